@@ -1,0 +1,86 @@
+#include "core/log.h"
+
+#include "core/config.h"
+#include "core/platform/platform.h"
+
+#include <atomic>
+#include <cstdarg>
+#include <cstdio>
+#include <mutex>
+
+static std::atomic<int> g_system_message_counter{1};
+static std::atomic<int> g_startup_message_counter{1};
+
+// Keeps prefix and text of one message together on standard error, and each message whole
+// in the file.
+static std::mutex g_log_lock;
+static FILE*      g_system_log_file = nullptr;     // guarded by g_log_lock
+
+static std::size_t FormatMessage(char (&buffer)[kLogMessageSize], const char* format, va_list args)
+{
+    const int wanted = std::vsnprintf(buffer, sizeof buffer, format, args);
+    if (wanted < 0) {
+        buffer[0] = '\0';
+        return 0;
+    }
+    return static_cast<std::size_t>(wanted) < sizeof buffer ? static_cast<std::size_t>(wanted)
+                                                            : sizeof buffer - 1;
+}
+
+static void WriteDebugOutput(const char* prefix, int number, const char* text, std::size_t length)
+{
+    char head[48];
+    const int head_length = std::snprintf(head, sizeof head, prefix, number);
+    DebugOutput(head, head_length > 0 ? static_cast<std::size_t>(head_length) : 0);
+    DebugOutput(text, length);
+}
+
+int LogSystemMessage(const char* format, ...)
+{
+    char text[kLogMessageSize];
+    va_list args;
+    va_start(args, format);
+    const std::size_t length = FormatMessage(text, format, args);
+    va_end(args);
+
+    std::lock_guard<std::mutex> held(g_log_lock);
+    WriteDebugOutput("System Message [%05d]: ", g_system_message_counter.fetch_add(1), text, length);
+    if (g_system_log_file == nullptr || g_config.system_log == 0 || length == 0) return 0;
+    const std::size_t written = std::fwrite(text, 1, length, g_system_log_file);
+    std::fflush(g_system_log_file);
+    return static_cast<int>(written);
+}
+
+void LogStartupMessage(const char* format, ...)
+{
+    char text[kLogMessageSize];
+    va_list args;
+    va_start(args, format);
+    const std::size_t length = FormatMessage(text, format, args);
+    va_end(args);
+
+    std::lock_guard<std::mutex> held(g_log_lock);
+    WriteDebugOutput("Quorvane Message [%05d]: ", g_startup_message_counter.fetch_add(1), text, length);
+}
+
+void OpenLogFile()
+{
+    FILE* file = std::fopen("system.log", "ab");
+    {
+        std::lock_guard<std::mutex> held(g_log_lock);
+        if (g_system_log_file == nullptr) g_system_log_file = file;
+        else if (file != nullptr) std::fclose(file);
+    }
+    if (file == nullptr) LogSystemMessage("Failed to open User System Log File ");
+    LogSystemMessage("Open System Log....\n");
+}
+
+void CloseLogFile()
+{
+    {
+        std::lock_guard<std::mutex> held(g_log_lock);
+        if (g_system_log_file != nullptr) std::fclose(g_system_log_file);
+        g_system_log_file = nullptr;
+    }
+    LogSystemMessage("Close System Log....\n");
+}

@@ -1,0 +1,6 @@
+#include "core/startup.h"
+
+int main()
+{
+    return QuorvaneMain();
+}

@@ -1,0 +1,85 @@
+#pragma once
+// The only place that knows the server runs on Linux: ticks, sleeping, the debugger output,
+// local time, directory listing, gates, the process stop event, the console status display
+// with its destroy message, and child processes.
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <ctime>
+#include <mutex>
+#include <string>
+#include <vector>
+
+// Milliseconds since an arbitrary fixed point; 64-bit monotonic, never wraps.
+uint64_t GetTickMs();
+void SleepMs(uint32_t ms);
+
+// Standard error stands for the debugger output; one call is written in one piece.
+void DebugOutput(const char* text, std::size_t length);
+
+// Broken-down local time of `when` (now when 0).
+std::tm LocalTime(std::time_t when = 0);
+
+// Current working directory ("" when it cannot be read).
+std::string CurrentDirectory();
+
+struct DirEntry {
+    std::string name;
+    bool        is_directory = false;   // stat says directory
+    bool        is_file      = false;   // a regular file stat succeeds on
+    int64_t     size         = 0;
+};
+// Entries of `path` without "." and "..", in the order the file system gives; false when
+// the folder cannot be opened.
+bool ListDirectory(const std::string& path, std::vector<DirEntry>& entries);
+
+// A manual-reset event: Open releases every waiter until Close.
+class Gate {
+public:
+    void Open();
+    void Close();
+    bool IsOpen() const { return open_.load(); }
+    void Wait();
+    bool WaitFor(uint32_t ms);          // true when open
+private:
+    std::atomic<bool>       open_{false};
+    std::mutex              mutex_;
+    std::condition_variable changed_;
+};
+
+// The process stop event: raised once by shutdown, readable from then on, so that threads
+// waiting in poll or sleeping between checks notice shutdown at once instead of after
+// their time-outs.
+void RaiseProcessStop();
+bool ProcessStopRaised();
+// Sleeps ms, returns early (false) when the process stop event is raised.
+bool SleepUnlessStopping(uint32_t ms);
+// poll() on one descriptor that also wakes on the process stop event.
+// Returns > 0 ready (revents in *revents when given), 0 time-out or stopping, -1 error.
+int PollOne(int fd, short events, int timeout_ms, short* revents = nullptr);
+
+// Process set-up before any thread starts: SIGPIPE and SIGHUP ignored, SIGINT, SIGTERM and
+// SIGUSR1 blocked in every thread so that only the main thread takes them.
+void PrepareProcessSignals();
+// The "window": prints title, heading and the non-empty status lines to standard output.
+// Returns false when standard output cannot be written.
+bool ShowStatusDisplay(const char* title, const char* heading, const char* line1, const char* line2);
+// The message loop: returns when the destroy message arrives (SIGINT, SIGTERM or
+// PostDestroyMessage). SIGUSR1 prints the About text meanwhile.
+void WaitForDestroyMessage(const char* about_text);
+// Sends the destroy message without waiting for it to be handled; safe from any thread.
+void PostDestroyMessage();
+
+struct ChildResult {
+    int         exit_code = -1;         // -1 when killed or not started
+    bool        timed_out = false;      // killed after the time limit
+    bool        truncated = false;      // more output than max_output; the rest was drained
+    std::string output;                 // standard output and standard error, in arrival order
+};
+// Runs `program` with `args` (argv[1..]) and exactly the environment `env` in the current
+// working directory, collecting at most max_output bytes of its output; kills it after
+// timeout_ms. Returns false when it could not be started.
+bool RunChildProcess(const std::string& program, const std::vector<std::string>& args,
+                     const std::vector<std::string>& env, std::size_t max_output, int timeout_ms,
+                     ChildResult& result);

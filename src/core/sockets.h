@@ -1,0 +1,41 @@
+#pragma once
+// IPv4 socket helpers shared by every network service and by the admin program.
+// Sockets are plain descriptors; -1 means no socket. Everything blocks; callers set
+// time-outs where they need them.
+
+#include <cstddef>
+#include <cstdint>
+#include <netinet/in.h>
+#include <sys/types.h>
+
+constexpr int kNoSocket = -1;
+
+// Without host: a listening socket on every local address (address reuse on).
+// With a dotted host: a socket connected to it. -1 on failure.
+[[nodiscard]] int OpenTcpSocket(const char* host, uint16_t port, int backlog);
+// The accepted socket, or -1; on failure the listening socket is closed.
+[[nodiscard]] int AcceptClient(int& listener, sockaddr_in* peer);
+// Shuts down both directions and closes. Returns 1.
+int CloseSocket(int socket);
+// What recv/send return; send never raises SIGPIPE.
+ssize_t ReceiveBytes(int socket, void* buffer, std::size_t size, int flags);
+ssize_t SendBytes(int socket, const void* data, std::size_t length);
+// Sends everything (retrying short sends); the bytes sent, or -1 when the peer is gone.
+ssize_t SendAll(int socket, const void* data, std::size_t length);
+// Mode 0: bound to the port on every address (reuse on); mode 1: unbound, port ignored.
+[[nodiscard]] int OpenUdpSocket(int mode, uint16_t port);
+ssize_t ReceiveDatagram(int socket, void* buffer, std::size_t size, int flags, sockaddr_in* from,
+                        socklen_t* from_length);
+// Receive and send time-outs in milliseconds (0 = none).
+void SetSocketTimeouts(int socket, int receive_ms, int send_ms);
+
+// Dotted text is converted without traffic; a name is asked of the DNS server of
+// "xan_dns.txt". Writes four address bytes (first octet first). 1 success, 0 failure.
+[[nodiscard]] int ResolveHostName(uint8_t address[4], const char* host);
+// Writes the dotted address of this machine into text (size bytes; "" when it has none).
+void GetLocalIpAddress(char* text, std::size_t size);
+
+// The DNS query ResolveHostName sends: its length, or 0 when the name does not fit.
+std::size_t BuildDnsQuery(const char* host, uint8_t (&query)[256]);
+// The first A record of an answer to that query; false for any other reply.
+bool ParseDnsAnswer(const uint8_t* reply, std::size_t length, uint8_t address[4]);

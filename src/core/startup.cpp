@@ -1,0 +1,161 @@
+#include "core/startup.h"
+
+#include "core/config.h"
+#include "core/log.h"
+#include "core/platform/platform.h"
+#include "core/server_control.h"
+#include "core/sockets.h"
+#include "core/text.h"
+#include "ingest/channel_reader.h"
+
+#include <cstdio>
+#include <cstring>
+
+static constexpr const char* kVersionName = "Corvatelix";    // ten characters
+static constexpr const char* kAboutText   = "Quorvane 7.0";
+
+// Service threads, null while not started. Written by the main thread (and, for the reader,
+// by a channel refresh under g_channel_reader_control_lock).
+static ThreadRecord* g_channel_reader_thread = nullptr;
+
+CriticalSection g_channel_reader_control_lock;
+
+static bool MulticastOff() { return std::strcmp(g_config.igmpip, "0.0.0.0") == 0; }
+
+// Starts a service thread and waits for its one release of the start-up semaphore. False
+// when the service reported a start failure, or when its thread could not be created (then
+// no release comes, so there is nothing to wait for).
+static bool StartService(ThreadRecord*& record, ThreadRoutine routine, const char* name,
+                         std::atomic<int32_t>& start_failed)
+{
+    record = StartThread(routine, nullptr, name);
+    if (record == nullptr) return false;
+    g_startup_sema.Wait();
+    return start_failed.load() == 0;
+}
+
+static void StopIfStarted(ThreadRecord*& record)
+{
+    if (record == nullptr) return;
+    StopThread(record);
+    record = nullptr;
+}
+
+int8_t StartupSequence()
+{
+    if (LoadConfiguration() == 0) LogSystemMessage("Quorvane Configuration File Error.\n");
+    if (LoadDnsServerFile() == 0) LogSystemMessage("Quorvane DNS File not exist.\n");
+    if (g_config.system_log != 0) OpenLogFile();
+    LogSystemMessage("%s Quorvane version: 7.0 (Build 2012.08.001)\n", kVersionName);
+
+    {
+        ScopedLock held(g_channel_reader_control_lock);
+        g_reader_stop_gate.Close();
+        if (!StartService(g_channel_reader_thread, IPTV_Channel_ReaderProcess, "ChannelReader",
+                          g_channel_reader_start_failed))
+            return -1;
+    }
+
+    g_multicast_stop.store(0);
+    return 1;
+}
+
+void ShutdownSequence()
+{
+    g_http_stop_state.store(1);
+    g_rtmp_stop_state.store(1);
+    g_rtsp_stop_state.store(1);
+    g_vod_stop_state.store(1);
+    g_player_stop_state.store(1);
+    g_channel_reader_stop.store(1);
+    g_multicast_stop.store(1);
+    g_channel_log_stop.store(1);
+    RaiseProcessStop();
+
+    g_reader_stop_gate.Open();
+    if (!MulticastOff()) g_multicast_stop_gate.Open();
+
+    {
+        ScopedLock held(g_channel_reader_control_lock);
+        StopIfStarted(g_channel_reader_thread);
+    }
+
+    g_player_stop_state.store(2);
+
+    LogSystemMessage("piaKVR_XANCP_IPTV_VOD_Server_Uninitialization finished\n");
+    if (g_config.system_log != 0) CloseLogFile();
+}
+
+int CloseChannelReader()
+{
+    ScopedLock held(g_channel_reader_control_lock);
+    LogSystemMessage("IPTV EPG Update: Close IPTV Channel Reader Thread\n");
+    g_channel_reader_stop.store(1);
+    g_reader_stop_gate.Open();
+    StopIfStarted(g_channel_reader_thread);
+    LogSystemMessage("IPTV EPG Update: Finished to Close IPTV Channel Reader Thread\n");
+    return 1;
+}
+
+int RestartChannelReader()
+{
+    ScopedLock held(g_channel_reader_control_lock);
+    LogSystemMessage("IPTV EPG Update: Restart IPTV Channel Reader Thread\n");
+    g_channel_reader_stop.store(0);
+    g_reader_stop_gate.Close();
+    // A reader still running (restart without close) is closed first: one reader at a time.
+    if (g_channel_reader_thread != nullptr) {
+        g_reader_stop_gate.Open();
+        StopIfStarted(g_channel_reader_thread);
+        g_channel_reader_stop.store(0);
+        g_reader_stop_gate.Close();
+    }
+    g_channel_reader_thread = StartThread(IPTV_Channel_ReaderProcess, nullptr, "ChannelReader");
+    if (g_channel_reader_thread == nullptr) return -1;
+    g_startup_sema.Wait();
+    return 1;
+}
+
+int QuorvaneMain()
+{
+    PrepareProcessSignals();
+
+    char banner[64];
+    FormatText(banner, "%s %s 7.0", "Corvatelix", "Quorvane");
+    LogStartupMessage("Start %s ...\n", banner);
+
+    char local_ip[32];
+    GetLocalIpAddress(local_ip, sizeof local_ip);
+    LogStartupMessage("Quorvane IP is %s\n", local_ip);
+
+    char status_line_1[256] = "";
+    char status_line_2[256] = "";
+    switch (StartupSequence()) {
+    case 0:
+        CopyText(status_line_1, "HTTP Server is not available");
+        LogStartupMessage("%s\n", status_line_1);
+        break;
+    case -1:
+        CopyText(status_line_1, "Channel service is not available");
+        LogStartupMessage("%s\n", status_line_1);
+        break;
+    case -2:
+        CopyText(status_line_1, "VOD service is not available");
+        LogStartupMessage("%s\n", status_line_1);
+        break;
+    default:
+        FormatText(status_line_1, "System Management : http://%s:%s/admin/index.htm", local_ip, g_config.httpport);
+        FormatText(status_line_2, "Online Video Service : http://%s:%s", local_ip, g_config.httpport);
+        LogStartupMessage("%s\n", status_line_1);
+        LogStartupMessage("%s\n", status_line_2);
+        LogStartupMessage("Quorvane is running...");
+        break;
+    }
+
+    if (!ShowStatusDisplay(kAboutText, "Quorvane in Running", status_line_1, status_line_2)) return 0;
+    WaitForDestroyMessage(kAboutText);
+
+    ShutdownSequence();
+    LogStartupMessage("Quorvane OUT\n");
+    return 0;
+}

@@ -1,0 +1,47 @@
+#pragma once
+// Bounded text helpers: every fixed-size text field is filled through these, so a long
+// value is cut to fit and the field is always terminated.
+
+#include <cstdarg>
+#include <cstddef>
+#include <cstdio>
+#include <cstring>
+#include <string_view>
+
+// Copies as much of src as fits, always terminates; returns the length kept
+// (below src.size() when cut). The size comes from the array: CopyText(ch.name, text);
+template <std::size_t N>
+std::size_t CopyText(char (&dst)[N], std::string_view src)
+{
+    static_assert(N > 0, "a text field holds at least its terminator");
+    const std::size_t kept = src.size() < N ? src.size() : N - 1;
+    if (kept > 0) std::memcpy(dst, src.data(), kept);
+    dst[kept] = '\0';
+    return kept;
+}
+
+// The same for a buffer known only by pointer and size (size includes the terminator).
+std::size_t CopyTextN(char* dst, std::size_t size, std::string_view src);
+
+// snprintf into a fixed array; returns the length kept (never more than N - 1).
+template <std::size_t N>
+__attribute__((format(printf, 2, 3))) std::size_t FormatText(char (&dst)[N], const char* format, ...)
+{
+    static_assert(N > 0, "a text field holds at least its terminator");
+    va_list args;
+    va_start(args, format);
+    const int wanted = std::vsnprintf(dst, N, format, args);
+    va_end(args);
+    if (wanted < 0) {
+        dst[0] = '\0';
+        return 0;
+    }
+    return static_cast<std::size_t>(wanted) < N ? static_cast<std::size_t>(wanted) : N - 1;
+}
+
+// Length of a text field that may lack its terminator (reads at most N bytes).
+template <std::size_t N>
+std::size_t TextLength(const char (&text)[N])
+{
+    return strnlen(text, N);
+}

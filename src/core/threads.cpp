@@ -1,0 +1,188 @@
+#include "core/threads.h"
+
+#include "core/platform/platform.h"
+
+#include <chrono>
+#include <cstring>
+#include <new>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+// Large enough for the fixed-size buffers the routines keep on their stacks.
+static constexpr std::size_t kThreadStackBytes = 1024 * 1024;
+
+static thread_local ThreadRecord* t_record = nullptr;
+
+static void MarkEnded(ThreadRecord* record)
+{
+    std::lock_guard<std::mutex> held(record->park_mutex);
+    record->ended.store(true);
+    record->park.notify_all();
+}
+
+static void* Trampoline(void* raw)
+{
+    auto* record = static_cast<ThreadRecord*>(raw);
+    t_record = record;
+    record->thread_id = static_cast<uint32_t>(syscall(SYS_gettid));
+    // A stop requested before the routine ran is kept: the state never moves back from 3.
+    int32_t expected = kThreadCreated;
+    record->state.compare_exchange_strong(expected, kThreadRunning);
+    const ThreadRoutine routine = record->routine.load();
+    if (routine != nullptr && expected == kThreadCreated) record->result.store(routine(record->argument));
+    expected = kThreadRunning;
+    record->state.compare_exchange_strong(expected, kThreadReturned);
+    {
+        // Parked until StopThread asks; the wait re-checks at least every 500 ms.
+        std::unique_lock<std::mutex> held(record->park_mutex);
+        while (record->state.load() != kThreadStopRequested)
+            record->park.wait_for(held, std::chrono::milliseconds(500));
+    }
+    MarkEnded(record);
+    return nullptr;
+}
+
+ThreadRecord* StartThread(ThreadRoutine routine, void* argument, const char* name)
+{
+    auto* record = new (std::nothrow) ThreadRecord;
+    if (record == nullptr) return nullptr;
+    record->routine.store(routine);
+    record->argument = argument;
+
+    pthread_attr_t attributes;
+    pthread_attr_init(&attributes);
+    pthread_attr_setstacksize(&attributes, kThreadStackBytes);
+    const int created = pthread_create(&record->handle, &attributes, Trampoline, record);
+    pthread_attr_destroy(&attributes);
+    if (created != 0) {
+        delete record;
+        return nullptr;
+    }
+    if (name != nullptr && name[0] != '\0') {
+        char short_name[16];
+        std::strncpy(short_name, name, sizeof short_name - 1);
+        short_name[sizeof short_name - 1] = '\0';
+        pthread_setname_np(record->handle, short_name);
+    }
+    return record;
+}
+
+bool StopThread(ThreadRecord* record)
+{
+    if (record == nullptr) return true;
+    record->routine.store(nullptr);
+    {
+        std::unique_lock<std::mutex> held(record->park_mutex);
+        record->state.store(kThreadStopRequested);
+        record->park.notify_all();
+        while (!record->ended.load())
+            record->park.wait_for(held, std::chrono::milliseconds(100));
+    }
+    pthread_join(record->handle, nullptr);
+    delete record;
+    return true;
+}
+
+void EndThread()
+{
+    if (t_record != nullptr) MarkEnded(t_record);
+    pthread_exit(nullptr);
+}
+
+int TmlSema::Wait()
+{
+    std::unique_lock<std::mutex> held(mutex_);
+    if (--count_ >= 0) return 0;
+    wake_.wait(held, [this] { return wakeups_ > 0; });
+    --wakeups_;
+    return 0;
+}
+
+bool TmlSema::WaitFor(uint32_t ms)
+{
+    std::unique_lock<std::mutex> held(mutex_);
+    if (--count_ >= 0) return true;
+    if (wake_.wait_for(held, std::chrono::milliseconds(ms), [this] { return wakeups_ > 0; })) {
+        --wakeups_;
+        return true;
+    }
+    ++count_;                                   // this waiter leaves: it no longer counts
+    return false;
+}
+
+void TmlSema::Signal()
+{
+    std::lock_guard<std::mutex> held(mutex_);
+    if (++count_ <= 0) {
+        ++wakeups_;
+        wake_.notify_one();
+    }
+}
+
+int32_t TmlSema::Count() const
+{
+    std::lock_guard<std::mutex> held(mutex_);
+    return count_;
+}
+
+int32_t PtrList::AddTail(void* data)
+{
+    auto* node = new (std::nothrow) PtrListNode;
+    if (node == nullptr) return count_;
+    node->data = data;
+    node->prev = last_;
+    if (last_ != nullptr) last_->next = node;
+    else first_ = node;
+    last_ = node;
+    return ++count_;
+}
+
+void* PtrList::GetNext(Position& position) const
+{
+    if (position == nullptr) return nullptr;
+    void* data = position->data;
+    position = position->next;
+    return data;
+}
+
+void PtrList::RemoveAt(Position node)
+{
+    if (node == nullptr) return;
+    if (node == first_) {
+        first_ = node->next;
+        if (first_ != nullptr) first_->prev = nullptr;
+        else last_ = nullptr;
+    } else if (node == last_) {
+        last_ = node->prev;
+        if (last_ != nullptr) last_->next = nullptr;
+        else first_ = nullptr;
+    } else {
+        node->prev->next = node->next;
+        node->next->prev = node->prev;
+    }
+    delete node;
+    --count_;
+}
+
+void PtrList::Remove(void* data)
+{
+    if (data == nullptr) return;
+    for (Position node = first_; node != nullptr; node = node->next) {
+        if (node->data == data) {
+            RemoveAt(node);
+            return;
+        }
+    }
+}
+
+void PtrList::RemoveAll()
+{
+    PtrListNode* node = first_;
+    while (node != nullptr) {
+        PtrListNode* next = node->next;
+        delete node;
+        node = next;
+    }
+    first_ = last_ = nullptr;
+    count_ = 0;
+}

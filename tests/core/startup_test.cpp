@@ -1,0 +1,92 @@
+// The real server binary, started in a temporary working folder.
+
+#include "support/process.h"
+#include "support/temp_dir.h"
+
+#include <csignal>
+#include <gtest/gtest.h>
+#include <regex>
+
+namespace {
+
+constexpr int kWaitMs = 20000;
+
+struct ServerRun : ::testing::Test {
+    TempWorkDir  dir{false};
+    ChildProgram server;
+
+    void StartServer()
+    {
+        ASSERT_TRUE(server.Start({QUORVANE_BINARY}, dir.Path(), CanUseOwnNetwork()));
+        ASSERT_TRUE(server.WaitForStdout("Quorvane in Running\n", kWaitMs)) << server.Stderr();
+    }
+    void WriteDemoConfig()
+    {
+        dir.WriteFile("quorvane_config.txt",
+                      "httpport=8123\r\niptv_base_port=8554\r\nvod_base_port=2000\r\nigmpip=0.0.0.0\r\n"
+                      "system_log=1\r\nuser_authorization=0\r\n");
+        dir.WriteFile("xan_dns.txt", "<dns_ip>127.0.0.1</dns_ip>\r\n");
+    }
+};
+
+using StartingAndStopping = ServerRun;
+
+TEST_F(StartingAndStopping, StatusLinesNameTheAdminPageAndTheLogHasTheStartLines)
+{
+    WriteDemoConfig();
+    StartServer();
+    const std::string out = server.Stdout();
+    EXPECT_TRUE(std::regex_search(out, std::regex(R"(Quorvane 7\.0\nQuorvane in Running\n)"
+                                                  R"(System Management : http://[0-9.]+:8123/admin/index\.htm\n)"
+                                                  R"(Online Video Service : http://[0-9.]+:8123\n)")))
+        << out;
+    const std::string log = dir.ReadFile("system.log");
+    EXPECT_EQ(log.rfind("Open System Log....\nCorvatelix Quorvane version: 7.0 (Build 2012.08.001)\n", 0), 0u) << log;
+    EXPECT_TRUE(server.WaitForStderr("Quorvane is running...", kWaitMs));
+    EXPECT_NE(server.Stderr().find("Start Corvatelix Quorvane 7.0 ...\n"), std::string::npos);
+
+    server.Signal(SIGTERM);
+    EXPECT_EQ(server.WaitExit(kWaitMs), 0);
+    const std::string final_log = dir.ReadFile("system.log");
+    const std::string tail = "piaKVR_XANCP_IPTV_VOD_Server_Uninitialization finished\n";
+    ASSERT_GE(final_log.size(), tail.size());
+    EXPECT_EQ(final_log.substr(final_log.size() - tail.size()), tail);
+    EXPECT_NE(final_log.find("IPTV_Channel_ReaderProcess IN: Closing\n"), std::string::npos);
+    EXPECT_TRUE(std::regex_search(server.Stderr(), std::regex(R"(Quorvane Message \[\d{5}\]: Quorvane OUT\n)")));
+}
+
+TEST_F(StartingAndStopping, CtrlCStopsTheServerPromptly)
+{
+    WriteDemoConfig();
+    StartServer();
+    server.Signal(SIGINT);
+    EXPECT_EQ(server.WaitExit(5000), 0);
+}
+
+TEST_F(StartingAndStopping, AMissingConfigurationStartsWithTheDefaults)
+{
+    StartServer();
+    const std::string out = server.Stdout();
+    EXPECT_EQ(out.rfind("Failed", 0), 0u) << out;
+    EXPECT_NE(out.find(":8000/admin/index.htm\n"), std::string::npos) << out;
+    EXPECT_TRUE(server.WaitForStderr("Quorvane Configuration File Error.\n", kWaitMs));
+    EXPECT_TRUE(server.WaitForStderr("Quorvane DNS File not exist.\n", kWaitMs));
+    EXPECT_FALSE(dir.Exists("system.log"));
+    server.Signal(SIGTERM);
+    EXPECT_EQ(server.WaitExit(kWaitMs), 0);
+}
+
+TEST_F(StartingAndStopping, HangupIsIgnoredAndUser1PrintsTheAboutText)
+{
+    WriteDemoConfig();
+    StartServer();
+    server.Signal(SIGHUP);
+    server.Signal(SIGUSR1);
+    // The About text follows the status lines.
+    EXPECT_TRUE(server.WaitForStdout(":8123\nQuorvane 7.0\n", kWaitMs)) << server.Stdout();
+    EXPECT_TRUE(server.Running());
+    server.Signal(SIGTERM);
+    EXPECT_EQ(server.WaitExit(kWaitMs), 0);
+}
+
+}  // namespace

@@ -1,0 +1,157 @@
+#include "support/process.h"
+
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char** environ;
+
+static long long NowMs()
+{
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+ChildProgram::~ChildProgram()
+{
+    if (pid_ > 0) {
+        kill(pid_, SIGKILL);
+        int status = 0;
+        waitpid(pid_, &status, 0);
+    }
+    if (out_fd_ >= 0) close(out_fd_);
+    if (err_fd_ >= 0) close(err_fd_);
+}
+
+bool ChildProgram::Start(const std::vector<std::string>& argv, const std::string& workdir, bool own_network,
+                         const std::vector<std::string>& extra_env)
+{
+    int out_pipe[2];
+    int err_pipe[2];
+    if (pipe2(out_pipe, O_CLOEXEC) != 0) return false;
+    if (pipe2(err_pipe, O_CLOEXEC) != 0) return false;
+
+    std::vector<std::string> command;
+    if (own_network) {
+        command = {"/usr/bin/unshare", "-n", "/bin/sh", "-c",
+                   "ip link set lo up && ip link set lo multicast on && ip route add 224.0.0.0/4 dev lo && exec \"$0\" \"$@\""};
+    }
+    command.insert(command.end(), argv.begin(), argv.end());
+    std::vector<char*> args;
+    for (std::string& item : command) args.push_back(item.data());
+    args.push_back(nullptr);
+    std::vector<std::string> env_text;
+    for (char** item = environ; *item != nullptr; ++item) env_text.emplace_back(*item);
+    env_text.insert(env_text.end(), extra_env.begin(), extra_env.end());
+    std::vector<char*> env;
+    for (std::string& item : env_text) env.push_back(item.data());
+    env.push_back(nullptr);
+
+    pid_ = fork();
+    if (pid_ < 0) return false;
+    if (pid_ == 0) {
+        dup2(out_pipe[1], STDOUT_FILENO);
+        dup2(err_pipe[1], STDERR_FILENO);
+        sigset_t none;
+        sigemptyset(&none);
+        sigprocmask(SIG_SETMASK, &none, nullptr);
+        if (chdir(workdir.c_str()) != 0) _exit(126);
+        execve(args[0], args.data(), env.data());
+        _exit(127);
+    }
+    close(out_pipe[1]);
+    close(err_pipe[1]);
+    out_fd_ = out_pipe[0];
+    err_fd_ = err_pipe[0];
+    return true;
+}
+
+void ChildProgram::Pump(int timeout_ms)
+{
+    pollfd watch[2] = {{out_fd_, POLLIN, 0}, {err_fd_, POLLIN, 0}};
+    if (poll(watch, 2, timeout_ms) <= 0) return;
+    char chunk[8192];
+    if (out_fd_ >= 0 && watch[0].revents != 0) {
+        const ssize_t got = read(out_fd_, chunk, sizeof chunk);
+        if (got > 0) out_.append(chunk, static_cast<std::size_t>(got));
+        else {
+            close(out_fd_);
+            out_fd_ = -1;
+        }
+    }
+    if (err_fd_ >= 0 && watch[1].revents != 0) {
+        const ssize_t got = read(err_fd_, chunk, sizeof chunk);
+        if (got > 0) err_.append(chunk, static_cast<std::size_t>(got));
+        else {
+            close(err_fd_);
+            err_fd_ = -1;
+        }
+    }
+}
+
+bool ChildProgram::WaitForStdout(const std::string& text, int timeout_ms)
+{
+    const long long deadline = NowMs() + timeout_ms;
+    while (out_.find(text) == std::string::npos) {
+        if (NowMs() >= deadline || (out_fd_ < 0 && err_fd_ < 0)) return false;
+        Pump(50);
+    }
+    return true;
+}
+
+bool ChildProgram::WaitForStderr(const std::string& text, int timeout_ms)
+{
+    const long long deadline = NowMs() + timeout_ms;
+    while (err_.find(text) == std::string::npos) {
+        if (NowMs() >= deadline || (out_fd_ < 0 && err_fd_ < 0)) return false;
+        Pump(50);
+    }
+    return true;
+}
+
+void ChildProgram::Signal(int signal_number)
+{
+    if (pid_ > 0) kill(pid_, signal_number);
+}
+
+int ChildProgram::WaitExit(int timeout_ms)
+{
+    if (pid_ <= 0) return exit_code_;
+    const long long deadline = NowMs() + timeout_ms;
+    for (;;) {
+        int status = 0;
+        const pid_t done = waitpid(pid_, &status, WNOHANG);
+        if (done == pid_) {
+            pid_ = -1;
+            exit_code_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+            while (out_fd_ >= 0 || err_fd_ >= 0) Pump(100);
+            return exit_code_;
+        }
+        if (NowMs() >= deadline) return -1;
+        Pump(20);
+    }
+}
+
+const std::string& ChildProgram::Stdout()
+{
+    Pump(0);
+    return out_;
+}
+
+const std::string& ChildProgram::Stderr()
+{
+    Pump(0);
+    return err_;
+}
+
+bool CanUseOwnNetwork()
+{
+    static const int usable = std::system("unshare -n true >/dev/null 2>&1") == 0 ? 1 : 0;
+    return usable == 1;
+}
