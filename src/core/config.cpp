@@ -116,6 +116,8 @@ static void ReadInteger(std::string_view text, std::string_view key, char (&fiel
 
 int LoadConfiguration()
 {
+    // Recorded before the file is opened: without a file the services still need it.
+    CopyText(g_server_base_dir, CurrentDirectory());
     std::string text;
     const int read = ReadWholeFile("quorvane_config.txt", text);
     if (read == 0) {
@@ -125,7 +127,6 @@ int LoadConfiguration()
     }
     if (read < 0) return 0;
     NormaliseLineEnd(text);
-    CopyText(g_server_base_dir, CurrentDirectory());
 
     Configuration& c = g_config;
     ReadText(text, "startmenu", c.startmenu);
