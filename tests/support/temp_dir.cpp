@@ -32,6 +32,11 @@ void TempWorkDir::WriteFile(const std::string& name, const std::string& content)
     out << content;
 }
 
+void TempWorkDir::WriteBytes(const std::string& name, const std::vector<uint8_t>& bytes) const
+{
+    WriteFile(name, std::string(bytes.begin(), bytes.end()));
+}
+
 std::string TempWorkDir::ReadFile(const std::string& name) const
 {
     std::ifstream in(PathOf(name), std::ios::binary);

@@ -1,0 +1,261 @@
+#include "core/config.h"
+#include "media/probe.h"
+#include "media/ts_timing.h"
+
+#include "support/stderr_capture.h"
+#include "support/temp_dir.h"
+#include "support/ts_builder.h"
+
+#include <array>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+namespace {
+
+using Packet = std::array<uint8_t, 188>;
+
+Packet AdaptationPacket(uint8_t length, uint8_t flags, uint8_t fill = 0x00)
+{
+    Packet packet{};
+    packet.fill(fill);
+    packet[0] = 0x47;
+    packet[1] = 0x01;
+    packet[2] = 0x00;
+    packet[3] = 0x30;
+    packet[4] = length;
+    packet[5] = flags;
+    return packet;
+}
+
+TEST(PacketHeader, DecodesEveryField)
+{
+    const Packet packet = {0x47, 0xFF, 0xAB, 0xE7};
+    TsPacketHeader header{};
+    EXPECT_EQ(parse_ts_header(packet.data(), header), 0x1FAB);
+    EXPECT_EQ(header.sync_byte, 0x47);
+    EXPECT_EQ(header.transport_error_indicator, 1);
+    EXPECT_EQ(header.payload_unit_start_indicator, 1);
+    EXPECT_EQ(header.transport_priority, 1);
+    EXPECT_EQ(header.pid, 0x1FAB);
+    EXPECT_EQ(header.transport_scrambling_control, 3);
+    EXPECT_EQ(header.adaptation_field_flag, 1);
+    EXPECT_EQ(header.payload_flag, 0);
+    EXPECT_EQ(header.continuity_counter, 7);
+}
+
+TEST(PacketHeader, OnlyPidZeroIsThePat)
+{
+    const auto pat = TsBuilder().Pat().Bytes();
+    EXPECT_TRUE(is_pat(pat.data()));
+    const Packet pid_one = {0x47, 0xE0, 0x01, 0x10};   // flag bits set, PID 1
+    EXPECT_FALSE(is_pat(pid_one.data()));
+    const Packet flags_only = {0x47, 0xE0, 0x00, 0x10};
+    EXPECT_TRUE(is_pat(flags_only.data()));
+}
+
+TEST(ProgramClockReference, AllOnesDecodesToTheLargestValue)
+{
+    Packet packet = AdaptationPacket(7, 0x10);
+    for (int i = 6; i < 12; ++i) packet[i] = 0xFF;
+    int64_t ticks = 0;
+    ASSERT_TRUE(extract_pcr(packet.data(), ticks));
+    EXPECT_EQ(ticks, 8589934591LL * 300 + 511);
+    EXPECT_EQ(ticks, 2576980377811LL);
+}
+
+TEST(ProgramClockReference, RoundTripsThroughTheBuilder)
+{
+    for (const int64_t value : {0LL, 1LL, 299LL, 300LL, 27000000LL * 3600, 8589934591LL * 300 + 299}) {
+        const auto bytes = TsBuilder().Pcr(0x100, value).Bytes();
+        int64_t ticks = -1;
+        ASSERT_TRUE(extract_pcr(bytes.data(), ticks)) << value;
+        EXPECT_EQ(ticks, value);
+    }
+}
+
+TEST(ProgramClockReference, IsAbsentWithoutItsFlagOrField)
+{
+    int64_t ticks = 42;
+    EXPECT_FALSE(extract_pcr(AdaptationPacket(0, 0x10).data(), ticks));        // length 0
+    EXPECT_FALSE(extract_pcr(AdaptationPacket(7, 0x80, 0xFF).data(), ticks));  // discontinuity only
+    Packet no_field = AdaptationPacket(7, 0x10);
+    no_field[3] = 0x10;                                                        // payload only
+    EXPECT_FALSE(extract_pcr(no_field.data(), ticks));
+    Packet no_sync = AdaptationPacket(7, 0x10);
+    no_sync[0] = 0x00;
+    EXPECT_FALSE(extract_pcr(no_sync.data(), ticks));
+    EXPECT_EQ(ticks, 42);
+}
+
+TEST(VideoTimeStamp, HighBitsAreKeptExactly)
+{
+    for (const int64_t pts : {int64_t{1} << 30, (int64_t{1} << 31) | (int64_t{1} << 30) | 12345,
+                              (int64_t{1} << 33) - 1, int64_t{90000}}) {
+        const auto bytes = TsBuilder().VideoPes(0x101, pts).Bytes();
+        EXPECT_EQ(extract_video_pts(bytes.data(), false), pts);
+    }
+}
+
+TEST(VideoTimeStamp, IsReadAfterTheAdaptationField)
+{
+    const auto bytes = TsBuilder().VideoPes(0x101, 123456789, true, 27000000).Bytes();
+    EXPECT_EQ(extract_video_pts(bytes.data(), true), 123456789);
+}
+
+TEST(VideoTimeStamp, IsZeroWithoutPtsFlagsOrWhenTheHeaderLeavesThePacket)
+{
+    auto bytes = TsBuilder().VideoPes(0x101, 5000).Bytes();
+    bytes[4 + 7] = 0x00;                                   // PTS_DTS_flags 0
+    EXPECT_EQ(extract_video_pts(bytes.data(), false), 0);
+    bytes[4 + 7] = 0x40;                                   // 1 is forbidden
+    EXPECT_EQ(extract_video_pts(bytes.data(), false), 0);
+    Packet late = AdaptationPacket(180, 0x00);             // payload at 185
+    EXPECT_EQ(extract_video_pts(late.data(), true), 0);
+    Packet past = AdaptationPacket(255, 0x00);             // length beyond the packet
+    EXPECT_EQ(extract_video_pts(past.data(), true), 0);
+}
+
+struct Pacing : ::testing::Test {
+    void SetUp() override { ResetConfiguration(); }
+    void TearDown() override { ResetConfiguration(); }
+};
+
+TEST_F(Pacing, FortyMillisecondsSleepThirtyNine)
+{
+    EXPECT_EQ(pcr_sleep_ms(0.040), 39);
+}
+
+TEST_F(Pacing, HalfAMillisecondDoesNotSleep)
+{
+    EXPECT_EQ(pcr_sleep_ms(0.0005), 0);
+}
+
+TEST_F(Pacing, TheConstantIsSubtractedInMicroseconds)
+{
+    g_config.bitrate_constant = 0.0f;
+    EXPECT_EQ(pcr_sleep_ms(0.040), 40);
+    EXPECT_EQ(pcr_sleep_ms(0.0), 0);
+    EXPECT_EQ(pcr_sleep_ms(-1.0), 0);
+    EXPECT_GT(pcr_sleep_ms(1.0e12), 0);                   // a PCR jump stays defined
+}
+
+TEST(FollowingPcr, TheFirstOnlyStartsAndALowerOneIsSkipped)
+{
+    StderrCapture log;
+    PcrFollower follower;
+    double delta = -1;
+    EXPECT_FALSE(follower.Next(27000000, delta));
+    EXPECT_TRUE(follower.Next(27000000 + 1080000, delta));
+    EXPECT_DOUBLE_EQ(delta, 0.04);
+    EXPECT_FALSE(follower.Next(100, delta));
+    EXPECT_NE(log.Text().find("pcr < cur_pcr\n"), std::string::npos);
+    EXPECT_TRUE(follower.Next(27000000 + 2160000, delta));  // measured from the kept value
+    EXPECT_DOUBLE_EQ(delta, 0.04);
+}
+
+struct FileFixture : ::testing::Test {
+    TempWorkDir dir;
+};
+
+using FirstPcr = FileFixture;
+
+TEST_F(FirstPcr, IsTheFirstPacketWithAPcr)
+{
+    dir.WriteBytes("a.ts", TsBuilder().Pat().Pmt().Null(3).Pcr(0x101, 27000000LL * 10 + 13500000).Pcr(0x101, 5).Bytes());
+    EXPECT_DOUBLE_EQ(first_pcr_seconds(dir.PathOf("a.ts").c_str()), 10.5);
+}
+
+TEST_F(FirstPcr, GivesItsSentinelsForBadFiles)
+{
+    EXPECT_DOUBLE_EQ(first_pcr_seconds(dir.PathOf("missing.ts").c_str()), 1000.0);
+    dir.WriteFile("empty.ts", "");
+    EXPECT_DOUBLE_EQ(first_pcr_seconds(dir.PathOf("empty.ts").c_str()), -1.0);
+    dir.WriteBytes("zero.ts", std::vector<uint8_t>(376, 0x00));
+    EXPECT_DOUBLE_EQ(first_pcr_seconds(dir.PathOf("zero.ts").c_str()), 0.0);
+    dir.WriteBytes("nopcr.ts", TsBuilder().Pat().Pmt().Null(2).Bytes());
+    EXPECT_DOUBLE_EQ(first_pcr_seconds(dir.PathOf("nopcr.ts").c_str()), 0.0);
+    auto cut = TsBuilder().Pat().Bytes();
+    cut.resize(100);
+    dir.WriteBytes("cut.ts", cut);
+    EXPECT_DOUBLE_EQ(first_pcr_seconds(dir.PathOf("cut.ts").c_str()), 0.0);
+}
+
+struct PlaylistFixture : FileFixture {
+    std::vector<PlaylistEntry> entries;
+    void Add(const std::string& name, int64_t size, int64_t duration, bool create = true)
+    {
+        if (create) {
+            dir.WriteFile(name, "");
+            truncate(dir.PathOf(name).c_str(), size);
+        }
+        PlaylistEntry entry{};
+        std::snprintf(entry.path, sizeof entry.path, "%s", dir.PathOf(name).c_str());
+        entry.size     = size;
+        entry.duration = duration;
+        entries.push_back(entry);
+    }
+};
+
+using PlaylistPosition = PlaylistFixture;
+
+constexpr int64_t kBytesPerSecondAt1024 = 1024 * 128;   // an unknown kind probes as 1024 kbit/s
+
+TEST_F(PlaylistPosition, FindsTheFileAndAPacketAlignedOffset)
+{
+    Add("a.avi", 10 * kBytesPerSecondAt1024, 10);
+    Add("b.avi", 20 * kBytesPerSecondAt1024, 20);
+    int index = -1;
+    int64_t offset = -1;
+    const int fd = find_playlist_position(1000, 30, entries.data(), 2, index, offset, 1000 + 15000 + 999);
+    ASSERT_GE(fd, 0);
+    close(fd);
+    EXPECT_EQ(index, 1);
+    // 15 s in: 5 s into b, whose end is 15 s of bytes further
+    const int64_t expected = 20 * kBytesPerSecondAt1024 - 15 * kBytesPerSecondAt1024;
+    EXPECT_EQ(offset, expected - expected % 188);
+    EXPECT_EQ(offset % 188, 0);
+}
+
+TEST_F(PlaylistPosition, LoopsAroundTheTotalDuration)
+{
+    Add("a.avi", 10 * kBytesPerSecondAt1024, 10);
+    Add("b.avi", 20 * kBytesPerSecondAt1024, 20);
+    int index = -1;
+    int64_t offset = -1;
+    const int fd = find_playlist_position(0, 30, entries.data(), 2, index, offset, 3ULL * 30 * 1000 + 2000);
+    ASSERT_GE(fd, 0);
+    close(fd);
+    EXPECT_EQ(index, 0);
+}
+
+TEST_F(PlaylistPosition, ATotalDurationOfZeroHasNoPosition)
+{
+    Add("a.avi", 1000, 0);
+    int index = -1;
+    int64_t offset = -1;
+    EXPECT_EQ(find_playlist_position(0, 0, entries.data(), 1, index, offset, 5000), -1);
+}
+
+TEST_F(PlaylistPosition, ANegativeOffsetIsClampedToZero)
+{
+    Add("small.avi", 1000, 10);                  // far fewer bytes than 10 s at the probed rate
+    int index = -1;
+    int64_t offset = -1;
+    const int fd = find_playlist_position(0, 10, entries.data(), 1, index, offset, 3000);
+    ASSERT_GE(fd, 0);
+    close(fd);
+    EXPECT_EQ(offset, 0);
+}
+
+TEST_F(PlaylistPosition, DurationsShortOfTheTotalOrAMissingFileGiveNoPosition)
+{
+    Add("a.avi", 1000, 5);
+    int index = -1;
+    int64_t offset = -1;
+    EXPECT_EQ(find_playlist_position(0, 30, entries.data(), 1, index, offset, 20000), -1);
+    entries.clear();
+    Add("gone.avi", 1000, 10, false);
+    EXPECT_EQ(find_playlist_position(0, 10, entries.data(), 1, index, offset, 1000), -1);
+}
+
+}  // namespace
