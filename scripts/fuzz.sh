@@ -1,0 +1,16 @@
+#!/usr/bin/env bash
+# Builds the libFuzzer targets with clang and runs each for the given seconds (default 60).
+# Crashing inputs land in build/fuzz/findings/; copy them to tests/fuzz/regressions/<target>/.
+set -euo pipefail
+top=$(cd "$(dirname "$0")/.." && pwd)
+seconds=${1:-60}
+folder="$top/build/fuzz"
+generator=()
+command -v ninja >/dev/null && generator=(-G Ninja)
+CXX=clang++ cmake -S "$top" -B "$folder" "${generator[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DQUORVANE_FUZZ=ON -DQUORVANE_TESTS=ON -DQUORVANE_BENCH=OFF >/dev/null
+cmake --build "$folder" --target media_fuzz -j "$(nproc)" >/dev/null
+mkdir -p "$folder/corpus/media" "$folder/findings"
+cp -n "$top"/tests/fuzz/regressions/media/* "$folder/corpus/media/" 2>/dev/null || true
+"$folder/tests/media_fuzz" "$folder/corpus/media" -max_total_time="$seconds" -max_len=65536 \
+  -artifact_prefix="$folder/findings/" -close_fd_mask=3 -print_final_stats=1
