@@ -9,3 +9,4 @@ command -v ninja >/dev/null && generator=(-G Ninja)
 cmake -S "$top" -B "$folder" "${generator[@]}" -DCMAKE_BUILD_TYPE=Release -DQUORVANE_TESTS=OFF -DQUORVANE_BENCH=ON >/dev/null
 cmake --build "$folder" -j "$(nproc)" >/dev/null
 "$folder/bench/media_bench" 2>/dev/null
+"$folder/bench/users_bench" 2>/dev/null

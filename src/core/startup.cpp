@@ -7,6 +7,8 @@
 #include "core/sockets.h"
 #include "core/text.h"
 #include "ingest/channel_reader.h"
+#include "users/usage_log.h"
+#include "users/user_db.h"
 
 #include <cstdio>
 #include <cstring>
@@ -47,6 +49,8 @@ int8_t StartupSequence()
     if (LoadDnsServerFile() == 0) LogSystemMessage("Quorvane DNS File not exist.\n");
     if (g_config.system_log != 0) OpenLogFile();
     LogSystemMessage("%s Quorvane version: 7.0 (Build 2012.08.001)\n", kVersionName);
+    if (LoadUsers() == 0) LogSystemMessage("User Profile File Error.\n");
+    OpenUserLogs();
 
     {
         ScopedLock held(g_channel_reader_control_lock);
@@ -81,6 +85,9 @@ void ShutdownSequence()
     }
 
     g_player_stop_state.store(2);
+
+    FreeUsers();
+    CloseUserLogs();
 
     LogSystemMessage("piaKVR_XANCP_IPTV_VOD_Server_Uninitialization finished\n");
     if (g_config.system_log != 0) CloseLogFile();

@@ -1,0 +1,334 @@
+#include "users/user_db.h"
+
+#include "core/config.h"
+#include "core/file_replace.h"
+#include "core/log.h"
+#include "core/platform/platform.h"
+#include "core/text.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <mutex>
+#include <string_view>
+#include <unistd.h>
+
+static constexpr const char* kUserFile       = "user_profile.csv";
+static constexpr const char* kUserTempFile   = "user_profile_temp.csv";
+static constexpr const char* kUserBackupFile = "user_profile_backup.csv";
+
+// The published table. Readers copy the pointer under the lock and read without it, so a
+// reload never frees a table that a check is still reading.
+static std::mutex                        g_user_table_lock;
+static std::shared_ptr<const UserTable>  g_user_table = std::make_shared<UserTable>();
+// Serialises every read-modify-write of the user file (and the reload that follows it), so
+// that two changes at once never lose one.
+static std::recursive_mutex              g_user_file_lock;
+
+int32_t UserTable::Find(const char* user_name) const
+{
+    const auto found = first_of_name.find(user_name);
+    return found == first_of_name.end() ? -1 : found->second;
+}
+
+std::shared_ptr<const UserTable> CurrentUsers()
+{
+    std::lock_guard<std::mutex> held(g_user_table_lock);
+    return g_user_table;
+}
+
+static void Publish(std::shared_ptr<const UserTable> table)
+{
+    std::lock_guard<std::mutex> held(g_user_table_lock);
+    g_user_table.swap(table);
+}                                                // the old table goes when its last reader does
+
+// Reads the user file whole with its end normalised to "\r\n". 1, 0 cannot be opened,
+// -1 empty.
+static int ReadUserFile(std::string& text)
+{
+    const int read = ReadWholeFile(kUserFile, text);
+    if (read == 1) NormaliseLineEnd(text);
+    return read;
+}
+
+// Offset where the user lines start: after the line holding "refresh time,", if any.
+static std::size_t UserLinesStart(std::string_view text)
+{
+    const std::size_t header = text.find("refresh time,");
+    if (header == std::string_view::npos) return 0;
+    const std::size_t end = text.find('\n', header);
+    return end == std::string_view::npos ? text.size() : end + 1;
+}
+
+static int32_t PayModelOf(std::string_view text)
+{
+    if (text == "post") return kPayPost;
+    if (text == "free") return kPayFree;
+    return kPayPre;                               // "pre" and anything else
+}
+
+static int32_t NumberOf(std::string_view text)
+{
+    char digits[32];
+    CopyText(digits, text);
+    return static_cast<int32_t>(std::atoi(digits));
+}
+
+// One line without its line break. A line without a name and password followed by a date
+// with two "/" leaves the record empty: it never matches and the next line is unaffected.
+static void ParseUserLine(std::string_view line, UserRecord& record)
+{
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    const std::size_t name_end = line.find(',');
+    if (name_end == std::string_view::npos) return;
+    const std::size_t password_end = line.find(',', name_end + 1);
+    if (password_end == std::string_view::npos) return;
+    const std::size_t month_end = line.find('/', password_end + 1);
+    if (month_end == std::string_view::npos) return;
+    const std::size_t day_end = line.find('/', month_end + 1);
+    if (day_end == std::string_view::npos) return;
+
+    CopyText(record.user_name, line.substr(0, name_end));
+    CopyText(record.password, line.substr(name_end + 1, password_end - name_end - 1));
+    record.expiry_month = NumberOf(line.substr(password_end + 1, month_end - password_end - 1));
+    record.expiry_day   = NumberOf(line.substr(month_end + 1, day_end - month_end - 1));
+    const std::size_t year_end = line.find(',', day_end + 1);
+    if (year_end == std::string_view::npos) {
+        record.expiry_year = NumberOf(line.substr(day_end + 1));
+        record.pay_model   = kPayNone;
+        record.points      = 0;
+        return;
+    }
+    record.expiry_year = NumberOf(line.substr(day_end + 1, year_end - day_end - 1));
+    const std::size_t model_end = line.find(',', year_end + 1);
+    if (model_end == std::string_view::npos) {
+        record.pay_model = PayModelOf(line.substr(year_end + 1));
+        record.points    = 0;
+        return;
+    }
+    record.pay_model = PayModelOf(line.substr(year_end + 1, model_end - year_end - 1));
+    record.points    = NumberOf(line.substr(model_end + 1));
+}
+
+std::shared_ptr<UserTable> ParseUserText(const std::string& text)
+{
+    auto table = std::make_shared<UserTable>();
+    const std::string_view all(text);
+    std::size_t at = UserLinesStart(all);
+    while (at < all.size()) {
+        std::size_t end = all.find('\n', at);
+        if (end == std::string_view::npos) end = all.size();
+        const std::string_view line = all.substr(at, end - at);
+        if (line.find(',') != std::string_view::npos) {
+            UserRecord record{};
+            ParseUserLine(line, record);
+            const auto position = static_cast<int32_t>(table->records.size());
+            if (record.user_name[0] != '\0') table->first_of_name.emplace(record.user_name, position);
+            table->records.push_back(record);
+        }
+        at = end + 1;
+    }
+    return table;
+}
+
+int LoadUsers()
+{
+    std::lock_guard<std::recursive_mutex> held(g_user_file_lock);
+    std::string text;
+    const int read = ReadUserFile(text);
+    if (read == 0) {
+        std::printf("Failed");
+        std::fflush(stdout);
+        return 0;
+    }
+    if (read < 0) return 0;
+    std::shared_ptr<UserTable> table = ParseUserText(text);
+    const auto count = static_cast<int>(table->records.size());
+    Publish(std::move(table));
+    LogSystemMessage("System Message: There are [%d] users in the Database\n", count);
+    return 1;
+}
+
+static std::string UserLine(const char* user_name, const char* password, const char* expired_time,
+                            const char* pay_model, const char* points)
+{
+    std::string line;
+    line.append(user_name).append(",").append(password).append(",").append(expired_time).append(",");
+    line.append(pay_model).append(",").append(points).append("\r\n");
+    return line;
+}
+
+int AddUser(const char* user_name, const char* password, const char* expired_time, const char* pay_model,
+            const char* points)
+{
+    std::lock_guard<std::recursive_mutex> held(g_user_file_lock);
+    const int fd = open(kUserFile, O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        std::printf("Failed");
+        std::fflush(stdout);
+        return 0;
+    }
+    // A last line without its line break would swallow the new line: end it first.
+    std::string line = UserLine(user_name, password, expired_time, pay_model, points);
+    char last = '\n';
+    const off_t size = lseek(fd, 0, SEEK_END);
+    if (size > 0 && pread(fd, &last, 1, size - 1) == 1 && last != '\n') line.insert(0, "\r\n");
+    const bool written = write(fd, line.data(), line.size()) == static_cast<ssize_t>(line.size()) && fsync(fd) == 0;
+    close(fd);
+    if (!written) return 0;
+    LoadUsers();
+    return 1;
+}
+
+// Where the first user line of user_name lies in text: [begin, end) with its line break.
+static bool FindUserLine(std::string_view text, const char* user_name, std::size_t& begin, std::size_t& end)
+{
+    const std::string_view name(user_name);
+    std::size_t at = UserLinesStart(text);
+    while (at < text.size()) {
+        std::size_t line_end = text.find('\n', at);
+        line_end = line_end == std::string_view::npos ? text.size() : line_end + 1;
+        const std::string_view line = text.substr(at, line_end - at);
+        const std::size_t comma = line.find(',');
+        if (comma != std::string_view::npos && line.substr(0, comma) == name) {
+            begin = at;
+            end   = line_end;
+            return true;
+        }
+        at = line_end;
+    }
+    return false;
+}
+
+// Reads the file, finds the user's line and rebuilds the text with the line replaced by
+// `replacement(line)`. Returns 1, 0 not found, -1 file error.
+template <typename Replace>
+static int RewriteUserLine(const char* user_name, Replace replacement)
+{
+    std::string text;
+    if (ReadUserFile(text) == 0) return -1;
+    std::size_t begin = 0;
+    std::size_t end   = 0;
+    if (!FindUserLine(text, user_name, begin, end)) return 0;
+    std::string rewritten = text.substr(0, begin);
+    std::string line_text = text.substr(begin, end - begin);
+    if (!replacement(line_text, rewritten)) return 0;
+    rewritten.append(text, end, std::string::npos);
+    return ReplaceFileSafely(kUserFile, kUserTempFile, kUserBackupFile, rewritten) == 1 ? 1 : -1;
+}
+
+int UpdateUser(const char* user_name, const char* password, const char* expired_time, const char* pay_model,
+               const char* points)
+{
+    std::lock_guard<std::recursive_mutex> held(g_user_file_lock);
+    const int result = RewriteUserLine(user_name, [&](const std::string&, std::string& out) {
+        out += UserLine(user_name, password, expired_time, pay_model, points);
+        return true;
+    });
+    if (result < 0) {
+        std::printf(" User Profile Failed");
+        std::fflush(stdout);
+        return 0;
+    }
+    if (result == 0) {
+        LogSystemMessage(" Update User [%s] Not Found\n", user_name);
+        return 0;
+    }
+    LoadUsers();
+    return 1;
+}
+
+int DeleteUser(const char* user_name)
+{
+    std::lock_guard<std::recursive_mutex> held(g_user_file_lock);
+    const int result = RewriteUserLine(user_name, [](const std::string&, std::string&) { return true; });
+    if (result < 0) {
+        LogSystemMessage(" User Profile Failed");
+        return 0;
+    }
+    if (result == 0) {
+        LogSystemMessage(" Del User [%s] Not Found\n", user_name);
+        return 0;
+    }
+    LoadUsers();
+    return 1;
+}
+
+int SetUserPoints(const char* user_name, int32_t points)
+{
+    std::lock_guard<std::recursive_mutex> held(g_user_file_lock);
+    const int result = RewriteUserLine(user_name, [&](const std::string& line, std::string& out) {
+        // Only a full line (name, password, date, pay model, points) has a points field.
+        std::size_t commas = 0;
+        for (const char c : line) commas += c == ',';
+        if (commas < 4) return false;
+        const std::size_t last_comma = line.rfind(',');
+        char number[16];
+        FormatText(number, "%d", points);
+        out.append(line, 0, last_comma + 1).append(number).append("\r\n");
+        return true;
+    });
+    if (result < 0) {
+        std::printf(" User Profile Failed");
+        std::fflush(stdout);
+        return 0;
+    }
+    return result;
+}
+
+int CheckUser(const char* user_name, const char* password)
+{
+    LogSystemMessage("Username= [%s] Password= [%s] : Starting User Checking\n", user_name, password);
+    const bool no_name     = user_name == nullptr || user_name[0] == '\0';
+    const bool no_password = password == nullptr || password[0] == '\0';
+    if (no_name && no_password) {
+        LogSystemMessage("User Name and Password are NULL\n");
+        return 0;
+    }
+    if (no_name) {
+        LogSystemMessage("User Name is NULL\n");
+        return 0;
+    }
+    if (no_password) {
+        LogSystemMessage("Passowrd is NULL\n");
+        return 0;
+    }
+    const std::shared_ptr<const UserTable> table = CurrentUsers();
+    LogSystemMessage("Username= [%s] Password= [%s] : Checking the user in Database\n", user_name, password);
+    const int32_t found = table->Find(user_name);
+    if (found >= 0) {
+        if (std::strcmp(table->records[static_cast<std::size_t>(found)].password, password) != 0) {
+            LogSystemMessage("User [%s], Password[%s] Password Error\n", user_name, password);
+            return 0;
+        }
+        LogSystemMessage("Username= [%s] Password= [%s] is acceptable\n", user_name, password);
+    }
+    const int32_t stopped = found >= 0 ? found : static_cast<int32_t>(table->records.size());
+    LogSystemMessage("Username= [%s] Password= [%s] Checked [%d] user in Database\n", user_name, password, stopped);
+    if (found < 0) {
+        LogSystemMessage("User [%s], Password[%s] User Not Found\n", user_name, password);
+        return 0;
+    }
+    LogSystemMessage("Username= [%s] Password= [%s] in the Database [%d] entry\n", user_name, password, found);
+    const UserRecord& user = table->records[static_cast<std::size_t>(found)];
+    const std::tm now = LocalTime();
+    const int year = now.tm_year + 1900;
+    const int month = now.tm_mon + 1;
+    const int day = now.tm_mday;
+    LogSystemMessage("Current time %d/%d/%d\n", month, day, year);
+    LogSystemMessage("User time %d/%d/%d\n", user.expiry_month, user.expiry_day, user.expiry_year);
+    bool valid;
+    if (year != user.expiry_year) valid = year < user.expiry_year;
+    else if (month != user.expiry_month) valid = month < user.expiry_month;
+    else valid = day <= user.expiry_day;
+    if (!valid) return 2;
+    LogSystemMessage("The Subscription is available\n");
+    return 1;
+}
+
+void FreeUsers()
+{
+    Publish(std::make_shared<UserTable>());
+}

@@ -1,0 +1,62 @@
+#pragma once
+// The subscriber table loaded from "user_profile.csv", the user check every service asks
+// before it admits a player, and the rewrites of the file (add, update, delete, points).
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+constexpr std::size_t kUserNameSize = 128;
+constexpr std::size_t kPasswordSize = 128;
+
+enum PayModel : int32_t {
+    kPayPre  = 0,
+    kPayPost = 1,
+    kPayFree = 2,
+    kPayNone = 4,      // short form line: no pay model, no points
+};
+
+struct UserRecord {
+    char    user_name[kUserNameSize];         // empty for a line that could not be parsed
+    char    password[kPasswordSize];
+    int32_t expiry_year;
+    int32_t expiry_month;
+    int32_t expiry_day;
+    int32_t pay_model;
+    int32_t points;
+};
+
+// One loaded file, in file order. Immutable once published: a reload publishes a new table,
+// and readers keep the one they took for as long as they hold it.
+struct UserTable {
+    std::vector<UserRecord> records;
+    // Position of the first record of each name; later lines of the same name are shadowed.
+    std::unordered_map<std::string, int32_t> first_of_name;
+    int32_t Find(const char* user_name) const;  // first record of the name, or -1
+};
+
+// Loads "user_profile.csv" and publishes it. 1 success, 0 missing or empty file.
+int LoadUsers();
+// The published table (empty, never null, before the first load and after FreeUsers).
+std::shared_ptr<const UserTable> CurrentUsers();
+// Appends a user line with the texts as given and reloads. 1 or 0.
+int AddUser(const char* user_name, const char* password, const char* expired_time, const char* pay_model,
+            const char* points);
+// Replaces the first line of user_name by the new texts and reloads. 1 or 0 (not found).
+int UpdateUser(const char* user_name, const char* password, const char* expired_time, const char* pay_model,
+               const char* points);
+// Removes the first line of user_name and reloads. 1 or 0 (not found).
+int DeleteUser(const char* user_name);
+// Rewrites only the points field of the first line of user_name; no reload. 1 or 0.
+int SetUserPoints(const char* user_name, int32_t points);
+// 1 accepted, 0 rejected (unknown user, wrong password, empty name or password),
+// 2 subscription expired.
+int CheckUser(const char* user_name, const char* password);
+// Drops the table at shutdown.
+void FreeUsers();
+
+// Parses the text of a user file (header skipped); exposed for tests and the benchmark.
+std::shared_ptr<UserTable> ParseUserText(const std::string& text);
