@@ -6,6 +6,7 @@
 #include "core/server_control.h"
 #include "core/sockets.h"
 #include "core/text.h"
+#include "http/http_service.h"
 #include "ingest/channel_reader.h"
 #include "users/usage_log.h"
 #include "users/user_db.h"
@@ -18,6 +19,7 @@ static constexpr const char* kAboutText   = "Quorvane 7.0";
 
 // Service threads, null while not started. Written by the main thread (and, for the reader,
 // by a channel refresh under g_channel_reader_control_lock).
+static ThreadRecord* g_http_listener_thread  = nullptr;
 static ThreadRecord* g_channel_reader_thread = nullptr;
 
 CriticalSection g_channel_reader_control_lock;
@@ -52,6 +54,8 @@ int8_t StartupSequence()
     if (LoadUsers() == 0) LogSystemMessage("User Profile File Error.\n");
     OpenUserLogs();
 
+    if (!StartService(g_http_listener_thread, HTTPServerProcess, "HTTPServer", g_http_start_failed)) return 0;
+
     {
         ScopedLock held(g_channel_reader_control_lock);
         g_reader_stop_gate.Close();
@@ -79,6 +83,7 @@ void ShutdownSequence()
     g_reader_stop_gate.Open();
     if (!MulticastOff()) g_multicast_stop_gate.Open();
 
+    StopIfStarted(g_http_listener_thread);
     {
         ScopedLock held(g_channel_reader_control_lock);
         StopIfStarted(g_channel_reader_thread);

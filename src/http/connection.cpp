@@ -1,0 +1,169 @@
+#include "http/connection.h"
+
+#include "core/log.h"
+#include "core/platform/platform.h"
+#include "core/sockets.h"
+
+#include <cstdio>
+#include <cstring>
+#include <poll.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+LockedList g_player_list;
+
+static CriticalSection g_total_connection_lock;
+static int32_t         g_total_connections = 0;     // guarded by g_total_connection_lock
+
+PlayerConnection::~PlayerConnection()
+{
+    if (file >= 0) close(file);
+    const int fd = socket.exchange(-1);
+    if (fd >= 0) CloseSocket(fd);
+}
+
+void AddTotalConnection(int delta)
+{
+    int32_t now;
+    {
+        ScopedLock held(g_total_connection_lock);
+        g_total_connections += delta;
+        if (g_total_connections < 0) g_total_connections = 0;
+        now = g_total_connections;
+    }
+    LogSystemMessage("The Total Connection is [%d]\n", now);
+}
+
+int32_t TotalConnections()
+{
+    ScopedLock held(g_total_connection_lock);
+    return g_total_connections;
+}
+
+void CloseConnectionSocket(ConnectionService& service, PlayerConnection& conn, bool plainly)
+{
+    if (plainly) {
+        const int fd = conn.socket.exchange(-1);
+        if (fd >= 0) CloseSocket(fd);
+        return;
+    }
+    ScopedLock held(service.socket_close_lock);
+    const int fd = conn.socket.exchange(-1);
+    if (fd >= 0) CloseSocket(fd);
+}
+
+void EndCommandWithoutData(ConnectionService& service, PlayerConnection& conn)
+{
+    conn.data_state.store(kConnThreadJoined);
+    CloseConnectionSocket(service, conn);
+    {
+        ScopedLock held(g_player_list.lock);
+        g_player_list.list.Remove(&conn);
+    }
+    {
+        ScopedLock held(service.finished.lock);
+        service.finished.list.AddTail(&conn);
+    }
+    conn.cmd_state.store(kConnThreadDone);
+}
+
+void HandDataThreadToMonitor(ConnectionService& service, PlayerConnection& conn, bool joined_player_list)
+{
+    if (joined_player_list) {
+        ScopedLock held(g_player_list.lock);
+        g_player_list.list.Remove(&conn);
+    }
+    ScopedLock held(service.finished.lock);
+    service.finished.list.AddTail(&conn);
+}
+
+// Joins what has ended; true when both threads are joined.
+static bool JoinEnded(PlayerConnection& conn)
+{
+    if (conn.data_state.load() == kConnThreadDone) {
+        ThreadRecord* record = conn.data_thread.exchange(nullptr);
+        if (record != nullptr) {
+            StopThread(record);
+            conn.data_state.store(kConnThreadJoined);
+        }
+    }
+    if (conn.cmd_state.load() == kConnThreadDone) {
+        ThreadRecord* record = conn.cmd_thread.exchange(nullptr);
+        if (record != nullptr) {
+            StopThread(record);
+            conn.cmd_state.store(kConnThreadJoined);
+        }
+    }
+    return conn.data_state.load() == kConnThreadJoined && conn.cmd_state.load() == kConnThreadJoined;
+}
+
+int ReapFinished(ConnectionService& service)
+{
+    int freed = 0;
+    ScopedLock held(service.finished.lock);
+    Position at = service.finished.list.GetHeadPosition();
+    while (at != nullptr) {
+        Position here = at;
+        auto* conn = static_cast<PlayerConnection*>(service.finished.list.GetNext(at));
+        if (!JoinEnded(*conn)) continue;
+        service.finished.list.RemoveAt(here);
+        delete conn;
+        service.live.fetch_sub(1);
+        ++freed;
+    }
+    return freed;
+}
+
+void ReapAllFinished(ConnectionService& service, uint32_t wait_ms)
+{
+    const uint64_t deadline = GetTickMs() + wait_ms;
+    for (;;) {
+        ReapFinished(service);
+        if (service.live.load() <= 0 || GetTickMs() >= deadline) break;
+        SleepMs(20);
+    }
+    // Whatever is left on the list still has threads running past the deadline: those records
+    // are not freed (a thread may still use them).
+}
+
+void DiscardPreviousConnection(PlayerConnection& conn)
+{
+    if (conn.user_name[0] == '\0') return;
+    ScopedLock held(g_player_list.lock);
+    for (Position at = g_player_list.list.GetHeadPosition(); at != nullptr;) {
+        auto* other = static_cast<PlayerConnection*>(g_player_list.list.GetNext(at));
+        if (other == &conn || std::strcmp(other->user_name, conn.user_name) != 0) continue;
+        if (other->pause_marker.load() == 0) other->wake.Signal();
+        other->stop.store(1);
+        LogSystemMessage("System Warning: Discard the previous connection of user [%s]\n", conn.user_name);
+        return;
+    }
+}
+
+int ThreadNumber()
+{
+    return static_cast<int>(syscall(SYS_gettid));
+}
+
+int OpenServiceListener(uint16_t port, int attempts)
+{
+    for (int attempt = 0; attempt < attempts; ++attempt) {
+        const int listener = OpenTcpSocket(nullptr, port, 100);
+        if (listener >= 0) return listener;
+        std::printf("Try to connect Server conut [%d]\n", attempt);
+        std::fflush(stdout);
+        if (attempt + 1 < attempts) SleepMs(20);
+    }
+    return -1;
+}
+
+bool WaitForClient(ConnectionService& service, int& listener, uint16_t port)
+{
+    if (listener < 0) {
+        // accept failed and closed the socket (descriptors exhausted, for example)
+        if (!SleepUnlessStopping(1000) || service.stop_state->load() != 0) return false;
+        listener = OpenTcpSocket(nullptr, port, 100);
+        return false;
+    }
+    return PollOne(listener, POLLIN, 10000) > 0;
+}

@@ -1,0 +1,113 @@
+#pragma once
+// The connection pattern every TCP service shares: one PlayerConnection per accepted client,
+// a command thread and at most one data thread per connection, a finished list that the last
+// thread of a connection appends it to, and a monitor that joins those threads and frees the
+// record. Also the process-wide player list and the total connection counter.
+
+#include "core/locks.h"
+#include "core/threads.h"
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+
+constexpr std::size_t kConnectionPathSize = 516;
+constexpr std::size_t kMacIdSize          = 13;
+constexpr std::size_t kClientIpSize       = 32;
+constexpr std::size_t kCredentialSize     = 128;
+constexpr std::size_t kGroupSize          = 32;
+constexpr std::size_t kPlayerTimeSize     = 32;
+
+enum ConnectionThreadState : int32_t {
+    kConnThreadRunning = 0,     // running, or not yet finished
+    kConnThreadDone    = 1,     // finished its work, about to end
+    kConnThreadJoined  = 2,     // joined by the monitor (or never started)
+};
+
+// One per accepted client. Created by the listener, freed only by the monitor. Services that
+// need more per-connection state derive from it.
+class PlayerConnection {
+public:
+    PlayerConnection() = default;
+    virtual ~PlayerConnection();
+    PlayerConnection(const PlayerConnection&) = delete;
+    PlayerConnection& operator=(const PlayerConnection&) = delete;
+
+    std::atomic<ThreadRecord*> cmd_thread{nullptr};
+    std::atomic<int32_t>       cmd_state{kConnThreadRunning};
+    std::atomic<ThreadRecord*> data_thread{nullptr};
+    std::atomic<int32_t>       data_state{kConnThreadRunning};
+    std::atomic<int>           socket{-1};          // -1 once closed
+    int                        file = -1;           // the file being streamed
+    int64_t                    current_pos = 0;
+    int64_t                    end_pos     = 0;     // exclusive
+    int64_t                    file_size   = 0;
+    char                       path[kConnectionPathSize] = "";
+    TmlSema                    wake{0};
+    std::atomic<uint8_t>       stop{0};             // 1 tells the data thread to end
+    std::atomic<int32_t>       pause_marker{0};
+    float                      duration = 0;        // seconds
+    float                      bitrate  = 0;        // kbit/s
+    int64_t                    last_pcr = 0;        // stream clock (27 MHz)
+    double                     last_pcr_time  = 0;
+    double                     first_pcr_time = 0;
+    double                     elapsed_time   = 0;
+    bool                       has_pcr = false;
+    char                       mac_id[kMacIdSize] = "";
+    char                       client_ip[kClientIpSize] = "";
+    char                       user_name[kCredentialSize] = "";
+    char                       password[kCredentialSize] = "";
+    char                       group[kGroupSize] = "";
+    std::atomic<uint64_t>      last_activity_tick{0};
+    std::atomic<uint64_t>      cmd_start_tick{0};
+    int                        player_socket = -1;
+    char                       player_time[kPlayerTimeSize] = "";
+    CriticalSection            lock;
+};
+
+// The state one service keeps for its connections.
+struct ConnectionService {
+    const char*           name;                     // for thread names: "HTTP", "RTSP", ...
+    std::atomic<int32_t>* stop_state;               // the service's stop state
+    LockedList            finished;                 // records whose last thread is ending
+    CriticalSection       socket_close_lock;
+    std::atomic<int32_t>  live{0};                  // records created and not yet freed
+};
+
+// Streaming HTTP connections and registered set-top players.
+extern LockedList g_player_list;
+
+// The total connection counter of the HTTP, RTSP and VOD data threads; each change is
+// logged. Never goes below 0.
+void AddTotalConnection(int delta);
+int32_t TotalConnections();
+
+// Closes the connection's socket once (under the service's socket-close lock unless plainly).
+void CloseConnectionSocket(ConnectionService& service, PlayerConnection& conn, bool plainly = false);
+// Ends a command thread that started no data thread: data state 2, socket closed, off the
+// player list, onto the finished list, then command state 1. Last access to conn.
+void EndCommandWithoutData(ConnectionService& service, PlayerConnection& conn);
+// A data thread's end after its socket is closed: off the player list (if it joined it),
+// onto the finished list. The caller then sets its data state to 1 as its last access.
+void HandDataThreadToMonitor(ConnectionService& service, PlayerConnection& conn, bool joined_player_list);
+// Joins the ended threads of every finished record and frees each record whose threads have
+// both been joined. Returns the number freed.
+int ReapFinished(ConnectionService& service);
+// Final sweep at service stop: waits (bounded) for the connections still running to finish,
+// then joins and frees everything on the finished list.
+void ReapAllFinished(ConnectionService& service, uint32_t wait_ms);
+
+// One connection per user: stops the first other streaming connection of conn's user.
+// A connection without a user name never stops another.
+void DiscardPreviousConnection(PlayerConnection& conn);
+
+// The number logs give the calling thread.
+int ThreadNumber();
+
+// Listener helpers shared by the services.
+// Opens the listening socket, trying `attempts` times; prints the retry line on the console.
+// Returns the socket or -1.
+int OpenServiceListener(uint16_t port, int attempts);
+// Waits up to 10 s for a client on the listener. True when one is waiting; false on time-out
+// or a stop. A listener closed by a failed accept is reopened here rather than spun on.
+bool WaitForClient(ConnectionService& service, int& listener, uint16_t port);

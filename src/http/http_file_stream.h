@@ -1,0 +1,12 @@
+#pragma once
+// The data threads that send a file body after its 200 or 206 header: plain files, media
+// paced by their PCR, and media paced by their probed bitrate.
+
+#include <cstdint>
+
+int32_t HTTPDataThread(void* connection);
+int32_t HTTPMediaDataThread(void* connection);
+int32_t IPTV_PS_HTTP_DataThread(void* connection);
+
+// Sleep per 1316-byte block in microseconds for a file probed at kbps; 0 when unpaced.
+int64_t BlockSleepMicroseconds(float bitrate_constant, double kbps);

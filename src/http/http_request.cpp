@@ -1,0 +1,639 @@
+#include "http/http_request.h"
+
+#include "core/config.h"
+#include "core/log.h"
+#include "core/platform/platform.h"
+#include "core/server_control.h"
+#include "core/sockets.h"
+#include "core/text.h"
+#include "http/base64.h"
+#include "http/http_file_stream.h"
+#include "http/http_live.h"
+#include "http/http_service.h"
+#include "media/probe.h"
+#include "users/usage_log.h"
+#include "users/user_db.h"
+
+#include <cerrno>
+#include <cinttypes>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+
+RestHandler g_token_rest_handler  = nullptr;
+RestHandler g_player_rest_handler = nullptr;
+RestHandler g_server_rest_handler = nullptr;
+
+static constexpr std::size_t kRequestSize = 3072;
+static constexpr std::size_t kPathLimit   = 511;
+static constexpr std::size_t kHeaderSize  = 1024;
+
+static const char kNotFound[]      = "HTTP/1.0 404 Not Found\r\n\r\n\r\n";
+static const char kUserError[]     = "HTTP/1.0 1001 Username and Password error\r\n\r\n";
+static const char kTimeExpired[]   = "HTTP/1.0 1002 Time Expired\r\n\r\n";
+static const char kBadRequest[]    = "HTTP/1.0 400 Bad Request\r\n\r\n";
+static const char kUriTooLong[]    = "HTTP/1.0 414 Request-URI Too Long\r\n\r\n";
+static const char kBadVersion[]    = "HTTP/1.0 505 HTTP Version Not Supported\r\n\r\n";
+static const char kTrackText[]     = "Track element: kind=\"main\",label/type=\"video/mp2t track-description\"";
+static const char kMetadataText[]  = "kind=metadata,label/type='mpeg2ts;pmt=\"0x12c\"'";
+
+static const ExtensionEntry kExtensions[] = {
+    {".htm", "text/html;charset=big5\r\n\r\n", kHttpPlainFile, kParamsNone},
+    {".xml", "text/xml;charset=big5\r\n\r\n", kHttpPlainFile, kParamsNone},
+    {".XML", "text/xml;charset=big5\r\n\r\n", kHttpPlainFile, kParamsNone},
+    {".png", "image/png\r\n\r\n", kHttpPlainFile, kParamsNone},
+    {".PNG", "image/png\r\n\r\n", kHttpPlainFile, kParamsNone},
+    {".asf", "application/vnd.ms.wms-hdr.asfv1\r\n\r\n", kHttpMediaFile, kParamsAny},
+    {".ASF", "application/vnd.ms.wms-hdr.asfv1\r\n\r\n", kHttpMediaFile, kParamsAny},
+    {".asx", "video/x-ms-asf\r\n\r\n", kHttpPlainFile, kParamsNone},
+    {".ASX", "video/x-ms-asf\r\n\r\n", kHttpPlainFile, kParamsNone},
+    {".xap", "video/x-ms-asf\r\n\r\n", kHttpPlainFile, kParamsNone},
+    {".XAP", "video/x-ms-asf\r\n\r\n", kHttpPlainFile, kParamsNone},
+    {".ppt", "application/mspowerpoint\r\n\r\n", kHttpPlainFile, kParamsNone},
+    {".pps", "application/mspowerpoint\r\n\r\n", kHttpPlainFile, kParamsNone},
+    {".pot", "application/mspowerpoint\r\n\r\n", kHttpPlainFile, kParamsNone},
+    {".ppz", "application/mspowerpoint\r\n\r\n", kHttpPlainFile, kParamsNone},
+    {".PPT", "application/mspowerpoint\r\n\r\n", kHttpPlainFile, kParamsNone},
+    {".PPS", "application/mspowerpoint\r\n\r\n", kHttpPlainFile, kParamsNone},
+    {".POT", "application/mspowerpoint\r\n\r\n", kHttpPlainFile, kParamsNone},
+    {".PPZ", "application/mspowerpoint\r\n\r\n", kHttpPlainFile, kParamsNone},
+    {".doc", "application/msword\r\n\r\n", kHttpPlainFile, kParamsNone},
+    {".DOC", "application/msword\r\n\r\n", kHttpPlainFile, kParamsNone},
+    {".jpg", "image/jpeg\r\n\r\n", kHttpPlainFile, kParamsNone},
+    {".JPG", "image/jpeg\r\n\r\n", kHttpPlainFile, kParamsNone},
+    {".gif", "image/gif\r\n\r\n", kHttpPlainFile, kParamsNone},
+    {".GIF", "image/gif\r\n\r\n", kHttpPlainFile, kParamsNone},
+    {".mp3", "audio/mp3\r\n\r\n", kHttpMediaFile, kParamsAny},
+    {".MP3", "audio/mp3\r\n\r\n", kHttpMediaFile, kParamsAny},
+    {".ac3", "audio/ac3\r\n\r\n", kHttpMediaFile, kParamsAny},
+    {".AC3", "audio/ac3\r\n\r\n", kHttpMediaFile, kParamsAny},
+    {".3gp", "video/mp4\r\n\r\n", kHttpTimedMedia, kParamsAny},
+    {".3GP", "video/mp4\r\n\r\n", kHttpTimedMedia, kParamsAny},
+    {".3g2", "video/mp4\r\n\r\n", kHttpTimedMedia, kParamsAny},
+    {".3G2", "video/mp4\r\n\r\n", kHttpTimedMedia, kParamsAny},
+    {".mp4", "video/mp4\r\n\r\n", kHttpTimedMedia, kParamsAny},
+    {".MP4", "video/mp4\r\n\r\n", kHttpTimedMedia, kParamsAny},
+    {".mpg", "video/mpg\r\n\r\n", kHttpTimedMedia, kParamsAny},
+    {".MPG", "video/mpg\r\n\r\n", kHttpTimedMedia, kParamsAny},
+    {".mov", "video/quicktime\r\n\r\n", kHttpTimedMedia, kParamsAny},
+    {".MOV", "video/quicktime\r\n\r\n", kHttpTimedMedia, kParamsAny},
+    {".mpeg", "video/mpg\r\n\r\n", kHttpTimedMedia, kParamsAny},
+    {".MPEG", "video/mpg\r\n\r\n", kHttpTimedMedia, kParamsAny},
+    {".avi", "video/avi\r\n\r\n", kHttpMediaFile, kParamsAny},
+    {".AVI", "video/avi\r\n\r\n", kHttpMediaFile, kParamsAny},
+    {".wmv", "video/x-ms-wmv\r\n\r\n", kHttpMediaFile, kParamsQueryOnly},
+    {".WMV", "video/x-ms-wmv\r\n\r\n", kHttpMediaFile, kParamsQueryOnly},
+    {".wma", "audio/wma\r\n\r\n", kHttpMediaFile, kParamsAny},
+    {".WMA", "audio/wma\r\n\r\n", kHttpMediaFile, kParamsAny},
+    {".bin", "update/bin\r\n\r\n", kHttpPlainFile, kParamsNone},
+    {".BIN", "update/bin\r\n\r\n", kHttpPlainFile, kParamsNone},
+    {".ico", "image/x-icon\r\n\r\n", kHttpPlainFile, kParamsNone},
+    {".ICO", "image/x-icon\r\n\r\n", kHttpPlainFile, kParamsNone},
+    {".mls", "text/plain\r\n\r\n", kHttpPlainFile, kParamsNone},
+    {".MLS", "text/plain\r\n\r\n", kHttpPlainFile, kParamsNone},
+    {".m3u8", "application/vnd.apple.mpegurl\r\n\r\n", kHttpPlainFile, kParamsNone},
+    {".M3U8", "application/vnd.apple.mpegurl\r\n\r\n", kHttpPlainFile, kParamsNone},
+    {".m3u", "audio/mpegurl\r\n\r\n", kHttpPlainFile, kParamsNone},
+    {".M3U", "audio/mpegurl\r\n\r\n", kHttpPlainFile, kParamsNone},
+    {".txt", "text/plain\r\n\r\n", kHttpPlainFile, kParamsNone},
+    {".TXT", "text/plain\r\n\r\n", kHttpPlainFile, kParamsNone},
+    {".css", "text/css\r\n\r\n", kHttpPlainFile, kParamsNone},
+    {".CSS", "text/css\r\n\r\n", kHttpPlainFile, kParamsNone},
+    {".ts", "video/mp2t\r\n\r\n", kHttpMediaFile, kParamsAny},
+    {".TS", "video/mp2t\r\n\r\n", kHttpMediaFile, kParamsAny},
+    {".c4", "video/mp2t\r\n\r\n", kHttpLiveTrack, kParamsAny},
+    {".C4", "video/mp2t\r\n\r\n", kHttpLiveTrack, kParamsAny},
+    {".ch", "video/mp2t\r\n\r\n", kHttpLive, kParamsAny},
+    {".CH", "video/mp2t\r\n\r\n", kHttpLive, kParamsAny},
+    {".mv", "video/quicktime\r\n\r\n", kHttpTimedMedia, kParamsAny},
+    {".MV", "video/quicktime\r\n\r\n", kHttpTimedMedia, kParamsAny},
+    {".js", "text/JavaScript\r\n\r\n", kHttpPlainFile, kParamsNone},
+    {".JS", "text/JavaScript\r\n\r\n", kHttpPlainFile, kParamsNone},
+    {".vob", "text/html\r\n\r\n", kHttpMediaFile, kParamsAny},
+    {".VOB", "text/html\r\n\r\n", kHttpMediaFile, kParamsAny},
+    {".pdf", "text/plain\r\n\r\n", kHttpPlainFile, kParamsNone},
+    {".PDF", "text/plain\r\n\r\n", kHttpPlainFile, kParamsNone},
+    {".zip", "text/plain\r\n\r\n", kHttpPlainFile, kParamsNone},
+    {".ZIP", "text/plain\r\n\r\n", kHttpPlainFile, kParamsNone},
+    {".swf", "application/x-shockwave-flash\r\n\r\n", kHttpPlainFile, kParamsNone},
+    {".SWF", "application/x-shockwave-flash\r\n\r\n", kHttpPlainFile, kParamsNone},
+    {".flv", "video/x-flv\r\n\r\n", kHttpPlainFile, kParamsNone},
+    {".FLV", "video/x-flv\r\n\r\n", kHttpPlainFile, kParamsNone},
+};
+
+const ExtensionEntry* MatchExtensionAt(const char* text)
+{
+    if (text[0] != '.') return nullptr;
+    for (const ExtensionEntry& entry : kExtensions)
+        if (std::strncmp(text, entry.extension, std::strlen(entry.extension)) == 0) return &entry;
+    return nullptr;
+}
+
+// The value of key in query[0, length): up to the first separator, else the second, else
+// "%26", else the end.
+template <std::size_t N>
+static void QueryValue(const char* query, std::size_t length, const char* key, char separator, char second_separator,
+                       char (&out)[N])
+{
+    const std::string_view text(query, length);
+    const std::size_t at = text.find(key);
+    if (at == std::string_view::npos) return;
+    const std::string_view rest = text.substr(at + std::strlen(key));
+    std::size_t end = rest.find(separator);
+    if (end == std::string_view::npos) end = rest.find(second_separator);
+    if (end == std::string_view::npos) end = rest.find("%26");
+    if (end == std::string_view::npos) end = rest.size();
+    CopyText(out, rest.substr(0, end));
+}
+
+void ParseQueryCredentials(const char* query, char separator, char second_separator, char (&mac_id)[kMacIdSize],
+                           char (&user)[kCredentialSize], char (&password)[kCredentialSize])
+{
+    mac_id[0] = user[0] = password[0] = '\0';
+    const char* space = std::strchr(query, ' ');
+    const std::size_t length = space != nullptr ? static_cast<std::size_t>(space - query) : std::strlen(query);
+    QueryValue(query, length, "u=", separator, second_separator, user);
+    QueryValue(query, length, "p=", separator, second_separator, password);
+    QueryValue(query, length, "m=", separator, second_separator, mac_id);
+}
+
+void ParseBasicCredentials(const char* text, char (&mac_id)[kMacIdSize], char (&user)[kCredentialSize],
+                           char (&password)[kCredentialSize])
+{
+    mac_id[0] = user[0] = password[0] = '\0';
+    const char* end = std::strstr(text, "\r\n");
+    const std::size_t length = end != nullptr ? static_cast<std::size_t>(end - text) : std::strlen(text);
+    const auto decoded = base64_decode(text, length);
+    if (!decoded) return;
+    const std::string plain(decoded->begin(), decoded->end());
+    const std::size_t colon = plain.find(':');
+    if (colon == std::string::npos) return;
+    CopyText(user, std::string_view(plain).substr(0, colon));
+    CopyText(password, std::string_view(plain).substr(colon + 1));
+}
+
+namespace {
+
+// What the command thread decided for one request.
+struct Request {
+    char   text[kRequestSize + 1] = "";
+    size_t length = 0;
+    bool   http11 = false;
+};
+
+CriticalSection g_http_file_open_lock;
+CriticalSection g_http_file_status_lock;
+
+// Files whose contents must never leave the server (configuration, users, source
+// credentials), with their temporary and backup companions.
+const char* const kProtectedFiles[] = {
+    "quorvane_config.txt",       "user_profile.csv",          "user_profile.csv.bak",
+    "user_profile_backup.csv",   "user_profile_temp.csv",     "iptvepg.txt",
+    "iptvepg_old.txt",           "xan_dns.txt",               "channel_definition.xml",
+    "channel_definition_temp.xml", "channel_definition_backup.xml",
+};
+
+bool SendText(PlayerConnection& conn, const char* text, std::size_t length)
+{
+    const int fd = conn.socket.load();
+    return fd >= 0 && SendAll(fd, text, length) == static_cast<ssize_t>(length);
+}
+
+// Reads the head until "\r\n\r\n". 1 complete, 0 nothing usable (connection ends
+// silently), -1 too long for the buffer.
+int ReadHead(PlayerConnection& conn, Request& request)
+{
+    const int number = ThreadNumber();
+    while (g_http_stop_state.load() == 0) {
+        const int fd = conn.socket.load();
+        if (PollOne(fd, POLLIN, 10000) <= 0) {
+            LogSystemMessage("*** HTTPCmdThread [%d]  TCP Connection without HTTP command\n", number);
+            return 0;
+        }
+        const ssize_t got = ReceiveBytes(fd, request.text + request.length, kRequestSize - request.length, 0);
+        if (got <= 0) return 0;
+        request.length += static_cast<std::size_t>(got);
+        request.text[request.length] = '\0';
+        if (std::strstr(request.text, "\r\n\r\n") != nullptr) return 1;
+        if (request.length >= kRequestSize) return -1;
+    }
+    return 0;
+}
+
+void RunRest(PlayerConnection& conn, Request& request, RestHandler handler, const char* prefix, bool client_form,
+             const char* get_log, const char* finished_log)
+{
+    LogSystemMessage(get_log, request.text);
+    char* after = (client_form ? request.text + 13 : request.text + 4) + std::strlen(prefix);
+    if (!client_form) {
+        // The handler sees the request line end right after its parameters.
+        char* version = std::strstr(request.text, "HTTP/");
+        if (version != nullptr && version > request.text && version[-1] == ' ') {
+            version[-1] = '\r';
+            version[0]  = '\n';
+        }
+    }
+    if (handler != nullptr) handler(conn, after);
+    LogSystemMessage(finished_log, request.text);
+}
+
+bool StartsWith(const char* text, const char* prefix) { return std::strncmp(text, prefix, std::strlen(prefix)) == 0; }
+
+// True when the REST prefixes route the request (the connection then ends).
+bool RouteRest(PlayerConnection& conn, Request& request)
+{
+    const bool client = StartsWith(request.text + 4, "HTTP/1.1 ");
+    struct Route {
+        const char* prefix;
+        RestHandler handler;
+        const char* get_log;
+        const char* finished_log;
+    };
+    const Route routes[] = {
+        {"/token/", g_token_rest_handler, "Get Player RSET API=[%s]\n", "Finished Token RSET API=[%s]\n"},
+        {"/player/", g_player_rest_handler, "Get Player RSET API=[%s]\n", "Finished Player RSET API=[%s]\n"},
+        {"/quorvane/", g_server_rest_handler, "Get Server RSET API=[%s]\n", "Finished Server RSET API=[%s]\n"},
+    };
+    for (const Route& route : routes) {
+        if (client && StartsWith(request.text + 13, route.prefix)) {
+            RunRest(conn, request, route.handler, route.prefix, true, route.get_log, route.finished_log);
+            return true;
+        }
+        if (StartsWith(request.text + 4, route.prefix)) {
+            RunRest(conn, request, route.handler, route.prefix, false, route.get_log, route.finished_log);
+            return true;
+        }
+    }
+    return false;
+}
+
+bool HasDotDotSegment(const std::string& path)
+{
+    std::size_t at = 0;
+    while ((at = path.find("..", at)) != std::string::npos) {
+        const bool starts = at == 0 || path[at - 1] == '/';
+        const bool ends   = at + 2 == path.size() || path[at + 2] == '/';
+        if (starts && ends) return true;
+        ++at;
+    }
+    return false;
+}
+
+// True when the open file is one of the protected files (same file, whatever the spelling
+// of the path), or lies outside the working directory.
+bool IsForbiddenFile(int fd, const std::string& full_name)
+{
+    struct stat opened{};
+    if (fstat(fd, &opened) != 0) return true;
+    for (const char* name : kProtectedFiles) {
+        struct stat guarded{};
+        const std::string guarded_path = std::string(g_server_base_dir) + "/" + name;
+        if (stat(guarded_path.c_str(), &guarded) == 0 && guarded.st_dev == opened.st_dev &&
+            guarded.st_ino == opened.st_ino)
+            return true;
+    }
+    char resolved[PATH_MAX];
+    char base[PATH_MAX];
+    if (realpath(full_name.c_str(), resolved) == nullptr || realpath(g_server_base_dir, base) == nullptr) return true;
+    const std::size_t base_length = std::strlen(base);
+    return std::strncmp(resolved, base, base_length) != 0 || (resolved[base_length] != '/' && base_length > 1);
+}
+
+int64_t ParseNumber(const char* begin, const char* end)
+{
+    int64_t value = 0;
+    for (const char* at = begin; at < end && *at >= '0' && *at <= '9'; ++at) {
+        if (value > (INT64_MAX - 9) / 10) return INT64_MAX;
+        value = value * 10 + (*at - '0');
+    }
+    return value;
+}
+
+int ChannelNumberOf(const char* path)
+{
+    const char* ch = std::strstr(path, ".ch");
+    if (ch == nullptr) return 1;
+    const char* start = ch;
+    while (start > path && start[-1] != '/') --start;
+    return static_cast<int>(ParseNumber(start, ch));
+}
+
+}  // namespace
+
+// Answers a file request (kinds 0, 1, 3). Returns false when the user check refused it (no
+// data thread); header receives the answer to send.
+static bool AnswerFile(PlayerConnection& conn, const Request& request, const ExtensionEntry& entry,
+                       const char* after_extension, const std::string& path, std::string& header)
+{
+    if ((entry.kind == kHttpMediaFile || entry.kind == kHttpTimedMedia) && g_config.user_authorization) {
+        const char* name = conn.mac_id[0] != '\0' && std::strcmp(conn.user_name, "root") != 0 ? conn.mac_id : conn.user_name;
+        const int check = CheckUser(name, conn.password);
+        if (check == 0) {
+            header = kUserError;
+            conn.stop.store(1);
+            return false;
+        }
+        if (check == 2) {
+            header = kTimeExpired;
+            conn.stop.store(1);
+            LogSystemMessage("User [%s], Password[%s] Time Expired\n", conn.user_name, conn.password);
+            return false;
+        }
+        LogSystemMessage("User [%s], Password[%s] login successfully\n", conn.user_name, conn.password);
+    }
+
+    const std::string full_name = std::string(g_server_base_dir) + path;
+    LogSystemMessage("Open File Name =[%s]\n", full_name.c_str());
+    int fd = -1;
+    if (!HasDotDotSegment(path)) {
+        ScopedLock held(g_http_file_open_lock);
+        fd = open(full_name.c_str(), O_RDONLY | O_CLOEXEC);
+    }
+    CopyText(conn.path, full_name);
+    if (fd >= 0) {
+        struct stat info{};
+        if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+            close(fd);
+            fd = -1;
+        }
+    }
+    if (fd < 0) {
+        header = kNotFound;
+        conn.stop.store(1);
+        LogSystemMessage("[%s] File not Found\n", full_name.c_str());
+        return true;
+    }
+    conn.file = fd;
+    if (IsForbiddenFile(fd, full_name)) {
+        header = kNotFound;
+        conn.stop.store(1);
+        LogSystemMessage("System Warning : System file : [%s] can not be accessed\n", path.c_str() + 1);
+        return true;
+    }
+    {
+        ScopedLock held(g_http_file_status_lock);
+        LogSystemMessage("Request File Name =[%s]\n", full_name.c_str());
+        struct stat info{};
+        if (fstat(fd, &info) == 0) {
+            conn.file_size   = static_cast<int64_t>(info.st_size);
+            conn.current_pos = 0;
+            conn.end_pos     = conn.file_size;
+        }
+    }
+
+    const char* version = request.http11 ? "HTTP/1.1" : "HTTP/1.0";
+    const char* status  = "200 OK";
+    const char* range   = std::strstr(after_extension, "Range: bytes=");
+    if (range != nullptr) {
+        range += std::strlen("Range: bytes=");
+        const char* line_end = std::strstr(range, "\r\n");
+        if (line_end == nullptr) line_end = range + std::strlen(range);
+        const char* dash = static_cast<const char*>(std::memchr(range, '-', static_cast<std::size_t>(line_end - range)));
+        const bool suffix = dash == range;
+        const int64_t first = ParseNumber(range, dash != nullptr ? dash : line_end);
+        const bool has_last = dash != nullptr && dash + 1 < line_end;
+        const int64_t last = has_last ? ParseNumber(dash + 1, line_end) : conn.file_size - 1;
+        int64_t start = first;
+        int64_t end   = conn.file_size;
+        if (suffix && has_last) {                      // "-500": the last 500 bytes
+            start = last >= conn.file_size ? 0 : conn.file_size - last;
+            LogSystemMessage("Range1=[%" PRId64 "]\n", start);
+            LogSystemMessage("Only Range1, so Range2=[%" PRId64 "]\n", conn.file_size - 1);
+        } else {
+            LogSystemMessage("Range1=[%" PRId64 "]\n", start);
+            if (has_last) {
+                LogSystemMessage("Range2=[%" PRId64 "]\n", last);
+                end = last + 1 < conn.file_size ? last + 1 : conn.file_size;
+            } else {
+                LogSystemMessage("Only Range1, so Range2=[%" PRId64 "]\n", conn.file_size - 1);
+            }
+        }
+        if (start >= conn.file_size || end <= start) {
+            // Nothing of the file lies in the range.
+            char answer[kHeaderSize];
+            FormatText(answer,
+                       "%s 416 Requested Range Not Satisfiable\r\nDate: Fri,16 APr 2011\r\nServer: Quorvane/6.0\r\n"
+                       "Content-Range: bytes */%" PRId64 "\r\nContent-Length: 0\r\nConnection: close\r\n\r\n",
+                       version, conn.file_size);
+            header = answer;
+            conn.stop.store(1);
+            return true;
+        }
+        conn.current_pos = start;
+        conn.end_pos     = end;
+        status = "206 OK";
+    }
+
+    char answer[kHeaderSize];
+    std::size_t length = FormatText(answer,
+                                    "%s %s\r\nDate: Fri,16 APr 2011\r\nServer: Quorvane/6.0\r\nContent-Length: %" PRId64
+                                    "\r\nContent-Range: bytes %" PRId64 "-%" PRId64 "/%" PRId64 "\r\nConnection: %s\r\n",
+                                    version, status, conn.end_pos - conn.current_pos, conn.current_pos, conn.end_pos - 1,
+                                    conn.file_size, request.http11 ? "Keep-Alive" : "close");
+    if (entry.kind == kHttpTimedMedia) {
+        conn.duration = static_cast<float>(mp4_duration_seconds(full_name.c_str()));
+        char duration[64];
+        FormatText(duration, "Content-Duration: %f\r\n", static_cast<double>(conn.duration));
+        header.assign(answer, length).append(duration);
+    } else {
+        header.assign(answer, length);
+    }
+    header.append("Content-Type: ").append(entry.content_type);
+    LogSystemMessage("Response data=[%s]\n", header.c_str());
+    return true;
+}
+
+// Answers a live channel request (kinds 2, 4). False when the user check refused it.
+static bool AnswerLive(PlayerConnection& conn, const Request& request, const ExtensionEntry& entry, std::string& header)
+{
+    LogSystemMessage("Request Channel =[%s]\n", conn.path);
+    int check = 1;
+    if (g_config.user_authorization) {
+        const char* name = conn.mac_id[0] != '\0' && std::strcmp(conn.user_name, "root") != 0 ? conn.mac_id : conn.user_name;
+        check = CheckUser(name, conn.password);
+        if (check == 0) {
+            header = kUserError;
+            conn.stop.store(1);
+            return false;
+        }
+        if (check == 2) {
+            header = kTimeExpired;
+            conn.stop.store(1);
+            LogSystemMessage("User [%s], Password[%s] Time Expired\n", conn.user_name, conn.password);
+            return false;
+        }
+    }
+    const std::string content_type = std::string("Content-Type: ") + entry.content_type;
+    const bool track = request.http11 && entry.kind == kHttpLiveTrack;
+    if (track) {
+        const char* text = g_config.user_authorization ? kTrackText : kMetadataText;
+        char head[kHeaderSize];
+        FormatText(head,
+                   "HTTP/1.1 200 OK\r\nDate: Fri,16 APr 2011\r\nServer: Quorvane/6.0\r\nContent-Length: %" PRId64
+                   "\r\nKeep-Alive: timeout=15, max=500\r\nConnection: %s\r\n\r\n",
+                   static_cast<int64_t>(std::strlen(text)), "Keep-Alive");
+        header = std::string(head) + content_type + text;
+    } else if (g_config.user_authorization) {
+        header = "HTTP/1.1 200 OK\r\nDate: Fri,16 APr 2011\r\nServer: Quorvane/6.0\r\nConnection: Keep-Alive\r\n" + content_type;
+    } else {
+        header = request.http11 ? "HTTP/1.1 200 OK\r\n\r\n" : "HTTP/1.0 200 OK\r\n\r\n";
+    }
+    if (g_config.user_authorization)
+        LogSystemMessage("User [%s], Password[%s] login successfully\n", conn.user_name, conn.password);
+    LogSystemMessage("Response data=[%s]\n", header.c_str());
+    return true;
+}
+
+static ThreadRoutine DataThreadOf(int kind)
+{
+    switch (kind) {
+    case kHttpPlainFile: return HTTPDataThread;
+    case kHttpMediaFile: return HTTPMediaDataThread;
+    case kHttpTimedMedia: return IPTV_PS_HTTP_DataThread;
+    default: return IPTV_TS_HTTP_DataThread;
+    }
+}
+
+// Handles one request; true when a data thread took the connection over.
+static bool HandleRequest(PlayerConnection& conn, Request& request)
+{
+    const int head = ReadHead(conn, request);
+    if (head < 0) {
+        SendText(conn, kBadRequest, sizeof kBadRequest - 1);
+        return false;
+    }
+    if (head == 0 || request.length == 0) return false;
+    if (request.length < 5 || std::strstr(request.text + 4, "HTTP/") == nullptr) {
+        LogSystemMessage("System Warning: Not HTTP Command\n");
+        return false;
+    }
+    if (StartsWith(request.text, "POST")) return false;       // only CGI takes POST
+    if (!StartsWith(request.text, "GET")) return false;
+    if (StartsWith(request.text + 4, "/cgi-bin/")) return false;
+    if (RouteRest(conn, request)) return false;
+
+    const char* version = std::strstr(request.text + 4, "HTTP/");
+    if (StartsWith(version, "HTTP/1.0")) {
+        LogSystemMessage("HTTP 1.0 protocol\n");
+    } else if (StartsWith(version, "HTTP/1.1")) {
+        request.http11 = true;
+        LogSystemMessage("HTTP 1.1 protocol\n");
+    } else {
+        SendText(conn, kBadVersion, sizeof kBadVersion - 1);
+        return false;
+    }
+
+    // Path and kind: the path runs to the end of the first known extension.
+    const ExtensionEntry start_menu = {".htm", "text/html;charset=big5\r\n\r\n", kHttpPlainFile, kParamsNone};
+    const ExtensionEntry* entry = nullptr;
+    std::string path;
+    char* after_extension = nullptr;
+    if (StartsWith(request.text + 4, "/ HTTP")) {
+        path = std::string("/") + g_config.startmenu;
+        entry = &start_menu;
+        after_extension = request.text + 5;
+    } else {
+        char* at = std::strchr(request.text + 4, '/');
+        while (at != nullptr && *at != '\0' && *at != '\r' && !StartsWith(at, " HTTP")) {
+            entry = MatchExtensionAt(at);
+            if (entry != nullptr) {
+                const std::size_t length = std::strlen(entry->extension);
+                if (entry->kind == kHttpLiveTrack) at[2] = 'h';     // ".c4" asks for the ".ch" channel
+                path.append(at, length);
+                after_extension = at + length;
+                break;
+            }
+            if (StartsWith(at, "%20")) {
+                path.push_back(' ');
+                at += 3;
+            } else {
+                path.push_back(*at);
+                ++at;
+            }
+            if (path.size() > kPathLimit) {
+                SendText(conn, kUriTooLong, sizeof kUriTooLong - 1);
+                return false;
+            }
+        }
+        if (entry == nullptr) {
+            SendText(conn, kNotFound, sizeof kNotFound - 1);
+            LogSystemMessage("[%s]: No Support File Format\n", request.text);
+            return false;
+        }
+        if (path.size() > kPathLimit) {
+            SendText(conn, kUriTooLong, sizeof kUriTooLong - 1);
+            return false;
+        }
+    }
+
+    if (entry->params != kParamsNone) {
+        const char* line_end = std::strstr(after_extension, " HTTP");
+        const char* question = std::strchr(after_extension, '?');
+        const char* basic = std::strstr(request.text, "Authorization: Basic ");
+        if (question != nullptr && (line_end == nullptr || question < line_end)) {
+            ParseQueryCredentials(question + 1, g_config.user_separator, g_config.password_separator, conn.mac_id,
+                                  conn.user_name, conn.password);
+        } else if (basic != nullptr && entry->params == kParamsAny) {
+            ParseBasicCredentials(basic + std::strlen("Authorization: Basic "), conn.mac_id, conn.user_name, conn.password);
+        } else {
+            conn.mac_id[0] = conn.user_name[0] = conn.password[0] = '\0';
+        }
+    }
+
+    std::string header;
+    bool accepted;
+    const bool live = entry->kind == kHttpLive || entry->kind == kHttpLiveTrack;
+    if (live) {
+        CopyText(conn.path, path);
+        accepted = AnswerLive(conn, request, *entry, header);
+    } else {
+        accepted = AnswerFile(conn, request, *entry, after_extension, path, header);
+    }
+
+    if (!SendText(conn, header.data(), header.size())) {
+        std::printf("Cmd Thread send TCP package error=[%d]\n", errno);
+        std::fflush(stdout);
+        return false;
+    }
+    SleepMs(1);
+    if (!accepted) return false;
+
+    const ThreadRoutine routine = DataThreadOf(entry->kind);
+    int channel = 0;
+    if (live) {
+        channel = ChannelNumberOf(conn.path);
+        LogSystemMessage("User [%s] watchs CH[%d]\n", conn.user_name, channel);
+    }
+    ThreadRecord* data = StartThread(routine, &conn, "HTTPData");
+    if (data == nullptr) return false;
+    conn.data_thread.store(data);
+    if (live) {
+        LogChannelStart(g_config.user_authorization ? conn.user_name : conn.client_ip, channel, conn.player_time,
+                        sizeof conn.player_time);
+    }
+    return true;
+}
+
+int32_t HTTPCmdThread(void* connection)
+{
+    auto* conn = static_cast<PlayerConnection*>(connection);
+    const int number = ThreadNumber();
+    {
+        LogSystemMessage("*** HTTPCmdThread [%d] IN\n", number);
+        conn->cmd_start_tick.store(GetTickMs());
+        Request request;
+        const bool handed_over = HandleRequest(*conn, request);
+        LogSystemMessage("*** HTTPCmdThread [%d] OUT\n", number);
+        if (handed_over) {
+            conn->cmd_state.store(kConnThreadDone);           // the data thread owns the rest
+        } else {
+            EndCommandWithoutData(g_http_service, *conn);
+        }
+    }
+    EndThread();
+}

@@ -1,0 +1,50 @@
+#pragma once
+// The HTTP command thread: reads one request head, routes it (CGI, REST, files, live
+// channels), answers with one header and hands the connection to a data thread.
+
+#include "http/connection.h"
+
+#include <cstdint>
+#include <string>
+
+enum HttpKind : int {
+    kHttpPlainFile  = 0,
+    kHttpMediaFile  = 1,
+    kHttpLive       = 2,
+    kHttpTimedMedia = 3,
+    kHttpLiveTrack  = 4,
+};
+
+enum HttpParams : int {
+    kParamsNone      = 0,
+    kParamsAny       = 1,   // query or Basic header
+    kParamsQueryOnly = 2,
+};
+
+struct ExtensionEntry {
+    const char* extension;
+    const char* content_type;   // the type text with its closing empty line
+    int         kind;
+    int         params;
+};
+
+// The first table entry that starts at text, in table order; null when none does.
+const ExtensionEntry* MatchExtensionAt(const char* text);
+
+// Credentials from a query (the text after "?", ending at the first space). Clears all three
+// first. Each of "u=", "p=", "m=" is found anywhere; its value ends at the first separator,
+// else the second, else "%26", else the end of the query.
+void ParseQueryCredentials(const char* query, char separator, char second_separator, char (&mac_id)[kMacIdSize],
+                           char (&user)[kCredentialSize], char (&password)[kCredentialSize]);
+// Credentials from the text after "Authorization: Basic " (up to "\r\n"). Clears all three.
+void ParseBasicCredentials(const char* text, char (&mac_id)[kMacIdSize], char (&user)[kCredentialSize],
+                           char (&password)[kCredentialSize]);
+
+// A REST handler: writes its own answer on conn's socket. text follows the route prefix.
+using RestHandler = void (*)(PlayerConnection& conn, char* text);
+// Installed at start-up by the REST module; a null handler ends the connection unanswered.
+extern RestHandler g_token_rest_handler;
+extern RestHandler g_player_rest_handler;
+extern RestHandler g_server_rest_handler;
+
+int32_t HTTPCmdThread(void* connection);

@@ -1,0 +1,13 @@
+#pragma once
+// The HTTP listener and its monitor.
+
+#include "http/connection.h"
+
+#include <cstdint>
+
+extern ConnectionService g_http_service;
+// This machine's address as the listener found it (the CGI gateway passes it on).
+extern char g_http_local_ip[32];
+
+int32_t HTTPServerProcess(void* unused);
+int32_t HTTP_Monitor_Server(void* unused);
