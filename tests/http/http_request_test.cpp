@@ -1,0 +1,147 @@
+#include "http/base64.h"
+#include "http/http_file_stream.h"
+#include "http/http_request.h"
+
+#include <gtest/gtest.h>
+#include <string>
+
+namespace {
+
+std::string Decoded(const std::string& text)
+{
+    const auto bytes = base64_decode(text.data(), text.size());
+    if (!bytes) return "<none>";
+    return std::string(bytes->begin(), bytes->end());
+}
+
+TEST(Base64, EncodesWithALineFeedAfterEvery72Characters)
+{
+    const std::string input(54, 'a');
+    const std::string text = base64_encode(reinterpret_cast<const uint8_t*>(input.data()), input.size());
+    EXPECT_EQ(text.size(), 73u);
+    EXPECT_EQ(text.back(), '\n');
+    EXPECT_EQ(text.find('\n'), 72u);
+    const std::string longer(55, 'a');
+    const std::string two_lines = base64_encode(reinterpret_cast<const uint8_t*>(longer.data()), longer.size());
+    EXPECT_EQ(two_lines, text.substr(0, 72) + "\nYQ==\n");
+    EXPECT_EQ(base64_encode(nullptr, 0), "");
+    EXPECT_EQ(base64_encode(reinterpret_cast<const uint8_t*>("bob:pw"), 6, false), "Ym9iOnB3");
+}
+
+TEST(Base64, DecodesPaddingAndSkipsForeignCharacters)
+{
+    EXPECT_EQ(Decoded("YQ=="), "a");
+    EXPECT_EQ(Decoded("YWI="), "ab");
+    EXPECT_EQ(Decoded("Ym9i\r\nOnB3"), "bob:pw");
+    EXPECT_EQ(Decoded("YQ="), "<none>");             // three counted characters
+    EXPECT_EQ(Decoded(""), "");
+    EXPECT_EQ(Decoded("!!!"), "");
+}
+
+TEST(Base64, RoundTripsEveryByteValue)
+{
+    std::string bytes;
+    for (int i = 0; i < 256; ++i) bytes.push_back(static_cast<char>(i));
+    for (std::size_t cut = 0; cut < 5; ++cut) {
+        const std::string part = bytes.substr(cut);
+        const std::string text = base64_encode(reinterpret_cast<const uint8_t*>(part.data()), part.size());
+        EXPECT_EQ(Decoded(text), part);
+    }
+}
+
+struct Credentials {
+    char mac[kMacIdSize];
+    char user[kCredentialSize];
+    char password[kCredentialSize];
+};
+
+Credentials Query(const char* query, char first = '&', char second = ':')
+{
+    Credentials c{};
+    ParseQueryCredentials(query, first, second, c.mac, c.user, c.password);
+    return c;
+}
+
+TEST(QueryCredentials, ReadsUserPasswordAndMacUpToTheSeparator)
+{
+    const Credentials c = Query("u=bob&p=secret&m=00AABBCCDDEE HTTP/1.1");
+    EXPECT_STREQ(c.user, "bob");
+    EXPECT_STREQ(c.password, "secret");
+    EXPECT_STREQ(c.mac, "00AABBCCDDEE");
+}
+
+TEST(QueryCredentials, FindsKeysInsideOtherParameterNames)
+{
+    EXPECT_STREQ(Query("menu=3&u=bob").user, "3");
+}
+
+TEST(QueryCredentials, UsesTheConfiguredCharacterForBothSeparators)
+{
+    const Credentials c = Query("u=bob$p=a&b", '$', '$');
+    EXPECT_STREQ(c.user, "bob");
+    EXPECT_STREQ(c.password, "a&b");
+}
+
+TEST(QueryCredentials, FallsBackToTheSecondSeparatorThenToEncodedAmpersand)
+{
+    EXPECT_STREQ(Query("u=bob:x").user, "bob");
+    EXPECT_STREQ(Query("u=bob%26p=pw").user, "bob");
+    EXPECT_STREQ(Query("u=bob%26p=pw").password, "pw");
+}
+
+TEST(QueryCredentials, ClearsWhatIsMissingAndCutsLongValues)
+{
+    Credentials c{};
+    std::snprintf(c.user, sizeof c.user, "old");
+    ParseQueryCredentials("x=1", '&', ':', c.mac, c.user, c.password);
+    EXPECT_STREQ(c.user, "");
+    const std::string mac = "m=" + std::string(40, 'F');
+    EXPECT_EQ(std::string(Query(mac.c_str()).mac), std::string(12, 'F'));
+    const std::string user = "u=" + std::string(400, 'u');
+    EXPECT_EQ(std::string(Query(user.c_str()).user).size(), 127u);
+}
+
+TEST(BasicCredentials, DecodeUserAndPassword)
+{
+    Credentials c{};
+    ParseBasicCredentials("Ym9iOnB3OmV4dHJh\r\nHost: x\r\n", c.mac, c.user, c.password);   // bob:pw:extra
+    EXPECT_STREQ(c.user, "bob");
+    EXPECT_STREQ(c.password, "pw:extra");
+    ParseBasicCredentials("Ym9i\r\n", c.mac, c.user, c.password);                           // no colon
+    EXPECT_STREQ(c.user, "");
+    ParseBasicCredentials("YQ=\r\n", c.mac, c.user, c.password);                            // not base64
+    EXPECT_STREQ(c.password, "");
+}
+
+std::string KindOf(const char* text)
+{
+    const ExtensionEntry* entry = MatchExtensionAt(text);
+    return entry == nullptr ? "none" : entry->extension;
+}
+
+TEST(Extensions, MatchByPrefixInTableOrder)
+{
+    EXPECT_EQ(KindOf(".html HTTP/1.1"), ".htm");
+    EXPECT_EQ(KindOf(".tsx"), ".ts");
+    EXPECT_EQ(KindOf(".jsp"), ".js");
+    EXPECT_EQ(KindOf(".m3u8"), ".m3u8");
+    EXPECT_EQ(KindOf(".m3u"), ".m3u");
+    EXPECT_EQ(KindOf(".mpeg"), ".mpeg");
+    EXPECT_EQ(KindOf(".csv"), "none");
+    EXPECT_EQ(KindOf("mp4"), "none");
+    EXPECT_EQ(MatchExtensionAt(".wmv")->params, kParamsQueryOnly);
+    EXPECT_EQ(MatchExtensionAt(".c4")->kind, kHttpLiveTrack);
+    EXPECT_EQ(MatchExtensionAt(".CH")->kind, kHttpLive);
+    EXPECT_STREQ(MatchExtensionAt(".mp4")->content_type, "video/mp4\r\n\r\n");
+}
+
+TEST(BitratePacing, HalfTheConstantAt2000KbpsSleeps1316Microseconds)
+{
+    EXPECT_EQ(BlockSleepMicroseconds(0.5f, 2000), 1316);
+    EXPECT_EQ(BlockSleepMicroseconds(1.0f, 2000), 0);
+    EXPECT_EQ(BlockSleepMicroseconds(0.5f, 0), 0);
+    EXPECT_EQ(BlockSleepMicroseconds(0.5f, -1), 0);
+    EXPECT_EQ(BlockSleepMicroseconds(2.0f, 1000), 0);
+}
+
+}  // namespace

@@ -1,0 +1,120 @@
+#include "support/test_server.h"
+
+#include <arpa/inet.h>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <fstream>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+
+uint16_t FreeTcpPort()
+{
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family      = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    socklen_t length = sizeof address;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    close(fd);
+    return ntohs(address.sin_port);
+}
+
+std::string RunShell(const std::string& command)
+{
+    std::string output;
+    FILE* pipe = popen(command.c_str(), "r");
+    if (pipe == nullptr) return output;
+    char chunk[4096];
+    std::size_t got;
+    while ((got = std::fread(chunk, 1, sizeof chunk, pipe)) > 0) output.append(chunk, got);
+    pclose(pipe);
+    return output;
+}
+
+int ThreadCount(int pid)
+{
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.rfind("Threads:", 0) == 0) return std::stoi(line.substr(8));
+    return -1;
+}
+
+TestServer::TestServer() = default;
+
+TestServer::~TestServer()
+{
+    if (server_.Running()) Stop();
+}
+
+bool TestServer::Start(const std::string& extra)
+{
+    port_ = FreeTcpPort();
+    dir_.WriteFile("quorvane_config.txt", "httpport=" + std::to_string(port_) +
+                                              "\r\niptv_base_port=0\r\nigmpip=0.0.0.0\r\nsystem_log=1\r\n" + extra);
+    dir_.WriteFile("xan_dns.txt", "<dns_ip>127.0.0.1</dns_ip>\r\n");
+    dir_.MakeDir("users");
+    if (!server_.Start({QUORVANE_BINARY}, dir_.Path())) return false;
+    return server_.WaitForStdout("Quorvane in Running\n", 30000);
+}
+
+int TestServer::Stop()
+{
+    server_.Signal(SIGTERM);
+    return server_.WaitExit(30000);
+}
+
+std::string TestServer::Url(const std::string& path) const
+{
+    return "http://127.0.0.1:" + std::to_string(port_) + path;
+}
+
+std::string TestServer::Fetch(const std::string& raw, int timeout_ms) const
+{
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family      = AF_INET;
+    address.sin_port        = htons(port_);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    std::string answer;
+    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        close(fd);
+        return answer;
+    }
+    if (!raw.empty()) send(fd, raw.data(), raw.size(), MSG_NOSIGNAL);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    char chunk[65536];
+    while (std::chrono::steady_clock::now() < deadline) {
+        pollfd watch{fd, POLLIN, 0};
+        if (poll(&watch, 1, 100) <= 0) continue;
+        const ssize_t got = recv(fd, chunk, sizeof chunk, 0);
+        if (got <= 0) break;
+        answer.append(chunk, static_cast<std::size_t>(got));
+    }
+    close(fd);
+    return answer;
+}
+
+std::string TestServer::Curl(const std::string& args) const
+{
+    std::string command = "curl -s --max-time 30 " + args;
+    const std::string marker = "URL/";
+    for (std::size_t at = command.find(marker); at != std::string::npos; at = command.find(marker, at))
+        command.replace(at, marker.size(), Url("/"));
+    return RunShell(command);
+}
+
+bool TestServer::WaitForLog(const std::string& text, int timeout_ms)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (dir_.ReadFile("system.log").find(text) != std::string::npos) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return false;
+}

@@ -1,0 +1,47 @@
+#pragma once
+// The real quorvane binary in a temporary working folder, listening for HTTP on a free port
+// of 127.0.0.1, with helpers to talk to it over sockets and with curl.
+
+#include "support/process.h"
+#include "support/temp_dir.h"
+
+#include <cstdint>
+#include <string>
+
+class TestServer {
+public:
+    TestServer();
+    ~TestServer();
+    TestServer(const TestServer&) = delete;
+    TestServer& operator=(const TestServer&) = delete;
+
+    // Writes the configuration (httpport is added) and "xan_dns.txt"; starts the server and
+    // waits until it runs. extra holds further "key=value\r\n" lines.
+    bool Start(const std::string& extra = "");
+    // SIGTERM, then the exit code (-1 when it did not end in time).
+    int Stop();
+
+    TempWorkDir& Dir() { return dir_; }
+    ChildProgram& Process() { return server_; }
+    uint16_t Port() const { return port_; }
+    std::string Url(const std::string& path) const;
+    // Sends raw bytes and returns everything the server answers until it closes (or the time
+    // runs out).
+    std::string Fetch(const std::string& raw, int timeout_ms = 15000) const;
+    // Runs curl with args (the URL written as "URL/path" is completed); its standard output.
+    std::string Curl(const std::string& args) const;
+    // Waits until system.log holds text.
+    bool WaitForLog(const std::string& text, int timeout_ms = 15000);
+
+private:
+    TempWorkDir  dir_{false};
+    ChildProgram server_;
+    uint16_t     port_ = 0;
+};
+
+// A TCP port on 127.0.0.1 that was free a moment ago.
+uint16_t FreeTcpPort();
+// Runs a shell command; its standard output.
+std::string RunShell(const std::string& command);
+// Threads of a process, from /proc.
+int ThreadCount(int pid);
