@@ -15,12 +15,13 @@
 #include <cinttypes>
 #include <cmath>
 #include <cstring>
+#include <algorithm>
+#include <sys/sendfile.h>
 #include <unistd.h>
 
 namespace {
 
 constexpr int kBlockSize       = 1316;
-constexpr int kPlainBlockSize  = 65536;   // unpaced plain files go in larger blocks
 constexpr int kBurstBlocks     = 500;
 
 enum class FileKind { kPlain, kMedia, kTimed };
@@ -78,6 +79,33 @@ bool SendBlock(PlayerConnection& conn, const uint8_t* block, int length, int num
     return true;
 }
 
+// Plain files are not paced: the kernel copies them straight from the page cache to the
+// socket, in steps small enough to notice a stop within one step.
+bool SendPlainFile(PlayerConnection& conn, int number)
+{
+    constexpr int64_t kStep = 1 << 20;
+    off_t offset = static_cast<off_t>(conn.current_pos);
+    while (g_http_stop_state.load() == 0 && conn.stop.load() == 0 && conn.current_pos < conn.end_pos) {
+        const int fd = conn.socket.load();
+        if (fd < 0) break;
+        const int64_t want = std::min(kStep, conn.end_pos - conn.current_pos);
+        const ssize_t sent = sendfile(fd, conn.file, &offset, static_cast<std::size_t>(want));
+        if (sent < 0 && errno == EINTR) continue;
+        if (sent == 0) {
+            LogSystemMessage("HTTPDataThread OUT (EOF): filename=[%s]\n", conn.path);
+            break;
+        }
+        if (sent < 0) {
+            LogSystemMessage("*** IPTV_PS_HTTP_DataThread [%d] Player closes TCP Socket : filename=[%s], Warning Code [%d]\n",
+                             number, conn.path, errno);
+            conn.stop.store(1);
+            return false;
+        }
+        conn.current_pos += sent;
+    }
+    return true;
+}
+
 int32_t RunFileThread(PlayerConnection& conn, FileKind kind)
 {
     const int number = ThreadNumber();
@@ -127,15 +155,14 @@ int32_t RunFileThread(PlayerConnection& conn, FileKind kind)
                                  conn.current_pos, conn.end_pos, static_cast<int64_t>(seek));
         }
 
-        const int block_size = kind == FileKind::kPlain ? kPlainBlockSize : kBlockSize;
-        static_assert(kPlainBlockSize >= kBlockSize);
-        uint8_t block[kPlainBlockSize];
+        if (kind == FileKind::kPlain) error_close = !SendPlainFile(conn, number);
+        uint8_t block[kBlockSize];
         int burst = kBurstBlocks;
-        while (g_http_stop_state.load() == 0 && conn.stop.load() == 0) {
+        while (kind != FileKind::kPlain && g_http_stop_state.load() == 0 && conn.stop.load() == 0) {
             if (conn.current_pos >= conn.end_pos) break;
             ssize_t got;
             do {
-                got = read(conn.file, block, static_cast<std::size_t>(block_size));
+                got = read(conn.file, block, sizeof block);
             } while (got < 0 && errno == EINTR);
             if (got <= 0) {
                 if (kind == FileKind::kMedia) LogSystemMessage("Thread[%d]: HTTPMediaDataThread OUT (EOF): filename=[%s]\n", number, conn.path);

@@ -206,8 +206,20 @@ TEST(ThreadRecords, ManyThreadsStartAndStop)
         ASSERT_NE(record, nullptr);
         records.push_back(record);
     }
+    for (ThreadRecord* record : records)
+        while (record->state.load() != kThreadReturned) SleepMs(1);
     for (ThreadRecord* record : records) StopThread(record);
     EXPECT_EQ(g_routine_runs.load() - before, 50);
+}
+
+TEST(ThreadRecords, AStopBeforeTheRoutineRunsIsKept)
+{
+    // Whether or not the routine got to run, the stop ends the thread.
+    for (int i = 0; i < 20; ++i) {
+        ThreadRecord* record = StartThread(ReturningRoutine, P(i), nullptr);
+        ASSERT_NE(record, nullptr);
+        EXPECT_TRUE(StopThread(record));
+    }
 }
 
 TEST(Locks, ACriticalSectionIsReentrantForItsOwner)

@@ -25,8 +25,7 @@ ChildProgram::~ChildProgram()
         int status = 0;
         waitpid(pid_, &status, 0);
     }
-    if (out_fd_ >= 0) close(out_fd_);
-    if (err_fd_ >= 0) close(err_fd_);
+    if (reader_.joinable()) reader_.join();
 }
 
 bool ChildProgram::Start(const std::vector<std::string>& argv, const std::string& workdir, bool own_network,
@@ -69,51 +68,47 @@ bool ChildProgram::Start(const std::vector<std::string>& argv, const std::string
     close(err_pipe[1]);
     out_fd_ = out_pipe[0];
     err_fd_ = err_pipe[0];
+    reader_ = std::thread([this] { Read(); });
     return true;
 }
 
-void ChildProgram::Pump(int timeout_ms)
+// Reads both pipes until the child (and whatever inherited them) has closed them.
+void ChildProgram::Read()
 {
-    pollfd watch[2] = {{out_fd_, POLLIN, 0}, {err_fd_, POLLIN, 0}};
-    if (poll(watch, 2, timeout_ms) <= 0) return;
     char chunk[8192];
-    if (out_fd_ >= 0 && watch[0].revents != 0) {
-        const ssize_t got = read(out_fd_, chunk, sizeof chunk);
-        if (got > 0) out_.append(chunk, static_cast<std::size_t>(got));
-        else {
-            close(out_fd_);
-            out_fd_ = -1;
+    while (out_fd_ >= 0 || err_fd_ >= 0) {
+        pollfd watch[2] = {{out_fd_, POLLIN, 0}, {err_fd_, POLLIN, 0}};
+        if (poll(watch, 2, 200) <= 0) continue;
+        for (int i = 0; i < 2; ++i) {
+            int& fd = i == 0 ? out_fd_ : err_fd_;
+            if (fd < 0 || watch[i].revents == 0) continue;
+            const ssize_t got = read(fd, chunk, sizeof chunk);
+            std::lock_guard<std::mutex> held(mutex_);
+            if (got > 0) {
+                (i == 0 ? out_ : err_).append(chunk, static_cast<std::size_t>(got));
+            } else {
+                close(fd);
+                fd = -1;
+            }
+            grew_.notify_all();
         }
     }
-    if (err_fd_ >= 0 && watch[1].revents != 0) {
-        const ssize_t got = read(err_fd_, chunk, sizeof chunk);
-        if (got > 0) err_.append(chunk, static_cast<std::size_t>(got));
-        else {
-            close(err_fd_);
-            err_fd_ = -1;
-        }
-    }
+    std::lock_guard<std::mutex> held(mutex_);
+    closed_ = true;
+    grew_.notify_all();
 }
 
-bool ChildProgram::WaitForStdout(const std::string& text, int timeout_ms)
+bool ChildProgram::WaitFor(const std::string& text, bool from_stdout, int timeout_ms)
 {
-    const long long deadline = NowMs() + timeout_ms;
-    while (out_.find(text) == std::string::npos) {
-        if (NowMs() >= deadline || (out_fd_ < 0 && err_fd_ < 0)) return false;
-        Pump(50);
-    }
-    return true;
+    std::unique_lock<std::mutex> held(mutex_);
+    return grew_.wait_for(held, std::chrono::milliseconds(timeout_ms), [&] {
+        return (from_stdout ? out_ : err_).find(text) != std::string::npos || closed_;
+    }) && (from_stdout ? out_ : err_).find(text) != std::string::npos;
 }
 
-bool ChildProgram::WaitForStderr(const std::string& text, int timeout_ms)
-{
-    const long long deadline = NowMs() + timeout_ms;
-    while (err_.find(text) == std::string::npos) {
-        if (NowMs() >= deadline || (out_fd_ < 0 && err_fd_ < 0)) return false;
-        Pump(50);
-    }
-    return true;
-}
+bool ChildProgram::WaitForStdout(const std::string& text, int timeout_ms) { return WaitFor(text, true, timeout_ms); }
+
+bool ChildProgram::WaitForStderr(const std::string& text, int timeout_ms) { return WaitFor(text, false, timeout_ms); }
 
 void ChildProgram::Signal(int signal_number)
 {
@@ -130,23 +125,23 @@ int ChildProgram::WaitExit(int timeout_ms)
         if (done == pid_) {
             pid_ = -1;
             exit_code_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-            while (out_fd_ >= 0 || err_fd_ >= 0) Pump(100);
+            if (reader_.joinable()) reader_.join();
             return exit_code_;
         }
         if (NowMs() >= deadline) return -1;
-        Pump(20);
+        usleep(20000);
     }
 }
 
-const std::string& ChildProgram::Stdout()
+std::string ChildProgram::Stdout() const
 {
-    Pump(0);
+    std::lock_guard<std::mutex> held(mutex_);
     return out_;
 }
 
-const std::string& ChildProgram::Stderr()
+std::string ChildProgram::Stderr() const
 {
-    Pump(0);
+    std::lock_guard<std::mutex> held(mutex_);
     return err_;
 }
 

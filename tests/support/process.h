@@ -1,10 +1,14 @@
 #pragma once
 // Starts a real program (the server, a client) as a child with its output captured, waits for
-// what it prints with deadlines, signals it and collects its exit code. The child is killed
-// at the end of the test if it still runs.
+// what it prints with deadlines, signals it and collects its exit code. A reader thread keeps
+// draining both pipes, so a busy child never blocks on a full pipe. The child is killed at the
+// end of the test if it still runs.
 
+#include <condition_variable>
+#include <mutex>
 #include <string>
 #include <sys/types.h>
+#include <thread>
 #include <vector>
 
 class ChildProgram {
@@ -27,17 +31,22 @@ public:
     int WaitExit(int timeout_ms);
     bool Running() const { return pid_ > 0; }
     pid_t Pid() const { return pid_; }
-    const std::string& Stdout();
-    const std::string& Stderr();
+    std::string Stdout() const;
+    std::string Stderr() const;
 
 private:
-    void Pump(int timeout_ms);
-    pid_t       pid_ = -1;
-    int         out_fd_ = -1;
-    int         err_fd_ = -1;
-    std::string out_;
-    std::string err_;
-    int         exit_code_ = -1;
+    void Read();
+    bool WaitFor(const std::string& text, bool from_stdout, int timeout_ms);
+    pid_t                   pid_ = -1;
+    int                     out_fd_ = -1;
+    int                     err_fd_ = -1;
+    mutable std::mutex      mutex_;            // guards out_, err_, closed_
+    std::condition_variable grew_;
+    std::string             out_;
+    std::string             err_;
+    bool                    closed_ = false;   // both pipes reached their end
+    std::thread             reader_;
+    int                     exit_code_ = -1;
 };
 
 // True when the test may create network namespaces (root with unshare available).

@@ -32,6 +32,10 @@ void SleepMs(uint32_t ms)
 
 void DebugOutput(const char* text, std::size_t length)
 {
+    // A reader that stopped reading (a full pipe) must never stall the server: the line is
+    // dropped instead. Files, terminals and /dev/null are always ready.
+    pollfd ready{STDERR_FILENO, POLLOUT, 0};
+    if (poll(&ready, 1, 0) != 1 || (ready.revents & POLLOUT) == 0) return;
     while (length > 0) {
         const ssize_t written = write(STDERR_FILENO, text, length);
         if (written < 0 && errno == EINTR) continue;
