@@ -11,6 +11,13 @@ mkdir -p "$run"
 cp -a "$top/demo/." "$run/"
 mkdir -p "$run/cgi-bin"
 install -m 755 "$folder/src/cgi_quorvane" "$run/cgi-bin/cgi_quorvane"
+# Two short demo films, made here rather than committed.
+if command -v ffmpeg >/dev/null; then
+  ffmpeg -nostdin -v error -y -f lavfi -i testsrc2=size=640x360:rate=25 -f lavfi -i sine=frequency=440:sample_rate=48000 \
+    -t 30 -c:v libx264 -preset veryfast -b:v 1500k -c:a aac -b:a 96k -f mpegts "$run/media/videos/demo.ts"
+  ffmpeg -nostdin -v error -y -f lavfi -i testsrc2=size=640x360:rate=25 -f lavfi -i sine=frequency=660:sample_rate=48000 \
+    -t 30 -c:v libx264 -preset veryfast -b:v 1500k -c:a aac -b:a 96k -movflags +faststart "$run/media/videos/demo.mp4"
+fi
 echo "Working directory: $run"
 cd "$run"
 exec "$folder/src/quorvane"
