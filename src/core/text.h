@@ -8,20 +8,17 @@
 #include <cstring>
 #include <string_view>
 
-// Copies as much of src as fits, always terminates; returns the length kept
-// (below src.size() when cut). The size comes from the array: CopyText(ch.name, text);
+// Copies as much of src as fits in a buffer known by pointer and size (size includes the
+// terminator), always terminates; returns the length kept (below src.size() when cut).
+std::size_t CopyTextN(char* dst, std::size_t size, std::string_view src);
+
+// The same with the size taken from the array: CopyText(ch.name, text);
 template <std::size_t N>
 std::size_t CopyText(char (&dst)[N], std::string_view src)
 {
     static_assert(N > 0, "a text field holds at least its terminator");
-    const std::size_t kept = src.size() < N ? src.size() : N - 1;
-    if (kept > 0) std::memcpy(dst, src.data(), kept);
-    dst[kept] = '\0';
-    return kept;
+    return CopyTextN(dst, N, src);
 }
-
-// The same for a buffer known only by pointer and size (size includes the terminator).
-std::size_t CopyTextN(char* dst, std::size_t size, std::string_view src);
 
 // snprintf into a fixed array; returns the length kept (never more than N - 1).
 template <std::size_t N>

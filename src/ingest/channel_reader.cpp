@@ -1,14 +1,99 @@
 #include "ingest/channel_reader.h"
 
+#include "channels/channel_table.h"
 #include "core/log.h"
+#include "core/platform/platform.h"
 #include "core/server_control.h"
+#include "ingest/network_input.h"
+
+#include <memory>
+#include <new>
+#include <vector>
+
+namespace {
+
+// One per channel; the argument of the channel's data thread. The table it holds keeps every
+// record alive while the thread runs, whatever a refresh publishes meanwhile.
+struct ChannelInfo {
+    std::shared_ptr<ChannelTable> table;
+    int32_t                       channel_index = 0;
+    int32_t                       source_index  = 0;
+    ThreadRecord*                 thread = nullptr;
+};
+
+bool Ingests(const ChannelRecord& channel)
+{
+    const SourceRecord* source = channel.FirstSource();
+    return source != nullptr && source->kind > 0;
+}
+
+}  // namespace
+
+int32_t IPTV_Channel_DataThread(void* argument)
+{
+    {
+        auto* info = static_cast<ChannelInfo*>(argument);
+        ChannelRecord& channel = *info->table->channels[static_cast<std::size_t>(info->channel_index)];
+        LogSystemMessage("IPTV_Channel_DataThread IN: CH %d has [%d] programs\n", info->channel_index + 1,
+                         static_cast<int>(channel.sources.size()));
+        if (!channel.sources.empty()) {
+            channel.reader_active.store(1);
+            switch (channel.FirstSource()->kind) {
+            case kSourceRtpGroup:
+            case kSourceRtpPort:
+            case kSourceUdpGroup:
+            case kSourceUdpPort: RunDatagramInput(channel, info->channel_index); break;
+            case kSourceDvbGroup:
+            case kSourceDvbPort: RunDvbInput(channel, info->channel_index, info->table); break;
+            default: break;                         // no ingest of its own (files, pull sources not handled here)
+            }
+        }
+        channel.reader_active.store(0);
+        channel.SetBuffer(nullptr);                 // readers that hold the ring keep it until they let go
+        LogSystemMessage("IPTV_Channel_DataThread OUT: CH [%d] Closed\n", info->channel_index + 1);
+    }
+    EndThread();
+}
 
 int32_t IPTV_Channel_ReaderProcess(void* /*unused*/)
 {
-    g_startup_sema.Signal();
-    g_reader_stop_gate.Wait();
-    LogSystemMessage("IPTV_Channel_ReaderProcess IN: Closing\n");
-    g_channel_reader_stop.store(0);
-    LogSystemMessage("IPTV_Channel_ReaderProcess OUT\n");
+    {
+        const std::shared_ptr<ChannelTable> table = CurrentChannels();
+        std::vector<ChannelInfo> entries;
+        entries.resize(static_cast<std::size_t>(table->Count()));
+        bool released = false;
+        for (int32_t i = 0; i < table->Count(); ++i) {
+            ChannelRecord& channel = *table->channels[static_cast<std::size_t>(i)];
+            ChannelInfo& entry = entries[static_cast<std::size_t>(i)];
+            entry.table = table;
+            if (channel.sources.empty()) {
+                LogSystemMessage("IPTV_Channel_ReaderProcess: CH [%d] syntax error in iptvepg.txt\n", i);
+                g_channel_reader_start_failed.store(1);
+                g_startup_sema.Signal();
+                released = true;
+                break;
+            }
+            if (!Ingests(channel)) continue;
+            entry.channel_index = i;
+            entry.thread = StartThread(IPTV_Channel_DataThread, &entry, "ChannelData");
+            if (entry.thread == nullptr) LogSystemMessage("IPTV_Channel_ReaderProcess: CH [%d] reader create failed\n", i);
+        }
+        if (!released) {
+            g_startup_sema.Signal();
+            g_reader_stop_gate.Wait();
+        }
+
+        LogSystemMessage("IPTV_Channel_ReaderProcess IN: Closing\n");
+        for (ChannelInfo& entry : entries) {
+            if (entry.thread == nullptr) continue;
+            ChannelRecord& channel = *table->channels[static_cast<std::size_t>(entry.channel_index)];
+            while (channel.reader_active.load() != 0) SleepMs(20);
+            StopThread(entry.thread);
+            entry.thread = nullptr;
+        }
+        entries.clear();
+        g_channel_reader_stop.store(0);
+        LogSystemMessage("IPTV_Channel_ReaderProcess OUT\n");
+    }
     EndThread();
 }

@@ -5,6 +5,7 @@
 
 #include <csignal>
 #include <gtest/gtest.h>
+#include <cstdio>
 #include <regex>
 
 namespace {
@@ -26,7 +27,9 @@ struct ServerRun : ::testing::Test {
                       "httpport=8123\r\niptv_base_port=8554\r\nvod_base_port=2000\r\nigmpip=0.0.0.0\r\n"
                       "system_log=1\r\nuser_authorization=0\r\n");
         dir.WriteFile("xan_dns.txt", "<dns_ip>127.0.0.1</dns_ip>\r\n");
+        WriteChannels();
     }
+    void WriteChannels() { dir.WriteFile("channel_definition.xml", "<?xml version=\"1.0\" encoding=\"iso-8859-1\" ?>\r\n"); }
 };
 
 using StartingAndStopping = ServerRun;
@@ -65,6 +68,7 @@ TEST_F(StartingAndStopping, CtrlCStopsTheServerPromptly)
 
 TEST_F(StartingAndStopping, AMissingConfigurationStartsWithTheDefaults)
 {
+    WriteChannels();
     StartServer();
     const std::string out = server.Stdout();
     EXPECT_EQ(out.rfind("Failed", 0), 0u) << out;
@@ -72,6 +76,18 @@ TEST_F(StartingAndStopping, AMissingConfigurationStartsWithTheDefaults)
     EXPECT_TRUE(server.WaitForStderr("Quorvane Configuration File Error.\n", kWaitMs));
     EXPECT_TRUE(server.WaitForStderr("Quorvane DNS File not exist.\n", kWaitMs));
     EXPECT_FALSE(dir.Exists("system.log"));
+    server.Signal(SIGTERM);
+    EXPECT_EQ(server.WaitExit(kWaitMs), 0);
+}
+
+TEST_F(StartingAndStopping, WithoutAChannelFileTheStartFailsButTheWindowStillOpens)
+{
+    WriteDemoConfig();
+    dir.WriteFile("channel_definition.xml", "");
+    std::remove(dir.PathOf("channel_definition.xml").c_str());
+    StartServer();
+    EXPECT_NE(server.Stdout().find("Quorvane in Running\nHTTP Server is not available\n"), std::string::npos)
+        << server.Stdout();
     server.Signal(SIGTERM);
     EXPECT_EQ(server.WaitExit(kWaitMs), 0);
 }

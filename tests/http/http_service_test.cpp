@@ -29,7 +29,7 @@ protected:
         dir.WriteFile("media/film.ts", Bytes(4000));
         dir.WriteFile("media/thousand.ts", Bytes(1000));
         dir.WriteFile("media/my film.txt", "spaced");
-        dir.WriteFile("channel_definition.xml", "<secret/>");
+        dir.WriteFile("channel_definition.xml", "<?xml version=\"1.0\" encoding=\"iso-8859-1\" ?>\r\n<!-- secret -->\r\n");
         dir.WriteFile("tml/menu.xml", "<menu/>");
         link(dir.PathOf("quorvane_config.txt").c_str(), dir.PathOf("alias.txt").c_str());
         ASSERT_TRUE(server_->Start("startmenu=index.htm\r\nuser_authorization=0\r\n"));

@@ -59,6 +59,8 @@ bool TestServer::Start(const std::string& extra)
                                               "\r\niptv_base_port=0\r\nigmpip=0.0.0.0\r\nsystem_log=1\r\n" + extra);
     dir_.WriteFile("xan_dns.txt", "<dns_ip>127.0.0.1</dns_ip>\r\n");
     dir_.MakeDir("users");
+    if (!dir_.Exists("channel_definition.xml"))
+        dir_.WriteFile("channel_definition.xml", "<?xml version=\"1.0\" encoding=\"iso-8859-1\" ?>\r\n");
     if (!server_.Start({QUORVANE_BINARY}, dir_.Path())) return false;
     return server_.WaitForStdout("Quorvane in Running\n", 30000);
 }

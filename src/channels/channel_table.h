@@ -1,0 +1,139 @@
+#pragma once
+// The channel table loaded from "channel_definition.xml" (or the old "iptvepg.txt", converted
+// on sight): one channel record per channel with its source records, and the ingest state
+// (ring buffer and indices) that the channel's data thread keeps in the same record.
+
+#include "core/locks.h"
+#include "media/ts_timing.h"
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+constexpr std::size_t kChannelNameSize    = 30;
+constexpr std::size_t kChannelSrcSize     = 256;
+constexpr std::size_t kChannelImgSize     = 256;
+constexpr std::size_t kRecFolderSize      = 258;
+constexpr std::size_t kSourcePathSize     = kPlaylistPathSize;   // 260
+constexpr std::size_t kSourceHostSize     = 528;
+constexpr std::size_t kCredentialsSize    = 132;
+constexpr int         kMaxDvbStreams      = 10;
+
+enum SourceKind : int32_t {
+    kSourceBadFolder   = -1,
+    kSourceFile        = 0,
+    kSourceRtpGroup    = 1,
+    kSourceRtpPort     = 2,
+    kSourceRtsp        = 3,
+    kSourceHttp        = 5,
+    kSourceUdpGroup    = 8,
+    kSourceUdpPort     = 9,
+    kSourceDvbGroup    = 10,
+    kSourceDvbPort     = 11,
+    kSourceMp4File     = 12,
+    kSourceRtspTs      = 18,
+    kSourceRtmp        = 19,
+};
+
+struct DvbStream {
+    uint8_t  type;
+    uint16_t pid;
+};
+
+// One per stream channel, one per file of a directory channel. The file fields are those of
+// a playlist entry so that a directory channel's sources are its playlist.
+struct SourceRecord {
+    PlaylistEntry     file{};                     // path, bitrate (chunk size), size, duration
+    int64_t           send_interval_us = 0;       // time to send 1316 bytes at the bitrate
+    int32_t           kind = 0;
+    char              host[kSourceHostSize] = "";
+    int32_t           port = 0;
+    char              credentials[kCredentialsSize] = "";
+    int32_t           dvb_parent = 0;
+    int32_t           dvb_sub = 0;
+    std::atomic<int>  socket{0};                  // the input socket; -1 when it could not be opened
+    // Program data of a DVB multiplex, filled by the table parser.
+    std::atomic<uint16_t> program_number{0};
+    std::atomic<uint16_t> pmt_pid{0};
+    std::atomic<uint16_t> pcr_pid{0};
+    std::atomic<uint16_t> video_pid{0};
+    std::atomic<int32_t>  source_type{0};
+    DvbStream             streams[kMaxDvbStreams]{};
+    std::atomic<int32_t>  stream_count{0};        // published after streams[] are written
+
+    char* path() { return file.path; }
+    const char* path() const { return file.path; }
+};
+
+constexpr int kRingSlots    = 1000;
+constexpr int kRingSlotSize = 2048;
+
+struct RealBufferSlot {
+    std::atomic<int32_t> length{0};               // valid bytes; 0 for a slot never written
+    uint8_t              data[kRingSlotSize];
+};
+
+// The live ring of one channel. One writer; readers copy slots out without locks (except the
+// DVB table parser, which shares buffer_lock with the DVB writer).
+struct RealBuffer {
+    RealBufferSlot       slots[kRingSlots];
+    int32_t              channel_index = 0;
+    CriticalSection      buffer_lock;
+    std::atomic<int32_t> timeshift_rewind{0};
+};
+
+struct ChannelRecord {
+    char                      name[kChannelNameSize] = "";
+    char                      src[kChannelSrcSize] = "";
+    char                      img[kChannelImgSize] = "";
+    char                      rec_folder[kRecFolderSize] = "";
+    int32_t                   program_count = 0;  // 0: unusable
+    std::vector<std::unique_ptr<SourceRecord>> sources;
+    uint64_t                  total_duration = 0; // seconds, directory channels
+    int32_t                   active_players = 0; // guarded by lock
+    CriticalSection           lock;
+
+    // Ingest state. The buffer is shared: a reader keeps the one it took alive after the data
+    // thread has moved on, so it never touches a released ring.
+    std::atomic<int32_t>      input_index{0};
+    std::atomic<int32_t>      time_index{0};
+    std::atomic<int32_t>      has_input{0};
+    std::atomic<int64_t>      input_bytes{0};
+    std::atomic<int64_t>      timeshift_bytes{0};
+    std::atomic<int32_t>      reader_active{0};
+    std::atomic<int32_t>      http_reconnect{0};
+    std::atomic<int32_t>      rtsp_reconnect{0};
+
+    std::shared_ptr<RealBuffer> Buffer() const;
+    void SetBuffer(std::shared_ptr<RealBuffer> buffer);
+    SourceRecord* FirstSource() const { return sources.empty() ? nullptr : sources.front().get(); }
+
+private:
+    mutable std::mutex          buffer_mutex_;
+    std::shared_ptr<RealBuffer> real_buffer_;
+};
+
+// One loaded table. Published whole: readers hold the table they took (and with it every
+// record) for as long as they use it; a reload publishes a new one.
+struct ChannelTable {
+    std::vector<std::unique_ptr<ChannelRecord>> channels;
+    uint64_t load_tick = 0;                       // playlist epoch of directory channels
+    int32_t Count() const { return static_cast<int32_t>(channels.size()); }
+};
+
+// The published table (never null; empty before the first load).
+std::shared_ptr<ChannelTable> CurrentChannels();
+// Loads the channel file. 0 when no file could be read, an old file holds no channel or a
+// name in it cannot be resolved; 1 otherwise (also for a file without channels).
+[[nodiscard]] int LoadChannelTable(bool reload);
+// Drops the table at shutdown (readers still holding it keep it until they let go).
+void FreeChannelTable();
+// Fills a directory channel from the folder; the number of files.
+int ScanVideoFolder(const char* folder, ChannelRecord& channel);
+// Rewrites "channel_definition.xml" from the table. 1, or 0 when the temporary file failed.
+int WriteChannelDefinitionFile(const ChannelTable& table);
+
+// The channel count as the streamers see it.
+int32_t ChannelCount();

@@ -1,0 +1,245 @@
+#include "ingest/network_input.h"
+
+#include "core/config.h"
+#include "core/log.h"
+#include "core/platform/platform.h"
+#include "core/server_control.h"
+#include "core/sockets.h"
+#include "ingest/dvb_parser.h"
+#include "ingest/real_buffer.h"
+#include "ingest/recorders.h"
+#include "media/ts_timing.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <new>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+int open_udp_receiver(uint16_t port)
+{
+    const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        std::printf("[udpip]Server Open socket: Error, description=%d\n", fd);
+        std::fflush(stdout);
+        return -1;
+    }
+    const int on = 1;
+    if (setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0) {
+        std::printf("[tcpip]setsockopt socket: Error, description=%d\n", fd);
+        std::fflush(stdout);
+        close(fd);
+        return -1;
+    }
+    // Room for a burst of datagrams while the data thread is busy.
+    const int receive_buffer = 4 * 1024 * 1024;
+    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof receive_buffer);
+    sockaddr_in address{};
+    address.sin_family      = AF_INET;
+    address.sin_port        = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_ANY);
+    if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        std::printf("[udpip]Server Binding: Error, description=%d\n", fd);
+        std::fflush(stdout);
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+static bool Stopping() { return g_channel_reader_stop.load() != 0; }
+
+static bool ChangeMembership(int fd, const char* group, const char* interface_address, bool join)
+{
+    ip_mreq request{};
+    if (inet_pton(AF_INET, group, &request.imr_multiaddr) != 1) return false;
+    if (interface_address == nullptr || inet_pton(AF_INET, interface_address, &request.imr_interface) != 1)
+        request.imr_interface.s_addr = htonl(INADDR_ANY);
+    return setsockopt(fd, IPPROTO_IP, join ? IP_ADD_MEMBERSHIP : IP_DROP_MEMBERSHIP, &request, sizeof request) == 0;
+}
+
+static std::shared_ptr<RealBuffer> NewRing(ChannelRecord& channel, int32_t channel_index)
+{
+    channel.input_index.store(0);
+    channel.time_index.store(0);
+    channel.input_bytes.store(0);
+    std::shared_ptr<RealBuffer> buffer(new (std::nothrow) RealBuffer);
+    if (buffer == nullptr) {
+        LogSystemMessage("Real Buffer allocated failed\n");
+        return nullptr;
+    }
+    buffer->channel_index = channel_index;
+    channel.SetBuffer(buffer);
+    return buffer;
+}
+
+void RunDatagramInput(ChannelRecord& channel, int32_t channel_index)
+{
+    SourceRecord& source = *channel.FirstSource();
+    const int32_t kind = source.kind;
+    const int number = channel_index + 1;
+    const bool group = kind == kSourceRtpGroup || kind == kSourceUdpGroup;
+    const bool rtp = kind == kSourceRtpGroup || kind == kSourceRtpPort;
+    std::shared_ptr<RealBuffer> buffer = NewRing(channel, channel_index);
+    if (buffer == nullptr) return;
+
+    char primary[32];
+    GetLocalIpAddress(primary, sizeof primary);
+    int fd = -1;
+    while (!Stopping()) {
+        fd = open_udp_receiver(static_cast<uint16_t>(source.port));
+        if (fd >= 0 && group && !ChangeMembership(fd, source.host, primary, true)) {
+            LogSystemMessage("UDP IP_ADD_MEMBERSHIP ERROR\n");
+            close(fd);
+            fd = -1;
+        }
+        if (fd >= 0) break;
+        source.socket.store(-1);
+        LogSystemMessage("CH [%d]: Failed in UDP Media Source Port No [%d]\n", number, source.port);
+        SleepMs(1000);
+    }
+    if (fd < 0) return;
+    source.socket.store(fd);
+
+    std::vector<ThreadRecord*> recorders;
+    StartRecorders(channel, buffer, true, recorders);
+    switch (kind) {
+    case kSourceUdpPort: LogSystemMessage("CH [%d]: UDP Media Source Port No [%d]\n", number, source.port); break;
+    case kSourceRtpPort: LogSystemMessage("CH [%d]: RTP Media Source Port No [%d]\n", number, source.port); break;
+    case kSourceUdpGroup:
+        LogSystemMessage("CH [%d]: UDP Media Source IP [%s] Port No [%d]\n", number, source.host, source.port);
+        break;
+    default: LogSystemMessage("CH [%d]: RTP Media Source IP [%s] Port No [%d]\n", number, source.host, source.port); break;
+    }
+
+    while (!Stopping()) {
+        pollfd watch{fd, POLLIN, 0};
+        const int ready = poll(&watch, 1, 10000);
+        if (ready <= 0) continue;
+        switch (kind) {
+        case kSourceUdpPort: LogSystemMessage("CH [%d]: Get UDP Packet from Port No [%d]\n", number, source.port); break;
+        case kSourceRtpPort: LogSystemMessage("CH [%d]: Get RTP Packet from Port No [%d]\n", number, source.port); break;
+        case kSourceUdpGroup:
+            LogSystemMessage("CH [%d]: Get UDP Packet from IP [%s] Port No [%d]\n", number, source.host, source.port);
+            break;
+        default:
+            LogSystemMessage("CH [%d]: Get RTP Packet from IP [%s] Port No [%d]\n", number, source.host, source.port);
+            break;
+        }
+        break;
+    }
+
+    SetSocketTimeouts(fd, 1000, 0);
+    channel.has_input.store(0);
+    const std::size_t receive_size = rtp ? 1328 : 1316;
+    while (!Stopping()) {
+        const int32_t index = channel.input_index.load();
+        const ssize_t got = recv(fd, buffer->slots[index].data, receive_size, 0);
+        if (got >= 1) {
+            channel.has_input.store(1);
+            write_slot(channel, *buffer, static_cast<int32_t>(got));
+        } else {
+            if (Stopping()) break;
+            LogSystemMessage("CH [%d]: nInput_length=[%d] errorno is [%d]\n", number, static_cast<int>(got), errno);
+            SleepMs(1000);
+        }
+    }
+
+    if (group) ChangeMembership(fd, source.host, primary, false);
+    CloseSocket(fd);
+    source.socket.store(0);
+    StopRecorders(recorders);
+}
+
+// One readable wait and receive of the DVB input. Keeps a datagram of at least one packet
+// that starts with a sync byte.
+static void DvbReceiveStep(ChannelRecord& channel, RealBuffer& buffer, int fd)
+{
+    pollfd watch{fd, POLLIN, 0};
+    if (poll(&watch, 1, 3000) <= 0) {
+        channel.has_input.store(0);
+        return;
+    }
+    uint8_t datagram[1316];
+    const ssize_t got = recv(fd, datagram, sizeof datagram, 0);
+    if (got >= kTsPacketSize && datagram[0] == kTsSyncByte) {
+        channel.input_bytes.fetch_add(got);
+        {
+            ScopedLock held(buffer.buffer_lock);
+            std::memcpy(buffer.slots[channel.input_index.load()].data, datagram, static_cast<std::size_t>(got));
+            write_slot(channel, buffer, static_cast<int32_t>(got));
+        }
+    }
+    channel.has_input.store(1);
+}
+
+static ThreadRecord* StartParser(const std::shared_ptr<ChannelTable>& table, const std::shared_ptr<RealBuffer>& buffer,
+                                 int32_t channel_index)
+{
+    auto* args = new (std::nothrow) DvbParserArgs{table, buffer, channel_index};
+    if (args == nullptr) return nullptr;
+    ThreadRecord* parser = StartThread(DVB_Table_Parser_Thread, args, "DVBParser");
+    if (parser == nullptr) delete args;
+    return parser;
+}
+
+void RunDvbInput(ChannelRecord& channel, int32_t channel_index, const std::shared_ptr<ChannelTable>& table)
+{
+    SourceRecord& source = *channel.FirstSource();
+    if (source.dvb_sub != 0) return;                 // a further program of another channel's multiplex
+    const int number = channel_index + 1;
+    std::vector<ThreadRecord*> recorders;
+    ThreadRecord* parser = nullptr;
+    int fd = -1;
+
+    if (source.kind == kSourceDvbGroup) {
+        fd = open_udp_receiver(static_cast<uint16_t>(source.port));
+        source.socket.store(fd);
+        if (fd < 0) {
+            source.socket.store(-1);
+            LogSystemMessage("CH [%d]: Failed in UDP RAW Media Source [%s], Port No [%d]\n", number, source.host, source.port);
+            return;
+        }
+        LogSystemMessage("CH [%d]: UDP RAW Media Source [%s], Port No [%d]\n", number, source.host, source.port);
+        if (!ChangeMembership(fd, source.host, nullptr, true)) {
+            source.socket.store(-1);
+            LogSystemMessage("DVB UDP IP_ADD_MEMBERSHIP ERROR\n");
+            CloseSocket(fd);
+            return;
+        }
+        std::shared_ptr<RealBuffer> buffer = NewRing(channel, channel_index);
+        if (buffer == nullptr) {
+            CloseSocket(fd);
+            return;
+        }
+        StartRecorders(channel, buffer, false, recorders);
+        parser = StartParser(table, buffer, channel_index);
+        channel.has_input.store(0);
+        while (!Stopping()) DvbReceiveStep(channel, *buffer, fd);
+    } else {
+        std::shared_ptr<RealBuffer> buffer = NewRing(channel, channel_index);
+        if (buffer == nullptr) return;
+        while (!Stopping()) {
+            fd = open_udp_receiver(static_cast<uint16_t>(source.port));
+            if (fd < 0) {
+                source.socket.store(-1);
+                LogSystemMessage("CH [%d]: Failed in DVB UDP Media Source Port No [%d]\n", number, source.port);
+                SleepMs(1000);
+                continue;
+            }
+            source.socket.store(fd);
+            StartRecorders(channel, buffer, false, recorders);
+            if (parser == nullptr) parser = StartParser(table, buffer, channel_index);
+            LogSystemMessage("CH [%d]: DVB UDP Media Source Port No [%d]\n", number, source.port);
+            channel.has_input.store(0);
+            while (!Stopping()) DvbReceiveStep(channel, *buffer, fd);
+        }
+    }
+    if (parser != nullptr) StopThread(parser);
+    if (fd >= 0) CloseSocket(fd);
+    source.socket.store(0);
+    StopRecorders(recorders);
+}

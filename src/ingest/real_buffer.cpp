@@ -1,0 +1,208 @@
+#include "ingest/real_buffer.h"
+
+#include "core/log.h"
+#include "core/platform/platform.h"
+#include "media/ts_timing.h"
+
+#include <cstring>
+
+void write_slot(ChannelRecord& channel, RealBuffer& buffer, int32_t length)
+{
+    const int32_t index = channel.input_index.load();
+    // Publish the length after the bytes: a reader that sees it sees the data.
+    buffer.slots[index].length.store(length, std::memory_order_release);
+    const int32_t next = (index + 1) % kRingSlots;
+    if (next == channel.time_index.load()) channel.time_index.store((next + 1) % kRingSlots);
+    channel.input_index.store(next, std::memory_order_release);
+}
+
+int32_t filled_count(int32_t input_index, int32_t time_index)
+{
+    return ((input_index - time_index + kRingSlots) % kRingSlots) + 1;
+}
+
+int32_t join_point(int32_t input_index, int32_t time_index)
+{
+    return (time_index + filled_count(input_index, time_index) / 4) % kRingSlots;
+}
+
+int find_pat_offset(const uint8_t* slot, int length)
+{
+    const int start = length == 1328 ? 12 : 0;
+    for (int at = start; at + kTsPacketSize <= length; at += kTsPacketSize)
+        if (is_pat(slot + at)) return at;
+    return -1;
+}
+
+int find_stream_pat_offset(const uint8_t* slot, int length)
+{
+    int position = -1;
+    for (int at = 0; at + kTsPacketSize < length; ++at) {
+        if (slot[at] == kTsSyncByte && slot[at + kTsPacketSize] == kTsSyncByte) {
+            position = at;
+            break;
+        }
+    }
+    if (position < 0) return -1;
+    for (int at = position; at + kTsPacketSize <= length; at += kTsPacketSize)
+        if (is_pat(slot + at)) return at;
+    return -1;
+}
+
+int sync_skip_after(int length, int position)
+{
+    const int remainder = (length - position) % kTsPacketSize;
+    return remainder == 0 ? 0 : kTsPacketSize - remainder;
+}
+
+bool reader_lags(int32_t output_index, int32_t input_index)
+{
+    return (output_index - input_index + kRingSlots) % kRingSlots <= 20;
+}
+
+RingReader::RingReader(ChannelRecord& channel, bool byte_stream, int thread_number)
+    : channel_(channel), buffer_(channel.Buffer()), byte_stream_(byte_stream), thread_number_(thread_number)
+{
+}
+
+int RingReader::CopySlot(int32_t index, uint8_t* out) const
+{
+    const int32_t length = buffer_->slots[index].length.load(std::memory_order_acquire);
+    if (length < 1) return 0;
+    const int32_t kept = length > kRingSlotSize ? kRingSlotSize : length;
+    std::memcpy(out, buffer_->slots[index].data, static_cast<std::size_t>(kept));
+    return kept;
+}
+
+bool RingReader::Lags() const
+{
+    return reader_lags(output_index_, channel_.input_index.load());
+}
+
+RingReader::Join RingReader::JoinAtPat(const std::function<bool()>& stopped, std::vector<uint8_t>& first)
+{
+    if (buffer_ == nullptr) buffer_ = channel_.Buffer();
+    const SourceRecord* source = channel_.FirstSource();
+    if (source == nullptr || source->socket.load() == -1) return Join::kNoNetwork;
+    if (buffer_ == nullptr || channel_.has_input.load() == 0) return Join::kNoInput;
+    const int32_t input = channel_.input_index.load();
+    const int32_t oldest = channel_.time_index.load();
+    LogSystemMessage("Head [%d] Tail [%d] ", input, oldest);
+    filled_ = filled_count(input, oldest);
+    output_index_ = join_point(input, oldest);
+    LogSystemMessage("nHas_Data_Buffer_Size=[%d] nReal_Buffer_output_index=[%d]\n", filled_, output_index_);
+
+    uint8_t slot[kRingSlotSize];
+    for (;;) {
+        if (stopped()) return Join::kStopped;
+        const int length = CopySlot(output_index_, slot);
+        if (length == 0) {
+            SleepMs(3);
+            continue;
+        }
+        if (!byte_stream_) {
+            const int at = find_pat_offset(slot, length);
+            if (at >= 0) {
+                LogSystemMessage("Thread[%d]: Found Video PAT in Index [%d], Current_Buffer_input_index=[%d]\n",
+                                 thread_number_, output_index_, channel_.input_index.load());
+                first.assign(slot + at, slot + length);
+                output_index_ = (output_index_ + 1) % kRingSlots;
+                return Join::kJoined;
+            }
+        } else {
+            const int at = find_stream_pat_offset(slot, length);
+            if (at >= 0) {
+                const int remainder = length - at;
+                LogSystemMessage("Thread[%d]: Found Video PAT in Index [%d] POS[%d] nRemider_Length=[%d]\n", thread_number_,
+                                 output_index_, at, remainder);
+                sync_skip_ = sync_skip_after(length, at);
+                if (sync_skip_ != 0) LogSystemMessage("nTS_Sync_Skip_Bytes=%d nRemider_Length=%d\n", sync_skip_, remainder);
+                else LogSystemMessage("nTS_Sync_Skip_Bytes=[0] nRemider_Length=%d\n", remainder);
+                first.assign(slot + at, slot + length);
+                output_index_ = (output_index_ + 1) % kRingSlots;
+                return Join::kJoined;
+            }
+        }
+        output_index_ = (output_index_ + 1) % kRingSlots;
+    }
+}
+
+void RingReader::CatchUp(const std::function<bool(const uint8_t*, int)>& send)
+{
+    if (byte_stream_) return;
+    uint8_t slot[kRingSlotSize];
+    for (int pass = 0; pass < filled_ / 4 + 1; ++pass) {
+        if (output_index_ == channel_.input_index.load()) break;   // caught up with the writer
+        const int length = CopySlot(output_index_, slot);
+        if (length > 0) {
+            const int skip = length == 1328 ? 12 : 0;
+            if (!send(slot + skip, length - skip)) return;
+            output_index_ = (output_index_ + 1) % kRingSlots;
+        }
+        SleepMs(1);
+    }
+}
+
+RingReader::Next RingReader::NextSlot(uint8_t* out, int& length)
+{
+    length = 0;
+    if (byte_stream_ && (channel_.http_reconnect.load() != 0 || channel_.rtsp_reconnect.load() != 0))
+        return Next::kReconnected;
+    if (output_index_ == channel_.input_index.load(std::memory_order_acquire)) return Next::kWaiting;
+    const int got = CopySlot(output_index_, out);
+    if (got == 0) return Next::kWaiting;
+    if (!byte_stream_) {
+        if (got == 1328) {
+            std::memmove(out, out + 12, 1316);
+            length = 1316;
+        } else {
+            length = got;
+        }
+        output_index_ = (output_index_ + 1) % kRingSlots;
+        return Next::kSlot;
+    }
+    // Byte stream: every packet boundary must still hold a sync byte, or the writer has
+    // overrun this reader.
+    const int count = sync_skip_ >= got ? 0 : (got - sync_skip_) / kTsPacketSize;
+    for (int k = 0; k < count; ++k) {
+        if (out[sync_skip_ + k * kTsPacketSize] != kTsSyncByte) {
+            LogSystemMessage("Current Input index [%d] , time index [%d] nReal_Buffer_output_index=[%d] read_length=[%d]\n",
+                             channel_.input_index.load(), channel_.time_index.load(), output_index_, got);
+            LogSystemMessage("System Warning : Player is slower than HTTP Input (NO Sync Byte on [%d]th bytes)\n",
+                             k * kTsPacketSize);
+            return Next::kLostSync;
+        }
+    }
+    if (sync_skip_ >= got) {
+        sync_skip_ -= got;
+    } else {
+        sync_skip_ = sync_skip_after(got, sync_skip_);
+    }
+    length = got;
+    output_index_ = (output_index_ + 1) % kRingSlots;
+    return Next::kSlot;
+}
+
+RingReader::Join RingReader::JoinBackward(const std::function<bool()>& stopped)
+{
+    if (buffer_ == nullptr) buffer_ = channel_.Buffer();
+    if (buffer_ == nullptr) return Join::kNoInput;
+    output_index_ = channel_.time_index.load();
+    uint8_t slot[kRingSlotSize];
+    for (int tries = 0; tries < kRingSlots * 4; ) {
+        if (stopped()) return Join::kStopped;
+        const int length = CopySlot(output_index_, slot);
+        if (length == 0) {
+            SleepMs(3);
+            continue;
+        }
+        if (slot[0] != kTsSyncByte) return Join::kNoInput;
+        if (is_pat(slot)) {
+            LogSystemMessage("Thread[%d]: Start TS Index [%d]\n", thread_number_, output_index_);
+            return Join::kJoined;
+        }
+        output_index_ = (output_index_ + kRingSlots - 1) % kRingSlots;
+        ++tries;
+    }
+    return Join::kNoInput;
+}

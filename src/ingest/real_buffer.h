@@ -1,0 +1,66 @@
+#pragma once
+// The rules by which a channel's ring is written and followed. One writer per ring; readers
+// never lock it: they poll input_index and time_index and copy a slot (length first) before
+// using it. A reader lapped by the writer of a byte-stream ring finds out from a missing sync
+// byte; packet-aligned readers send whatever the slots hold.
+
+#include "channels/channel_table.h"
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+
+// The writer's step after storing `length` bytes in slot input_index.
+void write_slot(ChannelRecord& channel, RealBuffer& buffer, int32_t length);
+// ((I - T + 1000) mod 1000) + 1.
+int32_t filled_count(int32_t input_index, int32_t time_index);
+// (T + F / 4) mod 1000.
+int32_t join_point(int32_t input_index, int32_t time_index);
+// Offset of the first PAT packet of a packet-aligned slot (a 1328-byte slot is searched after
+// its 12-byte RTP header), or -1.
+int find_pat_offset(const uint8_t* slot, int length);
+// Byte-stream slot: offset of the first PAT packet on a packet boundary found by two sync
+// bytes 188 apart, or -1.
+int find_stream_pat_offset(const uint8_t* slot, int length);
+// Bytes at the start of the next slot that complete the packet cut off at the end of this one,
+// for a slot whose packets start at `position`.
+int sync_skip_after(int length, int position);
+// True when a reader at output_index lags 980 slots or more behind the writer (it then sends
+// without pacing sleeps).
+bool reader_lags(int32_t output_index, int32_t input_index);
+
+// A reader of one channel's ring. Keeps the ring it joined alive for as long as it exists.
+class RingReader {
+public:
+    enum class Join { kJoined, kNoNetwork, kNoInput, kStopped };
+    enum class Next { kSlot, kWaiting, kLostSync, kReconnected };
+
+    // byte_stream: slots of pull sources, not aligned to packets.
+    RingReader(ChannelRecord& channel, bool byte_stream, int thread_number);
+
+    // Joins at a PAT; `first` receives the join slot from the join packet on. `stopped` is
+    // polled while waiting for slots.
+    Join JoinAtPat(const std::function<bool()>& stopped, std::vector<uint8_t>& first);
+    // The catch-up passes after a packet-aligned join: up to F / 4 + 1 slots, each handed to
+    // send (false from send ends the catch-up).
+    void CatchUp(const std::function<bool(const uint8_t*, int)>& send);
+    // The next slot into out (up to kRingSlotSize bytes, RTP header dropped); kWaiting when the
+    // writer has not written it yet.
+    Next NextSlot(uint8_t* out, int& length);
+    // Joins backward from the oldest slot to the newest PAT at or before it.
+    Join JoinBackward(const std::function<bool()>& stopped);
+
+    int32_t output_index() const { return output_index_; }
+    bool Lags() const;
+    const std::shared_ptr<RealBuffer>& buffer() const { return buffer_; }
+
+private:
+    int CopySlot(int32_t index, uint8_t* out) const;
+    ChannelRecord&              channel_;
+    std::shared_ptr<RealBuffer> buffer_;
+    bool                        byte_stream_;
+    int                         thread_number_;
+    int32_t                     output_index_ = 0;
+    int32_t                     filled_ = 0;
+    int                         sync_skip_ = 0;
+};
