@@ -1,0 +1,224 @@
+#include "ingest/real_buffer.h"
+
+#include "support/ts_builder.h"
+
+#include <atomic>
+#include <cstring>
+#include <gtest/gtest.h>
+#include <thread>
+
+namespace {
+
+TEST(JoiningARunningRing, WithOneSlotWrittenTheReaderStartsAtSlotZero)
+{
+    EXPECT_EQ(filled_count(1, 0), 2);
+    EXPECT_EQ(join_point(1, 0), 0);
+}
+
+TEST(JoiningARunningRing, DuringTheFirstLapAQuarterOfTheFilledSlotsIsSkipped)
+{
+    EXPECT_EQ(filled_count(400, 0), 401);
+    EXPECT_EQ(join_point(400, 0), 100);
+}
+
+TEST(JoiningARunningRing, AfterTheFirstLapAReaderJoins251SlotsAfterTheOldest)
+{
+    EXPECT_EQ(filled_count(123, 124), 1000);
+    EXPECT_EQ(join_point(123, 124), 374);
+}
+
+// A channel with a live source and a fresh ring, written by the test.
+struct TestChannel {
+    ChannelRecord               channel;
+    std::shared_ptr<RealBuffer> buffer = std::make_shared<RealBuffer>();
+    TestChannel()
+    {
+        auto source = std::make_unique<SourceRecord>();
+        source->kind = kSourceUdpPort;
+        source->socket.store(5);
+        channel.sources.push_back(std::move(source));
+        channel.SetBuffer(buffer);
+    }
+    void Write(const std::vector<uint8_t>& bytes)
+    {
+        RealBufferSlot& slot = buffer->slots[channel.input_index.load()];
+        std::memcpy(slot.data, bytes.data(), bytes.size());
+        channel.has_input.store(1);
+        write_slot(channel, *buffer, static_cast<int32_t>(bytes.size()));
+    }
+};
+
+TEST(WritingTheRing, TheOldestIndexFirstMovesWhenSlot999IsWritten)
+{
+    TestChannel test;
+    const auto slot = TsBuilder().Null(7).Bytes();
+    for (int i = 0; i < 999; ++i) test.Write(slot);
+    EXPECT_EQ(test.channel.input_index.load(), 999);
+    EXPECT_EQ(test.channel.time_index.load(), 0);
+    test.Write(slot);
+    EXPECT_EQ(test.channel.input_index.load(), 0);
+    EXPECT_EQ(test.channel.time_index.load(), 1);
+    test.Write(slot);
+    EXPECT_EQ(test.channel.input_index.load(), 1);
+    EXPECT_EQ(test.channel.time_index.load(), 2);
+}
+
+TEST(FindingThePat, A1328ByteSlotIsSearchedAfterItsRtpHeader)
+{
+    const auto slot = TsBuilder().RtpHeader().Null(6).Pat().Bytes();
+    ASSERT_EQ(slot.size(), 1328u);
+    EXPECT_EQ(find_pat_offset(slot.data(), static_cast<int>(slot.size())), 12 + 6 * 188);
+}
+
+TEST(FindingThePat, A1316ByteSlotIsSearchedFromItsStart)
+{
+    const auto slot = TsBuilder().Null(3).Pat().Null(3).Bytes();
+    EXPECT_EQ(find_pat_offset(slot.data(), 1316), 3 * 188);
+    const auto none = TsBuilder().Null(7).Bytes();
+    EXPECT_EQ(find_pat_offset(none.data(), 1316), -1);
+}
+
+TEST(FindingThePat, AByteStreamSlotIsAlignedByTwoSyncBytes)
+{
+    std::vector<uint8_t> slot(100, 0x47);                 // stray sync bytes, not 188 apart
+    slot[0] = 0x00;
+    const auto packets = TsBuilder().Null(2).Pat().Null(4).Bytes();
+    slot.insert(slot.end(), packets.begin(), packets.end());
+    slot.resize(1452, 0x11);
+    // 0x47 at 100 and 288 mark the packets; the PAT is the third of them.
+    EXPECT_EQ(find_stream_pat_offset(slot.data(), 1452), -1 + 1 + 100 + 2 * 188);
+}
+
+TEST(FindingThePat, ThePacketCutOffAtTheSlotEndGivesTheSyncSkip)
+{
+    EXPECT_EQ(sync_skip_after(1452, 100), 152);            // R = 1352, R mod 188 = 36
+    EXPECT_EQ(sync_skip_after(188 * 7 + 50, 50), 0);
+}
+
+TEST(Pacing, AReader980SlotsBehindRunsAtFullSpeed)
+{
+    EXPECT_TRUE(reader_lags(20, 0));                       // 980 behind
+    EXPECT_FALSE(reader_lags(21, 0));                      // 979 behind
+    EXPECT_TRUE(reader_lags(990, 970));                    // wrapped: still 980 behind
+    EXPECT_FALSE(reader_lags(991, 970));
+}
+
+std::function<bool()> Never() { return [] { return false; }; }
+
+TEST(ReadingTheRing, ARingWithoutInputOrSourceIsRefused)
+{
+    TestChannel test;
+    RingReader reader(test.channel, false, 1);
+    std::vector<uint8_t> first;
+    EXPECT_EQ(reader.JoinAtPat(Never(), first), RingReader::Join::kNoInput);
+    test.channel.FirstSource()->socket.store(-1);
+    test.Write(TsBuilder().Pat().Bytes());
+    EXPECT_EQ(reader.JoinAtPat(Never(), first), RingReader::Join::kNoNetwork);
+}
+
+TEST(ReadingTheRing, JoinsAtThePatCatchesUpAndFollowsTheWriter)
+{
+    TestChannel test;
+    for (int i = 0; i < 40; ++i) test.Write(i == 12 ? TsBuilder().Null(2).Pat().Null(4).Bytes() : TsBuilder().Null(7).Bytes());
+    RingReader reader(test.channel, false, 1);
+    std::vector<uint8_t> first;
+    ASSERT_EQ(reader.JoinAtPat(Never(), first), RingReader::Join::kJoined);   // J = 10, PAT in slot 12
+    EXPECT_EQ(first.size(), 5u * 188);
+    EXPECT_EQ(reader.output_index(), 13);
+    int caught_up = 0;
+    reader.CatchUp([&](const uint8_t*, int length) {
+        EXPECT_EQ(length, 1316);
+        ++caught_up;
+        return true;
+    });
+    EXPECT_EQ(caught_up, 41 / 4 + 1);
+    uint8_t slot[kRingSlotSize];
+    int length = 0;
+    while (reader.NextSlot(slot, length) == RingReader::Next::kSlot) {
+    }
+    EXPECT_EQ(reader.output_index(), 40);
+    EXPECT_EQ(reader.NextSlot(slot, length), RingReader::Next::kWaiting);
+    test.Write(TsBuilder().RtpHeader().Null(7).Bytes());
+    ASSERT_EQ(reader.NextSlot(slot, length), RingReader::Next::kSlot);
+    EXPECT_EQ(length, 1316);                               // the RTP header is dropped
+    EXPECT_EQ(slot[0], 0x47);
+}
+
+TEST(ReadingTheRing, AReaderWaitsForASlotNotYetWritten)
+{
+    TestChannel test;
+    test.Write(TsBuilder().Null(7).Bytes());               // I = 1, T = 0: search from slot 0
+    RingReader reader(test.channel, false, 1);
+    std::vector<uint8_t> first;
+    std::atomic<bool> joined{false};
+    std::thread join([&] {
+        EXPECT_EQ(reader.JoinAtPat(Never(), first), RingReader::Join::kJoined);
+        joined = true;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    EXPECT_FALSE(joined.load());
+    test.Write(TsBuilder().Pat().Null(6).Bytes());
+    join.join();
+    EXPECT_EQ(first.size(), 1316u);
+}
+
+TEST(ReadingTheRing, AByteStreamReaderTracksPacketsAcrossSlotsAndNoticesAnOverrun)
+{
+    TestChannel test;
+    // A stream cut into 1000-byte slots, packets crossing slot borders; the PAT (packet 17,
+    // byte 3196) lies in slot 3, after the join point 2 of ten written slots.
+    TsBuilder stream;
+    stream.Null(17).Pat().Null(40);
+    const auto& bytes = stream.Bytes();
+    for (std::size_t at = 0; at + 1000 <= bytes.size(); at += 1000)
+        test.Write(std::vector<uint8_t>(bytes.begin() + static_cast<long>(at), bytes.begin() + static_cast<long>(at + 1000)));
+    RingReader reader(test.channel, true, 1);
+    std::vector<uint8_t> first;
+    ASSERT_EQ(reader.JoinAtPat(Never(), first), RingReader::Join::kJoined);
+    EXPECT_EQ(first.size(), 1000u - 196u);
+    EXPECT_EQ(first[0], 0x47);
+    uint8_t slot[kRingSlotSize];
+    int length = 0;
+    EXPECT_EQ(reader.NextSlot(slot, length), RingReader::Next::kSlot);      // slot 4: sync at 136
+    EXPECT_EQ(slot[136], 0x47);
+    // The writer laps the reader: the next slot no longer continues the stream.
+    std::memset(test.buffer->slots[reader.output_index()].data, 0x00, 1000);
+    EXPECT_EQ(reader.NextSlot(slot, length), RingReader::Next::kLostSync);
+}
+
+TEST(ReadingTheRing, AReconnectedPullSourceMakesItsReadersJoinAgain)
+{
+    TestChannel test;
+    test.Write(TsBuilder().Pat().Null(6).Bytes());
+    RingReader reader(test.channel, true, 1);
+    std::vector<uint8_t> first;
+    ASSERT_EQ(reader.JoinAtPat(Never(), first), RingReader::Join::kJoined);
+    test.channel.http_reconnect.store(1);
+    uint8_t slot[kRingSlotSize];
+    int length = 0;
+    EXPECT_EQ(reader.NextSlot(slot, length), RingReader::Next::kReconnected);
+}
+
+TEST(ReadingTheRing, JoiningBackwardFindsTheNewestPatBeforeTheOldestSlot)
+{
+    TestChannel test;
+    for (int i = 0; i < 1000; ++i) test.Write(i == 990 ? TsBuilder().Pat().Null(6).Bytes() : TsBuilder().Null(7).Bytes());
+    test.Write(TsBuilder().Null(7).Bytes());               // T = 2
+    RingReader reader(test.channel, false, 1);
+    ASSERT_EQ(reader.JoinBackward(Never()), RingReader::Join::kJoined);
+    EXPECT_EQ(reader.output_index(), 990);
+}
+
+TEST(ReadingTheRing, AReaderKeepsItsRingAfterTheChannelLetsGo)
+{
+    TestChannel test;
+    test.Write(TsBuilder().Pat().Null(6).Bytes());
+    RingReader reader(test.channel, false, 1);
+    std::weak_ptr<RealBuffer> watch = test.buffer;
+    test.buffer.reset();
+    test.channel.SetBuffer(nullptr);                       // the data thread has ended
+    EXPECT_FALSE(watch.expired());
+    EXPECT_EQ(reader.buffer()->slots[0].length.load(), 1316);
+}
+
+}  // namespace
