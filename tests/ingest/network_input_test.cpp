@@ -1,0 +1,333 @@
+// Channels fed by real traffic: ffmpeg (or a plain socket) sends to 127.0.0.1, the channel
+// reader process of this test process fills the rings. Multicast runs in a private network
+// namespace: the test binary runs those cases again inside one.
+
+#include "channels/channel_table.h"
+#include "core/config.h"
+#include "core/platform/platform.h"
+#include "core/server_control.h"
+#include "core/startup.h"
+#include "ingest/channel_reader.h"
+#include "ingest/real_buffer.h"
+
+#include "support/process.h"
+#include "support/temp_dir.h"
+#include "support/test_server.h"
+#include "support/ts_builder.h"
+
+#include <arpa/inet.h>
+#include <atomic>
+#include <cstdlib>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+bool HaveFfmpeg() { return std::system("command -v ffmpeg >/dev/null 2>&1") == 0; }
+bool InPrivateNetwork() { return std::getenv("QUORVANE_NETNS") != nullptr; }
+
+uint16_t FreeUdpPort()
+{
+    const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in address{};
+    address.sin_family      = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    socklen_t length = sizeof address;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    close(fd);
+    return ntohs(address.sin_port);
+}
+
+// The channel reader process of this test, over the channels of the working folder.
+class ReaderFixture : public ::testing::Test {
+protected:
+    void SetUp() override { ResetConfiguration(); }
+    void TearDown() override
+    {
+        StopReader();
+        FreeChannelTable();
+    }
+    void LoadChannels(const std::string& file, const std::string& text)
+    {
+        dir.WriteFile(file, text);
+        ASSERT_EQ(LoadChannelTable(false), 1);
+    }
+    void StartReader()
+    {
+        g_channel_reader_stop.store(0);
+        g_channel_reader_start_failed.store(0);
+        g_reader_stop_gate.Close();
+        reader = StartThread(IPTV_Channel_ReaderProcess, nullptr, "reader");
+        ASSERT_NE(reader, nullptr);
+        g_startup_sema.Wait();
+    }
+    void StopReader()
+    {
+        if (reader == nullptr) return;
+        g_channel_reader_stop.store(1);
+        g_reader_stop_gate.Open();
+        StopThread(reader);
+        reader = nullptr;
+    }
+    ChannelRecord& Channel(int index) { return *CurrentChannels()->channels[static_cast<std::size_t>(index)]; }
+    // Waits until the channel's ring holds `slots` writes.
+    bool WaitForSlots(int index, int slots, int timeout_ms = 20000)
+    {
+        const uint64_t deadline = GetTickMs() + static_cast<uint64_t>(timeout_ms);
+        while (GetTickMs() < deadline) {
+            ChannelRecord& channel = Channel(index);
+            if (channel.time_index.load() > 0 || channel.input_index.load() >= slots) return true;
+            SleepMs(20);
+        }
+        return false;
+    }
+    // ffmpeg sending a few seconds of a generated clip to url.
+    void Send(const std::string& output_options, const std::string& url, int seconds = 6)
+    {
+        ASSERT_TRUE(sender.Start({"/bin/sh", "-c",
+                                  "exec ffmpeg -nostdin -v error -re -f lavfi -i testsrc2=size=160x120:rate=25 -t " +
+                                      std::to_string(seconds) + " -c:v libx264 -preset ultrafast -b:v 400k " +
+                                      output_options + " '" + url + "'"},
+                                 dir.Path()));
+    }
+    TempWorkDir   dir;
+    ThreadRecord* reader = nullptr;
+    ChildProgram  sender;
+};
+
+using DatagramInputs = ReaderFixture;
+
+TEST_F(DatagramInputs, AUdpUnicastChannelStoresEachDatagramInOneSlot)
+{
+    if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg is not installed";
+    const uint16_t port = FreeUdpPort();
+    LoadChannels("channel_definition.xml", "<?xml version=\"1.0\" encoding=\"iso-8859-1\" ?>\r\n<ch src=\"udp://" +
+                                               std::to_string(port) + "\">News</ch>\r\n");
+    ASSERT_EQ(Channel(0).FirstSource()->kind, kSourceUdpPort);
+    StartReader();
+    Send("-f mpegts", "udp://127.0.0.1:" + std::to_string(port) + "?pkt_size=1316");
+    ASSERT_TRUE(WaitForSlots(0, 50));
+    const auto buffer = Channel(0).Buffer();
+    ASSERT_NE(buffer, nullptr);
+    EXPECT_EQ(Channel(0).has_input.load(), 1);
+    int full = 0;
+    for (int i = 0; i < 50; ++i) {
+        const int length = buffer->slots[i].length.load();
+        EXPECT_TRUE(length > 0 && length <= 1316 && length % 188 == 0) << i << ": " << length;
+        EXPECT_EQ(buffer->slots[i].data[0], 0x47) << i;
+        full += length == 1316;
+    }
+    EXPECT_GT(full, 25);                                   // the sender flushes short ones now and then
+    // A reader joins the running channel at a PAT.
+    RingReader ring(Channel(0), false, 1);
+    std::vector<uint8_t> first;
+    ASSERT_EQ(ring.JoinAtPat([] { return false; }, first), RingReader::Join::kJoined);
+    EXPECT_EQ(first[0], 0x47);
+}
+
+TEST_F(DatagramInputs, AnRtpUnicastChannelKeepsTheRtpHeaders)
+{
+    if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg is not installed";
+    const uint16_t port = FreeUdpPort();
+    LoadChannels("channel_definition.xml", "<?xml version=\"1.0\" encoding=\"iso-8859-1\" ?>\r\n<ch src=\"rtp://:" +
+                                               std::to_string(port) + "\">Rtp</ch>\r\n");
+    ASSERT_EQ(Channel(0).FirstSource()->kind, kSourceRtpPort);
+    StartReader();
+    Send("-f rtp_mpegts", "rtp://127.0.0.1:" + std::to_string(port));
+    ASSERT_TRUE(WaitForSlots(0, 30));
+    const auto buffer = Channel(0).Buffer();
+    int full = 0;
+    for (int i = 0; i < 30; ++i) {
+        EXPECT_EQ(buffer->slots[i].data[0] & 0xC0, 0x80) << i;          // RTP version 2
+        EXPECT_EQ(buffer->slots[i].data[12], 0x47) << i;
+        full += buffer->slots[i].length.load() == 1328;
+    }
+    EXPECT_GT(full, 20);
+}
+
+TEST_F(DatagramInputs, AClosedChannelReaderReleasesItsPortAndRingUnlessSomeoneReadsIt)
+{
+    const uint16_t port = FreeUdpPort();
+    LoadChannels("channel_definition.xml", "<?xml version=\"1.0\" encoding=\"iso-8859-1\" ?>\r\n<ch src=\"udp://" +
+                                               std::to_string(port) + "\">Quiet</ch>\r\n");
+    StartReader();
+    const uint64_t deadline = GetTickMs() + 5000;
+    while (Channel(0).Buffer() == nullptr && GetTickMs() < deadline) SleepMs(5);
+    std::shared_ptr<RealBuffer> held = Channel(0).Buffer();
+    ASSERT_NE(held, nullptr);
+    StopReader();
+    EXPECT_EQ(Channel(0).Buffer(), nullptr);
+    EXPECT_EQ(held.use_count(), 1);                         // still ours to read
+    const int again = socket(AF_INET, SOCK_DGRAM, 0);      // the port is free again
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port   = htons(port);
+    EXPECT_EQ(bind(again, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    close(again);
+}
+
+void SendDatagram(uint16_t port, const std::vector<uint8_t>& bytes)
+{
+    const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in to{};
+    to.sin_family      = AF_INET;
+    to.sin_port        = htons(port);
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sendto(fd, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+    close(fd);
+}
+
+using DvbInputs = ReaderFixture;
+
+TEST_F(DvbInputs, OnlyDatagramsOfWholePacketsStartingWithASyncByteAreKept)
+{
+    const uint16_t port = FreeUdpPort();
+    LoadChannels("iptvepg.txt", "[ch1]\r\ndvb://" + std::to_string(port) + ",1\r\n");
+    ASSERT_EQ(Channel(0).FirstSource()->kind, kSourceDvbPort);
+    StartReader();
+    const uint64_t deadline = GetTickMs() + 5000;
+    while (Channel(0).FirstSource()->socket.load() <= 0 && GetTickMs() < deadline) SleepMs(5);
+    std::vector<uint8_t> short_one(187, 0x47);
+    SendDatagram(port, short_one);
+    while (Channel(0).has_input.load() == 0 && GetTickMs() < deadline) SleepMs(5);
+    EXPECT_EQ(Channel(0).has_input.load(), 1);             // a short datagram still counts as input
+    auto unsynced = TsBuilder().Null(7).Bytes();
+    unsynced[0] = 0x00;
+    SendDatagram(port, unsynced);
+    SendDatagram(port, TsBuilder().Pat().Bytes());
+    while (Channel(0).input_index.load() == 0 && GetTickMs() < deadline) SleepMs(5);
+    SleepMs(50);
+    EXPECT_EQ(Channel(0).input_index.load(), 1);
+    EXPECT_EQ(Channel(0).input_bytes.load(), 188);
+}
+
+TEST_F(DvbInputs, AMultiplexOfTwoProgramsFillsTheParentAndItsSubChannel)
+{
+    if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg is not installed";
+    const uint16_t port = FreeUdpPort();
+    LoadChannels("iptvepg.txt", "[ch1]\r\ndvb://" + std::to_string(port) + ",2\r\n");
+    ASSERT_EQ(CurrentChannels()->Count(), 2);
+    StartReader();
+    ASSERT_TRUE(sender.Start({"/bin/sh", "-c",
+                              "exec ffmpeg -nostdin -v error -re -f lavfi -i testsrc2=size=160x120:rate=25 "
+                              "-f lavfi -i testsrc=size=160x120:rate=25 -t 6 -map 0 -map 1 -c:v mpeg2video -b:v 400k "
+                              "-program program_num=101:st=0 -program program_num=102:st=1 -f mpegts "
+                              "'udp://127.0.0.1:" + std::to_string(port) + "?pkt_size=1316'"},
+                             dir.Path()));
+    const uint64_t deadline = GetTickMs() + 20000;
+    while (GetTickMs() < deadline && (Channel(0).FirstSource()->stream_count.load() == 0 ||
+                                      Channel(1).FirstSource()->stream_count.load() == 0))
+        SleepMs(20);
+    const SourceRecord& parent = *Channel(0).FirstSource();
+    const SourceRecord& sub = *Channel(1).FirstSource();
+    EXPECT_EQ(parent.program_number.load(), 101);
+    EXPECT_EQ(sub.program_number.load(), 102);
+    EXPECT_NE(parent.pmt_pid.load(), sub.pmt_pid.load());
+    EXPECT_EQ(parent.stream_count.load(), 1);
+    EXPECT_EQ(parent.streams[0].type, 0x02);
+    EXPECT_EQ(parent.video_pid.load(), parent.streams[0].pid);
+    EXPECT_EQ(sub.video_pid.load(), sub.streams[0].pid);
+    EXPECT_EQ(sub.source_type.load(), 10);
+    EXPECT_EQ(Channel(1).Buffer(), nullptr);               // the sub-channel has no input of its own
+}
+
+// Multicast kinds inside a private network namespace.
+class MulticastInNamespace : public ReaderFixture {
+protected:
+    void SetUp() override
+    {
+        if (!InPrivateNetwork()) GTEST_SKIP() << "runs inside the private network of MulticastInputs";
+        if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg is not installed";
+        ReaderFixture::SetUp();
+    }
+};
+
+TEST_F(MulticastInNamespace, UdpRtpAndDvbGroupsFillTheirRings)
+{
+    const std::string udp = std::to_string(FreeUdpPort());
+    const std::string rtp = std::to_string(FreeUdpPort() + 2);
+    const std::string dvb = std::to_string(FreeUdpPort() + 4);
+    LoadChannels("iptvepg.txt", "[ch1]\r\nudp://239.10.0.1:" + udp + "\r\n[ch2]\r\nrtp://239.10.0.2:" + rtp +
+                                    "\r\n[ch3]\r\ndvb://239.10.0.3:" + dvb + ",1\r\n");
+    ASSERT_EQ(Channel(0).FirstSource()->kind, kSourceUdpGroup);
+    ASSERT_EQ(Channel(1).FirstSource()->kind, kSourceRtpGroup);
+    ASSERT_EQ(Channel(2).FirstSource()->kind, kSourceDvbGroup);
+    StartReader();
+    ChildProgram udp_sender;
+    ChildProgram rtp_sender;
+    const std::string source = "exec ffmpeg -nostdin -v error -re -f lavfi -i testsrc2=size=160x120:rate=25 -t 6 "
+                               "-c:v libx264 -preset ultrafast -b:v 400k ";
+    ASSERT_TRUE(udp_sender.Start({"/bin/sh", "-c", source + "-f mpegts 'udp://239.10.0.1:" + udp + "?pkt_size=1316&ttl=1'"}, dir.Path()));
+    ASSERT_TRUE(rtp_sender.Start({"/bin/sh", "-c", source + "-f rtp_mpegts 'rtp://239.10.0.2:" + rtp + "?ttl=1'"}, dir.Path()));
+    Send("-f mpegts", "udp://239.10.0.3:" + dvb + "?pkt_size=1316&ttl=1");
+    EXPECT_TRUE(WaitForSlots(0, 20));
+    EXPECT_TRUE(WaitForSlots(1, 20));
+    EXPECT_TRUE(WaitForSlots(2, 20));
+    EXPECT_EQ(Channel(0).Buffer()->slots[0].data[0], 0x47);
+    EXPECT_EQ(Channel(1).Buffer()->slots[0].data[12], 0x47);
+    EXPECT_EQ(Channel(2).Buffer()->slots[0].data[0], 0x47);
+}
+
+TEST(MulticastInputs, RunInAPrivateNetwork)
+{
+    if (InPrivateNetwork()) GTEST_SKIP() << "already inside";
+    if (!CanUseOwnNetwork()) GTEST_SKIP() << "network namespaces are not available";
+    if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg is not installed";
+    char self[4096];
+    const ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
+    ASSERT_GT(length, 0);
+    self[length] = '\0';
+    ChildProgram inside;
+    ASSERT_TRUE(inside.Start({self, "--gtest_filter=MulticastInNamespace.*"}, ".", true, {"QUORVANE_NETNS=1"}));
+    const int code = inside.WaitExit(120000);
+    EXPECT_EQ(code, 0) << inside.Stdout();
+    EXPECT_NE(inside.Stdout().find("[  PASSED  ] 1 test"), std::string::npos) << inside.Stdout();
+}
+
+using ChannelRefresh = ReaderFixture;
+
+TEST_F(ChannelRefresh, CloseReloadAndRestartWhileAReaderFollows)
+{
+    if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg is not installed";
+    const uint16_t port = FreeUdpPort();
+    LoadChannels("channel_definition.xml", "<?xml version=\"1.0\" encoding=\"iso-8859-1\" ?>\r\n<ch src=\"udp://" +
+                                               std::to_string(port) + "\">News</ch>\r\n");
+    g_channel_reader_stop.store(0);
+    ASSERT_EQ(RestartChannelReader(), 1);
+    Send("-f mpegts", "udp://127.0.0.1:" + std::to_string(port) + "?pkt_size=1316", 12);
+    ASSERT_TRUE(WaitForSlots(0, 30));
+
+    // A follower that holds the table and ring it joined, as a streamer does.
+    std::atomic<bool> stop{false};
+    std::atomic<int> slots_read{0};
+    std::thread follower([&] {
+        const std::shared_ptr<ChannelTable> table = CurrentChannels();
+        RingReader ring(*table->channels[0], false, 1);
+        std::vector<uint8_t> first;
+        if (ring.JoinAtPat([&] { return stop.load(); }, first) != RingReader::Join::kJoined) return;
+        uint8_t slot[kRingSlotSize];
+        int length = 0;
+        while (!stop.load()) {
+            if (ring.NextSlot(slot, length) == RingReader::Next::kSlot) slots_read.fetch_add(1);
+            else SleepMs(1);
+        }
+    });
+    for (int cycle = 0; cycle < 3; ++cycle) {
+        ScopedLock held(g_channel_reader_control_lock);
+        EXPECT_EQ(CloseChannelReader(), 1);
+        EXPECT_EQ(LoadChannelTable(true), 1);
+        EXPECT_EQ(RestartChannelReader(), 1);
+    }
+    ASSERT_TRUE(WaitForSlots(0, 20));
+    stop = true;
+    follower.join();
+    EXPECT_GT(slots_read.load(), 0);
+    ScopedLock held(g_channel_reader_control_lock);
+    EXPECT_EQ(CloseChannelReader(), 1);
+}
+
+}  // namespace
