@@ -10,3 +10,4 @@ cmake -S "$top" -B "$folder" "${generator[@]}" -DCMAKE_BUILD_TYPE=Release -DQUOR
 cmake --build "$folder" -j "$(nproc)" >/dev/null
 "$folder/bench/media_bench" 2>/dev/null
 "$folder/bench/users_bench" 2>/dev/null
+"$folder/bench/ingest_bench" 2>/dev/null
