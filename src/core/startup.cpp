@@ -7,7 +7,6 @@
 #include "core/sockets.h"
 #include "core/text.h"
 #include "channels/channel_table.h"
-#include "http/http_live.h"
 #include "http/http_service.h"
 #include "ingest/channel_reader.h"
 #include "users/usage_log.h"
@@ -55,7 +54,6 @@ int8_t StartupSequence()
     LogSystemMessage("%s Quorvane version: 7.0 (Build 2012.08.001)\n", kVersionName);
     if (LoadUsers() == 0) LogSystemMessage("User Profile File Error.\n");
     if (LoadChannelTable(false) == 0) return 0;
-    g_live_channel_count = ChannelCount;
     OpenUserLogs();
 
     if (!StartService(g_http_listener_thread, HTTPServerProcess, "HTTPServer", g_http_start_failed)) return 0;

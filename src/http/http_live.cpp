@@ -1,21 +1,545 @@
 #include "http/http_live.h"
 
+#include "channels/channel_table.h"
 #include "core/config.h"
 #include "core/log.h"
+#include "core/platform/platform.h"
 #include "core/server_control.h"
+#include "core/sockets.h"
 #include "core/text.h"
 #include "http/http_service.h"
+#include "ingest/real_buffer.h"
+#include "media/probe.h"
+#include "media/ts_timing.h"
 #include "users/usage_log.h"
 
+#include <cerrno>
+#include <cinttypes>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <string>
+#include <unistd.h>
+#include <vector>
 
-static int32_t NoChannels() { return 0; }
-int32_t (*g_live_channel_count)() = NoChannels;
+namespace {
 
-// The number between the last "/" and ".ch"; 0 when the path holds no ".ch".
-static int ChannelRequested(const char* path)
+constexpr int kBlockSize = 1316;
+
+// MPEG-2 CRC-32: polynomial 0x04C11DB7, initial value all ones, no reflection.
+uint32_t Crc32Mpeg(const uint8_t* data, std::size_t length)
+{
+    uint32_t crc = 0xFFFFFFFFu;
+    for (std::size_t i = 0; i < length; ++i) {
+        crc ^= static_cast<uint32_t>(data[i]) << 24;
+        for (int bit = 0; bit < 8; ++bit) crc = (crc & 0x80000000u) ? (crc << 1) ^ 0x04C11DB7u : crc << 1;
+    }
+    return crc;
+}
+
+// One viewer of one channel.
+class LiveStream {
+public:
+    LiveStream(PlayerConnection& conn, int number) : conn_(conn), number_(number) {}
+
+    bool Stopped() const
+    {
+        return g_http_stop_state.load() != 0 || conn_.stop.load() != 0 || conn_.socket.load() < 0;
+    }
+    bool error_close() const { return error_close_; }
+
+    // Sends all of data; on failure logs `error` (thread number and errno), sets the stop flag
+    // and the error close. console: the error goes to standard output instead of the log.
+    bool Send(const uint8_t* data, int length, const char* error, bool console = false, const char* path = nullptr)
+    {
+        int sent = 0;
+        while (sent < length) {
+            if (Stopped()) return false;
+            const ssize_t result = SendBytes(conn_.socket.load(), data + sent, static_cast<std::size_t>(length - sent));
+            if (result < 1) {
+                if (path != nullptr) {
+                    LogSystemMessage(error, number_, path, errno);
+                } else if (console) {
+                    std::printf(error, number_, errno);
+                    std::fflush(stdout);
+                } else {
+                    LogSystemMessage(error, number_, errno);
+                }
+                conn_.stop.store(1);
+                error_close_ = true;
+                return false;
+            }
+            sent += static_cast<int>(result);
+        }
+        return true;
+    }
+
+    // Adds one packet to the output block, sending it when full.
+    bool AddPacket(const uint8_t* packet, const char* error, bool console = false)
+    {
+        std::memcpy(block_ + block_length_, packet, kTsPacketSize);
+        block_length_ += kTsPacketSize;
+        if (block_length_ < kBlockSize) return true;
+        block_length_ = 0;
+        return Send(block_, kBlockSize, error, console);
+    }
+    bool BlockJustSent() const { return block_length_ == 0; }
+
+    void Pause(double interval_seconds)
+    {
+        const int64_t ms = pcr_sleep_ms(interval_seconds);
+        if (ms > 0) SleepUnlessStopping(static_cast<uint32_t>(ms > 10000 ? 10000 : ms));
+    }
+
+    // A live reader's PCR: the pending interval, 0.995 of the PCR difference.
+    void TakePcr(const uint8_t* packet)
+    {
+        int64_t pcr = 0;
+        if (!extract_pcr(packet, pcr)) return;
+        if (reference_ < 0) {
+            reference_ = pcr;
+            return;
+        }
+        if (pcr < reference_) {
+            LogSystemMessage("pcr < cur_pcr\n");
+            return;
+        }
+        pending_ = static_cast<double>(pcr - reference_) / static_cast<double>(kPcrTicksPerSecond) * 0.995;
+        reference_ = pcr;
+        conn_.last_pcr = pcr;
+    }
+    // Sleeps the pending interval unless the reader lags (then it runs at full speed).
+    void PaceUnlessLagging(bool lagging)
+    {
+        if (pending_ <= 0) return;
+        if (!lagging) Pause(pending_);
+        pending_ = 0;
+    }
+    void ResetClock()
+    {
+        reference_ = -1;
+        pending_ = 0;
+    }
+
+    PlayerConnection& conn_;
+    int               number_;
+
+private:
+    bool    error_close_ = false;
+    uint8_t block_[kBlockSize];
+    int     block_length_ = 0;
+    int64_t reference_ = -1;
+    double  pending_ = 0;
+};
+
+std::string Prefix(int number, int channel)
+{
+    return "Thread[" + std::to_string(number) + "]: IPTV_TS_HTTP_DataThread : CH no.[" + std::to_string(channel) + "] ";
+}
+
+bool Refused(RingReader::Join join, int number, int channel)
+{
+    if (join == RingReader::Join::kNoNetwork)
+        LogSystemMessage("Thread[%d]: IPTV_TS_HTTP_DataThread : Channel [%d], Netowork Input is not available\n", number, channel);
+    else if (join == RingReader::Join::kNoInput)
+        LogSystemMessage("Thread[%d]: IPTV_TS_HTTP_DataThread : Channel [%d], No Video Input\n", number, channel);
+    return join != RingReader::Join::kJoined;
+}
+
+// UDP or RTP input: packet-aligned slots.
+void ServeDatagramChannel(LiveStream& live, ChannelRecord& channel, int channel_number)
+{
+    const int number = live.number_;
+    RingReader ring(channel, false, number, Prefix(number, channel_number));
+    std::vector<uint8_t> first;
+    if (Refused(ring.JoinAtPat([&] { return live.Stopped(); }, first), number, channel_number)) return;
+    LogSystemMessage("read_length=%d\n", static_cast<int>(first.size()));
+    const char* join_error = "Thread[%d]:  IPTV_TS_HTTP_DataThread: errorno is [%d]\n";
+    if (!live.Send(first.data(), static_cast<int>(first.size()), join_error, true)) return;
+    bool ok = true;
+    ring.CatchUp([&](const uint8_t* data, int length) {
+        ok = live.Send(data, length, join_error, true);
+        return ok;
+    });
+    if (!ok) return;
+    LogSystemMessage("Thread[%d]: Start first Index [%d]\n", number, ring.output_index());
+
+    uint8_t slot[kRingSlotSize];
+    int length = 0;
+    while (!live.Stopped()) {
+        if (ring.NextSlot(slot, length) != RingReader::Next::kSlot) {
+            SleepMs(1);
+            continue;
+        }
+        for (int at = 0; at + kTsPacketSize <= length; at += kTsPacketSize) {
+            if (!live.AddPacket(slot + at, "Thread[%d]: IPTV_TS_HTTP_DataThread 5: errorno is [%d]\n")) return;
+            if (live.BlockJustSent()) live.PaceUnlessLagging(ring.Lags());
+            live.TakePcr(slot + at);
+        }
+    }
+}
+
+// HTTP or RTSP pull input: byte-stream slots, re-joined after an overrun or a reconnection.
+void ServeByteStreamChannel(LiveStream& live, ChannelRecord& channel, int channel_number, bool http)
+{
+    const int number = live.number_;
+    const char* error = "Thread[%d]: IPTV_TS_HTTP_DataThread 5: errorno is [%d]\n";
+    uint8_t slot[kRingSlotSize];
+    while (!live.Stopped()) {
+        RingReader ring(channel, true, number, Prefix(number, channel_number));
+        std::vector<uint8_t> first;
+        if (Refused(ring.JoinAtPat([&] { return live.Stopped(); }, first), number, channel_number)) return;
+        if (!live.Send(first.data(), static_cast<int>(first.size()), error)) return;
+        live.ResetClock();
+        bool rejoin = false;
+        while (!live.Stopped() && !rejoin) {
+            int length = 0;
+            switch (ring.NextSlot(slot, length)) {
+            case RingReader::Next::kWaiting: SleepMs(3); continue;
+            case RingReader::Next::kReconnected:
+                LogSystemMessage(http ? "System Warning : CH[%d] HTTP RECONNECTION\n" : "System Warning : CH[%d] RTSP RECONNECTION\n",
+                                 channel_number);
+                SleepMs(3);
+                rejoin = true;
+                continue;
+            case RingReader::Next::kLostSync: rejoin = true; continue;
+            case RingReader::Next::kSlot: break;
+            }
+            if (!live.Send(slot, length, error)) return;
+            live.PaceUnlessLagging(ring.Lags());
+            for (int at = ring.last_packet_offset(); at + kTsPacketSize <= length; at += kTsPacketSize) {
+                int64_t pcr = 0;
+                if (slot[at] == kTsSyncByte && extract_pcr(slot + at, pcr)) {
+                    live.TakePcr(slot + at);
+                    break;
+                }
+            }
+        }
+    }
+}
+
+// Rewrites a PAT packet in place so that it lists only one program.
+void RewritePat(uint8_t* packet, uint16_t program_number, uint16_t pmt_pid)
+{
+    int at = 4;
+    if (packet[3] & 0x20) at += 1 + packet[4];
+    at += 1;                                               // pointer field
+    if (at + 16 > kTsPacketSize) return;
+    uint8_t* section = packet + at;
+    section[1] = 0xB0;
+    section[2] = 13;
+    section[6] = 0;
+    section[7] = 0;
+    section[8] = static_cast<uint8_t>(program_number >> 8);
+    section[9] = static_cast<uint8_t>(program_number);
+    section[10] = static_cast<uint8_t>(0xE0 | (pmt_pid >> 8));
+    section[11] = static_cast<uint8_t>(pmt_pid);
+    const uint32_t crc = Crc32Mpeg(section, 12);
+    section[12] = static_cast<uint8_t>(crc >> 24);
+    section[13] = static_cast<uint8_t>(crc >> 16);
+    section[14] = static_cast<uint8_t>(crc >> 8);
+    section[15] = static_cast<uint8_t>(crc);
+    std::memset(section + 16, 0xFF, static_cast<std::size_t>(kTsPacketSize - at - 16));
+}
+
+// DVB multiplex: only this channel's program, with a PAT of its own.
+void ServeDvbChannel(LiveStream& live, ChannelTable& table, ChannelRecord& channel, int channel_number)
+{
+    const int number = live.number_;
+    SourceRecord& source = *channel.FirstSource();
+    if (source.socket.load() == -1) {
+        LogSystemMessage("Thread[%d]: IPTV_TS_HTTP_DataThread : Channel [%d], Netowork Input is not available\n", number,
+                         channel_number);
+        return;
+    }
+    ChannelRecord* ring_channel = &channel;
+    if (source.dvb_sub != 0 && source.dvb_parent >= 0 && source.dvb_parent < table.Count())
+        ring_channel = table.channels[static_cast<std::size_t>(source.dvb_parent)].get();
+    const uint16_t program = source.program_number.load();
+    const uint16_t pmt = source.pmt_pid.load();
+    const uint16_t pcr_pid = source.pcr_pid.load();
+    const int32_t stream_count = source.stream_count.load();
+    if (program == 0) {
+        LogSystemMessage("CH [%d], no DVB inpunt stream\n", channel_number);
+        return;
+    }
+    std::vector<uint16_t> pids;
+    for (int i = 0; i < stream_count && i < kMaxDvbStreams; ++i) pids.push_back(source.streams[i].pid);
+    LogSystemMessage("CH [%d], Program no=[%d], PMT ID [%d], Stream no[%d] First ID[%d], Sec. ID[%d]\n", channel_number, program,
+                     pmt, stream_count, pids.size() > 0 ? pids[0] : 0, pids.size() > 1 ? pids[1] : 0);
+    LogSystemMessage("nSleepTimeInt =[%d],nSleepTimeTotalRem=[%d]\n", 0, 0);
+
+    RingReader ring(*ring_channel, false, number);
+    const RingReader::Join join = ring.JoinBackward([&] { return live.Stopped(); });
+    if (join == RingReader::Join::kNoInput) {
+        LogSystemMessage("Thread[%d]: IPTV_TS_HTTP_DataThread (CH no.[%d] No Sync Data)\n", number, channel_number);
+        return;
+    }
+    if (join != RingReader::Join::kJoined) return;
+    LogSystemMessage("Thread[%d]: IPTV_TS_HTTP_DataThread : CH no.[%d] Found TS PAT ID = 0\n", number, channel_number);
+
+    const std::shared_ptr<RealBuffer> buffer = ring.buffer();
+    const char* error = "Thread[%d]:  IPTV_TS_HTTP_DataThread: errorno is [%d]\n";
+    bool pat_passed = false;
+    bool pmt_passed = false;
+    int64_t reference = -1;
+    int64_t remainder_us = 0;
+    int32_t index = ring.output_index();
+    uint8_t slot[kRingSlotSize];
+    while (!live.Stopped()) {
+        const int32_t length = buffer->slots[index].length.load(std::memory_order_acquire);
+        const int32_t kept = length > kRingSlotSize ? kRingSlotSize : length;
+        if (kept > 0) std::memcpy(slot, buffer->slots[index].data, static_cast<std::size_t>(kept));
+        const bool near_tail = (index - ring_channel->time_index.load() + kRingSlots) % kRingSlots <= 99;
+        index = (index + 1) % kRingSlots;
+        if (kept <= 0) {
+            SleepMs(1);
+            continue;
+        }
+        for (int at = 0; at + kTsPacketSize <= kept; at += kTsPacketSize) {
+            uint8_t* packet = slot + at;
+            TsPacketHeader header;
+            const uint16_t pid = parse_ts_header(packet, header);
+            bool pass = false;
+            if (pid == 0) {
+                RewritePat(packet, program, pmt);
+                LogSystemMessage("Thread[%d]: IPTV_TS_HTTP_DataThread : CH no.[%d] Found TS PAT\n", number, channel_number);
+                pat_passed = true;
+                pass = true;
+            } else if (pid == pmt && pat_passed) {
+                if (!pmt_passed) LogSystemMessage("Thread[%d]: IPTV_TS_HTTP_DataThread : CH no.[%d] Found TS PMT\n", number, channel_number);
+                pmt_passed = true;
+                pass = true;
+            } else if (pat_passed && pmt_passed) {
+                pass = pid == pcr_pid;
+                for (const uint16_t stream : pids) pass = pass || pid == stream;
+            }
+            if (!pass) continue;
+            if (!live.AddPacket(packet, error, true)) return;
+            int64_t pcr = 0;
+            if (!extract_pcr(packet, pcr)) continue;
+            if (reference < 0) {
+                reference = pcr;
+                continue;
+            }
+            if (pcr <= reference) continue;
+            const double interval = static_cast<double>(pcr - reference) / static_cast<double>(kPcrTicksPerSecond);
+            if (interval <= static_cast<double>(g_config.bitrate_constant) * 0.2 + 0.2) continue;
+            if (!near_tail) {
+                const int64_t us = static_cast<int64_t>(interval * 1000000.0);
+                int64_t ms = us / 1000;
+                remainder_us += us % 1000;
+                if (remainder_us > 1000) {
+                    ms += 1;
+                    remainder_us = 0;
+                }
+                if (ms > 0) SleepUnlessStopping(static_cast<uint32_t>(ms > 10000 ? 10000 : ms));
+            }
+            reference = pcr;
+        }
+    }
+}
+
+// The files of a directory channel as a playlist.
+std::vector<PlaylistEntry> Playlist(const ChannelRecord& channel)
+{
+    std::vector<PlaylistEntry> entries;
+    for (const auto& source : channel.sources) entries.push_back(source->file);
+    return entries;
+}
+
+// A directory of MP4 files: from the first file on, paced by each file's bitrate.
+void ServeMp4Directory(LiveStream& live, const ChannelTable& table, ChannelRecord& channel, int channel_number)
+{
+    const int number = live.number_;
+    const std::vector<PlaylistEntry> files = Playlist(channel);
+    int index = 0;
+    int64_t offset = 0;
+    const int probe = find_playlist_position(table.load_tick, static_cast<int64_t>(channel.total_duration), files.data(),
+                                             static_cast<int>(files.size()), index, offset);
+    if (probe < 0) {
+        LogSystemMessage("Thread[%d]: IPTV_TS_HTTP_DataThread (IPTV find correct position failed)\n", number);
+        return;
+    }
+    close(probe);
+    uint8_t block[kBlockSize];
+    for (std::size_t j = 0; !live.Stopped();) {
+        const char* path = files[j].path;
+        LogSystemMessage("Thread[%d]: IPTV_TS_HTTP_DataThread (CH no.[%d], filename=[%s])\n", number, channel_number, path);
+        const int fd = open(path, O_RDONLY | O_CLOEXEC);
+        if (fd < 0) {
+            LogSystemMessage("[%s] open failed\n", path);
+            return;
+        }
+        LogSystemMessage("Thread[%d]: IPTV_TS_HTTP_DataThread Starting (CH no.[%d], filename=[%s]\n", number, channel_number, path);
+        const int32_t kbps = probe_bitrate_kbps(path);
+        int64_t sleep_us = 0;
+        if (kbps > 0) {
+            const double us = (1.0 - static_cast<double>(g_config.bitrate_constant)) * kBlockSize * 4000.0 / kbps;
+            sleep_us = us > 0 && us < 1e9 ? static_cast<int64_t>(us) : 0;
+        }
+        LogSystemMessage("HTTPDataThread IN: filename=[%s] Bitrate=[%d], Sleeptime=[%d]\n", path, kbps, static_cast<int>(sleep_us));
+        const int64_t sleep_ms = sleep_us / 1000;
+        const int64_t remainder = sleep_us % 1000;
+        int64_t carried = remainder;
+        bool failed = false;
+        while (!live.Stopped()) {
+            const ssize_t got = read(fd, block, sizeof block);
+            if (got == 0) {
+                LogSystemMessage("IPTV_TS_HTTP_DataThread 0: END of FILE\n");
+                break;
+            }
+            if (got < 0) {
+                LogSystemMessage("IPTV_TS_HTTP_DataThread 1: errorno is [%d]\n", errno);
+                failed = true;
+                break;
+            }
+            if (!live.Send(block, static_cast<int>(got),
+                           "*** IPTV_PS_HTTP_DataThread [%d] Player closes TCP Socket : filename=[%s], Warning Code [%d]\n",
+                           false, live.conn_.path)) {
+                failed = true;
+                break;
+            }
+            if (carried < 1000) {
+                if (sleep_ms > 0) SleepUnlessStopping(static_cast<uint32_t>(sleep_ms));
+            } else {
+                carried -= 1000;
+                SleepUnlessStopping(static_cast<uint32_t>(sleep_ms + 1));
+            }
+            carried += remainder;
+        }
+        close(fd);
+        LogSystemMessage("Thread[%d]: IPTV_TS_HTTP_DataThread Close (CH no.[%d], filename=[%s])\n", number, channel_number, path);
+        if (failed) return;
+        j = (j + 1) % files.size();
+        LogSystemMessage("j=[%d]\n", static_cast<int>(j));
+    }
+}
+
+// A directory of transport-stream files: every viewer joins at the playlist's "now".
+void ServeTsDirectory(LiveStream& live, const ChannelTable& table, ChannelRecord& channel, int channel_number)
+{
+    const int number = live.number_;
+    const std::vector<PlaylistEntry> files = Playlist(channel);
+    int index = 0;
+    int64_t position = 0;
+    int fd = find_playlist_position(table.load_tick, static_cast<int64_t>(channel.total_duration), files.data(),
+                                    static_cast<int>(files.size()), index, position);
+    if (fd < 0) {
+        LogSystemMessage("Thread[%d]: IPTV_TS_HTTP_DataThread (IPTV find correct position failed)\n", number);
+        return;
+    }
+    LogSystemMessage("Thread[%d]: IPTV_TS_HTTP_DataThread (CH no.[%d], filename=[%s])\n", number, channel_number,
+                     files[static_cast<std::size_t>(index)].path);
+    LogSystemMessage("sbFile_Postion=%" PRId64 "\n", position);
+    if (lseek(fd, static_cast<off_t>(position), SEEK_SET) < 0) {
+        LogSystemMessage("Thread[%d]: IPTV_TS_HTTP_DataThread (CH no.[%d] Seek failed)\n", number, channel_number);
+        close(fd);
+        return;
+    }
+    // The first file: from the position to its first PAT.
+    bool pat_found = false;
+    uint8_t packet[kTsPacketSize];
+    while (!live.Stopped() && !pat_found) {
+        const ssize_t got = read(fd, packet, sizeof packet);
+        if (got < static_cast<ssize_t>(sizeof packet)) {
+            LogSystemMessage("Thread[%d]: IPTV_TS_HTTP_DataThread (CH no.[%d] PAT Not Found in the EOF)\n", number, channel_number);
+            break;
+        }
+        if (packet[0] != kTsSyncByte) {
+            LogSystemMessage("Thread[%d]: IPTV_TS_HTTP_DataThread (CH no.[%d] No Sync Data)\n", number, channel_number);
+            close(fd);
+            return;
+        }
+        if (!is_pat(packet)) continue;
+        if (!live.Send(packet, kTsPacketSize, "IPTV_TS_HTTP_DataThread PAT: iret=[%d] errorno is [%d]\n")) {
+            close(fd);
+            return;
+        }
+        LogSystemMessage("Thread[%d]: IPTV_TS_HTTP_DataThread (CH no.[%d] PAT Found)\n", number, channel_number);
+        pat_found = true;
+    }
+
+    int burst = 500;
+    double previous = 0;
+    bool first_pcr = true;
+    uint8_t block[kBlockSize];
+    std::size_t j = static_cast<std::size_t>(index);
+    bool first_file = true;
+    while (!live.Stopped()) {
+        const char* path = files[j].path;
+        if (!first_file || !pat_found) {
+            if (!first_file) {
+                fd = open(path, O_RDONLY | O_CLOEXEC);
+                if (fd < 0) {
+                    LogSystemMessage("[%s] open failed\n", path);
+                    return;
+                }
+                first_pcr = true;
+                previous = 0;
+            }
+        }
+        if (first_file && !pat_found) {
+            // No PAT after the position: carry on with the next file.
+            close(fd);
+            fd = -1;
+            first_file = false;
+            j = (j + 1) % files.size();
+            continue;
+        }
+        first_file = false;
+        LogSystemMessage("Thread[%d]: IPTV_TS_HTTP_DataThread Starting (CH no.[%d], filename=[%s]\n", number, channel_number, path);
+        bool failed = false;
+        while (!live.Stopped()) {
+            const ssize_t got = read(fd, block, sizeof block);
+            if (got == 0) {
+                LogSystemMessage("IPTV_TS_HTTP_DataThread 0: END of FILE\n");
+                break;
+            }
+            if (got < 0) {
+                LogSystemMessage("IPTV_TS_HTTP_DataThread 1: errorno is [%d]\n", errno);
+                failed = true;
+                break;
+            }
+            if (!live.Send(block, static_cast<int>(got), "IPTV_TS_HTTP_DataThread : iret=[%d] errorno is [%d]\n")) {
+                failed = true;
+                break;
+            }
+            for (int at = 0; at + kTsPacketSize <= got; at += kTsPacketSize) {
+                int64_t pcr = 0;
+                if (block[at] != kTsSyncByte || !extract_pcr(block + at, pcr)) continue;
+                const double t = static_cast<double>(pcr) / static_cast<double>(kPcrTicksPerSecond);
+                if (first_pcr) {
+                    LogSystemMessage("Video first time=[%5.3f]\n", t);
+                    live.conn_.first_pcr_time = t;
+                    previous = t;
+                    first_pcr = false;
+                }
+                const double interval = t - previous;
+                previous = t;
+                live.conn_.last_pcr_time = t;
+                live.conn_.elapsed_time = t - live.conn_.first_pcr_time;
+                if (burst > 0) {
+                    --burst;
+                } else {
+                    live.Pause(interval);
+                }
+                break;
+            }
+        }
+        close(fd);
+        fd = -1;
+        LogSystemMessage("Thread[%d]: IPTV_TS_HTTP_DataThread Close (CH no.[%d], filename=[%s])\n", number, channel_number, path);
+        if (failed) return;
+        j = (j + 1) % files.size();
+        LogSystemMessage("j=[%d]\n", static_cast<int>(j));
+    }
+    if (fd >= 0) close(fd);
+}
+
+// The channel number between the last "/" and ".ch"; 0 when the path holds no ".ch".
+int ChannelRequested(const char* path)
 {
     const char* ch = std::strstr(path, ".ch");
     if (ch == nullptr) return 0;
@@ -24,14 +548,19 @@ static int ChannelRequested(const char* path)
     return std::atoi(std::string(start, ch).c_str());
 }
 
+}  // namespace
+
 int32_t IPTV_TS_HTTP_DataThread(void* connection)
 {
     auto& conn = *static_cast<PlayerConnection*>(connection);
     const int number = ThreadNumber();
-    int channel = 0;
-    bool joined = false;
-    bool error_close = false;
     {
+        int channel_number = 0;
+        bool joined = false;
+        bool counted = false;
+        bool error_close = false;
+        std::shared_ptr<ChannelTable> table;
+        ChannelRecord* channel = nullptr;
         LogSystemMessage("*** IPTV_TS_HTTP_DataThread [%d] IN\n", number);
         AddTotalConnection(1);
         if (conn.stop.load() != 0) {
@@ -44,41 +573,79 @@ int32_t IPTV_TS_HTTP_DataThread(void* connection)
                 g_player_list.list.AddTail(&conn);
                 joined = true;
             }
-            const int32_t count = g_live_channel_count();
-            const int requested = ChannelRequested(conn.path);
-            if (requested > 0 || std::strstr(conn.path, ".ch") != nullptr) {
-                channel = requested;
-                LogSystemMessage("CH no [%d], total chaneel no=[%d]\n", channel, count);
+            table = CurrentChannels();
+            const int32_t count = table->Count();
+            if (std::strstr(conn.path, ".ch") != nullptr) {
+                channel_number = ChannelRequested(conn.path);
+                LogSystemMessage("CH no [%d], total chaneel no=[%d]\n", channel_number, count);
             } else {
-                channel = 1;
-                LogSystemMessage("Default CH no [%d], total chaneel no=[%d]\n", channel, count);
+                channel_number = 1;
+                LogSystemMessage("Default CH no [%d], total chaneel no=[%d]\n", channel_number, count);
             }
-            // Serving a channel needs its ring buffer; a number outside the table ends here.
+            if (channel_number >= 1 && channel_number <= count) channel = table->channels[static_cast<std::size_t>(channel_number - 1)].get();
         }
 
-        LogSystemMessage("IPTV_TS_HTTP_DataThread [%d] (CH no.[%d] Stop Streaming)\n", number, channel);
+        if (channel != nullptr && channel->sources.empty()) {
+            LogSystemMessage("IPTV_TS_HTTP_DataThread: no IPTV programs in the channel [%d]\n", channel_number);
+        } else if (channel != nullptr) {
+            {
+                ScopedLock held(channel->lock);
+                ++channel->active_players;
+            }
+            counted = true;
+            CopyText(conn.group, "HTTP");
+            CopyText(conn.mac_id, conn.user_name);
+            LogSystemMessage("Thread[%d]: IPTV_TS_HTTP_DataThread (CH no.[%d])\n", number, channel_number);
+            LiveStream live(conn, number);
+            switch (channel->FirstSource()->kind) {
+            case kSourceRtpGroup:
+            case kSourceRtpPort:
+            case kSourceUdpGroup:
+            case kSourceUdpPort: ServeDatagramChannel(live, *channel, channel_number); break;
+            case kSourceHttp: ServeByteStreamChannel(live, *channel, channel_number, true); break;
+            case kSourceRtsp: ServeByteStreamChannel(live, *channel, channel_number, false); break;
+            case kSourceDvbGroup:
+            case kSourceDvbPort: ServeDvbChannel(live, *table, *channel, channel_number); break;
+            case kSourceMp4File: ServeMp4Directory(live, *table, *channel, channel_number); break;
+            case kSourceFile: ServeTsDirectory(live, *table, *channel, channel_number); break;
+            default: break;
+            }
+            error_close = live.error_close();
+        }
+
+        LogSystemMessage("IPTV_TS_HTTP_DataThread [%d] (CH no.[%d] Stop Streaming)\n", number, channel_number);
         conn.stop.store(1);
         CloseConnectionSocket(g_http_service, conn, error_close);
         if (error_close) {
-            LogSystemMessage("IPTV_TS_HTTP_DataThread [%d] (CH no.[%d] Close Socket with error condition)\n", number, channel);
+            LogSystemMessage("IPTV_TS_HTTP_DataThread [%d] (CH no.[%d] Close Socket with error condition)\n", number, channel_number);
         } else {
-            LogSystemMessage("IPTV_TS_HTTP_DataThread [%d] (CH no.[%d] Close Socket)\n", number, channel);
+            LogSystemMessage("IPTV_TS_HTTP_DataThread [%d] (CH no.[%d] Close Socket)\n", number, channel_number);
         }
         if (joined) {
+            if (channel != nullptr) LogChannelEnd(g_config.user_authorization ? conn.user_name : conn.client_ip, channel_number);
             {
                 ScopedLock held(g_player_list.lock);
                 g_player_list.list.Remove(&conn);
             }
-            LogSystemMessage("IPTV_TS_HTTP_DataThread [%d] (CH no.[%d] remove it from the player list)\n", number, channel);
+            LogSystemMessage("IPTV_TS_HTTP_DataThread [%d] (CH no.[%d] remove it from the player list)\n", number, channel_number);
             HandDataThreadToMonitor(g_http_service, conn, false);
-            LogSystemMessage("IPTV_TS_HTTP_DataThread [%d] (CH no.[%d] add it to the 2nd player list)\n", number, channel);
+            LogSystemMessage("IPTV_TS_HTTP_DataThread [%d] (CH no.[%d] add it to the 2nd player list)\n", number, channel_number);
         } else {
             HandDataThreadToMonitor(g_http_service, conn, false);
-            LogSystemMessage("IPTV_TS_HTTP_DataThread [%d] (CH no.[%d] add to suspend player list)\n", number, channel);
+            LogSystemMessage("IPTV_TS_HTTP_DataThread [%d] (CH no.[%d] add to suspend player list)\n", number, channel_number);
         }
+        if (counted) {
+            int32_t now;
+            {
+                ScopedLock held(channel->lock);
+                now = --channel->active_players;
+            }
+            LogSystemMessage("IPTV_TS_HTTP_DataThread [%d] (CH no.[%d] Active Player no. %d)\n", number, channel_number, now);
+        }
+        LogSystemMessage("IPTV_TS_HTTP_DataThread [%d] (CH no.[%d] minus 1 for the Connection Couter)\n", number, channel_number);
         AddTotalConnection(-1);
-        LogSystemMessage("IPTV_TS_HTTP_DataThread [%d] (CH no.[%d] minus 1 for the Connection Couter)\n", number, channel);
         LogSystemMessage("*** IPTV_TS_HTTP_DataThread [%d] (OUT)\n", number);
+        table.reset();
         conn.data_state.store(kConnThreadDone);
     }
     EndThread();

@@ -5,6 +5,3 @@
 #include <cstdint>
 
 int32_t IPTV_TS_HTTP_DataThread(void* connection);
-
-// The channel table size the live streamer checks requests against.
-extern int32_t (*g_live_channel_count)();

@@ -60,8 +60,9 @@ bool reader_lags(int32_t output_index, int32_t input_index)
     return (output_index - input_index + kRingSlots) % kRingSlots <= 20;
 }
 
-RingReader::RingReader(ChannelRecord& channel, bool byte_stream, int thread_number)
-    : channel_(channel), buffer_(channel.Buffer()), byte_stream_(byte_stream), thread_number_(thread_number)
+RingReader::RingReader(ChannelRecord& channel, bool byte_stream, int thread_number, std::string log_prefix)
+    : channel_(channel), buffer_(channel.Buffer()), byte_stream_(byte_stream), thread_number_(thread_number),
+      log_prefix_(log_prefix.empty() ? "Thread[" + std::to_string(thread_number) + "]: " : std::move(log_prefix))
 {
 }
 
@@ -103,8 +104,8 @@ RingReader::Join RingReader::JoinAtPat(const std::function<bool()>& stopped, std
         if (!byte_stream_) {
             const int at = find_pat_offset(slot, length);
             if (at >= 0) {
-                LogSystemMessage("Thread[%d]: Found Video PAT in Index [%d], Current_Buffer_input_index=[%d]\n",
-                                 thread_number_, output_index_, channel_.input_index.load());
+                LogSystemMessage("%sFound Video PAT in Index [%d], Current_Buffer_input_index=[%d]\n", log_prefix_.c_str(),
+                                 output_index_, channel_.input_index.load());
                 first.assign(slot + at, slot + length);
                 output_index_ = (output_index_ + 1) % kRingSlots;
                 return Join::kJoined;
@@ -113,7 +114,7 @@ RingReader::Join RingReader::JoinAtPat(const std::function<bool()>& stopped, std
             const int at = find_stream_pat_offset(slot, length);
             if (at >= 0) {
                 const int remainder = length - at;
-                LogSystemMessage("Thread[%d]: Found Video PAT in Index [%d] POS[%d] nRemider_Length=[%d]\n", thread_number_,
+                LogSystemMessage("%sFound Video PAT in Index [%d] POS[%d] nRemider_Length=[%d]\n", log_prefix_.c_str(),
                                  output_index_, at, remainder);
                 sync_skip_ = sync_skip_after(length, at);
                 if (sync_skip_ != 0) LogSystemMessage("nTS_Sync_Skip_Bytes=%d nRemider_Length=%d\n", sync_skip_, remainder);
@@ -173,6 +174,7 @@ RingReader::Next RingReader::NextSlot(uint8_t* out, int& length)
             return Next::kLostSync;
         }
     }
+    last_packet_offset_ = sync_skip_;
     if (sync_skip_ >= got) {
         sync_skip_ -= got;
     } else {

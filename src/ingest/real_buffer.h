@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <string>
+#include <vector>
 
 // The writer's step after storing `length` bytes in slot input_index.
 void write_slot(ChannelRecord& channel, RealBuffer& buffer, int32_t length);
@@ -35,8 +37,9 @@ public:
     enum class Join { kJoined, kNoNetwork, kNoInput, kStopped };
     enum class Next { kSlot, kWaiting, kLostSync, kReconnected };
 
-    // byte_stream: slots of pull sources, not aligned to packets.
-    RingReader(ChannelRecord& channel, bool byte_stream, int thread_number);
+    // byte_stream: slots of pull sources, not aligned to packets. log_prefix starts the line
+    // that reports the join ("Thread[7]: ... CH no.[5] ").
+    RingReader(ChannelRecord& channel, bool byte_stream, int thread_number, std::string log_prefix = "");
 
     // Joins at a PAT; `first` receives the join slot from the join packet on. `stopped` is
     // polled while waiting for slots.
@@ -51,6 +54,8 @@ public:
     Join JoinBackward(const std::function<bool()>& stopped);
 
     int32_t output_index() const { return output_index_; }
+    // Where the packets of the slot last returned by NextSlot start (byte streams).
+    int last_packet_offset() const { return last_packet_offset_; }
     bool Lags() const;
     const std::shared_ptr<RealBuffer>& buffer() const { return buffer_; }
 
@@ -63,4 +68,6 @@ private:
     int32_t                     output_index_ = 0;
     int32_t                     filled_ = 0;
     int                         sync_skip_ = 0;
+    int                         last_packet_offset_ = 0;
+    std::string                 log_prefix_;
 };
