@@ -17,6 +17,12 @@ if command -v ffmpeg >/dev/null; then
     -t 30 -c:v libx264 -preset veryfast -b:v 1500k -c:a aac -b:a 96k -f mpegts "$run/media/videos/demo.ts"
   ffmpeg -nostdin -v error -y -f lavfi -i testsrc2=size=640x360:rate=25 -f lavfi -i sine=frequency=660:sample_rate=48000 \
     -t 30 -c:v libx264 -preset veryfast -b:v 1500k -c:a aac -b:a 96k -movflags +faststart "$run/media/videos/demo.mp4"
+  # Channel 1 plays this folder as an endless loop.
+  mkdir -p "$run/media/loop"
+  for part in 1 2; do
+    ffmpeg -nostdin -v error -y -f lavfi -i "testsrc2=size=640x360:rate=25" -f lavfi -i "sine=frequency=$((300 * part)):sample_rate=48000" \
+      -t 20 -c:v libx264 -preset veryfast -g 25 -b:v 1500k -c:a aac -b:a 96k -f mpegts "$run/media/loop/part$part.ts"
+  done
 fi
 echo "Working directory: $run"
 cd "$run"
