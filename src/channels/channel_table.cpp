@@ -80,15 +80,17 @@ struct PullScheme {
 // False when a name look-up failed.
 bool ParsePullSource(std::string_view rest, const PullScheme& scheme, SourceRecord& source)
 {
+    // Credentials and port belong to the part before the path: a ":" or "@" in the path is
+    // part of the path.
     if (scheme.credentials) {
-        const std::size_t at = rest.find('@');
+        const std::size_t at = rest.substr(0, rest.find('/')).find('@');
         if (at != std::string_view::npos) {
             CopyText(source.credentials, rest.substr(0, at));
             rest.remove_prefix(at + 1);
         }
     }
     source.file.bitrate_kbps = 1024;
-    const std::size_t colon = rest.find(':');
+    const std::size_t colon = rest.substr(0, rest.find('/')).find(':');
     std::string_view host;
     bool look_up = scheme.look_up == LookUp::kAlways;
     if (colon != std::string_view::npos) {
@@ -280,7 +282,7 @@ std::shared_ptr<ChannelTable> ParseOld(std::string_view text, bool& failed)
     const std::vector<OldChannel> lines = OldChannels(text);
     int count = 0;
     for (const OldChannel& line : lines) {
-        if (StartsWith(line.source, "dvb")) count += std::max(0, DvbCount(line.source));
+        if (StartsWith(line.source, "dvb://")) count += std::max(0, DvbCount(line.source));
         else count += 1;
     }
     auto table = std::make_shared<ChannelTable>();
@@ -360,8 +362,9 @@ std::shared_ptr<ChannelTable> ParseOld(std::string_view text, bool& failed)
 
 }  // namespace
 
-int ScanVideoFolder(const char* folder, ChannelRecord& channel)
+int ScanVideoFolder(const char* folder_text, ChannelRecord& channel)
 {
+    const char* folder = folder_text[0] != '\0' ? folder_text : ".";
     channel.total_duration = 0;
     channel.sources.clear();
     std::vector<DirEntry> entries;
@@ -434,8 +437,10 @@ int LoadChannelTable(bool reload)
         bool failed = false;
         table = ParseOld(text, failed);
         if (failed || table == nullptr || table->channels.empty()) return 0;
-        WriteChannelDefinitionFile(*table);
-        if (old_format && std::rename("iptvepg.txt", "iptvepg_old.txt") != 0)
+        // The old file is kept when its conversion could not be written: the next load
+        // converts it again instead of using a stale definition file.
+        const bool converted = WriteChannelDefinitionFile(*table) == 1;
+        if (old_format && converted && std::rename("iptvepg.txt", "iptvepg_old.txt") != 0)
             LogSystemMessage("rename %s to %s error\n", "iptvepg.txt", "iptvepg_old.txt");
     }
     table->load_tick = GetTickMs();
