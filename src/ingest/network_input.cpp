@@ -106,7 +106,7 @@ void RunDatagramInput(ChannelRecord& channel, int32_t channel_index)
     source.socket.store(fd);
 
     std::vector<ThreadRecord*> recorders;
-    StartRecorders(channel, buffer, true, recorders);
+    StartRecorders(channel, channel_index, buffer, true, recorders);
     switch (kind) {
     case kSourceUdpPort: LogSystemMessage("CH [%d]: UDP Media Source Port No [%d]\n", number, source.port); break;
     case kSourceRtpPort: LogSystemMessage("CH [%d]: RTP Media Source Port No [%d]\n", number, source.port); break;
@@ -236,7 +236,7 @@ void RunDvbInput(ChannelRecord& channel, int32_t channel_index, const std::share
             CloseSocket(fd);
             return;
         }
-        StartRecorders(channel, buffer, false, recorders);
+        StartRecorders(channel, channel_index, buffer, false, recorders);
         parser = StartParser(table, buffer, channel_index);
         channel.has_input.store(0);
         while (!Stopping()) DvbReceiveStep(channel, *buffer, fd);
@@ -252,7 +252,7 @@ void RunDvbInput(ChannelRecord& channel, int32_t channel_index, const std::share
                 continue;
             }
             source.socket.store(fd);
-            StartRecorders(channel, buffer, false, recorders);
+            StartRecorders(channel, channel_index, buffer, false, recorders);
             if (parser == nullptr) parser = StartParser(table, buffer, channel_index);
             LogSystemMessage("CH [%d]: DVB UDP Media Source Port No [%d]\n", number, source.port);
             channel.has_input.store(0);

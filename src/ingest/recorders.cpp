@@ -1,18 +1,259 @@
 #include "ingest/recorders.h"
 
 #include "core/config.h"
+#include "core/locks.h"
+#include "core/log.h"
+#include "core/platform/platform.h"
+#include "core/server_control.h"
 
-void StartRecorders(ChannelRecord& channel, const std::shared_ptr<RealBuffer>& buffer, bool tv_on_demand_allowed,
-                    std::vector<ThreadRecord*>& started)
+#include <cerrno>
+#include <cstdio>
+#include <fcntl.h>
+#include <new>
+#include <sys/stat.h>
+#include <sys/uio.h>
+#include <unistd.h>
+
+namespace {
+
+// Serialises the creation of archive folders and the opening of archive files.
+CriticalSection g_archive_lock;
+
+// A caught-up recorder looks again after this long; the ring holds seconds of slack, and a
+// shorter nap costs a wake-up per recorder per millisecond.
+constexpr uint32_t kRecorderNapMs = 20;
+
+struct RecorderArgs {
+    ChannelRecord*              channel;
+    std::shared_ptr<RealBuffer> buffer;
+    int32_t                     channel_number;   // 1-based
+    bool                        rtp;               // slots carry a 12-byte RTP header
+};
+
+bool Stopping() { return g_channel_reader_stop.load() != 0; }
+
+// The slots from r up to the writer (not across the ring's end, at most 64) as write parts;
+// skip bytes are dropped from the start of each slot. Returns the part count; r_end receives
+// the index after the last slot taken.
+int CollectSlots(const RecorderArgs& args, int32_t r, int skip, iovec (&parts)[64], int32_t& r_end, std::size_t& bytes)
 {
-    // The recorder threads themselves are not built yet: the rule is decided here so that the
-    // inputs call it at the right moment.
-    const bool time_shift = g_config.iptv_time_shift_record_duration > 10;
-    const bool on_demand  = tv_on_demand_allowed && channel.rec_folder[0] != '\0' && g_config.tv_on_demand_record_duration > 0;
-    (void)buffer;
-    (void)time_shift;
-    (void)on_demand;
-    (void)started;
+    const int32_t input = args.channel->input_index.load(std::memory_order_acquire);
+    int count = 0;
+    bytes = 0;
+    int32_t at = r;
+    while (at != input && count < 64) {
+        RealBufferSlot& slot = args.buffer->slots[at];
+        const int32_t length = slot.length.load(std::memory_order_acquire);
+        if (length > skip) {
+            parts[count].iov_base = slot.data + skip;
+            parts[count].iov_len  = static_cast<std::size_t>(length - skip);
+            bytes += parts[count].iov_len;
+            ++count;
+        }
+        at = (at + 1) % kRingSlots;
+        if (at == 0) break;                        // one call never wraps the ring
+    }
+    r_end = at;
+    return count;
+}
+
+// Writes all parts, completing short writes. Returns false on an error (errno kept).
+bool WriteParts(int fd, iovec* parts, int count)
+{
+    while (count > 0) {
+        const ssize_t written = writev(fd, parts, count);
+        if (written < 0 && errno == EINTR) continue;
+        if (written <= 0) return false;
+        std::size_t left = static_cast<std::size_t>(written);
+        while (count > 0 && left >= parts->iov_len) {
+            left -= parts->iov_len;
+            ++parts;
+            --count;
+        }
+        if (count > 0) {
+            parts->iov_base = static_cast<uint8_t*>(parts->iov_base) + left;
+            parts->iov_len -= left;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+std::string TimeShiftFileName(int channel_number)
+{
+    return "timeshift/time_shift_ch[" + std::to_string(channel_number) + "]";
+}
+
+std::string ArchiveFileName(const char* rec_folder, const std::tm& start)
+{
+    char name[600];
+    std::snprintf(name, sizeof name, "%s/%s/%d_%02d_%02d_%02d_%02d.ts", "tv_program_archive", rec_folder,
+                  start.tm_year + 1900, start.tm_mon + 1, start.tm_mday, start.tm_hour, start.tm_min);
+    return name;
+}
+
+bool ArchiveFileFinished(bool first_file, const std::tm& start, const std::tm& now, int duration_minutes)
+{
+    if (first_file) return now.tm_min == 0 && now.tm_sec == 0;
+    const int elapsed = ((now.tm_hour * 60 + now.tm_min) - (start.tm_hour * 60 + start.tm_min) + 1440) % 1440;
+    return elapsed > duration_minutes;
+}
+
+int32_t Time_Shift_Time_Out_Thread(void* raw)
+{
+    {
+        auto* args = static_cast<RecorderArgs*>(raw);
+        int seconds = 0;
+        while (!Stopping()) {
+            SleepMs(1000);
+            if (++seconds >= g_config.iptv_time_shift_record_duration) {
+                args->buffer->timeshift_rewind.store(1);
+                seconds = 0;
+            }
+        }
+        LogSystemMessage("Time_Shift_Time_Out_Thread Out\n");
+    }
+    EndThread();
+}
+
+int32_t TimeShiftRecorder(void* raw)
+{
+    {
+        std::unique_ptr<RecorderArgs> args(static_cast<RecorderArgs*>(raw));
+        ChannelRecord& channel = *args->channel;
+        RealBuffer& buffer = *args->buffer;
+        const int number = args->channel_number;
+        mkdir("timeshift", 0755);
+        const std::string name = TimeShiftFileName(number);
+        const int fd = open(name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        if (fd < 0) {
+            LogSystemMessage("System Message: Channel [%d] Open Time Shift FIlename =[%s] Error\n", number, name.c_str());
+        } else {
+            LogSystemMessage("System Message: Channel [%d] Open Time Shift FIle : [%s]\n", number, name.c_str());
+            int32_t r = channel.time_index.load();
+            if (Stopping()) {
+                LogSystemMessage("System Message: Channel [%d] Stop receiving network video stream after receving immediately...\n",
+                                 number);
+            } else {
+                buffer.timeshift_rewind.store(0);
+                channel.timeshift_bytes.store(0);
+                auto* timer_args = new (std::nothrow) RecorderArgs(*args);
+                ThreadRecord* timer = timer_args != nullptr ? StartThread(Time_Shift_Time_Out_Thread, timer_args, "TimeShiftTimer") : nullptr;
+                iovec parts[64];
+                while (!Stopping()) {
+                    int32_t next = r;
+                    std::size_t bytes = 0;
+                    const int count = CollectSlots(*args, r, 0, parts, next, bytes);
+                    if (next == r) {
+                        SleepMs(kRecorderNapMs);
+                        continue;
+                    }
+                    WriteParts(fd, parts, count);      // a failed write is not retried: the loop goes on
+                    channel.timeshift_bytes.fetch_add(static_cast<int64_t>(bytes));
+                    r = next;
+                    if (buffer.timeshift_rewind.load() == 1) {
+                        LogSystemMessage("System Message: Channel [%d] Time Shift FIle=[%s] Seeks to 0 Position\n", number,
+                                         name.c_str());
+                        lseek(fd, 0, SEEK_SET);
+                        buffer.timeshift_rewind.store(0);
+                        channel.timeshift_bytes.store(0);
+                    }
+                }
+                if (timer != nullptr) StopThread(timer);
+                delete timer_args;
+            }
+            LogSystemMessage("System Message: Channel [%d] Stop receiving network video stream...\n", number);
+            close(fd);
+        }
+    }
+    EndThread();
+}
+
+int32_t TV_On_Demand_Thread(void* raw)
+{
+    {
+        std::unique_ptr<RecorderArgs> args(static_cast<RecorderArgs*>(raw));
+        ChannelRecord& channel = *args->channel;
+        const int number = args->channel_number;
+        {
+            ScopedLock held(g_archive_lock);
+            mkdir("tv_program_archive", 0755);
+            mkdir((std::string("tv_program_archive/") + channel.rec_folder).c_str(), 0755);
+        }
+        std::tm start = LocalTime();
+        bool first_file = true;
+        bool failing = false;
+        iovec parts[64];
+        for (bool running = true; running;) {
+            const std::string name = ArchiveFileName(channel.rec_folder, start);
+            int fd;
+            {
+                ScopedLock held(g_archive_lock);
+                LogSystemMessage("System Message: Channel [%d] Open TV On Demand File : [%s]\n", number, name.c_str());
+                fd = open(name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+                if (fd < 0) LogSystemMessage("System Message: Channel [%d] Open TV On Demand File =[%s] Error\n", number, name.c_str());
+            }
+            if (fd < 0) break;
+            int32_t r = channel.time_index.load();
+            for (;;) {
+                if (Stopping()) {
+                    close(fd);
+                    LogSystemMessage("System Message: Channel [%d] Close TV On Demand File : [%s]\n", number, name.c_str());
+                    LogSystemMessage("System Message: Channel [%d] Stop TV On Demand Server...\n", number);
+                    running = false;
+                    break;
+                }
+                int32_t next = r;
+                std::size_t bytes = 0;
+                const int count = CollectSlots(*args, r, args->rtp ? 12 : 0, parts, next, bytes);
+                if (next == r) {
+                    SleepMs(kRecorderNapMs);
+                    continue;
+                }
+                if (!WriteParts(fd, parts, count)) {
+                    // A full disk: one line per episode, and the same slots again a second later.
+                    if (!failing) {
+                        LogSystemMessage("System Warning: TV_On_Demand_Thread: CH [%d] Record Filename: [%s] errno [%d]\n", number,
+                                         name.c_str(), errno);
+                    }
+                    failing = true;
+                    SleepMs(1000);
+                    continue;
+                }
+                failing = false;
+                r = next;
+                const std::tm now = LocalTime();
+                if (ArchiveFileFinished(first_file, start, now, g_config.tv_on_demand_record_duration)) {
+                    start = now;
+                    first_file = false;
+                    close(fd);
+                    LogSystemMessage("System Message: Channel [%d] Close TV On Demand File : [%s]\n", number, name.c_str());
+                    break;
+                }
+            }
+        }
+    }
+    EndThread();
+}
+
+void StartRecorders(ChannelRecord& channel, int32_t channel_index, const std::shared_ptr<RealBuffer>& buffer,
+                    bool tv_on_demand_allowed, std::vector<ThreadRecord*>& started)
+{
+    const SourceRecord* source = channel.FirstSource();
+    const bool rtp = source != nullptr && (source->kind == kSourceRtpGroup || source->kind == kSourceRtpPort);
+    if (g_config.iptv_time_shift_record_duration > 10) {
+        auto* args = new (std::nothrow) RecorderArgs{&channel, buffer, channel_index + 1, rtp};
+        ThreadRecord* thread = args != nullptr ? StartThread(TimeShiftRecorder, args, "TimeShift") : nullptr;
+        if (thread != nullptr) started.push_back(thread);
+        else delete args;
+    }
+    if (tv_on_demand_allowed && channel.rec_folder[0] != '\0' && g_config.tv_on_demand_record_duration > 0) {
+        auto* args = new (std::nothrow) RecorderArgs{&channel, buffer, channel_index + 1, rtp};
+        ThreadRecord* thread = args != nullptr ? StartThread(TV_On_Demand_Thread, args, "TVOnDemand") : nullptr;
+        if (thread != nullptr) started.push_back(thread);
+        else delete args;
+    }
 }
 
 void StopRecorders(std::vector<ThreadRecord*>& started)
