@@ -48,18 +48,33 @@ static int Send(int base_port, int channels, int seconds, double bits_per_second
     return 0;
 }
 
-int main(int argc, char** argv)
-{
-    constexpr int kChannels = 50;
-    constexpr int kSeconds  = 20;
-    constexpr double kRate  = 4e6;
-    const int base_port     = 31000;
-    if (argc > 1 && std::strcmp(argv[1], "send") == 0) return Send(base_port, kChannels, kSeconds, kRate);
+static constexpr int    kSeconds = 20;
+static constexpr double kRate    = 4e6;
+static constexpr int    kBasePort = 31000;
 
+static int64_t FileBytes(const std::string& folder)
+{
+    int64_t total = 0;
+    std::error_code ignored;
+    if (!std::filesystem::exists(folder)) return 0;
+    for (const auto& item : std::filesystem::recursive_directory_iterator(folder, ignored))
+        if (item.is_regular_file()) total += static_cast<int64_t>(item.file_size());
+    return total;
+}
+
+// Runs `channels` UDP channels for kSeconds, recording or not; prints one line.
+static int Run(const char* self, int channels, bool record)
+{
     char folder[] = "/tmp/quorvane-ingest-bench-XXXXXX";
     if (mkdtemp(folder) == nullptr || chdir(folder) != 0) return 1;
+    ResetConfiguration();
+    if (record) {
+        g_config.iptv_time_shift_record_duration = 600;     // no rewind within the run: every byte stays
+        g_config.tv_on_demand_record_duration    = 60;
+    }
     std::string xml = "<?xml version=\"1.0\" encoding=\"iso-8859-1\" ?>\r\n";
-    for (int i = 0; i < kChannels; ++i) xml += "<ch src=\"udp://" + std::to_string(base_port + i) + "\">c</ch>\r\n";
+    for (int i = 0; i < channels; ++i)
+        xml += "<ch src=\"udp://" + std::to_string(kBasePort + i) + "\" rec_folder=\"c" + std::to_string(i) + "\">c</ch>\r\n";
     FILE* file = std::fopen("channel_definition.xml", "wb");
     std::fwrite(xml.data(), 1, xml.size(), file);
     std::fclose(file);
@@ -76,20 +91,26 @@ int main(int argc, char** argv)
     const pid_t child = fork();
     if (child == 0) {
         dup2(pipe_fds[1], STDOUT_FILENO);
-        execl("/proc/self/exe", argv[0], "send", static_cast<char*>(nullptr));
+        execl("/proc/self/exe", self, "send", std::to_string(channels).c_str(), static_cast<char*>(nullptr));
         _exit(127);
     }
     close(pipe_fds[1]);
 
     // Count every write by following each channel's input index often enough never to miss a lap.
     const auto table = CurrentChannels();
-    std::vector<int32_t> last(kChannels, 0);
+    std::vector<int32_t> last(static_cast<std::size_t>(channels), 0);
     long long received = 0;
+    long long ring_bytes = 0;
     const auto start = std::chrono::steady_clock::now();
     while (std::chrono::steady_clock::now() - start < std::chrono::seconds(kSeconds + 2)) {
-        for (int i = 0; i < kChannels; ++i) {
-            const int32_t now = table->channels[static_cast<std::size_t>(i)]->input_index.load();
-            received += (now - last[static_cast<std::size_t>(i)] + kRingSlots) % kRingSlots;
+        for (int i = 0; i < channels; ++i) {
+            ChannelRecord& channel = *table->channels[static_cast<std::size_t>(i)];
+            const int32_t now = channel.input_index.load();
+            const std::shared_ptr<RealBuffer> buffer = channel.Buffer();
+            for (int32_t at = last[static_cast<std::size_t>(i)]; at != now; at = (at + 1) % kRingSlots) {
+                ++received;
+                if (buffer != nullptr) ring_bytes += buffer->slots[at].length.load();
+            }
             last[static_cast<std::size_t>(i)] = now;
         }
         SleepMs(20);
@@ -102,16 +123,35 @@ int main(int argc, char** argv)
     int status = 0;
     waitpid(child, &status, 0);
     const long long sent = std::atoll(text);
+    close(pipe_fds[0]);
 
     const double cpu = (after.ru_utime.tv_sec - before.ru_utime.tv_sec) + (after.ru_stime.tv_sec - before.ru_stime.tv_sec) +
                        ((after.ru_utime.tv_usec - before.ru_utime.tv_usec) + (after.ru_stime.tv_usec - before.ru_stime.tv_usec)) / 1e6;
-    std::printf("%d UDP channels at %.0f Mbit/s for %d s: %lld datagrams sent, %lld stored, %lld lost; ingest CPU %.1f %% of one core\n",
-                kChannels, kRate / 1e6, kSeconds, sent, received, sent - received, cpu / (kSeconds + 2) * 100.0);
-
     g_channel_reader_stop.store(1);
     g_reader_stop_gate.Open();
     StopThread(reader);
+    std::printf("%d UDP channels at %.0f Mbit/s for %d s%s: %lld datagrams sent, %lld stored, %lld lost; CPU %.1f %% of one core\n",
+                channels, kRate / 1e6, kSeconds, record ? ", recording" : "", sent, received, sent - received,
+                cpu / (kSeconds + 2) * 100.0);
+    if (record) {
+        const int64_t shifted = FileBytes(std::string(folder) + "/timeshift");
+        const int64_t archived = FileBytes(std::string(folder) + "/tv_program_archive");
+        std::printf("  ring %lld bytes; time-shift files %lld bytes (%lld lost); archive files %lld bytes (%lld lost)\n",
+                    ring_bytes, static_cast<long long>(shifted), ring_bytes - static_cast<long long>(shifted),
+                    static_cast<long long>(archived), ring_bytes - static_cast<long long>(archived));
+    }
     FreeChannelTable();
+    if (chdir("/") != 0) return 1;
     std::filesystem::remove_all(folder);
     return 0;
+}
+
+int main(int argc, char** argv)
+{
+    if (argc > 2 && std::strcmp(argv[1], "send") == 0) return Send(kBasePort, std::atoi(argv[2]), kSeconds, kRate);
+    if (argc > 1 && std::strcmp(argv[1], "record") == 0) {
+        // The same 20 channels without and with their recorders: the difference is the recorders' share.
+        return Run(argv[0], 20, false) + Run(argv[0], 20, true);
+    }
+    return Run(argv[0], 50, false);
 }
