@@ -65,6 +65,12 @@ int32_t NumberOf(std::string_view text)
     return static_cast<int32_t>(std::atoi(digits));
 }
 
+int DvbCount(std::string_view line)
+{
+    const std::size_t comma = line.find(',');
+    return comma == std::string_view::npos ? 0 : NumberOf(line.substr(comma + 1));
+}
+
 // Where a channel's host may be looked up.
 enum class LookUp { kNever, kWithPort, kAlways };
 
@@ -220,6 +226,10 @@ std::shared_ptr<ChannelTable> ParseXml(std::string_view text)
     auto table = std::make_shared<ChannelTable>();
     for (int i = 0; i < count; ++i) table->channels.push_back(std::make_unique<ChannelRecord>());
     std::size_t at = 0;
+    // A "dvb://host:port,N" multiplex (as the conversion of the old file writes it) makes the
+    // N - 1 following elements its further programs, whatever they hold.
+    int dvb_parent = -1;
+    int dvb_left   = 0;
     for (int i = 0; i < count; ++i) {
         ChannelRecord& channel = *table->channels[static_cast<std::size_t>(i)];
         FormatText(channel.name, "[ch%d]", i + 1);
@@ -228,17 +238,49 @@ std::shared_ptr<ChannelTable> ParseXml(std::string_view text)
         const std::size_t close = text.find("</ch>", open);
         if (close == std::string_view::npos) break;
         const std::string_view element = text.substr(open, close - open);
+        at = close + 5;
+        bool found = false;
+        const std::size_t name_start = element.rfind('>');
+        if (dvb_left > 0) {
+            const SourceRecord& parent = *table->channels[static_cast<std::size_t>(dvb_parent)]->FirstSource();
+            auto source = NewSource(parent.kind);
+            CopyText(source->host, parent.host);
+            source->port              = parent.port;
+            source->file.bitrate_kbps = parent.file.bitrate_kbps;
+            source->dvb_parent        = dvb_parent;
+            source->dvb_sub           = 1;
+            channel.sources.push_back(std::move(source));
+            channel.program_count = 1;
+            if (name_start != std::string_view::npos) CopyText(channel.name, element.substr(name_start + 1));
+            --dvb_left;
+            continue;
+        }
         const std::size_t src = element.find("src=");
         if (src == std::string_view::npos) break;       // this and every later channel unusable
         const std::size_t value_start = src + 5;
         const std::size_t quote = value_start <= element.size() ? element.find('"', value_start) : std::string_view::npos;
-        if (quote != std::string_view::npos) ParseXmlSource(element.substr(value_start, quote - value_start), i, channel);
-        bool found = false;
+        if (quote != std::string_view::npos) {
+            const std::string_view value = element.substr(value_start, quote - value_start);
+            if (StartsWith(value, "dvb://")) {
+                const int programs = DvbCount(value);
+                CopyText(channel.src, value);
+                if (programs > 0) {
+                    std::string_view address = value.substr(6);
+                    address = address.substr(0, address.find(','));
+                    auto source = NewSource(0);
+                    ParseDatagramSource(address, kSourceDvbGroup, kSourceDvbPort, *source);
+                    channel.sources.push_back(std::move(source));
+                    channel.program_count = 1;
+                    dvb_parent = i;
+                    dvb_left   = programs - 1;
+                }
+            } else {
+                ParseXmlSource(value, i, channel);
+            }
+        }
         CopyText(channel.img, AttributeValue(element, "img=", found));
         CopyText(channel.rec_folder, AttributeValue(element, "rec_folder=", found));
-        const std::size_t name_start = element.rfind('>');
         if (name_start != std::string_view::npos) CopyText(channel.name, element.substr(name_start + 1));
-        at = close + 5;
     }
     return table;
 }
@@ -267,12 +309,6 @@ std::vector<OldChannel> OldChannels(std::string_view text)
         at = source_end;
     }
     return list;
-}
-
-int DvbCount(std::string_view line)
-{
-    const std::size_t comma = line.find(',');
-    return comma == std::string_view::npos ? 0 : NumberOf(line.substr(comma + 1));
 }
 
 // Parses the old format; null when a name look-up failed (the load is abandoned).

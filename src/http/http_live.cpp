@@ -288,6 +288,11 @@ void ServeDvbChannel(LiveStream& live, ChannelTable& table, ChannelRecord& chann
     int32_t index = ring.output_index();
     uint8_t slot[kRingSlotSize];
     while (!live.Stopped()) {
+        // Never past the writer: a slot at the writer's index still holds the previous lap.
+        if (index == ring_channel->input_index.load(std::memory_order_acquire)) {
+            SleepMs(1);
+            continue;
+        }
         const int32_t length = buffer->slots[index].length.load(std::memory_order_acquire);
         const int32_t kept = length > kRingSlotSize ? kRingSlotSize : length;
         if (kept > 0) std::memcpy(slot, buffer->slots[index].data, static_cast<std::size_t>(kept));

@@ -53,6 +53,19 @@ int open_udp_receiver(uint16_t port)
 
 static bool Stopping() { return g_channel_reader_stop.load() != 0; }
 
+// Waits up to timeout_ms for a datagram, in short slices so that a stop is noticed at once.
+static bool WaitReadable(int fd, int timeout_ms)
+{
+    const uint64_t deadline = GetTickMs() + static_cast<uint64_t>(timeout_ms);
+    while (!Stopping()) {
+        const uint64_t now = GetTickMs();
+        if (now >= deadline) return false;
+        const int slice = static_cast<int>(std::min<uint64_t>(200, deadline - now));
+        if (PollOne(fd, POLLIN, slice) > 0) return true;
+    }
+    return false;
+}
+
 static bool ChangeMembership(int fd, const char* group, const char* interface_address, bool join)
 {
     ip_mreq request{};
@@ -117,9 +130,7 @@ void RunDatagramInput(ChannelRecord& channel, int32_t channel_index)
     }
 
     while (!Stopping()) {
-        pollfd watch{fd, POLLIN, 0};
-        const int ready = poll(&watch, 1, 10000);
-        if (ready <= 0) continue;
+        if (!WaitReadable(fd, 10000)) continue;
         switch (kind) {
         case kSourceUdpPort: LogSystemMessage("CH [%d]: Get UDP Packet from Port No [%d]\n", number, source.port); break;
         case kSourceRtpPort: LogSystemMessage("CH [%d]: Get RTP Packet from Port No [%d]\n", number, source.port); break;
@@ -179,8 +190,7 @@ void RunDatagramInput(ChannelRecord& channel, int32_t channel_index)
 // that starts with a sync byte.
 static void DvbReceiveStep(ChannelRecord& channel, RealBuffer& buffer, int fd)
 {
-    pollfd watch{fd, POLLIN, 0};
-    if (poll(&watch, 1, 3000) <= 0) {
+    if (!WaitReadable(fd, 3000)) {
         channel.has_input.store(0);
         return;
     }

@@ -191,6 +191,24 @@ RingReader::Join RingReader::JoinBackward(const std::function<bool()>& stopped)
     if (buffer_ == nullptr) return Join::kNoInput;
     output_index_ = channel_.time_index.load();
     uint8_t slot[kRingSlotSize];
+    // Before the first lap there is nothing behind the oldest slot: search forward from it
+    // for the first slot that starts with a PAT instead of waiting a whole lap.
+    if (output_index_ == 0 && buffer_->slots[kRingSlots - 1].length.load() == 0) {
+        for (;;) {
+            if (stopped()) return Join::kStopped;
+            if (output_index_ == channel_.input_index.load(std::memory_order_acquire)) {
+                SleepMs(3);
+                continue;
+            }
+            const int length = CopySlot(output_index_, slot);
+            if (length > 0 && slot[0] != kTsSyncByte) return Join::kNoInput;
+            if (length > 0 && is_pat(slot)) {
+                LogSystemMessage("Thread[%d]: Start TS Index [%d]\n", thread_number_, output_index_);
+                return Join::kJoined;
+            }
+            output_index_ = (output_index_ + 1) % kRingSlots;
+        }
+    }
     for (int tries = 0; tries < kRingSlots * 4; ) {
         if (stopped()) return Join::kStopped;
         const int length = CopySlot(output_index_, slot);

@@ -128,11 +128,15 @@ TEST_F(ConvertingTheOldChannelFile, ADvbLineDefinesChannelsSharingItsAddressAndO
               kXmlHead + "<ch src=\"udp://:6000\">[ch1]</ch>\r\n<ch src=\"dvb://239.0.0.1:1234,3\">[ch2]</ch>\r\n"
                          "<ch >[ch3]</ch>\r\n<ch >[ch4]</ch>\r\n<ch src=\"rtp://:7000\">[ch5]</ch>\r\n");
 
-    ASSERT_EQ(LoadChannelTable(true), 1);         // read back, the table stops at [ch3]
+    // Read back, the multiplex keeps its further programs and the channels after it load.
+    ASSERT_EQ(LoadChannelTable(true), 1);
     auto xml = CurrentChannels();
     ASSERT_EQ(xml->Count(), 5);
     EXPECT_EQ(Channel(*xml, 0), "[ch1] 1: 9 :6000");
-    for (int i = 2; i < 5; ++i) EXPECT_TRUE(Unusable(*xml, i)) << Channel(*xml, i);
+    EXPECT_EQ(Channel(*xml, 1), "[ch2] 1: 10 239.0.0.1:1234");
+    EXPECT_EQ(Channel(*xml, 2), "[ch3] 1: 10 239.0.0.1:1234 dvb 1/1");
+    EXPECT_EQ(Channel(*xml, 3), "[ch4] 1: 10 239.0.0.1:1234 dvb 1/1");
+    EXPECT_EQ(Channel(*xml, 4), "[ch5] 1: 2 :7000");
 }
 
 TEST_F(ConvertingTheOldChannelFile, FolderLinesAreUnderTheVideoPathAndDir4KeepsItsSourceButIsLostInXml)

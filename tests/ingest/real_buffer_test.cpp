@@ -222,3 +222,18 @@ TEST(ReadingTheRing, AReaderKeepsItsRingAfterTheChannelLetsGo)
 }
 
 }  // namespace
+
+namespace {
+
+TEST(ReadingTheRing, BeforeTheFirstLapJoiningBackwardSearchesForwardFromTheOldestSlot)
+{
+    TestChannel test;
+    test.Write(TsBuilder().Null(7).Bytes());
+    test.Write(TsBuilder().Pat().Null(6).Bytes());
+    test.Write(TsBuilder().Null(7).Bytes());
+    RingReader reader(test.channel, false, 1);
+    ASSERT_EQ(reader.JoinBackward([] { return false; }), RingReader::Join::kJoined);
+    EXPECT_EQ(reader.output_index(), 1);
+}
+
+}  // namespace
