@@ -148,6 +148,19 @@ std::unique_ptr<SourceRecord> NewSource(int32_t kind)
     return source;
 }
 
+// Makes channel a further program of the multiplex whose first channel is parent_index.
+void AddDvbProgram(ChannelRecord& channel, const SourceRecord& parent, int parent_index)
+{
+    auto source = NewSource(parent.kind);
+    CopyText(source->host, parent.host);
+    source->port              = parent.port;
+    source->file.bitrate_kbps = parent.file.bitrate_kbps;
+    source->dvb_parent        = parent_index;
+    source->dvb_sub           = 1;
+    channel.sources.push_back(std::move(source));
+    channel.program_count = 1;
+}
+
 const PullScheme kXmlPull[] = {
     {"http://", kSourceHttp, 80, true, LookUp::kWithPort},
     {"rtmp://", kSourceRtmp, 1935, true, LookUp::kWithPort},
@@ -242,15 +255,7 @@ std::shared_ptr<ChannelTable> ParseXml(std::string_view text)
         bool found = false;
         const std::size_t name_start = element.rfind('>');
         if (dvb_left > 0) {
-            const SourceRecord& parent = *table->channels[static_cast<std::size_t>(dvb_parent)]->FirstSource();
-            auto source = NewSource(parent.kind);
-            CopyText(source->host, parent.host);
-            source->port              = parent.port;
-            source->file.bitrate_kbps = parent.file.bitrate_kbps;
-            source->dvb_parent        = dvb_parent;
-            source->dvb_sub           = 1;
-            channel.sources.push_back(std::move(source));
-            channel.program_count = 1;
+            AddDvbProgram(channel, *table->channels[static_cast<std::size_t>(dvb_parent)]->FirstSource(), dvb_parent);
             if (name_start != std::string_view::npos) CopyText(channel.name, element.substr(name_start + 1));
             --dvb_left;
             continue;
@@ -362,14 +367,7 @@ std::shared_ptr<ChannelTable> ParseOld(std::string_view text, bool& failed)
             for (int k = 1; k < programs && i + k < count; ++k) {
                 ChannelRecord& sub = *table->channels[static_cast<std::size_t>(i + k)];
                 FormatText(sub.name, "[ch%d]", i + k + 1);
-                auto source = NewSource(parent.kind);
-                CopyText(source->host, parent.host);
-                source->port              = parent.port;
-                source->file.bitrate_kbps = parent.file.bitrate_kbps;
-                source->dvb_parent        = i;
-                source->dvb_sub           = 1;
-                sub.sources.push_back(std::move(source));
-                sub.program_count = 1;
+                AddDvbProgram(sub, parent, i);
             }
             channel.sources.push_back(std::move(first));
             channel.program_count = 1;

@@ -325,25 +325,26 @@ int ChannelNumberOf(const char* path)
 
 }  // namespace
 
+// The user check of a request: the MAC ID stands for the user unless the user is "root".
+// False when refused: header then holds the 1001 or 1002 answer and the stop flag is set.
+static bool CheckCredentials(PlayerConnection& conn, std::string& header)
+{
+    const char* name = conn.mac_id[0] != '\0' && std::strcmp(conn.user_name, "root") != 0 ? conn.mac_id : conn.user_name;
+    const int check = CheckUser(name, conn.password);
+    if (check == 1) return true;
+    header = check == 2 ? kTimeExpired : kUserError;
+    conn.stop.store(1);
+    if (check == 2) LogSystemMessage("User [%s], Password[%s] Time Expired\n", conn.user_name, conn.password);
+    return false;
+}
+
 // Answers a file request (kinds 0, 1, 3). Returns false when the user check refused it (no
 // data thread); header receives the answer to send.
 static bool AnswerFile(PlayerConnection& conn, const Request& request, const ExtensionEntry& entry,
                        const char* after_extension, const std::string& path, std::string& header)
 {
     if ((entry.kind == kHttpMediaFile || entry.kind == kHttpTimedMedia) && g_config.user_authorization) {
-        const char* name = conn.mac_id[0] != '\0' && std::strcmp(conn.user_name, "root") != 0 ? conn.mac_id : conn.user_name;
-        const int check = CheckUser(name, conn.password);
-        if (check == 0) {
-            header = kUserError;
-            conn.stop.store(1);
-            return false;
-        }
-        if (check == 2) {
-            header = kTimeExpired;
-            conn.stop.store(1);
-            LogSystemMessage("User [%s], Password[%s] Time Expired\n", conn.user_name, conn.password);
-            return false;
-        }
+        if (!CheckCredentials(conn, header)) return false;
         LogSystemMessage("User [%s], Password[%s] login successfully\n", conn.user_name, conn.password);
     }
 
@@ -452,22 +453,7 @@ static bool AnswerFile(PlayerConnection& conn, const Request& request, const Ext
 static bool AnswerLive(PlayerConnection& conn, const Request& request, const ExtensionEntry& entry, std::string& header)
 {
     LogSystemMessage("Request Channel =[%s]\n", conn.path);
-    int check = 1;
-    if (g_config.user_authorization) {
-        const char* name = conn.mac_id[0] != '\0' && std::strcmp(conn.user_name, "root") != 0 ? conn.mac_id : conn.user_name;
-        check = CheckUser(name, conn.password);
-        if (check == 0) {
-            header = kUserError;
-            conn.stop.store(1);
-            return false;
-        }
-        if (check == 2) {
-            header = kTimeExpired;
-            conn.stop.store(1);
-            LogSystemMessage("User [%s], Password[%s] Time Expired\n", conn.user_name, conn.password);
-            return false;
-        }
-    }
+    if (g_config.user_authorization && !CheckCredentials(conn, header)) return false;
     const std::string content_type = std::string("Content-Type: ") + entry.content_type;
     const bool track = request.http11 && entry.kind == kHttpLiveTrack;
     if (track) {
