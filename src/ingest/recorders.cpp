@@ -21,7 +21,7 @@ CriticalSection g_archive_lock;
 
 // A caught-up recorder looks again after this long; the ring holds seconds of slack, and a
 // shorter nap costs a wake-up per recorder per millisecond.
-constexpr uint32_t kRecorderNapMs = 50;
+constexpr uint32_t kRecorderNapMs = 100;
 
 struct RecorderArgs {
     ChannelRecord*              channel;
