@@ -105,6 +105,7 @@ struct ChannelRecord {
     std::atomic<int32_t>      reader_active{0};
     std::atomic<int32_t>      http_reconnect{0};
     std::atomic<int32_t>      rtsp_reconnect{0};
+    std::atomic<int32_t>      ring_waiters{0};   // readers asleep until the next write
 
     std::shared_ptr<RealBuffer> Buffer() const;
     void SetBuffer(std::shared_ptr<RealBuffer> buffer);

@@ -75,16 +75,28 @@ public:
         return true;
     }
 
-    // Adds one packet to the output block, sending it when full.
+    // Adds one packet to the output block, sending it when full; in batching mode full
+    // blocks wait in the batch until Flush (a pacing point, an idle ring, or a full batch).
     bool AddPacket(const uint8_t* packet, const char* error, bool console = false)
     {
         std::memcpy(block_ + block_length_, packet, kTsPacketSize);
         block_length_ += kTsPacketSize;
         if (block_length_ < kBlockSize) return true;
         block_length_ = 0;
-        return Send(block_, kBlockSize, error, console);
+        if (!batching_) return Send(block_, kBlockSize, error, console);
+        std::memcpy(batch_ + batch_length_, block_, kBlockSize);
+        batch_length_ += kBlockSize;
+        return batch_length_ + kBlockSize <= static_cast<int>(sizeof batch_) || Flush(error);
     }
     bool BlockJustSent() const { return block_length_ == 0; }
+    // Sends the waiting blocks in one call.
+    bool Flush(const char* error)
+    {
+        const int length = batch_length_;
+        batch_length_ = 0;
+        return length == 0 || Send(batch_, length, error);
+    }
+    void SetBatching(bool on) { batching_ = on; }
 
     void Pause(double interval_seconds)
     {
@@ -116,6 +128,7 @@ public:
         if (!lagging) Pause(pending_);
         pending_ = 0;
     }
+    bool Pending() const { return pending_ > 0; }
     void ResetClock()
     {
         reference_ = -1;
@@ -129,6 +142,9 @@ private:
     bool    error_close_ = false;
     uint8_t block_[kBlockSize];
     int     block_length_ = 0;
+    bool    batching_ = false;
+    uint8_t batch_[kBlockSize * 32];
+    int     batch_length_ = 0;
     int64_t reference_ = -1;
     double  pending_ = 0;
 };
@@ -165,16 +181,24 @@ void ServeDatagramChannel(LiveStream& live, ChannelRecord& channel, int channel_
     if (!ok) return;
     LogSystemMessage("Thread[%d]: Start first Index [%d]\n", number, ring.output_index());
 
+    // Blocks between two pacing points go out in one send; the reader sleeps until the writer's
+    // next commit instead of polling.
+    const char* error = "Thread[%d]: IPTV_TS_HTTP_DataThread 5: errorno is [%d]\n";
+    live.SetBatching(true);
     uint8_t slot[kRingSlotSize];
     int length = 0;
     while (!live.Stopped()) {
         if (ring.NextSlot(slot, length) != RingReader::Next::kSlot) {
-            SleepMs(1);
+            if (!live.Flush(error)) return;
+            ring.WaitForWriter(100);
             continue;
         }
         for (int at = 0; at + kTsPacketSize <= length; at += kTsPacketSize) {
-            if (!live.AddPacket(slot + at, "Thread[%d]: IPTV_TS_HTTP_DataThread 5: errorno is [%d]\n")) return;
-            if (live.BlockJustSent()) live.PaceUnlessLagging(ring.Lags());
+            if (!live.AddPacket(slot + at, error)) return;
+            if (live.BlockJustSent() && live.Pending()) {
+                if (!live.Flush(error)) return;
+                live.PaceUnlessLagging(ring.Lags());
+            }
             live.TakePcr(slot + at);
         }
     }

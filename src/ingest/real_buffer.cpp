@@ -13,7 +13,10 @@ void write_slot(ChannelRecord& channel, RealBuffer& buffer, int32_t length)
     buffer.slots[index].length.store(length, std::memory_order_release);
     const int32_t next = (index + 1) % kRingSlots;
     if (next == channel.time_index.load()) channel.time_index.store((next + 1) % kRingSlots);
-    channel.input_index.store(next, std::memory_order_release);
+    channel.input_index.store(next);               // ordered before the waiter check below
+    // Only readers that went to sleep cost a wake-up; a reader checks the index again before
+    // it sleeps, so none misses this write.
+    if (channel.ring_waiters.load() > 0) WakeWaiters(channel.input_index);
 }
 
 int32_t filled_count(int32_t input_index, int32_t time_index)
@@ -73,6 +76,13 @@ int RingReader::CopySlot(int32_t index, uint8_t* out) const
     const int32_t kept = length > kRingSlotSize ? kRingSlotSize : length;
     std::memcpy(out, buffer_->slots[index].data, static_cast<std::size_t>(kept));
     return kept;
+}
+
+void RingReader::WaitForWriter(int timeout_ms)
+{
+    channel_.ring_waiters.fetch_add(1);
+    WaitWhileEqual(channel_.input_index, output_index_, timeout_ms);
+    channel_.ring_waiters.fetch_sub(1);
 }
 
 bool RingReader::Lags() const

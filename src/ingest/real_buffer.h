@@ -50,6 +50,8 @@ public:
     // The next slot into out (up to kRingSlotSize bytes, RTP header dropped); kWaiting when the
     // writer has not written it yet.
     Next NextSlot(uint8_t* out, int& length);
+    // Sleeps until the writer writes past this reader's position, at most timeout_ms.
+    void WaitForWriter(int timeout_ms);
     // Joins backward from the oldest slot to the newest PAT at or before it.
     Join JoinBackward(const std::function<bool()>& stopped);
 

@@ -10,7 +10,9 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>
+#include <linux/futex.h>
 #include <sys/eventfd.h>
+#include <sys/syscall.h>
 #include <sys/signalfd.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -167,6 +169,21 @@ int PollOne(int fd, short events, int timeout_ms, short* revents)
         }
         return 0;                               // time-out, or the process is stopping
     }
+}
+
+static_assert(sizeof(std::atomic<int32_t>) == sizeof(int32_t) && std::atomic<int32_t>::is_always_lock_free,
+              "a futex word is a plain 32-bit integer");
+
+void WaitWhileEqual(std::atomic<int32_t>& word, int32_t value, int timeout_ms)
+{
+    if (word.load(std::memory_order_acquire) != value) return;
+    timespec timeout{timeout_ms / 1000, static_cast<long>(timeout_ms % 1000) * 1000000L};
+    syscall(SYS_futex, reinterpret_cast<int32_t*>(&word), FUTEX_WAIT_PRIVATE, value, &timeout, nullptr, 0);
+}
+
+void WakeWaiters(std::atomic<int32_t>& word)
+{
+    syscall(SYS_futex, reinterpret_cast<int32_t*>(&word), FUTEX_WAKE_PRIVATE, INT32_MAX, nullptr, nullptr, 0);
 }
 
 void PrepareProcessSignals()

@@ -59,6 +59,12 @@ bool SleepUnlessStopping(uint32_t ms);
 // Returns > 0 ready (revents in *revents when given), 0 time-out or stopping, -1 error.
 int PollOne(int fd, short events, int timeout_ms, short* revents = nullptr);
 
+// Waits while `word` still holds `value`, at most timeout_ms (futex): returns when another
+// thread changed it and called WakeWaiters, or at the time-out. May return early.
+void WaitWhileEqual(std::atomic<int32_t>& word, int32_t value, int timeout_ms);
+// Wakes every thread waiting on word.
+void WakeWaiters(std::atomic<int32_t>& word);
+
 // Process set-up before any thread starts: SIGPIPE and SIGHUP ignored, SIGINT, SIGTERM and
 // SIGUSR1 blocked in every thread so that only the main thread takes them.
 void PrepareProcessSignals();
