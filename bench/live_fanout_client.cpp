@@ -1,0 +1,140 @@
+// N HTTP viewers of one live channel in one epoll loop: bytes per viewer, time to the first
+// byte and to the first PAT, and viewers that stalled (no byte for 2 s after their first).
+// Usage: live_fanout_client PORT PATH VIEWERS SECONDS SOURCE_BITS_PER_SECOND
+
+#include <algorithm>
+#include <arpa/inet.h>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <string>
+#include <sys/epoll.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+double Now()
+{
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+struct Viewer {
+    int         fd = -1;
+    double      opened = 0;
+    double      first_byte = -1;
+    double      first_pat = -1;
+    double      last_byte = -1;
+    bool        stalled = false;
+    bool        closed = false;
+    long long   body = 0;           // bytes after the answer's header
+    std::string head;               // until "\r\n\r\n"
+    bool        in_body = false;
+    int         packet_phase = 0;   // offset of the next packet start in the body
+};
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc < 6) return 2;
+    const int port = std::atoi(argv[1]);
+    const std::string path = argv[2];
+    const int count = std::atoi(argv[3]);
+    const double seconds = std::atof(argv[4]);
+    const double source_bps = std::atof(argv[5]);
+    rlimit files{65536, 65536};
+    setrlimit(RLIMIT_NOFILE, &files);
+
+    const int poller = epoll_create1(0);
+    std::vector<Viewer> viewers(static_cast<std::size_t>(count));
+    const std::string request = "GET " + path + " HTTP/1.0\r\n\r\n";
+    for (int i = 0; i < count; ++i) {
+        Viewer& viewer = viewers[static_cast<std::size_t>(i)];
+        viewer.fd = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family      = AF_INET;
+        address.sin_port        = htons(static_cast<uint16_t>(port));
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        viewer.opened = Now();
+        if (connect(viewer.fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+            send(viewer.fd, request.data(), request.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(request.size())) {
+            viewer.closed = true;
+            continue;
+        }
+        fcntl(viewer.fd, F_SETFL, O_NONBLOCK);
+        epoll_event event{};
+        event.events   = EPOLLIN;
+        event.data.u32 = static_cast<uint32_t>(i);
+        epoll_ctl(poller, EPOLL_CTL_ADD, viewer.fd, &event);
+    }
+
+    const double start = Now();
+    std::vector<char> chunk(1 << 16);
+    epoll_event events[256];
+    while (Now() - start < seconds) {
+        const int ready = epoll_wait(poller, events, 256, 100);
+        const double now = Now();
+        for (int e = 0; e < ready; ++e) {
+            Viewer& viewer = viewers[events[e].data.u32];
+            for (;;) {
+                const ssize_t got = recv(viewer.fd, chunk.data(), chunk.size(), 0);
+                if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
+                if (got <= 0) {
+                    viewer.closed = true;
+                    epoll_ctl(poller, EPOLL_CTL_DEL, viewer.fd, nullptr);
+                    break;
+                }
+                if (viewer.first_byte < 0) viewer.first_byte = now;
+                if (viewer.last_byte >= 0 && now - viewer.last_byte > 2.0) viewer.stalled = true;
+                viewer.last_byte = now;
+                std::size_t at = 0;
+                if (!viewer.in_body) {
+                    viewer.head.append(chunk.data(), static_cast<std::size_t>(got));
+                    const std::size_t end = viewer.head.find("\r\n\r\n");
+                    if (end == std::string::npos) continue;
+                    viewer.in_body = true;
+                    at = static_cast<std::size_t>(got) - (viewer.head.size() - (end + 4));
+                }
+                const auto* bytes = reinterpret_cast<const uint8_t*>(chunk.data());
+                for (std::size_t p = at + static_cast<std::size_t>(viewer.packet_phase); viewer.first_pat < 0 && p + 3 <= static_cast<std::size_t>(got); p += 188)
+                    if (bytes[p] == 0x47 && (((bytes[p + 1] & 0x1F) << 8) | bytes[p + 2]) == 0) viewer.first_pat = now;
+                const long long body_bytes = got - static_cast<long long>(at);
+                viewer.packet_phase = static_cast<int>((viewer.packet_phase + 188 - body_bytes % 188) % 188);
+                viewer.body += body_bytes;
+            }
+        }
+        for (Viewer& viewer : viewers)
+            if (!viewer.closed && viewer.last_byte >= 0 && now - viewer.last_byte > 2.0) viewer.stalled = true;
+    }
+    const double elapsed = Now() - start;
+
+    std::vector<double> rates;
+    std::vector<double> first_bytes;
+    std::vector<double> first_pats;
+    int stalled = 0;
+    int closed = 0;
+    for (const Viewer& viewer : viewers) {
+        if (viewer.fd >= 0) close(viewer.fd);
+        rates.push_back(static_cast<double>(viewer.body) * 8.0 / elapsed / source_bps);
+        if (viewer.first_byte >= 0) first_bytes.push_back(viewer.first_byte - viewer.opened);
+        if (viewer.first_pat >= 0) first_pats.push_back(viewer.first_pat - viewer.opened);
+        stalled += viewer.stalled || viewer.first_byte < 0;
+        closed += viewer.closed;
+    }
+    auto median = [](std::vector<double> values) {
+        if (values.empty()) return -1.0;
+        std::sort(values.begin(), values.end());
+        return values[values.size() / 2];
+    };
+    const double minimum = rates.empty() ? 0 : *std::min_element(rates.begin(), rates.end());
+    std::printf("viewers=%d rate_median=%.3f rate_min=%.3f stalled=%d closed=%d ttfb_median_ms=%.1f first_pat_median_ms=%.1f\n",
+                count, median(rates), minimum, stalled, closed, median(first_bytes) * 1000, median(first_pats) * 1000);
+    return 0;
+}
