@@ -11,9 +11,9 @@
 #include <thread>
 #include <unistd.h>
 
-uint16_t FreeTcpPort()
+static uint16_t FreePort(int type)
 {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    const int fd = socket(AF_INET, type, 0);
     sockaddr_in address{};
     address.sin_family      = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -23,6 +23,10 @@ uint16_t FreeTcpPort()
     close(fd);
     return ntohs(address.sin_port);
 }
+
+uint16_t FreeTcpPort() { return FreePort(SOCK_STREAM); }
+
+uint16_t FreeUdpPort() { return FreePort(SOCK_DGRAM); }
 
 std::string RunShell(const std::string& command)
 {

@@ -39,8 +39,9 @@ private:
     uint16_t     port_ = 0;
 };
 
-// A TCP port on 127.0.0.1 that was free a moment ago.
+// A TCP or UDP port on 127.0.0.1 that was free a moment ago.
 uint16_t FreeTcpPort();
+uint16_t FreeUdpPort();
 // Runs a shell command; its standard output.
 std::string RunShell(const std::string& command);
 // Threads of a process, from /proc.
