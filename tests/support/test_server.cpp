@@ -72,7 +72,14 @@ bool TestServer::Start(const std::string& extra)
 int TestServer::Stop()
 {
     server_.Signal(SIGTERM);
-    return server_.WaitExit(30000);
+    const int code = server_.WaitExit(30000);
+    if (code != 0) {
+        // Whatever the server said last (a sanitizer report, for one) explains the exit code.
+        const std::string errors = server_.Stderr();
+        std::fprintf(stderr, "server exit %d; last output:\n%s\n", code,
+                     errors.substr(errors.size() > 8000 ? errors.size() - 8000 : 0).c_str());
+    }
+    return code;
 }
 
 std::string TestServer::Url(const std::string& path) const
