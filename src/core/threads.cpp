@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstring>
 #include <new>
+#include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -24,6 +25,8 @@ static void* Trampoline(void* raw)
 {
     auto* record = static_cast<ThreadRecord*>(raw);
     t_record = record;
+    // Naming itself is one system call; naming another thread goes through /proc.
+    if (record->name[0] != '\0') prctl(PR_SET_NAME, record->name, 0, 0, 0);
     record->thread_id = static_cast<uint32_t>(syscall(SYS_gettid));
     // A stop requested before the routine ran is kept: the state never moves back from 3.
     int32_t expected = kThreadCreated;
@@ -48,6 +51,10 @@ ThreadRecord* StartThread(ThreadRoutine routine, void* argument, const char* nam
     if (record == nullptr) return nullptr;
     record->routine.store(routine);
     record->argument = argument;
+    if (name != nullptr) {
+        std::strncpy(record->name, name, sizeof record->name - 1);
+        record->name[sizeof record->name - 1] = '\0';
+    }
 
     pthread_attr_t attributes;
     pthread_attr_init(&attributes);
@@ -57,12 +64,6 @@ ThreadRecord* StartThread(ThreadRoutine routine, void* argument, const char* nam
     if (created != 0) {
         delete record;
         return nullptr;
-    }
-    if (name != nullptr && name[0] != '\0') {
-        char short_name[16];
-        std::strncpy(short_name, name, sizeof short_name - 1);
-        short_name[sizeof short_name - 1] = '\0';
-        pthread_setname_np(record->handle, short_name);
     }
     return record;
 }

@@ -27,6 +27,7 @@ struct ThreadRecord {
     std::atomic<bool>          ended{false};           // the thread has left its routine for good
     std::mutex                 park_mutex;             // a returned thread parks here until stopped
     std::condition_variable    park;
+    char                       name[16] = "";            // set by the thread itself
 };
 
 // Starts routine(argument) on its own thread, named `name` for top and gdb (cut to 15

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 #include <poll.h>
+#include <sys/socket.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -147,8 +148,10 @@ int ThreadNumber()
 
 int OpenServiceListener(uint16_t port, int attempts)
 {
+    // A queue of 100 pending connections overflows when hundreds of players tune in at once
+    // (their connection attempts are then retried after 1, 3, 7 s): take the system's limit.
     for (int attempt = 0; attempt < attempts; ++attempt) {
-        const int listener = OpenTcpSocket(nullptr, port, 100);
+        const int listener = OpenTcpSocket(nullptr, port, SOMAXCONN);
         if (listener >= 0) return listener;
         std::printf("Try to connect Server conut [%d]\n", attempt);
         std::fflush(stdout);
@@ -162,7 +165,7 @@ bool WaitForClient(ConnectionService& service, int& listener, uint16_t port)
     if (listener < 0) {
         // accept failed and closed the socket (descriptors exhausted, for example)
         if (!SleepUnlessStopping(1000) || service.stop_state->load() != 0) return false;
-        listener = OpenTcpSocket(nullptr, port, 100);
+        listener = OpenTcpSocket(nullptr, port, SOMAXCONN);
         return false;
     }
     return PollOne(listener, POLLIN, 10000) > 0;
