@@ -148,6 +148,19 @@ std::unique_ptr<SourceRecord> NewSource(int32_t kind)
     return source;
 }
 
+// An "rtp://" or "udp://" source becomes the channel's one source; false for other schemes.
+bool AddDatagramSource(std::string_view value, ChannelRecord& channel)
+{
+    const bool rtp = StartsWith(value, "rtp://");
+    if (!rtp && !StartsWith(value, "udp://")) return false;
+    auto source = NewSource(0);
+    if (rtp) ParseDatagramSource(value.substr(6), kSourceRtpGroup, kSourceRtpPort, *source);
+    else ParseDatagramSource(value.substr(6), kSourceUdpGroup, kSourceUdpPort, *source);
+    channel.sources.push_back(std::move(source));
+    channel.program_count = 1;
+    return true;
+}
+
 // Makes channel a further program of the multiplex whose first channel is parent_index.
 void AddDvbProgram(ChannelRecord& channel, const SourceRecord& parent, int parent_index)
 {
@@ -191,14 +204,7 @@ void ParseXmlSource(std::string_view value, int index, ChannelRecord& channel)
         LogTotalTime(index, channel);
         return;
     }
-    if (StartsWith(value, "rtp://") || StartsWith(value, "udp://")) {
-        auto source = NewSource(0);
-        if (StartsWith(value, "rtp://")) ParseDatagramSource(value.substr(6), kSourceRtpGroup, kSourceRtpPort, *source);
-        else ParseDatagramSource(value.substr(6), kSourceUdpGroup, kSourceUdpPort, *source);
-        channel.sources.push_back(std::move(source));
-        channel.program_count = 1;
-        return;
-    }
+    if (AddDatagramSource(value, channel)) return;
     for (const PullScheme& scheme : kXmlPull) {
         if (!StartsWith(value, scheme.prefix)) continue;
         auto source = NewSource(scheme.kind);
@@ -347,12 +353,7 @@ std::shared_ptr<ChannelTable> ParseOld(std::string_view text, bool& failed)
             continue;
         }
         CopyText(channel.src, value);
-        if (StartsWith(value, "rtp://") || StartsWith(value, "udp://")) {
-            auto source = NewSource(0);
-            if (StartsWith(value, "rtp://")) ParseDatagramSource(value.substr(6), kSourceRtpGroup, kSourceRtpPort, *source);
-            else ParseDatagramSource(value.substr(6), kSourceUdpGroup, kSourceUdpPort, *source);
-            channel.sources.push_back(std::move(source));
-            channel.program_count = 1;
+        if (AddDatagramSource(value, channel)) {
             ++i;
             continue;
         }

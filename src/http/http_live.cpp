@@ -382,6 +382,19 @@ std::vector<PlaylistEntry> Playlist(const ChannelRecord& channel)
     return entries;
 }
 
+// The next block of a directory channel's file; 0 at the end of the file, -1 (failed set) on
+// a read error, each with its log line.
+ssize_t ReadFileBlock(int fd, uint8_t* block, std::size_t size, bool& failed)
+{
+    const ssize_t got = read(fd, block, size);
+    if (got == 0) LogSystemMessage("IPTV_TS_HTTP_DataThread 0: END of FILE\n");
+    if (got < 0) {
+        LogSystemMessage("IPTV_TS_HTTP_DataThread 1: errorno is [%d]\n", errno);
+        failed = true;
+    }
+    return got;
+}
+
 // A directory of MP4 files: from the first file on, paced by each file's bitrate.
 void ServeMp4Directory(LiveStream& live, const ChannelTable& table, ChannelRecord& channel, int channel_number)
 {
@@ -418,16 +431,8 @@ void ServeMp4Directory(LiveStream& live, const ChannelTable& table, ChannelRecor
         int64_t carried = remainder;
         bool failed = false;
         while (!live.Stopped()) {
-            const ssize_t got = read(fd, block, sizeof block);
-            if (got == 0) {
-                LogSystemMessage("IPTV_TS_HTTP_DataThread 0: END of FILE\n");
-                break;
-            }
-            if (got < 0) {
-                LogSystemMessage("IPTV_TS_HTTP_DataThread 1: errorno is [%d]\n", errno);
-                failed = true;
-                break;
-            }
+            const ssize_t got = ReadFileBlock(fd, block, sizeof block, failed);
+            if (got <= 0) break;
             if (!live.Send(block, static_cast<int>(got),
                            "*** IPTV_PS_HTTP_DataThread [%d] Player closes TCP Socket : filename=[%s], Warning Code [%d]\n",
                            false, live.conn_.path)) {
@@ -525,16 +530,8 @@ void ServeTsDirectory(LiveStream& live, const ChannelTable& table, ChannelRecord
         LogSystemMessage("Thread[%d]: IPTV_TS_HTTP_DataThread Starting (CH no.[%d], filename=[%s]\n", number, channel_number, path);
         bool failed = false;
         while (!live.Stopped()) {
-            const ssize_t got = read(fd, block, sizeof block);
-            if (got == 0) {
-                LogSystemMessage("IPTV_TS_HTTP_DataThread 0: END of FILE\n");
-                break;
-            }
-            if (got < 0) {
-                LogSystemMessage("IPTV_TS_HTTP_DataThread 1: errorno is [%d]\n", errno);
-                failed = true;
-                break;
-            }
+            const ssize_t got = ReadFileBlock(fd, block, sizeof block, failed);
+            if (got <= 0) break;
             if (!live.Send(block, static_cast<int>(got), "IPTV_TS_HTTP_DataThread : iret=[%d] errorno is [%d]\n")) {
                 failed = true;
                 break;
