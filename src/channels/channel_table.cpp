@@ -20,6 +20,11 @@
 static std::mutex                    g_channel_table_lock;   // guards the pointer only
 static std::shared_ptr<ChannelTable> g_channel_table = std::make_shared<ChannelTable>();
 
+ChannelRecord::~ChannelRecord()
+{
+    CloseWakeEvent(commit_event.load());
+}
+
 std::shared_ptr<RealBuffer> ChannelRecord::Buffer() const
 {
     std::lock_guard<std::mutex> held(buffer_mutex_);

@@ -106,6 +106,15 @@ struct ChannelRecord {
     std::atomic<int32_t>      http_reconnect{0};
     std::atomic<int32_t>      rtsp_reconnect{0};
     std::atomic<int32_t>      ring_waiters{0};   // readers asleep until the next write
+    // The live sender of this channel's viewers polls this event; the writer signals it on a
+    // commit while commit_wanted is set (the sender clears the flag once woken).
+    std::atomic<int>          commit_event{-1};
+    std::atomic<bool>         commit_wanted{false};
+
+    ChannelRecord() = default;
+    ~ChannelRecord();
+    ChannelRecord(const ChannelRecord&) = delete;
+    ChannelRecord& operator=(const ChannelRecord&) = delete;
 
     std::shared_ptr<RealBuffer> Buffer() const;
     void SetBuffer(std::shared_ptr<RealBuffer> buffer);

@@ -8,6 +8,7 @@
 #include "core/sockets.h"
 #include "core/text.h"
 #include "http/http_service.h"
+#include "http/live_sender.h"
 #include "ingest/real_buffer.h"
 #include "media/probe.h"
 #include "media/ts_timing.h"
@@ -25,7 +26,7 @@
 
 namespace {
 
-constexpr int kBlockSize = 1316;
+constexpr int kBlockSize = kLiveBlockSize;
 
 // MPEG-2 CRC-32: polynomial 0x04C11DB7, initial value all ones, no reflection.
 uint32_t Crc32Mpeg(const uint8_t* data, std::size_t length)
@@ -75,28 +76,16 @@ public:
         return true;
     }
 
-    // Adds one packet to the output block, sending it when full; in batching mode full
-    // blocks wait in the batch until Flush (a pacing point, an idle ring, or a full batch).
+    // Adds one packet to the output block, sending it when full.
     bool AddPacket(const uint8_t* packet, const char* error, bool console = false)
     {
         std::memcpy(block_ + block_length_, packet, kTsPacketSize);
         block_length_ += kTsPacketSize;
         if (block_length_ < kBlockSize) return true;
         block_length_ = 0;
-        if (!batching_) return Send(block_, kBlockSize, error, console);
-        std::memcpy(batch_ + batch_length_, block_, kBlockSize);
-        batch_length_ += kBlockSize;
-        return batch_length_ + kBlockSize <= static_cast<int>(sizeof batch_) || Flush(error);
+        return Send(block_, kBlockSize, error, console);
     }
-    bool BlockJustSent() const { return block_length_ == 0; }
-    // Sends the waiting blocks in one call.
-    bool Flush(const char* error)
-    {
-        const int length = batch_length_;
-        batch_length_ = 0;
-        return length == 0 || Send(batch_, length, error);
-    }
-    void SetBatching(bool on) { batching_ = on; }
+    void MarkErrorClose() { error_close_ = true; }
 
     void Pause(double interval_seconds)
     {
@@ -105,49 +94,24 @@ public:
     }
 
     // A live reader's PCR: the pending interval, 0.995 of the PCR difference.
-    void TakePcr(const uint8_t* packet)
-    {
-        int64_t pcr = 0;
-        if (!extract_pcr(packet, pcr)) return;
-        if (reference_ < 0) {
-            reference_ = pcr;
-            return;
-        }
-        if (pcr < reference_) {
-            LogSystemMessage("pcr < cur_pcr\n");
-            return;
-        }
-        pending_ += static_cast<double>(pcr - reference_) / static_cast<double>(kPcrTicksPerSecond) * 0.995;
-        reference_ = pcr;
-        conn_.last_pcr = pcr;
-    }
+    void TakePcr(const uint8_t* packet) { clock_.Take(packet, conn_); }
     // Sleeps the pending interval unless the reader lags (then it runs at full speed).
     void PaceUnlessLagging(bool lagging)
     {
-        if (pending_ <= 0) return;
-        if (!lagging) Pause(pending_);
-        pending_ = 0;
+        if (clock_.pending() <= 0) return;
+        if (!lagging) Pause(clock_.pending());
+        clock_.ClearPending();
     }
-    // True once the intervals not yet slept add up to at least `seconds`.
-    bool PendingAtLeast(double seconds) const { return pending_ >= seconds; }
-    void ResetClock()
-    {
-        reference_ = -1;
-        pending_ = 0;
-    }
+    void ResetClock() { clock_.Reset(); }
 
     PlayerConnection& conn_;
     int               number_;
 
 private:
-    bool    error_close_ = false;
-    uint8_t block_[kBlockSize];
-    int     block_length_ = 0;
-    bool    batching_ = false;
-    uint8_t batch_[kBlockSize * 32];
-    int     batch_length_ = 0;
-    int64_t reference_ = -1;
-    double  pending_ = 0;
+    bool         error_close_ = false;
+    uint8_t      block_[kBlockSize];
+    int          block_length_ = 0;
+    LivePcrClock clock_;
 };
 
 std::string Prefix(int number, int channel)
@@ -174,38 +138,8 @@ void ServeDatagramChannel(LiveStream& live, ChannelRecord& channel, int channel_
     LogSystemMessage("read_length=%d\n", static_cast<int>(first.size()));
     const char* join_error = "Thread[%d]:  IPTV_TS_HTTP_DataThread: errorno is [%d]\n";
     if (!live.Send(first.data(), static_cast<int>(first.size()), join_error, true)) return;
-    bool ok = true;
-    ring.CatchUp([&](const uint8_t* data, int length) {
-        ok = live.Send(data, length, join_error, true);
-        return ok;
-    });
-    if (!ok) return;
-    LogSystemMessage("Thread[%d]: Start first Index [%d]\n", number, ring.output_index());
-
-    // PCR intervals add up until they reach 100 ms, then the blocks collected meanwhile go out
-    // in one send and the reader sleeps their sum: the same pace as a sleep per PCR, with a
-    // fifth of the system calls at the usual 20 ms PCR spacing. When the ring has nothing new
-    // the reader sleeps until the writer's next commit instead of polling.
-    constexpr double kPacingStepSeconds = 0.1;
-    const char* error = "Thread[%d]: IPTV_TS_HTTP_DataThread 5: errorno is [%d]\n";
-    live.SetBatching(true);
-    uint8_t slot[kRingSlotSize];
-    int length = 0;
-    while (!live.Stopped()) {
-        if (ring.NextSlot(slot, length) != RingReader::Next::kSlot) {
-            if (!live.Flush(error)) return;
-            ring.WaitForWriter(100);
-            continue;
-        }
-        for (int at = 0; at + kTsPacketSize <= length; at += kTsPacketSize) {
-            if (!live.AddPacket(slot + at, error)) return;
-            if (live.BlockJustSent() && live.PendingAtLeast(kPacingStepSeconds)) {
-                if (!live.Flush(error)) return;
-                live.PaceUnlessLagging(ring.Lags());
-            }
-            live.TakePcr(slot + at);
-        }
-    }
+    // The catch-up and the paced stream are served by the channel's live sender.
+    if (ServePacedViewer(channel, ring, live.conn_, number)) live.MarkErrorClose();
 }
 
 // HTTP or RTSP pull input: byte-stream slots, re-joined after an overrun or a reconnection.
@@ -224,7 +158,7 @@ void ServeByteStreamChannel(LiveStream& live, ChannelRecord& channel, int channe
         while (!live.Stopped() && !rejoin) {
             int length = 0;
             switch (ring.NextSlot(slot, length)) {
-            case RingReader::Next::kWaiting: SleepMs(3); continue;
+            case RingReader::Next::kWaiting: ring.WaitForWriter(100); continue;
             case RingReader::Next::kReconnected:
                 LogSystemMessage(http ? "System Warning : CH[%d] HTTP RECONNECTION\n" : "System Warning : CH[%d] RTSP RECONNECTION\n",
                                  channel_number);
@@ -318,7 +252,9 @@ void ServeDvbChannel(LiveStream& live, ChannelTable& table, ChannelRecord& chann
     while (!live.Stopped()) {
         // Never past the writer: a slot at the writer's index still holds the previous lap.
         if (index == ring_channel->input_index.load(std::memory_order_acquire)) {
-            SleepMs(1);
+            ring_channel->ring_waiters.fetch_add(1);
+            WaitWhileEqual(ring_channel->input_index, index, 100);
+            ring_channel->ring_waiters.fetch_sub(1);
             continue;
         }
         const int32_t length = buffer->slots[index].length.load(std::memory_order_acquire);

@@ -7,6 +7,7 @@
 #include "core/sockets.h"
 #include "core/text.h"
 #include "http/http_request.h"
+#include "http/live_sender.h"
 
 #include <arpa/inet.h>
 #include <cstdio>
@@ -100,6 +101,7 @@ int32_t HTTP_Monitor_Server(void* /*unused*/)
         LogSystemMessage("Start to close HTTP_Monitor Server\n");
         SleepUnlessStopping(3000);
         ReapAllFinished(g_http_service, 15000);
+        JoinIdleLiveSenders();
         LogSystemMessage("HTTP_Monitor_Server Closed\n");
     }
     EndThread();

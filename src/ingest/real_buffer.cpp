@@ -17,6 +17,8 @@ void write_slot(ChannelRecord& channel, RealBuffer& buffer, int32_t length)
     // Only readers that went to sleep cost a wake-up; a reader checks the index again before
     // it sleeps, so none misses this write.
     if (channel.ring_waiters.load() > 0) WakeWaiters(channel.input_index);
+    // Same rule for the live sender: it sets the flag, then looks at the index, then sleeps.
+    if (channel.commit_wanted.load() && channel.commit_wanted.exchange(false)) SignalWakeEvent(channel.commit_event.load());
 }
 
 int32_t filled_count(int32_t input_index, int32_t time_index)
@@ -142,16 +144,28 @@ void RingReader::CatchUp(const std::function<bool(const uint8_t*, int)>& send)
 {
     if (byte_stream_) return;
     uint8_t slot[kRingSlotSize];
-    for (int pass = 0; pass < filled_ / 4 + 1; ++pass) {
-        if (output_index_ == channel_.input_index.load()) break;   // caught up with the writer
-        const int length = CopySlot(output_index_, slot);
-        if (length > 0) {
-            const int skip = length == 1328 ? 12 : 0;
-            if (!send(slot + skip, length - skip)) return;
-            output_index_ = (output_index_ + 1) % kRingSlots;
-        }
+    for (int pass = 0; pass < catch_up_passes(); ++pass) {
+        int length = 0;
+        if (!CatchUpPass(slot, length)) break;
+        if (length > 0 && !send(slot, length)) return;
         SleepMs(1);
     }
+}
+
+bool RingReader::CatchUpPass(uint8_t* out, int& length)
+{
+    length = 0;
+    if (output_index_ == channel_.input_index.load(std::memory_order_acquire)) return false;   // caught up with the writer
+    const int got = CopySlot(output_index_, out);
+    if (got == 0) return true;                   // not written yet: the pass sends nothing
+    if (got == 1328) {
+        std::memmove(out, out + 12, 1316);
+        length = 1316;
+    } else {
+        length = got;
+    }
+    output_index_ = (output_index_ + 1) % kRingSlots;
+    return true;
 }
 
 RingReader::Next RingReader::NextSlot(uint8_t* out, int& length)

@@ -47,6 +47,11 @@ public:
     // The catch-up passes after a packet-aligned join: up to F / 4 + 1 slots, each handed to
     // send (false from send ends the catch-up).
     void CatchUp(const std::function<bool(const uint8_t*, int)>& send);
+    // The catch-up one pass at a time, for callers that pace the passes themselves: false once
+    // the reader has reached the writer; otherwise out holds the slot (RTP header dropped) and
+    // the reader moved past it, or length is 0 for a slot not written yet.
+    bool CatchUpPass(uint8_t* out, int& length);
+    int catch_up_passes() const { return byte_stream_ ? 0 : filled_ / 4 + 1; }
     // The next slot into out (up to kRingSlotSize bytes, RTP header dropped); kWaiting when the
     // writer has not written it yet.
     Next NextSlot(uint8_t* out, int& length);

@@ -186,6 +186,32 @@ void WakeWaiters(std::atomic<int32_t>& word)
     syscall(SYS_futex, reinterpret_cast<int32_t*>(&word), FUTEX_WAKE_PRIVATE, INT32_MAX, nullptr, nullptr, 0);
 }
 
+int OpenWakeEvent()
+{
+    return eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+}
+
+void SignalWakeEvent(int event)
+{
+    const uint64_t one = 1;
+    if (event >= 0 && write(event, &one, sizeof one) < 0) {
+        // Full counter or a closed event: the waiter's time-out still ends its wait.
+    }
+}
+
+void ClearWakeEvent(int event)
+{
+    uint64_t count = 0;
+    if (event >= 0 && read(event, &count, sizeof count) < 0) {
+        // Not signalled: nothing to clear.
+    }
+}
+
+void CloseWakeEvent(int event)
+{
+    if (event >= 0) close(event);
+}
+
 void PrepareProcessSignals()
 {
     signal(SIGPIPE, SIG_IGN);

@@ -65,6 +65,13 @@ void WaitWhileEqual(std::atomic<int32_t>& word, int32_t value, int timeout_ms);
 // Wakes every thread waiting on word.
 void WakeWaiters(std::atomic<int32_t>& word);
 
+// A wake event poll() can wait on (readable once signalled, until cleared); -1 when none
+// could be made.
+int OpenWakeEvent();
+void SignalWakeEvent(int event);
+void ClearWakeEvent(int event);
+void CloseWakeEvent(int event);
+
 // Process set-up before any thread starts: SIGPIPE and SIGHUP ignored, SIGINT, SIGTERM and
 // SIGUSR1 blocked in every thread so that only the main thread takes them.
 void PrepareProcessSignals();

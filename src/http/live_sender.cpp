@@ -1,0 +1,412 @@
+#include "http/live_sender.h"
+
+#include "core/locks.h"
+#include "core/log.h"
+#include "core/platform/platform.h"
+#include "core/server_control.h"
+#include "core/threads.h"
+#include "media/ts_timing.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <poll.h>
+#include <sys/socket.h>
+#include <vector>
+
+void LivePcrClock::Take(const uint8_t* packet, PlayerConnection& conn)
+{
+    int64_t pcr = 0;
+    if (!extract_pcr(packet, pcr)) return;
+    if (reference_ < 0) {
+        reference_ = pcr;
+        return;
+    }
+    if (pcr < reference_) {
+        LogSystemMessage("pcr < cur_pcr\n");
+        return;
+    }
+    pending_ += static_cast<double>(pcr - reference_) / static_cast<double>(kPcrTicksPerSecond) * 0.995;
+    reference_ = pcr;
+    conn.last_pcr = pcr;
+}
+
+namespace {
+
+// PCR intervals add up until they reach 100 ms; then the blocks collected meanwhile go out in
+// one send and the viewer sleeps their sum: the pace of a sleep per PCR with a fifth of the
+// system calls at the usual 20 ms PCR spacing.
+constexpr double   kPacingStepSeconds = 0.1;
+constexpr int      kBatchBlocks       = 32;
+// Catch-up passes are one a millisecond; the sender does the passes that fell due every 5 ms.
+constexpr uint64_t kCatchUpTickMs     = 5;
+// The longest sleep of a sender: stop requests are seen within it.
+constexpr int      kLongestWaitMs     = 100;
+
+const char* const kCatchUpError = "Thread[%d]:  IPTV_TS_HTTP_DataThread: errorno is [%d]\n";
+const char* const kStreamError  = "Thread[%d]: IPTV_TS_HTTP_DataThread 5: errorno is [%d]\n";
+
+struct PacedViewer {
+    PacedViewer(RingReader& reader, PlayerConnection& connection, int thread_number)
+        : ring(reader), conn(connection), number(thread_number)
+    {
+    }
+    RingReader&          ring;
+    PlayerConnection&    conn;
+    int                  number;
+    bool                 catching_up = true;
+    int                  catch_up_passes = 0;
+    int                  passes_done = 0;
+    uint64_t             catch_up_start_ms = 0;
+    uint8_t              slot[kRingSlotSize];
+    int                  slot_length = 0;
+    int                  slot_at = 0;          // the next packet of slot to take
+    uint8_t              block[kLiveBlockSize];
+    int                  block_length = 0;
+    LivePcrClock         clock;
+    std::vector<uint8_t> unsent;               // what a full socket did not take yet
+    uint64_t             progress_ms = 0;      // the socket last took bytes
+    uint64_t             due_ms = 0;           // the pacing sleep ends
+    bool                 waiting_for_writer = false;
+    bool                 send_failed = false;
+    std::atomic<int32_t> done{0};              // 1: the sender let go of the viewer
+};
+
+class LiveSender {
+public:
+    explicit LiveSender(ChannelRecord& channel) : channel_(channel) {}
+    bool Start()
+    {
+        thread_ = StartThread(Routine, this, "LiveSender");
+        return thread_ != nullptr;
+    }
+    void Add(PacedViewer* viewer)
+    {
+        {
+            std::lock_guard<std::mutex> held(incoming_lock_);
+            incoming_.push_back(viewer);
+        }
+        SignalWakeEvent(channel_.commit_event.load());
+    }
+    void Join()
+    {
+        if (thread_ != nullptr) StopThread(thread_);
+        thread_ = nullptr;
+    }
+
+private:
+    static int32_t Routine(void* sender)
+    {
+        static_cast<LiveSender*>(sender)->Run();
+        return 0;
+    }
+    void Run();
+    bool TakeIncoming();
+    bool Stopped(const PacedViewer& viewer) const
+    {
+        return g_http_stop_state.load() != 0 || viewer.conn.stop.load() != 0 || viewer.conn.socket.load() < 0;
+    }
+    bool Step(PacedViewer& viewer, uint64_t now);
+    bool CatchUp(PacedViewer& viewer, uint64_t now);
+    bool Stream(PacedViewer& viewer, uint64_t now);
+    bool Append(PacedViewer& viewer, const uint8_t* data, int length, const char* error);
+    bool Flush(PacedViewer& viewer, const char* error);
+    bool SendUnsent(PacedViewer& viewer, uint64_t now);
+    bool Fail(PacedViewer& viewer, int error_number, const char* error);
+    static void Release(PacedViewer& viewer)
+    {
+        viewer.done.store(1);
+        WakeWaiters(viewer.done);
+    }
+
+    ChannelRecord&            channel_;
+    ThreadRecord*             thread_ = nullptr;
+    std::mutex                incoming_lock_;
+    std::vector<PacedViewer*> incoming_;
+    std::vector<PacedViewer*> viewers_;
+    uint8_t                   batch_[kLiveBlockSize * kBatchBlocks];
+    int                       batch_length_ = 0;
+};
+
+// Senders by channel record. A sender without viewers removes itself (under this lock, so a
+// viewer is never added to a sender that has decided to end) and waits to be joined.
+struct SenderRegistry {
+    std::mutex                                         lock;
+    std::map<ChannelRecord*, std::unique_ptr<LiveSender>> running;
+    std::vector<std::unique_ptr<LiveSender>>           ended;
+};
+SenderRegistry& Registry()
+{
+    static auto* registry = new SenderRegistry;   // never destroyed: senders may outlive main's statics
+    return *registry;
+}
+
+// Joins ended senders; the caller holds the registry lock.
+void JoinEnded(SenderRegistry& registry)
+{
+    for (auto& sender : registry.ended) sender->Join();
+    registry.ended.clear();
+}
+
+bool LiveSender::TakeIncoming()
+{
+    std::lock_guard<std::mutex> held(incoming_lock_);
+    viewers_.insert(viewers_.end(), incoming_.begin(), incoming_.end());
+    incoming_.clear();
+    return !viewers_.empty();
+}
+
+bool LiveSender::Fail(PacedViewer& viewer, int error_number, const char* error)
+{
+    if (error == kCatchUpError) {
+        std::printf(error, viewer.number, error_number);
+        std::fflush(stdout);
+    } else {
+        LogSystemMessage(error, viewer.number, error_number);
+    }
+    viewer.conn.stop.store(1);
+    viewer.send_failed = true;
+    return false;
+}
+
+// Sends what is left over first; false on a failed send.
+bool LiveSender::SendUnsent(PacedViewer& viewer, uint64_t now)
+{
+    std::size_t taken = 0;
+    while (taken < viewer.unsent.size()) {
+        const ssize_t sent = send(viewer.conn.socket.load(), viewer.unsent.data() + taken, viewer.unsent.size() - taken,
+                                  MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (sent > 0) {
+            taken += static_cast<std::size_t>(sent);
+            viewer.progress_ms = now;
+            continue;
+        }
+        if (sent < 0 && errno == EINTR) continue;
+        if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
+        return Fail(viewer, errno, viewer.catching_up ? kCatchUpError : kStreamError);
+    }
+    viewer.unsent.erase(viewer.unsent.begin(), viewer.unsent.begin() + static_cast<std::ptrdiff_t>(taken));
+    if (!viewer.unsent.empty() && now - viewer.progress_ms >= static_cast<uint64_t>(kLiveSendTimeoutMs))
+        return Fail(viewer, EAGAIN, viewer.catching_up ? kCatchUpError : kStreamError);
+    return true;
+}
+
+// Sends the batch; whatever the socket does not take now waits in unsent (after anything
+// already waiting there). False on a failed send.
+bool LiveSender::Flush(PacedViewer& viewer, const char* error)
+{
+    const int length = batch_length_;
+    batch_length_ = 0;
+    if (length == 0) return true;
+    int taken = 0;
+    if (viewer.unsent.empty()) {
+        while (taken < length) {
+            const ssize_t sent = send(viewer.conn.socket.load(), batch_ + taken, static_cast<std::size_t>(length - taken),
+                                      MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (sent > 0) {
+                taken += static_cast<int>(sent);
+                continue;
+            }
+            if (sent < 0 && errno == EINTR) continue;
+            if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
+            return Fail(viewer, errno, error);
+        }
+        if (taken < length) viewer.progress_ms = GetTickMs();
+    }
+    viewer.unsent.insert(viewer.unsent.end(), batch_ + taken, batch_ + length);
+    return true;
+}
+
+bool LiveSender::Append(PacedViewer& viewer, const uint8_t* data, int length, const char* error)
+{
+    if (batch_length_ + length > static_cast<int>(sizeof batch_) && !Flush(viewer, error)) return false;
+    std::memcpy(batch_ + batch_length_, data, static_cast<std::size_t>(length));
+    batch_length_ += length;
+    return true;
+}
+
+// The catch-up passes that fell due since it began, then (all done, or the writer reached)
+// the start of the stream.
+bool LiveSender::CatchUp(PacedViewer& viewer, uint64_t now)
+{
+    const int due = static_cast<int>(std::min<uint64_t>(now - viewer.catch_up_start_ms + 1, 1u << 30));
+    bool reached = false;
+    while (viewer.passes_done < viewer.catch_up_passes && viewer.passes_done < due) {
+        int length = 0;
+        if (!viewer.ring.CatchUpPass(viewer.slot, length)) {
+            reached = true;
+            break;
+        }
+        ++viewer.passes_done;
+        if (length > 0 && !Append(viewer, viewer.slot, length, kCatchUpError)) return false;
+    }
+    if (!Flush(viewer, kCatchUpError)) return false;
+    if (!reached && viewer.passes_done < viewer.catch_up_passes) {
+        viewer.due_ms = now + kCatchUpTickMs;
+        return true;
+    }
+    viewer.catching_up = false;
+    LogSystemMessage("Thread[%d]: Start first Index [%d]\n", viewer.number, viewer.ring.output_index());
+    return true;
+}
+
+// The stream from where the viewer stopped: packets into blocks, blocks into the batch, the
+// batch out at each pacing point, where the viewer then sleeps the PCR time it covered.
+bool LiveSender::Stream(PacedViewer& viewer, uint64_t now)
+{
+    viewer.waiting_for_writer = false;
+    for (;;) {
+        if (viewer.slot_at + kTsPacketSize > viewer.slot_length) {
+            viewer.slot_at = 0;
+            if (viewer.ring.NextSlot(viewer.slot, viewer.slot_length) != RingReader::Next::kSlot) {
+                viewer.slot_length = 0;
+                viewer.waiting_for_writer = true;
+                return Flush(viewer, kStreamError);
+            }
+        }
+        while (viewer.slot_at + kTsPacketSize <= viewer.slot_length) {
+            const uint8_t* packet = viewer.slot + viewer.slot_at;
+            viewer.slot_at += kTsPacketSize;
+            std::memcpy(viewer.block + viewer.block_length, packet, kTsPacketSize);
+            viewer.block_length += kTsPacketSize;
+            if (viewer.block_length < kLiveBlockSize) {
+                viewer.clock.Take(packet, viewer.conn);
+                continue;
+            }
+            viewer.block_length = 0;
+            if (!Append(viewer, viewer.block, kLiveBlockSize, kStreamError)) return false;
+            if (viewer.clock.pending() >= kPacingStepSeconds) {
+                if (!Flush(viewer, kStreamError)) return false;
+                if (!viewer.ring.Lags()) {
+                    const int64_t ms = pcr_sleep_ms(viewer.clock.pending());
+                    if (ms > 0) viewer.due_ms = now + static_cast<uint64_t>(ms > 10000 ? 10000 : ms);
+                }
+                viewer.clock.ClearPending();
+            }
+            viewer.clock.Take(packet, viewer.conn);
+            if (viewer.due_ms > now || !viewer.unsent.empty()) return Flush(viewer, kStreamError);
+        }
+    }
+}
+
+bool LiveSender::Step(PacedViewer& viewer, uint64_t now)
+{
+    if (Stopped(viewer)) return false;
+    if (!viewer.unsent.empty()) {
+        if (!SendUnsent(viewer, now)) return false;
+        if (!viewer.unsent.empty()) return true;
+    }
+    if (now < viewer.due_ms) return true;
+    batch_length_ = 0;
+    if (viewer.catching_up) {
+        if (!CatchUp(viewer, now)) return false;
+        if (viewer.catching_up || !viewer.unsent.empty()) return true;
+    }
+    return Stream(viewer, now);
+}
+
+void LiveSender::Run()
+{
+    std::vector<pollfd> watched;
+    for (;;) {
+        if (!TakeIncoming()) {
+            SenderRegistry& registry = Registry();
+            std::lock_guard<std::mutex> held(registry.lock);
+            if (TakeIncoming()) continue;
+            auto found = registry.running.find(&channel_);
+            registry.ended.push_back(std::move(found->second));
+            registry.running.erase(found);
+            return;                                    // joined by the next registration or the service's stop
+        }
+        const int32_t observed = channel_.input_index.load();
+        const uint64_t now = GetTickMs();
+        uint64_t wake_at = now + kLongestWaitMs;
+        bool waiting_for_writer = false;
+        watched.clear();
+        watched.push_back({channel_.commit_event.load(), POLLIN, 0});
+        std::size_t kept = 0;
+        for (PacedViewer* viewer : viewers_) {
+            if (!Step(*viewer, now)) {
+                Release(*viewer);
+                continue;
+            }
+            viewers_[kept++] = viewer;
+            if (!viewer->unsent.empty()) {
+                watched.push_back({viewer->conn.socket.load(), POLLOUT, 0});
+                wake_at = std::min(wake_at, viewer->progress_ms + kLiveSendTimeoutMs);
+            } else if (viewer->due_ms > now) {
+                wake_at = std::min(wake_at, viewer->due_ms);
+            } else if (viewer->waiting_for_writer) {
+                waiting_for_writer = true;
+            }
+        }
+        viewers_.resize(kept);
+        // The channel record lives as long as its viewers' tables: without viewers, never touch it.
+        if (viewers_.empty()) continue;
+
+        // Sleep until the earliest deadline, a socket that takes data again, a new viewer, or
+        // (when a viewer waits for data) the writer's next commit. The flag is set before the
+        // index is looked at again, so a commit in between is never missed.
+        const uint64_t after = GetTickMs();
+        int timeout = wake_at > after ? static_cast<int>(wake_at - after) : 0;
+        if (waiting_for_writer) {
+            channel_.commit_wanted.store(true);
+            if (channel_.input_index.load() != observed) timeout = 0;
+        }
+        if (timeout > 0 || watched.size() > 1) {
+            if (poll(watched.data(), watched.size(), timeout) > 0 && (watched[0].revents & POLLIN) != 0)
+                ClearWakeEvent(watched[0].fd);
+        }
+        channel_.commit_wanted.store(false);
+    }
+}
+
+}  // namespace
+
+bool ServePacedViewer(ChannelRecord& channel, RingReader& ring, PlayerConnection& conn, int thread_number)
+{
+    auto viewer = std::make_unique<PacedViewer>(ring, conn, thread_number);
+    viewer->catch_up_passes = ring.catch_up_passes();
+    viewer->catch_up_start_ms = GetTickMs();
+    {
+        SenderRegistry& registry = Registry();
+        std::lock_guard<std::mutex> held(registry.lock);
+        JoinEnded(registry);
+        if (channel.commit_event.load() < 0) channel.commit_event.store(OpenWakeEvent());
+        if (channel.commit_event.load() < 0) {
+            LogSystemMessage("Thread[%d]: IPTV_TS_HTTP_DataThread : no wake event for the live sender\n", thread_number);
+            return false;
+        }
+        std::unique_ptr<LiveSender>& sender = registry.running[&channel];
+        if (sender == nullptr) {
+            sender = std::make_unique<LiveSender>(channel);
+            if (!sender->Start()) {
+                registry.running.erase(&channel);
+                LogSystemMessage("Thread[%d]: IPTV_TS_HTTP_DataThread : the live sender did not start\n", thread_number);
+                return false;
+            }
+        }
+        sender->Add(viewer.get());
+    }
+    // The sender lets go within its longest sleep of a stop; the time-out only bounds each wait.
+    while (viewer->done.load() == 0) WaitWhileEqual(viewer->done, 0, 10000);
+    return viewer->send_failed;
+}
+
+void JoinIdleLiveSenders()
+{
+    SenderRegistry& registry = Registry();
+    std::lock_guard<std::mutex> held(registry.lock);
+    JoinEnded(registry);
+}
+
+int LiveSenderCount()
+{
+    SenderRegistry& registry = Registry();
+    std::lock_guard<std::mutex> held(registry.lock);
+    return static_cast<int>(registry.running.size());
+}
