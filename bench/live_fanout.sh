@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # One 4 Mbit/s UDP channel watched by N HTTP viewers (N = 1, 50, 200, 500, 1000) on 127.0.0.1,
 # served by quorvane and, in the same run, by VLC relaying the same input to an HTTP TS output.
-# Per N and server: CPU % of one core, RSS, per-viewer rate against the source rate, stalled
-# viewers, time to first byte and to the first PAT.
+# Per N and server: CPU % of one core, RSS, per-viewer rate against the source rate (the rate
+# the looping sender really delivers, measured on a third port), over the whole run and after
+# its first third (the join burst over), stalled viewers, time to first byte and to the first PAT.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 bash "$top/scripts/setup.sh"
@@ -36,18 +37,21 @@ ffmpeg -nostdin -v error -y -f lavfi -i testsrc2=size=640x360:rate=25 -f lavfi -
   -t 20 -c:v libx264 -preset veryfast -g 25 -b:v 3500k -minrate 3500k -maxrate 3500k -bufsize 1750k \
   -c:a aac -b:a 128k -muxrate 4000k -f mpegts "$work/clip.ts"
 
-# The clip's own rate is the rate every viewer should get.
-source_bps=$(echo "$(stat -c %s "$work/clip.ts") * 8 / 20" | bc)
 
 (cd "$work/root" && exec "$folder/src/quorvane" >/dev/null 2>&1) & qv_pid=$!; pids+=("$qv_pid")
 runuser -u nobody -- cvlc -q "udp://@:$vlc_udp" --sout "#std{access=http,mux=ts,dst=127.0.0.1:$vlc_http/live.ts}" \
   >/dev/null 2>&1 & vlc_pid=$!; pids+=("$vlc_pid")
 sleep 1
-for port in $qv_udp $vlc_udp; do
-  ffmpeg -nostdin -v error -re -stream_loop -1 -i "$work/clip.ts" -c copy -f mpegts "udp://127.0.0.1:$port?pkt_size=1316" \
-    >/dev/null 2>&1 & pids+=("$!")
-done
-sleep 4
+send() {
+  ffmpeg -nostdin -v error -re -stream_loop -1 -i "$work/clip.ts" -c copy -f mpegts -muxrate 4000k \
+    "udp://127.0.0.1:$1?pkt_size=1316" >/dev/null 2>&1 &
+}
+for port in $qv_udp $vlc_udp; do send "$port"; pids+=("$!"); done
+# The rate every viewer should get: what an identical sender really delivers.
+measure_udp=32104
+send "$measure_udp"; measure_pid=$!
+source_bps=$("$folder/bench/live_fanout_client" udp "$measure_udp" 10 | sed 's/^source_bps=//')
+kill -TERM "$measure_pid"; wait "$measure_pid" 2>/dev/null || true
 # The real server process of VLC (runuser's child).
 vlc_server=$(pgrep -P "$vlc_pid" | head -1); [ -n "$vlc_server" ] || vlc_server=$vlc_pid
 
@@ -56,8 +60,8 @@ rss_kib() { awk '/^VmRSS:/ {print $2}' "/proc/$1/status"; }
 hz=$(getconf CLK_TCK)
 
 echo "source rate: $source_bps bit/s"
-printf '| Viewers | Server | CPU %% of one core | RSS MiB | Median rate | Minimum rate | Stalled | Median first byte ms | Median first PAT ms |\n'
-printf '|---|---|---|---|---|---|---|---|---|\n'
+printf '| Viewers | Server | CPU %% of one core | RSS MiB | Median rate | Minimum rate | Median rate after the burst | Minimum after the burst | Stalled | Median first byte ms | Median first PAT ms |\n'
+printf '|---|---|---|---|---|---|---|---|---|---|---|\n'
 for n in $viewers_list; do
   for server in quorvane vlc; do
     if [ "$server" = quorvane ]; then pid=$qv_pid; port=$qv_http; path=/1.ch; else pid=$vlc_server; port=$vlc_http; path=/live.ts; fi
@@ -67,8 +71,8 @@ for n in $viewers_list; do
     rss=$(rss_kib "$pid")
     cpu=$(echo "($after - $before) * 100 / $hz / $seconds" | bc -l)
     eval "$(echo "$line" | tr ' ' '\n' | grep '=' | sed 's/^/r_/')"
-    printf '| %s | %s | %.1f | %.0f | %s | %s | %s | %s | %s |\n' "$n" "$server" "$cpu" "$(echo "$rss / 1024" | bc -l)" \
-      "$r_rate_median" "$r_rate_min" "$r_stalled" "$r_ttfb_median_ms" "$r_first_pat_median_ms"
+    printf '| %s | %s | %.1f | %.0f | %s | %s | %s | %s | %s | %s | %s |\n' "$n" "$server" "$cpu" "$(echo "$rss / 1024" | bc -l)" \
+      "$r_rate_median" "$r_rate_min" "$r_steady_median" "$r_steady_min" "$r_stalled" "$r_ttfb_median_ms" "$r_first_pat_median_ms"
     sleep 3
   done
 done

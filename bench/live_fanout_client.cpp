@@ -1,8 +1,10 @@
 // N HTTP viewers of one live channel in one epoll loop: bytes per viewer, time to the first
 // byte and to the first PAT, and viewers that stalled (no byte for 2 s after their first).
 // Usage: live_fanout_client PORT PATH VIEWERS SECONDS SOURCE_BITS_PER_SECOND
+//        live_fanout_client udp PORT SECONDS   (the rate a UDP source really delivers)
 
 #include <algorithm>
+#include <poll.h>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <chrono>
@@ -34,15 +36,48 @@ struct Viewer {
     bool        stalled = false;
     bool        closed = false;
     long long   body = 0;           // bytes after the answer's header
+    long long   steady_body = 0;    // body bytes after the first third of the run (burst over)
     std::string head;               // until "\r\n\r\n"
     bool        in_body = false;
     int         packet_phase = 0;   // offset of the next packet start in the body
 };
 
+// Bits per second arriving on a UDP port of 127.0.0.1 over `seconds`.
+int MeasureUdpSource(int port, double seconds)
+{
+    const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in address{};
+    address.sin_family      = AF_INET;
+    address.sin_port        = htons(static_cast<uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) return 1;
+    std::vector<char> datagram(65536);
+    long long bytes = 0;
+    double first = -1;
+    double last = 0;
+    const double start = Now();
+    while (Now() - start < seconds) {
+        pollfd watch{fd, POLLIN, 0};
+        if (poll(&watch, 1, 100) <= 0) continue;
+        const ssize_t got = recv(fd, datagram.data(), datagram.size(), 0);
+        if (got <= 0) continue;
+        last = Now();
+        if (first < 0) {
+            first = last;                // counted from the end of the first datagram
+            continue;
+        }
+        bytes += got;
+    }
+    close(fd);
+    std::printf("source_bps=%.0f\n", last > first && first > 0 ? static_cast<double>(bytes) * 8.0 / (last - first) : 0.0);
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
 {
+    if (argc == 4 && std::strcmp(argv[1], "udp") == 0) return MeasureUdpSource(std::atoi(argv[2]), std::atof(argv[3]));
     if (argc < 6) return 2;
     const int port = std::atoi(argv[1]);
     const std::string path = argv[2];
@@ -76,6 +111,7 @@ int main(int argc, char** argv)
     }
 
     const double start = Now();
+    const double steady_from = start + seconds / 3;
     std::vector<char> chunk(1 << 16);
     epoll_event events[256];
     while (Now() - start < seconds) {
@@ -108,6 +144,7 @@ int main(int argc, char** argv)
                 const long long body_bytes = got - static_cast<long long>(at);
                 viewer.packet_phase = static_cast<int>((viewer.packet_phase + 188 - body_bytes % 188) % 188);
                 viewer.body += body_bytes;
+                if (now >= steady_from) viewer.steady_body += body_bytes;
             }
         }
         for (Viewer& viewer : viewers)
@@ -116,6 +153,7 @@ int main(int argc, char** argv)
     const double elapsed = Now() - start;
 
     std::vector<double> rates;
+    std::vector<double> steady_rates;
     std::vector<double> first_bytes;
     std::vector<double> first_pats;
     int stalled = 0;
@@ -123,6 +161,7 @@ int main(int argc, char** argv)
     for (const Viewer& viewer : viewers) {
         if (viewer.fd >= 0) close(viewer.fd);
         rates.push_back(static_cast<double>(viewer.body) * 8.0 / elapsed / source_bps);
+        steady_rates.push_back(static_cast<double>(viewer.steady_body) * 8.0 / (start + elapsed - steady_from) / source_bps);
         if (viewer.first_byte >= 0) first_bytes.push_back(viewer.first_byte - viewer.opened);
         if (viewer.first_pat >= 0) first_pats.push_back(viewer.first_pat - viewer.opened);
         stalled += viewer.stalled || viewer.first_byte < 0;
@@ -134,7 +173,10 @@ int main(int argc, char** argv)
         return values[values.size() / 2];
     };
     const double minimum = rates.empty() ? 0 : *std::min_element(rates.begin(), rates.end());
-    std::printf("viewers=%d rate_median=%.3f rate_min=%.3f stalled=%d closed=%d ttfb_median_ms=%.1f first_pat_median_ms=%.1f\n",
-                count, median(rates), minimum, stalled, closed, median(first_bytes) * 1000, median(first_pats) * 1000);
+    const double steady_minimum = steady_rates.empty() ? 0 : *std::min_element(steady_rates.begin(), steady_rates.end());
+    std::printf("viewers=%d rate_median=%.3f rate_min=%.3f steady_median=%.3f steady_min=%.3f stalled=%d closed=%d "
+                "ttfb_median_ms=%.1f first_pat_median_ms=%.1f\n",
+                count, median(rates), minimum, median(steady_rates), steady_minimum, stalled, closed,
+                median(first_bytes) * 1000, median(first_pats) * 1000);
     return 0;
 }

@@ -97,6 +97,7 @@ int32_t HTTP_Monitor_Server(void* /*unused*/)
             if (g_http_stop_state.load() == 2) break;
             if (cycles_before_first_reap > 0 && --cycles_before_first_reap > 0) continue;
             ReapFinished(g_http_service);
+            JoinIdleLiveSenders();
         }
         LogSystemMessage("Start to close HTTP_Monitor Server\n");
         SleepUnlessStopping(3000);

@@ -1,5 +1,6 @@
 #include "ingest/real_buffer.h"
 
+#include "support/test_channel.h"
 #include "support/ts_builder.h"
 
 #include <atomic>
@@ -26,27 +27,6 @@ TEST(JoiningARunningRing, AfterTheFirstLapAReaderJoins251SlotsAfterTheOldest)
     EXPECT_EQ(filled_count(123, 124), 1000);
     EXPECT_EQ(join_point(123, 124), 374);
 }
-
-// A channel with a live source and a fresh ring, written by the test.
-struct TestChannel {
-    ChannelRecord               channel;
-    std::shared_ptr<RealBuffer> buffer = std::make_shared<RealBuffer>();
-    TestChannel()
-    {
-        auto source = std::make_unique<SourceRecord>();
-        source->kind = kSourceUdpPort;
-        source->socket.store(5);
-        channel.sources.push_back(std::move(source));
-        channel.SetBuffer(buffer);
-    }
-    void Write(const std::vector<uint8_t>& bytes)
-    {
-        RealBufferSlot& slot = buffer->slots[channel.input_index.load()];
-        std::memcpy(slot.data, bytes.data(), bytes.size());
-        channel.has_input.store(1);
-        write_slot(channel, *buffer, static_cast<int32_t>(bytes.size()));
-    }
-};
 
 TEST(WritingTheRing, TheOldestIndexFirstMovesWhenSlot999IsWritten)
 {

@@ -1,0 +1,217 @@
+#include "http/live_sender.h"
+
+#include "core/platform/platform.h"
+#include "ingest/real_buffer.h"
+#include "support/test_channel.h"
+#include "support/ts_builder.h"
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+constexpr uint16_t kPcrPid = 0x101;
+constexpr uint16_t kDataPid = 0x102;
+constexpr int64_t  kSlotTicks = 270000;     // 10 ms of PCR time per slot
+
+// Slot k: a PAT, a PCR of k * 10 ms, five packets filled with Fill(k, j).
+uint8_t Fill(int k, int j) { return static_cast<uint8_t>((k * 5 + j) % 251); }
+std::vector<uint8_t> Slot(int k)
+{
+    TsBuilder builder;
+    builder.Pat().Pcr(kPcrPid, k * kSlotTicks);
+    for (int j = 0; j < 5; ++j) builder.Payload(kDataPid, Fill(k, j));
+    return builder.Bytes();
+}
+
+// The test's channel, written a numbered slot at a time.
+struct NumberedChannel : TestChannel {
+    int written = 0;
+    void WriteNext() { Write(Slot(written++)); }
+};
+
+// One viewer on a socket pair: the test reads the far end.
+struct TestViewer {
+    PlayerConnection  conn;
+    int               far_end = -1;
+    std::atomic<bool> ended{false};
+    bool              failed = false;
+    std::thread       thread;
+
+    TestViewer(NumberedChannel& test, int send_buffer = 0)
+    {
+        int pair[2];
+        EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
+        if (send_buffer > 0) setsockopt(pair[0], SOL_SOCKET, SO_SNDBUF, &send_buffer, sizeof send_buffer);
+        conn.socket.store(pair[0]);
+        far_end = pair[1];
+        thread = std::thread([this, &test] {
+            RingReader ring(test.channel, false, 42);
+            std::vector<uint8_t> first;
+            if (ring.JoinAtPat([this] { return conn.stop.load() != 0; }, first) == RingReader::Join::kJoined &&
+                send(conn.socket.load(), first.data(), first.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(first.size()))
+                failed = ServePacedViewer(test.channel, ring, conn, 42);
+            ended.store(true);
+        });
+    }
+    ~TestViewer()
+    {
+        conn.stop.store(1);
+        if (thread.joinable()) thread.join();
+        close(conn.socket.load());
+        close(far_end);
+    }
+    // Reads what has arrived within wait_ms (0: what is there now).
+    void Read(std::vector<uint8_t>& into, int wait_ms)
+    {
+        const uint64_t until = GetTickMs() + static_cast<uint64_t>(wait_ms);
+        uint8_t chunk[65536];
+        for (;;) {
+            const uint64_t now = GetTickMs();
+            pollfd watch{far_end, POLLIN, 0};
+            if (poll(&watch, 1, now >= until ? 0 : static_cast<int>(until - now)) <= 0) return;
+            const ssize_t got = recv(far_end, chunk, sizeof chunk, 0);
+            if (got <= 0) return;
+            into.insert(into.end(), chunk, chunk + got);
+        }
+    }
+};
+
+// Checks that packets hold whole slots, each slot right after the one before; returns the
+// first and last slot numbers seen (-1 when none).
+std::pair<int, int> CheckConsecutiveSlots(const std::vector<uint8_t>& bytes)
+{
+    EXPECT_EQ(bytes.size() % 188, 0u);
+    int first = -1;
+    int expected = -1;
+    int packet_in_slot = 0;
+    for (std::size_t at = 0; at + 188 <= bytes.size(); at += 188) {
+        const uint8_t* packet = bytes.data() + at;
+        EXPECT_EQ(packet[0], 0x47) << "at byte " << at;
+        const int pid = ((packet[1] & 0x1F) << 8) | packet[2];
+        if (pid == 0) {
+            EXPECT_EQ(packet_in_slot, expected < 0 ? 0 : 7) << "a slot was cut before byte " << at;
+            packet_in_slot = 1;
+            continue;
+        }
+        if (pid == kPcrPid) {
+            const int64_t base = (static_cast<int64_t>(packet[6]) << 25) | (packet[7] << 17) | (packet[8] << 9) |
+                                 (packet[9] << 1) | (packet[10] >> 7);
+            const int k = static_cast<int>(base * 300 / kSlotTicks);
+            if (first < 0) first = k;
+            else EXPECT_EQ(k, expected + 1) << "slots lost or repeated before byte " << at;
+            expected = k;
+            ++packet_in_slot;
+            continue;
+        }
+        EXPECT_EQ(pid, kDataPid);
+        EXPECT_EQ(packet[4], Fill(expected, packet_in_slot - 2)) << "at byte " << at;
+        ++packet_in_slot;
+    }
+    return {first, expected};
+}
+
+TEST(PacedLiveViewers, EverySlotArrivesOnceAndInOrderThroughCatchUpPacingAndAFullSocket)
+{
+    NumberedChannel test;
+    for (int i = 0; i < 100; ++i) test.WriteNext();
+    TestViewer viewer(test, 4096);
+    std::vector<uint8_t> received;
+    // The writer keeps real time (a slot per 10 ms of PCR time) for 1.5 s; the player takes
+    // nothing for 400 ms in the middle, so the sender meets a full socket and must hold back.
+    for (int step = 0; step < 150; ++step) {
+        test.WriteNext();
+        if (step < 50 || step >= 90) viewer.Read(received, 0);
+        SleepMs(10);
+    }
+    viewer.Read(received, 400);
+    viewer.conn.stop.store(1);
+    viewer.thread.join();
+    EXPECT_FALSE(viewer.failed);
+    const auto [first, last] = CheckConsecutiveSlots(received);
+    EXPECT_EQ(first, 25) << "joins a quarter of the filled slots after the oldest";
+    EXPECT_GE(last, test.written - 30) << "paced close to the writer";
+}
+
+TEST(PacedLiveViewers, OneSenderServesAChannelsViewersAndEndsWithTheLast)
+{
+    NumberedChannel test;
+    for (int i = 0; i < 20; ++i) test.WriteNext();
+    {
+        TestViewer a(test);
+        TestViewer b(test);
+        std::vector<uint8_t> got_a, got_b;
+        for (int step = 0; step < 30; ++step) {
+            test.WriteNext();
+            a.Read(got_a, 0);
+            b.Read(got_b, 0);
+            SleepMs(10);
+        }
+        EXPECT_EQ(LiveSenderCount(), 1);
+        a.Read(got_a, 200);
+        b.Read(got_b, 200);
+        EXPECT_GT(CheckConsecutiveSlots(got_a).second, 20);
+        EXPECT_GT(CheckConsecutiveSlots(got_b).second, 20);
+    }
+    for (int wait = 0; wait < 100 && LiveSenderCount() != 0; ++wait) SleepMs(20);
+    EXPECT_EQ(LiveSenderCount(), 0);
+    JoinIdleLiveSenders();
+}
+
+TEST(PacedLiveViewers, APlayerThatLeavesEndsItsStreamWithAnErrorAndTheOtherGoesOn)
+{
+    NumberedChannel test;
+    for (int i = 0; i < 20; ++i) test.WriteNext();
+    TestViewer staying(test);
+    TestViewer leaving(test);
+    std::vector<uint8_t> got;
+    for (int step = 0; step < 10; ++step) {
+        test.WriteNext();
+        staying.Read(got, 0);
+        SleepMs(10);
+    }
+    shutdown(leaving.far_end, SHUT_RDWR);
+    for (int step = 0; step < 100 && !leaving.ended.load(); ++step) {
+        test.WriteNext();
+        staying.Read(got, 0);
+        SleepMs(10);
+    }
+    EXPECT_TRUE(leaving.ended.load());
+    leaving.thread.join();
+    EXPECT_TRUE(leaving.failed);
+    EXPECT_EQ(leaving.conn.stop.load(), 1);
+    EXPECT_FALSE(staying.ended.load());
+    const std::size_t before = got.size();
+    for (int step = 0; step < 20; ++step) {
+        test.WriteNext();
+        SleepMs(10);
+    }
+    staying.Read(got, 300);
+    EXPECT_GT(got.size(), before);
+    CheckConsecutiveSlots(got);
+}
+
+TEST(PacedLiveViewers, APlayerThatTakesNothingForFiveSecondsIsDroppedLikeABlockedSend)
+{
+    NumberedChannel test;
+    for (int i = 0; i < 20; ++i) test.WriteNext();
+    TestViewer stuck(test, 4096);
+    const uint64_t start = GetTickMs();
+    while (!stuck.ended.load() && GetTickMs() - start < 9000) {
+        test.WriteNext();
+        SleepMs(10);
+    }
+    ASSERT_TRUE(stuck.ended.load());
+    stuck.thread.join();
+    EXPECT_TRUE(stuck.failed);
+    EXPECT_GE(GetTickMs() - start, 5000u);
+}
+
+}  // namespace
