@@ -61,7 +61,7 @@ struct PacedViewer {
     bool                 catching_up = true;
     int                  catch_up_passes = 0;
     int                  passes_done = 0;
-    uint64_t             catch_up_start_ms = 0;
+    uint64_t             catch_up_last_ms = 0;  // the catch-up's last passes
     uint8_t              slot[kRingSlotSize];
     int                  slot_length = 0;
     int                  slot_at = 0;          // the next packet of slot to take
@@ -70,6 +70,7 @@ struct PacedViewer {
     LivePcrClock         clock;
     std::vector<uint8_t> unsent;               // what a full socket did not take yet
     uint64_t             progress_ms = 0;      // the socket last took bytes
+    bool                 writable = false;     // poll saw the full socket take data again
     uint64_t             due_ms = 0;           // the pacing sleep ends
     bool                 waiting_for_writer = false;
     bool                 send_failed = false;
@@ -229,13 +230,14 @@ bool LiveSender::Append(PacedViewer& viewer, const uint8_t* data, int length, co
     return true;
 }
 
-// The catch-up passes that fell due since it began, then (all done, or the writer reached)
-// the start of the stream.
+// The catch-up passes that fell due since the last ones (a pass a millisecond), then (all
+// done, or the writer reached) the start of the stream.
 bool LiveSender::CatchUp(PacedViewer& viewer, uint64_t now)
 {
-    const int due = static_cast<int>(std::min<uint64_t>(now - viewer.catch_up_start_ms + 1, 1u << 30));
+    int due = static_cast<int>(std::min<uint64_t>(now - viewer.catch_up_last_ms, kRingSlots));
+    viewer.catch_up_last_ms = now;
     bool reached = false;
-    while (viewer.passes_done < viewer.catch_up_passes && viewer.passes_done < due) {
+    for (; due > 0 && viewer.passes_done < viewer.catch_up_passes; --due) {
         int length = 0;
         if (!viewer.ring.CatchUpPass(viewer.slot, length)) {
             reached = true;
@@ -297,6 +299,9 @@ bool LiveSender::Step(PacedViewer& viewer, uint64_t now)
 {
     if (Stopped(viewer)) return false;
     if (!viewer.unsent.empty()) {
+        // A full socket is tried again once poll says it takes data, or at its time-out.
+        if (!viewer.writable && now - viewer.progress_ms < static_cast<uint64_t>(kLiveSendTimeoutMs)) return true;
+        viewer.writable = false;
         if (!SendUnsent(viewer, now)) return false;
         if (!viewer.unsent.empty()) return true;
     }
@@ -311,7 +316,8 @@ bool LiveSender::Step(PacedViewer& viewer, uint64_t now)
 
 void LiveSender::Run()
 {
-    std::vector<pollfd> watched;
+    std::vector<pollfd>       watched;            // [0] the channel's event, then full sockets
+    std::vector<PacedViewer*> watched_viewers;    // the viewers of watched[1...]
     for (;;) {
         if (!TakeIncoming()) {
             SenderRegistry& registry = Registry();
@@ -327,6 +333,7 @@ void LiveSender::Run()
         uint64_t wake_at = now + kLongestWaitMs;
         bool waiting_for_writer = false;
         watched.clear();
+        watched_viewers.clear();
         watched.push_back({channel_.commit_event.load(), POLLIN, 0});
         std::size_t kept = 0;
         for (PacedViewer* viewer : viewers_) {
@@ -337,6 +344,7 @@ void LiveSender::Run()
             viewers_[kept++] = viewer;
             if (!viewer->unsent.empty()) {
                 watched.push_back({viewer->conn.socket.load(), POLLOUT, 0});
+                watched_viewers.push_back(viewer);
                 wake_at = std::min(wake_at, viewer->progress_ms + kLiveSendTimeoutMs);
             } else if (viewer->due_ms > now) {
                 wake_at = std::min(wake_at, viewer->due_ms);
@@ -358,8 +366,11 @@ void LiveSender::Run()
             if (channel_.input_index.load() != observed) timeout = 0;
         }
         if (timeout > 0 || watched.size() > 1) {
-            if (poll(watched.data(), watched.size(), timeout) > 0 && (watched[0].revents & POLLIN) != 0)
-                ClearWakeEvent(watched[0].fd);
+            if (poll(watched.data(), watched.size(), timeout) > 0) {
+                if ((watched[0].revents & POLLIN) != 0) ClearWakeEvent(watched[0].fd);
+                for (std::size_t i = 1; i < watched.size(); ++i)
+                    if (watched[i].revents != 0) watched_viewers[i - 1]->writable = true;
+            }
         }
         channel_.commit_wanted.store(false);
     }
@@ -371,7 +382,7 @@ bool ServePacedViewer(ChannelRecord& channel, RingReader& ring, PlayerConnection
 {
     auto viewer = std::make_unique<PacedViewer>(ring, conn, thread_number);
     viewer->catch_up_passes = ring.catch_up_passes();
-    viewer->catch_up_start_ms = GetTickMs();
+    viewer->catch_up_last_ms = GetTickMs() - 1;
     {
         SenderRegistry& registry = Registry();
         std::lock_guard<std::mutex> held(registry.lock);
