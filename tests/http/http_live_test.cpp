@@ -634,8 +634,40 @@ TEST_F(HttpLiveDatagramChannels, RtpChannelDeliversPlainTransportStreamWithoutRt
     ASSERT_TRUE(server.WaitForLog("CH [1]: Get RTP Packet from Port No [" + std::to_string(rtp) + "]", 15000));
     ASSERT_TRUE(WaitForSourceTime(source, 2, 20000)) << FirstLines(source.Stderr());
 
+    // A slow player beside it: a small receive buffer and a 3-second pause in its reading.
+    const int slow = ConnectLoopback(server.Port());
+    ASSERT_GE(slow, 0);
+    const int small = 65536;
+    setsockopt(slow, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    ASSERT_TRUE(SendAll(slow, LiveRequest("/1.ch")));
+
     LiveViewer viewer(server.Port(), LiveRequest("/1.ch"));
     ASSERT_TRUE(viewer.Start());
+    std::string slow_stream;
+    auto read_slow = [&](int ms) {
+        char chunk[16384];
+        const auto until = Clock::now() + std::chrono::milliseconds(ms);
+        while (Clock::now() < until) {
+            pollfd watch{slow, POLLIN, 0};
+            if (poll(&watch, 1, 50) <= 0) continue;
+            const ssize_t got = recv(slow, chunk, sizeof chunk, 0);
+            if (got <= 0) return false;
+            slow_stream.append(chunk, static_cast<std::size_t>(got));
+        }
+        return true;
+    };
+    EXPECT_TRUE(read_slow(1000));
+    const std::size_t before_pause = slow_stream.size();
+    std::this_thread::sleep_for(std::chrono::seconds(3));
+    EXPECT_TRUE(read_slow(2000)) << "the slow player was dropped";
+    close(slow);
+    const std::size_t head_end = slow_stream.find("\r\n\r\n");
+    ASSERT_NE(head_end, std::string::npos);
+    const std::string slow_body = slow_stream.substr(head_end + 4);
+    EXPECT_GT(slow_stream.size(), before_pause + 100000) << "nothing more after the pause";
+    std::printf("slow player: %zu bytes before the pause, %zu after\n", before_pause, slow_stream.size() - before_pause);
+    EXPECT_EQ(FirstSyncLoss(slow_body), std::string::npos) << "slow player: sync lost at byte " << FirstSyncLoss(slow_body);
+
     ASSERT_TRUE(viewer.WaitForBody(300000, 15000)) << viewer.BodyBytes() << " bytes, head " << viewer.Head();
     const std::string body = viewer.Body();
     EXPECT_EQ(viewer.Head(), "HTTP/1.0 200 OK\r\n\r\n");
