@@ -885,6 +885,32 @@ TEST_F(HttpLiveDirectoryChannel, ViewersStartingTogetherGetTheSameBytesAndTheLoo
     EXPECT_GE(ascents, 1u) << "never went from a.ts to b.ts";
 }
 
+TEST_F(HttpLiveDirectoryChannel, AFolderOfMp4FilesPlaysItsFilesWholeFromTheFirstAndLoops)
+{
+    server.Dir().MakeDir("media/films");
+    const Shell made = RunCommand(
+        "timeout 60 ffmpeg -nostdin -v error -y -f lavfi -i testsrc2=size=160x120:rate=25 -t 3 -c:v libx264 "
+        "-preset ultrafast -g 25 -b:v 300k -movflags +faststart '" + server.Dir().PathOf("media/films/a.mp4") + "' 2>&1");
+    ASSERT_EQ(made.code, 0) << FirstLines(made.output);
+    const std::string film = server.Dir().ReadFile("media/films/a.mp4");
+    ASSERT_GT(film.size(), 20000u);
+    WriteChannels("<ch src=\"dir://media/films\">Films</ch>\r\n");
+    ASSERT_NO_FATAL_FAILURE(StartServer());
+
+    LiveViewer viewer(server.Port(), LiveRequest("/1.ch"));
+    ASSERT_TRUE(viewer.Start());
+    ASSERT_TRUE(viewer.WaitForBody(static_cast<int64_t>(film.size() * 2 + 1000), 15000)) << viewer.BodyBytes();
+    EXPECT_EQ(viewer.Head(), "HTTP/1.0 200 OK\r\n\r\n");
+    const std::string body = viewer.Body();
+    EXPECT_TRUE(body.compare(0, film.size(), film) == 0) << "the first file is not sent whole from its start";
+    EXPECT_TRUE(body.compare(film.size(), film.size(), film) == 0) << "the folder does not loop";
+
+    int probe_code = -1;
+    const std::vector<std::string> probed = ProbeStreams(server.Url("/1.ch"), probe_code);
+    EXPECT_EQ(probe_code, 0);
+    EXPECT_EQ(probed, (std::vector<std::string>{"video:h264"}));
+}
+
 // ---------------------------------------------------------------------------------------------
 // Requests: unknown channels and per-user limits
 
