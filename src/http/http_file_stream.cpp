@@ -1,5 +1,7 @@
 #include "http/http_file_stream.h"
 
+#include "http/paced_batch.h"
+
 #include "core/config.h"
 #include "core/log.h"
 #include "core/platform/platform.h"
@@ -7,6 +9,7 @@
 #include "core/sockets.h"
 #include "core/text.h"
 #include "http/http_service.h"
+#include "http/paced_batch.h"
 #include "media/probe.h"
 #include "media/ts_timing.h"
 #include "users/usage_log.h"
@@ -158,6 +161,8 @@ int32_t RunFileThread(PlayerConnection& conn, FileKind kind)
         if (kind == FileKind::kPlain) error_close = !SendPlainFile(conn, number);
         uint8_t block[kBlockSize];
         int burst = kBurstBlocks;
+        PacedBatch batch([&](const uint8_t* data, int length) { return SendBlock(conn, data, length, number); });
+        bool failed = false;
         while (kind != FileKind::kPlain && g_http_stop_state.load() == 0 && conn.stop.load() == 0) {
             if (conn.current_pos >= conn.end_pos) break;
             ssize_t got;
@@ -175,10 +180,11 @@ int32_t RunFileThread(PlayerConnection& conn, FileKind kind)
                 length -= static_cast<int>(conn.current_pos - conn.end_pos);
                 conn.current_pos = conn.end_pos;
             }
-            if (!SendBlock(conn, block, length, number)) {
-                error_close = conn.stop.load() != 0;
+            if (!batch.Add(block, length)) {
+                failed = true;
                 break;
             }
+            int64_t pause_ms = 0;
             if (kind == FileKind::kMedia) {
                 double t = 0;
                 if (!BlockPcrSeconds(block, length, t)) continue;
@@ -195,22 +201,26 @@ int32_t RunFileThread(PlayerConnection& conn, FileKind kind)
                     --burst;
                     continue;
                 }
-                const int64_t ms = pcr_sleep_ms(interval);
-                if (ms > 0) SleepUnlessStopping(static_cast<uint32_t>(ms > 10000 ? 10000 : ms));
-            } else if (kind == FileKind::kTimed) {
+                pause_ms = pcr_sleep_ms(interval);
+            } else {
                 if (burst > 0) {
                     --burst;
                     continue;
                 }
-                if (carried_us < 1000) {
-                    if (sleep_ms > 0) SleepUnlessStopping(static_cast<uint32_t>(sleep_ms));
-                } else {
+                pause_ms = sleep_ms;
+                if (carried_us >= 1000) {
                     carried_us -= 1000;
-                    SleepUnlessStopping(static_cast<uint32_t>(sleep_ms + 1));
+                    pause_ms = sleep_ms + 1;
                 }
                 carried_us += remainder_us;
             }
+            if (!batch.AddSleep(pause_ms)) {
+                failed = true;
+                break;
+            }
         }
+        if (!failed && conn.stop.load() == 0 && !batch.Flush()) failed = true;
+        if (failed) error_close = conn.stop.load() != 0;
     }
 
     if (conn.file >= 0) {

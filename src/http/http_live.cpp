@@ -7,8 +7,10 @@
 #include "core/server_control.h"
 #include "core/sockets.h"
 #include "core/text.h"
+#include "http/http_file_stream.h"
 #include "http/http_service.h"
 #include "http/live_sender.h"
+#include "http/paced_batch.h"
 #include "ingest/real_buffer.h"
 #include "media/probe.h"
 #include "media/ts_timing.h"
@@ -112,51 +114,6 @@ private:
     uint8_t      block_[kBlockSize];
     int          block_length_ = 0;
     LivePcrClock clock_;
-};
-
-// Blocks read from a file and the sleeps that follow them, collected until the sleeps add up to
-// a pacing step of 100 ms: then the blocks go out in one send and the thread sleeps their sum.
-// The same pace as a sleep after every block or PCR, with far fewer wake-ups per viewer.
-class PacedBatch {
-public:
-    PacedBatch(LiveStream& live, const char* error, const char* path = nullptr) : live_(live), error_(error), path_(path)
-    {
-        bytes_.reserve(kBlockSize * kBlocks);
-    }
-    // Queues a block; a full batch goes out at once.
-    bool Add(const uint8_t* data, int length)
-    {
-        bytes_.insert(bytes_.end(), data, data + length);
-        return bytes_.size() + kBlockSize <= kBlockSize * kBlocks || Flush();
-    }
-    // Adds the sleep that follows the blocks queued so far.
-    bool AddSleep(int64_t ms)
-    {
-        if (ms > 0) pending_ms_ += ms > 10000 ? 10000 : ms;
-        if (pending_ms_ < kStepMs) return true;
-        if (!Flush()) return false;
-        const int64_t sleep = pending_ms_;
-        pending_ms_ = 0;
-        SleepUnlessStopping(static_cast<uint32_t>(sleep));
-        return true;
-    }
-    // Sends the queued blocks (the sleep owed stays owed).
-    bool Flush()
-    {
-        if (bytes_.empty()) return true;
-        const bool sent = live_.Send(bytes_.data(), static_cast<int>(bytes_.size()), error_, false, path_);
-        bytes_.clear();
-        return sent;
-    }
-
-private:
-    static constexpr int     kBlocks = 32;
-    static constexpr int64_t kStepMs = 100;
-    LiveStream&          live_;
-    const char*          error_;
-    const char*          path_;
-    std::vector<uint8_t> bytes_;
-    int64_t              pending_ms_ = 0;
 };
 
 std::string Prefix(int number, int channel)
@@ -401,18 +358,16 @@ void ServeMp4Directory(LiveStream& live, const ChannelTable& table, ChannelRecor
         }
         LogSystemMessage("Thread[%d]: IPTV_TS_HTTP_DataThread Starting (CH no.[%d], filename=[%s]\n", number, channel_number, path);
         const int32_t kbps = probe_bitrate_kbps(path);
-        int64_t sleep_us = 0;
-        if (kbps > 0) {
-            const double us = (1.0 - static_cast<double>(g_config.bitrate_constant)) * kBlockSize * 4000.0 / kbps;
-            sleep_us = us > 0 && us < 1e9 ? static_cast<int64_t>(us) : 0;
-        }
+        const int64_t sleep_us = BlockSleepMicroseconds(g_config.bitrate_constant, kbps);
         LogSystemMessage("HTTPDataThread IN: filename=[%s] Bitrate=[%d], Sleeptime=[%d]\n", path, kbps, static_cast<int>(sleep_us));
         const int64_t sleep_ms = sleep_us / 1000;
         const int64_t remainder = sleep_us % 1000;
         int64_t carried = remainder;
         bool failed = false;
-        PacedBatch batch(live, "*** IPTV_PS_HTTP_DataThread [%d] Player closes TCP Socket : filename=[%s], Warning Code [%d]\n",
-                         live.conn_.path);
+        PacedBatch batch([&](const uint8_t* data, int length) {
+            return live.Send(data, length, "*** IPTV_PS_HTTP_DataThread [%d] Player closes TCP Socket : filename=[%s], Warning Code [%d]\n",
+                             false, live.conn_.path);
+        });
         while (!live.Stopped()) {
             const ssize_t got = ReadFileBlock(fd, block, sizeof block, failed);
             if (got <= 0) break;
@@ -514,7 +469,9 @@ void ServeTsDirectory(LiveStream& live, const ChannelTable& table, ChannelRecord
         first_file = false;
         LogSystemMessage("Thread[%d]: IPTV_TS_HTTP_DataThread Starting (CH no.[%d], filename=[%s]\n", number, channel_number, path);
         bool failed = false;
-        PacedBatch batch(live, "IPTV_TS_HTTP_DataThread : iret=[%d] errorno is [%d]\n");
+        PacedBatch batch([&](const uint8_t* data, int length) {
+            return live.Send(data, length, "IPTV_TS_HTTP_DataThread : iret=[%d] errorno is [%d]\n");
+        });
         while (!live.Stopped()) {
             const ssize_t got = ReadFileBlock(fd, block, sizeof block, failed);
             if (got <= 0) break;

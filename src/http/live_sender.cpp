@@ -245,6 +245,7 @@ bool LiveSender::CatchUp(PacedViewer& viewer, uint64_t now)
         }
         ++viewer.passes_done;
         if (length > 0 && !Append(viewer, viewer.slot, length, kCatchUpError)) return false;
+        if (!viewer.unsent.empty()) break;      // a full socket: the rest when it takes data again
     }
     if (!Flush(viewer, kCatchUpError)) return false;
     if (!reached && viewer.passes_done < viewer.catch_up_passes) {
