@@ -78,15 +78,6 @@ public:
         return true;
     }
 
-    // Adds one packet to the output block, sending it when full.
-    bool AddPacket(const uint8_t* packet, const char* error, bool console = false)
-    {
-        std::memcpy(block_ + block_length_, packet, kTsPacketSize);
-        block_length_ += kTsPacketSize;
-        if (block_length_ < kBlockSize) return true;
-        block_length_ = 0;
-        return Send(block_, kBlockSize, error, console);
-    }
     void MarkErrorClose() { error_close_ = true; }
 
     void Pause(double interval_seconds)
@@ -111,8 +102,6 @@ public:
 
 private:
     bool         error_close_ = false;
-    uint8_t      block_[kBlockSize];
-    int          block_length_ = 0;
     LivePcrClock clock_;
 };
 
@@ -251,9 +240,14 @@ void ServeDvbChannel(LiveStream& live, ChannelTable& table, ChannelRecord& chann
     int64_t remainder_us = 0;
     int32_t index = ring.output_index();
     uint8_t slot[kRingSlotSize];
+    // Whole blocks wait in the batch until a pacing sleep, a full batch or an idle ring.
+    PacedBatch batch([&](const uint8_t* data, int length) { return live.Send(data, length, error, true); });
+    uint8_t block[kBlockSize];
+    int block_length = 0;
     while (!live.Stopped()) {
         // Never past the writer: a slot at the writer's index still holds the previous lap.
         if (index == ring_channel->input_index.load(std::memory_order_acquire)) {
+            if (!batch.Flush()) return;
             ring_channel->ring_waiters.fetch_add(1);
             WaitWhileEqual(ring_channel->input_index, index, 100);
             ring_channel->ring_waiters.fetch_sub(1);
@@ -287,7 +281,12 @@ void ServeDvbChannel(LiveStream& live, ChannelTable& table, ChannelRecord& chann
                 for (const uint16_t stream : pids) pass = pass || pid == stream;
             }
             if (!pass) continue;
-            if (!live.AddPacket(packet, error, true)) return;
+            std::memcpy(block + block_length, packet, kTsPacketSize);
+            block_length += kTsPacketSize;
+            if (block_length == kBlockSize) {
+                block_length = 0;
+                if (!batch.Add(block, kBlockSize)) return;
+            }
             int64_t pcr = 0;
             if (!extract_pcr(packet, pcr)) continue;
             if (reference < 0) {
@@ -305,7 +304,10 @@ void ServeDvbChannel(LiveStream& live, ChannelTable& table, ChannelRecord& chann
                     ms += 1;
                     remainder_us = 0;
                 }
-                if (ms > 0) SleepUnlessStopping(static_cast<uint32_t>(ms > 10000 ? 10000 : ms));
+                if (ms > 0) {
+                    if (!batch.Flush()) return;
+                    SleepUnlessStopping(static_cast<uint32_t>(ms > 10000 ? 10000 : ms));
+                }
             }
             reference = pcr;
         }
