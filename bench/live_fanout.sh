@@ -4,6 +4,7 @@
 # Per N and server: CPU % of one core, RSS, per-viewer rate against the source rate (the rate
 # the looping sender really delivers, measured on a third port), over the whole run and after
 # its first third (the join burst over), stalled viewers, time to first byte and to the first PAT.
+# CHANNEL=dir: the clip as a looping directory channel instead (VLC loops the same file).
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 bash "$top/scripts/setup.sh"
@@ -30,28 +31,39 @@ cleanup() {
 trap cleanup EXIT
 
 qv_udp=32100; vlc_udp=32102; qv_http=18200; vlc_http=18201
-mkdir -p "$work/root/users"
+channel=${CHANNEL:-udp}
+mkdir -p "$work/root/users" "$work/root/media"
 printf 'httpport=%s\r\niptv_base_port=0\r\nigmpip=0.0.0.0\r\nsystem_log=0\r\n' "$qv_http" > "$work/root/quorvane_config.txt"
-printf '<?xml version="1.0" encoding="iso-8859-1" ?>\r\n<ch src="udp://%s">Live</ch>\r\n' "$qv_udp" > "$work/root/channel_definition.xml"
+source_text="udp://$qv_udp"; [ "$channel" = dir ] && source_text="dir://media"
+printf '<?xml version="1.0" encoding="iso-8859-1" ?>\r\n<ch src="%s">Live</ch>\r\n' "$source_text" > "$work/root/channel_definition.xml"
 ffmpeg -nostdin -v error -y -f lavfi -i testsrc2=size=640x360:rate=25 -f lavfi -i sine=frequency=440:sample_rate=48000 \
   -t 20 -c:v libx264 -preset veryfast -g 25 -b:v 3500k -minrate 3500k -maxrate 3500k -bufsize 1750k \
   -c:a aac -b:a 128k -muxrate 4000k -f mpegts "$work/clip.ts"
 
 
+cp "$work/clip.ts" "$work/root/media/clip.ts"; chmod 644 "$work/clip.ts"
+
 (cd "$work/root" && exec "$folder/src/quorvane" >/dev/null 2>&1) & qv_pid=$!; pids+=("$qv_pid")
-runuser -u nobody -- cvlc -q "udp://@:$vlc_udp" --sout "#std{access=http,mux=ts,dst=127.0.0.1:$vlc_http/live.ts}" \
+vlc_input="udp://@:$vlc_udp"; vlc_options=()
+[ "$channel" = dir ] && { vlc_input="$work/clip.ts"; vlc_options=(--loop); }
+runuser -u nobody -- cvlc -q "${vlc_options[@]}" "$vlc_input" --sout "#std{access=http,mux=ts,dst=127.0.0.1:$vlc_http/live.ts}" \
   >/dev/null 2>&1 & vlc_pid=$!; pids+=("$vlc_pid")
 sleep 1
 send() {
   ffmpeg -nostdin -v error -re -stream_loop -1 -i "$work/clip.ts" -c copy -f mpegts -muxrate 4000k \
     "udp://127.0.0.1:$1?pkt_size=1316" >/dev/null 2>&1 &
 }
-for port in $qv_udp $vlc_udp; do send "$port"; pids+=("$!"); done
-# The rate every viewer should get: what an identical sender really delivers.
-measure_udp=32104
-send "$measure_udp"; measure_pid=$!
-source_bps=$("$folder/bench/live_fanout_client" udp "$measure_udp" 10 | sed 's/^source_bps=//')
-kill -TERM "$measure_pid"; wait "$measure_pid" 2>/dev/null || true
+if [ "$channel" = dir ]; then
+  # The file's own rate.
+  source_bps=$(echo "$(stat -c %s "$work/clip.ts") * 8 / 20" | bc)
+else
+  for port in $qv_udp $vlc_udp; do send "$port"; pids+=("$!"); done
+  # The rate every viewer should get: what an identical sender really delivers.
+  measure_udp=32104
+  send "$measure_udp"; measure_pid=$!
+  source_bps=$("$folder/bench/live_fanout_client" udp "$measure_udp" 10 | sed 's/^source_bps=//')
+  kill -TERM "$measure_pid"; wait "$measure_pid" 2>/dev/null || true
+fi
 # The real server process of VLC (runuser's child).
 vlc_server=$(pgrep -P "$vlc_pid" | head -1); [ -n "$vlc_server" ] || vlc_server=$vlc_pid
 

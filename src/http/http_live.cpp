@@ -16,6 +16,7 @@
 #include "media/ts_timing.h"
 #include "users/usage_log.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
@@ -335,6 +336,34 @@ ssize_t ReadFileBlock(int fd, uint8_t* block, std::size_t size, bool& failed)
     return got;
 }
 
+// A directory channel's file, read 32 blocks at a time and handed out a block (1316 bytes; the
+// last of the file may be shorter) at a time: the blocks of a read per block, with a
+// thirty-second of the read calls.
+class FileBlocks {
+public:
+    explicit FileBlocks(int fd) : fd_(fd), buffer_(static_cast<std::size_t>(kBlockSize) * 32) {}
+    // The next block; 0 at the end of the file, -1 (failed set) on a read error.
+    ssize_t Next(const uint8_t*& block, bool& failed)
+    {
+        if (at_ >= length_) {
+            const ssize_t got = ReadFileBlock(fd_, buffer_.data(), buffer_.size(), failed);
+            if (got <= 0) return got;
+            length_ = got;
+            at_ = 0;
+        }
+        block = buffer_.data() + at_;
+        const ssize_t size = std::min<ssize_t>(kBlockSize, length_ - at_);
+        at_ += size;
+        return size;
+    }
+
+private:
+    int                  fd_;
+    std::vector<uint8_t> buffer_;
+    ssize_t              length_ = 0;
+    ssize_t              at_ = 0;
+};
+
 // A directory of MP4 files: from the first file on, paced by each file's bitrate.
 void ServeMp4Directory(LiveStream& live, const ChannelTable& table, ChannelRecord& channel, int channel_number)
 {
@@ -349,7 +378,6 @@ void ServeMp4Directory(LiveStream& live, const ChannelTable& table, ChannelRecor
         return;
     }
     close(probe);
-    uint8_t block[kBlockSize];
     for (std::size_t j = 0; !live.Stopped();) {
         const char* path = files[j].path;
         LogSystemMessage("Thread[%d]: IPTV_TS_HTTP_DataThread (CH no.[%d], filename=[%s])\n", number, channel_number, path);
@@ -370,8 +398,10 @@ void ServeMp4Directory(LiveStream& live, const ChannelTable& table, ChannelRecor
             return live.Send(data, length, "*** IPTV_PS_HTTP_DataThread [%d] Player closes TCP Socket : filename=[%s], Warning Code [%d]\n",
                              false, live.conn_.path);
         });
+        FileBlocks blocks(fd);
         while (!live.Stopped()) {
-            const ssize_t got = ReadFileBlock(fd, block, sizeof block, failed);
+            const uint8_t* block = nullptr;
+            const ssize_t got = blocks.Next(block, failed);
             if (got <= 0) break;
             if (!batch.Add(block, static_cast<int>(got))) {
                 failed = true;
@@ -444,7 +474,6 @@ void ServeTsDirectory(LiveStream& live, const ChannelTable& table, ChannelRecord
     int burst = 500;
     double previous = 0;
     bool first_pcr = true;
-    uint8_t block[kBlockSize];
     std::size_t j = static_cast<std::size_t>(index);
     bool first_file = true;
     while (!live.Stopped()) {
@@ -474,8 +503,10 @@ void ServeTsDirectory(LiveStream& live, const ChannelTable& table, ChannelRecord
         PacedBatch batch([&](const uint8_t* data, int length) {
             return live.Send(data, length, "IPTV_TS_HTTP_DataThread : iret=[%d] errorno is [%d]\n");
         });
+        FileBlocks blocks(fd);
         while (!live.Stopped()) {
-            const ssize_t got = ReadFileBlock(fd, block, sizeof block, failed);
+            const uint8_t* block = nullptr;
+            const ssize_t got = blocks.Next(block, failed);
             if (got <= 0) break;
             if (!batch.Add(block, static_cast<int>(got))) {
                 failed = true;
