@@ -9,8 +9,11 @@ generator=()
 command -v ninja >/dev/null && generator=(-G Ninja)
 CXX=clang++ cmake -S "$top" -B "$folder" "${generator[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DQUORVANE_FUZZ=ON -DQUORVANE_TESTS=ON -DQUORVANE_BENCH=OFF >/dev/null
-cmake --build "$folder" --target media_fuzz -j "$(nproc)" >/dev/null
-mkdir -p "$folder/corpus/media" "$folder/findings"
-cp -n "$top"/tests/fuzz/regressions/media/* "$folder/corpus/media/" 2>/dev/null || true
-"$folder/tests/media_fuzz" "$folder/corpus/media" -max_total_time="$seconds" -max_len=65536 \
-  -artifact_prefix="$folder/findings/" -close_fd_mask=3 -print_final_stats=1
+cmake --build "$folder" --target media_fuzz input_fuzz -j "$(nproc)" >/dev/null
+mkdir -p "$folder/findings"
+for target in media input; do
+  mkdir -p "$folder/corpus/$target"
+  cp -n "$top"/tests/fuzz/regressions/$target/* "$folder/corpus/$target/" 2>/dev/null || true
+  "$folder/tests/${target}_fuzz" "$folder/corpus/$target" -max_total_time="$seconds" -max_len=65536 \
+    -artifact_prefix="$folder/findings/$target-" -close_fd_mask=3 -print_final_stats=1
+done

@@ -1,26 +1,13 @@
 #include "ingest/dvb_parser.h"
 
+#include "support/test_channel.h"
 #include "support/ts_builder.h"
 
 #include <gtest/gtest.h>
 
 namespace {
 
-// A parent channel and `subs` sub-channels of one multiplex.
-std::shared_ptr<ChannelTable> Multiplex(int subs)
-{
-    auto table = std::make_shared<ChannelTable>();
-    for (int i = 0; i <= subs; ++i) {
-        auto channel = std::make_unique<ChannelRecord>();
-        auto source  = std::make_unique<SourceRecord>();
-        source->kind       = kSourceDvbPort;
-        source->dvb_sub    = i > 0;
-        source->dvb_parent = 0;
-        channel->sources.push_back(std::move(source));
-        table->channels.push_back(std::move(channel));
-    }
-    return table;
-}
+std::shared_ptr<ChannelTable> Multiplex(int subs) { return MakeMultiplexTable(subs); }
 
 SourceRecord& Source(ChannelTable& table, int index) { return *table.channels[static_cast<std::size_t>(index)]->FirstSource(); }
 

@@ -28,3 +28,19 @@ struct TestChannel {
         write_slot(channel, *buffer, static_cast<int32_t>(bytes.size()));
     }
 };
+
+// A DVB multiplex: a parent channel and `subs` sub-channels after it.
+inline std::shared_ptr<ChannelTable> MakeMultiplexTable(int subs)
+{
+    auto table = std::make_shared<ChannelTable>();
+    for (int i = 0; i <= subs; ++i) {
+        auto channel = std::make_unique<ChannelRecord>();
+        auto source  = std::make_unique<SourceRecord>();
+        source->kind       = kSourceDvbPort;
+        source->dvb_sub    = i > 0;
+        source->dvb_parent = 0;
+        channel->sources.push_back(std::move(source));
+        table->channels.push_back(std::move(channel));
+    }
+    return table;
+}

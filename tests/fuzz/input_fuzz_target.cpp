@@ -1,0 +1,65 @@
+// Fuzz entry for the parsers of untrusted text and packets: DVB tables from a multiplex, the
+// user file, the credential parsers of a request, Base64 and the configuration key reader. The
+// first byte picks the parser; the rest is its input.
+
+#include "core/config.h"
+#include "http/base64.h"
+#include "http/http_request.h"
+#include "ingest/dvb_parser.h"
+#include "support/test_channel.h"
+#include "users/user_db.h"
+
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <string_view>
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    if (size == 0) return 0;
+    const uint8_t* input = data + 1;
+    const size_t length = size - 1;
+    const std::string text(reinterpret_cast<const char*>(input), length);   // may hold zero bytes
+    switch (data[0] % 6) {
+    case 0: {
+        auto table = MakeMultiplexTable(2);
+        DvbParserState state;
+        for (size_t at = 0; at < length; at += 188) {
+            uint8_t packet[188] = {};
+            std::memcpy(packet, input + at, length - at < 188 ? length - at : 188);
+            if (parse_dvb_packet(packet, *table, 0, state)) state = DvbParserState{};
+        }
+        break;
+    }
+    case 1: (void)ParseUserText(text); break;
+    case 2: {
+        char mac[kMacIdSize];
+        char user[kCredentialSize];
+        char password[kCredentialSize];
+        const char separator = length > 0 ? static_cast<char>(input[0]) : '&';
+        ParseQueryCredentials(text.c_str(), separator, '&', mac, user, password);
+        ParseBasicCredentials(text.c_str(), mac, user, password);
+        break;
+    }
+    case 3:
+        for (size_t at = 0; at < text.size(); ++at) (void)MatchExtensionAt(text.c_str() + at);
+        (void)base64_decode(text.data(), text.size());
+        break;
+    case 4: {
+        std::string normalised = text;
+        NormaliseLineEnd(normalised);
+        std::string_view value;
+        const char* keys[] = {"httpport", "path", "bitrate_constant", "dns_ip", ""};
+        for (const char* key : keys) (void)FindKeyValue(normalised, key, value);
+        break;
+    }
+    default: {
+        std::string round = base64_encode(input, length, (length & 1) != 0);
+        auto back = base64_decode(round.data(), round.size());
+        if (!back || back->size() != length || (length > 0 && std::memcmp(back->data(), input, length) != 0)) __builtin_trap();
+        break;
+    }
+    }
+    return 0;
+}
