@@ -1,7 +1,5 @@
 #include "http/http_file_stream.h"
 
-#include "http/paced_batch.h"
-
 #include "core/config.h"
 #include "core/log.h"
 #include "core/platform/platform.h"

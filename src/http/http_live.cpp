@@ -378,6 +378,11 @@ void ServeMp4Directory(LiveStream& live, const ChannelTable& table, ChannelRecor
         return;
     }
     close(probe);
+    // One batch for the whole stream: the sleep still owed at the end of a file carries over.
+    PacedBatch batch([&](const uint8_t* data, int length) {
+        return live.Send(data, length, "*** IPTV_PS_HTTP_DataThread [%d] Player closes TCP Socket : filename=[%s], Warning Code [%d]\n",
+                         false, live.conn_.path);
+    });
     for (std::size_t j = 0; !live.Stopped();) {
         const char* path = files[j].path;
         LogSystemMessage("Thread[%d]: IPTV_TS_HTTP_DataThread (CH no.[%d], filename=[%s])\n", number, channel_number, path);
@@ -393,18 +398,15 @@ void ServeMp4Directory(LiveStream& live, const ChannelTable& table, ChannelRecor
         const int64_t sleep_ms = sleep_us / 1000;
         const int64_t remainder = sleep_us % 1000;
         int64_t carried = remainder;
-        bool failed = false;
-        PacedBatch batch([&](const uint8_t* data, int length) {
-            return live.Send(data, length, "*** IPTV_PS_HTTP_DataThread [%d] Player closes TCP Socket : filename=[%s], Warning Code [%d]\n",
-                             false, live.conn_.path);
-        });
+        bool read_failed = false;
+        bool send_failed = false;
         FileBlocks blocks(fd);
         while (!live.Stopped()) {
             const uint8_t* block = nullptr;
-            const ssize_t got = blocks.Next(block, failed);
+            const ssize_t got = blocks.Next(block, read_failed);
             if (got <= 0) break;
             if (!batch.Add(block, static_cast<int>(got))) {
-                failed = true;
+                send_failed = true;
                 break;
             }
             int64_t pause = sleep_ms;
@@ -414,14 +416,15 @@ void ServeMp4Directory(LiveStream& live, const ChannelTable& table, ChannelRecor
             }
             carried += remainder;
             if (!batch.AddSleep(pause)) {
-                failed = true;
+                send_failed = true;
                 break;
             }
         }
-        if (!failed && !batch.Flush()) failed = true;
+        // Whatever was read goes out, also before a read error ends the stream.
+        if (!send_failed && !live.Stopped() && !batch.Flush()) send_failed = true;
         close(fd);
         LogSystemMessage("Thread[%d]: IPTV_TS_HTTP_DataThread Close (CH no.[%d], filename=[%s])\n", number, channel_number, path);
-        if (failed) return;
+        if (read_failed || send_failed) return;
         j = (j + 1) % files.size();
         LogSystemMessage("j=[%d]\n", static_cast<int>(j));
     }
@@ -476,6 +479,10 @@ void ServeTsDirectory(LiveStream& live, const ChannelTable& table, ChannelRecord
     bool first_pcr = true;
     std::size_t j = static_cast<std::size_t>(index);
     bool first_file = true;
+    // One batch for the whole stream: the sleep still owed at the end of a file carries over.
+    PacedBatch batch([&](const uint8_t* data, int length) {
+        return live.Send(data, length, "IPTV_TS_HTTP_DataThread : iret=[%d] errorno is [%d]\n");
+    });
     while (!live.Stopped()) {
         const char* path = files[j].path;
         if (!first_file || !pat_found) {
@@ -499,14 +506,12 @@ void ServeTsDirectory(LiveStream& live, const ChannelTable& table, ChannelRecord
         }
         first_file = false;
         LogSystemMessage("Thread[%d]: IPTV_TS_HTTP_DataThread Starting (CH no.[%d], filename=[%s]\n", number, channel_number, path);
+        bool read_failed = false;
         bool failed = false;
-        PacedBatch batch([&](const uint8_t* data, int length) {
-            return live.Send(data, length, "IPTV_TS_HTTP_DataThread : iret=[%d] errorno is [%d]\n");
-        });
         FileBlocks blocks(fd);
         while (!live.Stopped()) {
             const uint8_t* block = nullptr;
-            const ssize_t got = blocks.Next(block, failed);
+            const ssize_t got = blocks.Next(block, read_failed);
             if (got <= 0) break;
             if (!batch.Add(block, static_cast<int>(got))) {
                 failed = true;
@@ -535,11 +540,12 @@ void ServeTsDirectory(LiveStream& live, const ChannelTable& table, ChannelRecord
             }
             if (failed) break;
         }
-        if (!failed && !batch.Flush()) failed = true;
+        // Whatever was read goes out, also before a read error ends the stream.
+        if (!failed && !live.Stopped() && !batch.Flush()) failed = true;
         close(fd);
         fd = -1;
         LogSystemMessage("Thread[%d]: IPTV_TS_HTTP_DataThread Close (CH no.[%d], filename=[%s])\n", number, channel_number, path);
-        if (failed) return;
+        if (failed || read_failed) return;
         j = (j + 1) % files.size();
         LogSystemMessage("j=[%d]\n", static_cast<int>(j));
     }

@@ -102,7 +102,7 @@ int32_t HTTP_Monitor_Server(void* /*unused*/)
         LogSystemMessage("Start to close HTTP_Monitor Server\n");
         SleepUnlessStopping(3000);
         ReapAllFinished(g_http_service, 15000);
-        JoinIdleLiveSenders();
+        JoinIdleLiveSenders(2000);
         LogSystemMessage("HTTP_Monitor_Server Closed\n");
     }
     EndThread();

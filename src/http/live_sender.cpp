@@ -74,7 +74,8 @@ struct PacedViewer {
     uint64_t             due_ms = 0;           // the pacing sleep ends
     bool                 waiting_for_writer = false;
     bool                 send_failed = false;
-    std::atomic<int32_t> done{0};              // 1: the sender let go of the viewer
+    const char*          unsent_error = nullptr;  // the log line of the bytes in unsent
+    std::atomic<int32_t> done{0};              // 2: the sender has let go of the viewer
 };
 
 class LiveSender {
@@ -118,10 +119,12 @@ private:
     bool Flush(PacedViewer& viewer, const char* error);
     bool SendUnsent(PacedViewer& viewer, uint64_t now);
     bool Fail(PacedViewer& viewer, int error_number, const char* error);
+    // 1 wakes the data thread; 2, stored after the wake-up call, lets it free the viewer.
     static void Release(PacedViewer& viewer)
     {
         viewer.done.store(1);
         WakeWaiters(viewer.done);
+        viewer.done.store(2);
     }
 
     ChannelRecord&            channel_;
@@ -188,11 +191,11 @@ bool LiveSender::SendUnsent(PacedViewer& viewer, uint64_t now)
         }
         if (sent < 0 && errno == EINTR) continue;
         if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
-        return Fail(viewer, errno, viewer.catching_up ? kCatchUpError : kStreamError);
+        return Fail(viewer, errno, viewer.unsent_error);
     }
     viewer.unsent.erase(viewer.unsent.begin(), viewer.unsent.begin() + static_cast<std::ptrdiff_t>(taken));
     if (!viewer.unsent.empty() && now - viewer.progress_ms >= static_cast<uint64_t>(kLiveSendTimeoutMs))
-        return Fail(viewer, EAGAIN, viewer.catching_up ? kCatchUpError : kStreamError);
+        return Fail(viewer, EAGAIN, viewer.unsent_error);
     return true;
 }
 
@@ -218,7 +221,10 @@ bool LiveSender::Flush(PacedViewer& viewer, const char* error)
         }
         if (taken < length) viewer.progress_ms = GetTickMs();
     }
-    viewer.unsent.insert(viewer.unsent.end(), batch_ + taken, batch_ + length);
+    if (taken < length) {
+        viewer.unsent.insert(viewer.unsent.end(), batch_ + taken, batch_ + length);
+        viewer.unsent_error = error;
+    }
     return true;
 }
 
@@ -405,15 +411,23 @@ bool ServePacedViewer(ChannelRecord& channel, RingReader& ring, PlayerConnection
         sender->Add(viewer.get());
     }
     // The sender lets go within its longest sleep of a stop; the time-out only bounds each wait.
-    while (viewer->done.load() == 0) WaitWhileEqual(viewer->done, 0, 10000);
+    for (int32_t done = viewer->done.load(); done != 2; done = viewer->done.load())
+        WaitWhileEqual(viewer->done, done, done == 0 ? 10000 : 1);
     return viewer->send_failed;
 }
 
-void JoinIdleLiveSenders()
+void JoinIdleLiveSenders(uint32_t wait_ms)
 {
     SenderRegistry& registry = Registry();
-    std::lock_guard<std::mutex> held(registry.lock);
-    JoinEnded(registry);
+    const uint64_t until = GetTickMs() + wait_ms;
+    for (;;) {
+        {
+            std::lock_guard<std::mutex> held(registry.lock);
+            JoinEnded(registry);
+            if (registry.running.empty() || GetTickMs() >= until) return;
+        }
+        SleepMs(20);
+    }
 }
 
 int LiveSenderCount()

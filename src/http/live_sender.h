@@ -44,7 +44,8 @@ private:
 // logged with the thread number).
 bool ServePacedViewer(ChannelRecord& channel, RingReader& ring, PlayerConnection& conn, int thread_number);
 
-// Joins the threads of senders left without viewers (the HTTP service's stop).
-void JoinIdleLiveSenders();
+// Joins the threads of senders left without viewers; with wait_ms, waits up to that long for
+// the running ones to end too (the HTTP service's stop, after its connections ended).
+void JoinIdleLiveSenders(uint32_t wait_ms = 0);
 // Senders running now (tests).
 int LiveSenderCount();
