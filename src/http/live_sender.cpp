@@ -101,10 +101,12 @@ public:
     }
 
 private:
+    // The thread ends as soon as it has handed itself to the registry, so that an idle sender
+    // is never left parked until the next join.
     static int32_t Routine(void* sender)
     {
         static_cast<LiveSender*>(sender)->Run();
-        return 0;
+        EndThread();
     }
     void Run();
     bool TakeIncoming();

@@ -5,6 +5,7 @@
 
 #include "support/process.h"
 #include "support/test_server.h"
+#include "support/ts_builder.h"
 
 #include <algorithm>
 #include <arpa/inet.h>
@@ -16,6 +17,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <filesystem>
+#include <fstream>
 #include <functional>
 #include <gtest/gtest.h>
 #include <map>
@@ -680,6 +683,106 @@ TEST_F(HttpLiveDatagramChannels, RtpChannelDeliversPlainTransportStreamWithoutRt
     ASSERT_GE(marks.size(), 10u);
     for (std::size_t k = 1; k < marks.size(); ++k)
         ASSERT_GE(marks[k].seconds, marks[k - 1].seconds) << "PCR steps back at byte " << marks[k].offset;
+}
+
+// Thread names of a process, from /proc.
+std::vector<std::string> ThreadNames(int pid)
+{
+    std::vector<std::string> names;
+    const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+    std::error_code error;
+    for (const auto& task : std::filesystem::directory_iterator(tasks, error)) {
+        std::ifstream comm(task.path() / "comm");
+        std::string name;
+        if (std::getline(comm, name)) names.push_back(name);
+    }
+    return names;
+}
+
+TEST_F(HttpLiveDatagramChannels, ViewersComingAndGoingLeaveNoThreadBehind)
+{
+    const uint16_t udp = FreeUdpPort();
+    WriteChannels("<ch src=\"udp://" + std::to_string(udp) + "\">Churn</ch>\r\n");
+    ASSERT_NO_FATAL_FAILURE(StartServer());
+    // A plain source: a datagram of a PAT, a PCR (10 ms a datagram) and payload every 10 ms.
+    std::atomic<bool> sending{true};
+    std::thread source([&] {
+        const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_port = htons(udp);
+        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        for (int64_t k = 0; sending.load() && k < 6000; ++k) {
+            TsBuilder datagram;
+            datagram.Pat().Pcr(0x101, k * 270000);
+            for (int j = 0; j < 5; ++j) datagram.Payload(0x102, static_cast<uint8_t>(k));
+            sendto(fd, datagram.Bytes().data(), datagram.Size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        close(fd);
+    });
+    struct StopSource {
+        std::atomic<bool>& sending;
+        std::thread& source;
+        ~StopSource()
+        {
+            sending.store(false);
+            source.join();
+        }
+    } stop_source{sending, source};
+    ASSERT_TRUE(server.WaitForLog("CH [1]: Get UDP Packet from Port No [" + std::to_string(udp) + "]", 15000));
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    const int pid = server.Process().Pid();
+    const int idle_threads = ThreadCount(pid);
+
+    // 150 players, four at a time: each takes a little of the stream and leaves, half of them
+    // with a reset.
+    int served = 0;
+    for (int round = 0; round < 150 / 4; ++round) {
+        int fds[4];
+        for (int& fd : fds) {
+            fd = ConnectLoopback(server.Port());
+            ASSERT_GE(fd, 0);
+            ASSERT_TRUE(SendAll(fd, LiveRequest("/1.ch")));
+        }
+        for (int i = 0; i < 4; ++i) {
+            std::string got;
+            char chunk[4096];
+            const auto until = Clock::now() + std::chrono::seconds(3);
+            while (got.size() < 3000 && Clock::now() < until) {
+                pollfd watch{fds[i], POLLIN, 0};
+                if (poll(&watch, 1, 50) <= 0) continue;
+                const ssize_t n = recv(fds[i], chunk, sizeof chunk, 0);
+                if (n <= 0) break;
+                got.append(chunk, static_cast<std::size_t>(n));
+            }
+            served += got.size() >= 3000;
+            if (i % 2 == 0) {
+                const linger reset{1, 0};
+                setsockopt(fds[i], SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+            }
+            close(fds[i]);
+        }
+    }
+    EXPECT_EQ(served, 150 / 4 * 4);
+
+    // Every viewer's thread and the channel's sender end; the monitor joins them within its
+    // 3-second beat.
+    const bool settled = WaitUntil(
+        [&] {
+            const std::vector<std::string> names = ThreadNames(pid);
+            return static_cast<int>(names.size()) <= idle_threads &&
+                   std::count(names.begin(), names.end(), "LiveSender") == 0;
+        },
+        15000);
+    const std::vector<std::string> names = ThreadNames(pid);
+    EXPECT_TRUE(settled) << names.size() << " threads (" << idle_threads << " before), "
+                         << std::count(names.begin(), names.end(), "LiveSender") << " live senders";
+
+    // And the channel still plays.
+    LiveViewer viewer(server.Port(), LiveRequest("/1.ch"));
+    ASSERT_TRUE(viewer.Start());
+    EXPECT_TRUE(viewer.WaitForBody(20000, 10000)) << viewer.BodyBytes();
 }
 
 // ---------------------------------------------------------------------------------------------
