@@ -118,7 +118,17 @@ std::pair<int, int> CheckConsecutiveSlots(const std::vector<uint8_t>& bytes)
     return {first, expected};
 }
 
-TEST(PacedLiveViewers, EverySlotArrivesOnceAndInOrderThroughCatchUpPacingAndAFullSocket)
+// Each test joins the senders its viewers left, as the HTTP monitor does in the server.
+class PacedLiveViewers : public ::testing::Test {
+protected:
+    void TearDown() override
+    {
+        JoinIdleLiveSenders(2000);
+        EXPECT_EQ(LiveSenderCount(), 0);
+    }
+};
+
+TEST_F(PacedLiveViewers, EverySlotArrivesOnceAndInOrderThroughCatchUpPacingAndAFullSocket)
 {
     NumberedChannel test;
     for (int i = 0; i < 100; ++i) test.WriteNext();
@@ -140,7 +150,7 @@ TEST(PacedLiveViewers, EverySlotArrivesOnceAndInOrderThroughCatchUpPacingAndAFul
     EXPECT_GE(last, test.written - 30) << "paced close to the writer";
 }
 
-TEST(PacedLiveViewers, OneSenderServesAChannelsViewersAndEndsWithTheLast)
+TEST_F(PacedLiveViewers, OneSenderServesAChannelsViewersAndEndsWithTheLast)
 {
     NumberedChannel test;
     for (int i = 0; i < 20; ++i) test.WriteNext();
@@ -162,10 +172,9 @@ TEST(PacedLiveViewers, OneSenderServesAChannelsViewersAndEndsWithTheLast)
     }
     for (int wait = 0; wait < 100 && LiveSenderCount() != 0; ++wait) SleepMs(20);
     EXPECT_EQ(LiveSenderCount(), 0);
-    JoinIdleLiveSenders();
 }
 
-TEST(PacedLiveViewers, APlayerThatLeavesEndsItsStreamWithAnErrorAndTheOtherGoesOn)
+TEST_F(PacedLiveViewers, APlayerThatLeavesEndsItsStreamWithAnErrorAndTheOtherGoesOn)
 {
     NumberedChannel test;
     for (int i = 0; i < 20; ++i) test.WriteNext();
@@ -198,7 +207,7 @@ TEST(PacedLiveViewers, APlayerThatLeavesEndsItsStreamWithAnErrorAndTheOtherGoesO
     CheckConsecutiveSlots(got);
 }
 
-TEST(PacedLiveViewers, APlayerThatTakesNothingForFiveSecondsIsDroppedLikeABlockedSend)
+TEST_F(PacedLiveViewers, APlayerThatTakesNothingForFiveSecondsIsDroppedLikeABlockedSend)
 {
     NumberedChannel test;
     for (int i = 0; i < 20; ++i) test.WriteNext();
