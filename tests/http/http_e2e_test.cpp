@@ -91,39 +91,6 @@ double ProbeDuration(const std::string& target)
     return std::atof(probe.output.c_str());
 }
 
-int ConnectLoopback(uint16_t port, int timeout_ms)
-{
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    if (fd < 0) return -1;
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        pollfd watch{fd, POLLOUT, 0};
-        int error = 0;
-        socklen_t length = sizeof error;
-        if (errno != EINPROGRESS || poll(&watch, 1, timeout_ms) != 1 ||
-            getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0 || error != 0) {
-            close(fd);
-            return -1;
-        }
-    }
-    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-    return fd;
-}
-
-bool SendAllBytes(int fd, const std::string& text)
-{
-    std::size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t sent = send(fd, text.data() + done, text.size() - done, MSG_NOSIGNAL);
-        if (sent <= 0) return false;
-        done += static_cast<std::size_t>(sent);
-    }
-    return true;
-}
-
 // One request read to its end on the calling thread, with the moments the data arrived.
 struct TimedDownload {
     std::string head;
@@ -138,7 +105,7 @@ TimedDownload DownloadTimed(uint16_t port, const std::string& request, int timeo
     TimedDownload result;
     const Clock::time_point start = Clock::now();
     const int fd = ConnectLoopback(port, 5000);
-    if (fd < 0 || !SendAllBytes(fd, request)) {
+    if (fd < 0 || !SendAllText(fd, request)) {
         if (fd >= 0) close(fd);
         return result;
     }
@@ -181,7 +148,7 @@ public:
         : request_(std::move(request)), piece_(piece), pause_ms_(pause_ms), start_(Clock::now())
     {
         fd_ = ConnectLoopback(port, 5000);
-        if (fd_ >= 0 && SendAllBytes(fd_, request_)) thread_ = std::thread([this] { Run(); });
+        if (fd_ >= 0 && SendAllText(fd_, request_)) thread_ = std::thread([this] { Run(); });
     }
     ~StreamReader()
     {
@@ -621,7 +588,7 @@ TEST_F(HttpRobustness, FiveHundredAbandonedConnectionsLeaveTheServerServing)
     ASSERT_EQ(ConnectAllAtOnce(burst, kConnections, Port(), 30000), kConnections);
     // Every fourth sends nothing, the others stop inside the request head.
     for (int i = 0; i < kConnections; ++i)
-        if (i % 4 != 0) SendAllBytes(burst.fds[static_cast<std::size_t>(i)], partial_heads[i % 4 - 1]);
+        if (i % 4 != 0) SendAllText(burst.fds[static_cast<std::size_t>(i)], partial_heads[i % 4 - 1]);
 
     // The kernel's listen queue overflows in such a burst and a silent client may then look
     // connected before the server ever hears of it; the three quarters that sent something

@@ -238,32 +238,6 @@ PmtInfo ParsePmt(const Section& section)
 // ---------------------------------------------------------------------------------------------
 // Clients
 
-int ConnectLoopback(uint16_t port)
-{
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return -1;
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
-
-bool SendAll(int fd, const std::string& text)
-{
-    std::size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t sent = send(fd, text.data() + done, text.size() - done, MSG_NOSIGNAL);
-        if (sent <= 0) return false;
-        done += static_cast<std::size_t>(sent);
-    }
-    return true;
-}
-
 // A viewer of one live channel on a raw socket: reads on its own thread (for at most two
 // minutes), keeps the answer head and the first `keep` bytes of the body, and notes when the
 // body bytes arrived and when the server ended the connection.
@@ -286,7 +260,7 @@ public:
     // Sends the request and starts reading; false when the connection failed.
     bool Start()
     {
-        if (fd_ < 0 || !SendAll(fd_, request_)) return false;
+        if (fd_ < 0 || !SendAllText(fd_, request_)) return false;
         asked_ = Clock::now();
         thread_ = std::thread([this] { Run(); });
         return true;
@@ -642,7 +616,7 @@ TEST_F(HttpLiveDatagramChannels, RtpChannelDeliversPlainTransportStreamWithoutRt
     ASSERT_GE(slow, 0);
     const int small = 65536;
     setsockopt(slow, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
-    ASSERT_TRUE(SendAll(slow, LiveRequest("/1.ch")));
+    ASSERT_TRUE(SendAllText(slow, LiveRequest("/1.ch")));
 
     LiveViewer viewer(server.Port(), LiveRequest("/1.ch"));
     ASSERT_TRUE(viewer.Start());
@@ -743,7 +717,7 @@ TEST_F(HttpLiveDatagramChannels, ViewersComingAndGoingLeaveNoThreadBehind)
         for (int& fd : fds) {
             fd = ConnectLoopback(server.Port());
             ASSERT_GE(fd, 0);
-            ASSERT_TRUE(SendAll(fd, LiveRequest("/1.ch")));
+            ASSERT_TRUE(SendAllText(fd, LiveRequest("/1.ch")));
         }
         for (int i = 0; i < 4; ++i) {
             std::string got;

@@ -1,9 +1,11 @@
 #include "support/test_server.h"
 
 #include <arpa/inet.h>
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <fcntl.h>
 #include <fstream>
 #include <netinet/in.h>
 #include <poll.h>
@@ -89,17 +91,10 @@ std::string TestServer::Url(const std::string& path) const
 
 std::string TestServer::Fetch(const std::string& raw, int timeout_ms) const
 {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family      = AF_INET;
-    address.sin_port        = htons(port_);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     std::string answer;
-    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        close(fd);
-        return answer;
-    }
-    if (!raw.empty()) send(fd, raw.data(), raw.size(), MSG_NOSIGNAL);
+    const int fd = ConnectLoopback(port_);
+    if (fd < 0) return answer;
+    if (!raw.empty()) SendAllText(fd, raw);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
     char chunk[65536];
     while (std::chrono::steady_clock::now() < deadline) {
@@ -130,4 +125,37 @@ bool TestServer::WaitForLog(const std::string& text, int timeout_ms)
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
     return false;
+}
+
+int ConnectLoopback(uint16_t port, int timeout_ms)
+{
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0) return -1;
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        pollfd watch{fd, POLLOUT, 0};
+        int error = 0;
+        socklen_t length = sizeof error;
+        if (errno != EINPROGRESS || poll(&watch, 1, timeout_ms) != 1 ||
+            getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0 || error != 0) {
+            close(fd);
+            return -1;
+        }
+    }
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    return fd;
+}
+
+bool SendAllText(int fd, const std::string& text)
+{
+    std::size_t done = 0;
+    while (done < text.size()) {
+        const ssize_t sent = send(fd, text.data() + done, text.size() - done, MSG_NOSIGNAL);
+        if (sent <= 0) return false;
+        done += static_cast<std::size_t>(sent);
+    }
+    return true;
 }

@@ -39,6 +39,11 @@ private:
     uint16_t     port_ = 0;
 };
 
+// A blocking TCP connection to port on 127.0.0.1, or -1 when none is made within timeout_ms.
+int ConnectLoopback(uint16_t port, int timeout_ms = 5000);
+// Sends all of text; false when the connection fails first.
+bool SendAllText(int fd, const std::string& text);
+
 // A TCP or UDP port on 127.0.0.1 that was free a moment ago.
 uint16_t FreeTcpPort();
 uint16_t FreeUdpPort();
