@@ -23,6 +23,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <functional>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -364,6 +365,26 @@ private:
     ssize_t              at_ = 0;
 };
 
+// Streams a directory channel's file from its current offset through batch, a block at a time;
+// pause_after(block, length) gives the sleep in ms that follows each block. True at the end of
+// the file or a stop; false when the stream must end (a read or send error).
+bool StreamFileBlocks(LiveStream& live, PacedBatch& batch, int fd,
+                      const std::function<int64_t(const uint8_t*, int)>& pause_after)
+{
+    bool read_failed = false;
+    FileBlocks blocks(fd);
+    while (!live.Stopped()) {
+        const uint8_t* block = nullptr;
+        const ssize_t got = blocks.Next(block, read_failed);
+        if (got <= 0) break;
+        const int length = static_cast<int>(got);
+        if (!batch.Add(block, length) || !batch.AddSleep(pause_after(block, length))) return false;
+    }
+    // Whatever was read goes out, also before a read error ends the stream.
+    if (!live.Stopped() && !batch.Flush()) return false;
+    return !read_failed;
+}
+
 // A directory of MP4 files: from the first file on, paced by each file's bitrate.
 void ServeMp4Directory(LiveStream& live, const ChannelTable& table, ChannelRecord& channel, int channel_number)
 {
@@ -398,33 +419,18 @@ void ServeMp4Directory(LiveStream& live, const ChannelTable& table, ChannelRecor
         const int64_t sleep_ms = sleep_us / 1000;
         const int64_t remainder = sleep_us % 1000;
         int64_t carried = remainder;
-        bool read_failed = false;
-        bool send_failed = false;
-        FileBlocks blocks(fd);
-        while (!live.Stopped()) {
-            const uint8_t* block = nullptr;
-            const ssize_t got = blocks.Next(block, read_failed);
-            if (got <= 0) break;
-            if (!batch.Add(block, static_cast<int>(got))) {
-                send_failed = true;
-                break;
-            }
+        const bool ok = StreamFileBlocks(live, batch, fd, [&](const uint8_t*, int) {
             int64_t pause = sleep_ms;
             if (carried >= 1000) {
                 carried -= 1000;
                 pause = sleep_ms + 1;
             }
             carried += remainder;
-            if (!batch.AddSleep(pause)) {
-                send_failed = true;
-                break;
-            }
-        }
-        // Whatever was read goes out, also before a read error ends the stream.
-        if (!send_failed && !live.Stopped() && !batch.Flush()) send_failed = true;
+            return pause;
+        });
         close(fd);
         LogSystemMessage("Thread[%d]: IPTV_TS_HTTP_DataThread Close (CH no.[%d], filename=[%s])\n", number, channel_number, path);
-        if (read_failed || send_failed) return;
+        if (!ok) return;
         j = (j + 1) % files.size();
         LogSystemMessage("j=[%d]\n", static_cast<int>(j));
     }
@@ -506,18 +512,8 @@ void ServeTsDirectory(LiveStream& live, const ChannelTable& table, ChannelRecord
         }
         first_file = false;
         LogSystemMessage("Thread[%d]: IPTV_TS_HTTP_DataThread Starting (CH no.[%d], filename=[%s]\n", number, channel_number, path);
-        bool read_failed = false;
-        bool failed = false;
-        FileBlocks blocks(fd);
-        while (!live.Stopped()) {
-            const uint8_t* block = nullptr;
-            const ssize_t got = blocks.Next(block, read_failed);
-            if (got <= 0) break;
-            if (!batch.Add(block, static_cast<int>(got))) {
-                failed = true;
-                break;
-            }
-            for (int at = 0; at + kTsPacketSize <= got; at += kTsPacketSize) {
+        const bool ok = StreamFileBlocks(live, batch, fd, [&](const uint8_t* block, int length) -> int64_t {
+            for (int at = 0; at + kTsPacketSize <= length; at += kTsPacketSize) {
                 int64_t pcr = 0;
                 if (block[at] != kTsSyncByte || !extract_pcr(block + at, pcr)) continue;
                 const double t = static_cast<double>(pcr) / static_cast<double>(kPcrTicksPerSecond);
@@ -533,19 +529,16 @@ void ServeTsDirectory(LiveStream& live, const ChannelTable& table, ChannelRecord
                 live.conn_.elapsed_time = t - live.conn_.first_pcr_time;
                 if (burst > 0) {
                     --burst;
-                } else if (!batch.AddSleep(pcr_sleep_ms(interval))) {
-                    failed = true;
+                    return 0;
                 }
-                break;
+                return pcr_sleep_ms(interval);
             }
-            if (failed) break;
-        }
-        // Whatever was read goes out, also before a read error ends the stream.
-        if (!failed && !live.Stopped() && !batch.Flush()) failed = true;
+            return 0;
+        });
         close(fd);
         fd = -1;
         LogSystemMessage("Thread[%d]: IPTV_TS_HTTP_DataThread Close (CH no.[%d], filename=[%s])\n", number, channel_number, path);
-        if (failed || read_failed) return;
+        if (!ok) return;
         j = (j + 1) % files.size();
         LogSystemMessage("j=[%d]\n", static_cast<int>(j));
     }
