@@ -142,6 +142,14 @@ ssize_t ReceiveDatagram(int socket, void* buffer, std::size_t size, int flags, s
     return got;
 }
 
+bool PeerHungUp(int socket)
+{
+    if (socket < 0) return true;
+    pollfd watch{socket, POLLRDHUP, 0};
+    if (poll(&watch, 1, 0) <= 0) return false;
+    return (watch.revents & (POLLRDHUP | POLLHUP | POLLERR | POLLNVAL)) != 0;
+}
+
 void SetSocketTimeouts(int socket, int receive_ms, int send_ms)
 {
     timeval receive{receive_ms / 1000, (receive_ms % 1000) * 1000};

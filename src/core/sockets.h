@@ -28,6 +28,9 @@ ssize_t ReceiveDatagram(int socket, void* buffer, std::size_t size, int flags, s
                         socklen_t* from_length);
 // Receive and send time-outs in milliseconds (0 = none).
 void SetSocketTimeouts(int socket, int receive_ms, int send_ms);
+// True when the peer of a connected socket has closed its end (or the socket failed), seen
+// without waiting and without taking any byte it sent.
+bool PeerHungUp(int socket);
 
 // Dotted text is converted without traffic; a name is asked of the DNS server of
 // "xan_dns.txt". Writes four address bytes (first octet first). 1 success, 0 failure.

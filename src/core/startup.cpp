@@ -82,12 +82,15 @@ void ShutdownSequence()
     g_channel_log_stop.store(1);
     RaiseProcessStop();
 
-    g_reader_stop_gate.Open();
     if (!MulticastOff()) g_multicast_stop_gate.Open();
 
     StopIfStarted(g_http_listener_thread);
     {
+        // A refresh holds this lock from its close to its restart; once it has it back, the
+        // process stop is raised, so no refresh starts a reader again after this.
         ScopedLock held(g_channel_reader_control_lock);
+        g_channel_reader_stop.store(1);
+        g_reader_stop_gate.Open();
         StopIfStarted(g_channel_reader_thread);
     }
 
@@ -104,6 +107,7 @@ void ShutdownSequence()
 int CloseChannelReader()
 {
     ScopedLock held(g_channel_reader_control_lock);
+    if (ProcessStopRaised()) return 0;              // the shutdown closes the reader itself
     LogSystemMessage("IPTV EPG Update: Close IPTV Channel Reader Thread\n");
     g_channel_reader_stop.store(1);
     g_reader_stop_gate.Open();
@@ -115,6 +119,7 @@ int CloseChannelReader()
 int RestartChannelReader()
 {
     ScopedLock held(g_channel_reader_control_lock);
+    if (ProcessStopRaised()) return 0;              // stopping: nothing is started again
     LogSystemMessage("IPTV EPG Update: Restart IPTV Channel Reader Thread\n");
     g_channel_reader_stop.store(0);
     g_reader_stop_gate.Close();
@@ -134,6 +139,7 @@ int RestartChannelReader()
 int QuorvaneMain()
 {
     PrepareProcessSignals();
+    RaiseOpenFileLimit();
 
     char banner[64];
     FormatText(banner, "%s %s 7.0", "Corvatelix", "Quorvane");

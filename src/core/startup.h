@@ -14,10 +14,11 @@ void ShutdownSequence();
 // A channel refresh holds this over close, reload and restart so that two refreshes (or a
 // refresh and shutdown) never stop the same reader twice.
 extern CriticalSection g_channel_reader_control_lock;
-// Stops the channel reader and waits for it. Returns 1.
+// Stops the channel reader and waits for it. Returns 1; 0 (nothing done) once the process
+// is stopping.
 int CloseChannelReader();
 // Starts the channel reader again and waits for its start. -1 when the thread cannot be
-// created, else 1.
+// created, 0 (nothing started) once the process is stopping, else 1.
 int RestartChannelReader();
 
 // The whole life of the process; the exit code.

@@ -41,6 +41,36 @@ int32_t TotalConnections()
     return g_total_connections;
 }
 
+void RegisterConnection(ConnectionService& service, PlayerConnection& conn)
+{
+    if (service.finished_event.load() < 0) {
+        int expected = -1;
+        const int event = OpenWakeEvent();
+        if (event >= 0 && !service.finished_event.compare_exchange_strong(expected, event)) CloseWakeEvent(event);
+    }
+    service.live.fetch_add(1);
+    ScopedLock held(service.open.lock);
+    service.open.list.AddTail(&conn);
+}
+
+void NotifyFinished(ConnectionService& service)
+{
+    const int event = service.finished_event.load();
+    if (event >= 0) SignalWakeEvent(event);
+}
+
+bool WaitForFinished(ConnectionService& service, int timeout_ms)
+{
+    const int event = service.finished_event.load();
+    if (event < 0) {
+        SleepUnlessStopping(static_cast<uint32_t>(timeout_ms));
+        return false;
+    }
+    if (PollOne(event, POLLIN, timeout_ms) <= 0) return false;
+    ClearWakeEvent(event);                      // before the reap: a later end wakes again
+    return true;
+}
+
 void CloseConnectionSocket(ConnectionService& service, PlayerConnection& conn, bool plainly)
 {
     if (plainly) {
@@ -66,6 +96,19 @@ void EndCommandWithoutData(ConnectionService& service, PlayerConnection& conn)
         service.finished.list.AddTail(&conn);
     }
     conn.cmd_state.store(kConnThreadDone);
+    NotifyFinished(service);
+}
+
+void AbandonConnection(ConnectionService& service, PlayerConnection& conn)
+{
+    conn.data_state.store(kConnThreadJoined);
+    conn.cmd_state.store(kConnThreadJoined);
+    CloseConnectionSocket(service, conn);
+    {
+        ScopedLock held(service.finished.lock);
+        service.finished.list.AddTail(&conn);
+    }
+    NotifyFinished(service);
 }
 
 void HandDataThreadToMonitor(ConnectionService& service, PlayerConnection& conn, bool joined_player_list)
@@ -108,6 +151,10 @@ int ReapFinished(ConnectionService& service)
         auto* conn = static_cast<PlayerConnection*>(service.finished.list.GetNext(at));
         if (!JoinEnded(*conn)) continue;
         service.finished.list.RemoveAt(here);
+        {
+            ScopedLock open(service.open.lock);
+            service.open.list.Remove(conn);
+        }
         delete conn;
         service.live.fetch_sub(1);
         ++freed;
@@ -115,16 +162,36 @@ int ReapFinished(ConnectionService& service)
     return freed;
 }
 
-void ReapAllFinished(ConnectionService& service, uint32_t wait_ms)
+// Reaps until every record is freed or the deadline passes; true when all are freed.
+static bool ReapUntil(ConnectionService& service, uint64_t deadline)
 {
-    const uint64_t deadline = GetTickMs() + wait_ms;
     for (;;) {
         ReapFinished(service);
-        if (service.live.load() <= 0 || GetTickMs() >= deadline) break;
+        if (service.live.load() <= 0) return true;
+        if (GetTickMs() >= deadline) return false;
         SleepMs(20);
     }
-    // Whatever is left on the list still has threads running past the deadline: those records
-    // are not freed (a thread may still use them).
+}
+
+void ReapAllFinished(ConnectionService& service, uint32_t wait_ms)
+{
+    if (ReapUntil(service, GetTickMs() + wait_ms)) return;
+    // Threads still running are stopped: told to, and woken from a blocked receive or send by
+    // shutting their socket down (its last user closes it).
+    {
+        ScopedLock held(service.open.lock);
+        for (Position at = service.open.list.GetHeadPosition(); at != nullptr;) {
+            auto* conn = static_cast<PlayerConnection*>(service.open.list.GetNext(at));
+            conn->stop.store(1);
+            if (conn->pause_marker.load() == 0) conn->wake.Signal();
+            const int fd = conn->socket.load();
+            if (fd >= 0) shutdown(fd, SHUT_RDWR);
+        }
+    }
+    if (ReapUntil(service, GetTickMs() + wait_ms)) return;
+    // Still running (a thread stuck in the file system, say): those records are not freed,
+    // as a thread may still use them.
+    LogSystemMessage("%s service: %d connections still running at its stop\n", service.name, service.live.load());
 }
 
 void DiscardPreviousConnection(PlayerConnection& conn)

@@ -72,6 +72,10 @@ struct ConnectionService {
     LockedList            finished;                 // records whose last thread is ending
     CriticalSection       socket_close_lock;
     std::atomic<int32_t>  live{0};                  // records created and not yet freed
+    LockedList            open;                     // those records, for the final sweep
+    // Readable once a connection's last thread has ended, so that the monitor frees the
+    // record at once instead of at its next beat.
+    std::atomic<int>      finished_event{-1};
 };
 
 // Streaming HTTP connections and registered set-top players.
@@ -82,19 +86,31 @@ extern LockedList g_player_list;
 void AddTotalConnection(int delta);
 int32_t TotalConnections();
 
+// The listener's step after creating a record: counted and on the open list until freed.
+void RegisterConnection(ConnectionService& service, PlayerConnection& conn);
+// Tells the monitor that a thread has ended its part of a connection; called right after the
+// thread's final state store (it touches the service only, never the record).
+void NotifyFinished(ConnectionService& service);
+// The monitor's sleep: until a thread has ended its part (true) or timeout_ms (false).
+bool WaitForFinished(ConnectionService& service, int timeout_ms);
+
 // Closes the connection's socket once (under the service's socket-close lock unless plainly).
 void CloseConnectionSocket(ConnectionService& service, PlayerConnection& conn, bool plainly = false);
 // Ends a command thread that started no data thread: data state 2, socket closed, off the
 // player list, onto the finished list, then command state 1. Last access to conn.
 void EndCommandWithoutData(ConnectionService& service, PlayerConnection& conn);
+// A record whose command thread could not be started: both states joined, socket closed,
+// onto the finished list. Last access to conn.
+void AbandonConnection(ConnectionService& service, PlayerConnection& conn);
 // A data thread's end after its socket is closed: off the player list (if it joined it),
 // onto the finished list. The caller then sets its data state to 1 as its last access.
 void HandDataThreadToMonitor(ConnectionService& service, PlayerConnection& conn, bool joined_player_list);
 // Joins the ended threads of every finished record and frees each record whose threads have
 // both been joined. Returns the number freed.
 int ReapFinished(ConnectionService& service);
-// Final sweep at service stop: waits (bounded) for the connections still running to finish,
-// then joins and frees everything on the finished list.
+// Final sweep at service stop: waits (bounded) for the connections still running to finish;
+// those still running then are told to stop and their sockets shut down (which ends a
+// blocked receive or send), and they get a second bounded wait.
 void ReapAllFinished(ConnectionService& service, uint32_t wait_ms);
 
 // One connection per user: stops the first other streaming connection of conn's user.

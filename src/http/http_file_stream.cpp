@@ -22,8 +22,7 @@
 
 namespace {
 
-constexpr int kBlockSize       = 1316;
-constexpr int kBurstBlocks     = 500;
+constexpr int kBlockSize       = kTsBlockSize;
 
 enum class FileKind { kPlain, kMedia, kTimed };
 
@@ -234,6 +233,7 @@ int32_t RunFileThread(PlayerConnection& conn, FileKind kind)
     HandDataThreadToMonitor(g_http_service, conn, joined);
     LogSystemMessage(names.out, number, conn.path);
     conn.data_state.store(kConnThreadDone);
+    NotifyFinished(g_http_service);
     return 0;
 }
 

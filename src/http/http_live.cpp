@@ -48,9 +48,16 @@ class LiveStream {
 public:
     LiveStream(PlayerConnection& conn, int number) : conn_(conn), number_(number) {}
 
+    // Also true once the player has hung up: looked at every kHangUpCheckMs, so that a
+    // viewer waiting on a quiet channel ends with its player rather than with the channel.
     bool Stopped() const
     {
-        return g_http_stop_state.load() != 0 || conn_.stop.load() != 0 || conn_.socket.load() < 0;
+        if (g_http_stop_state.load() != 0 || conn_.stop.load() != 0 || conn_.socket.load() < 0 || hung_up_) return true;
+        const uint64_t now = GetTickMs();
+        if (now < next_hang_up_check_ms_) return false;
+        next_hang_up_check_ms_ = now + kHangUpCheckMs;
+        hung_up_ = PeerHungUp(conn_.socket.load());
+        return hung_up_;
     }
     bool error_close() const { return error_close_; }
 
@@ -103,8 +110,11 @@ public:
     int               number_;
 
 private:
-    bool         error_close_ = false;
-    LivePcrClock clock_;
+    static constexpr uint64_t kHangUpCheckMs = 500;
+    bool             error_close_ = false;
+    mutable bool     hung_up_ = false;
+    mutable uint64_t next_hang_up_check_ms_ = 0;
+    LivePcrClock     clock_;
 };
 
 std::string Prefix(int number, int channel)
@@ -112,8 +122,13 @@ std::string Prefix(int number, int channel)
     return "Thread[" + std::to_string(number) + "]: IPTV_TS_HTTP_DataThread : CH no.[" + std::to_string(channel) + "] ";
 }
 
-bool Refused(RingReader::Join join, int number, int channel)
+bool Refused(LiveStream& live, RingReader::Join join, int number, int channel)
 {
+    // A channel without a PAT ends the viewer like a failed send: the player tries again.
+    if (join == RingReader::Join::kNoPat) {
+        live.conn_.stop.store(1);
+        live.MarkErrorClose();
+    }
     if (join == RingReader::Join::kNoNetwork)
         LogSystemMessage("Thread[%d]: IPTV_TS_HTTP_DataThread : Channel [%d], Netowork Input is not available\n", number, channel);
     else if (join == RingReader::Join::kNoInput)
@@ -127,7 +142,7 @@ void ServeDatagramChannel(LiveStream& live, ChannelRecord& channel, int channel_
     const int number = live.number_;
     RingReader ring(channel, false, number, Prefix(number, channel_number));
     std::vector<uint8_t> first;
-    if (Refused(ring.JoinAtPat([&] { return live.Stopped(); }, first), number, channel_number)) return;
+    if (Refused(live, ring.JoinAtPat([&] { return live.Stopped(); }, first), number, channel_number)) return;
     LogSystemMessage("read_length=%d\n", static_cast<int>(first.size()));
     const char* join_error = "Thread[%d]:  IPTV_TS_HTTP_DataThread: errorno is [%d]\n";
     if (!live.Send(first.data(), static_cast<int>(first.size()), join_error, true)) return;
@@ -144,7 +159,7 @@ void ServeByteStreamChannel(LiveStream& live, ChannelRecord& channel, int channe
     while (!live.Stopped()) {
         RingReader ring(channel, true, number, Prefix(number, channel_number));
         std::vector<uint8_t> first;
-        if (Refused(ring.JoinAtPat([&] { return live.Stopped(); }, first), number, channel_number)) return;
+        if (Refused(live, ring.JoinAtPat([&] { return live.Stopped(); }, first), number, channel_number)) return;
         if (!live.Send(first.data(), static_cast<int>(first.size()), error)) return;
         live.ResetClock();
         bool rejoin = false;
@@ -159,6 +174,9 @@ void ServeByteStreamChannel(LiveStream& live, ChannelRecord& channel, int channe
                 rejoin = true;
                 continue;
             case RingReader::Next::kLostSync: rejoin = true; continue;
+            case RingReader::Next::kRetired:
+                LogSystemMessage("Thread[%d]: IPTV_TS_HTTP_DataThread : Channel input closed\n", number);
+                return;
             case RingReader::Next::kSlot: break;
             }
             if (!live.Send(slot, length, error)) return;
@@ -213,14 +231,22 @@ void ServeDvbChannel(LiveStream& live, ChannelTable& table, ChannelRecord& chann
         ring_channel = table.channels[static_cast<std::size_t>(source.dvb_parent)].get();
     const uint16_t program = source.program_number.load();
     const uint16_t pmt = source.pmt_pid.load();
-    const uint16_t pcr_pid = source.pcr_pid.load();
-    const int32_t stream_count = source.stream_count.load();
+    uint16_t pcr_pid = source.pcr_pid.load();
+    int32_t stream_count = source.stream_count.load();
     if (program == 0) {
         LogSystemMessage("CH [%d], no DVB inpunt stream\n", channel_number);
         return;
     }
     std::vector<uint16_t> pids;
-    for (int i = 0; i < stream_count && i < kMaxDvbStreams; ++i) pids.push_back(source.streams[i].pid);
+    // The table parser publishes the streams of a program once its PMT has been read; a viewer
+    // that came earlier takes them up as soon as they are there.
+    const auto take_streams = [&] {
+        stream_count = source.stream_count.load();
+        pcr_pid = source.pcr_pid.load();
+        pids.clear();
+        for (int i = 0; i < stream_count && i < kMaxDvbStreams; ++i) pids.push_back(source.streams[i].pid);
+    };
+    take_streams();
     LogSystemMessage("CH [%d], Program no=[%d], PMT ID [%d], Stream no[%d] First ID[%d], Sec. ID[%d]\n", channel_number, program,
                      pmt, stream_count, pids.size() > 0 ? pids[0] : 0, pids.size() > 1 ? pids[1] : 0);
     LogSystemMessage("nSleepTimeInt =[%d],nSleepTimeTotalRem=[%d]\n", 0, 0);
@@ -248,7 +274,14 @@ void ServeDvbChannel(LiveStream& live, ChannelTable& table, ChannelRecord& chann
     int block_length = 0;
     while (!live.Stopped()) {
         // Never past the writer: a slot at the writer's index still holds the previous lap.
-        if (index == ring_channel->input_index.load(std::memory_order_acquire)) {
+        if (stream_count == 0 && source.stream_count.load() != 0) take_streams();
+        const bool at_writer = index == ring_channel->input_index.load();
+        if (buffer->retired.load() != 0) {
+            batch.Flush();
+            LogSystemMessage("Thread[%d]: IPTV_TS_HTTP_DataThread : Channel input closed\n", number);
+            return;
+        }
+        if (at_writer) {
             if (!batch.Flush()) return;
             ring_channel->ring_waiters.fetch_add(1);
             WaitWhileEqual(ring_channel->input_index, index, 100);
@@ -480,7 +513,7 @@ void ServeTsDirectory(LiveStream& live, const ChannelTable& table, ChannelRecord
         pat_found = true;
     }
 
-    int burst = 500;
+    int burst = kBurstBlocks;
     double previous = 0;
     bool first_pcr = true;
     std::size_t j = static_cast<std::size_t>(index);
@@ -654,6 +687,7 @@ int32_t IPTV_TS_HTTP_DataThread(void* connection)
         LogSystemMessage("*** IPTV_TS_HTTP_DataThread [%d] (OUT)\n", number);
         table.reset();
         conn.data_state.store(kConnThreadDone);
+        NotifyFinished(g_http_service);
     }
     EndThread();
 }

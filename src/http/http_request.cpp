@@ -32,6 +32,7 @@ RestHandler g_server_rest_handler = nullptr;
 static constexpr std::size_t kRequestSize = 3072;
 static constexpr std::size_t kPathLimit   = 511;
 static constexpr std::size_t kHeaderSize  = 1024;
+static constexpr uint64_t    kHeadWaitMs  = 10000;
 
 static const char kNotFound[]      = "HTTP/1.0 404 Not Found\r\n\r\n\r\n";
 static const char kUserError[]     = "HTTP/1.0 1001 Username and Password error\r\n\r\n";
@@ -205,13 +206,17 @@ bool SendText(PlayerConnection& conn, const char* text, std::size_t length)
 }
 
 // Reads the head until "\r\n\r\n". 1 complete, 0 nothing usable (connection ends
-// silently), -1 too long for the buffer.
+// silently), -1 too long for the buffer. The whole head has 10 seconds from the start of the
+// connection: a client trickling a byte at a time cannot hold the connection longer.
 int ReadHead(PlayerConnection& conn, Request& request)
 {
     const int number = ThreadNumber();
+    const uint64_t deadline_ms = conn.cmd_start_tick.load() + kHeadWaitMs;
     while (g_http_stop_state.load() == 0) {
         const int fd = conn.socket.load();
-        if (PollOne(fd, POLLIN, 10000) <= 0) {
+        const uint64_t now = GetTickMs();
+        const int wait_ms = now >= deadline_ms ? 0 : static_cast<int>(deadline_ms - now);
+        if (wait_ms == 0 || PollOne(fd, POLLIN, wait_ms) <= 0) {
             LogSystemMessage("*** HTTPCmdThread [%d]  TCP Connection without HTTP command\n", number);
             return 0;
         }
@@ -331,7 +336,12 @@ static bool CheckCredentials(PlayerConnection& conn, std::string& header)
 {
     const char* name = conn.mac_id[0] != '\0' && std::strcmp(conn.user_name, "root") != 0 ? conn.mac_id : conn.user_name;
     const int check = CheckUser(name, conn.password);
-    if (check == 1) return true;
+    if (check == 1) {
+        // The account that passed is the one the stream runs under: the one-stream-per-user
+        // rule and the watch log use it, never another name from the same request.
+        if (name == conn.mac_id) CopyText(conn.user_name, conn.mac_id);
+        return true;
+    }
     header = check == 2 ? kTimeExpired : kUserError;
     conn.stop.store(1);
     if (check == 2) LogSystemMessage("User [%s], Password[%s] Time Expired\n", conn.user_name, conn.password);
@@ -409,7 +419,7 @@ static bool AnswerFile(PlayerConnection& conn, const Request& request, const Ext
             LogSystemMessage("Range1=[%" PRId64 "]\n", start);
             if (has_last) {
                 LogSystemMessage("Range2=[%" PRId64 "]\n", last);
-                end = last + 1 < conn.file_size ? last + 1 : conn.file_size;
+                end = last < conn.file_size - 1 ? last + 1 : conn.file_size;
             } else {
                 LogSystemMessage("Only Range1, so Range2=[%" PRId64 "]\n", conn.file_size - 1);
             }
@@ -611,12 +621,13 @@ int32_t HTTPCmdThread(void* connection)
     const int number = ThreadNumber();
     {
         LogSystemMessage("*** HTTPCmdThread [%d] IN\n", number);
-        conn->cmd_start_tick.store(GetTickMs());
+        if (conn->cmd_start_tick.load() == 0) conn->cmd_start_tick.store(GetTickMs());   // the listener set the accept time
         Request request;
         const bool handed_over = HandleRequest(*conn, request);
         LogSystemMessage("*** HTTPCmdThread [%d] OUT\n", number);
         if (handed_over) {
             conn->cmd_state.store(kConnThreadDone);           // the data thread owns the rest
+            NotifyFinished(g_http_service);
         } else {
             EndCommandWithoutData(g_http_service, *conn);
         }

@@ -15,7 +15,7 @@
 #include <new>
 #include <sys/socket.h>
 
-ConnectionService g_http_service{"HTTP", &g_http_stop_state, {}, {}, {0}};
+ConnectionService g_http_service{"HTTP", &g_http_stop_state, {}, {}, {0}, {}, {-1}};
 char              g_http_local_ip[32];
 
 static CriticalSection g_http_accept_lock;          // the listener's own lock
@@ -32,16 +32,16 @@ static void AcceptOne(int& listener)
             LogSystemMessage("HTTPServerProcess: Memory allocated failed\n");
             CloseSocket(client);
         } else {
-            g_http_service.live.fetch_add(1);
+            RegisterConnection(g_http_service, *conn);
             conn->socket.store(client);
+            conn->cmd_start_tick.store(GetTickMs());
             SetSocketTimeouts(client, 0, 5000);
             inet_ntop(AF_INET, &peer.sin_addr, conn->client_ip, sizeof conn->client_ip);
             CopyText(conn->group, "Web");
             LogSystemMessage("A Client IP=[%s] Connects HTTP Server\n", conn->client_ip);
             ThreadRecord* command = StartThread(HTTPCmdThread, conn, "HTTPCmd");
             if (command == nullptr) {
-                EndCommandWithoutData(g_http_service, *conn);
-                conn->cmd_state.store(kConnThreadJoined);
+                AbandonConnection(g_http_service, *conn);
             } else {
                 conn->cmd_thread.store(command);
             }
@@ -86,18 +86,18 @@ int32_t HTTPServerProcess(void* /*unused*/)
     EndThread();
 }
 
-// A fixed 3-second beat; the first reap 30 s after start. Every cycle reaps every finished
-// record whose threads have ended, so a burst of short connections never piles up.
+// A 3-second beat, and a reap as soon as a connection's last thread has ended: a page request
+// is freed right after it was answered, so that a burst of short connections never piles up
+// threads and memory. Every reap takes every finished record whose threads have ended.
 int32_t HTTP_Monitor_Server(void* /*unused*/)
 {
     {
-        int cycles_before_first_reap = 10;
         while (g_http_stop_state.load() != 2) {
-            if (!SleepUnlessStopping(3000)) SleepMs(20);   // stopping: the listener sets 2 soon
+            const bool woken = WaitForFinished(g_http_service, 3000);
+            if (!woken && ProcessStopRaised()) SleepMs(20);   // stopping: the listener sets 2 soon
             if (g_http_stop_state.load() == 2) break;
-            if (cycles_before_first_reap > 0 && --cycles_before_first_reap > 0) continue;
             ReapFinished(g_http_service);
-            JoinIdleLiveSenders();
+            if (!woken) JoinIdleLiveSenders();
         }
         LogSystemMessage("Start to close HTTP_Monitor Server\n");
         SleepUnlessStopping(3000);

@@ -27,7 +27,10 @@ void LivePcrClock::Take(const uint8_t* packet, PlayerConnection& conn)
         return;
     }
     if (pcr < reference_) {
+        // The clock went back (an encoder restart, the 33-bit wrap): said once, and the new
+        // PCR is the reference from now on, so that pacing goes on from it.
         LogSystemMessage("pcr < cur_pcr\n");
+        reference_ = pcr;
         return;
     }
     pending_ += static_cast<double>(pcr - reference_) / static_cast<double>(kPcrTicksPerSecond) * 0.995;
@@ -46,6 +49,9 @@ constexpr int      kBatchBlocks       = 32;
 constexpr uint64_t kCatchUpTickMs     = 5;
 // The longest sleep of a sender: stop requests are seen within it.
 constexpr int      kLongestWaitMs     = 100;
+// Viewers' sockets are looked at for a hang-up this often: a player that leaves a channel
+// whose source is quiet never fails a send, so nothing else would notice.
+constexpr uint64_t kHangUpCheckMs     = 500;
 
 const char* const kCatchUpError = "Thread[%d]:  IPTV_TS_HTTP_DataThread: errorno is [%d]\n";
 const char* const kStreamError  = "Thread[%d]: IPTV_TS_HTTP_DataThread 5: errorno is [%d]\n";
@@ -74,6 +80,7 @@ struct PacedViewer {
     uint64_t             due_ms = 0;           // the pacing sleep ends
     bool                 waiting_for_writer = false;
     bool                 send_failed = false;
+    bool                 hung_up = false;      // the player closed its end
     const char*          unsent_error = nullptr;  // the log line of the bytes in unsent
     std::atomic<int32_t> done{0};              // 2: the sender has let go of the viewer
 };
@@ -112,8 +119,10 @@ private:
     bool TakeIncoming();
     bool Stopped(const PacedViewer& viewer) const
     {
-        return g_http_stop_state.load() != 0 || viewer.conn.stop.load() != 0 || viewer.conn.socket.load() < 0;
+        return g_http_stop_state.load() != 0 || viewer.conn.stop.load() != 0 || viewer.conn.socket.load() < 0 ||
+               viewer.hung_up;
     }
+    void CheckHangUps();
     bool Step(PacedViewer& viewer, uint64_t now);
     bool CatchUp(PacedViewer& viewer, uint64_t now);
     bool Stream(PacedViewer& viewer, uint64_t now);
@@ -134,6 +143,8 @@ private:
     std::mutex                incoming_lock_;
     std::vector<PacedViewer*> incoming_;
     std::vector<PacedViewer*> viewers_;
+    std::vector<pollfd>       hang_up_watch_;
+    uint64_t                  next_hang_up_check_ms_ = 0;
     uint8_t                   batch_[kLiveBlockSize * kBatchBlocks];
     int                       batch_length_ = 0;
 };
@@ -273,8 +284,16 @@ bool LiveSender::Stream(PacedViewer& viewer, uint64_t now)
     for (;;) {
         if (viewer.slot_at + kTsPacketSize > viewer.slot_length) {
             viewer.slot_at = 0;
-            if (viewer.ring.NextSlot(viewer.slot, viewer.slot_length) != RingReader::Next::kSlot) {
+            const RingReader::Next next = viewer.ring.NextSlot(viewer.slot, viewer.slot_length);
+            if (next != RingReader::Next::kSlot) {
                 viewer.slot_length = 0;
+                if (next == RingReader::Next::kRetired) {
+                    // The channel's input closed (a refresh or a shutdown): the player
+                    // reconnects to whatever runs now instead of waiting on a dead ring.
+                    LogSystemMessage("Thread[%d]: IPTV_TS_HTTP_DataThread : Channel input closed\n", viewer.number);
+                    Flush(viewer, kStreamError);
+                    return false;
+                }
                 viewer.waiting_for_writer = true;
                 return Flush(viewer, kStreamError);
             }
@@ -302,6 +321,15 @@ bool LiveSender::Stream(PacedViewer& viewer, uint64_t now)
             if (viewer.due_ms > now || !viewer.unsent.empty()) return Flush(viewer, kStreamError);
         }
     }
+}
+
+void LiveSender::CheckHangUps()
+{
+    hang_up_watch_.clear();
+    for (PacedViewer* viewer : viewers_) hang_up_watch_.push_back({viewer->conn.socket.load(), POLLRDHUP, 0});
+    if (poll(hang_up_watch_.data(), hang_up_watch_.size(), 0) <= 0) return;
+    for (std::size_t i = 0; i < viewers_.size(); ++i)
+        if ((hang_up_watch_[i].revents & (POLLRDHUP | POLLHUP | POLLERR | POLLNVAL)) != 0) viewers_[i]->hung_up = true;
 }
 
 bool LiveSender::Step(PacedViewer& viewer, uint64_t now)
@@ -339,6 +367,10 @@ void LiveSender::Run()
         }
         const int32_t observed = channel_.input_index.load();
         const uint64_t now = GetTickMs();
+        if (now >= next_hang_up_check_ms_) {
+            CheckHangUps();
+            next_hang_up_check_ms_ = now + kHangUpCheckMs;
+        }
         uint64_t wake_at = now + kLongestWaitMs;
         bool waiting_for_writer = false;
         watched.clear();

@@ -13,7 +13,7 @@
 
 #include <cstdint>
 
-constexpr int kLiveBlockSize = 1316;              // seven packets: one block of output
+constexpr int kLiveBlockSize = kTsBlockSize;      // seven packets: one block of output
 // A send that takes no byte for this long fails like a blocking send with the client's
 // send time-out (EAGAIN).
 constexpr int kLiveSendTimeoutMs = 5000;

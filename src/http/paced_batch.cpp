@@ -1,9 +1,10 @@
 #include "http/paced_batch.h"
 
 #include "core/platform/platform.h"
+#include "media/ts_timing.h"
 
 namespace {
-constexpr std::size_t kBatchBytes = 1316 * 32;
+constexpr std::size_t kBatchBytes = static_cast<std::size_t>(kTsBlockSize) * 32;
 constexpr int64_t     kStepMs     = 100;
 constexpr int64_t     kLongestMs  = 10000;
 }  // namespace

@@ -5,6 +5,7 @@
 #include "core/platform/platform.h"
 #include "core/server_control.h"
 #include "ingest/network_input.h"
+#include "ingest/real_buffer.h"
 
 #include <memory>
 #include <new>
@@ -48,8 +49,11 @@ int32_t IPTV_Channel_DataThread(void* argument)
             default: break;                         // no ingest of its own (files, pull sources not handled here)
             }
         }
+        // Readers that still hold the ring keep it until they let go; retired, it tells them
+        // that nothing more comes, so they end instead of waiting on a writer that is gone.
+        if (const std::shared_ptr<RealBuffer> ring = channel.Buffer()) retire_ring(channel, *ring);
         channel.reader_active.store(0);
-        channel.SetBuffer(nullptr);                 // readers that hold the ring keep it until they let go
+        channel.SetBuffer(nullptr);
         LogSystemMessage("IPTV_Channel_DataThread OUT: CH [%d] Closed\n", info->channel_index + 1);
     }
     EndThread();
@@ -61,27 +65,22 @@ int32_t IPTV_Channel_ReaderProcess(void* /*unused*/)
         const std::shared_ptr<ChannelTable> table = CurrentChannels();
         std::vector<ChannelInfo> entries;
         entries.resize(static_cast<std::size_t>(table->Count()));
-        bool released = false;
         for (int32_t i = 0; i < table->Count(); ++i) {
             ChannelRecord& channel = *table->channels[static_cast<std::size_t>(i)];
             ChannelInfo& entry = entries[static_cast<std::size_t>(i)];
             entry.table = table;
+            // A channel whose line could not be read stays unstarted; the others still run.
             if (channel.sources.empty()) {
                 LogSystemMessage("IPTV_Channel_ReaderProcess: CH [%d] syntax error in iptvepg.txt\n", i);
-                g_channel_reader_start_failed.store(1);
-                g_startup_sema.Signal();
-                released = true;
-                break;
+                continue;
             }
             if (!Ingests(channel)) continue;
             entry.channel_index = i;
             entry.thread = StartThread(IPTV_Channel_DataThread, &entry, "ChannelData");
             if (entry.thread == nullptr) LogSystemMessage("IPTV_Channel_ReaderProcess: CH [%d] reader create failed\n", i);
         }
-        if (!released) {
-            g_startup_sema.Signal();
-            g_reader_stop_gate.Wait();
-        }
+        g_startup_sema.Signal();
+        g_reader_stop_gate.Wait();
 
         LogSystemMessage("IPTV_Channel_ReaderProcess IN: Closing\n");
         for (ChannelInfo& entry : entries) {

@@ -19,6 +19,7 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <vector>
 
 int open_udp_receiver(uint16_t port)
 {
@@ -52,6 +53,9 @@ int open_udp_receiver(uint16_t port)
 }
 
 static bool Stopping() { return g_channel_reader_stop.load() != 0; }
+
+// The wait for a source's first datagram; a source silent for longer is taken to be gone.
+static constexpr int kFirstDatagramWaitMs = 10000;
 
 // Waits up to timeout_ms for a datagram, in short slices so that a stop is noticed at once.
 static bool WaitReadable(int fd, int timeout_ms)
@@ -130,7 +134,7 @@ void RunDatagramInput(ChannelRecord& channel, int32_t channel_index)
     }
 
     while (!Stopping()) {
-        if (!WaitReadable(fd, 10000)) continue;
+        if (!WaitReadable(fd, kFirstDatagramWaitMs)) continue;
         switch (kind) {
         case kSourceUdpPort: LogSystemMessage("CH [%d]: Get UDP Packet from Port No [%d]\n", number, source.port); break;
         case kSourceRtpPort: LogSystemMessage("CH [%d]: Get RTP Packet from Port No [%d]\n", number, source.port); break;
@@ -146,37 +150,43 @@ void RunDatagramInput(ChannelRecord& channel, int32_t channel_index)
 
     SetSocketTimeouts(fd, 1000, 0);
     channel.has_input.store(0);
-    const std::size_t receive_size = rtp ? 1328 : 1316;
-    // Datagrams are taken in batches straight into the next free slots, one datagram per slot
-    // as ever; a short nap after a small batch lets the next ones gather, so that many quiet
-    // channels do not cost a wake-up per datagram.
+    const std::size_t receive_size = rtp ? kRtpSlotSize : kTsBlockSize;
+    // Datagrams are taken in batches into a scratch area of the thread's own and then copied
+    // into their slots one by one, each published as it is written: receiving straight into
+    // the slots ahead of the writer's index would let a reader or recorder copy a slot that is
+    // still being written. A short nap after a small batch lets the next ones gather, so that
+    // many quiet channels do not cost a wake-up per datagram.
     constexpr int kBatch = 32;
+    static_assert(kRtpSlotSize <= kRingSlotSize, "a datagram fits one slot");
+    std::vector<uint8_t> scratch(static_cast<std::size_t>(kBatch) * receive_size);
     mmsghdr messages[kBatch];
     iovec parts[kBatch];
+    uint64_t last_datagram_ms = GetTickMs();
     while (!Stopping()) {
-        const int32_t first = channel.input_index.load();
-        const int room = std::min(kBatch, kRingSlots - first);
-        for (int i = 0; i < room; ++i) {
-            parts[i] = {buffer->slots[first + i].data, receive_size};
+        for (int i = 0; i < kBatch; ++i) {
+            parts[i] = {scratch.data() + static_cast<std::size_t>(i) * receive_size, receive_size};
             messages[i] = {};
             messages[i].msg_hdr.msg_iov    = &parts[i];
             messages[i].msg_hdr.msg_iovlen = 1;
         }
-        const int got = recvmmsg(fd, messages, static_cast<unsigned>(room), MSG_WAITFORONE, nullptr);
+        const int got = recvmmsg(fd, messages, kBatch, MSG_WAITFORONE, nullptr);
         if (got >= 1) {
             for (int i = 0; i < got; ++i) {
                 const int32_t length = static_cast<int32_t>(messages[i].msg_len);
                 if (length < 1) continue;           // an empty datagram takes no slot
-                const int32_t index = channel.input_index.load();
-                if (index != first + i) std::memmove(buffer->slots[index].data, buffer->slots[first + i].data, static_cast<std::size_t>(length));
+                std::memcpy(buffer->slots[channel.input_index.load()].data, parts[i].iov_base, static_cast<std::size_t>(length));
                 channel.has_input.store(1);
                 write_slot(channel, *buffer, length);
             }
+            last_datagram_ms = GetTickMs();
             if (got < kBatch / 2) SleepMs(20);
         } else {
             if (Stopping()) break;
             LogSystemMessage("CH [%d]: nInput_length=[%d] errorno is [%d]\n", number, got, errno);
-            SleepMs(1000);
+            // A source silent for longer than the first-datagram wait no longer looks live:
+            // new viewers are refused ("No Video Input") until datagrams come again.
+            if (GetTickMs() - last_datagram_ms >= static_cast<uint64_t>(kFirstDatagramWaitMs)) channel.has_input.store(0);
+            SleepUnlessStopping(1000);
         }
     }
 
@@ -194,7 +204,7 @@ static void DvbReceiveStep(ChannelRecord& channel, RealBuffer& buffer, int fd)
         channel.has_input.store(0);
         return;
     }
-    uint8_t datagram[1316];
+    uint8_t datagram[kTsBlockSize];
     const ssize_t got = recv(fd, datagram, sizeof datagram, 0);
     if (got >= kTsPacketSize && datagram[0] == kTsSyncByte) {
         channel.input_bytes.fetch_add(got);

@@ -21,6 +21,14 @@ void write_slot(ChannelRecord& channel, RealBuffer& buffer, int32_t length)
     if (channel.commit_wanted.load() && channel.commit_wanted.exchange(false)) SignalWakeEvent(channel.commit_event.load());
 }
 
+void retire_ring(ChannelRecord& channel, RealBuffer& buffer)
+{
+    buffer.retired.store(1);
+    WakeWaiters(channel.input_index);
+    const int event = channel.commit_event.load();
+    if (event >= 0) SignalWakeEvent(event);
+}
+
 int32_t filled_count(int32_t input_index, int32_t time_index)
 {
     return ((input_index - time_index + kRingSlots) % kRingSlots) + 1;
@@ -33,7 +41,7 @@ int32_t join_point(int32_t input_index, int32_t time_index)
 
 int find_pat_offset(const uint8_t* slot, int length)
 {
-    const int start = length == 1328 ? 12 : 0;
+    const int start = length == kRtpSlotSize ? kRtpHeaderSize : 0;
     for (int at = start; at + kTsPacketSize <= length; at += kTsPacketSize)
         if (is_pat(slot + at)) return at;
     return -1;
@@ -94,7 +102,7 @@ bool RingReader::Lags() const
 
 RingReader::Join RingReader::JoinAtPat(const std::function<bool()>& stopped, std::vector<uint8_t>& first)
 {
-    if (buffer_ == nullptr) buffer_ = channel_.Buffer();
+    if (buffer_ == nullptr || buffer_->retired.load() != 0) buffer_ = channel_.Buffer();
     const SourceRecord* source = channel_.FirstSource();
     if (source == nullptr || source->socket.load() == -1) return Join::kNoNetwork;
     if (buffer_ == nullptr || channel_.has_input.load() == 0) return Join::kNoInput;
@@ -105,12 +113,23 @@ RingReader::Join RingReader::JoinAtPat(const std::function<bool()>& stopped, std
     output_index_ = join_point(input, oldest);
     LogSystemMessage("nHas_Data_Buffer_Size=[%d] nReal_Buffer_output_index=[%d]\n", filled_, output_index_);
 
+    // The search never reads the slot the writer fills next (it still holds the last lap, or
+    // is being written): there it sleeps until the next write, so that a ring without a PAT
+    // costs one look per new slot instead of lap after lap, and gives up after a while.
+    const uint64_t give_up_ms = GetTickMs() + kJoinPatWaitMs;
     uint8_t slot[kRingSlotSize];
     for (;;) {
         if (stopped()) return Join::kStopped;
-        const int length = CopySlot(output_index_, slot);
+        if (buffer_->retired.load() != 0) return Join::kNoInput;
+        const bool at_writer = output_index_ == channel_.input_index.load();
+        const int length = at_writer ? 0 : CopySlot(output_index_, slot);
         if (length == 0) {
-            SleepMs(3);
+            if (GetTickMs() >= give_up_ms) {
+                LogSystemMessage("%sNo Video PAT in %d seconds\n", log_prefix_.c_str(), kJoinPatWaitMs / 1000);
+                return Join::kNoPat;
+            }
+            if (at_writer) WaitForWriter(100);
+            else SleepMs(3);
             continue;
         }
         if (!byte_stream_) {
@@ -155,12 +174,13 @@ void RingReader::CatchUp(const std::function<bool(const uint8_t*, int)>& send)
 bool RingReader::CatchUpPass(uint8_t* out, int& length)
 {
     length = 0;
-    if (output_index_ == channel_.input_index.load(std::memory_order_acquire)) return false;   // caught up with the writer
+    if (output_index_ == channel_.input_index.load()) return false;   // caught up with the writer
+    if (buffer_->retired.load() != 0) return false;                   // the writer has ended
     const int got = CopySlot(output_index_, out);
     if (got == 0) return true;                   // not written yet: the pass sends nothing
-    if (got == 1328) {
-        std::memmove(out, out + 12, 1316);
-        length = 1316;
+    if (got == kRtpSlotSize) {
+        std::memmove(out, out + kRtpHeaderSize, kTsBlockSize);
+        length = kTsBlockSize;
     } else {
         length = got;
     }
@@ -173,13 +193,16 @@ RingReader::Next RingReader::NextSlot(uint8_t* out, int& length)
     length = 0;
     if (byte_stream_ && (channel_.http_reconnect.load() != 0 || channel_.rtsp_reconnect.load() != 0))
         return Next::kReconnected;
-    if (output_index_ == channel_.input_index.load(std::memory_order_acquire)) return Next::kWaiting;
+    const bool at_writer = output_index_ == channel_.input_index.load();
+    // Looked at after the index: a reader that saw the next ring's index sees the flag too.
+    if (buffer_->retired.load() != 0) return Next::kRetired;
+    if (at_writer) return Next::kWaiting;
     const int got = CopySlot(output_index_, out);
     if (got == 0) return Next::kWaiting;
     if (!byte_stream_) {
-        if (got == 1328) {
-            std::memmove(out, out + 12, 1316);
-            length = 1316;
+        if (got == kRtpSlotSize) {
+            std::memmove(out, out + kRtpHeaderSize, kTsBlockSize);
+            length = kTsBlockSize;
         } else {
             length = got;
         }

@@ -30,19 +30,27 @@ int sync_skip_after(int length, int position);
 // True when a reader at output_index lags 980 slots or more behind the writer (it then sends
 // without pacing sleeps).
 bool reader_lags(int32_t output_index, int32_t input_index);
+// Ends the ring's life as a live input: marks it retired and wakes every reader that sleeps on
+// the channel, so that each finds out at once. The data thread's last act on its ring.
+void retire_ring(ChannelRecord& channel, RealBuffer& buffer);
+
+// How long a join looks for a PAT before it gives up on the channel.
+constexpr int kJoinPatWaitMs = 10000;
 
 // A reader of one channel's ring. Keeps the ring it joined alive for as long as it exists.
 class RingReader {
 public:
-    enum class Join { kJoined, kNoNetwork, kNoInput, kStopped };
-    enum class Next { kSlot, kWaiting, kLostSync, kReconnected };
+    // kNoPat: no PAT came within kJoinPatWaitMs. kRetired: the ring's writer has ended.
+    enum class Join { kJoined, kNoNetwork, kNoInput, kStopped, kNoPat };
+    enum class Next { kSlot, kWaiting, kLostSync, kReconnected, kRetired };
 
     // byte_stream: slots of pull sources, not aligned to packets. log_prefix starts the line
     // that reports the join ("Thread[7]: ... CH no.[5] ").
     RingReader(ChannelRecord& channel, bool byte_stream, int thread_number, std::string log_prefix = "");
 
     // Joins at a PAT; `first` receives the join slot from the join packet on. `stopped` is
-    // polled while waiting for slots.
+    // polled while waiting for slots. Never reads the slot the writer fills next; at the
+    // writer it sleeps until the next write, and gives up (kNoPat) after kJoinPatWaitMs.
     Join JoinAtPat(const std::function<bool()>& stopped, std::vector<uint8_t>& first);
     // The catch-up passes after a packet-aligned join: up to F / 4 + 1 slots, each handed to
     // send (false from send ends the catch-up).
@@ -53,7 +61,7 @@ public:
     bool CatchUpPass(uint8_t* out, int& length);
     int catch_up_passes() const { return byte_stream_ ? 0 : filled_ / 4 + 1; }
     // The next slot into out (up to kRingSlotSize bytes, RTP header dropped); kWaiting when the
-    // writer has not written it yet.
+    // writer has not written it yet, kRetired once the writer has ended.
     Next NextSlot(uint8_t* out, int& length);
     // Sleeps until the writer writes past this reader's position, at most timeout_ms.
     void WaitForWriter(int timeout_ms);
@@ -64,6 +72,8 @@ public:
     // Where the packets of the slot last returned by NextSlot start (byte streams).
     int last_packet_offset() const { return last_packet_offset_; }
     bool Lags() const;
+    // True once the writer of the ring this reader holds has ended.
+    bool Retired() const { return buffer_ != nullptr && buffer_->retired.load() != 0; }
     const std::shared_ptr<RealBuffer>& buffer() const { return buffer_; }
 
 private:

@@ -206,7 +206,7 @@ int32_t TV_On_Demand_Thread(void* raw)
                 }
                 int32_t next = r;
                 std::size_t bytes = 0;
-                const int count = CollectSlots(*args, r, args->rtp ? 12 : 0, parts, next, bytes);
+                const int count = CollectSlots(*args, r, args->rtp ? kRtpHeaderSize : 0, parts, next, bytes);
                 if (next == r) {
                     SleepMs(kRecorderNapMs);
                     continue;

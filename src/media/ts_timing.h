@@ -9,6 +9,14 @@
 constexpr int     kTsPacketSize  = 188;
 constexpr uint8_t kTsSyncByte    = 0x47;
 constexpr int64_t kPcrTicksPerSecond = 27000000;
+// Seven packets: one UDP datagram of a live source, one slot of a UDP channel's ring and one
+// block of every transport-stream output.
+constexpr int     kTsBlockSize   = 7 * kTsPacketSize;
+constexpr int     kRtpHeaderSize = 12;
+// An RTP datagram of a live source: the header and one block.
+constexpr int     kRtpSlotSize   = kRtpHeaderSize + kTsBlockSize;
+// The blocks (or PCR pauses) a paced stream sends at full speed after its start.
+constexpr int     kBurstBlocks   = 500;
 
 struct TsPacketHeader {
     uint8_t  sync_byte;

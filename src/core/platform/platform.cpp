@@ -12,6 +12,7 @@
 #include <spawn.h>
 #include <linux/futex.h>
 #include <sys/eventfd.h>
+#include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/signalfd.h>
 #include <sys/stat.h>
@@ -123,6 +124,18 @@ void RaiseProcessStop()
     if (write(StopEventFd(), &one, sizeof one) < 0) {
         // The flag alone still ends every wait at its next time-out.
     }
+}
+
+uint64_t RaiseOpenFileLimit()
+{
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return 0;
+    if (limit.rlim_cur < limit.rlim_max) {
+        rlimit raised = limit;
+        raised.rlim_cur = limit.rlim_max == RLIM_INFINITY ? 1u << 20 : limit.rlim_max;
+        if (setrlimit(RLIMIT_NOFILE, &raised) == 0) limit = raised;
+    }
+    return static_cast<uint64_t>(limit.rlim_cur);
 }
 
 bool ProcessStopRaised() { return g_process_stop.load(); }

@@ -75,6 +75,9 @@ void CloseWakeEvent(int event);
 // Process set-up before any thread starts: SIGPIPE and SIGHUP ignored, SIGINT, SIGTERM and
 // SIGUSR1 blocked in every thread so that only the main thread takes them.
 void PrepareProcessSignals();
+// Raises the limit of open descriptors to its hard limit, so that a thousand viewers never
+// push accept into it. Returns the limit now in force.
+uint64_t RaiseOpenFileLimit();
 // The "window": prints title, heading and the non-empty status lines to standard output.
 // Returns false when standard output cannot be written.
 bool ShowStatusDisplay(const char* title, const char* heading, const char* line1, const char* line2);
