@@ -243,7 +243,7 @@ std::shared_ptr<ChannelTable> ParseXml(std::string_view text)
         const std::size_t open = text.find("<ch", at);
         if (open == std::string_view::npos) break;
         const std::size_t close = text.find("</ch>", open);
-        if (close == std::string_view::npos) break;
+        if (close == std::string_view::npos || count >= kMaxChannels) break;
         ++count;
         at = close + 5;
     }
@@ -332,11 +332,16 @@ std::shared_ptr<ChannelTable> ParseOld(std::string_view text, bool& failed)
 {
     failed = false;
     const std::vector<OldChannel> lines = OldChannels(text);
-    int count = 0;
+    // The channel count is 16 bits wide: a program count beyond that (a typing error such as
+    // "dvb://h:p,2000000000") is cut there instead of allocating a record per number.
+    int64_t wanted = 0;
     for (const OldChannel& line : lines) {
-        if (StartsWith(line.source, "dvb://")) count += std::max(0, DvbCount(line.source));
-        else count += 1;
+        if (StartsWith(line.source, "dvb://")) wanted += std::max(0, DvbCount(line.source));
+        else wanted += 1;
+        if (wanted > kMaxChannels) break;
     }
+    if (wanted > kMaxChannels) LogSystemMessage("iptvepg.txt defines more than %d channels; the rest are left out\n", kMaxChannels);
+    const int count = static_cast<int>(std::min<int64_t>(wanted, kMaxChannels));
     auto table = std::make_shared<ChannelTable>();
     if (count <= 0) return table;
     for (int i = 0; i < count; ++i) table->channels.push_back(std::make_unique<ChannelRecord>());
@@ -467,7 +472,11 @@ int LoadChannelTable(bool reload)
         old_format = false;
         read = ReadWholeFile("channel_definition.xml", text);
     }
-    if (read != 1) return 0;
+    if (read != 1) {
+        if (read == 0)
+            LogSystemMessage("Neither channel_definition.xml nor iptvepg.txt is in the working directory: the channel list is needed to start\n");
+        return 0;
+    }
     if (text.size() < 2 || text.compare(text.size() - 2, 2, "\r\n") != 0) text.append("\r\n");
 
     std::shared_ptr<ChannelTable> table;

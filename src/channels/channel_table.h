@@ -20,6 +20,7 @@ constexpr std::size_t kSourcePathSize     = kPlaylistPathSize;   // 260
 constexpr std::size_t kSourceHostSize     = 528;
 constexpr std::size_t kCredentialsSize    = 132;
 constexpr int         kMaxDvbStreams      = 10;
+constexpr int         kMaxChannels        = 65535;   // the channel count is 16 bits wide
 
 enum SourceKind : int32_t {
     kSourceBadFolder   = -1,

@@ -399,10 +399,11 @@ private:
 };
 
 // Streams a directory channel's file from its current offset through batch, a block at a time;
-// pause_after(block, length) gives the sleep in ms that follows each block. True at the end of
-// the file or a stop; false when the stream must end (a read or send error).
+// pause_after(block, length) gives the sleep in ms that follows each block; streamed counts
+// the bytes. True at the end of the file or a stop; false when the stream must end (a read or
+// send error).
 bool StreamFileBlocks(LiveStream& live, PacedBatch& batch, int fd,
-                      const std::function<int64_t(const uint8_t*, int)>& pause_after)
+                      const std::function<int64_t(const uint8_t*, int)>& pause_after, int64_t& streamed)
 {
     bool read_failed = false;
     FileBlocks blocks(fd);
@@ -411,12 +412,34 @@ bool StreamFileBlocks(LiveStream& live, PacedBatch& batch, int fd,
         const ssize_t got = blocks.Next(block, read_failed);
         if (got <= 0) break;
         const int length = static_cast<int>(got);
+        streamed += length;
         if (!batch.Add(block, length) || !batch.AddSleep(pause_after(block, length))) return false;
     }
     // Whatever was read goes out, also before a read error ends the stream.
     if (!live.Stopped() && !batch.Flush()) return false;
     return !read_failed;
 }
+
+// Called after each file of a directory channel: once a whole lap of the playlist has given
+// nothing (every file emptied, say), the viewer sleeps a second before the next lap instead of
+// opening and reading the files in a tight loop.
+class EmptyLapGuard {
+public:
+    explicit EmptyLapGuard(std::size_t files) : files_(files) {}
+    void AfterFile(int64_t streamed)
+    {
+        lap_bytes_ += streamed;
+        if (++files_done_ < files_) return;
+        if (lap_bytes_ == 0) SleepUnlessStopping(1000);
+        files_done_ = 0;
+        lap_bytes_ = 0;
+    }
+
+private:
+    std::size_t files_;
+    std::size_t files_done_ = 0;
+    int64_t     lap_bytes_ = 0;
+};
 
 // A directory of MP4 files: from the first file on, paced by each file's bitrate.
 void ServeMp4Directory(LiveStream& live, const ChannelTable& table, ChannelRecord& channel, int channel_number)
@@ -437,6 +460,7 @@ void ServeMp4Directory(LiveStream& live, const ChannelTable& table, ChannelRecor
         return live.Send(data, length, "*** IPTV_PS_HTTP_DataThread [%d] Player closes TCP Socket : filename=[%s], Warning Code [%d]\n",
                          false, live.conn_.path);
     });
+    EmptyLapGuard empty_laps(files.size());
     for (std::size_t j = 0; !live.Stopped();) {
         const char* path = files[j].path;
         LogSystemMessage("Thread[%d]: IPTV_TS_HTTP_DataThread (CH no.[%d], filename=[%s])\n", number, channel_number, path);
@@ -452,6 +476,7 @@ void ServeMp4Directory(LiveStream& live, const ChannelTable& table, ChannelRecor
         const int64_t sleep_ms = sleep_us / 1000;
         const int64_t remainder = sleep_us % 1000;
         int64_t carried = remainder;
+        int64_t streamed = 0;
         const bool ok = StreamFileBlocks(live, batch, fd, [&](const uint8_t*, int) {
             int64_t pause = sleep_ms;
             if (carried >= 1000) {
@@ -460,7 +485,8 @@ void ServeMp4Directory(LiveStream& live, const ChannelTable& table, ChannelRecor
             }
             carried += remainder;
             return pause;
-        });
+        }, streamed);
+        empty_laps.AfterFile(streamed);
         close(fd);
         LogSystemMessage("Thread[%d]: IPTV_TS_HTTP_DataThread Close (CH no.[%d], filename=[%s])\n", number, channel_number, path);
         if (!ok) return;
@@ -518,6 +544,7 @@ void ServeTsDirectory(LiveStream& live, const ChannelTable& table, ChannelRecord
     bool first_pcr = true;
     std::size_t j = static_cast<std::size_t>(index);
     bool first_file = true;
+    EmptyLapGuard empty_laps(files.size());
     // One batch for the whole stream: the sleep still owed at the end of a file carries over.
     PacedBatch batch([&](const uint8_t* data, int length) {
         return live.Send(data, length, "IPTV_TS_HTTP_DataThread : iret=[%d] errorno is [%d]\n");
@@ -540,11 +567,13 @@ void ServeTsDirectory(LiveStream& live, const ChannelTable& table, ChannelRecord
             close(fd);
             fd = -1;
             first_file = false;
+            empty_laps.AfterFile(0);
             j = (j + 1) % files.size();
             continue;
         }
         first_file = false;
         LogSystemMessage("Thread[%d]: IPTV_TS_HTTP_DataThread Starting (CH no.[%d], filename=[%s]\n", number, channel_number, path);
+        int64_t streamed = 0;
         const bool ok = StreamFileBlocks(live, batch, fd, [&](const uint8_t* block, int length) -> int64_t {
             for (int at = 0; at + kTsPacketSize <= length; at += kTsPacketSize) {
                 int64_t pcr = 0;
@@ -567,7 +596,8 @@ void ServeTsDirectory(LiveStream& live, const ChannelTable& table, ChannelRecord
                 return pcr_sleep_ms(interval);
             }
             return 0;
-        });
+        }, streamed);
+        empty_laps.AfterFile(streamed);
         close(fd);
         fd = -1;
         LogSystemMessage("Thread[%d]: IPTV_TS_HTTP_DataThread Close (CH no.[%d], filename=[%s])\n", number, channel_number, path);

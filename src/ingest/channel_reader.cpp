@@ -52,6 +52,7 @@ int32_t IPTV_Channel_DataThread(void* argument)
         // Readers that still hold the ring keep it until they let go; retired, it tells them
         // that nothing more comes, so they end instead of waiting on a writer that is gone.
         if (const std::shared_ptr<RealBuffer> ring = channel.Buffer()) retire_ring(channel, *ring);
+        channel.has_input.store(0);                 // a restarted input waits for its first datagram again
         channel.reader_active.store(0);
         channel.SetBuffer(nullptr);
         LogSystemMessage("IPTV_Channel_DataThread OUT: CH [%d] Closed\n", info->channel_index + 1);

@@ -7,6 +7,7 @@
 #include "core/server_control.h"
 
 #include <cerrno>
+#include <string_view>
 #include <cstdio>
 #include <fcntl.h>
 #include <new>
@@ -83,6 +84,19 @@ bool WriteParts(int fd, iovec* parts, int count)
 std::string TimeShiftFileName(int channel_number)
 {
     return "timeshift/time_shift_ch[" + std::to_string(channel_number) + "]";
+}
+
+bool RecordingFolderIsSafe(const char* rec_folder)
+{
+    const std::string_view folder(rec_folder);
+    if (folder.empty() || folder.front() == '/' || folder.find('\\') != std::string_view::npos) return false;
+    for (std::size_t at = 0; at <= folder.size();) {
+        std::size_t end = folder.find('/', at);
+        if (end == std::string_view::npos) end = folder.size();
+        if (folder.substr(at, end - at) == "..") return false;
+        at = end + 1;
+    }
+    return true;
 }
 
 std::string ArchiveFileName(const char* rec_folder, const std::tm& start)
@@ -248,7 +262,11 @@ void StartRecorders(ChannelRecord& channel, int32_t channel_index, const std::sh
         if (thread != nullptr) started.push_back(thread);
         else delete args;
     }
-    if (tv_on_demand_allowed && channel.rec_folder[0] != '\0' && g_config.tv_on_demand_record_duration > 0) {
+    if (tv_on_demand_allowed && channel.rec_folder[0] != '\0' && g_config.tv_on_demand_record_duration > 0 &&
+        !RecordingFolderIsSafe(channel.rec_folder)) {
+        LogSystemMessage("CH [%d]: rec_folder [%s] leaves tv_program_archive: no TV-on-demand recording\n", channel_index + 1,
+                         channel.rec_folder);
+    } else if (tv_on_demand_allowed && channel.rec_folder[0] != '\0' && g_config.tv_on_demand_record_duration > 0) {
         auto* args = new (std::nothrow) RecorderArgs{&channel, buffer, channel_index + 1, rtp};
         ThreadRecord* thread = args != nullptr ? StartThread(TV_On_Demand_Thread, args, "TVOnDemand") : nullptr;
         if (thread != nullptr) started.push_back(thread);

@@ -2,6 +2,7 @@
 
 #include "core/platform/platform.h"
 #include "ingest/real_buffer.h"
+#include "support/stderr_capture.h"
 #include "support/test_channel.h"
 #include "support/ts_builder.h"
 
@@ -221,6 +222,34 @@ TEST_F(PacedLiveViewers, APlayerThatTakesNothingForFiveSecondsIsDroppedLikeABloc
     stuck.thread.join();
     EXPECT_TRUE(stuck.failed);
     EXPECT_GE(GetTickMs() - start, 5000u);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(LivePcrClock, APcrThatGoesBackIsReportedOnceAndPacingGoesOnFromIt)
+{
+    PlayerConnection conn;
+    LivePcrClock clock;
+    const auto take = [&](double seconds) {
+        TsBuilder packet;
+        packet.Pcr(0x100, static_cast<int64_t>(seconds * 27000000.0));
+        clock.Take(packet.Bytes().data(), conn);
+    };
+    StderrCapture log;
+    take(26.0 * 3600);                                     // near the 33-bit wrap
+    take(26.0 * 3600 + 0.1);
+    EXPECT_NEAR(clock.pending(), 0.1 * 0.995, 1e-6);
+    clock.ClearPending();
+    take(1.0);                                             // the clock wrapped (or the encoder restarted)
+    take(1.04);
+    take(1.08);
+    EXPECT_NEAR(clock.pending(), 0.08 * 0.995, 1e-6);
+    const std::string text = log.Text();
+    std::size_t reported = 0;
+    for (std::size_t at = text.find("pcr < cur_pcr"); at != std::string::npos; at = text.find("pcr < cur_pcr", at + 1)) ++reported;
+    EXPECT_EQ(reported, 1u);
 }
 
 }  // namespace

@@ -318,4 +318,42 @@ TEST_F(ChannelRefresh, CloseReloadAndRestartWhileAReaderFollows)
     EXPECT_EQ(CloseChannelReader(), 1);
 }
 
+TEST_F(ChannelRefresh, AReaderOfTheClosedRingEndsInsteadOfStallingAndANewReaderFollowsTheNewOne)
+{
+    if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg is not installed";
+    const uint16_t port = FreeUdpPort();
+    LoadChannels("channel_definition.xml", "<?xml version=\"1.0\" encoding=\"iso-8859-1\" ?>\r\n<ch src=\"udp://" +
+                                               std::to_string(port) + "\">News</ch>\r\n");
+    g_channel_reader_stop.store(0);
+    ASSERT_EQ(RestartChannelReader(), 1);
+    Send("-f mpegts", "udp://127.0.0.1:" + std::to_string(port) + "?pkt_size=1316", 12);
+    ASSERT_TRUE(WaitForSlots(0, 30));
+
+    const std::shared_ptr<ChannelTable> table = CurrentChannels();
+    RingReader ring(*table->channels[0], false, 1);
+    std::vector<uint8_t> first;
+    ASSERT_EQ(ring.JoinAtPat([] { return false; }, first), RingReader::Join::kJoined);
+    uint8_t slot[kRingSlotSize];
+    int length = 0;
+    {
+        ScopedLock held(g_channel_reader_control_lock);
+        EXPECT_EQ(CloseChannelReader(), 1);
+        EXPECT_EQ(RestartChannelReader(), 1);               // the same table: the same record
+    }
+    // However far behind it was, the old ring's reader hears that its writer is gone.
+    RingReader::Next next = RingReader::Next::kSlot;
+    for (int k = 0; k < 2000 && next == RingReader::Next::kSlot; ++k) next = ring.NextSlot(slot, length);
+    EXPECT_EQ(next, RingReader::Next::kRetired);
+    const uint64_t deadline = GetTickMs() + 20000;
+    while (GetTickMs() < deadline) {
+        const std::shared_ptr<RealBuffer> now = table->channels[0]->Buffer();
+        if (now != nullptr && now != ring.buffer() && table->channels[0]->input_index.load() >= 20) break;
+        SleepMs(20);
+    }
+    RingReader fresh(*table->channels[0], false, 2);
+    EXPECT_EQ(fresh.JoinAtPat([] { return false; }, first), RingReader::Join::kJoined);
+    ScopedLock held(g_channel_reader_control_lock);
+    EXPECT_EQ(CloseChannelReader(), 1);
+}
+
 }  // namespace

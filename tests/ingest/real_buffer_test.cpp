@@ -4,6 +4,8 @@
 #include "support/ts_builder.h"
 
 #include <atomic>
+#include <chrono>
+#include <ctime>
 #include <cstring>
 #include <gtest/gtest.h>
 #include <thread>
@@ -214,6 +216,71 @@ TEST(ReadingTheRing, BeforeTheFirstLapJoiningBackwardSearchesForwardFromTheOldes
     RingReader reader(test.channel, false, 1);
     ASSERT_EQ(reader.JoinBackward([] { return false; }), RingReader::Join::kJoined);
     EXPECT_EQ(reader.output_index(), 1);
+}
+
+}  // namespace
+
+namespace {
+
+double ThreadCpuSeconds()
+{
+    timespec now{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
+}
+
+TEST(ReadingTheRing, AFullRingWithoutAPatIsSearchedOnceAndThenWaitedOnNotCircled)
+{
+    TestChannel test;
+    for (int i = 0; i < 1500; ++i) test.Write(TsBuilder().Null(7).Bytes());   // full, no PAT anywhere
+    RingReader reader(test.channel, false, 1);
+    std::vector<uint8_t> first;
+    std::atomic<bool> leave{false};
+    double cpu = 0;
+    RingReader::Join join = RingReader::Join::kJoined;
+    std::thread joiner([&] {
+        const double before = ThreadCpuSeconds();
+        join = reader.JoinAtPat([&] { return leave.load(); }, first);
+        cpu = ThreadCpuSeconds() - before;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(600));
+    leave = true;                                          // the player has gone
+    joiner.join();
+    EXPECT_EQ(join, RingReader::Join::kStopped);
+    EXPECT_LT(cpu, 0.1) << "the join circled the ring instead of waiting for the writer";
+}
+
+TEST(ReadingTheRing, ReadersOfARetiredRingEndInsteadOfWaitingOrReadingTheNextRing)
+{
+    TestChannel test;
+    for (int i = 0; i < 20; ++i) test.Write(i == 5 ? TsBuilder().Pat().Null(6).Bytes() : TsBuilder().Null(7).Bytes());
+    RingReader reader(test.channel, false, 1);
+    std::vector<uint8_t> first;
+    ASSERT_EQ(reader.JoinAtPat(Never(), first), RingReader::Join::kJoined);
+    uint8_t slot[kRingSlotSize];
+    int length = 0;
+    while (reader.NextSlot(slot, length) == RingReader::Next::kSlot) {
+    }
+    // A reader asleep on the writer wakes when the ring is retired.
+    std::thread waiter([&] { reader.WaitForWriter(10000); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    const auto retired_at = std::chrono::steady_clock::now();
+    retire_ring(test.channel, *test.buffer);
+    waiter.join();
+    EXPECT_LT(std::chrono::steady_clock::now() - retired_at, std::chrono::seconds(1));
+    // The channel's next data thread starts a new ring on the same record with the indices
+    // reset: the old reader must not take them for its own.
+    auto next_ring = std::make_shared<RealBuffer>();
+    test.channel.SetBuffer(next_ring);
+    test.channel.input_index.store(0);
+    test.channel.time_index.store(0);
+    test.buffer = next_ring;
+    test.Write(TsBuilder().Pat().Null(6).Bytes());
+    EXPECT_EQ(reader.NextSlot(slot, length), RingReader::Next::kRetired);
+    EXPECT_FALSE(reader.CatchUpPass(slot, length));
+    // A new reader joins the new ring.
+    RingReader newcomer(test.channel, false, 2);
+    EXPECT_EQ(newcomer.JoinAtPat(Never(), first), RingReader::Join::kJoined);
 }
 
 }  // namespace

@@ -1,0 +1,305 @@
+// What an operator runs into in the first week, against the real server binary: a source
+// without a PAT, a source that goes quiet while players come and go, a malformed channel line,
+// a request that names two accounts, a request head trickled a byte at a time, an absurd byte
+// range, and the cost of a burst of page requests.
+
+#include "support/process.h"
+#include "support/test_server.h"
+#include "support/ts_builder.h"
+
+#include <arpa/inet.h>
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <fstream>
+#include <functional>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sstream>
+#include <string>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr char kXmlHead[] = "<?xml version=\"1.0\" encoding=\"iso-8859-1\" ?>\r\n";
+
+bool WaitUntil(const std::function<bool()>& done, int timeout_ms)
+{
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+    for (;;) {
+        if (done()) return true;
+        if (Clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+}
+
+// CPU seconds the process has used, from /proc.
+double CpuSeconds(int pid)
+{
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    std::istringstream fields(text.substr(text.rfind(')') + 2));
+    std::string field;
+    long ticks = 0;
+    for (int k = 3; k <= 15 && fields >> field; ++k)
+        if (k == 14 || k == 15) ticks += std::stol(field);   // utime, stime
+    return static_cast<double>(ticks) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+// Datagrams of seven packets to a local UDP port every 5 ms, made by `datagram(k)`, for at
+// most `seconds` or until stopped.
+class UdpSource {
+public:
+    UdpSource(uint16_t port, double seconds, std::function<TsBuilder(int64_t)> datagram)
+        : thread_([this, port, seconds, datagram] {
+              const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+              sockaddr_in to{};
+              to.sin_family = AF_INET;
+              to.sin_port = htons(port);
+              to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+              const Clock::time_point until = Clock::now() + std::chrono::milliseconds(static_cast<int>(seconds * 1000));
+              for (int64_t k = 0; !stop_.load() && Clock::now() < until && k < 20000; ++k) {
+                  const TsBuilder bytes = datagram(k);
+                  sendto(fd, bytes.Bytes().data(), bytes.Size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+                  std::this_thread::sleep_for(std::chrono::milliseconds(5));
+              }
+              close(fd);
+          })
+    {
+    }
+    ~UdpSource()
+    {
+        stop_.store(true);
+        thread_.join();
+    }
+
+private:
+    std::atomic<bool> stop_{false};
+    std::thread       thread_;
+};
+
+// A plain channel's datagram: PAT, PMT, a PCR 5 ms apart and payload.
+TsBuilder PlainDatagram(int64_t k)
+{
+    TsBuilder datagram;
+    datagram.Pat().Pmt().Pcr(0x101, k * 135000);
+    for (int j = 0; j < 4; ++j) datagram.Payload(0x102, static_cast<uint8_t>(k));
+    return datagram;
+}
+
+std::string LiveRequest(const std::string& path) { return "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"; }
+
+// Reads from fd until `bytes` arrived, the peer closed or timeout_ms passed; what arrived.
+// closed tells whether the server ended the connection.
+std::string ReadFor(int fd, std::size_t bytes, int timeout_ms, bool* closed = nullptr)
+{
+    std::string got;
+    char chunk[8192];
+    const Clock::time_point until = Clock::now() + std::chrono::milliseconds(timeout_ms);
+    if (closed != nullptr) *closed = false;
+    while (got.size() < bytes && Clock::now() < until) {
+        pollfd watch{fd, POLLIN, 0};
+        if (poll(&watch, 1, 50) <= 0) continue;
+        const ssize_t n = recv(fd, chunk, sizeof chunk, 0);
+        if (n <= 0) {
+            if (closed != nullptr) *closed = true;
+            break;
+        }
+        got.append(chunk, static_cast<std::size_t>(n));
+    }
+    return got;
+}
+
+class LiveRecovery : public ::testing::Test {
+protected:
+    void Start(const std::string& channels, const std::string& extra = "")
+    {
+        server.Dir().WriteFile("channel_definition.xml", kXmlHead + channels);
+        ASSERT_TRUE(server.Start(extra)) << server.Process().Stdout().substr(0, 2000);
+    }
+    std::string Log() { return server.Dir().ReadFile("system.log"); }
+    TestServer server;
+};
+
+TEST_F(LiveRecovery, ARingWithoutAPatCostsNoCpuAndItsViewerGivesUpAfterTenSeconds)
+{
+    const uint16_t udp = FreeUdpPort();
+    ASSERT_NO_FATAL_FAILURE(Start("<ch src=\"udp://" + std::to_string(udp) + "\">NoPat</ch>\r\n"));
+    UdpSource source(udp, 30, [](int64_t k) {
+        TsBuilder datagram;
+        for (int j = 0; j < 7; ++j) datagram.Payload(0x100, static_cast<uint8_t>(k));
+        return datagram;
+    });
+    ASSERT_TRUE(server.WaitForLog("Get UDP Packet from Port No", 15000));
+    std::this_thread::sleep_for(std::chrono::seconds(6));        // more than a full ring
+
+    const int staying = ConnectLoopback(server.Port());
+    ASSERT_GE(staying, 0);
+    ASSERT_TRUE(SendAllText(staying, LiveRequest("/1.ch")));
+    const Clock::time_point asked = Clock::now();
+    for (int k = 0; k < 2; ++k) {                                 // two players that leave
+        const int leaving = ConnectLoopback(server.Port());
+        ASSERT_GE(leaving, 0);
+        ASSERT_TRUE(SendAllText(leaving, LiveRequest("/1.ch")));
+        ReadFor(leaving, 1u << 20, 300);
+        close(leaving);
+    }
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    const int pid = server.Process().Pid();
+    const double before = CpuSeconds(pid);
+    std::this_thread::sleep_for(std::chrono::seconds(3));
+    EXPECT_LT(CpuSeconds(pid) - before, 0.5) << "three joins without a PAT keep the server busy";
+
+    bool closed = false;
+    ReadFor(staying, 1u << 30, 15000, &closed);
+    const double waited = std::chrono::duration<double>(Clock::now() - asked).count();
+    close(staying);
+    EXPECT_TRUE(closed);
+    EXPECT_GT(waited, 9.0);
+    EXPECT_LT(waited, 14.0);
+    EXPECT_NE(Log().find("No Video PAT in 10 seconds"), std::string::npos);
+}
+
+TEST_F(LiveRecovery, ViewersOfAQuietSourceEndWithTheirPlayersAndASilentChannelRefusesNewOnes)
+{
+    const uint16_t udp = FreeUdpPort();
+    ASSERT_NO_FATAL_FAILURE(Start("<ch src=\"udp://" + std::to_string(udp) + "\">Quiet</ch>\r\n"));
+    {
+        UdpSource source(udp, 2.0, PlainDatagram);
+        ASSERT_TRUE(server.WaitForLog("Get UDP Packet from Port No", 15000));
+    }                                                             // the source has stopped
+    const int pid = server.Process().Pid();
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    const int idle_threads = ThreadCount(pid);
+
+    // Twenty players tune in (they get the join slot and the catch-up) and leave after a second.
+    std::vector<int> players;
+    for (int k = 0; k < 20; ++k) {
+        const int fd = ConnectLoopback(server.Port());
+        ASSERT_GE(fd, 0);
+        ASSERT_TRUE(SendAllText(fd, LiveRequest("/1.ch")));
+        players.push_back(fd);
+    }
+    for (const int fd : players) EXPECT_GT(ReadFor(fd, 2000, 3000).size(), 1000u);
+    for (const int fd : players) close(fd);
+    EXPECT_TRUE(WaitUntil([&] { return ThreadCount(pid) <= idle_threads; }, 6000))
+        << ThreadCount(pid) << " threads, " << idle_threads << " before the players came";
+
+    // Silent for longer than the first-datagram wait, the channel no longer looks live: a new
+    // player gets the header and the end of the connection.
+    const bool refused = WaitUntil(
+        [&] {
+            const int fd = ConnectLoopback(server.Port());
+            if (fd < 0 || !SendAllText(fd, LiveRequest("/1.ch"))) return false;
+            bool closed = false;
+            ReadFor(fd, 1u << 20, 1500, &closed);
+            close(fd);
+            return closed;
+        },
+        20000);
+    EXPECT_TRUE(refused);
+    EXPECT_NE(Log().find("Channel [1], No Video Input"), std::string::npos);
+}
+
+TEST_F(LiveRecovery, OneMalformedChannelLineLeavesTheOtherChannelsRunning)
+{
+    const uint16_t udp = FreeUdpPort();
+    ASSERT_NO_FATAL_FAILURE(
+        Start("<ch src=\"udp:/5000\">Broken</ch>\r\n<ch src=\"udp://" + std::to_string(udp) + "\">Good</ch>\r\n"));
+    EXPECT_EQ(server.Process().Stdout().find("Channel service is not available"), std::string::npos);
+    EXPECT_TRUE(server.WaitForLog("IPTV_Channel_ReaderProcess: CH [0] syntax error in iptvepg.txt", 5000));
+    UdpSource source(udp, 20, PlainDatagram);
+    ASSERT_TRUE(server.WaitForLog("Get UDP Packet from Port No", 15000));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    const int fd = ConnectLoopback(server.Port());
+    ASSERT_GE(fd, 0);
+    ASSERT_TRUE(SendAllText(fd, LiveRequest("/2.ch")));
+    EXPECT_GT(ReadFor(fd, 20000, 5000).size(), 10000u);
+    close(fd);
+}
+
+TEST_F(LiveRecovery, TheAccountThatPassedTheCheckIsTheOneThatStreams)
+{
+    const uint16_t udp = FreeUdpPort();
+    server.Dir().WriteFile("user_profile.csv", "alice,apw,12/31/2099,pre,10\r\nmallory,mpw,12/31/2099,pre,10\r\n");
+    ASSERT_NO_FATAL_FAILURE(Start("<ch src=\"udp://" + std::to_string(udp) + "\">Ch</ch>\r\n", "user_authorization=1\r\n"));
+    UdpSource source(udp, 30, PlainDatagram);
+    ASSERT_TRUE(server.WaitForLog("Get UDP Packet from Port No", 15000));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+
+    const int alice = ConnectLoopback(server.Port());
+    ASSERT_GE(alice, 0);
+    ASSERT_TRUE(SendAllText(alice, LiveRequest("/1.ch?u=alice&p=apw")));
+    ASSERT_GT(ReadFor(alice, 5000, 5000).size(), 4000u);
+    // mallory's own password with alice's name beside it: mallory's stream, not alice's end.
+    const int mallory = ConnectLoopback(server.Port());
+    ASSERT_GE(mallory, 0);
+    ASSERT_TRUE(SendAllText(mallory, LiveRequest("/1.ch?u=alice&m=mallory&p=mpw")));
+    EXPECT_GT(ReadFor(mallory, 5000, 5000).size(), 4000u);
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    bool closed = false;
+    ReadFor(alice, 1u << 30, 1500, &closed);
+    EXPECT_FALSE(closed) << "alice's stream was ended by a request that passed as mallory";
+    EXPECT_EQ(Log().find("Discard the previous connection of user [alice]"), std::string::npos);
+    EXPECT_NE(Log().find("User [mallory] watchs CH[1]"), std::string::npos);
+    close(alice);
+    close(mallory);
+}
+
+using RequestPath = LiveRecovery;
+
+TEST_F(RequestPath, AHeadTrickledAByteAtATimeIsCutOffTenSecondsAfterTheConnection)
+{
+    ASSERT_NO_FATAL_FAILURE(Start(""));
+    const int fd = ConnectLoopback(server.Port());
+    ASSERT_GE(fd, 0);
+    const Clock::time_point connected = Clock::now();
+    const std::string head = "GET /index.htm HTTP/1.1\r\nHost: 127.0.0.1\r\n";
+    bool closed = false;
+    for (std::size_t k = 0; k < head.size() && !closed; ++k) {
+        if (send(fd, head.data() + k, 1, MSG_NOSIGNAL) != 1) break;
+        ReadFor(fd, 1, 2000, &closed);                            // a byte every 2 s
+    }
+    const double held = std::chrono::duration<double>(Clock::now() - connected).count();
+    close(fd);
+    EXPECT_TRUE(closed);
+    EXPECT_GT(held, 9.0);
+    EXPECT_LT(held, 13.0);
+
+    // And the server may hold as many descriptors as the system lets it.
+    std::ifstream limits("/proc/" + std::to_string(server.Process().Pid()) + "/limits");
+    std::string line;
+    while (std::getline(limits, line)) {
+        if (line.rfind("Max open files", 0) != 0) continue;
+        std::istringstream fields(line.substr(14));
+        std::string soft, hard;
+        fields >> soft >> hard;
+        EXPECT_EQ(soft, hard);
+    }
+}
+
+TEST_F(RequestPath, AnAbsurdByteRangeEndsAtTheFileAndAnsweredPagesAreFreedAtOnce)
+{
+    server.Dir().WriteFile("page.htm", std::string(4096, 'x'));
+    server.Dir().WriteFile("film.ts", std::string(1000, 'y'));
+    ASSERT_NO_FATAL_FAILURE(Start(""));
+    const std::string answer =
+        server.Fetch("GET /film.ts HTTP/1.1\r\nHost: x\r\nRange: bytes=0-99999999999999999999\r\n\r\n", 5000);
+    EXPECT_NE(answer.find("206 OK"), std::string::npos) << answer.substr(0, 200);
+    EXPECT_NE(answer.find("Content-Range: bytes 0-999/1000"), std::string::npos) << answer.substr(0, 300);
+
+    const int pid = server.Process().Pid();
+    const int idle_threads = ThreadCount(pid);
+    for (int k = 0; k < 100; ++k) ASSERT_NE(server.Fetch("GET /page.htm HTTP/1.0\r\n\r\n", 5000).find("200 OK"), std::string::npos);
+    // Freed right after each answer, not at the monitor's beat (nor after its first 30 s).
+    EXPECT_TRUE(WaitUntil([&] { return ThreadCount(pid) <= idle_threads; }, 1500))
+        << ThreadCount(pid) << " threads, " << idle_threads << " before";
+}
+
+}  // namespace
