@@ -78,38 +78,41 @@ static int32_t NumberOf(std::string_view text)
 
 // One line without its line break. A line without a name and password followed by a date
 // with two "/" leaves the record empty: it never matches and the next line is unaffected.
-static void ParseUserLine(std::string_view line, UserRecord& record)
+// Returns where the points field starts in line, npos when the line has none.
+static std::size_t ParseUserLine(std::string_view line, UserRecord& record)
 {
+    constexpr std::size_t kNone = std::string_view::npos;
     if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
     const std::size_t name_end = line.find(',');
-    if (name_end == std::string_view::npos) return;
+    if (name_end == kNone) return kNone;
     const std::size_t password_end = line.find(',', name_end + 1);
-    if (password_end == std::string_view::npos) return;
+    if (password_end == kNone) return kNone;
     const std::size_t month_end = line.find('/', password_end + 1);
-    if (month_end == std::string_view::npos) return;
+    if (month_end == kNone) return kNone;
     const std::size_t day_end = line.find('/', month_end + 1);
-    if (day_end == std::string_view::npos) return;
+    if (day_end == kNone) return kNone;
 
     CopyText(record.user_name, line.substr(0, name_end));
     CopyText(record.password, line.substr(name_end + 1, password_end - name_end - 1));
     record.expiry_month = NumberOf(line.substr(password_end + 1, month_end - password_end - 1));
     record.expiry_day   = NumberOf(line.substr(month_end + 1, day_end - month_end - 1));
     const std::size_t year_end = line.find(',', day_end + 1);
-    if (year_end == std::string_view::npos) {
+    if (year_end == kNone) {
         record.expiry_year = NumberOf(line.substr(day_end + 1));
         record.pay_model   = kPayNone;
         record.points      = 0;
-        return;
+        return kNone;
     }
     record.expiry_year = NumberOf(line.substr(day_end + 1, year_end - day_end - 1));
     const std::size_t model_end = line.find(',', year_end + 1);
-    if (model_end == std::string_view::npos) {
+    if (model_end == kNone) {
         record.pay_model = PayModelOf(line.substr(year_end + 1));
         record.points    = 0;
-        return;
+        return kNone;
     }
     record.pay_model = PayModelOf(line.substr(year_end + 1, model_end - year_end - 1));
     record.points    = NumberOf(line.substr(model_end + 1));
+    return model_end + 1;
 }
 
 std::shared_ptr<UserTable> ParseUserText(const std::string& text)
@@ -151,6 +154,25 @@ int LoadUsers()
     return 1;
 }
 
+// A text written into the user file must not hold a field separator or a line break, or it
+// would split its line or inject another one.
+static bool FitsInUserFile(const char* text)
+{
+    return text != nullptr && std::strpbrk(text, ",\r\n") == nullptr;
+}
+
+// The first of the five texts of a user line that does not fit in the file, nullptr when all do.
+static const char* UnfitUserText(const char* user_name, const char* password, const char* expired_time,
+                                 const char* pay_model, const char* points)
+{
+    if (!FitsInUserFile(user_name)) return "user name";
+    if (!FitsInUserFile(password)) return "password";
+    if (!FitsInUserFile(expired_time)) return "expiry date";
+    if (!FitsInUserFile(pay_model)) return "pay model";
+    if (!FitsInUserFile(points)) return "points";
+    return nullptr;
+}
+
 static std::string UserLine(const char* user_name, const char* password, const char* expired_time,
                             const char* pay_model, const char* points)
 {
@@ -163,6 +185,11 @@ static std::string UserLine(const char* user_name, const char* password, const c
 int AddUser(const char* user_name, const char* password, const char* expired_time, const char* pay_model,
             const char* points)
 {
+    // The texts are not logged: a line break in them would forge log lines as well.
+    if (const char* unfit = UnfitUserText(user_name, password, expired_time, pay_model, points)) {
+        LogSystemMessage(" Add User Refused: the %s text is missing or holds a comma or line break\n", unfit);
+        return 0;
+    }
     std::lock_guard<std::recursive_mutex> held(g_user_file_lock);
     const int fd = open(kUserFile, O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
     if (fd < 0) {
@@ -182,28 +209,34 @@ int AddUser(const char* user_name, const char* password, const char* expired_tim
     return 1;
 }
 
-// Where the first user line of user_name lies in text: [begin, end) with its line break.
-static bool FindUserLine(std::string_view text, const char* user_name, std::size_t& begin, std::size_t& end)
+// Where the line the user check would use for user_name lies in text: the first line that
+// loads as a record of that name, [begin, end) with its line break, and where its points
+// field starts (npos without one). A line of the same name that does not load (no date,
+// say) is skipped, as the loader skips it.
+static bool FindUserLine(std::string_view text, const char* user_name, std::size_t& begin, std::size_t& end,
+                         std::size_t& points_at)
 {
-    const std::string_view name(user_name);
+    if (user_name[0] == '\0') return false;
     std::size_t at = UserLinesStart(text);
     while (at < text.size()) {
-        std::size_t line_end = text.find('\n', at);
-        line_end = line_end == std::string_view::npos ? text.size() : line_end + 1;
-        const std::string_view line = text.substr(at, line_end - at);
-        const std::size_t comma = line.find(',');
-        if (comma != std::string_view::npos && line.substr(0, comma) == name) {
+        std::size_t line_break = text.find('\n', at);
+        if (line_break == std::string_view::npos) line_break = text.size();
+        UserRecord record{};
+        const std::size_t points = ParseUserLine(text.substr(at, line_break - at), record);
+        if (std::strcmp(record.user_name, user_name) == 0) {
             begin = at;
-            end   = line_end;
+            end   = line_break == text.size() ? line_break : line_break + 1;
+            points_at = points;
             return true;
         }
-        at = line_end;
+        at = line_break + 1;
     }
     return false;
 }
 
 // Reads the file, finds the user's line and rebuilds the text with the line replaced by
-// `replacement(line)`. Returns 1, 0 not found, -1 file error.
+// what `replacement(line, points_at, out)` appends to out (false: leave the file as it is).
+// Returns 1, 0 not found or refused, -1 file error.
 template <typename Replace>
 static int RewriteUserLine(const char* user_name, Replace replacement)
 {
@@ -211,10 +244,10 @@ static int RewriteUserLine(const char* user_name, Replace replacement)
     if (ReadUserFile(text) == 0) return -1;
     std::size_t begin = 0;
     std::size_t end   = 0;
-    if (!FindUserLine(text, user_name, begin, end)) return 0;
+    std::size_t points_at = std::string::npos;
+    if (!FindUserLine(text, user_name, begin, end, points_at)) return 0;
     std::string rewritten = text.substr(0, begin);
-    std::string line_text = text.substr(begin, end - begin);
-    if (!replacement(line_text, rewritten)) return 0;
+    if (!replacement(std::string_view(text).substr(begin, end - begin), points_at, rewritten)) return 0;
     rewritten.append(text, end, std::string::npos);
     return ReplaceFileSafely(kUserFile, kUserTempFile, kUserBackupFile, rewritten) == 1 ? 1 : -1;
 }
@@ -222,8 +255,12 @@ static int RewriteUserLine(const char* user_name, Replace replacement)
 int UpdateUser(const char* user_name, const char* password, const char* expired_time, const char* pay_model,
                const char* points)
 {
+    if (const char* unfit = UnfitUserText(user_name, password, expired_time, pay_model, points)) {
+        LogSystemMessage(" Update User Refused: the %s text is missing or holds a comma or line break\n", unfit);
+        return 0;
+    }
     std::lock_guard<std::recursive_mutex> held(g_user_file_lock);
-    const int result = RewriteUserLine(user_name, [&](const std::string&, std::string& out) {
+    const int result = RewriteUserLine(user_name, [&](std::string_view, std::size_t, std::string& out) {
         out += UserLine(user_name, password, expired_time, pay_model, points);
         return true;
     });
@@ -243,7 +280,7 @@ int UpdateUser(const char* user_name, const char* password, const char* expired_
 int DeleteUser(const char* user_name)
 {
     std::lock_guard<std::recursive_mutex> held(g_user_file_lock);
-    const int result = RewriteUserLine(user_name, [](const std::string&, std::string&) { return true; });
+    const int result = RewriteUserLine(user_name, [](std::string_view, std::size_t, std::string&) { return true; });
     if (result < 0) {
         LogSystemMessage(" User Profile Failed");
         return 0;
@@ -258,16 +295,25 @@ int DeleteUser(const char* user_name)
 
 int SetUserPoints(const char* user_name, int32_t points)
 {
+    if (!FitsInUserFile(user_name)) {
+        LogSystemMessage(" Set User Points Refused: the user name is missing or holds a comma or line break\n");
+        return 0;
+    }
     std::lock_guard<std::recursive_mutex> held(g_user_file_lock);
-    const int result = RewriteUserLine(user_name, [&](const std::string& line, std::string& out) {
-        // Only a full line (name, password, date, pay model, points) has a points field.
-        std::size_t commas = 0;
-        for (const char c : line) commas += c == ',';
-        if (commas < 4) return false;
-        const std::size_t last_comma = line.rfind(',');
+    const int result = RewriteUserLine(user_name, [&](std::string_view line, std::size_t points_at,
+                                                      std::string& out) {
+        // Only a full line (name, password, date, pay model, points) has a points field. The
+        // field is the one the loader reads; any fields after it are kept.
+        if (points_at == std::string_view::npos) return false;
+        std::size_t content_end = line.size();
+        while (content_end > points_at && (line[content_end - 1] == '\n' || line[content_end - 1] == '\r'))
+            --content_end;
+        std::size_t field_end = line.find(',', points_at);
+        if (field_end == std::string_view::npos || field_end > content_end) field_end = content_end;
         char number[16];
         FormatText(number, "%d", points);
-        out.append(line, 0, last_comma + 1).append(number).append("\r\n");
+        out.append(line.substr(0, points_at)).append(number);
+        out.append(line.substr(field_end, content_end - field_end)).append("\r\n");
         return true;
     });
     if (result < 0) {

@@ -42,15 +42,19 @@ struct UserTable {
 int LoadUsers();
 // The published table (empty, never null, before the first load and after FreeUsers).
 std::shared_ptr<const UserTable> CurrentUsers();
+// The texts of add, update and set-points never hold "," or a line break: such a call is
+// refused (0, logged, file untouched). The line a change acts on is the one the user check
+// uses: the first that loads as a record of the name.
 // Appends a user line with the texts as given and reloads. 1 or 0.
 int AddUser(const char* user_name, const char* password, const char* expired_time, const char* pay_model,
             const char* points);
-// Replaces the first line of user_name by the new texts and reloads. 1 or 0 (not found).
+// Replaces the user's line by the new texts and reloads. 1 or 0 (not found, refused).
 int UpdateUser(const char* user_name, const char* password, const char* expired_time, const char* pay_model,
                const char* points);
-// Removes the first line of user_name and reloads. 1 or 0 (not found).
+// Removes the user's line and reloads. 1 or 0 (not found).
 int DeleteUser(const char* user_name);
-// Rewrites only the points field of the first line of user_name; no reload. 1 or 0.
+// Rewrites only the points field (the fifth) of the user's line, keeping any fields after
+// it; no reload. 1 or 0 (not found, short line, refused).
 int SetUserPoints(const char* user_name, int32_t points);
 // 1 accepted, 0 rejected (unknown user, wrong password, empty name or password),
 // 2 subscription expired.

@@ -227,6 +227,51 @@ TEST_F(ChangingUsers, AShortLineHasNoPointsToSet)
     EXPECT_EQ(File(), "bob,b,1/1/2999\r\n");
 }
 
+TEST_F(ChangingUsers, ChangesActOnTheLineTheCheckUses)
+{
+    // The first "bob" line has no date: it loads as an empty record, and the check finds the second.
+    const std::string dead = "bob,old\r\n";
+    Load(dead + "bob,b,1/1/2999,pre,100\r\n");
+    EXPECT_EQ(SetUserPoints("bob", 70), 1);
+    EXPECT_EQ(File(), dead + "bob,b,1/1/2999,pre,70\r\n");
+    EXPECT_EQ(UpdateUser("bob", "new", "1/1/2999", "post", "9"), 1);
+    EXPECT_EQ(File(), dead + "bob,new,1/1/2999,post,9\r\n");
+    EXPECT_EQ(CheckUser("bob", "new"), 1);
+    EXPECT_EQ(DeleteUser("bob"), 1);
+    EXPECT_EQ(File(), dead);
+    EXPECT_EQ(CheckUser("bob", "new"), 0);
+    EXPECT_EQ(DeleteUser("bob"), 0);                     // only the dead line is left
+}
+
+TEST_F(ChangingUsers, PointsGoIntoTheFifthFieldAndLaterFieldsStay)
+{
+    Load("bob,b,1/1/2999,pre,100,note\r\n");
+    EXPECT_EQ(SetUserPoints("bob", 70), 1);
+    EXPECT_EQ(File(), "bob,b,1/1/2999,pre,70,note\r\n");
+    ASSERT_EQ(LoadUsers(), 1);
+    EXPECT_EQ(CurrentUsers()->records[0].points, 70);
+}
+
+TEST_F(ChangingUsers, TextsWithACommaOrALineBreakAreRefused)
+{
+    const std::string before = "bob,b,1/1/2999,pre,1\r\n";
+    Load(before);
+    StderrCapture log;
+    EXPECT_EQ(AddUser("eve", "pw\r\nroot", "1/1/2999", "free", "0"), 0);
+    EXPECT_EQ(AddUser("eve,x", "pw", "1/1/2999", "free", "0"), 0);
+    EXPECT_EQ(AddUser("eve", "pw", "1/1/2999", "free", "0\nroot,r,1/1/2999"), 0);
+    EXPECT_EQ(UpdateUser("bob", "b", "1/1/2999\r", "pre", "1"), 0);
+    EXPECT_EQ(UpdateUser("bob", "b", "1/1/2999", "pre", "1,5"), 0);
+    EXPECT_EQ(SetUserPoints("bob\n", 5), 0);
+    EXPECT_EQ(File(), before);
+    EXPECT_EQ(CheckUser("bob", "b"), 1);
+    EXPECT_NE(log.Text().find(" Add User Refused: the password text is missing or holds a comma or line break\n"),
+              std::string::npos);
+    EXPECT_NE(log.Text().find(" Update User Refused: the points text is missing or holds a comma or line break\n"),
+              std::string::npos);
+    EXPECT_NE(log.Text().find(" Set User Points Refused: "), std::string::npos);
+}
+
 TEST_F(ChangingUsers, ConcurrentChecksAndChangesLoseNothing)
 {
     Load("keeper,k,1/1/2999,pre,0\r\n");
