@@ -17,6 +17,18 @@ static const uint8_t* SectionOf(const uint8_t* packet, int& room)
     return room > 0 ? packet + at : nullptr;
 }
 
+// The source record that program k of the parent's PAT fills: the parent's own for k = 0,
+// else that of the channel k places on while it is still one of the parent's sub-channels.
+// nullptr past the last of them, where the next, unrelated channels begin.
+static SourceRecord* ProgramSource(ChannelTable& table, int32_t parent_index, int k)
+{
+    const int32_t target = parent_index + k;
+    if (parent_index < 0 || target >= table.Count()) return nullptr;
+    SourceRecord* source = table.channels[static_cast<std::size_t>(target)]->FirstSource();
+    if (source == nullptr || k == 0) return source;
+    return source->dvb_sub != 0 && source->dvb_parent == parent_index ? source : nullptr;
+}
+
 bool parse_dvb_packet(const uint8_t* packet, ChannelTable& table, int32_t parent_index, DvbParserState& state)
 {
     if (packet[0] != kTsSyncByte) return false;
@@ -37,16 +49,13 @@ bool parse_dvb_packet(const uint8_t* packet, ChannelTable& table, int32_t parent
             if (number == 0) continue;
             const uint16_t pmt = static_cast<uint16_t>(((entry[2] << 8) | entry[3]) & 0x1FFF);
             if (pmt == 0x1FFF) break;
-            const int32_t target = parent_index + k;
-            // Programs beyond the parent and its sub-channels have nowhere to go.
-            if (target < table.Count()) {
-                SourceRecord* source = table.channels[static_cast<std::size_t>(target)]->FirstSource();
-                if (source != nullptr) {
-                    source->program_number.store(number);
-                    source->pmt_pid.store(pmt);
-                }
-                ++k;
-            }
+            // Programs beyond the parent and its sub-channels have nowhere to go and are not
+            // counted: no PMT is awaited for them.
+            SourceRecord* source = ProgramSource(table, parent_index, k);
+            if (source == nullptr) break;
+            source->program_number.store(number);
+            source->pmt_pid.store(pmt);
+            ++k;
         }
         state.programs = k;
         state.pat_seen = true;
@@ -55,7 +64,7 @@ bool parse_dvb_packet(const uint8_t* packet, ChannelTable& table, int32_t parent
     }
     if (!state.pat_seen) return false;
     for (int k = 0; k < state.programs; ++k) {
-        SourceRecord* source = table.channels[static_cast<std::size_t>(parent_index + k)]->FirstSource();
+        SourceRecord* source = ProgramSource(table, parent_index, k);
         if (source == nullptr || source->pmt_pid.load() != pid || source->stream_count.load() != 0) continue;
         if (usable < 12) return false;
         source->pcr_pid.store(static_cast<uint16_t>(((section[8] << 8) | section[9]) & 0x1FFF));

@@ -57,6 +57,47 @@ TEST(DvbTables, AMultiplexWithMoreProgramsThanChannelsFillsOnlyItsChannels)
     EXPECT_EQ(Source(*table, 1).program_number.load(), 2);
 }
 
+// A UDP channel, a multiplex at 1 with one sub-channel, then another multiplex at 3 with its own.
+std::shared_ptr<ChannelTable> TwoMultiplexesAfterAUdpChannel()
+{
+    auto table = std::make_shared<ChannelTable>();
+    const struct { int32_t kind, sub, parent; } layout[] = {
+        {kSourceUdpPort, 0, 0}, {kSourceDvbPort, 0, 0}, {kSourceDvbPort, 1, 1}, {kSourceDvbPort, 0, 0},
+        {kSourceDvbPort, 1, 3}};
+    for (const auto& entry : layout) {
+        auto channel = std::make_unique<ChannelRecord>();
+        auto source  = std::make_unique<SourceRecord>();
+        source->kind       = entry.kind;
+        source->dvb_sub    = entry.sub;
+        source->dvb_parent = entry.parent;
+        channel->sources.push_back(std::move(source));
+        table->channels.push_back(std::move(channel));
+    }
+    return table;
+}
+
+TEST(DvbTables, ProgramsBeyondTheSubChannelsLeaveTheNextMultiplexAlone)
+{
+    auto table = TwoMultiplexesAfterAUdpChannel();
+    DvbParserState state;
+    const auto bytes = TsBuilder()
+                           .Pat({{1, 0x100}, {2, 0x200}, {3, 0x300}, {4, 0x400}})
+                           .Pmt(0x100, 1, 0x101)
+                           .Pmt(0x200, 2, 0x201)
+                           .Bytes();
+    EXPECT_FALSE(parse_dvb_packet(bytes.data(), *table, 1, state));
+    EXPECT_EQ(state.programs, 2);
+    EXPECT_EQ(Source(*table, 1).program_number.load(), 1);
+    EXPECT_EQ(Source(*table, 2).program_number.load(), 2);
+    for (int other : {0, 3, 4}) {
+        EXPECT_EQ(Source(*table, other).program_number.load(), 0) << other;
+        EXPECT_EQ(Source(*table, other).pmt_pid.load(), 0) << other;
+    }
+    // Only the two programs that have a channel are awaited: their PMTs end the walk.
+    EXPECT_FALSE(parse_dvb_packet(bytes.data() + 188, *table, 1, state));
+    EXPECT_TRUE(parse_dvb_packet(bytes.data() + 376, *table, 1, state));
+}
+
 TEST(DvbTables, PmtsBeforeThePatAndForeignPacketsAreIgnored)
 {
     auto table = Multiplex(0);
