@@ -1,6 +1,10 @@
 #pragma once
 // Bitrate and duration of stored video files, read from the few bytes that carry them:
 // the ASF header, the MP4 movie header, or the first and last video PTS of a transport stream.
+// No probe reads more than 4 MiB of a file: from its start, from its end, or as its header.
+// probe_bitrate_kbps and mp4_duration_seconds remember their result per version of a file
+// (path, inode, size, times; up to 256 files), so repeated calls do not read it again and a
+// changed file is probed anew. The probes' log lines appear only when a file is read.
 
 #include <cstdint>
 
@@ -11,10 +15,11 @@ int32_t probe_bitrate_kbps(const char* path);
 int32_t asf_bitrate_kbps(const char* path);
 // Size over the movie header's duration; 0 when there is no usable duration.
 int32_t mp4_bitrate_kbps(const char* path);
-// Size over the span of the first and last video PTS. 1000 cannot be opened or too short,
-// -1 empty, 1024 not a transport stream or no usable span.
+// Size over the span of the first and last video PTS. 1000 cannot be opened, too short or
+// no video PTS near the start, -1 empty, 1024 not a transport stream or no usable span
+// (also no second PTS near the end).
 int32_t ts_bitrate_kbps(const char* path);
-// Duration of the movie header in seconds; 0 when missing or unusable.
+// Duration of the movie header in seconds; 0 when missing (near the start or end) or unusable.
 double mp4_duration_seconds(const char* path);
 // Whole seconds at the probed bitrate (125 bytes per second per kbit/s); 0 when unknown.
 int64_t vod_duration_seconds(const char* path);

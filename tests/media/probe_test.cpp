@@ -1,13 +1,19 @@
 #include "media/media_file.h"
 #include "media/probe.h"
 
+#include "support/stderr_capture.h"
 #include "support/temp_dir.h"
 #include "support/ts_builder.h"
 
 #include <cstring>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <string>
+#include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -66,6 +72,32 @@ std::vector<uint8_t> TsOf3008Kbps()
     ts.VideoPes(0x101, 990000).Null(2);
     return ts.Bytes();
 }
+
+// A sparse file of size bytes holding only the given pieces (offset, bytes).
+void WriteSparse(const std::string& path, int64_t size,
+                 const std::vector<std::pair<int64_t, std::vector<uint8_t>>>& pieces)
+{
+    const int fd = open(path.c_str(), O_CREAT | O_WRONLY | O_TRUNC, 0644);
+    ASSERT_GE(fd, 0);
+    for (const auto& [offset, bytes] : pieces)
+        ASSERT_EQ(pwrite(fd, bytes.data(), bytes.size(), offset), static_cast<ssize_t>(bytes.size()));
+    ASSERT_EQ(ftruncate(fd, size), 0);
+    close(fd);
+}
+
+// Sets the file's modification time seconds_later than it is, so that a rewrite counts as a
+// change even within one tick of the file system's clock.
+void MoveModificationTime(const std::string& path, int seconds_later)
+{
+    struct stat info{};
+    ASSERT_EQ(stat(path.c_str(), &info), 0);
+    timespec times[2] = {info.st_atim, info.st_mtim};
+    times[1].tv_sec += seconds_later;
+    ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+}
+
+constexpr int64_t kGiB = int64_t{1} << 30;
+constexpr uint64_t kScanLimit = uint64_t{4} << 20;
 
 struct ProbeFixture : ::testing::Test {
     TempWorkDir dir;
@@ -148,6 +180,129 @@ TEST_F(TransportStreamProbe, ReadsOnlyTheEndsOfALargeFile)
     const uint64_t before = ProbeBytesRead();
     EXPECT_EQ(ts_bitrate_kbps(path.c_str()), static_cast<int32_t>(size * 8 / 60000));
     EXPECT_LT(ProbeBytesRead() - before, 4096u);
+}
+
+using ProbesOfHugeFiles = ProbeFixture;
+
+TEST_F(ProbesOfHugeFiles, AMovieHeaderFarFromBothEndsIsNotSearchedFor)
+{
+    const std::string path = Path("big.mp4");
+    WriteSparse(path, 3 * kGiB, {{kGiB, Mp4(24, 0, 600, 36000)}});
+    const uint64_t before = ProbeBytesRead();
+    EXPECT_DOUBLE_EQ(mp4_duration_seconds(path.c_str()), 0.0);
+    EXPECT_LE(ProbeBytesRead() - before, kScanLimit + 10240);
+}
+
+TEST_F(ProbesOfHugeFiles, AMovieHeaderNearTheEndIsStillFound)
+{
+    const std::string path = Path("tail.mp4");
+    WriteSparse(path, 3 * kGiB, {{3 * kGiB - 3 * 1024 * 1024, Mp4(24, 0, 600, 36000)}});
+    EXPECT_DOUBLE_EQ(mp4_duration_seconds(path.c_str()), 60.0);
+}
+
+TEST_F(ProbesOfHugeFiles, ATransportStreamWithoutASecondPtsNearTheEndIsGivenUp)
+{
+    // Five megabytes of null packets end the file: the walk back stops before reaching them all.
+    const std::string path = Path("big.ts");
+    const int64_t size = 2 * kGiB;
+    const auto tail = TsBuilder().Null(5 * 1024 * 1024 / 188).Bytes();
+    const int64_t tail_at = (size / 188) * 188 - static_cast<int64_t>(tail.size());
+    WriteSparse(path, size, {{0, TsBuilder().Pat().Pmt().VideoPes(0x101, 90000).Bytes()}, {tail_at, tail}});
+    const uint64_t before = ProbeBytesRead();
+    EXPECT_EQ(ts_bitrate_kbps(path.c_str()), 1024);
+    EXPECT_LE(ProbeBytesRead() - before, kScanLimit + 3 * 188);
+}
+
+TEST_F(ProbesOfHugeFiles, ATransportStreamWithoutVideoNearTheStartIsGivenUp)
+{
+    const std::string path = Path("novideo.ts");
+    WriteSparse(path, 2 * kGiB, {{0, TsBuilder().Null(5 * 1024 * 1024 / 188).Bytes()}});
+    const uint64_t before = ProbeBytesRead();
+    EXPECT_EQ(ts_bitrate_kbps(path.c_str()), 1000);
+    EXPECT_LE(ProbeBytesRead() - before, kScanLimit + 188);
+}
+
+TEST_F(ProbesOfHugeFiles, AnAsfHeaderClaimingTheWholeFileIsReadOnlyInPart)
+{
+    // A header object as large as the 1 GiB file, its first object of size 0.
+    std::vector<uint8_t> header(30, 0);
+    std::memcpy(header.data(), kHeaderGuid, 16);
+    PutLittle(header, 16, kGiB, 8);
+    const std::string path = Path("huge.wmv");
+    WriteSparse(path, kGiB, {{0, header}});
+    const uint64_t before = ProbeBytesRead();
+    EXPECT_EQ(asf_bitrate_kbps(path.c_str()), 0);
+    EXPECT_LE(ProbeBytesRead() - before, kScanLimit + 30);
+}
+
+using RememberedProbes = ProbeFixture;
+
+TEST_F(RememberedProbes, AFileIsReadAndLoggedOnlyOnce)
+{
+    dir.WriteBytes("film.mp4", Mp4(1250000, 64, 1000, 100000));    // 100 kbit/s, 100 s
+    const std::string path = Path("film.mp4");
+    StderrCapture log;
+    EXPECT_EQ(probe_bitrate_kbps(path.c_str()), 100);
+    const uint64_t before = ProbeBytesRead();
+    EXPECT_EQ(probe_bitrate_kbps(path.c_str()), 100);
+    EXPECT_DOUBLE_EQ(mp4_duration_seconds(path.c_str()), 100.0);
+    EXPECT_EQ(vod_duration_seconds(path.c_str()), 100);
+    EXPECT_EQ(ProbeBytesRead() - before, 0u);
+    const std::string text = log.Text();
+    const std::string probe_line = "Filename=" + path + ", Duration_Sec=100.000000\n";
+    ASSERT_NE(text.find(probe_line), std::string::npos);
+    EXPECT_EQ(text.find(probe_line, text.find(probe_line) + 1), std::string::npos);
+}
+
+TEST_F(RememberedProbes, AChangedFileIsProbedAnew)
+{
+    const std::string path = Path("film.mp4");
+    dir.WriteBytes("film.mp4", Mp4(7500000, 32, 600, 36000));      // 60 s
+    EXPECT_EQ(probe_bitrate_kbps(path.c_str()), 1000);
+    dir.WriteBytes("film.mp4", Mp4(7500000, 32, 600, 72000));      // same size, 120 s
+    MoveModificationTime(path, 100);
+    EXPECT_DOUBLE_EQ(mp4_duration_seconds(path.c_str()), 120.0);
+    EXPECT_EQ(probe_bitrate_kbps(path.c_str()), 500);
+    dir.WriteBytes("film.mp4", Mp4(15000000, 32, 600, 72000));     // grown
+    EXPECT_EQ(probe_bitrate_kbps(path.c_str()), 1000);
+    unlink(path.c_str());
+    EXPECT_EQ(probe_bitrate_kbps(path.c_str()), 0);                 // gone: no duration
+}
+
+TEST_F(RememberedProbes, OnlyTheRecentFilesAreKept)
+{
+    dir.WriteBytes("first.mp4", Mp4(7500000, 32, 600, 36000));
+    const std::string first = Path("first.mp4");
+    EXPECT_EQ(probe_bitrate_kbps(first.c_str()), 1000);
+    for (int i = 0; i < 300; ++i) {
+        const std::string name = "other" + std::to_string(i) + ".avi";
+        dir.WriteFile(name, "x");
+        EXPECT_EQ(probe_bitrate_kbps(Path(name).c_str()), 1024);
+    }
+    const uint64_t before = ProbeBytesRead();
+    EXPECT_EQ(probe_bitrate_kbps(first.c_str()), 1000);
+    EXPECT_GT(ProbeBytesRead() - before, 0u);                        // forgotten, read again
+}
+
+TEST_F(RememberedProbes, ManyThreadsShareTheResults)
+{
+    std::vector<std::string> paths;
+    for (int i = 0; i < 40; ++i) {
+        const std::string name = "clip" + std::to_string(i) + ".mp4";
+        dir.WriteBytes(name, Mp4(static_cast<std::size_t>(1000 * (i + 1)), 0, 1, 8));   // i + 1 kbit/s
+        paths.push_back(Path(name));
+    }
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&paths, t] {
+            for (int round = 0; round < 20; ++round)
+                for (std::size_t i = 0; i < paths.size(); ++i) {
+                    const std::size_t at = (i + static_cast<std::size_t>(t) * 7) % paths.size();
+                    EXPECT_EQ(probe_bitrate_kbps(paths[at].c_str()), static_cast<int32_t>(at + 1));
+                }
+        });
+    }
+    for (auto& thread : threads) thread.join();
 }
 
 using MovieHeaderProbe = ProbeFixture;
