@@ -32,6 +32,7 @@ head -c 4096 /dev/urandom > "$work/root/small.htm"
 qv_port=18080; nginx_port=18081
 printf 'httpport=%s\r\niptv_base_port=0\r\nigmpip=0.0.0.0\r\nsystem_log=0\r\n' "$qv_port" > "$work/root/quorvane_config.txt"
 printf '<dns_ip>127.0.0.1</dns_ip>\r\n' > "$work/root/xan_dns.txt"
+printf '<?xml version="1.0" encoding="iso-8859-1" ?>\r\n' > "$work/root/channel_definition.xml"
 cat > "$work/nginx/nginx.conf" <<NGINX
 worker_processes 2;
 daemon off;
@@ -48,21 +49,26 @@ NGINX
 
 (cd "$work/root" && exec "$folder/src/quorvane" >/dev/null 2>&1) & qv_pid=$!
 nginx -c "$work/nginx/nginx.conf" -p "$work/nginx" >/dev/null 2>&1 & nginx_pid=$!
+fail() { echo "error: $*" >&2; exit 1; }
+started=0
 for _ in $(seq 1 100); do
-  curl -s -o /dev/null "http://127.0.0.1:$qv_port/small.htm" && curl -s -o /dev/null "http://127.0.0.1:$nginx_port/small.htm" && break
+  curl -sf -o /dev/null "http://127.0.0.1:$qv_port/small.htm" && curl -sf -o /dev/null "http://127.0.0.1:$nginx_port/small.htm" && { started=1; break; }
   sleep 0.1
 done
+[ "$started" = 1 ] || fail "quorvane or nginx did not start serving"
 
 # MB/s for `clients` parallel downloads of the big file from port.
 download() {
-  local port=$1 clients=$2 start end pids=()
+  local port=$1 clients=$2 start end pids=() pid failed=0
   start=$(date +%s.%N)
   for _ in $(seq 1 "$clients"); do
-    curl -sf -o /dev/null --max-time 600 "http://127.0.0.1:$port/big.bin" || echo "download failed" >&2 &
+    curl -sf -o /dev/null --max-time 600 "http://127.0.0.1:$port/big.bin" &
     pids+=($!)
   done
-  wait "${pids[@]}"
+  for pid in "${pids[@]}"; do wait "$pid" || failed=$((failed + 1)); done
   end=$(date +%s.%N)
+  [ "$failed" = 0 ] || fail "$failed of $clients downloads from port $port failed"
+  kill -0 "$qv_pid" 2>/dev/null || fail "quorvane is no longer running"
   echo "$clients * 1024 / ($end - $start)" | bc -l
 }
 
@@ -94,5 +100,9 @@ read -r peak_threads peak_rss < "$work/peak.txt"
 qrps=$(awk '/^Requests per second/ {print $4}' "$work/ab_qv.txt")
 nrps=$(awk '/^Requests per second/ {print $4}' "$work/ab_nginx.txt")
 qfail=$(awk '/^Failed requests/ {print $3}' "$work/ab_qv.txt")
-printf 'small page, 50 clients: quorvane %s req/s (%s failed), nginx %s req/s; quorvane peak %s threads, %s KiB RSS\n' \
-  "$qrps" "$qfail" "$nrps" "$peak_threads" "$peak_rss"
+nfail=$(awk '/^Failed requests/ {print $3}' "$work/ab_nginx.txt")
+[ -n "$qrps" ] && [ -n "$nrps" ] || fail "ab did not finish: $(tail -3 "$work/ab_qv.txt" "$work/ab_nginx.txt" | tr '\n' ' ')"
+[ "$qfail" = 0 ] && [ "$nfail" = 0 ] || fail "failed requests: quorvane $qfail, nginx $nfail"
+kill -0 "$qv_pid" 2>/dev/null || fail "quorvane is no longer running"
+printf 'small page, 50 clients: quorvane %s req/s, nginx %s req/s, ratio %.2f; quorvane peak %s threads, %s KiB RSS\n' \
+  "$qrps" "$nrps" "$(echo "$qrps / $nrps" | bc -l)" "$peak_threads" "$peak_rss"

@@ -77,12 +77,15 @@ printf '|---|---|---|---|---|---|---|---|---|---|---|\n'
 for n in $viewers_list; do
   for server in quorvane vlc; do
     if [ "$server" = quorvane ]; then pid=$qv_pid; port=$qv_http; path=/1.ch; else pid=$vlc_server; port=$vlc_http; path=/live.ts; fi
+    kill -0 "$pid" 2>/dev/null || { echo "error: $server is not running" >&2; exit 1; }
     before=$(cpu_ticks "$pid")
     line=$("$folder/bench/live_fanout_client" "$port" "$path" "$n" "$seconds" "$source_bps")
     after=$(cpu_ticks "$pid")
     rss=$(rss_kib "$pid")
     cpu=$(echo "($after - $before) * 100 / $hz / $seconds" | bc -l)
+    r_rate_median=""
     eval "$(echo "$line" | tr ' ' '\n' | grep '=' | sed 's/^/r_/')"
+    [ -n "$r_rate_median" ] || { echo "error: no figures from the $server run: $line" >&2; exit 1; }
     printf '| %s | %s | %.1f | %.0f | %s | %s | %s | %s | %s | %s | %s |\n' "$n" "$server" "$cpu" "$(echo "$rss / 1024" | bc -l)" \
       "$r_rate_median" "$r_rate_min" "$r_steady_median" "$r_steady_min" "$r_stalled" "$r_ttfb_median_ms" "$r_first_pat_median_ms"
     sleep 3

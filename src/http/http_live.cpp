@@ -8,6 +8,7 @@
 #include "core/sockets.h"
 #include "core/text.h"
 #include "http/http_file_stream.h"
+#include "http/http_request.h"
 #include "http/http_service.h"
 #include "http/live_sender.h"
 #include "http/paced_batch.h"
@@ -608,16 +609,6 @@ void ServeTsDirectory(LiveStream& live, const ChannelTable& table, ChannelRecord
     if (fd >= 0) close(fd);
 }
 
-// The channel number between the last "/" and ".ch"; 0 when the path holds no ".ch".
-int ChannelRequested(const char* path)
-{
-    const char* ch = std::strstr(path, ".ch");
-    if (ch == nullptr) return 0;
-    const char* start = ch;
-    while (start > path && start[-1] != '/') --start;
-    return std::atoi(std::string(start, ch).c_str());
-}
-
 }  // namespace
 
 int32_t IPTV_TS_HTTP_DataThread(void* connection)
@@ -646,7 +637,7 @@ int32_t IPTV_TS_HTTP_DataThread(void* connection)
             table = CurrentChannels();
             const int32_t count = table->Count();
             if (std::strstr(conn.path, ".ch") != nullptr) {
-                channel_number = ChannelRequested(conn.path);
+                channel_number = ChannelNumberOf(conn.path);
                 LogSystemMessage("CH no [%d], total chaneel no=[%d]\n", channel_number, count);
             } else {
                 channel_number = 1;

@@ -319,16 +319,17 @@ int64_t ParseNumber(const char* begin, const char* end)
     return value;
 }
 
+}  // namespace
+
 int ChannelNumberOf(const char* path)
 {
     const char* ch = std::strstr(path, ".ch");
     if (ch == nullptr) return 1;
     const char* start = ch;
     while (start > path && start[-1] != '/') --start;
-    return static_cast<int>(ParseNumber(start, ch));
+    const int64_t number = ParseNumber(start, ch);
+    return number > INT32_MAX ? INT32_MAX : static_cast<int>(number);
 }
-
-}  // namespace
 
 // The user check of a request: the MAC ID stands for the user unless the user is "root".
 // False when refused: header then holds the 1001 or 1002 answer and the stop flag is set.

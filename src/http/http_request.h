@@ -30,6 +30,9 @@ struct ExtensionEntry {
 
 // The first table entry that starts at text, in table order; null when none does.
 const ExtensionEntry* MatchExtensionAt(const char* text);
+// The channel number of a live request path: the digits between the last "/" before ".ch"
+// and ".ch"; 1 when the path holds no ".ch".
+int ChannelNumberOf(const char* path);
 
 // Credentials from a query (the text after "?", ending at the first space). Clears all three
 // first. Each of "u=", "p=", "m=" is found anywhere; its value ends at the first separator,
