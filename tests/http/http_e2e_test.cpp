@@ -249,15 +249,6 @@ protected:
 
     int StopServer() { return server.Stop(); }
 
-    bool WaitUntil(const std::function<bool()>& done, int timeout_ms)
-    {
-        const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
-        for (;;) {
-            if (done()) return true;
-            if (Clock::now() >= deadline) return false;
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-    }
 
     std::string Log() { return server.Dir().ReadFile("system.log"); }
     uint16_t Port() const { return server.Port(); }

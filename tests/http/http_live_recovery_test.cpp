@@ -29,16 +29,6 @@ using Clock = std::chrono::steady_clock;
 
 constexpr char kXmlHead[] = "<?xml version=\"1.0\" encoding=\"iso-8859-1\" ?>\r\n";
 
-bool WaitUntil(const std::function<bool()>& done, int timeout_ms)
-{
-    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
-    for (;;) {
-        if (done()) return true;
-        if (Clock::now() >= deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-}
-
 // CPU seconds the process has used, from /proc.
 double CpuSeconds(int pid)
 {

@@ -51,16 +51,6 @@ bool HaveTool(const std::string& name)
     return std::system(("command -v " + name + " >/dev/null 2>&1").c_str()) == 0;
 }
 
-bool WaitUntil(const std::function<bool()>& done, int timeout_ms)
-{
-    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
-    for (;;) {
-        if (done()) return true;
-        if (Clock::now() >= deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-}
-
 // A shell command's exit code and everything it printed on standard output.
 struct Shell {
     int         code = -1;

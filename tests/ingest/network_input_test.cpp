@@ -276,18 +276,25 @@ TEST(MulticastInputs, RunInAPrivateNetwork)
     EXPECT_NE(inside.Stdout().find("[  PASSED  ] 1 test"), std::string::npos) << inside.Stdout();
 }
 
-using ChannelRefresh = ReaderFixture;
+class ChannelRefresh : public ReaderFixture {
+protected:
+    // One UDP channel with a running source and the reader started on it.
+    void StartNewsChannel()
+    {
+        const uint16_t port = FreeUdpPort();
+        LoadChannels("channel_definition.xml", "<?xml version=\"1.0\" encoding=\"iso-8859-1\" ?>\r\n<ch src=\"udp://" +
+                                                   std::to_string(port) + "\">News</ch>\r\n");
+        g_channel_reader_stop.store(0);
+        ASSERT_EQ(RestartChannelReader(), 1);
+        Send("-f mpegts", "udp://127.0.0.1:" + std::to_string(port) + "?pkt_size=1316", 12);
+        ASSERT_TRUE(WaitForSlots(0, 30));
+    }
+};
 
 TEST_F(ChannelRefresh, CloseReloadAndRestartWhileAReaderFollows)
 {
     if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg is not installed";
-    const uint16_t port = FreeUdpPort();
-    LoadChannels("channel_definition.xml", "<?xml version=\"1.0\" encoding=\"iso-8859-1\" ?>\r\n<ch src=\"udp://" +
-                                               std::to_string(port) + "\">News</ch>\r\n");
-    g_channel_reader_stop.store(0);
-    ASSERT_EQ(RestartChannelReader(), 1);
-    Send("-f mpegts", "udp://127.0.0.1:" + std::to_string(port) + "?pkt_size=1316", 12);
-    ASSERT_TRUE(WaitForSlots(0, 30));
+    ASSERT_NO_FATAL_FAILURE(StartNewsChannel());
 
     // A follower that holds the table and ring it joined, as a streamer does.
     std::atomic<bool> stop{false};
@@ -321,13 +328,7 @@ TEST_F(ChannelRefresh, CloseReloadAndRestartWhileAReaderFollows)
 TEST_F(ChannelRefresh, AReaderOfTheClosedRingEndsInsteadOfStallingAndANewReaderFollowsTheNewOne)
 {
     if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg is not installed";
-    const uint16_t port = FreeUdpPort();
-    LoadChannels("channel_definition.xml", "<?xml version=\"1.0\" encoding=\"iso-8859-1\" ?>\r\n<ch src=\"udp://" +
-                                               std::to_string(port) + "\">News</ch>\r\n");
-    g_channel_reader_stop.store(0);
-    ASSERT_EQ(RestartChannelReader(), 1);
-    Send("-f mpegts", "udp://127.0.0.1:" + std::to_string(port) + "?pkt_size=1316", 12);
-    ASSERT_TRUE(WaitForSlots(0, 30));
+    ASSERT_NO_FATAL_FAILURE(StartNewsChannel());
 
     const std::shared_ptr<ChannelTable> table = CurrentChannels();
     RingReader ring(*table->channels[0], false, 1);

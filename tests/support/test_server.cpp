@@ -51,6 +51,16 @@ int ThreadCount(int pid)
     return -1;
 }
 
+bool WaitUntil(const std::function<bool()>& done, int timeout_ms)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    for (;;) {
+        if (done()) return true;
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+}
+
 TestServer::TestServer() = default;
 
 TestServer::~TestServer()

@@ -6,6 +6,7 @@
 #include "support/temp_dir.h"
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 class TestServer {
@@ -51,3 +52,5 @@ uint16_t FreeUdpPort();
 std::string RunShell(const std::string& command);
 // Threads of a process, from /proc.
 int ThreadCount(int pid);
+// Polls done every 20 ms until it holds (true) or timeout_ms has passed (false).
+bool WaitUntil(const std::function<bool()>& done, int timeout_ms);
