@@ -146,8 +146,12 @@ bool PeerHungUp(int socket)
 {
     if (socket < 0) return true;
     pollfd watch{socket, POLLRDHUP, 0};
-    if (poll(&watch, 1, 0) <= 0) return false;
-    return (watch.revents & (POLLRDHUP | POLLHUP | POLLERR | POLLNVAL)) != 0;
+    return poll(&watch, 1, 0) > 0 && HungUpEvents(watch.revents);
+}
+
+bool HungUpEvents(short revents)
+{
+    return (revents & (POLLRDHUP | POLLHUP | POLLERR | POLLNVAL)) != 0;
 }
 
 void SetSocketTimeouts(int socket, int receive_ms, int send_ms)

@@ -31,6 +31,8 @@ void SetSocketTimeouts(int socket, int receive_ms, int send_ms);
 // True when the peer of a connected socket has closed its end (or the socket failed), seen
 // without waiting and without taking any byte it sent.
 bool PeerHungUp(int socket);
+// The same reading of the events poll() returned for a socket watched with POLLRDHUP.
+bool HungUpEvents(short revents);
 
 // Dotted text is converted without traffic; a name is asked of the DNS server of
 // "xan_dns.txt". Writes four address bytes (first octet first). 1 success, 0 failure.

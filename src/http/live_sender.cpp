@@ -4,6 +4,7 @@
 #include "core/log.h"
 #include "core/platform/platform.h"
 #include "core/server_control.h"
+#include "core/sockets.h"
 #include "core/threads.h"
 #include "media/ts_timing.h"
 
@@ -329,7 +330,7 @@ void LiveSender::CheckHangUps()
     for (PacedViewer* viewer : viewers_) hang_up_watch_.push_back({viewer->conn.socket.load(), POLLRDHUP, 0});
     if (poll(hang_up_watch_.data(), hang_up_watch_.size(), 0) <= 0) return;
     for (std::size_t i = 0; i < viewers_.size(); ++i)
-        if ((hang_up_watch_[i].revents & (POLLRDHUP | POLLHUP | POLLERR | POLLNVAL)) != 0) viewers_[i]->hung_up = true;
+        if (HungUpEvents(hang_up_watch_[i].revents)) viewers_[i]->hung_up = true;
 }
 
 bool LiveSender::Step(PacedViewer& viewer, uint64_t now)

@@ -243,8 +243,9 @@ RingReader::Join RingReader::JoinBackward(const std::function<bool()>& stopped)
     if (output_index_ == 0 && buffer_->slots[kRingSlots - 1].length.load() == 0) {
         for (;;) {
             if (stopped()) return Join::kStopped;
-            if (output_index_ == channel_.input_index.load(std::memory_order_acquire)) {
-                SleepMs(3);
+            if (buffer_->retired.load() != 0) return Join::kNoInput;
+            if (output_index_ == channel_.input_index.load()) {
+                WaitForWriter(100);
                 continue;
             }
             const int length = CopySlot(output_index_, slot);
@@ -258,6 +259,7 @@ RingReader::Join RingReader::JoinBackward(const std::function<bool()>& stopped)
     }
     for (int tries = 0; tries < kRingSlots * 4; ) {
         if (stopped()) return Join::kStopped;
+        if (buffer_->retired.load() != 0) return Join::kNoInput;
         const int length = CopySlot(output_index_, slot);
         if (length == 0) {
             SleepMs(3);

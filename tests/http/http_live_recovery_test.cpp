@@ -42,12 +42,12 @@ double CpuSeconds(int pid)
     return static_cast<double>(ticks) / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
-// Datagrams of seven packets to a local UDP port every 5 ms, made by `datagram(k)`, for at
-// most `seconds` or until stopped.
+// Datagrams of seven packets to a local UDP port every interval_ms, made by `datagram(k)`, for
+// at most `seconds` or until stopped.
 class UdpSource {
 public:
-    UdpSource(uint16_t port, double seconds, std::function<TsBuilder(int64_t)> datagram)
-        : thread_([this, port, seconds, datagram] {
+    UdpSource(uint16_t port, double seconds, std::function<TsBuilder(int64_t)> datagram, int interval_ms = 5)
+        : thread_([this, port, seconds, datagram, interval_ms] {
               const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
               sockaddr_in to{};
               to.sin_family = AF_INET;
@@ -57,7 +57,7 @@ public:
               for (int64_t k = 0; !stop_.load() && Clock::now() < until && k < 20000; ++k) {
                   const TsBuilder bytes = datagram(k);
                   sendto(fd, bytes.Bytes().data(), bytes.Size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
-                  std::this_thread::sleep_for(std::chrono::milliseconds(5));
+                  std::this_thread::sleep_for(std::chrono::milliseconds(interval_ms));
               }
               close(fd);
           })
@@ -114,6 +114,16 @@ protected:
         ASSERT_TRUE(server.Start(extra)) << server.Process().Stdout().substr(0, 2000);
     }
     std::string Log() { return server.Dir().ReadFile("system.log"); }
+    // A player's connection with its live request sent, or -1.
+    int OpenLive(const std::string& path)
+    {
+        const int fd = ConnectLoopback(server.Port());
+        if (fd >= 0 && !SendAllText(fd, LiveRequest(path))) {
+            close(fd);
+            return -1;
+        }
+        return fd;
+    }
     TestServer server;
 };
 
@@ -125,18 +135,16 @@ TEST_F(LiveRecovery, ARingWithoutAPatCostsNoCpuAndItsViewerGivesUpAfterTenSecond
         TsBuilder datagram;
         for (int j = 0; j < 7; ++j) datagram.Payload(0x100, static_cast<uint8_t>(k));
         return datagram;
-    });
+    }, 1);
     ASSERT_TRUE(server.WaitForLog("Get UDP Packet from Port No", 15000));
-    std::this_thread::sleep_for(std::chrono::seconds(6));        // more than a full ring
+    std::this_thread::sleep_for(std::chrono::milliseconds(2500));  // more than a full ring
 
-    const int staying = ConnectLoopback(server.Port());
+    const int staying = OpenLive("/1.ch");
     ASSERT_GE(staying, 0);
-    ASSERT_TRUE(SendAllText(staying, LiveRequest("/1.ch")));
     const Clock::time_point asked = Clock::now();
     for (int k = 0; k < 2; ++k) {                                 // two players that leave
-        const int leaving = ConnectLoopback(server.Port());
+        const int leaving = OpenLive("/1.ch");
         ASSERT_GE(leaving, 0);
-        ASSERT_TRUE(SendAllText(leaving, LiveRequest("/1.ch")));
         ReadFor(leaving, 1u << 20, 300);
         close(leaving);
     }
@@ -171,9 +179,8 @@ TEST_F(LiveRecovery, ViewersOfAQuietSourceEndWithTheirPlayersAndASilentChannelRe
     // Twenty players tune in (they get the join slot and the catch-up) and leave after a second.
     std::vector<int> players;
     for (int k = 0; k < 20; ++k) {
-        const int fd = ConnectLoopback(server.Port());
+        const int fd = OpenLive("/1.ch");
         ASSERT_GE(fd, 0);
-        ASSERT_TRUE(SendAllText(fd, LiveRequest("/1.ch")));
         players.push_back(fd);
     }
     for (const int fd : players) EXPECT_GT(ReadFor(fd, 2000, 3000).size(), 1000u);
@@ -185,8 +192,8 @@ TEST_F(LiveRecovery, ViewersOfAQuietSourceEndWithTheirPlayersAndASilentChannelRe
     // player gets the header and the end of the connection.
     const bool refused = WaitUntil(
         [&] {
-            const int fd = ConnectLoopback(server.Port());
-            if (fd < 0 || !SendAllText(fd, LiveRequest("/1.ch"))) return false;
+            const int fd = OpenLive("/1.ch");
+            if (fd < 0) return false;
             bool closed = false;
             ReadFor(fd, 1u << 20, 1500, &closed);
             close(fd);
@@ -207,9 +214,8 @@ TEST_F(LiveRecovery, OneMalformedChannelLineLeavesTheOtherChannelsRunning)
     UdpSource source(udp, 20, PlainDatagram);
     ASSERT_TRUE(server.WaitForLog("Get UDP Packet from Port No", 15000));
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    const int fd = ConnectLoopback(server.Port());
+    const int fd = OpenLive("/2.ch");
     ASSERT_GE(fd, 0);
-    ASSERT_TRUE(SendAllText(fd, LiveRequest("/2.ch")));
     EXPECT_GT(ReadFor(fd, 20000, 5000).size(), 10000u);
     close(fd);
 }
@@ -223,14 +229,12 @@ TEST_F(LiveRecovery, TheAccountThatPassedTheCheckIsTheOneThatStreams)
     ASSERT_TRUE(server.WaitForLog("Get UDP Packet from Port No", 15000));
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
 
-    const int alice = ConnectLoopback(server.Port());
+    const int alice = OpenLive("/1.ch?u=alice&p=apw");
     ASSERT_GE(alice, 0);
-    ASSERT_TRUE(SendAllText(alice, LiveRequest("/1.ch?u=alice&p=apw")));
     ASSERT_GT(ReadFor(alice, 5000, 5000).size(), 4000u);
     // mallory's own password with alice's name beside it: mallory's stream, not alice's end.
-    const int mallory = ConnectLoopback(server.Port());
+    const int mallory = OpenLive("/1.ch?u=alice&m=mallory&p=mpw");
     ASSERT_GE(mallory, 0);
-    ASSERT_TRUE(SendAllText(mallory, LiveRequest("/1.ch?u=alice&m=mallory&p=mpw")));
     EXPECT_GT(ReadFor(mallory, 5000, 5000).size(), 4000u);
     std::this_thread::sleep_for(std::chrono::seconds(1));
     bool closed = false;
