@@ -5,14 +5,53 @@
 #include <chrono>
 #include <cstring>
 #include <new>
+#include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <unistd.h>
+#include <vector>
 
 // Large enough for the fixed-size buffers the routines keep on their stacks.
 static constexpr std::size_t kThreadStackBytes = 1024 * 1024;
 
 static thread_local ThreadRecord* t_record = nullptr;
+
+// Stacks of joined threads are kept for the next ones. A stack the C library allocates is
+// given back at every thread's end (madvise, munmap) and faulted in again by the next thread,
+// which costs more than the work of a short connection; a cached stack keeps its pages.
+static constexpr std::size_t kGuardBytes       = 4096;
+static constexpr std::size_t kCachedStacksMax  = 128;
+static std::mutex            g_stack_cache_lock;
+static std::vector<void*>    g_stack_cache;          // guarded by g_stack_cache_lock
+
+static void* TakeStack()
+{
+    {
+        std::lock_guard<std::mutex> held(g_stack_cache_lock);
+        if (!g_stack_cache.empty()) {
+            void* stack = g_stack_cache.back();
+            g_stack_cache.pop_back();
+            return stack;
+        }
+    }
+    void* block = mmap(nullptr, kThreadStackBytes + kGuardBytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);
+    if (block == MAP_FAILED) return nullptr;
+    mprotect(block, kGuardBytes, PROT_NONE);           // an overflow faults instead of writing below
+    return block;
+}
+
+static void GiveBackStack(void* block)
+{
+    if (block == nullptr) return;
+    {
+        std::lock_guard<std::mutex> held(g_stack_cache_lock);
+        if (g_stack_cache.size() < kCachedStacksMax) {
+            g_stack_cache.push_back(block);
+            return;
+        }
+    }
+    munmap(block, kThreadStackBytes + kGuardBytes);
+}
 
 static void MarkEnded(ThreadRecord* record)
 {
@@ -58,10 +97,15 @@ ThreadRecord* StartThread(ThreadRoutine routine, void* argument, const char* nam
 
     pthread_attr_t attributes;
     pthread_attr_init(&attributes);
-    pthread_attr_setstacksize(&attributes, kThreadStackBytes);
+    record->stack = TakeStack();
+    if (record->stack != nullptr)
+        pthread_attr_setstack(&attributes, static_cast<char*>(record->stack) + kGuardBytes, kThreadStackBytes);
+    else
+        pthread_attr_setstacksize(&attributes, kThreadStackBytes);
     const int created = pthread_create(&record->handle, &attributes, Trampoline, record);
     pthread_attr_destroy(&attributes);
     if (created != 0) {
+        GiveBackStack(record->stack);
         delete record;
         return nullptr;
     }
@@ -80,6 +124,7 @@ bool StopThread(ThreadRecord* record)
             record->park.wait_for(held, std::chrono::milliseconds(100));
     }
     pthread_join(record->handle, nullptr);
+    GiveBackStack(record->stack);                       // the thread is gone: nothing runs on it
     delete record;
     return true;
 }
@@ -128,14 +173,21 @@ int32_t TmlSema::Count() const
 
 int32_t PtrList::AddTail(void* data)
 {
+    AddTailNode(data);
+    return count_;
+}
+
+Position PtrList::AddTailNode(void* data)
+{
     auto* node = new (std::nothrow) PtrListNode;
-    if (node == nullptr) return count_;
+    if (node == nullptr) return nullptr;
     node->data = data;
     node->prev = last_;
     if (last_ != nullptr) last_->next = node;
     else first_ = node;
     last_ = node;
-    return ++count_;
+    ++count_;
+    return node;
 }
 
 void* PtrList::GetNext(Position& position) const

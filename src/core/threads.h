@@ -28,6 +28,7 @@ struct ThreadRecord {
     std::mutex                 park_mutex;             // a returned thread parks here until stopped
     std::condition_variable    park;
     char                       name[16] = "";            // set by the thread itself
+    void*                      stack = nullptr;          // from the stack cache; back there after the join
 };
 
 // Starts routine(argument) on its own thread, named `name` for top and gdb (cut to 15
@@ -79,6 +80,7 @@ public:
     PtrList& operator=(const PtrList&) = delete;
 
     int32_t AddTail(void* data);                   // the new count; unchanged when out of memory
+    Position AddTailNode(void* data);              // the new node (for RemoveAt); null when out of memory
     Position GetHeadPosition() const { return first_; }
     void* GetNext(Position& position) const;       // data at position; position moves on
     void RemoveAt(Position node);

@@ -50,7 +50,21 @@ void RegisterConnection(ConnectionService& service, PlayerConnection& conn)
     }
     service.live.fetch_add(1);
     ScopedLock held(service.open.lock);
-    service.open.list.AddTail(&conn);
+    conn.open_node = service.open.list.AddTailNode(&conn);
+}
+
+void JoinPlayerList(PlayerConnection& conn)
+{
+    ScopedLock held(g_player_list.lock);
+    if (conn.player_node == nullptr) conn.player_node = g_player_list.list.AddTailNode(&conn);
+}
+
+void LeavePlayerList(PlayerConnection& conn)
+{
+    ScopedLock held(g_player_list.lock);
+    if (conn.player_node == nullptr) return;
+    g_player_list.list.RemoveAt(conn.player_node);
+    conn.player_node = nullptr;
 }
 
 void NotifyFinished(ConnectionService& service)
@@ -87,10 +101,7 @@ void EndCommandWithoutData(ConnectionService& service, PlayerConnection& conn)
 {
     conn.data_state.store(kConnThreadJoined);
     CloseConnectionSocket(service, conn);
-    {
-        ScopedLock held(g_player_list.lock);
-        g_player_list.list.Remove(&conn);
-    }
+    LeavePlayerList(conn);
     {
         ScopedLock held(service.finished.lock);
         service.finished.list.AddTail(&conn);
@@ -113,10 +124,7 @@ void AbandonConnection(ConnectionService& service, PlayerConnection& conn)
 
 void HandDataThreadToMonitor(ConnectionService& service, PlayerConnection& conn, bool joined_player_list)
 {
-    if (joined_player_list) {
-        ScopedLock held(g_player_list.lock);
-        g_player_list.list.Remove(&conn);
-    }
+    if (joined_player_list) LeavePlayerList(conn);
     ScopedLock held(service.finished.lock);
     service.finished.list.AddTail(&conn);
 }
@@ -153,7 +161,8 @@ int ReapFinished(ConnectionService& service)
         service.finished.list.RemoveAt(here);
         {
             ScopedLock open(service.open.lock);
-            service.open.list.Remove(conn);
+            service.open.list.RemoveAt(conn->open_node);
+            conn->open_node = nullptr;
         }
         delete conn;
         service.live.fetch_sub(1);

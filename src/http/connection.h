@@ -61,6 +61,10 @@ public:
     std::atomic<uint64_t>      last_activity_tick{0};
     std::atomic<uint64_t>      cmd_start_tick{0};
     int                        player_socket = -1;
+    // Where the record stands in the player list and its service's open list (null when it
+    // is not there), so that leaving either costs the same however long the list is.
+    Position                   player_node = nullptr;   // guarded by g_player_list.lock
+    Position                   open_node = nullptr;     // guarded by the service's open.lock
     char                       player_time[kPlayerTimeSize] = "";
     CriticalSection            lock;
 };
@@ -80,6 +84,10 @@ struct ConnectionService {
 
 // Streaming HTTP connections and registered set-top players.
 extern LockedList g_player_list;
+
+// Adds conn to the player list (once) and takes it off again; both under the list's lock.
+void JoinPlayerList(PlayerConnection& conn);
+void LeavePlayerList(PlayerConnection& conn);
 
 // The total connection counter of the HTTP, RTSP and VOD data threads; each change is
 // logged. Never goes below 0.

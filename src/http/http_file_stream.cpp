@@ -106,12 +106,13 @@ bool SendPlainFile(PlayerConnection& conn, int number)
     return true;
 }
 
-int32_t RunFileThread(PlayerConnection& conn, FileKind kind)
+// Everything of a file stream but its hand-off to the monitor: the file sent, closed, the
+// socket closed and the watch log ended. joined tells whether conn went on the player list.
+void ServeFile(PlayerConnection& conn, FileKind kind, int number, bool& joined)
 {
-    const int number = ThreadNumber();
     const Names names = NamesOf(kind);
     const bool counted = kind != FileKind::kPlain;
-    bool joined = false;
+    joined = false;
     bool error_close = false;
     const char* identity = g_config.user_authorization ? conn.user_name : conn.client_ip;
 
@@ -124,11 +125,8 @@ int32_t RunFileThread(PlayerConnection& conn, FileKind kind)
         if (kind == FileKind::kMedia) LogSystemMessage("Thread[%d]: HTTPMediaDataThread IN: filename=[%s]\n", number, conn.path);
         else LogSystemMessage("HTTPDataThread IN: filename=[%s]\n", conn.path);
         if (counted && std::strcmp(conn.user_name, "root") != 0) DiscardPreviousConnection(conn);
-        {
-            ScopedLock held(g_player_list.lock);
-            g_player_list.list.AddTail(&conn);
-            joined = true;
-        }
+        JoinPlayerList(conn);
+        joined = true;
         if (counted) {
             CopyText(conn.group, "HTTP");
             CopyText(conn.mac_id, conn.user_name);
@@ -230,8 +228,15 @@ int32_t RunFileThread(PlayerConnection& conn, FileKind kind)
     if (counted) AddTotalConnection(-1);
     CloseConnectionSocket(g_http_service, conn, error_close);
     if (joined && counted) LogMovieEnd(identity, identity, conn.path);
+}
+
+int32_t RunFileThread(PlayerConnection& conn, FileKind kind)
+{
+    const int number = ThreadNumber();
+    bool joined = false;
+    ServeFile(conn, kind, number, joined);
     HandDataThreadToMonitor(g_http_service, conn, joined);
-    LogSystemMessage(names.out, number, conn.path);
+    LogSystemMessage(NamesOf(kind).out, number, conn.path);
     conn.data_state.store(kConnThreadDone);
     NotifyFinished(g_http_service);
     return 0;
@@ -245,6 +250,14 @@ int64_t BlockSleepMicroseconds(float bitrate_constant, double kbps)
     const double us = (1.0 - static_cast<double>(bitrate_constant)) * kBlockSize * 4000.0 / kbps;
     if (!(us > 0) || !std::isfinite(us)) return 0;
     return us > 1e9 ? static_cast<int64_t>(1e9) : static_cast<int64_t>(us);
+}
+
+void ServePlainFileOnCommandThread(PlayerConnection& conn)
+{
+    const int number = ThreadNumber();
+    bool joined = false;
+    ServeFile(conn, FileKind::kPlain, number, joined);
+    LogSystemMessage(NamesOf(FileKind::kPlain).out, number, conn.path);
 }
 
 int32_t HTTPDataThread(void* connection)

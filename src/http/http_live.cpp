@@ -629,11 +629,8 @@ int32_t IPTV_TS_HTTP_DataThread(void* connection)
         } else {
             LogSystemMessage("Thread[%d]: IPTV_TS_HTTP_DataThread (IN)\n", number);
             if (g_config.user_authorization && std::strcmp(conn.user_name, "root") != 0) DiscardPreviousConnection(conn);
-            {
-                ScopedLock held(g_player_list.lock);
-                g_player_list.list.AddTail(&conn);
-                joined = true;
-            }
+            JoinPlayerList(conn);
+            joined = true;
             table = CurrentChannels();
             const int32_t count = table->Count();
             if (std::strstr(conn.path, ".ch") != nullptr) {
@@ -684,10 +681,7 @@ int32_t IPTV_TS_HTTP_DataThread(void* connection)
         }
         if (joined) {
             if (channel != nullptr) LogChannelEnd(g_config.user_authorization ? conn.user_name : conn.client_ip, channel_number);
-            {
-                ScopedLock held(g_player_list.lock);
-                g_player_list.list.Remove(&conn);
-            }
+            LeavePlayerList(conn);
             LogSystemMessage("IPTV_TS_HTTP_DataThread [%d] (CH no.[%d] remove it from the player list)\n", number, channel_number);
             HandDataThreadToMonitor(g_http_service, conn, false);
             LogSystemMessage("IPTV_TS_HTTP_DataThread [%d] (CH no.[%d] add it to the 2nd player list)\n", number, channel_number);

@@ -600,6 +600,10 @@ static bool HandleRequest(PlayerConnection& conn, Request& request)
     SleepMs(1);
     if (!accepted) return false;
 
+    if (entry->kind == kHttpPlainFile) {
+        ServePlainFileOnCommandThread(conn);
+        return false;                                         // no data thread: the command thread ends it
+    }
     const ThreadRoutine routine = DataThreadOf(entry->kind);
     int channel = 0;
     if (live) {
