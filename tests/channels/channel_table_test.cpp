@@ -139,6 +139,14 @@ TEST_F(ConvertingTheOldChannelFile, ADvbLineDefinesChannelsSharingItsAddressAndO
     EXPECT_EQ(Channel(*xml, 4), "[ch5] 1: 2 :7000");
 }
 
+TEST_F(ConvertingTheOldChannelFile, AnAbsurdProgramCountIsCutAtTheSixteenBitChannelCount)
+{
+    auto table = Load("iptvepg.txt", "[ch1]\r\nudp://:6000\r\n[ch2]\r\ndvb://:1234,2000000000\r\n");
+    ASSERT_NE(table, nullptr);
+    EXPECT_EQ(table->Count(), kMaxChannels);
+    EXPECT_EQ(Channel(*table, 1), "[ch2] 1: 11 :1234");
+}
+
 TEST_F(ConvertingTheOldChannelFile, FolderLinesAreUnderTheVideoPathAndDir4KeepsItsSourceButIsLostInXml)
 {
     const std::string videos = dir.PathOf("videos");

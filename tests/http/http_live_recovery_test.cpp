@@ -11,6 +11,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <cstdlib>
 #include <fstream>
 #include <functional>
 #include <gtest/gtest.h>
@@ -244,6 +245,58 @@ TEST_F(LiveRecovery, TheAccountThatPassedTheCheckIsTheOneThatStreams)
     EXPECT_NE(Log().find("User [mallory] watchs CH[1]"), std::string::npos);
     close(alice);
     close(mallory);
+}
+
+TEST_F(LiveRecovery, ADvbViewerWhoCameBeforeThePmtGetsTheProgramOnceItIsKnown)
+{
+    const uint16_t dvb = FreeUdpPort();
+    server.Dir().WriteFile("iptvepg.txt", "[ch1]\r\ndvb://" + std::to_string(dvb) + ",2\r\n");
+    ASSERT_NO_FATAL_FAILURE(Start(""));
+    // Three seconds of a multiplex whose PAT comes without its PMTs, then the PMTs too.
+    UdpSource source(dvb, 20, [](int64_t k) {
+        TsBuilder datagram;
+        datagram.Pat({{101, 0x1000}, {102, 0x1100}});
+        if (k >= 600) datagram.Pmt(0x1000, 101, 0x101, {{0x02, 0x101}}).Pmt(0x1100, 102, 0x201, {{0x02, 0x201}});
+        datagram.Pcr(0x101, k * 135000);
+        while (datagram.Size() < 7 * 188) datagram.Payload(0x101, static_cast<uint8_t>(k));
+        return datagram;
+    });
+    ASSERT_TRUE(server.WaitForLog("Total Program no =[2]", 10000));
+    ASSERT_EQ(server.Dir().ReadFile("system.log").find("Finished filled the PMT Table"), std::string::npos)
+        << "the PMTs were there before the viewer";
+    const int viewer = OpenLive("/1.ch");
+    ASSERT_GE(viewer, 0);
+    ASSERT_TRUE(server.WaitForLog("Finished filled the PMT Table", 10000));
+    // The ring's first seconds (PATs alone, as nothing else passes yet) come first.
+    const std::string body = ReadFor(viewer, 4u << 20, 5000);
+    close(viewer);
+    std::size_t video = 0;
+    for (std::size_t at = body.find("\x47"); at != std::string::npos && at + 188 <= body.size(); at += 188) {
+        const uint16_t pid = static_cast<uint16_t>(((static_cast<uint8_t>(body[at + 1]) & 0x1F) << 8) | static_cast<uint8_t>(body[at + 2]));
+        video += pid == 0x101;
+    }
+    EXPECT_GT(video, 50u) << "the viewer kept the empty stream list it joined with (" << body.size() << " bytes)";
+}
+
+TEST_F(LiveRecovery, AFolderChannelWhoseFilesWereEmptiedDoesNotSpin)
+{
+    server.Dir().MakeDir("films");
+    for (const char* name : {"films/a.ts", "films/b.ts"}) {
+        const int made = std::system(("ffmpeg -nostdin -v error -y -f lavfi -i testsrc2=size=160x120:rate=25 -t 4 "
+                                      "-c:v mpeg2video -b:v 800k -f mpegts '" + server.Dir().PathOf(name) + "'").c_str());
+        ASSERT_EQ(made, 0);
+    }
+    ASSERT_NO_FATAL_FAILURE(Start("<ch src=\"dir://films\">Films</ch>\r\n"));
+    const int viewer = OpenLive("/1.ch");
+    ASSERT_GE(viewer, 0);
+    ASSERT_GT(ReadFor(viewer, 20000, 5000).size(), 10000u);
+    for (const char* name : {"films/a.ts", "films/b.ts"}) ASSERT_EQ(truncate(server.Dir().PathOf(name).c_str(), 0), 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    const int pid = server.Process().Pid();
+    const double before = CpuSeconds(pid);
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    EXPECT_LT(CpuSeconds(pid) - before, 0.3) << "the viewer opens and reads the empty files in a tight loop";
+    close(viewer);
 }
 
 using RequestPath = LiveRecovery;

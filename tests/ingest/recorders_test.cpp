@@ -32,6 +32,13 @@ TEST(RecordingFiles, AreNamedByChannelAndStartTime)
     EXPECT_EQ(ArchiveFileName("news", At(2012, 8, 1, 13, 20, 5)), "tv_program_archive/news/2012_08_01_13_20.ts");
 }
 
+TEST(RecordingNames, ARecordingFolderThatLeadsOutOfTheArchiveIsRefused)
+{
+    for (const char* good : {"news", "sport/hd", "a..b", "..hidden"}) EXPECT_TRUE(RecordingFolderIsSafe(good)) << good;
+    for (const char* bad : {"..", "../etc", "news/../../x", "news/..", "/tmp/x", "a\\..\\b", ""})
+        EXPECT_FALSE(RecordingFolderIsSafe(bad)) << bad;
+}
+
 TEST(ArchiveSwitching, TheFirstFileEndsOnTheHour)
 {
     const std::tm start = At(2012, 8, 1, 13, 20, 5);
