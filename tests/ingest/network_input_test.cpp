@@ -18,11 +18,14 @@
 #include <arpa/inet.h>
 #include <atomic>
 #include <cstdlib>
+#include <fstream>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
+#include <string>
+#include <vector>
 
 namespace {
 
@@ -355,6 +358,68 @@ TEST_F(ChannelRefresh, AReaderOfTheClosedRingEndsInsteadOfStallingAndANewReaderF
     EXPECT_EQ(fresh.JoinAtPat([] { return false; }, first), RingReader::Join::kJoined);
     ScopedLock held(g_channel_reader_control_lock);
     EXPECT_EQ(CloseChannelReader(), 1);
+}
+
+// The shutdown raised while refreshes of the channel table follow each other: it must find
+// the reader it closes, and no refresh may start one behind it. Runs in a process of its own
+// (the shutdown cannot be taken back).
+bool InShutdownChild() { return std::getenv("QUORVANE_SHUTDOWN_CHILD") != nullptr; }
+
+std::vector<std::string> OwnThreadNames()
+{
+    std::vector<std::string> names;
+    std::vector<DirEntry> tasks;
+    ListDirectory("/proc/self/task", tasks);
+    for (const DirEntry& task : tasks) {
+        std::ifstream comm("/proc/self/task/" + task.name + "/comm");
+        std::string name;
+        std::getline(comm, name);
+        names.push_back(name);
+    }
+    return names;
+}
+
+using ShutdownDuringRefreshes = ReaderFixture;
+
+TEST_F(ShutdownDuringRefreshes, ChildProcess)
+{
+    if (!InShutdownChild()) GTEST_SKIP() << "runs in its own process";
+    LoadChannels("channel_definition.xml", "<?xml version=\"1.0\" encoding=\"iso-8859-1\" ?>\r\n<ch src=\"udp://" +
+                                               std::to_string(FreeUdpPort()) + "\">News</ch>\r\n");
+    g_channel_reader_stop.store(0);
+    ASSERT_EQ(RestartChannelReader(), 1);
+    std::atomic<int> refreshes{0};
+    std::thread refresher([&] {
+        for (int k = 0; k < 100000; ++k) {
+            ScopedLock held(g_channel_reader_control_lock);
+            if (CloseChannelReader() == 0) return;
+            if (LoadChannelTable(true) != 1) return;
+            if (RestartChannelReader() == 0) return;
+            refreshes.fetch_add(1);
+        }
+    });
+    while (refreshes.load() < 5) SleepMs(1);
+    ShutdownSequence();
+    refresher.join();
+    for (const std::string& name : OwnThreadNames()) {
+        EXPECT_NE(name, "ChannelReader");
+        EXPECT_NE(name, "ChannelData");
+    }
+}
+
+TEST(ShutdownDuringARefresh, EndsTheReaderAndStartsNoOther)
+{
+    if (InShutdownChild()) GTEST_SKIP() << "the parent's part";
+    char self[4096];
+    const ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
+    ASSERT_GT(length, 0);
+    self[length] = '\0';
+    ChildProgram child;
+    ASSERT_TRUE(child.Start({self, "--gtest_filter=ShutdownDuringRefreshes.ChildProcess"}, ".", false,
+                            {"QUORVANE_SHUTDOWN_CHILD=1"}));
+    const int code = child.WaitExit(30000);
+    EXPECT_EQ(code, 0) << "the shutdown hung or left a reader running";
+    EXPECT_NE(child.Stdout().find("[  PASSED  ] 1 test"), std::string::npos) << child.Stdout().substr(0, 3000);
 }
 
 }  // namespace
