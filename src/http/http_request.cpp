@@ -321,6 +321,25 @@ int64_t ParseNumber(const char* begin, const char* end)
 
 }  // namespace
 
+ByteRange ParseByteRange(const char* value, int64_t file_size)
+{
+    ByteRange range;
+    const char* line_end = std::strstr(value, "\r\n");
+    if (line_end == nullptr) line_end = value + std::strlen(value);
+    const char* dash = static_cast<const char*>(std::memchr(value, '-', static_cast<std::size_t>(line_end - value)));
+    range.suffix   = dash == value;
+    range.has_last = dash != nullptr && dash + 1 < line_end;
+    range.last     = range.has_last ? ParseNumber(dash + 1, line_end) : file_size - 1;
+    range.start    = ParseNumber(value, dash != nullptr ? dash : line_end);
+    range.end      = file_size;
+    if (range.suffix && range.has_last) {                          // "-500": the last 500 bytes
+        range.start = range.last >= file_size ? 0 : file_size - range.last;
+    } else if (range.has_last) {
+        range.end = range.last < file_size - 1 ? range.last + 1 : file_size;   // never past the file, never overflowing
+    }
+    return range;
+}
+
 int ChannelNumberOf(const char* path)
 {
     const char* ch = std::strstr(path, ".ch");
@@ -402,29 +421,12 @@ static bool AnswerFile(PlayerConnection& conn, const Request& request, const Ext
     const char* status  = "200 OK";
     const char* range   = std::strstr(after_extension, "Range: bytes=");
     if (range != nullptr) {
-        range += std::strlen("Range: bytes=");
-        const char* line_end = std::strstr(range, "\r\n");
-        if (line_end == nullptr) line_end = range + std::strlen(range);
-        const char* dash = static_cast<const char*>(std::memchr(range, '-', static_cast<std::size_t>(line_end - range)));
-        const bool suffix = dash == range;
-        const int64_t first = ParseNumber(range, dash != nullptr ? dash : line_end);
-        const bool has_last = dash != nullptr && dash + 1 < line_end;
-        const int64_t last = has_last ? ParseNumber(dash + 1, line_end) : conn.file_size - 1;
-        int64_t start = first;
-        int64_t end   = conn.file_size;
-        if (suffix && has_last) {                      // "-500": the last 500 bytes
-            start = last >= conn.file_size ? 0 : conn.file_size - last;
-            LogSystemMessage("Range1=[%" PRId64 "]\n", start);
-            LogSystemMessage("Only Range1, so Range2=[%" PRId64 "]\n", conn.file_size - 1);
-        } else {
-            LogSystemMessage("Range1=[%" PRId64 "]\n", start);
-            if (has_last) {
-                LogSystemMessage("Range2=[%" PRId64 "]\n", last);
-                end = last < conn.file_size - 1 ? last + 1 : conn.file_size;
-            } else {
-                LogSystemMessage("Only Range1, so Range2=[%" PRId64 "]\n", conn.file_size - 1);
-            }
-        }
+        const ByteRange parsed = ParseByteRange(range + std::strlen("Range: bytes="), conn.file_size);
+        const int64_t start = parsed.start;
+        const int64_t end   = parsed.end;
+        LogSystemMessage("Range1=[%" PRId64 "]\n", start);
+        if (parsed.has_last && !parsed.suffix) LogSystemMessage("Range2=[%" PRId64 "]\n", parsed.last);
+        else LogSystemMessage("Only Range1, so Range2=[%" PRId64 "]\n", conn.file_size - 1);
         if (start >= conn.file_size || end <= start) {
             // Nothing of the file lies in the range.
             char answer[kHeaderSize];

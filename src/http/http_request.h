@@ -30,6 +30,17 @@ struct ExtensionEntry {
 
 // The first table entry that starts at text, in table order; null when none does.
 const ExtensionEntry* MatchExtensionAt(const char* text);
+// A "Range: bytes=" value (the text after it, up to its line end) against a file of
+// file_size bytes: the first byte and the end (exclusive) to send, and what the header said.
+// start >= file_size or end <= start means nothing of the file lies in the range.
+struct ByteRange {
+    int64_t start = 0;
+    int64_t end = 0;
+    int64_t last = 0;          // the last byte written, or file_size - 1 without one
+    bool    suffix = false;    // "-N": the last N bytes
+    bool    has_last = false;
+};
+ByteRange ParseByteRange(const char* value, int64_t file_size);
 // The channel number of a live request path: the digits between the last "/" before ".ch"
 // and ".ch"; 1 when the path holds no ".ch".
 int ChannelNumberOf(const char* path);

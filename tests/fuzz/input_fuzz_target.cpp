@@ -1,5 +1,6 @@
 // Fuzz entry for the parsers of untrusted text and packets: DVB tables from a multiplex, the
-// user file, the credential parsers of a request, Base64 and the configuration key reader. The
+// user file, the credential parsers of a request, the byte range and channel number of a
+// request, Base64 and the configuration key reader. The
 // first byte picks the parser; the rest is its input.
 
 #include "core/config.h"
@@ -45,6 +46,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     case 3:
         for (size_t at = 0; at < text.size(); ++at) (void)MatchExtensionAt(text.c_str() + at);
         (void)base64_decode(text.data(), text.size());
+        (void)ChannelNumberOf(text.c_str());
+        for (const int64_t file_size : {int64_t{0}, int64_t{1000}, int64_t{1} << 40}) {
+            const ByteRange range = ParseByteRange(text.c_str(), file_size);
+            if (range.end > file_size || range.start < 0) __builtin_trap();
+        }
         break;
     case 4: {
         std::string normalised = text;

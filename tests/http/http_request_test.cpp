@@ -145,3 +145,22 @@ TEST(BitratePacing, HalfTheConstantAt2000KbpsSleeps1316Microseconds)
 }
 
 }  // namespace
+
+namespace {
+
+TEST(ByteRanges, StayInsideTheFileWhateverTheHeaderSays)
+{
+    ByteRange range = ParseByteRange("100-\r\n", 1000);
+    EXPECT_EQ(range.start, 100);
+    EXPECT_EQ(range.end, 1000);
+    range = ParseByteRange("-500\r\n", 1000);             // the last 500 bytes
+    EXPECT_EQ(range.start, 500);
+    EXPECT_EQ(range.end, 1000);
+    range = ParseByteRange("0-99999999999999999999\r\n", 1000);
+    EXPECT_EQ(range.start, 0);
+    EXPECT_EQ(range.end, 1000);
+    range = ParseByteRange("99999999999999999999-\r\n", 1000);
+    EXPECT_GE(range.start, 1000);                          // nothing of the file: 416
+}
+
+}  // namespace
