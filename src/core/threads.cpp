@@ -129,6 +129,8 @@ bool StopThread(ThreadRecord* record)
     return true;
 }
 
+ThreadRecord* CurrentThreadRecord() { return t_record; }
+
 void EndThread()
 {
     if (t_record != nullptr) MarkEnded(t_record);

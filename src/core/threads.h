@@ -37,6 +37,8 @@ struct ThreadRecord {
 // Asks the thread to end, waits (without limit) until it has, then frees the record.
 // Never twice for one record, never from the thread itself. Returns true.
 bool StopThread(ThreadRecord* record);
+// The record of the calling thread (null on a thread StartThread did not start).
+ThreadRecord* CurrentThreadRecord();
 // Ends the calling thread at once with exit code 0. Hold nothing with a destructor here.
 [[noreturn]] void EndThread();
 

@@ -4,6 +4,7 @@
 #include "core/platform/platform.h"
 #include "core/sockets.h"
 
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <poll.h>
@@ -97,7 +98,7 @@ void CloseConnectionSocket(ConnectionService& service, PlayerConnection& conn, b
     if (fd >= 0) CloseSocket(fd);
 }
 
-void EndCommandWithoutData(ConnectionService& service, PlayerConnection& conn)
+void EndCommandWithoutData(ConnectionService& service, PlayerConnection& conn, int32_t final_state)
 {
     conn.data_state.store(kConnThreadJoined);
     CloseConnectionSocket(service, conn);
@@ -106,8 +107,86 @@ void EndCommandWithoutData(ConnectionService& service, PlayerConnection& conn)
         ScopedLock held(service.finished.lock);
         service.finished.list.AddTail(&conn);
     }
-    conn.cmd_state.store(kConnThreadDone);
+    conn.cmd_state.store(final_state);
     NotifyFinished(service);
+}
+
+static int32_t WorkerRoutine(void* argument)
+{
+    {
+        auto& pool = *static_cast<WorkerPool*>(argument);
+        std::unique_lock<std::mutex> held(pool.lock);
+        for (;;) {
+            bool idle_too_long = false;
+            while (pool.queue.empty() && !pool.stopping && !idle_too_long) {
+                ++pool.idle;
+                idle_too_long = pool.wake.wait_for(held, std::chrono::milliseconds(kWorkerIdleMs)) == std::cv_status::timeout;
+                --pool.idle;
+            }
+            if (pool.queue.empty() && pool.stopping) break;   // nothing left
+            if (!pool.queue.empty()) {
+                PlayerConnection* conn = pool.queue.front();
+                pool.queue.pop_front();
+                held.unlock();
+                pool.work(*conn);
+                held.lock();
+            }
+            if ((idle_too_long || pool.idle >= kIdleWorkersMax) && pool.queue.empty() && !pool.stopping) {
+                // Idle for a while, or enough are parked: this one ends, and the next hand-over
+                // (or the pool's stop) joins it.
+                ThreadRecord* self = CurrentThreadRecord();
+                for (auto at = pool.workers.begin(); at != pool.workers.end(); ++at) {
+                    if (*at != self) continue;
+                    pool.workers.erase(at);
+                    pool.retired.push_back(self);
+                    break;
+                }
+                break;
+            }
+        }
+    }
+    EndThread();
+}
+
+bool RunOnWorker(WorkerPool& pool, PlayerConnection& conn)
+{
+    std::vector<ThreadRecord*> ended;
+    bool handed = true;
+    {
+        std::lock_guard<std::mutex> held(pool.lock);
+        ended.swap(pool.retired);
+        if (pool.stopping) {
+            handed = false;
+        } else {
+            pool.queue.push_back(&conn);
+            if (static_cast<std::size_t>(pool.idle) >= pool.queue.size()) {
+                pool.wake.notify_one();
+            } else if (ThreadRecord* worker = StartThread(WorkerRoutine, &pool, pool.name)) {
+                pool.workers.push_back(worker);
+            } else if (pool.idle == 0) {
+                pool.queue.pop_back();                 // no one will take it
+                handed = false;
+            }
+        }
+    }
+    for (ThreadRecord* worker : ended) StopThread(worker);
+    return handed;
+}
+
+void StopWorkers(WorkerPool& pool)
+{
+    std::vector<ThreadRecord*> all;
+    {
+        std::lock_guard<std::mutex> held(pool.lock);
+        pool.stopping = true;
+        pool.wake.notify_all();
+        all.swap(pool.workers);
+        all.insert(all.end(), pool.retired.begin(), pool.retired.end());
+        pool.retired.clear();
+    }
+    for (ThreadRecord* worker : all) StopThread(worker);
+    std::lock_guard<std::mutex> held(pool.lock);
+    pool.stopping = false;                             // ready for the service's next start
 }
 
 void AbandonConnection(ConnectionService& service, PlayerConnection& conn)

@@ -8,8 +8,12 @@
 #include "core/threads.h"
 
 #include <atomic>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
+#include <mutex>
+#include <vector>
 
 constexpr std::size_t kConnectionPathSize = 516;
 constexpr std::size_t kMacIdSize          = 13;
@@ -105,8 +109,33 @@ bool WaitForFinished(ConnectionService& service, int timeout_ms);
 // Closes the connection's socket once (under the service's socket-close lock unless plainly).
 void CloseConnectionSocket(ConnectionService& service, PlayerConnection& conn, bool plainly = false);
 // Ends a command thread that started no data thread: data state 2, socket closed, off the
-// player list, onto the finished list, then command state 1. Last access to conn.
-void EndCommandWithoutData(ConnectionService& service, PlayerConnection& conn);
+// player list, onto the finished list, then the command state (1, or 2 for a pooled worker,
+// which no one joins). Last access to conn.
+void EndCommandWithoutData(ConnectionService& service, PlayerConnection& conn,
+                           int32_t final_state = kConnThreadDone);
+
+// Command threads that serve one connection after another: a connection costs a hand-over to
+// a parked worker instead of a thread's start and end. A worker is started whenever none is
+// idle; beyond kIdleWorkersMax idle ones, a worker that finishes ends. The connection's
+// command-thread handle stays null: the worker stores the command state 2 itself as its last
+// access to the record.
+struct WorkerPool {
+    void (*work)(PlayerConnection&) = nullptr;
+    const char* name = "Worker";
+    std::mutex                    lock;
+    std::condition_variable       wake;
+    std::deque<PlayerConnection*> queue;          // guarded by lock, as is all below
+    std::vector<ThreadRecord*>    workers;
+    std::vector<ThreadRecord*>    retired;        // ended on their own, joined by the next hand-over
+    int                           idle = 0;
+    bool                          stopping = false;
+};
+constexpr int kIdleWorkersMax = 64;
+constexpr int kWorkerIdleMs   = 1000;              // a worker parked this long without work ends
+// Hands conn to a worker; false when none could be started (conn is then untouched).
+bool RunOnWorker(WorkerPool& pool, PlayerConnection& conn);
+// Lets the workers finish what they hold, then joins them all; the pool can be used again.
+void StopWorkers(WorkerPool& pool);
 // A record whose command thread could not be started: both states joined, socket closed,
 // onto the finished list. Last access to conn.
 void AbandonConnection(ConnectionService& service, PlayerConnection& conn);

@@ -20,10 +20,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <mutex>
 #include <poll.h>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
+#include <vector>
 
 RestHandler g_token_rest_handler  = nullptr;
 RestHandler g_player_rest_handler = nullptr;
@@ -289,24 +292,53 @@ bool HasDotDotSegment(const std::string& path)
     return false;
 }
 
-// True when the open file is one of the protected files (same file, whatever the spelling
-// of the path), or lies outside the working directory.
+// The working directory resolved and the identities of the protected files, looked up again
+// at most once a second (a page request would otherwise cost a dozen stat calls for them).
+struct GuardedFiles {
+    std::mutex                              lock;
+    std::string                             folder;     // g_server_base_dir they were taken for
+    std::string                             base;       // its resolved path
+    std::vector<std::pair<dev_t, ino_t>>    ids;
+    uint64_t                                taken_ms = 0;
+};
+GuardedFiles g_guarded_files;
+
+// True when the open file is one of the protected files (the same file, whatever the spelling
+// of the path: by its resolved name, and by its identity as of the last second), or lies
+// outside the working directory.
 bool IsForbiddenFile(int fd, const std::string& full_name)
 {
     struct stat opened{};
     if (fstat(fd, &opened) != 0) return true;
-    for (const char* name : kProtectedFiles) {
-        struct stat guarded{};
-        const std::string guarded_path = std::string(g_server_base_dir) + "/" + name;
-        if (stat(guarded_path.c_str(), &guarded) == 0 && guarded.st_dev == opened.st_dev &&
-            guarded.st_ino == opened.st_ino)
-            return true;
-    }
     char resolved[PATH_MAX];
-    char base[PATH_MAX];
-    if (realpath(full_name.c_str(), resolved) == nullptr || realpath(g_server_base_dir, base) == nullptr) return true;
-    const std::size_t base_length = std::strlen(base);
-    return std::strncmp(resolved, base, base_length) != 0 || (resolved[base_length] != '/' && base_length > 1);
+    if (realpath(full_name.c_str(), resolved) == nullptr) return true;
+    std::string base;
+    bool same_file = false;
+    {
+        std::lock_guard<std::mutex> held(g_guarded_files.lock);
+        GuardedFiles& guarded = g_guarded_files;
+        const uint64_t now = GetTickMs();
+        if (guarded.folder != g_server_base_dir || now - guarded.taken_ms >= 1000 || guarded.taken_ms == 0) {
+            char resolved_base[PATH_MAX];
+            if (realpath(g_server_base_dir, resolved_base) == nullptr) return true;
+            guarded.folder = g_server_base_dir;
+            guarded.base = resolved_base;
+            guarded.ids.clear();
+            for (const char* name : kProtectedFiles) {
+                struct stat info{};
+                const std::string path = std::string(g_server_base_dir) + "/" + name;
+                if (stat(path.c_str(), &info) == 0) guarded.ids.emplace_back(info.st_dev, info.st_ino);
+            }
+            guarded.taken_ms = now;
+        }
+        base = guarded.base;
+        for (const auto& [device, inode] : guarded.ids) same_file = same_file || (device == opened.st_dev && inode == opened.st_ino);
+    }
+    if (same_file) return true;
+    for (const char* name : kProtectedFiles)
+        if (base + "/" + name == resolved) return true;
+    const std::size_t base_length = base.size();
+    return std::strncmp(resolved, base.c_str(), base_length) != 0 || (resolved[base_length] != '/' && base_length > 1);
 }
 
 int64_t ParseNumber(const char* begin, const char* end)
@@ -622,22 +654,28 @@ static bool HandleRequest(PlayerConnection& conn, Request& request)
     return true;
 }
 
+// The command thread's work on one connection; final_state is its last store (1 for a thread
+// of its own, which the monitor joins; 2 for a pooled worker).
+static void ServeHttpCommand(PlayerConnection& conn, int32_t final_state)
+{
+    const int number = ThreadNumber();
+    LogSystemMessage("*** HTTPCmdThread [%d] IN\n", number);
+    if (conn.cmd_start_tick.load() == 0) conn.cmd_start_tick.store(GetTickMs());   // the listener set the accept time
+    Request request;
+    const bool handed_over = HandleRequest(conn, request);
+    LogSystemMessage("*** HTTPCmdThread [%d] OUT\n", number);
+    if (handed_over) {
+        conn.cmd_state.store(final_state);                    // the data thread owns the rest
+        NotifyFinished(g_http_service);
+    } else {
+        EndCommandWithoutData(g_http_service, conn, final_state);
+    }
+}
+
+void ServeHttpConnection(PlayerConnection& conn) { ServeHttpCommand(conn, kConnThreadJoined); }
+
 int32_t HTTPCmdThread(void* connection)
 {
-    auto* conn = static_cast<PlayerConnection*>(connection);
-    const int number = ThreadNumber();
-    {
-        LogSystemMessage("*** HTTPCmdThread [%d] IN\n", number);
-        if (conn->cmd_start_tick.load() == 0) conn->cmd_start_tick.store(GetTickMs());   // the listener set the accept time
-        Request request;
-        const bool handed_over = HandleRequest(*conn, request);
-        LogSystemMessage("*** HTTPCmdThread [%d] OUT\n", number);
-        if (handed_over) {
-            conn->cmd_state.store(kConnThreadDone);           // the data thread owns the rest
-            NotifyFinished(g_http_service);
-        } else {
-            EndCommandWithoutData(g_http_service, *conn);
-        }
-    }
+    ServeHttpCommand(*static_cast<PlayerConnection*>(connection), kConnThreadDone);
     EndThread();
 }

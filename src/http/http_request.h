@@ -62,3 +62,5 @@ extern RestHandler g_player_rest_handler;
 extern RestHandler g_server_rest_handler;
 
 int32_t HTTPCmdThread(void* connection);
+// The same work done by a pooled command worker (see WorkerPool).
+void ServeHttpConnection(PlayerConnection& conn);

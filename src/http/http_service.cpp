@@ -19,6 +19,8 @@ ConnectionService g_http_service{"HTTP", &g_http_stop_state, {}, {}, {0}, {}, {-
 char              g_http_local_ip[32];
 
 static CriticalSection g_http_accept_lock;          // the listener's own lock
+// The command threads: parked workers that take one accepted connection after another.
+static WorkerPool      g_http_workers{ServeHttpConnection, "HTTPCmd", {}, {}, {}, {}, {}, 0, false};
 
 static void AcceptOne(int& listener)
 {
@@ -39,12 +41,7 @@ static void AcceptOne(int& listener)
             inet_ntop(AF_INET, &peer.sin_addr, conn->client_ip, sizeof conn->client_ip);
             CopyText(conn->group, "Web");
             LogSystemMessage("A Client IP=[%s] Connects HTTP Server\n", conn->client_ip);
-            ThreadRecord* command = StartThread(HTTPCmdThread, conn, "HTTPCmd");
-            if (command == nullptr) {
-                AbandonConnection(g_http_service, *conn);
-            } else {
-                conn->cmd_thread.store(command);
-            }
+            if (!RunOnWorker(g_http_workers, *conn)) AbandonConnection(g_http_service, *conn);
         }
     }
     std::printf("Leave HTTP_CreateCmdThread_Mutex\n");
@@ -77,6 +74,7 @@ int32_t HTTPServerProcess(void* /*unused*/)
         LogSystemMessage("HTTPServerProcess: Start to Close HTTP Server\n");
         g_http_stop_state.store(2);
         StopThread(monitor);
+        StopWorkers(g_http_workers);
         LogSystemMessage("HTTPServerProcess: hHTTP Monitor Thread Closed\n");
         CloseSocket(listener);
         LogSystemMessage("HTTP Server Closed\n");

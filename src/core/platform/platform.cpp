@@ -36,9 +36,14 @@ void SleepMs(uint32_t ms)
 void DebugOutput(const char* text, std::size_t length)
 {
     // A reader that stopped reading (a full pipe) must never stall the server: the line is
-    // dropped instead. Files, terminals and /dev/null are always ready.
+    // dropped instead. Files, terminals and /dev/null are always ready, so only pipes and
+    // sockets are asked first (the kind of descriptor is looked at once).
+    static const bool may_block = [] {
+        struct stat info{};
+        return fstat(STDERR_FILENO, &info) != 0 || S_ISFIFO(info.st_mode) || S_ISSOCK(info.st_mode);
+    }();
     pollfd ready{STDERR_FILENO, POLLOUT, 0};
-    if (poll(&ready, 1, 0) != 1 || (ready.revents & POLLOUT) == 0) return;
+    if (may_block && (poll(&ready, 1, 0) != 1 || (ready.revents & POLLOUT) == 0)) return;
     while (length > 0) {
         const ssize_t written = write(STDERR_FILENO, text, length);
         if (written < 0 && errno == EINTR) continue;
