@@ -631,7 +631,9 @@ static bool HandleRequest(PlayerConnection& conn, Request& request)
         std::fflush(stdout);
         return false;
     }
-    SleepMs(1);
+    // The pause lets the header leave before another thread starts on the socket; a plain file
+    // follows on this thread, in order anyway.
+    if (entry->kind != kHttpPlainFile) SleepMs(1);
     if (!accepted) return false;
 
     if (entry->kind == kHttpPlainFile) {
