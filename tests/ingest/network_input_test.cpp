@@ -299,9 +299,11 @@ TEST_F(ChannelRefresh, CloseReloadAndRestartWhileAReaderFollows)
     if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg is not installed";
     ASSERT_NO_FATAL_FAILURE(StartNewsChannel());
 
-    // A follower that holds the table and ring it joined, as a streamer does.
+    // A follower that holds the table and ring it joined, as a streamer does; it reads until
+    // the ring it holds is retired.
     std::atomic<bool> stop{false};
     std::atomic<int> slots_read{0};
+    std::atomic<bool> retired{false};
     std::thread follower([&] {
         const std::shared_ptr<ChannelTable> table = CurrentChannels();
         RingReader ring(*table->channels[0], false, 1);
@@ -309,11 +311,15 @@ TEST_F(ChannelRefresh, CloseReloadAndRestartWhileAReaderFollows)
         if (ring.JoinAtPat([&] { return stop.load(); }, first) != RingReader::Join::kJoined) return;
         uint8_t slot[kRingSlotSize];
         int length = 0;
-        while (!stop.load()) {
-            if (ring.NextSlot(slot, length) == RingReader::Next::kSlot) slots_read.fetch_add(1);
+        while (!stop.load() && !retired.load()) {
+            const RingReader::Next next = ring.NextSlot(slot, length);
+            if (next == RingReader::Next::kSlot) slots_read.fetch_add(1);
+            else if (next == RingReader::Next::kRetired) retired.store(true);
             else SleepMs(1);
         }
     });
+    const uint64_t deadline = GetTickMs() + 10000;
+    while (slots_read.load() == 0 && GetTickMs() < deadline) SleepMs(5);
     for (int cycle = 0; cycle < 3; ++cycle) {
         ScopedLock held(g_channel_reader_control_lock);
         EXPECT_EQ(CloseChannelReader(), 1);
@@ -324,6 +330,7 @@ TEST_F(ChannelRefresh, CloseReloadAndRestartWhileAReaderFollows)
     stop = true;
     follower.join();
     EXPECT_GT(slots_read.load(), 0);
+    EXPECT_TRUE(retired.load());
     ScopedLock held(g_channel_reader_control_lock);
     EXPECT_EQ(CloseChannelReader(), 1);
 }
