@@ -1,0 +1,22 @@
+#pragma once
+// Editing "channel_definition.xml" for the REST API: list, add, update, delete. The edits act
+// on the file, not on the loaded table; they take effect at the next reload. Every edit is one
+// read-modify-write under the channel file lock, written through the safe rewrite.
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+// Number of "<ch" ... "</ch>" elements in the file; 0 when it cannot be read.
+uint16_t CountChannelDefinitions();
+// Appends "CH=%d\r\nname=%s\r\nsrc=%s\r\nrec_folder=%s\r\n" per channel to out; the number of
+// bytes appended.
+std::size_t ListChannelDefinitions(std::string& out);
+// Appends a channel (the file gets its "<?xml" first line when it is new). 1 or 0 (a value
+// holding '"', '<', '>', CR or LF is refused; the file could not be written).
+int AddChannelDefinition(const char* name, const char* src, const char* rec_folder);
+// Rewrites channel `number` (decimal text, from 1 in file order) from the arguments. 1 or 0.
+int UpdateChannelDefinition(const char* number, const char* name, const char* src, const char* rec_folder);
+// Rewrites the file without channel `number`; a number outside the file deletes nothing and
+// still answers 1. 1 or 0.
+int DeleteChannelDefinition(const char* number);
