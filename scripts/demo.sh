@@ -10,6 +10,9 @@ rm -rf "$run"
 mkdir -p "$run"
 cp -a "$top/demo/." "$run/"
 mkdir -p "$run/cgi-bin"
+# The administrator's account gets a fresh password on every run (printed below).
+root_password=$(head -c 32 /dev/urandom | base64 | tr -dc 'A-Za-z0-9' | head -c 16)
+printf 'root,%s,12/31/2099,free,0\r\n' "$root_password" >>"$run/user_profile.csv"
 install -m 755 "$folder/src/cgi_quorvane" "$run/cgi-bin/cgi_quorvane"
 # Two short demo films, made here rather than committed.
 if command -v ffmpeg >/dev/null; then
@@ -25,5 +28,6 @@ if command -v ffmpeg >/dev/null; then
   done
 fi
 echo "Working directory: $run"
+echo "REST and admin account: root / $root_password"
 cd "$run"
 exec "$folder/src/quorvane"

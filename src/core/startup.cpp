@@ -6,9 +6,14 @@
 #include "core/server_control.h"
 #include "core/sockets.h"
 #include "core/text.h"
+#include "channels/channel_log.h"
 #include "channels/channel_table.h"
+#include "http/http_request.h"
 #include "http/http_service.h"
 #include "ingest/channel_reader.h"
+#include "rest/server_rest.h"
+#include "rest/token_service.h"
+#include "users/movie_fee.h"
 #include "users/usage_log.h"
 #include "users/user_db.h"
 
@@ -22,6 +27,7 @@ static constexpr const char* kAboutText   = "Quorvane 7.0";
 // by a channel refresh under g_channel_reader_control_lock).
 static ThreadRecord* g_http_listener_thread  = nullptr;
 static ThreadRecord* g_channel_reader_thread = nullptr;
+static ThreadRecord* g_channel_log_thread    = nullptr;
 
 CriticalSection g_channel_reader_control_lock;
 
@@ -54,7 +60,11 @@ int8_t StartupSequence()
     LogSystemMessage("%s Quorvane version: 7.0 (Build 2012.08.001)\n", kVersionName);
     if (LoadUsers() == 0) LogSystemMessage("User Profile File Error.\n");
     if (LoadChannelTable(false) == 0) return 0;
+    if (LoadMovieFees() == 0) LogSystemMessage("Movie Fee File Error.\n");
     OpenUserLogs();
+
+    g_token_rest_handler  = TokenRestHandler;
+    g_server_rest_handler = ServerRestHandler;
 
     if (!StartService(g_http_listener_thread, HTTPServerProcess, "HTTPServer", g_http_start_failed)) return 0;
 
@@ -65,6 +75,9 @@ int8_t StartupSequence()
                           g_channel_reader_start_failed))
             return -1;
     }
+
+    g_channel_log_thread = StartThread(ChannelLogWriter, nullptr, "ChannelLog");
+    if (g_channel_log_thread == nullptr) return -1;
 
     g_multicast_stop.store(0);
     return 1;
@@ -95,9 +108,12 @@ void ShutdownSequence()
     }
 
     g_player_stop_state.store(2);
+    FreeAllTokens();
+    StopIfStarted(g_channel_log_thread);
 
     FreeChannelTable();
     FreeUsers();
+    FreeMovieFees();
     CloseUserLogs();
 
     LogSystemMessage("piaKVR_XANCP_IPTV_VOD_Server_Uninitialization finished\n");

@@ -1,0 +1,297 @@
+#include "rest/server_rest.h"
+
+#include "channels/channel_editing.h"
+#include "channels/channel_log.h"
+#include "channels/channel_table.h"
+#include "core/locks.h"
+#include "core/log.h"
+#include "core/server_control.h"
+#include "core/startup.h"
+#include "core/text.h"
+#include "rest/rest_common.h"
+#include "rest/token_service.h"
+#include "users/movie_fee.h"
+#include "users/user_db.h"
+
+#include <array>
+#include <cstring>
+#include <string>
+#include <string_view>
+
+namespace {
+
+enum class Command {
+    kShutdown,
+    kRefreshChannel,
+    kChannelUpdate,
+    kChannelAdd,
+    kChannelDelete,
+    kChannelQuery,
+    kChannelLogQuery,
+    kCheckPoint,
+    kChargePoint,
+    kQueryAllUsers,
+    kAddUser,
+    kDeleteUser,
+    kUpdateUser,
+};
+
+struct CommandEntry {
+    const char* keyword;
+    Command     command;
+    bool        root_only;
+};
+
+// In the order in which they are recognised: the first keyword the command starts with wins.
+constexpr std::array<CommandEntry, 13> kCommands{{
+    {"shutdown", Command::kShutdown, true},
+    {"refresh_channel", Command::kRefreshChannel, true},
+    {"channel_list_update", Command::kChannelUpdate, true},
+    {"channel_list_add", Command::kChannelAdd, true},
+    {"channel_list_del", Command::kChannelDelete, true},
+    {"channel_list_query", Command::kChannelQuery, false},
+    {"channel_player_log_query", Command::kChannelLogQuery, true},
+    {"check_user_point", Command::kCheckPoint, false},
+    {"charge_user_point", Command::kChargePoint, false},
+    {"query_all_user", Command::kQueryAllUsers, true},
+    {"add_user", Command::kAddUser, true},
+    {"del_user", Command::kDeleteUser, true},
+    {"update_user", Command::kUpdateUser, true},
+}};
+
+const CommandEntry* FindCommand(std::string_view command)
+{
+    for (const CommandEntry& entry : kCommands)
+        if (command.starts_with(entry.keyword)) return &entry;
+    return nullptr;
+}
+
+// Reads every listed parameter; false when one is missing.
+template <std::size_t N>
+bool ReadParameters(const RestText& request, const char* const (&names)[N], std::string (&values)[N])
+{
+    for (std::size_t i = 0; i < N; ++i)
+        if (!RestParameter(request, names[i], values[i])) return false;
+    return true;
+}
+
+void SendResult(PlayerConnection& conn, int result)
+{
+    char body[32];
+    const std::size_t length = FormatText(body, "result=%d\r\n", result);
+    SendRestText(conn, std::string_view(body, length));
+}
+
+// A body announced with its real length.
+void SendLongAnswer(PlayerConnection& conn, std::string_view body)
+{
+    SendRestText(conn, RestLongHeader(body.size()));
+    if (!body.empty()) SendRestText(conn, body);
+}
+
+const char* PayModelText(int32_t pay_model)
+{
+    switch (pay_model) {
+    case kPayPre: return "pre";
+    case kPayPost: return "post";
+    case kPayFree: return "free";
+    default: return "none";
+    }
+}
+
+void RefreshChannels()
+{
+    // Held over close, reload and restart, so that two refreshes never interleave.
+    ScopedLock held(g_channel_reader_control_lock);
+    if (CloseChannelReader() == 0) return;          // stopping
+    if (LoadChannelTable(true) == 0) LogSystemMessage("IPTV EPG Update: Channel table reload failed\n");
+    RestartChannelReader();
+}
+
+void ChannelEdit(PlayerConnection& conn, const RestText& request, Command command)
+{
+    if (command == Command::kChannelDelete) {
+        const char* const names[] = {"ch_no"};
+        std::string values[1];
+        if (!ReadParameters(request, names, values)) {
+            SendRestText(conn, kRest404Line);
+            LogSystemMessage("Failed process Server channel_list_update REST API\n");
+            return;
+        }
+        SendRestText(conn, kRestOkLine);
+        SendResult(conn, DeleteChannelDefinition(values[0].c_str()));
+        return;
+    }
+    const char* const names[] = {"ch_no", "src", "ch_name", "rec_folder"};
+    std::string values[4];
+    if (!ReadParameters(request, names, values)) {
+        SendRestText(conn, kRest404Line);
+        LogSystemMessage(command == Command::kChannelAdd ? "Failed process Server channel_list_add REST API\n"
+                                                         : "Failed process Server channel_list_update REST API\n");
+        return;
+    }
+    const char* number = values[0].c_str();
+    const char* src = values[1].c_str();
+    const char* name = values[2].c_str();
+    const char* rec_folder = values[3].c_str();
+    SendRestText(conn, kRestOkLine);
+    const int result = command == Command::kChannelAdd ? AddChannelDefinition(name, src, rec_folder)
+                                                       : UpdateChannelDefinition(number, name, src, rec_folder);
+    SendResult(conn, result);
+}
+
+void ChannelQuery(PlayerConnection& conn)
+{
+    LogSystemMessage("Player REST API for channel_list_query\n");
+    std::string list;
+    ListChannelDefinitions(list);
+    SendLongAnswer(conn, list);
+}
+
+void ChannelLogQuery(PlayerConnection& conn, const RestText& request)
+{
+    const char* const names[] = {"year", "month", "day", "hour"};
+    std::string values[4];
+    if (!ReadParameters(request, names, values)) {
+        SendRestText(conn, kRest404Line);
+        LogSystemMessage("Failed process Server channel_player_log_query REST API\n");
+        return;
+    }
+    LogSystemMessage("Player REST API for channel_player_log_query\n");
+    std::string lines;
+    if (ReadChannelLogLines(values[0].c_str(), values[1].c_str(), values[2].c_str(), values[3].c_str(), lines) == 0) {
+        SendRestText(conn, kRest404Line);
+        LogSystemMessage("Failed process Server channel_player_log_query REST API: open flle failed\n");
+        return;
+    }
+    SendLongAnswer(conn, lines);
+}
+
+bool ReadMovieName(PlayerConnection& conn, const RestText& request, std::string& movie)
+{
+    if (RestParameter(request, "movie_name", movie)) return true;
+    SendRestText(conn, kRest404Line);
+    LogSystemMessage("Failed process Server channel_list_update REST API\n");
+    return false;
+}
+
+void CheckPoint(PlayerConnection& conn, const RestText& request, const char* user_id)
+{
+    std::string movie;
+    if (!ReadMovieName(conn, request, movie)) return;
+    int32_t user_points = 0;
+    int32_t movie_fee = 0;
+    const int result = CheckUserPoint(user_id, movie.c_str(), user_points, movie_fee);
+    char body[96];
+    const std::size_t length =
+        FormatText(body, "result=%d\nuser_point=%d\nmovie_point=%d\n", result, user_points, movie_fee);
+    SendLongAnswer(conn, std::string_view(body, length));
+}
+
+void ChargePoint(PlayerConnection& conn, const RestText& request, const char* user_id)
+{
+    std::string movie;
+    if (!ReadMovieName(conn, request, movie)) return;
+    const int result = ChargeUserPoint(user_id, user_id, movie.c_str());
+    char body[32];
+    const std::size_t length = FormatText(body, "result=%d\r\n", result);
+    SendLongAnswer(conn, std::string_view(body, length));
+}
+
+void QueryAllUsers(PlayerConnection& conn)
+{
+    const std::shared_ptr<const UserTable> users = CurrentUsers();
+    std::string entries;
+    for (std::size_t i = 0; i < users->records.size(); ++i) {
+        const UserRecord& user = users->records[i];
+        if (user.user_name[0] == '\0') continue;         // a line that did not load as a user
+        char entry[kUserNameSize + kPasswordSize + 128];
+        const std::size_t length = FormatText(
+            entry, "username=%s\r\npassword=%s\r\nexpired_time=%d/%d/%d\r\npaymodel=%s\r\nuser_point=%d\r\n",
+            user.user_name, user.password, user.expiry_month, user.expiry_day, user.expiry_year,
+            PayModelText(user.pay_model), user.points);
+        entries.append(entry, length);
+    }
+    SendLongAnswer(conn, entries);
+}
+
+void UserEdit(PlayerConnection& conn, const RestText& request, Command command)
+{
+    if (command == Command::kDeleteUser) {
+        const char* const names[] = {"username"};
+        std::string values[1];
+        if (!ReadParameters(request, names, values)) {
+            SendRestText(conn, kRest404Line);
+            LogSystemMessage("Failed to add user\n");
+            return;
+        }
+        SendRestText(conn, kRestOkLine);
+        SendResult(conn, DeleteUser(values[0].c_str()));
+        return;
+    }
+    const char* const names[] = {"username", "password", "expired_time", "paymodel", "user_point"};
+    std::string values[5];
+    if (!ReadParameters(request, names, values)) {
+        SendRestText(conn, kRest404Line);
+        LogSystemMessage("Failed to add user\n");
+        return;
+    }
+    SendRestText(conn, kRestOkLine);
+    const auto edit = command == Command::kAddUser ? AddUser : UpdateUser;
+    SendResult(conn, edit(values[0].c_str(), values[1].c_str(), values[2].c_str(), values[3].c_str(),
+                          values[4].c_str()));
+}
+
+}  // namespace
+
+void ServerRestHandler(PlayerConnection& conn, char* text)
+{
+    const RestText request = SplitRestText(text);
+    LogSystemMessage("Start to process Server REST API\n");
+
+    std::string token;
+    if (!RestParameter(request, "token", token)) {
+        SendRestText(conn, kRest404Line);
+        if (request.query.find("token=") != std::string_view::npos && !request.query_ended)
+            LogSystemMessage("Failed process Server REST API : token keyword CRLF NOT FOUND\n");
+        else
+            LogSystemMessage("Failed process Server REST API : token keyword NOT Found\n");
+        return;
+    }
+    char user_id[kTokenUserSize];
+    if (!FindToken(token.c_str(), user_id)) {
+        SendRestText(conn, kRest404Line);
+        LogSystemMessage("Failed process Server REST API : the token no [%s] Not Authorization\n", token.c_str());
+        return;
+    }
+
+    const CommandEntry* entry = FindCommand(request.command);
+    if (entry == nullptr) {
+        LogSystemMessage("finished process Server REST API\n");
+        return;
+    }
+    if (entry->root_only && IsRootToken(token.c_str()) == 0) {
+        SendRestText(conn, kRest404Line);
+        return;
+    }
+
+    switch (entry->command) {
+    case Command::kShutdown:
+        RequestShutdown();
+        SendRestText(conn, kRestOkLine);
+        break;
+    case Command::kRefreshChannel: RefreshChannels(); break;
+    case Command::kChannelUpdate:
+    case Command::kChannelAdd:
+    case Command::kChannelDelete: ChannelEdit(conn, request, entry->command); break;
+    case Command::kChannelQuery: ChannelQuery(conn); break;
+    case Command::kChannelLogQuery: ChannelLogQuery(conn, request); break;
+    case Command::kCheckPoint: CheckPoint(conn, request, user_id); break;
+    case Command::kChargePoint: ChargePoint(conn, request, user_id); break;
+    case Command::kQueryAllUsers: QueryAllUsers(conn); break;
+    case Command::kAddUser:
+    case Command::kDeleteUser:
+    case Command::kUpdateUser: UserEdit(conn, request, entry->command); break;
+    }
+    LogSystemMessage("finished process Server REST API\n");
+}
