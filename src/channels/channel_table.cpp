@@ -17,6 +17,8 @@
 #include <string>
 #include <string_view>
 
+CriticalSection g_channel_file_lock;
+
 static std::mutex                    g_channel_table_lock;   // guards the pointer only
 static std::shared_ptr<ChannelTable> g_channel_table = std::make_shared<ChannelTable>();
 
@@ -455,6 +457,7 @@ int WriteChannelDefinitionFile(const ChannelTable& table)
         if (channel->rec_folder[0] != '\0') text += std::string(" rec_folder=\"") + channel->rec_folder + "\"";
         text += channel->name[0] != '\0' ? std::string(">") + channel->name + "</ch>\r\n" : std::string("></ch>\r\n");
     }
+    ScopedLock held(g_channel_file_lock);
     if (ReplaceFileSafely("channel_definition.xml", "channel_definition_temp.xml", "channel_definition_backup.xml", text) == 0) {
         LogSystemMessage(" Channel_Definition_FileName_temp file Failed");
         return 0;

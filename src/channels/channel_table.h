@@ -149,6 +149,9 @@ void FreeChannelTable();
 int ScanVideoFolder(const char* folder, ChannelRecord& channel);
 // Rewrites "channel_definition.xml" from the table. 1, or 0 when the temporary file failed.
 int WriteChannelDefinitionFile(const ChannelTable& table);
+// Held around every rewrite of "channel_definition.xml" and around each edit's whole
+// read-modify-write (channels/channel_editing.h), so that no edit is lost to another.
+extern CriticalSection g_channel_file_lock;
 
 // The channel count as the streamers see it.
 int32_t ChannelCount();

@@ -1,0 +1,242 @@
+#include "channels/channel_editing.h"
+
+#include "channels/channel_table.h"
+#include "core/config.h"
+#include "core/file_replace.h"
+#include "core/log.h"
+#include "core/text.h"
+
+#include <string_view>
+#include <sys/stat.h>
+#include <vector>
+
+namespace {
+
+constexpr const char*      kDefinitionFile   = "channel_definition.xml";
+constexpr const char*      kDefinitionTemp   = "channel_definition_temp.xml";
+constexpr const char*      kDefinitionBackup = "channel_definition_backup.xml";
+constexpr std::string_view kXmlHead          = "<?xml version=\"1.0\" encoding=\"iso-8859-1\" ?>\r\n";
+
+// The sources the editor shows; any other scheme is listed with an empty src.
+constexpr std::string_view kListedSchemes[] = {"dir://", "rtp://", "udp://", "http://", "rtmp://", "rtsp://"};
+
+// One "<ch" ... "</ch>" element of the file. Edits write an untouched element back from its
+// text, so nothing the fields cannot hold (an unknown scheme, a missing src=) is lost.
+struct ChannelDefinition {
+    std::string_view element;                     // from "<ch" to "</ch>" inclusive
+    bool             has_src = false;             // "src=" with a closing quote
+    char             name[kChannelNameSize] = "";
+    char             src[kChannelSrcSize] = "";   // empty for schemes outside kListedSchemes
+    char             img[kChannelImgSize] = "";
+    char             rec_folder[kRecFolderSize] = "";
+};
+
+bool StartsWith(std::string_view text, std::string_view prefix) { return text.substr(0, prefix.size()) == prefix; }
+
+std::string_view TextOf(const char* value) { return value != nullptr ? std::string_view(value) : std::string_view(); }
+
+// The value after name= up to the next double quote; found is false without a closing quote.
+std::string_view AttributeValue(std::string_view element, std::string_view name, bool& found)
+{
+    found = false;
+    const std::size_t at = element.find(name);
+    if (at == std::string_view::npos) return {};
+    const std::size_t start = at + name.size() + 1;        // after the opening quote
+    if (start > element.size()) return {};
+    const std::size_t end = element.find('"', start);
+    if (end == std::string_view::npos) return {};
+    found = true;
+    return element.substr(start, end - start);
+}
+
+// 1 read, 0 missing, -1 empty, -2 present but unreadable.
+int ReadDefinitionText(std::string& text)
+{
+    const int read = ReadWholeFile(kDefinitionFile, text);
+    if (read == 1) return 1;
+    struct stat info{};
+    if (stat(kDefinitionFile, &info) != 0) return 0;
+    return read == -1 && info.st_size == 0 ? -1 : -2;
+}
+
+// The elements of the file in file order, as the loader counts them.
+std::vector<ChannelDefinition> ParseDefinitions(std::string_view text)
+{
+    std::vector<ChannelDefinition> list;
+    for (std::size_t at = 0; list.size() < static_cast<std::size_t>(kMaxChannels);) {
+        const std::size_t open = text.find("<ch", at);
+        if (open == std::string_view::npos) break;
+        const std::size_t close = text.find("</ch>", open);
+        if (close == std::string_view::npos) break;
+        at = close + 5;
+        ChannelDefinition& definition = list.emplace_back();
+        definition.element = text.substr(open, at - open);
+        const std::string_view inner = text.substr(open, close - open);
+        const std::size_t name_start = inner.rfind('>');
+        if (name_start != std::string_view::npos) CopyText(definition.name, inner.substr(name_start + 1));
+        bool found = false;
+        const std::string_view src = AttributeValue(inner, "src=", found);
+        definition.has_src = found;
+        for (std::string_view scheme : kListedSchemes)
+            if (found && StartsWith(src, scheme)) CopyText(definition.src, src);
+        CopyText(definition.img, AttributeValue(inner, "img=", found));
+        CopyText(definition.rec_folder, AttributeValue(inner, "rec_folder=", found));
+    }
+    return list;
+}
+
+// The definitions of the current file; text keeps the file the elements point into.
+std::vector<ChannelDefinition> ReadDefinitions(std::string& text)
+{
+    if (ReadDefinitionText(text) != 1) return {};
+    NormaliseLineEnd(text);
+    return ParseDefinitions(text);
+}
+
+// A value would break the element it is written into.
+bool Acceptable(const char* field, std::string_view value)
+{
+    if (value.find_first_of("\"<>\r\n") == std::string_view::npos) return true;
+    LogSystemMessage("Channel definition refused: its %s holds a '\"', '<', '>' or a line break\n", field);
+    return false;
+}
+
+bool AcceptableValues(std::string_view name, std::string_view src, std::string_view rec_folder)
+{
+    return Acceptable("name", name) && Acceptable("src", src) && Acceptable("rec_folder", rec_folder);
+}
+
+// A value cut to its field (size includes the terminator).
+std::string_view Cut(std::string_view value, std::size_t size) { return value.substr(0, size - 1); }
+
+// A channel line of the standard form; img is left out when empty.
+std::string ChannelLine(std::string_view name, std::string_view src, std::string_view img, std::string_view rec_folder)
+{
+    std::string line = "<ch src=\"";
+    line.append(src).append("\"");
+    if (!img.empty()) line.append(" img=\"").append(img).append("\"");
+    if (!rec_folder.empty()) line.append(" rec_folder=\"").append(rec_folder).append("\"");
+    if (name.empty()) return line + "></ch>\r\n";
+    return line.append(">").append(name).append("</ch>\r\n");
+}
+
+// The channel index of a channel number (decimal, from 1) among count channels; -1 for
+// anything else.
+int ChannelIndex(const char* number, std::size_t count)
+{
+    const std::string_view digits = TextOf(number);
+    if (digits.empty()) return -1;
+    std::size_t value = 0;
+    for (char c : digits) {
+        if (c < '0' || c > '9') return -1;
+        value = value * 10 + static_cast<std::size_t>(c - '0');
+        if (value > count) return -1;
+    }
+    return value == 0 ? -1 : static_cast<int>(value - 1);
+}
+
+// The file rewritten from its elements, element `replaced` (if any) by `line` and element
+// `dropped` (if any) left out. 1, or 0 after logging failure_text.
+int RewriteDefinitions(const std::vector<ChannelDefinition>& list, int replaced, std::string_view line, int dropped,
+                       const char* failure_text)
+{
+    std::string content(kXmlHead);
+    for (std::size_t i = 0; i < list.size(); ++i) {
+        const int index = static_cast<int>(i);
+        if (index == dropped) continue;
+        if (index == replaced) content.append(line);
+        else content.append(list[i].element).append("\r\n");
+    }
+    if (ReplaceFileSafely(kDefinitionFile, kDefinitionTemp, kDefinitionBackup, content) == 0) {
+        LogSystemMessage("%s", failure_text);
+        return 0;
+    }
+    return 1;
+}
+
+}  // namespace
+
+uint16_t CountChannelDefinitions()
+{
+    ScopedLock held(g_channel_file_lock);
+    std::string text;
+    return static_cast<uint16_t>(ReadDefinitions(text).size());
+}
+
+std::size_t ListChannelDefinitions(std::string& out)
+{
+    std::vector<ChannelDefinition> list;
+    std::string text;
+    {
+        ScopedLock held(g_channel_file_lock);
+        list = ReadDefinitions(text);
+    }
+    const std::size_t before = out.size();
+    for (std::size_t i = 0; i < list.size(); ++i) {
+        const ChannelDefinition& definition = list[i];
+        out.append("CH=").append(std::to_string(i + 1)).append("\r\nname=").append(definition.name);
+        out.append("\r\nsrc=").append(definition.has_src ? definition.src : "");
+        out.append("\r\nrec_folder=").append(definition.has_src ? definition.rec_folder : "").append("\r\n");
+    }
+    return out.size() - before;
+}
+
+int AddChannelDefinition(const char* name_text, const char* src_text, const char* rec_folder_text)
+{
+    if (!AcceptableValues(TextOf(name_text), TextOf(src_text), TextOf(rec_folder_text))) return 0;
+    const std::string_view name       = Cut(TextOf(name_text), kChannelNameSize);
+    const std::string_view src        = Cut(TextOf(src_text), kChannelSrcSize);
+    const std::string_view rec_folder = Cut(TextOf(rec_folder_text), kRecFolderSize);
+
+    ScopedLock held(g_channel_file_lock);
+    std::string content;
+    const int read = ReadDefinitionText(content);
+    if (read == -2) {
+        LogSystemMessage("Open channel_definition.xml File Failed");
+        return 0;
+    }
+    // A new file needs its first line, or the loader takes it for the old format. An existing
+    // file is kept as it is.
+    if (read != 1) content.assign(kXmlHead);
+    else if (content.back() != '\n') content.append("\r\n");
+    const std::string line = ChannelLine(name, src, {}, rec_folder);
+    LogSystemMessage("szBuffer=%s\n", line.c_str());
+    content.append(line);
+    if (ReplaceFileSafely(kDefinitionFile, kDefinitionTemp, kDefinitionBackup, content) == 0) {
+        LogSystemMessage(" Channel_Definition_FileName_temp file Failed");
+        return 0;
+    }
+    LogSystemMessage("System Message: Add Channel [%s] src=[%s] sucessfully\n", std::string(name).c_str(),
+                     std::string(src).c_str());
+    return 1;
+}
+
+int UpdateChannelDefinition(const char* number, const char* name_text, const char* src_text, const char* rec_folder_text)
+{
+    if (!AcceptableValues(TextOf(name_text), TextOf(src_text), TextOf(rec_folder_text))) return 0;
+    ScopedLock held(g_channel_file_lock);
+    std::string text;
+    const std::vector<ChannelDefinition> list = ReadDefinitions(text);
+    if (list.empty()) return 0;
+    const int index = ChannelIndex(number, list.size());
+    if (index < 0) {
+        LogSystemMessage("Update channel: the number is not one of the %d channels of channel_definition.xml\n",
+                         static_cast<int>(list.size()));
+        return 0;
+    }
+    // The update carries no picture: the channel keeps the one it had.
+    const std::string line = ChannelLine(Cut(TextOf(name_text), kChannelNameSize), Cut(TextOf(src_text), kChannelSrcSize),
+                                         list[static_cast<std::size_t>(index)].img,
+                                         Cut(TextOf(rec_folder_text), kRecFolderSize));
+    return RewriteDefinitions(list, index, line, -1, " Channel_Definition_FileName_temp file Failed");
+}
+
+int DeleteChannelDefinition(const char* number)
+{
+    ScopedLock held(g_channel_file_lock);
+    std::string text;
+    const std::vector<ChannelDefinition> list = ReadDefinitions(text);
+    if (list.empty()) return 0;
+    // A number that names no channel deletes nothing; the file is still written back.
+    return RewriteDefinitions(list, -1, {}, ChannelIndex(number, list.size()), " Channel_Definition_FileName_temp Failed");
+}
