@@ -163,14 +163,9 @@ uint16_t CountChannelDefinitions()
     return static_cast<uint16_t>(ReadDefinitions(text).size());
 }
 
-std::size_t ListChannelDefinitions(std::string& out)
+std::size_t ListChannelDefinitionText(std::string_view text, std::string& out)
 {
-    std::vector<ChannelDefinition> list;
-    std::string text;
-    {
-        ScopedLock held(g_channel_file_lock);
-        list = ReadDefinitions(text);
-    }
+    const std::vector<ChannelDefinition> list = ParseDefinitions(text);
     const std::size_t before = out.size();
     for (std::size_t i = 0; i < list.size(); ++i) {
         const ChannelDefinition& definition = list[i];
@@ -179,6 +174,17 @@ std::size_t ListChannelDefinitions(std::string& out)
         out.append("\r\nrec_folder=").append(definition.has_src ? definition.rec_folder : "").append("\r\n");
     }
     return out.size() - before;
+}
+
+std::size_t ListChannelDefinitions(std::string& out)
+{
+    std::string text;
+    {
+        ScopedLock held(g_channel_file_lock);
+        if (ReadDefinitionText(text) != 1) return 0;
+    }
+    NormaliseLineEnd(text);
+    return ListChannelDefinitionText(text, out);
 }
 
 int AddChannelDefinition(const char* name_text, const char* src_text, const char* rec_folder_text)

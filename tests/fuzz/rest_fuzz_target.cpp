@@ -1,7 +1,9 @@
 // Fuzz entry for the management texts: URL decoding, the request split and the parameter
-// reader, the token and server handlers on a connection without a socket, and the film fee
-// file. The first byte picks the parser; the rest is its input.
+// reader, the token and server handlers on a connection without a socket, the film fee file
+// and the channel file as the editor reads it. The first byte picks the parser; the rest is
+// its input.
 
+#include "channels/channel_editing.h"
 #include "http/connection.h"
 #include "rest/rest_common.h"
 #include "rest/server_rest.h"
@@ -15,7 +17,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     if (size == 0) return 0;
     std::string text(reinterpret_cast<const char*>(data + 1), size - 1);   // may hold zero bytes
-    switch (data[0] % 4) {
+    switch (data[0] % 5) {
     case 0: (void)UrlDecode(text); break;
     case 1: {
         const RestText request = SplitRestText(text.c_str());
@@ -30,6 +32,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         break;
     }
     case 3: (void)ParseMovieFeeText(text); break;
+    case 4: {
+        std::string listing;
+        (void)ListChannelDefinitionText(text, listing);
+        break;
+    }
     }
     return 0;
 }
