@@ -32,6 +32,18 @@ int32_t UserTable::Find(const char* user_name) const
     return found == first_of_name.end() ? -1 : found->second;
 }
 
+int32_t UserTable::Points(int32_t index) const
+{
+    if (index < 0 || static_cast<std::size_t>(index) >= records.size() || !live_points) return 0;
+    return live_points[static_cast<std::size_t>(index)].load();
+}
+
+void UserTable::SetPoints(int32_t index, int32_t points) const
+{
+    if (index < 0 || static_cast<std::size_t>(index) >= records.size() || !live_points) return;
+    live_points[static_cast<std::size_t>(index)].store(points);
+}
+
 std::shared_ptr<const UserTable> CurrentUsers()
 {
     std::lock_guard<std::mutex> held(g_user_table_lock);
@@ -133,6 +145,8 @@ std::shared_ptr<UserTable> ParseUserText(const std::string& text)
         }
         at = end + 1;
     }
+    table->live_points = std::make_unique<std::atomic<int32_t>[]>(table->records.size());
+    for (std::size_t i = 0; i < table->records.size(); ++i) table->live_points[i].store(table->records[i].points);
     return table;
 }
 
@@ -322,6 +336,26 @@ int SetUserPoints(const char* user_name, int32_t points)
         return 0;
     }
     return result;
+}
+
+int ChangeUserPoints(const char* user_name,
+                     const std::function<int(const UserRecord&, int32_t points_now, int32_t& new_points)>& decide,
+                     const std::function<void(int32_t before, int32_t after)>& stored)
+{
+    if (user_name == nullptr) return -1;
+    // Every reload takes this lock too, so the table taken here stays the published one.
+    std::lock_guard<std::recursive_mutex> held(g_user_file_lock);
+    const std::shared_ptr<const UserTable> table = CurrentUsers();
+    const int32_t index = table->Find(user_name);
+    if (index < 0) return -1;
+    const int32_t before = table->Points(index);
+    int32_t after = before;
+    const int result = decide(table->records[static_cast<std::size_t>(index)], before, after);
+    if (result != 1 || after == before) return result;
+    if (SetUserPoints(user_name, after) != 1) return -1;
+    table->SetPoints(index, after);
+    if (stored) stored(before, after);
+    return 1;
 }
 
 int CheckUser(const char* user_name, const char* password)

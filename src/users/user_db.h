@@ -2,8 +2,10 @@
 // The subscriber table loaded from "user_profile.csv", the user check every service asks
 // before it admits a player, and the rewrites of the file (add, update, delete, points).
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <unordered_map>
@@ -26,16 +28,22 @@ struct UserRecord {
     int32_t expiry_month;
     int32_t expiry_day;
     int32_t pay_model;
-    int32_t points;
+    int32_t points;                           // as loaded; the balance now is UserTable::Points
 };
 
-// One loaded file, in file order. Immutable once published: a reload publishes a new table,
-// and readers keep the one they took for as long as they hold it.
+// One loaded file, in file order. Immutable once published, but for the balances: a reload
+// publishes a new table, and readers keep the one they took for as long as they hold it.
 struct UserTable {
     std::vector<UserRecord> records;
     // Position of the first record of each name; later lines of the same name are shadowed.
     std::unordered_map<std::string, int32_t> first_of_name;
+    // One balance per record, filled at load. A charge stores its new balance here as well as
+    // in the file, so the table stays in step without a reload.
+    std::unique_ptr<std::atomic<int32_t>[]> live_points;
     int32_t Find(const char* user_name) const;  // first record of the name, or -1
+    int32_t Points(int32_t index) const;        // the balance of records[index] now (0 out of range)
+    // Only under the user file lock, after the file holds the new balance (ChangeUserPoints).
+    void SetPoints(int32_t index, int32_t points) const;
 };
 
 // Loads "user_profile.csv" and publishes it. 1 success, 0 missing or empty file.
@@ -56,6 +64,14 @@ int DeleteUser(const char* user_name);
 // Rewrites only the points field (the fifth) of the user's line, keeping any fields after
 // it; no reload. 1 or 0 (not found, short line, refused).
 int SetUserPoints(const char* user_name, int32_t points);
+// Runs decide(record, balance now, new_points) under the user file lock for the user's record
+// (new_points starts at the balance now). When decide returns 1 with another balance, stores it
+// in the file and the table, then calls stored(before, after), still under the lock. Returns
+// -1 for an unknown user or a balance that could not be stored (nothing changed), else
+// decide's result. Charges of one user at once are thus applied one after the other.
+int ChangeUserPoints(const char* user_name,
+                     const std::function<int(const UserRecord&, int32_t points_now, int32_t& new_points)>& decide,
+                     const std::function<void(int32_t before, int32_t after)>& stored = nullptr);
 // 1 accepted, 0 rejected (unknown user, wrong password, empty name or password),
 // 2 subscription expired.
 int CheckUser(const char* user_name, const char* password);
