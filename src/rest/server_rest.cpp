@@ -209,7 +209,7 @@ void QueryAllUsers(PlayerConnection& conn)
         const std::size_t length = FormatText(
             entry, "username=%s\r\npassword=%s\r\nexpired_time=%d/%d/%d\r\npaymodel=%s\r\nuser_point=%d\r\n",
             user.user_name, user.password, user.expiry_month, user.expiry_day, user.expiry_year,
-            PayModelText(user.pay_model), user.points);
+            PayModelText(user.pay_model), users->Points(static_cast<int32_t>(i)));
         entries.append(entry, length);
     }
     SendLongAnswer(conn, entries);

@@ -32,6 +32,13 @@ long AnnouncedLength(const std::string& answer)
     return at == std::string::npos ? -1 : std::atol(answer.c_str() + at + 16);
 }
 
+int Occurrences(const std::string& text, const std::string& part)
+{
+    int count = 0;
+    for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
+    return count;
+}
+
 class Rest : public ::testing::Test {
 protected:
     void Start(const std::string& users, const std::string& channels = "", const std::string& extra = "")
@@ -168,16 +175,21 @@ TEST_F(Rest, ChannelsAreEditedConcurrentlyAndARefreshReloadsThemUnderAViewer)
 {
     const uint16_t udp = FreeUdpPort();
     ASSERT_NO_FATAL_FAILURE(Start(kUsers, "<ch src=\"udp://" + std::to_string(udp) + "\">One</ch>\r\n"));
+    const uint16_t udp2 = FreeUdpPort();
+    ASSERT_NE(udp, udp2);
     UdpSource source(udp, 60, PlainDatagram);
+    UdpSource source2(udp2, 60, PlainDatagram);
     const std::string root = Token("root", "rootpw");
     const std::string bob = Token("bob", "pw");
 
+    ASSERT_TRUE(server.WaitForLog("Get UDP Packet from Port No"));
     const int viewer = ConnectLoopback(server.Port());
     ASSERT_TRUE(SendAllText(viewer, "GET /1.ch HTTP/1.1\r\nHost: x\r\n\r\n"));
-    EXPECT_GT(ReadFor(viewer, 20000, 10000).size(), 20000u);
+    const std::string first = ReadFor(viewer, 20000, 10000);
+    EXPECT_GT(first.size(), 20000u) << first.substr(0, 200);
 
     EXPECT_EQ(Get("quorvane/channel_list_add?token=" + bob + "&ch_no=2&src=udp://1&ch_name=x&rec_folder="), k404);
-    EXPECT_EQ(Get("quorvane/channel_list_add?token=" + root + "&ch_no=2&src=udp%3A//" + std::to_string(udp) +
+    EXPECT_EQ(Get("quorvane/channel_list_add?token=" + root + "&ch_no=2&src=udp%3A//" + std::to_string(udp2) +
                   "&ch_name=Two&rec_folder="),
               "HTTP/1.1 200 OK\r\n\r\nresult=1\r\n");
     EXPECT_EQ(Get("quorvane/channel_list_add?token=" + root + "&ch_no=3&src=http://h/a?b%3D1%26c%3D2&ch_name=Quote%22&rec_folder="),
@@ -213,6 +225,8 @@ TEST_F(Rest, ChannelsAreEditedConcurrentlyAndARefreshReloadsThemUnderAViewer)
     ReadFor(viewer, 1 << 30, 15000, &closed);
     EXPECT_TRUE(closed);
     close(viewer);
+    // Both channels of the new table receive the source.
+    EXPECT_TRUE(WaitUntil([&] { return Occurrences(Log(), "Get UDP Packet from Port No") >= 3; }, 15000));
     for (const char* path : {"/1.ch", "/2.ch"}) {
         const int fd = ConnectLoopback(server.Port());
         ASSERT_TRUE(SendAllText(fd, std::string("GET ") + path + " HTTP/1.1\r\nHost: x\r\n\r\n"));
