@@ -88,6 +88,25 @@ TEST_F(Rest, TokensAreIssuedAndDestroyedWithTheExactAnswers)
     EXPECT_EQ(Get("quorvane/channel_list_query?token=" + second).substr(0, 15), "HTTP/1.1 200 OK");
 }
 
+TEST_F(Rest, CurlGetsWholeAnswers)
+{
+    ASSERT_NO_FATAL_FAILURE(Start(kUsers));
+    const std::string token =
+        server.Curl("'URL/token/createtoken?userid=bob&password=pw' | sed -n 's/^token=//p' | tr -d '\\r'");
+    ASSERT_EQ(token.size(), 19u) << token;             // the digits and the shell's line end
+    const std::string bob = token.substr(0, 18);
+    EXPECT_EQ(server.Curl("'URL/quorvane/check_user_point?token=" + bob + "&movie_name=film.ts'"),
+              "result=1\nuser_point=100\nmovie_point=100\n");
+    EXPECT_EQ(server.Curl("'URL/quorvane/charge_user_point?token=" + bob + "&movie_name=film%2Ets'"), "result=1\r\n");
+    EXPECT_EQ(server.Curl("-o /dev/null -w '%{http_code}' 'URL/quorvane/query_all_user?token=" + bob + "'"), "404");
+    const std::string root = Token("root", "rootpw");
+    EXPECT_EQ(server.Curl("'URL/quorvane/add_user?token=" + root +
+                          "&username=ann&password=x&expired_time=1/1/2099&paymodel=post&user_point=0'"),
+              "result=1\r\n");
+    EXPECT_EQ(server.Curl("-o /dev/null -w '%{http_code}' 'URL/quorvane/refresh_channel?token=" + root + "'"), "000");
+    EXPECT_TRUE(server.WaitForLog("IPTV EPG Update: Restart IPTV Channel Reader Thread\n"));
+}
+
 TEST_F(Rest, RootOnlyCommandsRefuseOthersAndCommandsAreThePathSegment)
 {
     ASSERT_NO_FATAL_FAILURE(Start(kUsers));
