@@ -201,13 +201,6 @@ void AbandonConnection(ConnectionService& service, PlayerConnection& conn)
     NotifyFinished(service);
 }
 
-void HandDataThreadToMonitor(ConnectionService& service, PlayerConnection& conn, bool joined_player_list)
-{
-    if (joined_player_list) LeavePlayerList(conn);
-    ScopedLock held(service.finished.lock);
-    service.finished.list.AddTail(&conn);
-}
-
 // Joins what has ended; true when both threads are joined.
 static bool JoinEnded(PlayerConnection& conn)
 {

@@ -139,9 +139,6 @@ void StopWorkers(WorkerPool& pool);
 // A record whose command thread could not be started: both states joined, socket closed,
 // onto the finished list. Last access to conn.
 void AbandonConnection(ConnectionService& service, PlayerConnection& conn);
-// A data thread's end after its socket is closed: off the player list (if it joined it),
-// onto the finished list. The caller then sets its data state to 1 as its last access.
-void HandDataThreadToMonitor(ConnectionService& service, PlayerConnection& conn, bool joined_player_list);
 // Joins the ended threads of every finished record and frees each record whose threads have
 // both been joined. Returns the number freed.
 int ReapFinished(ConnectionService& service);

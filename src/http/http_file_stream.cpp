@@ -8,6 +8,7 @@
 #include "core/text.h"
 #include "http/http_service.h"
 #include "http/paced_batch.h"
+#include "http/tcp_service.h"
 #include "media/probe.h"
 #include "media/ts_timing.h"
 #include "users/usage_log.h"
@@ -107,17 +108,16 @@ bool SendPlainFile(PlayerConnection& conn, int number)
 }
 
 // Everything of a file stream but its hand-off to the monitor: the file sent, closed, the
-// socket closed and the watch log ended. joined tells whether conn went on the player list.
-void ServeFile(PlayerConnection& conn, FileKind kind, int number, bool& joined)
+// socket closed and the watch log ended.
+void ServeFile(PlayerConnection& conn, FileKind kind, int number, DataThreadScope& scope)
 {
     const Names names = NamesOf(kind);
     const bool counted = kind != FileKind::kPlain;
-    joined = false;
     bool error_close = false;
     const char* identity = g_config.user_authorization ? conn.user_name : conn.client_ip;
 
     LogSystemMessage(names.in, number);
-    if (counted) AddTotalConnection(1);
+    if (counted) scope.Count();
     if (conn.stop.load() != 0) {
         LogSystemMessage(names.cmd_stop, number);
         CopyText(conn.path, "(IN Cmd STOP)");
@@ -125,8 +125,7 @@ void ServeFile(PlayerConnection& conn, FileKind kind, int number, bool& joined)
         if (kind == FileKind::kMedia) LogSystemMessage("Thread[%d]: HTTPMediaDataThread IN: filename=[%s]\n", number, conn.path);
         else LogSystemMessage("HTTPDataThread IN: filename=[%s]\n", conn.path);
         if (counted && std::strcmp(conn.user_name, "root") != 0) DiscardPreviousConnection(conn);
-        JoinPlayerList(conn);
-        joined = true;
+        scope.JoinPlayers();
         if (counted) {
             CopyText(conn.group, "HTTP");
             CopyText(conn.mac_id, conn.user_name);
@@ -225,20 +224,18 @@ void ServeFile(PlayerConnection& conn, FileKind kind, int number, bool& joined)
     if (kind == FileKind::kPlain) LogSystemMessage("HTTPDataThread OUT (Close file): filename=[%s]\n", conn.path);
     else if (kind == FileKind::kMedia) LogSystemMessage("Thread[%d]: HTTPMediaDataThread OUT (Close file): filename=[%s]\n", number, conn.path);
     else LogSystemMessage("HTTPDataThread OUT (Fclose file): filename=[%s]\n", conn.path);
-    if (counted) AddTotalConnection(-1);
+    scope.Uncount();
     CloseConnectionSocket(g_http_service, conn, error_close);
-    if (joined && counted) LogMovieEnd(identity, identity, conn.path);
+    if (scope.joined() && counted) LogMovieEnd(identity, identity, conn.path);
 }
 
 int32_t RunFileThread(PlayerConnection& conn, FileKind kind)
 {
     const int number = ThreadNumber();
-    bool joined = false;
-    ServeFile(conn, kind, number, joined);
-    HandDataThreadToMonitor(g_http_service, conn, joined);
+    DataThreadScope scope(g_http_service, conn);
+    ServeFile(conn, kind, number, scope);
+    scope.HandToMonitor();
     LogSystemMessage(NamesOf(kind).out, number, conn.path);
-    conn.data_state.store(kConnThreadDone);
-    NotifyFinished(g_http_service);
     return 0;
 }
 
@@ -255,8 +252,8 @@ int64_t BlockSleepMicroseconds(float bitrate_constant, double kbps)
 void ServePlainFileOnCommandThread(PlayerConnection& conn)
 {
     const int number = ThreadNumber();
-    bool joined = false;
-    ServeFile(conn, FileKind::kPlain, number, joined);
+    DataThreadScope scope(g_http_service, conn, DataThreadScope::kOnCommandThread);
+    ServeFile(conn, FileKind::kPlain, number, scope);
     LogSystemMessage(NamesOf(FileKind::kPlain).out, number, conn.path);
 }
 

@@ -12,6 +12,7 @@
 #include "http/http_service.h"
 #include "http/live_sender.h"
 #include "http/paced_batch.h"
+#include "http/tcp_service.h"
 #include "ingest/real_buffer.h"
 #include "media/probe.h"
 #include "media/ts_timing.h"
@@ -617,20 +618,19 @@ int32_t IPTV_TS_HTTP_DataThread(void* connection)
     const int number = ThreadNumber();
     {
         int channel_number = 0;
-        bool joined = false;
         bool counted = false;
         bool error_close = false;
+        DataThreadScope scope(g_http_service, conn);   // before the table: it ends last
         std::shared_ptr<ChannelTable> table;
         ChannelRecord* channel = nullptr;
         LogSystemMessage("*** IPTV_TS_HTTP_DataThread [%d] IN\n", number);
-        AddTotalConnection(1);
+        scope.Count();
         if (conn.stop.load() != 0) {
             LogSystemMessage("Thread[%d]: IPTV_TS_HTTP_DataThread (IN Cmd STOP)\n", number);
         } else {
             LogSystemMessage("Thread[%d]: IPTV_TS_HTTP_DataThread (IN)\n", number);
             if (g_config.user_authorization && std::strcmp(conn.user_name, "root") != 0) DiscardPreviousConnection(conn);
-            JoinPlayerList(conn);
-            joined = true;
+            scope.JoinPlayers();
             table = CurrentChannels();
             const int32_t count = table->Count();
             if (std::strstr(conn.path, ".ch") != nullptr) {
@@ -679,14 +679,14 @@ int32_t IPTV_TS_HTTP_DataThread(void* connection)
         } else {
             LogSystemMessage("IPTV_TS_HTTP_DataThread [%d] (CH no.[%d] Close Socket)\n", number, channel_number);
         }
-        if (joined) {
+        if (scope.joined()) {
             if (channel != nullptr) LogChannelEnd(g_config.user_authorization ? conn.user_name : conn.client_ip, channel_number);
-            LeavePlayerList(conn);
+            scope.LeavePlayers();
             LogSystemMessage("IPTV_TS_HTTP_DataThread [%d] (CH no.[%d] remove it from the player list)\n", number, channel_number);
-            HandDataThreadToMonitor(g_http_service, conn, false);
+            scope.HandToMonitor();
             LogSystemMessage("IPTV_TS_HTTP_DataThread [%d] (CH no.[%d] add it to the 2nd player list)\n", number, channel_number);
         } else {
-            HandDataThreadToMonitor(g_http_service, conn, false);
+            scope.HandToMonitor();
             LogSystemMessage("IPTV_TS_HTTP_DataThread [%d] (CH no.[%d] add to suspend player list)\n", number, channel_number);
         }
         if (counted) {
@@ -698,11 +698,8 @@ int32_t IPTV_TS_HTTP_DataThread(void* connection)
             LogSystemMessage("IPTV_TS_HTTP_DataThread [%d] (CH no.[%d] Active Player no. %d)\n", number, channel_number, now);
         }
         LogSystemMessage("IPTV_TS_HTTP_DataThread [%d] (CH no.[%d] minus 1 for the Connection Couter)\n", number, channel_number);
-        AddTotalConnection(-1);
+        scope.Uncount();
         LogSystemMessage("*** IPTV_TS_HTTP_DataThread [%d] (OUT)\n", number);
-        table.reset();
-        conn.data_state.store(kConnThreadDone);
-        NotifyFinished(g_http_service);
-    }
+    }                                                  // the table, then the hand-off
     EndThread();
 }

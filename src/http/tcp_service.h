@@ -1,0 +1,85 @@
+#pragma once
+// The loops every TCP service runs on the connection pattern: the listener (open, report the
+// start, accept until stopped, close down in order), the monitor (reap finished connections
+// as soon as their last thread ends, sweep at the stop), and the data thread's share of a
+// connection from its start to its hand-off to the monitor. Each service passes its own
+// port, texts and steps.
+
+#include "http/connection.h"
+
+#include <atomic>
+#include <cstdint>
+#include <netinet/in.h>
+
+struct ServiceListener {
+    ConnectionService*    service = nullptr;
+    uint16_t              port = 0;
+    int                   open_attempts = 1;
+    std::atomic<int32_t>* start_failed = nullptr;
+    ThreadRoutine         monitor = nullptr;
+    const char*           monitor_name = "Monitor";
+    bool                  monitor_first = false;     // started before the socket is opened
+    // Takes an accepted client (under the listener's lock): creates its record and starts
+    // its threads, or closes the socket.
+    void (*accept)(int client, const sockaddr_in& peer) = nullptr;
+    void (*after_monitor_stop)() = nullptr;           // e.g. the command workers' stop
+    CriticalSection*      accept_lock = nullptr;     // the listener's own lock
+    // Log texts; null for none. The console traces go to standard output.
+    const char* open_failed = nullptr;
+    const char* reuse_failed = nullptr;
+    const char* starting = nullptr;
+    const char* client_waiting = nullptr;
+    const char* lock_enter = nullptr;
+    const char* lock_leave = nullptr;
+    const char* closing = nullptr;
+    const char* monitor_closed = nullptr;
+    const char* closed = nullptr;
+    const char* out = nullptr;
+};
+
+// The listener's whole life; returns when the service has stopped or could not start (the
+// start-up semaphore is released exactly once either way).
+void RunServiceListener(const ServiceListener& listener);
+
+struct ServiceMonitor {
+    ConnectionService* service = nullptr;
+    int                beat_ms = 3000;
+    uint32_t           final_wait_ms = 15000;        // bounded wait for the last connections
+    void (*idle_beat)() = nullptr;                   // a beat without a finished connection
+    void (*after_sweep)() = nullptr;
+    const char* starting = nullptr;
+    const char* closing = nullptr;
+    const char* closed = nullptr;
+};
+
+// The monitor's whole life; returns after the final sweep once the stop state is 2.
+void RunServiceMonitor(const ServiceMonitor& monitor);
+
+// A data thread's share of its connection. Counted in the total connection counter when
+// asked; on the player list after JoinPlayers. Its end, step by step or all at once in the
+// destructor: off the player list, onto the service's finished list, out of the counter, and
+// last the data state 1 and the monitor's wake-up. Nothing may touch the connection after
+// the scope has ended, so it lives in a block that closes before EndThread.
+class DataThreadScope {
+public:
+    enum Mode { kDataThread, kOnCommandThread };   // the latter hands nothing to the monitor
+    DataThreadScope(ConnectionService& service, PlayerConnection& conn, Mode mode = kDataThread);
+    ~DataThreadScope();
+    DataThreadScope(const DataThreadScope&) = delete;
+    DataThreadScope& operator=(const DataThreadScope&) = delete;
+
+    void Count();              // total connection counter +1 (once)
+    void Uncount();            // -1, when counted
+    void JoinPlayers();
+    void LeavePlayers();
+    bool joined() const { return joined_; }
+    void HandToMonitor();      // off the player list, onto the finished list (once)
+
+private:
+    ConnectionService& service_;
+    PlayerConnection&  conn_;
+    Mode               mode_;
+    bool               counted_ = false;
+    bool               joined_ = false;
+    bool               handed_ = false;
+};
