@@ -12,6 +12,7 @@
 #include "http/http_service.h"
 #include "ingest/channel_reader.h"
 #include "rest/server_rest.h"
+#include "rtsp/rtsp_service.h"
 #include "rest/token_service.h"
 #include "users/movie_fee.h"
 #include "users/usage_log.h"
@@ -28,6 +29,7 @@ static constexpr const char* kAboutText   = "Quorvane 7.0";
 static ThreadRecord* g_http_listener_thread  = nullptr;
 static ThreadRecord* g_channel_reader_thread = nullptr;
 static ThreadRecord* g_channel_log_thread    = nullptr;
+static ThreadRecord* g_rtsp_listener_thread  = nullptr;
 
 CriticalSection g_channel_reader_control_lock;
 
@@ -67,6 +69,7 @@ int8_t StartupSequence()
     g_server_rest_handler = ServerRestHandler;
 
     if (!StartService(g_http_listener_thread, HTTPServerProcess, "HTTPServer", g_http_start_failed)) return 0;
+    if (!StartService(g_rtsp_listener_thread, RTSPServerProcess, "RTSPServer", g_rtsp_start_failed)) return -2;
 
     {
         ScopedLock held(g_channel_reader_control_lock);
@@ -98,6 +101,7 @@ void ShutdownSequence()
     if (!MulticastOff()) g_multicast_stop_gate.Open();
 
     StopIfStarted(g_http_listener_thread);
+    StopIfStarted(g_rtsp_listener_thread);
     {
         // A refresh holds this lock from its close to its restart; once it has it back, the
         // process stop is raised, so no refresh starts a reader again after this.

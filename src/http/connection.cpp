@@ -201,24 +201,29 @@ void AbandonConnection(ConnectionService& service, PlayerConnection& conn)
     NotifyFinished(service);
 }
 
-// Joins what has ended; true when both threads are joined.
-static bool JoinEnded(PlayerConnection& conn)
+// Joins what has ended; true when every thread of the connection is joined.
+static bool JoinEnded(ConnectionService& service, PlayerConnection& conn)
 {
     if (conn.data_state.load() == kConnThreadDone) {
         ThreadRecord* record = conn.data_thread.exchange(nullptr);
         if (record != nullptr) {
+            conn.data_thread_number = record->thread_id;
             StopThread(record);
+            if (service.joined_data_log != nullptr) LogSystemMessage(service.joined_data_log, conn.data_thread_number);
             conn.data_state.store(kConnThreadJoined);
         }
     }
     if (conn.cmd_state.load() == kConnThreadDone) {
         ThreadRecord* record = conn.cmd_thread.exchange(nullptr);
         if (record != nullptr) {
+            conn.cmd_thread_number = record->thread_id;
             StopThread(record);
+            if (service.joined_cmd_log != nullptr) LogSystemMessage(service.joined_cmd_log, conn.cmd_thread_number);
             conn.cmd_state.store(kConnThreadJoined);
         }
     }
-    return conn.data_state.load() == kConnThreadJoined && conn.cmd_state.load() == kConnThreadJoined;
+    const bool others = conn.JoinServiceThreads();
+    return others && conn.data_state.load() == kConnThreadJoined && conn.cmd_state.load() == kConnThreadJoined;
 }
 
 int ReapFinished(ConnectionService& service)
@@ -229,7 +234,8 @@ int ReapFinished(ConnectionService& service)
     while (at != nullptr) {
         Position here = at;
         auto* conn = static_cast<PlayerConnection*>(service.finished.list.GetNext(at));
-        if (!JoinEnded(*conn)) continue;
+        if (!JoinEnded(service, *conn)) continue;
+        if (service.freed_log != nullptr) LogSystemMessage(service.freed_log, conn->cmd_thread_number, conn->data_thread_number);
         service.finished.list.RemoveAt(here);
         {
             ScopedLock open(service.open.lock);
@@ -275,15 +281,15 @@ void ReapAllFinished(ConnectionService& service, uint32_t wait_ms)
     LogSystemMessage("%s service: %d connections still running at its stop\n", service.name, service.live.load());
 }
 
-void DiscardPreviousConnection(PlayerConnection& conn)
+void DiscardPreviousConnection(PlayerConnection& conn, LockedList& list)
 {
     if (conn.user_name[0] == '\0') return;
-    ScopedLock held(g_player_list.lock);
-    for (Position at = g_player_list.list.GetHeadPosition(); at != nullptr;) {
-        auto* other = static_cast<PlayerConnection*>(g_player_list.list.GetNext(at));
+    ScopedLock held(list.lock);
+    for (Position at = list.list.GetHeadPosition(); at != nullptr;) {
+        auto* other = static_cast<PlayerConnection*>(list.list.GetNext(at));
         if (other == &conn || std::strcmp(other->user_name, conn.user_name) != 0) continue;
+        other->stop.store(1);                       // before the wake-up, which checks it
         if (other->pause_marker.load() == 0) other->wake.Signal();
-        other->stop.store(1);
         LogSystemMessage("System Warning: Discard the previous connection of user [%s]\n", conn.user_name);
         return;
     }

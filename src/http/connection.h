@@ -36,11 +36,16 @@ public:
     virtual ~PlayerConnection();
     PlayerConnection(const PlayerConnection&) = delete;
     PlayerConnection& operator=(const PlayerConnection&) = delete;
+    // Joins the further threads a service started for the connection that have ended (the
+    // monitor calls it); true when none is left running.
+    virtual bool JoinServiceThreads() { return true; }
 
     std::atomic<ThreadRecord*> cmd_thread{nullptr};
     std::atomic<int32_t>       cmd_state{kConnThreadRunning};
     std::atomic<ThreadRecord*> data_thread{nullptr};
     std::atomic<int32_t>       data_state{kConnThreadRunning};
+    uint32_t                   cmd_thread_number = 0;   // for the monitor's log, once joined
+    uint32_t                   data_thread_number = 0;
     std::atomic<int>           socket{-1};          // -1 once closed
     int                        file = -1;           // the file being streamed
     int64_t                    current_pos = 0;
@@ -84,6 +89,12 @@ struct ConnectionService {
     // Readable once a connection's last thread has ended, so that the monitor frees the
     // record at once instead of at its next beat.
     std::atomic<int>      finished_event{-1};
+    // What the monitor logs as it joins a connection's threads and frees it (null: nothing).
+    // The joined texts take the thread's number, the freed text the command and data
+    // threads' numbers.
+    const char*           joined_data_log = nullptr;
+    const char*           joined_cmd_log = nullptr;
+    const char*           freed_log = nullptr;
 };
 
 // Streaming HTTP connections and registered set-top players.
@@ -147,9 +158,9 @@ int ReapFinished(ConnectionService& service);
 // blocked receive or send), and they get a second bounded wait.
 void ReapAllFinished(ConnectionService& service, uint32_t wait_ms);
 
-// One connection per user: stops the first other streaming connection of conn's user.
-// A connection without a user name never stops another.
-void DiscardPreviousConnection(PlayerConnection& conn);
+// One connection per user: stops the first other connection of conn's user on the list (the
+// player list unless another is given). A connection without a user name never stops another.
+void DiscardPreviousConnection(PlayerConnection& conn, LockedList& list = g_player_list);
 
 // The number logs give the calling thread.
 int ThreadNumber();

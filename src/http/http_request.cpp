@@ -280,6 +280,8 @@ bool RouteRest(PlayerConnection& conn, Request& request)
     return false;
 }
 
+}  // namespace
+
 bool HasDotDotSegment(const std::string& path)
 {
     std::size_t at = 0;
@@ -301,7 +303,7 @@ struct GuardedFiles {
     std::vector<std::pair<dev_t, ino_t>>    ids;
     uint64_t                                taken_ms = 0;
 };
-GuardedFiles g_guarded_files;
+static GuardedFiles g_guarded_files;
 
 // True when the open file is one of the protected files (the same file, whatever the spelling
 // of the path: by its resolved name, and by its identity as of the last second), or lies
@@ -340,6 +342,8 @@ bool IsForbiddenFile(int fd, const std::string& full_name)
     const std::size_t base_length = base.size();
     return std::strncmp(resolved, base.c_str(), base_length) != 0 || (resolved[base_length] != '/' && base_length > 1);
 }
+
+namespace {
 
 int64_t ParseNumber(const char* begin, const char* end)
 {

@@ -54,6 +54,12 @@ void ParseQueryCredentials(const char* query, char separator, char second_separa
 void ParseBasicCredentials(const char* text, char (&mac_id)[kMacIdSize], char (&user)[kCredentialSize],
                            char (&password)[kCredentialSize]);
 
+// Whether a request path holds a ".." segment (it would leave the working directory).
+bool HasDotDotSegment(const std::string& path);
+// True when the open file is one of the protected files (however its path is spelt) or lies
+// outside the working directory (a symbolic link out of it, say).
+bool IsForbiddenFile(int fd, const std::string& full_name);
+
 // A REST handler: writes its own answer on conn's socket. text follows the route prefix.
 using RestHandler = void (*)(PlayerConnection& conn, char* text);
 // Installed at start-up by the REST module; a null handler ends the connection unanswered.

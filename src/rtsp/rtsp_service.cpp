@@ -1,0 +1,227 @@
+#include "rtsp/rtsp_service.h"
+
+#include "core/config.h"
+#include "core/log.h"
+#include "core/platform/platform.h"
+#include "core/server_control.h"
+#include "core/sockets.h"
+#include "core/text.h"
+#include "http/tcp_service.h"
+#include "rtsp/rtp_framing.h"
+
+#include <arpa/inet.h>
+#include <cstring>
+#include <new>
+#include <sys/socket.h>
+#include <unistd.h>
+
+ConnectionService g_rtsp_service{"RTSP", &g_rtsp_stop_state, {}, {}, {0}, {}, {-1},
+                                 "Dynamically hDataThread [%d]: in Finished List \n",
+                                 "Dynamically hCmdThread [%d]: in Finished List \n",
+                                 "CmdThread[%d] DataThread[%d]: VOD Finished \n"};
+LockedList g_rtsp_active;
+char       g_rtsp_local_ip[32] = "";
+
+static CriticalSection       g_rtsp_accept_lock;      // the listener's own lock
+static CriticalSection       g_rtsp_udp_close_lock;   // receive and sending UDP sockets
+static std::atomic<uint32_t> g_rtsp_session_counter{1000};
+static std::atomic<uint32_t> g_rtsp_port_counter{3000};
+
+static const char* const kReceiveJoinedLogs[kRtspReceiveThreads] = {
+    "Dynamically hRTP_DataThread_0 [%d]: in Finished List \n",
+    "Dynamically hRTCP_DataThread_1 [%d]: in Finished List \n",
+    "Dynamically hRTP_DataThread_2 [%d]: in Finished List \n",
+    "Dynamically hRTCP_DataThread_3 [%d]: in Finished List \n",
+};
+
+RtspConnection::~RtspConnection()
+{
+    for (int i = 0; i < kRtspReceiveThreads; ++i) {
+        const int fd = receive_socket[i].exchange(-1);
+        if (fd >= 0) CloseSocket(fd);
+    }
+}
+
+bool RtspConnection::JoinServiceThreads()
+{
+    bool all = true;
+    for (int i = 0; i < kRtspReceiveThreads; ++i) {
+        if (receive_state[i].load() == kConnThreadDone) {
+            ThreadRecord* record = receive_thread[i].exchange(nullptr);
+            if (record != nullptr) {
+                const uint32_t number = record->thread_id;
+                StopThread(record);
+                LogSystemMessage(kReceiveJoinedLogs[i], number);
+            }
+            receive_state[i].store(kConnThreadJoined);
+        }
+        all = all && receive_state[i].load() == kConnThreadJoined;
+    }
+    return all;
+}
+
+uint32_t NextRtspSession() { return g_rtsp_session_counter.fetch_add(1); }
+
+uint16_t NextRtspServerPort()
+{
+    uint32_t port = g_rtsp_port_counter.load();
+    while (!g_rtsp_port_counter.compare_exchange_weak(port, port >= 65535 ? 3000 : port + 1)) {
+    }
+    return static_cast<uint16_t>(port);
+}
+
+void ReleaseRtspSocket(RtspConnection& conn)
+{
+    if (conn.socket_users.fetch_sub(1) > 1) {
+        // The other user may be waiting on it: shut it down to wake it; it closes it.
+        ScopedLock held(g_rtsp_service.socket_close_lock);
+        const int fd = conn.socket.load();
+        if (fd >= 0) shutdown(fd, SHUT_RDWR);
+        return;
+    }
+    CloseConnectionSocket(g_rtsp_service, conn);
+}
+
+void CloseReceiveSocket(RtspConnection& conn, int i)
+{
+    ScopedLock held(g_rtsp_udp_close_lock);
+    const int fd = conn.receive_socket[i].exchange(-1);
+    if (fd >= 0) CloseSocket(fd);
+}
+
+void EnterActiveList(RtspConnection& conn)
+{
+    ScopedLock held(g_rtsp_active.lock);
+    if (conn.active_node == nullptr) conn.active_node = g_rtsp_active.list.AddTailNode(&conn);
+}
+
+void LeaveActiveList(RtspConnection& conn)
+{
+    ScopedLock held(g_rtsp_active.lock);
+    if (conn.active_node == nullptr) return;
+    g_rtsp_active.list.RemoveAt(conn.active_node);
+    conn.active_node = nullptr;
+}
+
+// Takes an accepted client: its record and both of its threads.
+static void AcceptRtspClient(int client, const sockaddr_in& peer)
+{
+    const int on = 1;
+    if (setsockopt(client, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0) {
+        // One connection's socket option: that connection is closed, the listener goes on.
+        LogSystemMessage("Share RTSP Accept socket [%d] failed\n", client);
+        CloseSocket(client);
+        return;
+    }
+    auto* conn = new (std::nothrow) RtspConnection;
+    if (conn == nullptr) {
+        LogSystemMessage("Memory allocated failed\n");
+        CloseSocket(client);
+        return;
+    }
+    RegisterConnection(g_rtsp_service, *conn);
+    conn->socket.store(client);
+    conn->cmd_start_tick.store(GetTickMs());
+    conn->last_heard_ms.store(GetTickMs());
+    SetSocketTimeouts(client, 0, 5000);
+    inet_ntop(AF_INET, &peer.sin_addr, conn->client_ip, sizeof conn->client_ip);
+    LogSystemMessage("A Client IP=[%s] Connects RTSP Server\n", conn->client_ip);
+    ThreadRecord* command = StartThread(RTSP_CmdThread, conn, "RTSPCmd");
+    if (command == nullptr) {
+        AbandonConnection(g_rtsp_service, *conn);
+        return;
+    }
+    conn->cmd_thread.store(command);
+    ThreadRecord* data = StartThread(RTSP_DataThread, conn, "RTSPData");
+    if (data == nullptr) {
+        // Without its data thread the session ends: the command thread sees the stop.
+        conn->stop.store(1);
+        conn->data_state.store(kConnThreadJoined);
+        ReleaseRtspSocket(*conn);
+        {
+            ScopedLock held(g_rtsp_service.finished.lock);
+            g_rtsp_service.finished.list.AddTail(conn);
+        }
+        NotifyFinished(g_rtsp_service);
+        return;
+    }
+    conn->data_thread.store(data);
+}
+
+int32_t RTSPServerProcess(void* /*unused*/)
+{
+    {
+        GetLocalIpAddress(g_rtsp_local_ip, sizeof g_rtsp_local_ip);
+        ServiceListener spec;
+        spec.service        = &g_rtsp_service;
+        spec.port           = static_cast<uint16_t>(g_config.iptv_base_port);
+        spec.open_attempts  = 1;
+        spec.start_failed   = &g_rtsp_start_failed;
+        spec.monitor        = RTSP_Monitor_Server;
+        spec.monitor_name   = "RTSPMonitor";
+        spec.monitor_first  = true;
+        spec.accept         = AcceptRtspClient;
+        spec.accept_lock    = &g_rtsp_accept_lock;
+        spec.open_failed    = "open RTSP socket failed\n";
+        spec.reuse_failed   = "Share RTSP socket failed\n";
+        spec.starting       = "RTSP Server Starting\n";
+        spec.closing        = "Start to Close RTSP Server\n";
+        spec.monitor_closed = "hRTSP Monitor Threadr Closed\n";
+        spec.closed         = "RTSP Server Closed\n";
+        RunServiceListener(spec);
+    }
+    EndThread();
+}
+
+int32_t RTSP_Monitor_Server(void* /*unused*/)
+{
+    {
+        ServiceMonitor spec;
+        spec.service  = &g_rtsp_service;
+        spec.starting = "RTSP_Monitor_Server Starting\n";
+        spec.closing  = "RTSP_Monitor_Server Remove the Suspend Thread\n";
+        spec.closed   = "RTSP_Monitor_Server Closed\n";
+        RunServiceMonitor(spec);
+    }
+    EndThread();
+}
+
+// Sleeps on the wake-up semaphore until the command thread wakes it (first PLAY, TEARDOWN,
+// close, stop) or the service stops.
+static void WaitForWakeUp(RtspConnection& conn)
+{
+    while (conn.stop.load() == 0 && g_rtsp_stop_state.load() == 0 && !ProcessStopRaised()) {
+        if (conn.wake.WaitFor(1000) && (conn.playing.load() || conn.stop.load() != 0)) return;
+    }
+}
+
+int32_t RTSP_DataThread(void* connection)
+{
+    auto& conn = *static_cast<RtspConnection*>(connection);
+    const int number = ThreadNumber();
+    {
+        DataThreadScope scope(g_rtsp_service, conn);
+        conn.current_pos = 0;
+        conn.last_pcr_time = 0;
+        conn.current_position.store(0);
+        WaitForWakeUp(conn);
+        scope.Count();
+        if (g_config.user_authorization && std::strcmp(conn.user_name, "root") != 0)
+            DiscardPreviousConnection(conn, g_rtsp_active);
+
+        // Until a stream is sent, a playing session keeps its data thread until it ends.
+        while (conn.stop.load() == 0 && g_rtsp_stop_state.load() == 0 && !ProcessStopRaised()) conn.wake.WaitFor(1000);
+
+        if (conn.file >= 0) {
+            close(conn.file);
+            conn.file = -1;
+        }
+        LogSystemMessage("DataThread[%d]: Start to Leave RTSP Data Thread \n", number);
+        LeaveActiveList(conn);
+        scope.HandToMonitor();
+        ReleaseRtspSocket(conn);
+        scope.Uncount();
+        LogSystemMessage("DataThread[%d]: Leave RTSP Data Thread \n", number);
+    }
+    EndThread();
+}

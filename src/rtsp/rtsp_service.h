@@ -1,0 +1,90 @@
+#pragma once
+// The RTSP service: its listener and monitor on the shared skeleton, the per-session record,
+// the data thread's entry and exit, the active list of playing sessions and the session and
+// server-port counters.
+
+#include "http/connection.h"
+#include "rtsp/rtsp_request.h"
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+constexpr int      kRtspReceiveThreads = 4;
+constexpr uint64_t kRtspIdleLimitMs    = 120000;   // the "timeout=120" the replies announce
+
+enum RtspMediaKind : uint8_t {
+    kRtspMediaNone = 0,
+    kRtspMediaFile = 1,
+    kRtspMediaLive = 2,
+};
+
+class RtspConnection : public PlayerConnection {
+public:
+    RtspConnection() = default;
+    ~RtspConnection() override;
+
+    // The receive threads of the two SETUP pairs, their states and sockets (-1 when closed).
+    std::atomic<ThreadRecord*> receive_thread[kRtspReceiveThreads]{};
+    std::atomic<int32_t>       receive_state[kRtspReceiveThreads]{kConnThreadJoined, kConnThreadJoined,
+                                                                  kConnThreadJoined, kConnThreadJoined};
+    std::atomic<int>           receive_socket[kRtspReceiveThreads]{-1, -1, -1, -1};
+    std::atomic<uint8_t>       receive_quit[kRtspReceiveThreads]{};   // ends one thread early
+
+    std::atomic<int32_t>  transport{kRtspTransportNone};
+    int32_t               setup_parity = 0;
+    std::atomic<uint32_t> session{0};
+    uint32_t              cseq = 0;
+    std::atomic<uint8_t>  paused{0};
+    std::atomic<uint8_t>  seek_request{0};
+    int32_t               scale = 1;
+    int32_t               trick_mode = 0;
+    std::atomic<uint8_t>  media_kind{kRtspMediaNone};
+    int32_t               payload_type = 33;
+    int32_t               bitrate_kbps = 1000;
+    double                first_pcr_time = 0;
+    double                last_pcr_time = 0;
+    std::atomic<double>   current_position{0};
+    std::atomic<double>   requested_start{0};
+    uint64_t              last_pcr_value = 0;
+    int32_t               server_rtp_port = 0;
+    int32_t               server_rtcp_port = 0;
+    int32_t               client_rtp_port = 0;
+    int32_t               client_rtcp_port = 0;
+    uint8_t               interleaved_rtp = 0;        // the client's channels from SETUP
+    uint8_t               interleaved_rtcp = 1;
+    std::atomic<int32_t>  cmd_waiting{0};
+    std::atomic<bool>     described{false};           // the last DESCRIBE found its media
+    std::atomic<bool>     playing{false};             // a PLAY has started the data thread
+    std::atomic<uint64_t> last_heard_ms{0};           // the last request or datagram
+    Position              active_node = nullptr;      // guarded by g_rtsp_active.lock
+    // The RTSP connection's socket has two users, the command and the data thread: the first
+    // to leave shuts it down (which wakes the other), the second closes it.
+    std::atomic<int32_t>  socket_users{2};
+
+    bool JoinServiceThreads() override;
+};
+
+extern ConnectionService g_rtsp_service;
+// This machine's address as the listener found it (the SDP and the SETUP replies name it).
+extern char g_rtsp_local_ip[32];
+// Sessions that have had their first PLAY.
+extern LockedList g_rtsp_active;
+
+int32_t RTSPServerProcess(void* unused);
+int32_t RTSP_Monitor_Server(void* unused);
+int32_t RTSP_DataThread(void* connection);
+int32_t RTSP_CmdThread(void* connection);
+
+// Takes the next session number (from 1000) and the next server port (from 3000, again from
+// 3000 after 65535); each one atomic step.
+uint32_t NextRtspSession();
+uint16_t NextRtspServerPort();
+
+// One user of the connection's socket leaves: the first shuts it down, the last closes it.
+void ReleaseRtspSocket(RtspConnection& conn);
+// Closes receive socket i (under the UDP socket-close lock).
+void CloseReceiveSocket(RtspConnection& conn, int i);
+// Puts the session on the active list (once) and takes it off.
+void EnterActiveList(RtspConnection& conn);
+void LeaveActiveList(RtspConnection& conn);
