@@ -201,17 +201,21 @@ TEST_F(RtspService, UdpSetupsTakeConsecutivePortsAndAPlainRtpAvpMeansUdp)
     EXPECT_NE(second.find("Session: " + ports[1].str() + ";"), std::string::npos);
     EXPECT_NE(second.find("server_port=" + std::to_string(p + 2) + "-" + std::to_string(p + 3) + "\r\n"), std::string::npos)
         << second;
+    // A third SETUP takes the first pair over: its receive threads end, new ports are bound.
+    rtsp.Send(Request("SETUP", "/media/videos/clip.ts/trackID=1", 4, "Transport: RTP/AVP;unicast;client_port=5004-5005\r\n"));
+    EXPECT_NE(rtsp.Reply().find("server_port=" + std::to_string(p + 4) + "-" + std::to_string(p + 5) + "\r\n"), std::string::npos);
+    EXPECT_TRUE(server.WaitForLog("]: Leave RTP Data Thread \n"));
     rtsp.Send(Request("SETUP", "/media/videos/clip.ts/trackID=1", 4, "Transport: MP2T/H2221/UDP;unicast\r\n"));
     EXPECT_EQ(rtsp.Reply(), "RTSP/1.0 461 Unsupported transport\r\n\r\n");
     // An RTCP report to the server's port is read and dropped.
     const int udp = socket(AF_INET, SOCK_DGRAM, 0);
     sockaddr_in to{};
     to.sin_family = AF_INET;
-    to.sin_port = htons(static_cast<uint16_t>(p + 1));
+    to.sin_port = htons(static_cast<uint16_t>(p + 3));
     to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     sendto(udp, "report", 6, 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
     close(udp);
-    EXPECT_TRUE(server.WaitForLog("RTCP_DataThread_1[") && server.WaitForLog("]: iReturn=6\n"));
+    EXPECT_TRUE(server.WaitForLog("RTCP_DataThread_3[") && server.WaitForLog("]: iReturn=6\n"));
 }
 
 TEST_F(RtspService, ASecondSessionOfAUserDisplacesTheFirstButRootNever)
