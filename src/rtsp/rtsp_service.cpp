@@ -89,6 +89,12 @@ void CloseReceiveSocket(RtspConnection& conn, int i)
     if (fd >= 0) CloseSocket(fd);
 }
 
+void CloseRtspUdpSocket(int socket)
+{
+    ScopedLock held(g_rtsp_udp_close_lock);
+    CloseSocket(socket);
+}
+
 void EnterActiveList(RtspConnection& conn)
 {
     ScopedLock held(g_rtsp_active.lock);
@@ -209,8 +215,11 @@ int32_t RTSP_DataThread(void* connection)
         if (g_config.user_authorization && std::strcmp(conn.user_name, "root") != 0)
             DiscardPreviousConnection(conn, g_rtsp_active);
 
-        // Until a stream is sent, a playing session keeps its data thread until it ends.
-        while (conn.stop.load() == 0 && g_rtsp_stop_state.load() == 0 && !ProcessStopRaised()) conn.wake.WaitFor(1000);
+        if (conn.stop.load() == 0 && g_rtsp_stop_state.load() == 0) {
+            if (conn.media_kind.load() != kRtspMediaLive) RtspStreamStoredFile(conn, number);
+            else if (g_config.iptv_time_shift_record_duration >= 10) RTSP_Time_Shift_Video_Streaming(conn, number);
+            else IPTV_TS_RTSP_DataThread(conn, number);
+        }
 
         if (conn.file >= 0) {
             close(conn.file);

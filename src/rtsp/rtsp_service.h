@@ -76,6 +76,11 @@ int32_t RTSP_Monitor_Server(void* unused);
 int32_t RTSP_DataThread(void* connection);
 int32_t RTSP_CmdThread(void* connection);
 
+// The streaming modes of a playing session; each returns when the session must end.
+void RtspStreamStoredFile(RtspConnection& conn, int thread_number);
+void IPTV_TS_RTSP_DataThread(RtspConnection& conn, int thread_number);
+void RTSP_Time_Shift_Video_Streaming(RtspConnection& conn, int thread_number);
+
 // Takes the next session number (from 1000) and the next server port (from 3000, again from
 // 3000 after 65535); each one atomic step.
 uint32_t NextRtspSession();
@@ -85,6 +90,8 @@ uint16_t NextRtspServerPort();
 void ReleaseRtspSocket(RtspConnection& conn);
 // Closes receive socket i (under the UDP socket-close lock).
 void CloseReceiveSocket(RtspConnection& conn, int i);
+// Closes a sending UDP socket of a session (under the UDP socket-close lock).
+void CloseRtspUdpSocket(int socket);
 // Puts the session on the active list (once) and takes it off.
 void EnterActiveList(RtspConnection& conn);
 void LeaveActiveList(RtspConnection& conn);

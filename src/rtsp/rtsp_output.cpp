@@ -1,0 +1,56 @@
+#include "rtsp/rtsp_output.h"
+
+#include "core/log.h"
+#include "core/sockets.h"
+#include "rtsp/rtsp_service.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <sys/socket.h>
+
+RtspOutput::RtspOutput(RtspConnection& conn, bool raw_kinds_bare) : conn_(conn), raw_kinds_bare_(raw_kinds_bare) {}
+
+RtspOutput::~RtspOutput()
+{
+    if (udp_ >= 0) CloseRtspUdpSocket(udp_);
+}
+
+bool RtspOutput::datagrams() const
+{
+    const int32_t kind = conn_.transport.load();
+    return kind == kRtspRtpUdp || kind == kRtspRawUdp;
+}
+
+bool RtspOutput::Open(int thread_number, const char* log_text)
+{
+    if (!datagrams()) return true;
+    udp_ = OpenUdpSocket(1, 0);
+    to_.sin_family = AF_INET;
+    to_.sin_port = htons(static_cast<uint16_t>(conn_.client_rtp_port));
+    if (inet_pton(AF_INET, conn_.client_ip, &to_.sin_addr) != 1 && udp_ >= 0) {
+        CloseRtspUdpSocket(udp_);
+        udp_ = -1;
+    }
+    if (log_text != nullptr) LogSystemMessage(log_text, thread_number, conn_.client_rtp_port, udp_);
+    return udp_ >= 0;
+}
+
+bool RtspOutput::Send(const uint8_t* payload, std::size_t size)
+{
+    if (size > 2048) size = 2048;
+    const uint8_t channel = conn_.interleaved_rtp;
+    const std::size_t length = FramePacket(packet_, conn_.transport.load(), raw_kinds_bare_, conn_.payload_type, channel,
+                                           counters, payload, size);
+    if (datagrams()) {
+        if (udp_ < 0) return false;
+        for (;;) {
+            const ssize_t sent = sendto(udp_, packet_, length, MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&to_), sizeof to_);
+            if (sent >= 0) return true;
+            if (errno == EINTR) continue;
+            // A full send buffer or a port that refused the last datagram is no reason to end.
+            return errno == ENOBUFS || errno == EAGAIN || errno == ECONNREFUSED;
+        }
+    }
+    const int fd = conn_.socket.load();
+    return fd >= 0 && SendAll(fd, packet_, length) == static_cast<ssize_t>(length);
+}
