@@ -7,10 +7,10 @@
 #include "core/sockets.h"
 #include "core/text.h"
 #include "http/http_service.h"
-#include "http/paced_batch.h"
 #include "http/tcp_service.h"
 #include "media/probe.h"
 #include "media/ts_timing.h"
+#include "stream/pacing.h"
 #include "users/usage_log.h"
 
 #include <cerrno>
@@ -133,17 +133,13 @@ void ServeFile(PlayerConnection& conn, FileKind kind, int number, DataThreadScop
             LogMovieStart(identity, identity, conn.path, seconds, conn.player_time, sizeof conn.player_time);
         }
 
-        int64_t sleep_ms = 0;
-        int64_t remainder_us = 0;
-        int64_t carried_us = 0;
+        BitratePacer pacer;
         if (kind == FileKind::kTimed) {
             conn.bitrate = static_cast<float>(probe_bitrate_kbps(conn.path));
             const int64_t sleep_us = BlockSleepMicroseconds(g_config.bitrate_constant, conn.bitrate);
             LogSystemMessage("HTTPDataThread IN: filename=[%s] Bitrate=[%f], Sleeptime=[%d]\n", conn.path,
                              static_cast<double>(conn.bitrate), static_cast<int>(sleep_us));
-            sleep_ms     = sleep_us / 1000;
-            remainder_us = sleep_us % 1000;
-            carried_us   = remainder_us;
+            pacer = BitratePacer(sleep_us);
         }
         if (conn.current_pos > 0) {
             const off_t seek = lseek(conn.file, static_cast<off_t>(conn.current_pos), SEEK_SET);
@@ -154,7 +150,7 @@ void ServeFile(PlayerConnection& conn, FileKind kind, int number, DataThreadScop
 
         if (kind == FileKind::kPlain) error_close = !SendPlainFile(conn, number);
         uint8_t block[kBlockSize];
-        int burst = kBurstBlocks;
+        StartBurst burst;
         PacedBatch batch([&](const uint8_t* data, int length) { return SendBlock(conn, data, length, number); });
         bool failed = false;
         while (kind != FileKind::kPlain && g_http_stop_state.load() == 0 && conn.stop.load() == 0) {
@@ -191,22 +187,11 @@ void ServeFile(PlayerConnection& conn, FileKind kind, int number, DataThreadScop
                 conn.last_pcr_time = t;
                 conn.elapsed_time  = t - conn.first_pcr_time;
                 conn.last_pcr      = static_cast<int64_t>(t * static_cast<double>(kPcrTicksPerSecond));
-                if (burst > 0) {
-                    --burst;
-                    continue;
-                }
+                if (burst.Take()) continue;
                 pause_ms = pcr_sleep_ms(interval);
             } else {
-                if (burst > 0) {
-                    --burst;
-                    continue;
-                }
-                pause_ms = sleep_ms;
-                if (carried_us >= 1000) {
-                    carried_us -= 1000;
-                    pause_ms = sleep_ms + 1;
-                }
-                carried_us += remainder_us;
+                if (burst.Take()) continue;
+                pause_ms = pacer.NextMs();
             }
             if (!batch.AddSleep(pause_ms)) {
                 failed = true;
@@ -240,14 +225,6 @@ int32_t RunFileThread(PlayerConnection& conn, FileKind kind)
 }
 
 }  // namespace
-
-int64_t BlockSleepMicroseconds(float bitrate_constant, double kbps)
-{
-    if (!(kbps > 0)) return 0;
-    const double us = (1.0 - static_cast<double>(bitrate_constant)) * kBlockSize * 4000.0 / kbps;
-    if (!(us > 0) || !std::isfinite(us)) return 0;
-    return us > 1e9 ? static_cast<int64_t>(1e9) : static_cast<int64_t>(us);
-}
 
 void ServePlainFileOnCommandThread(PlayerConnection& conn)
 {

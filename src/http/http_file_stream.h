@@ -12,6 +12,3 @@ int32_t HTTPDataThread(void* connection);
 void ServePlainFileOnCommandThread(PlayerConnection& conn);
 int32_t HTTPMediaDataThread(void* connection);
 int32_t IPTV_PS_HTTP_DataThread(void* connection);
-
-// Sleep per 1316-byte block in microseconds for a file probed at kbps; 0 when unpaced.
-int64_t BlockSleepMicroseconds(float bitrate_constant, double kbps);

@@ -10,12 +10,12 @@
 #include "http/http_file_stream.h"
 #include "http/http_request.h"
 #include "http/http_service.h"
-#include "http/live_sender.h"
-#include "http/paced_batch.h"
 #include "http/tcp_service.h"
 #include "ingest/real_buffer.h"
 #include "media/probe.h"
 #include "media/ts_timing.h"
+#include "stream/live_sender.h"
+#include "stream/pacing.h"
 #include "users/usage_log.h"
 
 #include <algorithm>
@@ -98,7 +98,7 @@ public:
     }
 
     // A live reader's PCR: the pending interval, 0.995 of the PCR difference.
-    void TakePcr(const uint8_t* packet) { clock_.Take(packet, conn_); }
+    void TakePcr(const uint8_t* packet) { clock_.Take(packet, &conn_.last_pcr); }
     // Sleeps the pending interval unless the reader lags (then it runs at full speed).
     void PaceUnlessLagging(bool lagging)
     {
@@ -149,7 +149,13 @@ void ServeDatagramChannel(LiveStream& live, ChannelRecord& channel, int channel_
     const char* join_error = "Thread[%d]:  IPTV_TS_HTTP_DataThread: errorno is [%d]\n";
     if (!live.Send(first.data(), static_cast<int>(first.size()), join_error, true)) return;
     // The catch-up and the paced stream are served by the channel's live sender.
-    if (ServePacedViewer(channel, ring, live.conn_, number)) live.MarkErrorClose();
+    LiveViewerLink link;
+    link.socket       = &live.conn_.socket;
+    link.stop         = &live.conn_.stop;
+    link.service_stop = &g_http_stop_state;
+    link.last_pcr     = &live.conn_.last_pcr;
+    link.thread_number = number;
+    if (ServePacedViewer(channel, ring, link)) live.MarkErrorClose();
 }
 
 // HTTP or RTSP pull input: byte-stream slots, re-joined after an overrun or a reconnection.
@@ -475,19 +481,9 @@ void ServeMp4Directory(LiveStream& live, const ChannelTable& table, ChannelRecor
         const int32_t kbps = probe_bitrate_kbps(path);
         const int64_t sleep_us = BlockSleepMicroseconds(g_config.bitrate_constant, kbps);
         LogSystemMessage("HTTPDataThread IN: filename=[%s] Bitrate=[%d], Sleeptime=[%d]\n", path, kbps, static_cast<int>(sleep_us));
-        const int64_t sleep_ms = sleep_us / 1000;
-        const int64_t remainder = sleep_us % 1000;
-        int64_t carried = remainder;
+        BitratePacer pacer(sleep_us);
         int64_t streamed = 0;
-        const bool ok = StreamFileBlocks(live, batch, fd, [&](const uint8_t*, int) {
-            int64_t pause = sleep_ms;
-            if (carried >= 1000) {
-                carried -= 1000;
-                pause = sleep_ms + 1;
-            }
-            carried += remainder;
-            return pause;
-        }, streamed);
+        const bool ok = StreamFileBlocks(live, batch, fd, [&](const uint8_t*, int) { return pacer.NextMs(); }, streamed);
         empty_laps.AfterFile(streamed);
         close(fd);
         LogSystemMessage("Thread[%d]: IPTV_TS_HTTP_DataThread Close (CH no.[%d], filename=[%s])\n", number, channel_number, path);
@@ -541,7 +537,7 @@ void ServeTsDirectory(LiveStream& live, const ChannelTable& table, ChannelRecord
         pat_found = true;
     }
 
-    int burst = kBurstBlocks;
+    StartBurst burst;
     double previous = 0;
     bool first_pcr = true;
     std::size_t j = static_cast<std::size_t>(index);
@@ -591,10 +587,7 @@ void ServeTsDirectory(LiveStream& live, const ChannelTable& table, ChannelRecord
                 previous = t;
                 live.conn_.last_pcr_time = t;
                 live.conn_.elapsed_time = t - live.conn_.first_pcr_time;
-                if (burst > 0) {
-                    --burst;
-                    return 0;
-                }
+                if (burst.Take()) return 0;
                 return pcr_sleep_ms(interval);
             }
             return 0;

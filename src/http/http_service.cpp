@@ -7,7 +7,7 @@
 #include "core/sockets.h"
 #include "core/text.h"
 #include "http/http_request.h"
-#include "http/live_sender.h"
+#include "stream/live_sender.h"
 #include "http/tcp_service.h"
 
 #include <arpa/inet.h>

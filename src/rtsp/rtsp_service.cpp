@@ -207,9 +207,7 @@ int32_t RTSP_DataThread(void* connection)
     const int number = ThreadNumber();
     {
         DataThreadScope scope(g_rtsp_service, conn);
-        conn.current_pos = 0;
-        conn.last_pcr_time = 0;
-        conn.current_position.store(0);
+        // The positions start at 0 with the record; the command thread owns them until PLAY.
         WaitForWakeUp(conn);
         scope.Count();
         if (g_config.user_authorization && std::strcmp(conn.user_name, "root") != 0)

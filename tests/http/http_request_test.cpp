@@ -1,6 +1,7 @@
 #include "http/base64.h"
 #include "http/http_file_stream.h"
 #include "http/http_request.h"
+#include "stream/pacing.h"
 
 #include <gtest/gtest.h>
 #include <string>

@@ -1,9 +1,8 @@
-#include "http/live_sender.h"
+#include "stream/live_sender.h"
 
 #include "core/locks.h"
 #include "core/log.h"
 #include "core/platform/platform.h"
-#include "core/server_control.h"
 #include "core/sockets.h"
 #include "core/threads.h"
 #include "media/ts_timing.h"
@@ -19,7 +18,7 @@
 #include <sys/socket.h>
 #include <vector>
 
-void LivePcrClock::Take(const uint8_t* packet, PlayerConnection& conn)
+void LivePcrClock::Take(const uint8_t* packet, int64_t* last_pcr)
 {
     int64_t pcr = 0;
     if (!extract_pcr(packet, pcr)) return;
@@ -36,7 +35,7 @@ void LivePcrClock::Take(const uint8_t* packet, PlayerConnection& conn)
     }
     pending_ += static_cast<double>(pcr - reference_) / static_cast<double>(kPcrTicksPerSecond) * 0.995;
     reference_ = pcr;
-    conn.last_pcr = pcr;
+    if (last_pcr != nullptr) *last_pcr = pcr;
 }
 
 namespace {
@@ -54,16 +53,14 @@ constexpr int      kLongestWaitMs     = 100;
 // whose source is quiet never fails a send, so nothing else would notice.
 constexpr uint64_t kHangUpCheckMs     = 500;
 
-const char* const kCatchUpError = "Thread[%d]:  IPTV_TS_HTTP_DataThread: errorno is [%d]\n";
-const char* const kStreamError  = "Thread[%d]: IPTV_TS_HTTP_DataThread 5: errorno is [%d]\n";
-
 struct PacedViewer {
-    PacedViewer(RingReader& reader, PlayerConnection& connection, int thread_number)
-        : ring(reader), conn(connection), number(thread_number)
+    PacedViewer(RingReader& reader, const LiveViewerLink& viewer_link)
+        : ring(reader), link(viewer_link), number(viewer_link.thread_number)
     {
     }
+    int socket() const { return link.socket->load(); }
     RingReader&          ring;
-    PlayerConnection&    conn;
+    LiveViewerLink       link;
     int                  number;
     bool                 catching_up = true;
     int                  catch_up_passes = 0;
@@ -82,7 +79,7 @@ struct PacedViewer {
     bool                 waiting_for_writer = false;
     bool                 send_failed = false;
     bool                 hung_up = false;      // the player closed its end
-    const char*          unsent_error = nullptr;  // the log line of the bytes in unsent
+    bool                 unsent_catch_up = false; // the bytes in unsent are the catch-up's
     std::atomic<int32_t> done{0};              // 2: the sender has let go of the viewer
 };
 
@@ -120,17 +117,17 @@ private:
     bool TakeIncoming();
     bool Stopped(const PacedViewer& viewer) const
     {
-        return g_http_stop_state.load() != 0 || viewer.conn.stop.load() != 0 || viewer.conn.socket.load() < 0 ||
+        return viewer.link.service_stop->load() != 0 || viewer.link.stop->load() != 0 || viewer.socket() < 0 ||
                viewer.hung_up;
     }
     void CheckHangUps();
     bool Step(PacedViewer& viewer, uint64_t now);
     bool CatchUp(PacedViewer& viewer, uint64_t now);
     bool Stream(PacedViewer& viewer, uint64_t now);
-    bool Append(PacedViewer& viewer, const uint8_t* data, int length, const char* error);
-    bool Flush(PacedViewer& viewer, const char* error);
+    bool Append(PacedViewer& viewer, const uint8_t* data, int length, bool catch_up);
+    bool Flush(PacedViewer& viewer, bool catch_up);
     bool SendUnsent(PacedViewer& viewer, uint64_t now);
-    bool Fail(PacedViewer& viewer, int error_number, const char* error);
+    bool Fail(PacedViewer& viewer, int error_number, bool catch_up);
     // 1 wakes the data thread; 2, stored after the wake-up call, lets it free the viewer.
     static void Release(PacedViewer& viewer)
     {
@@ -148,6 +145,7 @@ private:
     uint64_t                  next_hang_up_check_ms_ = 0;
     uint8_t                   batch_[kLiveBlockSize * kBatchBlocks];
     int                       batch_length_ = 0;
+    uint8_t                   framed_[kRingSlotSize + 64];   // one framed unit
 };
 
 // Senders by channel record. A sender without viewers removes itself (under this lock, so a
@@ -178,15 +176,16 @@ bool LiveSender::TakeIncoming()
     return !viewers_.empty();
 }
 
-bool LiveSender::Fail(PacedViewer& viewer, int error_number, const char* error)
+bool LiveSender::Fail(PacedViewer& viewer, int error_number, bool catch_up)
 {
-    if (error == kCatchUpError) {
+    const char* error = catch_up ? viewer.link.catch_up_error : viewer.link.stream_error;
+    if (catch_up && viewer.link.catch_up_error_on_console) {
         std::printf(error, viewer.number, error_number);
         std::fflush(stdout);
     } else {
         LogSystemMessage(error, viewer.number, error_number);
     }
-    viewer.conn.stop.store(1);
+    viewer.link.stop->store(1);
     viewer.send_failed = true;
     return false;
 }
@@ -196,7 +195,7 @@ bool LiveSender::SendUnsent(PacedViewer& viewer, uint64_t now)
 {
     std::size_t taken = 0;
     while (taken < viewer.unsent.size()) {
-        const ssize_t sent = send(viewer.conn.socket.load(), viewer.unsent.data() + taken, viewer.unsent.size() - taken,
+        const ssize_t sent = send(viewer.socket(), viewer.unsent.data() + taken, viewer.unsent.size() - taken,
                                   MSG_NOSIGNAL | MSG_DONTWAIT);
         if (sent > 0) {
             taken += static_cast<std::size_t>(sent);
@@ -205,17 +204,17 @@ bool LiveSender::SendUnsent(PacedViewer& viewer, uint64_t now)
         }
         if (sent < 0 && errno == EINTR) continue;
         if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
-        return Fail(viewer, errno, viewer.unsent_error);
+        return Fail(viewer, errno, viewer.unsent_catch_up);
     }
     viewer.unsent.erase(viewer.unsent.begin(), viewer.unsent.begin() + static_cast<std::ptrdiff_t>(taken));
     if (!viewer.unsent.empty() && now - viewer.progress_ms >= static_cast<uint64_t>(kLiveSendTimeoutMs))
-        return Fail(viewer, EAGAIN, viewer.unsent_error);
+        return Fail(viewer, EAGAIN, viewer.unsent_catch_up);
     return true;
 }
 
 // Sends the batch; whatever the socket does not take now waits in unsent (after anything
 // already waiting there). False on a failed send.
-bool LiveSender::Flush(PacedViewer& viewer, const char* error)
+bool LiveSender::Flush(PacedViewer& viewer, bool catch_up)
 {
     const int length = batch_length_;
     batch_length_ = 0;
@@ -223,7 +222,7 @@ bool LiveSender::Flush(PacedViewer& viewer, const char* error)
     int taken = 0;
     if (viewer.unsent.empty()) {
         while (taken < length) {
-            const ssize_t sent = send(viewer.conn.socket.load(), batch_ + taken, static_cast<std::size_t>(length - taken),
+            const ssize_t sent = send(viewer.socket(), batch_ + taken, static_cast<std::size_t>(length - taken),
                                       MSG_NOSIGNAL | MSG_DONTWAIT);
             if (sent > 0) {
                 taken += static_cast<int>(sent);
@@ -231,20 +230,28 @@ bool LiveSender::Flush(PacedViewer& viewer, const char* error)
             }
             if (sent < 0 && errno == EINTR) continue;
             if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
-            return Fail(viewer, errno, error);
+            return Fail(viewer, errno, catch_up);
         }
         if (taken < length) viewer.progress_ms = GetTickMs();
     }
     if (taken < length) {
         viewer.unsent.insert(viewer.unsent.end(), batch_ + taken, batch_ + length);
-        viewer.unsent_error = error;
+        viewer.unsent_catch_up = catch_up;
     }
     return true;
 }
 
-bool LiveSender::Append(PacedViewer& viewer, const uint8_t* data, int length, const char* error)
+// One unit (a catch-up slot or a block) framed as the viewer's output wants it: into the batch,
+// or out at once as a datagram.
+bool LiveSender::Append(PacedViewer& viewer, const uint8_t* data, int length, bool catch_up)
 {
-    if (batch_length_ + length > static_cast<int>(sizeof batch_) && !Flush(viewer, error)) return false;
+    LiveFraming* framing = viewer.link.framing;
+    if (framing != nullptr) {
+        length = framing->Frame(data, length, framed_);
+        data = framed_;
+        if (framing->datagrams()) return framing->SendDatagram(data, length) || Fail(viewer, errno, catch_up);
+    }
+    if (batch_length_ + length > static_cast<int>(sizeof batch_) && !Flush(viewer, catch_up)) return false;
     std::memcpy(batch_ + batch_length_, data, static_cast<std::size_t>(length));
     batch_length_ += length;
     return true;
@@ -264,10 +271,10 @@ bool LiveSender::CatchUp(PacedViewer& viewer, uint64_t now)
             break;
         }
         ++viewer.passes_done;
-        if (length > 0 && !Append(viewer, viewer.slot, length, kCatchUpError)) return false;
+        if (length > 0 && !Append(viewer, viewer.slot, length, true)) return false;
         if (!viewer.unsent.empty()) break;      // a full socket: the rest when it takes data again
     }
-    if (!Flush(viewer, kCatchUpError)) return false;
+    if (!Flush(viewer, true)) return false;
     if (!reached && viewer.passes_done < viewer.catch_up_passes) {
         viewer.due_ms = now + kCatchUpTickMs;
         return true;
@@ -291,12 +298,12 @@ bool LiveSender::Stream(PacedViewer& viewer, uint64_t now)
                 if (next == RingReader::Next::kRetired) {
                     // The channel's input closed (a refresh or a shutdown): the player
                     // reconnects to whatever runs now instead of waiting on a dead ring.
-                    LogSystemMessage("Thread[%d]: IPTV_TS_HTTP_DataThread : Channel input closed\n", viewer.number);
-                    Flush(viewer, kStreamError);
+                    LogSystemMessage(viewer.link.closed_text, viewer.number);
+                    Flush(viewer, false);
                     return false;
                 }
                 viewer.waiting_for_writer = true;
-                return Flush(viewer, kStreamError);
+                return Flush(viewer, false);
             }
         }
         while (viewer.slot_at + kTsPacketSize <= viewer.slot_length) {
@@ -305,21 +312,21 @@ bool LiveSender::Stream(PacedViewer& viewer, uint64_t now)
             std::memcpy(viewer.block + viewer.block_length, packet, kTsPacketSize);
             viewer.block_length += kTsPacketSize;
             if (viewer.block_length < kLiveBlockSize) {
-                viewer.clock.Take(packet, viewer.conn);
+                viewer.clock.Take(packet, viewer.link.last_pcr);
                 continue;
             }
             viewer.block_length = 0;
-            if (!Append(viewer, viewer.block, kLiveBlockSize, kStreamError)) return false;
+            if (!Append(viewer, viewer.block, kLiveBlockSize, false)) return false;
             if (viewer.clock.pending() >= kPacingStepSeconds) {
-                if (!Flush(viewer, kStreamError)) return false;
+                if (!Flush(viewer, false)) return false;
                 if (!viewer.ring.Lags()) {
                     const int64_t ms = pcr_sleep_ms(viewer.clock.pending());
                     if (ms > 0) viewer.due_ms = now + static_cast<uint64_t>(ms > 10000 ? 10000 : ms);
                 }
                 viewer.clock.ClearPending();
             }
-            viewer.clock.Take(packet, viewer.conn);
-            if (viewer.due_ms > now || !viewer.unsent.empty()) return Flush(viewer, kStreamError);
+            viewer.clock.Take(packet, viewer.link.last_pcr);
+            if (viewer.due_ms > now || !viewer.unsent.empty()) return Flush(viewer, false);
         }
     }
 }
@@ -327,7 +334,7 @@ bool LiveSender::Stream(PacedViewer& viewer, uint64_t now)
 void LiveSender::CheckHangUps()
 {
     hang_up_watch_.clear();
-    for (PacedViewer* viewer : viewers_) hang_up_watch_.push_back({viewer->conn.socket.load(), POLLRDHUP, 0});
+    for (PacedViewer* viewer : viewers_) hang_up_watch_.push_back({viewer->socket(), POLLRDHUP, 0});
     if (poll(hang_up_watch_.data(), hang_up_watch_.size(), 0) <= 0) return;
     for (std::size_t i = 0; i < viewers_.size(); ++i)
         if (HungUpEvents(hang_up_watch_[i].revents)) viewers_[i]->hung_up = true;
@@ -385,7 +392,7 @@ void LiveSender::Run()
             }
             viewers_[kept++] = viewer;
             if (!viewer->unsent.empty()) {
-                watched.push_back({viewer->conn.socket.load(), POLLOUT, 0});
+                watched.push_back({viewer->socket(), POLLOUT, 0});
                 watched_viewers.push_back(viewer);
                 wake_at = std::min(wake_at, viewer->progress_ms + kLiveSendTimeoutMs);
             } else if (viewer->due_ms > now) {
@@ -420,9 +427,10 @@ void LiveSender::Run()
 
 }  // namespace
 
-bool ServePacedViewer(ChannelRecord& channel, RingReader& ring, PlayerConnection& conn, int thread_number)
+bool ServePacedViewer(ChannelRecord& channel, RingReader& ring, const LiveViewerLink& link)
 {
-    auto viewer = std::make_unique<PacedViewer>(ring, conn, thread_number);
+    const int thread_number = link.thread_number;
+    auto viewer = std::make_unique<PacedViewer>(ring, link);
     viewer->catch_up_passes = ring.catch_up_passes();
     viewer->catch_up_last_ms = GetTickMs() - 1;
     {
@@ -431,7 +439,7 @@ bool ServePacedViewer(ChannelRecord& channel, RingReader& ring, PlayerConnection
         JoinEnded(registry);
         if (channel.commit_event.load() < 0) channel.commit_event.store(OpenWakeEvent());
         if (channel.commit_event.load() < 0) {
-            LogSystemMessage("Thread[%d]: IPTV_TS_HTTP_DataThread : no wake event for the live sender\n", thread_number);
+            LogSystemMessage("Thread[%d]: live sender: no wake event\n", thread_number);
             return false;
         }
         std::unique_ptr<LiveSender>& sender = registry.running[&channel];
@@ -439,7 +447,7 @@ bool ServePacedViewer(ChannelRecord& channel, RingReader& ring, PlayerConnection
             sender = std::make_unique<LiveSender>(channel);
             if (!sender->Start()) {
                 registry.running.erase(&channel);
-                LogSystemMessage("Thread[%d]: IPTV_TS_HTTP_DataThread : the live sender did not start\n", thread_number);
+                LogSystemMessage("Thread[%d]: live sender: its thread did not start\n", thread_number);
                 return false;
             }
         }

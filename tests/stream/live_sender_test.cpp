@@ -1,6 +1,8 @@
-#include "http/live_sender.h"
+#include "stream/live_sender.h"
 
 #include "core/platform/platform.h"
+#include "core/server_control.h"
+#include "http/connection.h"
 #include "ingest/real_buffer.h"
 #include "support/stderr_capture.h"
 #include "support/test_channel.h"
@@ -38,6 +40,18 @@ struct NumberedChannel : TestChannel {
     void WriteNext() { Write(Slot(written++)); }
 };
 
+// An HTTP viewer's link to its connection.
+LiveViewerLink LinkOf(PlayerConnection& conn)
+{
+    LiveViewerLink link;
+    link.socket = &conn.socket;
+    link.stop = &conn.stop;
+    link.service_stop = &g_http_stop_state;
+    link.last_pcr = &conn.last_pcr;
+    link.thread_number = 42;
+    return link;
+}
+
 // One viewer on a socket pair: the test reads the far end.
 struct TestViewer {
     PlayerConnection  conn;
@@ -58,7 +72,7 @@ struct TestViewer {
             std::vector<uint8_t> first;
             if (ring.JoinAtPat([this] { return conn.stop.load() != 0; }, first) == RingReader::Join::kJoined &&
                 send(conn.socket.load(), first.data(), first.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(first.size()))
-                failed = ServePacedViewer(test.channel, ring, conn, 42);
+                failed = ServePacedViewer(test.channel, ring, LinkOf(conn));
             ended.store(true);
         });
     }
@@ -235,7 +249,7 @@ TEST(LivePcrClock, APcrThatGoesBackIsReportedOnceAndPacingGoesOnFromIt)
     const auto take = [&](double seconds) {
         TsBuilder packet;
         packet.Pcr(0x100, static_cast<int64_t>(seconds * 27000000.0));
-        clock.Take(packet.Bytes().data(), conn);
+        clock.Take(packet.Bytes().data(), &conn.last_pcr);
     };
     StderrCapture log;
     take(26.0 * 3600);                                     // near the 33-bit wrap

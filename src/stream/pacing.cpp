@@ -1,7 +1,9 @@
-#include "http/paced_batch.h"
+#include "stream/pacing.h"
 
 #include "core/platform/platform.h"
 #include "media/ts_timing.h"
+
+#include <cmath>
 
 namespace {
 constexpr std::size_t kBatchBytes = static_cast<std::size_t>(kTsBlockSize) * 32;
@@ -37,4 +39,28 @@ bool PacedBatch::Flush()
     const bool sent = send_(bytes_.data(), static_cast<int>(bytes_.size()));
     bytes_.clear();
     return sent;
+}
+
+int64_t BlockSleepMicroseconds(float bitrate_constant, double kbps)
+{
+    if (!(kbps > 0)) return 0;
+    const double us = (1.0 - static_cast<double>(bitrate_constant)) * kTsBlockSize * 4000.0 / kbps;
+    if (!(us > 0) || !std::isfinite(us)) return 0;
+    return us > 1e9 ? static_cast<int64_t>(1e9) : static_cast<int64_t>(us);
+}
+
+BitratePacer::BitratePacer(int64_t sleep_us)
+    : sleep_ms_(sleep_us / 1000), remainder_us_(sleep_us % 1000), carried_us_(sleep_us % 1000)
+{
+}
+
+int64_t BitratePacer::NextMs()
+{
+    int64_t pause = sleep_ms_;
+    if (carried_us_ >= 1000) {
+        carried_us_ -= 1000;
+        pause = sleep_ms_ + 1;
+    }
+    carried_us_ += remainder_us_;
+    return pause;
 }
