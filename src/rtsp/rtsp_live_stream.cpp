@@ -1,13 +1,151 @@
-// The live mode of an RTSP session: the channel's ring through the shared live sender, or a
-// directory channel's playlist.
+// The live mode of an RTSP session: the channel's ring through the shared live sender, each
+// catch-up slot and each 1316-byte block one packet framed for the session's transport.
 
 #include "rtsp/rtsp_service.h"
 
+#include "channels/channel_table.h"
+#include "core/locks.h"
 #include "core/log.h"
 #include "core/platform/platform.h"
 #include "core/server_control.h"
+#include "http/http_request.h"
+#include "ingest/real_buffer.h"
+#include "rtsp/rtsp_output.h"
+#include "stream/live_sender.h"
 
-void IPTV_TS_RTSP_DataThread(RtspConnection& conn, int /*thread_number*/)
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace {
+
+// The live sender's framing step for an RTSP session.
+class RtspLiveFraming : public LiveFraming {
+public:
+    explicit RtspLiveFraming(RtspOutput& output) : output_(output) {}
+    int overhead() const override { return static_cast<int>(kInterleavePrefixSize + kRtpHeaderBytes); }
+    int Frame(const uint8_t* data, int length, uint8_t* out) override
+    {
+        return static_cast<int>(output_.Frame(data, static_cast<std::size_t>(length), out));
+    }
+    bool datagrams() const override { return output_.datagrams(); }
+    bool SendDatagram(const uint8_t* data, int length) override
+    {
+        return output_.SendDatagram(data, static_cast<std::size_t>(length));
+    }
+
+private:
+    RtspOutput& output_;
+};
+
+bool Stopped(const RtspConnection& conn)
 {
-    while (conn.stop.load() == 0 && g_rtsp_stop_state.load() == 0 && !ProcessStopRaised()) conn.wake.WaitFor(1000);
+    return conn.stop.load() != 0 || g_rtsp_stop_state.load() != 0 || ProcessStopRaised();
+}
+
+void ServeNetworkChannel(RtspConnection& conn, ChannelRecord& channel, int number, int channel_number)
+{
+    const std::string prefix =
+        "Thread[" + std::to_string(number) + "]: IPTV_TS_RTSP_DataThread : CH no.[" + std::to_string(channel_number) + "] ";
+    RingReader ring(channel, false, number, prefix);
+    std::vector<uint8_t> first;
+    const RingReader::Join join = ring.JoinAtPat([&] { return Stopped(conn); }, first);
+    if (join == RingReader::Join::kNoNetwork)
+        LogSystemMessage("Thread[%d]: IPTV_TS_HTTP_DataThread : Channel [%d], Netowork Input is not available\n", number, channel_number);
+    else if (join == RingReader::Join::kNoInput)
+        LogSystemMessage("Thread[%d]: IPTV_TS_HTTP_DataThread : Channel [%d], No Video Input\n", number, channel_number);
+    if (join != RingReader::Join::kJoined) {
+        conn.stop.store(1);
+        return;
+    }
+    LogSystemMessage("read_length=%d\n", static_cast<int>(first.size()));
+    RtspOutput output(conn, false);
+    if (!output.Open(number, "DataThread[%d]: IPTV Client RAW/RAW/UDP Port no=[%d] Socket=[%d]\n")) {
+        LogSystemMessage("Thread[%d]: IPTV_TS_RTSP_DataThread : Channel [%d], Open UDP Port Error\n", number, channel_number);
+        conn.stop.store(1);
+        return;
+    }
+    if (!output.Send(first.data(), first.size())) {
+        LogSystemMessage("Thread[%d]:  IPTV_TS_RTSP_DataThread: errorno is [%d]\n", number, errno);
+        conn.stop.store(1);
+        return;
+    }
+    RtspLiveFraming framing(output);
+    LiveViewerLink link;
+    link.socket         = &conn.socket;
+    link.stop           = &conn.stop;
+    link.paused         = &conn.paused;
+    link.service_stop   = &g_rtsp_stop_state;
+    link.last_pcr       = &conn.last_pcr;
+    link.framing        = &framing;
+    link.thread_number  = number;
+    link.catch_up_error = "Thread[%d]:  IPTV_TS_RTSP_DataThread: errorno is [%d]\n";
+    link.catch_up_error_on_console = false;
+    link.stream_error   = "Thread[%d]:  IPTV_TS_RTSP_DataThread: errorno is [%d]\n";
+    link.closed_text    = "Thread[%d]: IPTV_TS_RTSP_DataThread : Channel input closed\n";
+    if (ServePacedViewer(channel, ring, link)) conn.stop.store(1);
+}
+
+}  // namespace
+
+bool RtspLiveChannelPlayable(int channel_number)
+{
+    const std::shared_ptr<ChannelTable> table = CurrentChannels();
+    if (channel_number < 1 || channel_number > table->Count()) return true;   // refused at PLAY time
+    const SourceRecord* source = table->channels[static_cast<std::size_t>(channel_number - 1)]->FirstSource();
+    if (source == nullptr) return true;
+    switch (source->kind) {
+    case kSourceRtpGroup:
+    case kSourceRtpPort:
+    case kSourceUdpGroup:
+    case kSourceUdpPort: return true;
+    default: return false;
+    }
+}
+
+void IPTV_TS_RTSP_DataThread(RtspConnection& conn, int number)
+{
+    if (conn.stop.load() != 0) {
+        LogSystemMessage("Thread[%d]: IPTV_TS_RTSP_DataThread (IN Cmd STOP)\n", number);
+        return;
+    }
+    LogSystemMessage("Thread[%d]: IPTV_TS_RTSP_DataThread (IN)\n", number);
+    const std::shared_ptr<ChannelTable> table = CurrentChannels();
+    const int32_t count = table->Count();
+    int channel_number = 1;
+    if (std::strstr(conn.path, ".ch") != nullptr) {
+        channel_number = ChannelNumberOf(conn.path);
+        LogSystemMessage("CH no [%d], total chaneel no=[%d]\n", channel_number, count);
+    } else {
+        LogSystemMessage("Default CH no [%d], total chaneel no=[%d]\n", channel_number, count);
+    }
+    if (channel_number < 1 || channel_number > count) {
+        conn.stop.store(1);
+        return;
+    }
+    LogSystemMessage("Thread[%d]: IPTV_TS_RTSP_DataThread (Build Channel Memory)\n", number);
+    ChannelRecord& channel = *table->channels[static_cast<std::size_t>(channel_number - 1)];
+    if (channel.sources.empty()) {
+        LogSystemMessage("IPTV_TS_RTSP_DataThread: no IPTV programs in the channel [%d]\n", channel_number);
+        conn.stop.store(1);
+        return;
+    }
+    {
+        ScopedLock held(channel.lock);
+        ++channel.active_players;
+    }
+    LogSystemMessage("Thread[%d]: IPTV_TS_RTSP_DataThread (CH no.[%d])\n", number, channel_number);
+    switch (channel.FirstSource()->kind) {
+    case kSourceRtpGroup:
+    case kSourceRtpPort:
+    case kSourceUdpGroup:
+    case kSourceUdpPort: ServeNetworkChannel(conn, channel, number, channel_number); break;
+    default: conn.stop.store(1); break;          // refused at SETUP: nothing to stream
+    }
+    {
+        ScopedLock held(channel.lock);
+        --channel.active_players;
+    }
 }

@@ -35,22 +35,30 @@ bool RtspOutput::Open(int thread_number, const char* log_text)
     return udp_ >= 0;
 }
 
+std::size_t RtspOutput::Frame(const uint8_t* payload, std::size_t size, uint8_t* out)
+{
+    return FramePacket(out, conn_.transport.load(), raw_kinds_bare_, conn_.payload_type, conn_.interleaved_rtp, counters,
+                       payload, size);
+}
+
+bool RtspOutput::SendDatagram(const uint8_t* packet, std::size_t length)
+{
+    if (udp_ < 0) return false;
+    for (;;) {
+        const ssize_t sent = sendto(udp_, packet, length, MSG_NOSIGNAL | MSG_DONTWAIT, reinterpret_cast<const sockaddr*>(&to_),
+                                    sizeof to_);
+        if (sent >= 0) return true;
+        if (errno == EINTR) continue;
+        // A full send buffer or a port that refused the last datagram is no reason to end.
+        return errno == ENOBUFS || errno == EAGAIN || errno == EWOULDBLOCK || errno == ECONNREFUSED;
+    }
+}
+
 bool RtspOutput::Send(const uint8_t* payload, std::size_t size)
 {
     if (size > 2048) size = 2048;
-    const uint8_t channel = conn_.interleaved_rtp;
-    const std::size_t length = FramePacket(packet_, conn_.transport.load(), raw_kinds_bare_, conn_.payload_type, channel,
-                                           counters, payload, size);
-    if (datagrams()) {
-        if (udp_ < 0) return false;
-        for (;;) {
-            const ssize_t sent = sendto(udp_, packet_, length, MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&to_), sizeof to_);
-            if (sent >= 0) return true;
-            if (errno == EINTR) continue;
-            // A full send buffer or a port that refused the last datagram is no reason to end.
-            return errno == ENOBUFS || errno == EAGAIN || errno == ECONNREFUSED;
-        }
-    }
+    const std::size_t length = Frame(payload, size, packet_);
+    if (datagrams()) return SendDatagram(packet_, length);
     const int fd = conn_.socket.load();
     return fd >= 0 && SendAll(fd, packet_, length) == static_cast<ssize_t>(length);
 }

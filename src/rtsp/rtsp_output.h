@@ -27,6 +27,11 @@ public:
     // Sends one packet of payload (at most 1316 + 12 bytes framed). False on a failed send,
     // with errno as the send left it.
     bool Send(const uint8_t* payload, std::size_t size);
+    // The two halves of Send, for senders that batch what goes on the connection: the framed
+    // packet into out (room for size + kInterleavePrefixSize + kRtpHeaderBytes), and one framed
+    // datagram out to the client.
+    std::size_t Frame(const uint8_t* payload, std::size_t size, uint8_t* out);
+    bool SendDatagram(const uint8_t* packet, std::size_t length);
 
     RtpCounters counters;
 

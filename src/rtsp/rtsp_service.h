@@ -80,6 +80,9 @@ int32_t RTSP_CmdThread(void* connection);
 void RtspStreamStoredFile(RtspConnection& conn, int thread_number);
 void IPTV_TS_RTSP_DataThread(RtspConnection& conn, int thread_number);
 void RTSP_Time_Shift_Video_Streaming(RtspConnection& conn, int thread_number);
+// Whether the live mode can stream the channel (its input is packet-aligned UDP or RTP); a
+// SETUP of a channel it cannot stream is refused rather than answered with silence.
+bool RtspLiveChannelPlayable(int channel_number);
 
 // Takes the next session number (from 1000) and the next server port (from 3000, again from
 // 3000 after 65535); each one atomic step.

@@ -343,6 +343,8 @@ void LiveSender::CheckHangUps()
 bool LiveSender::Step(PacedViewer& viewer, uint64_t now)
 {
     if (Stopped(viewer)) return false;
+    // A paused viewer keeps its place (the writer may lap it meanwhile) until it resumes.
+    if (viewer.link.paused != nullptr && viewer.link.paused->load() != 0) return true;
     if (!viewer.unsent.empty()) {
         // A full socket is tried again once poll says it takes data, or at its time-out.
         if (!viewer.writable && now - viewer.progress_ms < static_cast<uint64_t>(kLiveSendTimeoutMs)) return true;

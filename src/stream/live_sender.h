@@ -56,6 +56,7 @@ public:
 struct LiveViewerLink {
     std::atomic<int>*           socket = nullptr;        // the TCP connection (hang-ups, stream sends)
     std::atomic<uint8_t>*       stop = nullptr;          // set when a send fails
+    const std::atomic<uint8_t>* paused = nullptr;        // non-zero: hold the viewer where it is
     const std::atomic<int32_t>* service_stop = nullptr;  // non-zero: the service is stopping
     int64_t*                    last_pcr = nullptr;
     LiveFraming*                framing = nullptr;
