@@ -137,18 +137,6 @@ void StoreSlot(ChannelRecord& channel, RealBuffer& buffer, const uint8_t* data, 
     write_slot(channel, buffer, kept);
 }
 
-void MarkConnectionLost(ChannelRecord& channel, std::atomic<int32_t>& reconnect)
-{
-    channel.has_input.store(0);
-    reconnect.store(1);
-}
-
-void MarkConnected(ChannelRecord& channel, std::atomic<int32_t>& reconnect)
-{
-    channel.reconnect_index.store(channel.input_index.load());
-    reconnect.store(0);
-}
-
 std::size_t TsReblocker::TakeSynced(const uint8_t* data, std::size_t length, const BlockFn& block)
 {
     std::size_t used = 0;
@@ -220,10 +208,27 @@ void TsReblocker::Reset()
     hunt_length_ = 0;
 }
 
+void TsSlotWriter::Connected()
+{
+    reblocker_.Reset();
+    channel_.reconnect_index.store(channel_.input_index.load());
+    clear_on_slot_ = true;
+}
+
+void TsSlotWriter::Lost()
+{
+    channel_.has_input.store(0);
+    reconnect_.store(1);
+}
+
 void TsSlotWriter::Write(const uint8_t* data, std::size_t length)
 {
     reblocker_.Feed(data, length, [this](const uint8_t* block) {
         StoreSlot(channel_, buffer_, block, kTsBlockSize);
         ++slots_;
+        if (clear_on_slot_) {
+            clear_on_slot_ = false;
+            reconnect_.store(0);
+        }
     });
 }

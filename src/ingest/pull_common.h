@@ -47,10 +47,6 @@ int64_t DecimalValue(std::string_view text);
 
 // Copies length bytes (at most one slot) into the writer's slot and publishes it.
 void StoreSlot(ChannelRecord& channel, RealBuffer& buffer, const uint8_t* data, int length);
-// The connection was lost: new viewers wait for input, the reconnect flag is raised.
-void MarkConnectionLost(ChannelRecord& channel, std::atomic<int32_t>& reconnect);
-// A new connection is made: its data begins at the writer's slot; the flag is cleared.
-void MarkConnected(ChannelRecord& channel, std::atomic<int32_t>& reconnect);
 
 // Cuts a byte stream into blocks of seven whole transport-stream packets (1316 bytes, the
 // size of a UDP source's datagram), so that every reader and output can take the ring's slots
@@ -76,17 +72,27 @@ private:
     std::size_t hunt_length_ = 0;
 };
 
-// A reblocker that stores each block as one slot of the channel's ring.
+// A reblocker that stores each block as one slot of the channel's ring, and keeps the
+// channel's reconnect flag of the source's kind (http_reconnect or rtsp_reconnect).
 class TsSlotWriter {
 public:
-    TsSlotWriter(ChannelRecord& channel, RealBuffer& buffer) : channel_(channel), buffer_(buffer) {}
+    TsSlotWriter(ChannelRecord& channel, RealBuffer& buffer, std::atomic<int32_t>& reconnect)
+        : channel_(channel), buffer_(buffer), reconnect_(reconnect) {}
+    // A new connection: what the last one left half done is dropped, its data begins at the
+    // writer's slot (reconnect_index), and the flag is cleared once its first slot is stored,
+    // so that a viewer waiting on the flag finds input when it joins again.
+    void Connected();
+    // The connection was lost: new viewers are refused until input comes again, and viewers
+    // that see the raised flag wait for the next connection.
+    void Lost();
     void Write(const uint8_t* data, std::size_t length);
-    void Reset() { reblocker_.Reset(); }
     int64_t slots() const { return slots_; }
 
 private:
-    ChannelRecord& channel_;
-    RealBuffer&    buffer_;
-    TsReblocker    reblocker_;
-    int64_t        slots_ = 0;
+    ChannelRecord&        channel_;
+    RealBuffer&           buffer_;
+    std::atomic<int32_t>& reconnect_;
+    TsReblocker           reblocker_;
+    int64_t               slots_ = 0;
+    bool                  clear_on_slot_ = false;
 };

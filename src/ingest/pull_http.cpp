@@ -192,7 +192,7 @@ void RunHttpPull(ChannelRecord& channel, int32_t channel_index)
     const std::string request = HttpSourceRequest(channel, source);
     std::vector<ThreadRecord*> recorders;
     bool recording = false;
-    TsSlotWriter writer(channel, *buffer);
+    TsSlotWriter writer(channel, *buffer, channel.http_reconnect);
     std::vector<uint8_t> data(std::max(kHeadSize, kReceiveSize));
 
     while (!PullStopping()) {
@@ -224,8 +224,7 @@ void RunHttpPull(ChannelRecord& channel, int32_t channel_index)
         else LogSystemMessage("CH [%d]: Normal HTTP Header \n", number);
 
         HttpBodyReader body(head);
-        writer.Reset();
-        MarkConnected(channel, channel.http_reconnect);
+        writer.Connected();
         writer.Write(data.data() + head.header_length, body.Take(data.data() + head.header_length, leftover));
         if (!recording) {
             StartRecorders(channel, channel_index, buffer, true, recorders);
@@ -239,7 +238,7 @@ void RunHttpPull(ChannelRecord& channel, int32_t channel_index)
         CloseSocket(fd);
         if (PullStopping()) break;
         LogSystemMessage("HTTP Connection is disconneted and restart the connection\n");
-        MarkConnectionLost(channel, channel.http_reconnect);
+        writer.Lost();
         SleepMs(10);
     }
     source.socket.store(0);

@@ -181,9 +181,11 @@ bool RtmpPeer::Answer(const RtmpMessage& message)
     return true;
 }
 
-long RtmpPeer::Feed(const uint8_t* data, std::size_t length, const RtmpChunkReader::MessageFn& each)
+long RtmpPeer::Feed(const uint8_t* data, std::size_t length, const RtmpChunkReader::MessageFn& each,
+                    const RtmpChunkReader::MessageFn& on_start)
 {
-    const long used = reader_.Feed(data, length, [&](const RtmpMessage& message) { return Answer(message) && each(message); });
+    const long used = reader_.Feed(data, length, [&](const RtmpMessage& message) { return Answer(message) && each(message); },
+                                   on_start);
     if (used < 0 || failed_) return -1;
     received_ += static_cast<uint64_t>(used);
     if (window_ > 0 && received_ - acknowledged_ >= window_) {
@@ -196,9 +198,10 @@ long RtmpPeer::Feed(const uint8_t* data, std::size_t length, const RtmpChunkRead
     return used;
 }
 
-bool RtmpPeer::Take(const uint8_t* data, std::size_t length, const RtmpChunkReader::MessageFn& each)
+bool RtmpPeer::Take(const uint8_t* data, std::size_t length, const RtmpChunkReader::MessageFn& each,
+                    const RtmpChunkReader::MessageFn& on_start)
 {
-    return Feed(data, length, [&](const RtmpMessage& m) { each(m); return true; }) >= 0;
+    return Feed(data, length, [&](const RtmpMessage& m) { each(m); return true; }, on_start) >= 0;
 }
 
 bool RtmpPeer::WaitFor(const Wanted& wanted, int timeout_ms)
@@ -400,7 +403,8 @@ void RunRtmpPull(ChannelRecord& channel, int32_t channel_index)
         bool keyed = false;
         const auto store_from_key_frame = [&](const uint8_t* bytes, std::size_t length) {
             int first = -1;
-            const bool readable = peer.Take(bytes, length, [&](const RtmpMessage& m) {
+            const auto ignore = [](const RtmpMessage&) { return true; };
+            const bool readable = peer.Take(bytes, length, ignore, [&](const RtmpMessage& m) {
                 if (!keyed && first < 0 && m.first_chunk >= 0 && IsVideo(m, 0x01)) first = m.first_chunk;
                 return true;
             });

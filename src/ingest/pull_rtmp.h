@@ -57,7 +57,8 @@ public:
     bool WaitFor(const Wanted& wanted, int timeout_ms);
     // Feeds received bytes (after what is pending has been taken out and fed); each sees every
     // message. False when the stream cannot be read or an answer could not be sent.
-    bool Take(const uint8_t* data, std::size_t length, const RtmpChunkReader::MessageFn& each);
+    bool Take(const uint8_t* data, std::size_t length, const RtmpChunkReader::MessageFn& each,
+              const RtmpChunkReader::MessageFn& on_start = nullptr);
     bool Send(const uint8_t* data, std::size_t length);
     std::vector<uint8_t>& pending() { return pending_; }
     int fd() const { return fd_; }
@@ -65,7 +66,8 @@ public:
 private:
     // The answers the protocol asks for; false when one could not be sent.
     bool Answer(const RtmpMessage& message);
-    long Feed(const uint8_t* data, std::size_t length, const RtmpChunkReader::MessageFn& each);
+    long Feed(const uint8_t* data, std::size_t length, const RtmpChunkReader::MessageFn& each,
+              const RtmpChunkReader::MessageFn& on_start = nullptr);
     int                  fd_;
     RtmpChunkReader      reader_;
     std::vector<uint8_t> pending_;

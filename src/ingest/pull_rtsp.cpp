@@ -303,7 +303,7 @@ void RunRtspPull(ChannelRecord& channel, int32_t channel_index)
     const std::string authority = SourceAuthority(channel.src);
     std::vector<ThreadRecord*> recorders;
     bool recording = false;
-    TsSlotWriter writer(channel, *buffer);
+    TsSlotWriter writer(channel, *buffer, channel.rtsp_reconnect);
     auto deframer = std::make_unique<InterleavedDeframer>();
     std::vector<uint8_t> data(kReceiveSize);
     std::unique_ptr<RtspPullSession> session;
@@ -322,9 +322,8 @@ void RunRtspPull(ChannelRecord& channel, int32_t channel_index)
         const int fd = session->socket;
         source.socket.store(fd);
         LogSystemMessage("CH [%d]: connect rtsp://%s:%d\n", number, source.host, source.port);
-        writer.Reset();
+        writer.Connected();
         deframer->Reset();
-        MarkConnected(channel, channel.rtsp_reconnect);
         if (!recording) {
             StartRecorders(channel, channel_index, buffer, true, recorders);
             recording = true;
@@ -362,7 +361,7 @@ void RunRtspPull(ChannelRecord& channel, int32_t channel_index)
         if (PullStopping()) break;
         CloseSocket(fd);
         LogSystemMessage("HTTP Connection is disconneted and restart the connection\n");
-        MarkConnectionLost(channel, channel.rtsp_reconnect);
+        writer.Lost();
         session.reset();
         SleepMs(10);
     }

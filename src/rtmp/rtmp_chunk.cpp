@@ -140,6 +140,7 @@ bool RtmpChunkReader::TakeHeader()
     if (starts) {
         // A header that starts a message while another is unfinished drops the unfinished one.
         stream->received = 0;
+        stream->announced = false;
         stream->body.clear();
         stream->start_block = header_block_;
         stream->start_offset = header_start_;
@@ -149,7 +150,7 @@ bool RtmpChunkReader::TakeHeader()
     return true;
 }
 
-bool RtmpChunkReader::Deliver(Stream& stream, int end, const MessageFn& on_message)
+RtmpMessage RtmpChunkReader::Describe(const Stream& stream, int end) const
 {
     RtmpMessage message;
     message.type = stream.type;
@@ -160,6 +161,12 @@ bool RtmpChunkReader::Deliver(Stream& stream, int end, const MessageFn& on_messa
     message.body_kept = static_cast<uint32_t>(stream.body.size());
     message.first_chunk = stream.start_block == block_ ? stream.start_offset : -1;
     message.end = end;
+    return message;
+}
+
+bool RtmpChunkReader::Deliver(Stream& stream, int end, const MessageFn& on_message)
+{
+    const RtmpMessage message = Describe(stream, end);
     stream.received = 0;
     if (message.type == kRtmpSetChunkSize) {
         if (message.body_kept < 4) {
@@ -182,7 +189,7 @@ bool RtmpChunkReader::Deliver(Stream& stream, int end, const MessageFn& on_messa
     return on_message(message);
 }
 
-long RtmpChunkReader::Feed(const uint8_t* data, std::size_t length, const MessageFn& on_message)
+long RtmpChunkReader::Feed(const uint8_t* data, std::size_t length, const MessageFn& on_message, const MessageFn& on_start)
 {
     if (broken_) return -1;
     ++block_;
@@ -198,6 +205,10 @@ long RtmpChunkReader::Feed(const uint8_t* data, std::size_t length, const Messag
             at += take;
             chunk_left_ -= take;
             stream.received += take;
+            if (on_start && !stream.announced && stream.received >= std::min<uint32_t>(2, stream.length)) {
+                stream.announced = true;
+                on_start(Describe(stream, static_cast<int>(at)));
+            }
             if (stream.received == stream.length) {
                 current_ = nullptr;
                 if (!Deliver(stream, static_cast<int>(at), on_message)) return broken_ ? -1 : static_cast<long>(at);

@@ -61,8 +61,10 @@ public:
     // Feeds a block. Returns the bytes taken (all of them unless the callback stopped the
     // walk: then the bytes up to that message's end), or -1 when the stream cannot be read
     // (a header that refers to a chunk stream never opened, a bad chunk size, too many
-    // chunk streams); the reader is then unusable until Reset.
-    long Feed(const uint8_t* data, std::size_t length, const MessageFn& on_message);
+    // chunk streams); the reader is then unusable until Reset. on_start, when given, sees each
+    // message as soon as its first two body bytes are in (body_kept counts what is; end is
+    // where they end), so that a long message is known by its start.
+    long Feed(const uint8_t* data, std::size_t length, const MessageFn& on_message, const MessageFn& on_start = nullptr);
     void Reset();
     RtmpChunkReader() { streams_.reserve(kMaxStreams); }
     uint32_t chunk_size() const { return chunk_size_; }
@@ -78,6 +80,7 @@ private:
         bool                 extended = false;     // the last header carried an extended timestamp
         bool                 opened = false;       // a format 0 header was seen
         uint32_t             received = 0;         // body bytes of the message in progress
+        bool                 announced = false;    // its start was handed to on_start
         std::vector<uint8_t> body;
         uint64_t             start_block = 0;      // block in which the message in progress began
         int                  start_offset = -1;
@@ -93,6 +96,7 @@ private:
     // Hands over a complete message of stream; false when the callback stops the walk or the
     // message breaks the stream (broken_ set).
     bool Deliver(Stream& stream, int end, const MessageFn& on_message);
+    RtmpMessage Describe(const Stream& stream, int end) const;
 
     std::vector<Stream> streams_;                  // never more than kMaxStreams, so pointers hold
     uint32_t chunk_size_ = kRtmpChunkSize;
