@@ -225,6 +225,7 @@ void RunHttpPull(ChannelRecord& channel, int32_t channel_index)
 
         HttpBodyReader body(head);
         writer.Connected();
+        const int64_t slots_before = writer.slots();
         writer.Write(data.data() + head.header_length, body.Take(data.data() + head.header_length, leftover));
         if (!recording) {
             StartRecorders(channel, channel_index, buffer, true, recorders);
@@ -239,7 +240,9 @@ void RunHttpPull(ChannelRecord& channel, int32_t channel_index)
         if (PullStopping()) break;
         LogSystemMessage("HTTP Connection is disconneted and restart the connection\n");
         writer.Lost();
-        SleepMs(10);
+        // A source that answers but sends no stream is asked again after the retry pause.
+        if (writer.slots() == slots_before) PauseUnlessStopping(kPullRetryMs);
+        else SleepMs(10);
     }
     source.socket.store(0);
     StopRecorders(recorders);

@@ -363,7 +363,9 @@ void RunRtspPull(ChannelRecord& channel, int32_t channel_index)
         LogSystemMessage("HTTP Connection is disconneted and restart the connection\n");
         writer.Lost();
         session.reset();
-        SleepMs(10);
+        // A server that plays but sends no stream is asked again after the retry pause.
+        if (writer.slots() == slots_before) PauseUnlessStopping(kPullRetryMs);
+        else SleepMs(10);
     }
     rtsp_pull_teardown(std::move(session));
     source.socket.store(0);

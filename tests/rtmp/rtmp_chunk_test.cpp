@@ -121,6 +121,37 @@ TEST(ReadingAChunkStream, AMessageInSeveralChunksComesOutWholeHoweverItsBytesArr
     }
 }
 
+TEST(ReadingAChunkStream, ALongMessageIsKnownByItsStartInTheBlockWhereItBegins)
+{
+    // A key frame of 6000 bytes in 4096-byte chunks, received in 1452-byte blocks after 100
+    // bytes of something else: its start is seen in the first block, at its header's offset.
+    std::vector<uint8_t> wire = Chunked(2, kRtmpSetChunkSize, {0x00, 0x00, 0x10, 0x00});
+    const std::vector<uint8_t> audio = Chunked(4, kRtmpAudio, Pattern(84), 4096);
+    wire.insert(wire.end(), audio.begin(), audio.end());
+    std::vector<uint8_t> frame = Pattern(6000);
+    frame[0] = 0x17;
+    frame[1] = 0x01;
+    const std::size_t header_at = wire.size();
+    const std::vector<uint8_t> video = Chunked(6, kRtmpVideo, frame, 4096);
+    wire.insert(wire.end(), video.begin(), video.end());
+    RtmpChunkReader reader;
+    std::vector<std::pair<int, int>> starts;                 // block, first chunk
+    int block = 0;
+    for (std::size_t at = 0; at < wire.size(); at += 1452, ++block) {
+        reader.Feed(wire.data() + at, std::min<std::size_t>(1452, wire.size() - at), [](const RtmpMessage&) { return true; },
+                    [&](const RtmpMessage& m) {
+                        if (m.type == kRtmpVideo) {
+                            EXPECT_GE(m.body_kept, 2u);
+                            EXPECT_EQ(m.body[1], 0x01);
+                            starts.emplace_back(block, m.first_chunk);
+                        }
+                        return true;
+                    });
+    }
+    ASSERT_EQ(starts.size(), 1u);
+    EXPECT_EQ(starts[0], std::make_pair(0, static_cast<int>(header_at)));
+}
+
 TEST(ReadingAChunkStream, TheServersChunkSizeAndInterleavedStreamsAreFollowed)
 {
     std::vector<uint8_t> wire = Chunked(2, kRtmpSetChunkSize, {0x00, 0x00, 0x10, 0x00});   // 4096
