@@ -108,8 +108,13 @@ struct ChannelRecord {
     std::atomic<int64_t>      input_bytes{0};
     std::atomic<int64_t>      timeshift_bytes{0};
     std::atomic<int32_t>      reader_active{0};
+    // Pull sources: set from the loss of a connection until the next one is made; readers of
+    // an HTTP or RTSP channel that see it wait, then join again at reconnect_index, the slot
+    // where the data of the new connection begins (written before the flag is cleared).
     std::atomic<int32_t>      http_reconnect{0};
     std::atomic<int32_t>      rtsp_reconnect{0};
+    std::atomic<int32_t>      rtmp_reconnect{0};
+    std::atomic<int32_t>      reconnect_index{0};
     std::atomic<int32_t>      ring_waiters{0};   // readers asleep until the next write
     // The live sender of this channel's viewers polls this event; the writer signals it on a
     // commit while commit_wanted is set (the sender clears the flag once woken).

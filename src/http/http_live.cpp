@@ -158,16 +158,29 @@ void ServeDatagramChannel(LiveStream& live, ChannelRecord& channel, int channel_
     if (ServePacedViewer(channel, ring, link)) live.MarkErrorClose();
 }
 
+// While a pull source reconnects: true once the new connection is made, false when the viewer
+// or the channel's ring ends first.
+bool WaitForReconnection(LiveStream& live, ChannelRecord& channel, const RingReader& ring)
+{
+    while (channel.http_reconnect.load() != 0 || channel.rtsp_reconnect.load() != 0) {
+        if (live.Stopped() || ring.Retired()) return false;
+        SleepUnlessStopping(100);
+    }
+    return !live.Stopped();
+}
+
 // HTTP or RTSP pull input: byte-stream slots, re-joined after an overrun or a reconnection.
 void ServeByteStreamChannel(LiveStream& live, ChannelRecord& channel, int channel_number, bool http)
 {
     const int number = live.number_;
     const char* error = "Thread[%d]: IPTV_TS_HTTP_DataThread 5: errorno is [%d]\n";
     uint8_t slot[kRingSlotSize];
+    int32_t rejoin_from = -1;
     while (!live.Stopped()) {
         RingReader ring(channel, true, number, Prefix(number, channel_number));
         std::vector<uint8_t> first;
-        if (Refused(live, ring.JoinAtPat([&] { return live.Stopped(); }, first), number, channel_number)) return;
+        if (Refused(live, ring.JoinAtPat([&] { return live.Stopped(); }, first, rejoin_from), number, channel_number)) return;
+        rejoin_from = -1;
         if (!live.Send(first.data(), static_cast<int>(first.size()), error)) return;
         live.ResetClock();
         bool rejoin = false;
@@ -178,7 +191,10 @@ void ServeByteStreamChannel(LiveStream& live, ChannelRecord& channel, int channe
             case RingReader::Next::kReconnected:
                 LogSystemMessage(http ? "System Warning : CH[%d] HTTP RECONNECTION\n" : "System Warning : CH[%d] RTSP RECONNECTION\n",
                                  channel_number);
-                SleepMs(3);
+                // The viewer waits for the new connection and joins at its first slot: what
+                // the ring still holds from the old one was sent already.
+                if (!WaitForReconnection(live, channel, ring)) return;
+                rejoin_from = channel.reconnect_index.load();
                 rejoin = true;
                 continue;
             case RingReader::Next::kLostSync: rejoin = true; continue;
@@ -654,7 +670,13 @@ int32_t IPTV_TS_HTTP_DataThread(void* connection)
             case kSourceUdpGroup:
             case kSourceUdpPort: ServeDatagramChannel(live, *channel, channel_number); break;
             case kSourceHttp: ServeByteStreamChannel(live, *channel, channel_number, true); break;
-            case kSourceRtsp: ServeByteStreamChannel(live, *channel, channel_number, false); break;
+            case kSourceRtsp:
+            case kSourceRtspTs: ServeByteStreamChannel(live, *channel, channel_number, false); break;
+            case kSourceRtmp:
+                // The ring of an RTMP source holds RTMP chunks, which no player takes as a stream.
+                LogSystemMessage("Thread[%d]: IPTV_TS_HTTP_DataThread : Channel [%d], RTMP input is not served over HTTP\n",
+                                 number, channel_number);
+                break;
             case kSourceDvbGroup:
             case kSourceDvbPort: ServeDvbChannel(live, *table, *channel, channel_number); break;
             case kSourceMp4File: ServeMp4Directory(live, *table, *channel, channel_number); break;

@@ -5,6 +5,9 @@
 #include "core/platform/platform.h"
 #include "core/server_control.h"
 #include "ingest/network_input.h"
+#include "ingest/pull_http.h"
+#include "ingest/pull_rtmp.h"
+#include "ingest/pull_rtsp.h"
 #include "ingest/real_buffer.h"
 
 #include <memory>
@@ -46,7 +49,11 @@ int32_t IPTV_Channel_DataThread(void* argument)
             case kSourceUdpPort: RunDatagramInput(channel, info->channel_index); break;
             case kSourceDvbGroup:
             case kSourceDvbPort: RunDvbInput(channel, info->channel_index, info->table); break;
-            default: break;                         // no ingest of its own (files, pull sources not handled here)
+            case kSourceHttp: RunHttpPull(channel, info->channel_index); break;
+            case kSourceRtsp:
+            case kSourceRtspTs: RunRtspPull(channel, info->channel_index); break;
+            case kSourceRtmp: RunRtmpPull(channel, info->channel_index); break;
+            default: break;                         // files: played by the streamers themselves
             }
         }
         // Readers that still hold the ring keep it until they let go; retired, it tells them

@@ -57,8 +57,7 @@ static bool Stopping() { return g_channel_reader_stop.load() != 0; }
 // The wait for a source's first datagram; a source silent for longer is taken to be gone.
 static constexpr int kFirstDatagramWaitMs = 10000;
 
-// Waits up to timeout_ms for a datagram, in short slices so that a stop is noticed at once.
-static bool WaitReadable(int fd, int timeout_ms)
+bool WaitReadable(int fd, int timeout_ms)
 {
     const uint64_t deadline = GetTickMs() + static_cast<uint64_t>(timeout_ms);
     while (!Stopping()) {
@@ -79,7 +78,7 @@ static bool ChangeMembership(int fd, const char* group, const char* interface_ad
     return setsockopt(fd, IPPROTO_IP, join ? IP_ADD_MEMBERSHIP : IP_DROP_MEMBERSHIP, &request, sizeof request) == 0;
 }
 
-static std::shared_ptr<RealBuffer> NewRing(ChannelRecord& channel, int32_t channel_index)
+std::shared_ptr<RealBuffer> NewRing(ChannelRecord& channel, int32_t channel_index)
 {
     channel.input_index.store(0);
     channel.time_index.store(0);

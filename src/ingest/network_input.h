@@ -5,10 +5,18 @@
 #include "channels/channel_table.h"
 
 #include <cstdint>
+#include <memory>
 
 // A UDP socket with address reuse, bound to the port on every local address; -1 on failure
 // (printed on the console).
 [[nodiscard]] int open_udp_receiver(uint16_t port);
+
+// Resets the channel's indices and gives it a fresh ring (null, logged, when none could be
+// allocated).
+std::shared_ptr<RealBuffer> NewRing(ChannelRecord& channel, int32_t channel_index);
+// Waits up to timeout_ms until fd is readable, in short slices so that a raised channel reader
+// stop flag is noticed at once. False at the time-out or the stop.
+bool WaitReadable(int fd, int timeout_ms);
 
 // Kinds 1, 2, 8, 9; runs until the channel reader stop flag is raised.
 void RunDatagramInput(ChannelRecord& channel, int32_t channel_index);

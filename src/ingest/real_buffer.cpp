@@ -100,7 +100,7 @@ bool RingReader::Lags() const
     return reader_lags(output_index_, channel_.input_index.load());
 }
 
-RingReader::Join RingReader::JoinAtPat(const std::function<bool()>& stopped, std::vector<uint8_t>& first)
+RingReader::Join RingReader::JoinAtPat(const std::function<bool()>& stopped, std::vector<uint8_t>& first, int32_t from)
 {
     if (buffer_ == nullptr || buffer_->retired.load() != 0) buffer_ = channel_.Buffer();
     const SourceRecord* source = channel_.FirstSource();
@@ -111,6 +111,7 @@ RingReader::Join RingReader::JoinAtPat(const std::function<bool()>& stopped, std
     LogSystemMessage("Head [%d] Tail [%d] ", input, oldest);
     filled_ = filled_count(input, oldest);
     output_index_ = join_point(input, oldest);
+    if (from >= 0 && from < kRingSlots) output_index_ = from;
     LogSystemMessage("nHas_Data_Buffer_Size=[%d] nReal_Buffer_output_index=[%d]\n", filled_, output_index_);
 
     // The search never reads the slot the writer fills next (it still holds the last lap, or

@@ -51,7 +51,9 @@ public:
     // Joins at a PAT; `first` receives the join slot from the join packet on. `stopped` is
     // polled while waiting for slots. Never reads the slot the writer fills next; at the
     // writer it sleeps until the next write, and gives up (kNoPat) after kJoinPatWaitMs.
-    Join JoinAtPat(const std::function<bool()>& stopped, std::vector<uint8_t>& first);
+    // from: the slot to search from instead of the join point (after a pull source's
+    // reconnection, the first slot of the new connection), or -1.
+    Join JoinAtPat(const std::function<bool()>& stopped, std::vector<uint8_t>& first, int32_t from = -1);
     // The catch-up passes after a packet-aligned join: up to F / 4 + 1 slots, each handed to
     // send (false from send ends the catch-up).
     void CatchUp(const std::function<bool(const uint8_t*, int)>& send);
