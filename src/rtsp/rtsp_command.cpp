@@ -483,8 +483,8 @@ void CommandThread::GetParameter(std::string_view request)
         Refuse(kStatus454, kFailParameter);
         return;
     }
-    LogSystemMessage("RTSP_CmdThread : Thread[%d] [%.3f] Sec., FirstPos [%lld] Bytes\n", number_, conn_.last_pcr_time,
-                     static_cast<long long>(conn_.current_pos));
+    LogSystemMessage("RTSP_CmdThread : Thread[%d] [%.3f] Sec., FirstPos [%lld] Bytes\n", number_, conn_.last_pcr_time.load(),
+                     static_cast<long long>(conn_.byte_position.load()));
     const std::string body = Format("position: %.3f", conn_.current_position.load());
     Send(session_head_ + Format("CSeq: %u\r\nContent-Type: %s\r\nContent-Length: %d\r\n\r\n%s", conn_.cseq,
                                 "text/parameters", static_cast<int>(body.size()), body.c_str()),

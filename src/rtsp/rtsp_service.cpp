@@ -210,10 +210,11 @@ int32_t RTSP_DataThread(void* connection)
         // The positions start at 0 with the record; the command thread owns them until PLAY.
         WaitForWakeUp(conn);
         scope.Count();
-        if (g_config.user_authorization && std::strcmp(conn.user_name, "root") != 0)
-            DiscardPreviousConnection(conn, g_rtsp_active);
-
         if (conn.stop.load() == 0 && g_rtsp_stop_state.load() == 0) {
+            // Only a session that plays displaces its user's earlier one (not one that ends
+            // before its first PLAY).
+            if (g_config.user_authorization && std::strcmp(conn.user_name, "root") != 0)
+                DiscardPreviousConnection(conn, g_rtsp_active);
             if (conn.media_kind.load() != kRtspMediaLive) RtspStreamStoredFile(conn, number);
             else if (g_config.iptv_time_shift_record_duration >= 10) RTSP_Time_Shift_Video_Streaming(conn, number);
             else IPTV_TS_RTSP_DataThread(conn, number);

@@ -43,10 +43,11 @@ public:
     int32_t               payload_type = 33;
     int32_t               bitrate_kbps = 1000;
     double                first_pcr_time = 0;
-    double                last_pcr_time = 0;
+    std::atomic<double>   last_pcr_time{0};       // the data thread's pacing clock, read by replies
     std::atomic<double>   current_position{0};
     std::atomic<double>   requested_start{0};
     uint64_t              last_pcr_value = 0;
+    std::atomic<int64_t>  byte_position{0};       // how far the data thread has read its file
     int32_t               server_rtp_port = 0;
     int32_t               server_rtcp_port = 0;
     int32_t               client_rtp_port = 0;
