@@ -339,7 +339,7 @@ void CommandThread::Setup(std::string_view request)
     }
     std::string_view value;
     const RtspTransport transport = RtspHeader(request, "Transport", value) ? ParseRtspTransport(value) : RtspTransport{};
-    const bool live = conn_.media_kind.load() == kRtspMediaLive && g_config.iptv_time_shift_record_duration < 10;
+    const bool live = conn_.media_kind.load() == kRtspMediaLive;   // time-shift too: other inputs play live
     if (transport.kind == kRtspTransportNone || (live && !RtspLiveChannelPlayable(ChannelNumberOf(conn_.path)))) {
         LogSystemMessage("RTSP_Unsupported transport: Thread[%d]\n", number_);
         Send(ErrorReply(kStatus461), kFailSetup);
