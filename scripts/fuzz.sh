@@ -11,6 +11,8 @@ CXX=clang++ cmake -S "$top" -B "$folder" "${generator[@]}" -DCMAKE_BUILD_TYPE=Re
   -DQUORVANE_FUZZ=ON -DQUORVANE_TESTS=ON -DQUORVANE_BENCH=OFF >/dev/null
 cmake --build "$folder" --target media_fuzz input_fuzz rest_fuzz rtsp_fuzz pull_fuzz -j "$(nproc)" >/dev/null
 mkdir -p "$folder/findings"
+# Undefined behaviour ends a run like a crash, so that it is kept as a finding.
+export UBSAN_OPTIONS=${UBSAN_OPTIONS:-halt_on_error=1:print_stacktrace=1}
 for target in ${FUZZ_TARGETS:-media input rest rtsp pull}; do
   mkdir -p "$folder/corpus/$target"
   cp -n "$top"/tests/fuzz/regressions/$target/* "$folder/corpus/$target/" 2>/dev/null || true

@@ -83,8 +83,8 @@ std::size_t HttpBodyReader::Take(uint8_t* data, std::size_t length)
             const uint8_t c = data[at++];
             const int value = HexValue(c);
             if (value >= 0) {
-                if (++digits_ > 15) state_ = State::kBad;   // no chunk is that long
-                left_ = left_ * 16 + value;
+                if (++digits_ > 15) state_ = State::kBad;   // no chunk is that long (nor fits left_)
+                else left_ = left_ * 16 + value;
             } else if (c == ';' || c == ' ' || c == '\t' || c == '\r') {
                 state_ = digits_ == 0 ? State::kBad : State::kExtension;
             } else if (c == '\n') {

@@ -146,6 +146,7 @@ int BuildConnectMessage(uint8_t* out, const RtmpNames& names, double transaction
 bool ReadCommand(const RtmpMessage& message, char (&name)[64], double& transaction)
 {
     if (message.type != kRtmpAmf0Command && message.type != kRtmpAmf3Command) return false;
+    if (message.body_kept < 2) return false;                // an empty body has no body pointer
     const uint8_t* at = message.body + (message.type == kRtmpAmf3Command ? 1 : 0);
     const uint8_t* end = message.body + message.body_kept;
     if (at >= end || at[0] != kAmf0String) return false;
