@@ -1,6 +1,14 @@
 #include "ingest/pull_rtmp.h"
 
 #include "rtmp/amf0.h"
+#include "support/fake_peer.h"
+#include "support/reader_fixture.h"
+#include "support/test_server.h"
+
+#include <atomic>
+#include <chrono>
+#include <poll.h>
+#include <sys/socket.h>
 
 #include <cctype>
 #include <cstring>
@@ -121,6 +129,91 @@ TEST(StartingAnRtmpSession, TheConnectMessageCarriesItsExactLengthAndIsChunkedAt
     EXPECT_EQ(transaction, 1.0);
     reply.resize(5);                                         // cut inside the name
     EXPECT_FALSE(ReadCommand(Message(kRtmpAmf0Command, reply), name, transaction));
+}
+
+}  // namespace
+
+namespace {
+
+// Reads exactly n bytes (at most 5 s); false when the client closed first.
+bool ReadExactly(int fd, std::size_t n, std::vector<uint8_t>* into = nullptr)
+{
+    std::vector<uint8_t> bytes(n);
+    std::size_t got = 0;
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (got < n && std::chrono::steady_clock::now() < until) {
+        pollfd watch{fd, POLLIN, 0};
+        if (poll(&watch, 1, 20) <= 0) continue;
+        const ssize_t r = recv(fd, bytes.data() + got, n - got, 0);
+        if (r <= 0) return false;
+        got += static_cast<std::size_t>(r);
+    }
+    if (into != nullptr) *into = bytes;
+    return got == n;
+}
+
+std::string Chunk(int chunk_stream, uint8_t type, const std::vector<uint8_t>& body)
+{
+    std::vector<uint8_t> out(12);
+    RTMP_PutChunkHeader(out.data(), 0, chunk_stream, 0, static_cast<uint32_t>(body.size()), type, 0);
+    out.insert(out.end(), body.begin(), body.end());
+    return {out.begin(), out.end()};
+}
+
+std::vector<uint8_t> Result(double transaction, bool with_stream)
+{
+    std::vector<uint8_t> body(64);
+    int n = AMF0_PutString(body.data(), "_result");
+    n += AMF0_PutNumber(body.data() + n, transaction);
+    n += AMF0_PutNull(body.data() + n);
+    if (with_stream) n += AMF0_PutNumber(body.data() + n, 1.0);
+    body.resize(static_cast<std::size_t>(n));
+    return body;
+}
+
+using RtmpPull = ReaderFixture;
+
+TEST_F(RtmpPull, AServerThatNeverSendsMetadataIsLeftAfterTenSecondsAndItsPingsAreAnswered)
+{
+    std::atomic<bool> pong{false};
+    std::atomic<int64_t> played_ms{0};
+    FakeTcpPeer server([&](int fd, int connection) {
+        if (connection > 0) return;
+        std::vector<uint8_t> c0c1;
+        if (!ReadExactly(fd, 1 + 1536, &c0c1)) return;
+        std::string s0s1s2(1 + 2 * 1536, 'S');
+        s0s1s2[0] = 3;
+        SendText(fd, s0s1s2);
+        ReadExactly(fd, 1536);                               // C2
+        // connect: one message of a few chunks; its reply, then the rest of the exchange.
+        std::vector<uint8_t> chunk;
+        ReadExactly(fd, 12, &chunk);
+        const std::size_t length = (std::size_t{chunk[4]} << 16) | (std::size_t{chunk[5]} << 8) | chunk[6];
+        ReadExactly(fd, length + (length - 1) / 128);
+        SendText(fd, Chunk(3, kRtmpAmf0Command, Result(1.0, false)));
+        ReadExactly(fd, 8 + 10);                             // Set Buffer Length
+        ReadExactly(fd, 12, &chunk);
+        ReadExactly(fd, chunk[6]);                           // createStream
+        SendText(fd, Chunk(3, kRtmpAmf0Command, Result(2.0, true)));
+        ReadExactly(fd, 12, &chunk);
+        ReadExactly(fd, chunk[6]);                           // play
+        played_ms.store(static_cast<int64_t>(GetTickMs()));
+        SendText(fd, Chunk(2, kRtmpUserControl, {0, 6, 0x12, 0x34, 0x56, 0x78}));   // ping request
+        std::vector<uint8_t> answer;
+        if (ReadExactly(fd, 12 + 6, &answer))
+            pong.store(answer[7] == kRtmpUserControl && answer[13] == 7 && answer[14] == 0x12 && answer[17] == 0x78);
+        WaitForClientClose(fd, 15000);
+    });
+    LoadChannels("channel_definition.xml", "<?xml version=\"1.0\" encoding=\"iso-8859-1\" ?>\r\n<ch src=\"rtmp://127.0.0.1:" +
+                                               std::to_string(server.Port()) + "/live/cam1\">Studio</ch>\r\n");
+    StartReader();
+    ASSERT_TRUE(WaitUntil([&] { return Channel(0).rtmp_reconnect.load() == 1; }, 20000));
+    const int64_t waited = static_cast<int64_t>(GetTickMs()) - played_ms.load();
+    EXPECT_GE(waited, 9500);
+    EXPECT_LT(waited, 13000);
+    EXPECT_TRUE(pong.load());
+    EXPECT_EQ(Channel(0).input_index.load(), 0);             // nothing stored
+    StopReader();
 }
 
 }  // namespace
