@@ -218,6 +218,29 @@ TEST_F(RtspService, ASecondSessionOfAUserDisplacesTheFirstButRootNever)
     EXPECT_EQ(log.find("previous connection of user [root]"), std::string::npos);
 }
 
+TEST_F(RtspService, ASessionSilentForItsAnnouncedTimeoutIsEnded)
+{
+    ASSERT_NO_FATAL_FAILURE(Start());
+    Rtsp silent(rtsp_port);
+    Describe(silent);
+    Rtsp talking(rtsp_port);
+    Describe(talking);
+    const auto start = std::chrono::steady_clock::now();
+    bool closed = false;
+    // The other session keeps talking (an OPTIONS every 20 s) and stays.
+    for (int round = 0; round < 7 && !closed; ++round) {
+        talking.Send(Request("OPTIONS", "/media/videos/clip.ts", 10 + round));
+        EXPECT_EQ(talking.Reply().substr(0, 15), "RTSP/1.0 200 OK");
+        closed = silent.Closed(20000);
+    }
+    const double waited = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_TRUE(closed);
+    EXPECT_GT(waited, 115.0);
+    EXPECT_LT(waited, 130.0);
+    talking.Send(Request("OPTIONS", "/media/videos/clip.ts", 99));
+    EXPECT_EQ(talking.Reply().substr(0, 15), "RTSP/1.0 200 OK");
+}
+
 TEST_F(RtspService, RealClientsNegotiateTheSessionOverBothTransports)
 {
     if (!HaveTool("ffprobe")) GTEST_SKIP() << "ffprobe is not installed";
