@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
+#include <string>
 #include <string_view>
 
 // Copies as much of src as fits in a buffer known by pointer and size (size includes the
@@ -42,3 +43,6 @@ std::size_t TextLength(const char (&text)[N])
 {
     return strnlen(text, N);
 }
+
+// printf into a string of whatever length the text needs.
+std::string FormatString(const char* format, ...) __attribute__((format(printf, 1, 2)));

@@ -48,25 +48,25 @@ int32_t HTTPServerProcess(void* /*unused*/)
 {
     {
         GetLocalIpAddress(g_http_local_ip, sizeof g_http_local_ip);
-        ServiceListener spec;
-        spec.service        = &g_http_service;
-        spec.port           = static_cast<uint16_t>(std::atoi(g_config.httpport));
-        spec.open_attempts  = 100;
-        spec.start_failed   = &g_http_start_failed;
-        spec.monitor        = HTTP_Monitor_Server;
-        spec.monitor_name   = "HTTPMonitor";
-        spec.accept         = AcceptHttpClient;
-        spec.after_monitor_stop = StopHttpWorkers;
-        spec.accept_lock    = &g_http_accept_lock;
-        spec.starting       = "HTTP Server Starting\n";
-        spec.client_waiting = "A HTTP Client wants to connect HTTP Connection\n";
-        spec.lock_enter     = "Enter HTTP_CreateCmdThread_Mutex\n";
-        spec.lock_leave     = "Leave HTTP_CreateCmdThread_Mutex\n";
-        spec.closing        = "HTTPServerProcess: Start to Close HTTP Server\n";
-        spec.monitor_closed = "HTTPServerProcess: hHTTP Monitor Thread Closed\n";
-        spec.closed         = "HTTP Server Closed\n";
-        spec.out            = "HTTPServerProcess OUT\n";
-        RunServiceListener(spec);
+        ServiceListener setup;
+        setup.service        = &g_http_service;
+        setup.port           = static_cast<uint16_t>(std::atoi(g_config.httpport));
+        setup.open_attempts  = 100;
+        setup.start_failed   = &g_http_start_failed;
+        setup.monitor        = HTTP_Monitor_Server;
+        setup.monitor_name   = "HTTPMonitor";
+        setup.accept         = AcceptHttpClient;
+        setup.after_monitor_stop = StopHttpWorkers;
+        setup.accept_lock    = &g_http_accept_lock;
+        setup.starting       = "HTTP Server Starting\n";
+        setup.client_waiting = "A HTTP Client wants to connect HTTP Connection\n";
+        setup.lock_enter     = "Enter HTTP_CreateCmdThread_Mutex\n";
+        setup.lock_leave     = "Leave HTTP_CreateCmdThread_Mutex\n";
+        setup.closing        = "HTTPServerProcess: Start to Close HTTP Server\n";
+        setup.monitor_closed = "HTTPServerProcess: hHTTP Monitor Thread Closed\n";
+        setup.closed         = "HTTP Server Closed\n";
+        setup.out            = "HTTPServerProcess OUT\n";
+        RunServiceListener(setup);
     }
     EndThread();
 }
@@ -77,13 +77,13 @@ static void JoinLastSenders() { JoinIdleLiveSenders(2000); }
 int32_t HTTP_Monitor_Server(void* /*unused*/)
 {
     {
-        ServiceMonitor spec;
-        spec.service     = &g_http_service;
-        spec.idle_beat   = JoinIdleSenders;
-        spec.after_sweep = JoinLastSenders;
-        spec.closing     = "Start to close HTTP_Monitor Server\n";
-        spec.closed      = "HTTP_Monitor_Server Closed\n";
-        RunServiceMonitor(spec);
+        ServiceMonitor setup;
+        setup.service     = &g_http_service;
+        setup.idle_beat   = JoinIdleSenders;
+        setup.after_sweep = JoinLastSenders;
+        setup.closing     = "Start to close HTTP_Monitor Server\n";
+        setup.closed      = "HTTP_Monitor_Server Closed\n";
+        RunServiceMonitor(setup);
     }
     EndThread();
 }

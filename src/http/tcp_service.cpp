@@ -20,31 +20,31 @@ static void Log(const char* text)
     if (text != nullptr) LogSystemMessage("%s", text);
 }
 
-static void AcceptOne(const ServiceListener& spec, int& listener)
+static void AcceptOne(const ServiceListener& setup, int& listener)
 {
     CriticalSection fallback;
-    ScopedLock held(spec.accept_lock != nullptr ? *spec.accept_lock : fallback);
-    Trace(spec.lock_enter);
+    ScopedLock held(setup.accept_lock != nullptr ? *setup.accept_lock : fallback);
+    Trace(setup.lock_enter);
     sockaddr_in peer{};
     const int client = AcceptClient(listener, &peer);
-    if (client >= 0) spec.accept(client, peer);
-    Trace(spec.lock_leave);
+    if (client >= 0) setup.accept(client, peer);
+    Trace(setup.lock_leave);
 }
 
-void RunServiceListener(const ServiceListener& spec)
+void RunServiceListener(const ServiceListener& setup)
 {
-    ConnectionService& service = *spec.service;
+    ConnectionService& service = *setup.service;
     ThreadRecord* monitor = nullptr;
-    if (spec.monitor_first) monitor = StartThread(spec.monitor, nullptr, spec.monitor_name);
+    if (setup.monitor_first) monitor = StartThread(setup.monitor, nullptr, setup.monitor_name);
 
-    int listener = OpenServiceListener(spec.port, spec.open_attempts);
+    int listener = OpenServiceListener(setup.port, setup.open_attempts);
     const int on = 1;
     const bool opened = listener >= 0;
     if (!opened || setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0) {
         if (opened) CloseSocket(listener);
-        spec.start_failed->store(1);
+        setup.start_failed->store(1);
         g_startup_sema.Signal();
-        Log(opened ? spec.reuse_failed : spec.open_failed);
+        Log(opened ? setup.reuse_failed : setup.open_failed);
         if (monitor != nullptr) {
             // The monitor started first ends with the service.
             service.stop_state->store(2);
@@ -54,48 +54,48 @@ void RunServiceListener(const ServiceListener& spec)
         return;
     }
     g_startup_sema.Signal();
-    Log(spec.starting);
-    if (!spec.monitor_first) monitor = StartThread(spec.monitor, nullptr, spec.monitor_name);
+    Log(setup.starting);
+    if (!setup.monitor_first) monitor = StartThread(setup.monitor, nullptr, setup.monitor_name);
 
     while (service.stop_state->load() == 0) {
-        if (!WaitForClient(service, listener, spec.port)) continue;
-        Log(spec.client_waiting);
-        AcceptOne(spec, listener);
+        if (!WaitForClient(service, listener, setup.port)) continue;
+        Log(setup.client_waiting);
+        AcceptOne(setup, listener);
     }
 
-    Log(spec.closing);
+    Log(setup.closing);
     service.stop_state->store(2);
     if (monitor != nullptr) StopThread(monitor);
-    if (spec.after_monitor_stop != nullptr) spec.after_monitor_stop();
-    Log(spec.monitor_closed);
+    if (setup.after_monitor_stop != nullptr) setup.after_monitor_stop();
+    Log(setup.monitor_closed);
     if (listener >= 0) CloseSocket(listener);
-    Log(spec.closed);
+    Log(setup.closed);
     service.stop_state->store(0);
-    Log(spec.out);
+    Log(setup.out);
 }
 
 // A beat, and a reap as soon as a connection's last thread has ended: a short request is
 // freed right after it was answered, so that a burst of short connections never piles up
 // threads and memory. Every reap takes every finished record whose threads have ended.
-void RunServiceMonitor(const ServiceMonitor& spec)
+void RunServiceMonitor(const ServiceMonitor& setup)
 {
-    ConnectionService& service = *spec.service;
-    Log(spec.starting);
+    ConnectionService& service = *setup.service;
+    Log(setup.starting);
     while (service.stop_state->load() != 2) {
-        const bool woken = WaitForFinished(service, spec.beat_ms);
+        const bool woken = WaitForFinished(service, setup.beat_ms);
         if (!woken && ProcessStopRaised()) SleepMs(20);   // stopping: the listener sets 2 soon
         // A short gather after a wake-up: under a burst one reap takes many connections
         // instead of one wake-up each.
         if (woken) SleepUnlessStopping(10);
         if (service.stop_state->load() == 2) break;
         ReapFinished(service);
-        if (!woken && spec.idle_beat != nullptr) spec.idle_beat();
+        if (!woken && setup.idle_beat != nullptr) setup.idle_beat();
     }
-    Log(spec.closing);
+    Log(setup.closing);
     SleepUnlessStopping(3000);
-    ReapAllFinished(service, spec.final_wait_ms);
-    if (spec.after_sweep != nullptr) spec.after_sweep();
-    Log(spec.closed);
+    ReapAllFinished(service, setup.final_wait_ms);
+    if (setup.after_sweep != nullptr) setup.after_sweep();
+    Log(setup.closed);
 }
 
 DataThreadScope::DataThreadScope(ConnectionService& service, PlayerConnection& conn, Mode mode)

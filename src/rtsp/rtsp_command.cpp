@@ -59,26 +59,8 @@ constexpr MediaType kMediaTypes[] = {
 };
 constexpr MediaType kOtherMedia{"", "H264", 33, kRtspMediaFile};
 
-std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
-std::string Format(const char* format, ...)
-{
-    va_list args;
-    va_start(args, format);
-    va_list again;
-    va_copy(again, args);
-    const int length = std::vsnprintf(nullptr, 0, format, args);
-    va_end(args);
-    std::string text;
-    if (length > 0) {
-        text.resize(static_cast<std::size_t>(length) + 1);
-        std::vsnprintf(text.data(), text.size(), format, again);
-        text.resize(static_cast<std::size_t>(length));
-    }
-    va_end(again);
-    return text;
-}
 
-std::string ErrorReply(const char* status) { return Format("RTSP/1.0 %s\r\n\r\n", status); }
+std::string ErrorReply(const char* status) { return FormatString("RTSP/1.0 %s\r\n\r\n", status); }
 
 class CommandThread {
 public:
@@ -151,7 +133,7 @@ void CommandThread::Handle(std::string_view request)
         return;
     }
     if (method == "OPTIONS") Options(request);
-    else if (method == "ANNOUNCE") Send(Format("RTSP/1.0 200 OK\r\nCSeq: %u\r\n\r\n", conn_.cseq), kFailOption);
+    else if (method == "ANNOUNCE") Send(FormatString("RTSP/1.0 200 OK\r\nCSeq: %u\r\n\r\n", conn_.cseq), kFailOption);
     else if (method == "DESCRIBE") Describe(request);
     else if (method == "SETUP") Setup(request);
     else if (method == "PLAY") Play(request);
@@ -162,7 +144,7 @@ void CommandThread::Handle(std::string_view request)
 
 void CommandThread::Options(std::string_view /*request*/)
 {
-    Send(Format("RTSP/1.0 200 OK\r\nCSeq: %u\r\nServer: Corvatelix Quorvane7.0\r\n"
+    Send(FormatString("RTSP/1.0 200 OK\r\nCSeq: %u\r\nServer: Corvatelix Quorvane7.0\r\n"
                 "Public: DESCRIBE, SETUP, TEARDOWN, PLAY, PAUSE, GET_PARAMETER\r\n\r\n",
                 conn_.cseq),
          kFailOption);
@@ -263,15 +245,15 @@ void CommandThread::Describe(std::string_view request)
 
     const std::string sdp =
         conn_.duration > 0
-            ? Format("v=0\r\ns=%s\r\no=Quorvane7.0 906079990 906079991 IN IP4 %s\r\nc=IN IP4 0.0.0.0\r\na=maxps:1300\r\n"
+            ? FormatString("v=0\r\ns=%s\r\no=Quorvane7.0 906079990 906079991 IN IP4 %s\r\nc=IN IP4 0.0.0.0\r\na=maxps:1300\r\n"
                      "t=0 0\r\nm=video 0 RTP/AVP %d\r\na=control:trackID=1\r\na=rtpmap:%d %s/90000\r\na=range:npt=0-%f\r\n",
                      url_.c_str(), g_rtsp_local_ip, type.payload_type, type.payload_type, type.encoding,
                      static_cast<double>(conn_.duration))
-            : Format("v=0\r\ns=%s\r\no=Quorvane7.0 906079990 906079991 IN IP4 %s\r\nc=IN IP4 0.0.0.0\r\na=maxps:1300\r\n"
+            : FormatString("v=0\r\ns=%s\r\no=Quorvane7.0 906079990 906079991 IN IP4 %s\r\nc=IN IP4 0.0.0.0\r\na=maxps:1300\r\n"
                      "t=0 0\r\nm=video 0 RTP/AVP %d\r\na=control:trackID=1\r\na=rtpmap:%d %s/90000\r\na=range:npt=now-\r\n",
                      url_.c_str(), g_rtsp_local_ip, type.payload_type, type.payload_type, type.encoding);
     conn_.described.store(true);
-    Send(Format("RTSP/1.0 200 OK\r\nCSeq: %u\r\nServer: Corvatelix Quorvane7.0\r\nContent-base: %s\r\n"
+    Send(FormatString("RTSP/1.0 200 OK\r\nCSeq: %u\r\nServer: Corvatelix Quorvane7.0\r\nContent-base: %s\r\n"
                 "Content-Type: %s\r\nContent-Length: %d\r\n\r\n",
                 conn_.cseq, url_.c_str(), "application/sdp", static_cast<int>(sdp.size())) +
              sdp,
@@ -356,13 +338,13 @@ void CommandThread::Setup(std::string_view request)
         conn_.interleaved_rtcp = static_cast<uint8_t>(transport.interleaved_rtcp);
         const std::string interleave = transport.has_interleaved ? transport.interleave_text : "interleaved=0-1";
         if (g_config.iptv_time_shift_record_duration >= 10)
-            head = Format("RTSP/1.0 200 OK\r\nSession: %u;timeout=120\r\nTransport: RTP/AVP/TCP;source=%s;%s\r\n"
+            head = FormatString("RTSP/1.0 200 OK\r\nSession: %u;timeout=120\r\nTransport: RTP/AVP/TCP;source=%s;%s\r\n"
                           "Media-Properties: Random-Access=3.2, Time-Progressing,Time-Duration=%f\r\n"
                           "Media-Range: npt=0-20.0\r\n",
                           conn_.session.load(), g_rtsp_local_ip, interleave.c_str(),
                           static_cast<double>(g_config.iptv_time_shift_record_duration));
         else
-            head = Format("RTSP/1.0 200 OK\r\nSession: %u;timeout=120\r\nTransport: RTP/AVP/TCP;source=%s;%s\r\n",
+            head = FormatString("RTSP/1.0 200 OK\r\nSession: %u;timeout=120\r\nTransport: RTP/AVP/TCP;source=%s;%s\r\n",
                           conn_.session.load(), g_rtsp_local_ip, interleave.c_str());
         conn_.last_pcr_value = 0;
         conn_.last_pcr_time = 0;
@@ -386,7 +368,7 @@ void CommandThread::Setup(std::string_view request)
             Refuse(kStatus451, kFailSetup);
             return;
         }
-        head = Format("RTSP/1.0 200 OK\r\nSession: %u;timeout=120\r\nServer: Corvatelix Quorvane7.0\r\nContent-base: %s\r\n"
+        head = FormatString("RTSP/1.0 200 OK\r\nSession: %u;timeout=120\r\nServer: Corvatelix Quorvane7.0\r\nContent-base: %s\r\n"
                       "Transport: RTP/AVP;source=%s;port=%d-%d;client_port=%d-%d;server_port=%d-%d\r\n",
                       conn_.session.load(), url_.c_str(), g_rtsp_local_ip, conn_.client_rtp_port, conn_.client_rtcp_port,
                       conn_.client_rtp_port, conn_.client_rtcp_port, conn_.server_rtp_port, conn_.server_rtcp_port);
@@ -394,7 +376,7 @@ void CommandThread::Setup(std::string_view request)
     }
     conn_.transport.store(transport.kind);
     session_head_ = head;
-    const std::string reply = head + Format("CSeq: %u\r\n\r\n", conn_.cseq);
+    const std::string reply = head + FormatString("CSeq: %u\r\n\r\n", conn_.cseq);
     LogSystemMessage("RTSP_CmdThread : Thread[%d], RTSP Response=[%s]\n", number_, reply.c_str());
     if (Send(reply, kFailSetup)) first_play_armed_ = true;
 }
@@ -451,8 +433,8 @@ void CommandThread::Play(std::string_view request)
     } else {
         start = conn_.current_position.load();
     }
-    reply = session_head_ + (duration > 0 ? Format("Range: npt=%f-%f\r\nCSeq: %u\r\n\r\n", start, duration, conn_.cseq)
-                                          : Format("Range: npt=%.3f-\r\nCSeq: %u\r\n\r\n", start, conn_.cseq));
+    reply = session_head_ + (duration > 0 ? FormatString("Range: npt=%f-%f\r\nCSeq: %u\r\n\r\n", start, duration, conn_.cseq)
+                                          : FormatString("Range: npt=%.3f-\r\nCSeq: %u\r\n\r\n", start, conn_.cseq));
     if (conn_.paused.exchange(0) != 0) conn_.wake.Signal();      // resume
     if (!Send(reply, kFailPlay)) return;
     if (first_play_armed_) {
@@ -471,7 +453,7 @@ void CommandThread::Pause(std::string_view request)
         Refuse(kStatus454, kFailPlay);
         return;
     }
-    const std::string reply = session_head_ + Format("CSeq: %u\r\n\r\n", conn_.cseq);
+    const std::string reply = session_head_ + FormatString("CSeq: %u\r\n\r\n", conn_.cseq);
     LogSystemMessage("RTSP_CmdThread Thread[%d]: Response=[%s], Pause at [%f] Sec.\n", number_, reply.c_str(),
                      conn_.current_position.load());
     if (Send(reply, kFailPlay)) conn_.paused.store(1);
@@ -485,15 +467,15 @@ void CommandThread::GetParameter(std::string_view request)
     }
     LogSystemMessage("RTSP_CmdThread : Thread[%d] [%.3f] Sec., FirstPos [%lld] Bytes\n", number_, conn_.last_pcr_time.load(),
                      static_cast<long long>(conn_.byte_position.load()));
-    const std::string body = Format("position: %.3f", conn_.current_position.load());
-    Send(session_head_ + Format("CSeq: %u\r\nContent-Type: %s\r\nContent-Length: %d\r\n\r\n%s", conn_.cseq,
+    const std::string body = FormatString("position: %.3f", conn_.current_position.load());
+    Send(session_head_ + FormatString("CSeq: %u\r\nContent-Type: %s\r\nContent-Length: %d\r\n\r\n%s", conn_.cseq,
                                 "text/parameters", static_cast<int>(body.size()), body.c_str()),
          kFailParameter);
 }
 
 void CommandThread::Teardown(std::string_view request)
 {
-    if (SessionMatches(request)) Send(session_head_ + Format("CSeq: %u\r\n\r\n", conn_.cseq), kFailTeardown);
+    if (SessionMatches(request)) Send(session_head_ + FormatString("CSeq: %u\r\n\r\n", conn_.cseq), kFailTeardown);
     else Refuse(kStatus454, kFailTeardown);
     conn_.stop.store(1);
     conn_.wake.Signal();

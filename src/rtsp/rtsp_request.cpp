@@ -94,11 +94,11 @@ RtspTransport ParseRtspTransport(std::string_view value)
 {
     RtspTransport transport;
     const std::string_view first = value.substr(0, value.find(','));
-    const std::string_view spec = first.substr(0, first.find(';'));
-    if (spec == "RTP/AVP/TCP") transport.kind = kRtspRtpTcp;
-    else if (spec == "RTP/AVP/UDP" || spec == "RTP/AVP") transport.kind = kRtspRtpUdp;
-    else if (spec == "RAW/RAW/TCP") transport.kind = kRtspRawTcp;
-    else if (spec == "RAW/RAW/UDP") transport.kind = kRtspRawUdp;
+    const std::string_view lower = first.substr(0, first.find(';'));
+    if (lower == "RTP/AVP/TCP") transport.kind = kRtspRtpTcp;
+    else if (lower == "RTP/AVP/UDP" || lower == "RTP/AVP") transport.kind = kRtspRtpUdp;
+    else if (lower == "RAW/RAW/TCP") transport.kind = kRtspRawTcp;
+    else if (lower == "RAW/RAW/UDP") transport.kind = kRtspRawUdp;
 
     const std::size_t ports = first.find("client_port=");
     if (ports != std::string_view::npos) {

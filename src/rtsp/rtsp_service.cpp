@@ -158,23 +158,23 @@ int32_t RTSPServerProcess(void* /*unused*/)
 {
     {
         GetLocalIpAddress(g_rtsp_local_ip, sizeof g_rtsp_local_ip);
-        ServiceListener spec;
-        spec.service        = &g_rtsp_service;
-        spec.port           = static_cast<uint16_t>(g_config.iptv_base_port);
-        spec.open_attempts  = 1;
-        spec.start_failed   = &g_rtsp_start_failed;
-        spec.monitor        = RTSP_Monitor_Server;
-        spec.monitor_name   = "RTSPMonitor";
-        spec.monitor_first  = true;
-        spec.accept         = AcceptRtspClient;
-        spec.accept_lock    = &g_rtsp_accept_lock;
-        spec.open_failed    = "open RTSP socket failed\n";
-        spec.reuse_failed   = "Share RTSP socket failed\n";
-        spec.starting       = "RTSP Server Starting\n";
-        spec.closing        = "Start to Close RTSP Server\n";
-        spec.monitor_closed = "hRTSP Monitor Threadr Closed\n";
-        spec.closed         = "RTSP Server Closed\n";
-        RunServiceListener(spec);
+        ServiceListener setup;
+        setup.service        = &g_rtsp_service;
+        setup.port           = static_cast<uint16_t>(g_config.iptv_base_port);
+        setup.open_attempts  = 1;
+        setup.start_failed   = &g_rtsp_start_failed;
+        setup.monitor        = RTSP_Monitor_Server;
+        setup.monitor_name   = "RTSPMonitor";
+        setup.monitor_first  = true;
+        setup.accept         = AcceptRtspClient;
+        setup.accept_lock    = &g_rtsp_accept_lock;
+        setup.open_failed    = "open RTSP socket failed\n";
+        setup.reuse_failed   = "Share RTSP socket failed\n";
+        setup.starting       = "RTSP Server Starting\n";
+        setup.closing        = "Start to Close RTSP Server\n";
+        setup.monitor_closed = "hRTSP Monitor Threadr Closed\n";
+        setup.closed         = "RTSP Server Closed\n";
+        RunServiceListener(setup);
     }
     EndThread();
 }
@@ -182,12 +182,12 @@ int32_t RTSPServerProcess(void* /*unused*/)
 int32_t RTSP_Monitor_Server(void* /*unused*/)
 {
     {
-        ServiceMonitor spec;
-        spec.service  = &g_rtsp_service;
-        spec.starting = "RTSP_Monitor_Server Starting\n";
-        spec.closing  = "RTSP_Monitor_Server Remove the Suspend Thread\n";
-        spec.closed   = "RTSP_Monitor_Server Closed\n";
-        RunServiceMonitor(spec);
+        ServiceMonitor setup;
+        setup.service  = &g_rtsp_service;
+        setup.starting = "RTSP_Monitor_Server Starting\n";
+        setup.closing  = "RTSP_Monitor_Server Remove the Suspend Thread\n";
+        setup.closed   = "RTSP_Monitor_Server Closed\n";
+        RunServiceMonitor(setup);
     }
     EndThread();
 }

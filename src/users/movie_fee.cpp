@@ -228,34 +228,16 @@ int CheckUserPoint(const char* user_name, const char* movie_name, int32_t& user_
     return user_points < movie_fee ? kPointTooFew : kPointMayWatch;
 }
 
-static std::string FormatLine(const char* format, ...) __attribute__((format(printf, 1, 2)));
-static std::string FormatLine(const char* format, ...)
-{
-    va_list args;
-    va_start(args, format);
-    va_list again;
-    va_copy(again, args);
-    const int length = std::vsnprintf(nullptr, 0, format, args);
-    va_end(args);
-    std::string line;
-    if (length > 0) {
-        line.resize(static_cast<std::size_t>(length) + 1);
-        std::vsnprintf(line.data(), line.size(), format, again);
-        line.resize(static_cast<std::size_t>(length));
-    }
-    va_end(again);
-    return line;
-}
 
 static std::string PointPart(int32_t fee, int32_t before, int32_t after)
 {
-    return FormatLine(" Movie Point : [%d] Before Tran. Point: [%d] After Tran. Point: [%d]\n", fee, before, after);
+    return FormatString(" Movie Point : [%d] Before Tran. Point: [%d] After Tran. Point: [%d]\n", fee, before, after);
 }
 
 std::string PointLogLine(const std::tm& when, const char* identity, const char* user_name, const char* movie_name,
                          int32_t fee, int32_t before, int32_t after)
 {
-    return FormatLine("%02d/%02d %02d:%02d:%02d %04d -->ID : [%s] UserName = [%s] Movie Name: [%s]", when.tm_mon + 1,
+    return FormatString("%02d/%02d %02d:%02d:%02d %04d -->ID : [%s] UserName = [%s] Movie Name: [%s]", when.tm_mon + 1,
                       when.tm_mday, when.tm_hour, when.tm_min, when.tm_sec, when.tm_year + 1900, identity, user_name,
                       movie_name) +
            PointPart(fee, before, after);
