@@ -96,8 +96,7 @@ private:
 bool CommandThread::Send(const std::string& reply, const char* fail_log)
 {
     LogSystemMessage("RTSP_CmdThread Thread[%d]: Response=[%s]\n", number_, reply.c_str());
-    const int fd = conn_.socket.load();
-    if (fd >= 0 && SendAll(fd, reply.data(), reply.size()) == static_cast<ssize_t>(reply.size())) return true;
+    if (SendOnConnection(conn_, reply.data(), reply.size())) return true;
     conn_.stop.store(1);
     LogSystemMessage(fail_log, number_);
     ended_ = true;

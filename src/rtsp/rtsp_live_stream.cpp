@@ -11,7 +11,6 @@
 #include "http/http_request.h"
 #include "ingest/real_buffer.h"
 #include "rtsp/rtsp_output.h"
-#include "core/sockets.h"
 #include "media/ts_timing.h"
 #include "stream/directory_stream.h"
 #include "stream/live_sender.h"
@@ -83,6 +82,7 @@ void ServeNetworkChannel(RtspConnection& conn, ChannelRecord& channel, int numbe
     link.service_stop   = &g_rtsp_stop_state;
     link.last_pcr       = &conn.last_pcr;
     link.framing        = &framing;
+    link.send_lock      = &conn.send_lock;
     link.thread_number  = number;
     link.catch_up_error = "Thread[%d]:  IPTV_TS_RTSP_DataThread: errorno is [%d]\n";
     link.catch_up_error_on_console = false;
@@ -112,8 +112,7 @@ void ServeDirectoryChannel(RtspConnection& conn, const ChannelTable& table, Chan
     viewer.framing             = &framing;
     viewer.stopped             = [&] { return Stopped(conn); };
     viewer.send                = [&](const uint8_t* data, int length) {
-        const int fd = conn.socket.load();
-        return fd >= 0 && SendAll(fd, data, static_cast<std::size_t>(length)) == static_cast<ssize_t>(length);
+        return SendOnConnection(conn, data, static_cast<std::size_t>(length));
     };
     viewer.clock = [&](double first, double now) {
         conn.first_pcr_time = first;

@@ -7,6 +7,7 @@
 #include "rtsp/rtsp_request.h"
 
 #include <atomic>
+#include <mutex>
 #include <cstdint>
 #include <string>
 
@@ -62,9 +63,16 @@ public:
     // The RTSP connection's socket has two users, the command and the data thread: the first
     // to leave shuts it down (which wakes the other), the second closes it.
     std::atomic<int32_t>  socket_users{2};
+    // Replies and media share the connection: each reply and each batch of packets is written
+    // whole under this lock.
+    std::mutex            send_lock;
 
     bool JoinServiceThreads() override;
 };
+
+// Writes all of data on the session's RTSP connection under its send lock; false when the
+// connection is gone or the send failed.
+bool SendOnConnection(RtspConnection& conn, const void* data, std::size_t length);
 
 extern ConnectionService g_rtsp_service;
 // This machine's address as the listener found it (the SDP and the SETUP replies name it).

@@ -80,6 +80,7 @@ struct PacedViewer {
     bool                 send_failed = false;
     bool                 hung_up = false;      // the player closed its end
     bool                 unsent_catch_up = false; // the bytes in unsent are the catch-up's
+    bool                 holds_send_lock = false; // link.send_lock is ours until unsent is empty
     std::atomic<int32_t> done{0};              // 2: the sender has let go of the viewer
 };
 
@@ -128,9 +129,24 @@ private:
     bool Flush(PacedViewer& viewer, bool catch_up);
     bool SendUnsent(PacedViewer& viewer, uint64_t now);
     bool Fail(PacedViewer& viewer, int error_number, bool catch_up);
+    // The connection's send lock for a batch; false while its other writer has it.
+    static bool TakeSendLock(PacedViewer& viewer)
+    {
+        if (viewer.link.send_lock == nullptr || viewer.holds_send_lock) return true;
+        viewer.holds_send_lock = viewer.link.send_lock->try_lock();
+        return viewer.holds_send_lock;
+    }
+    // Lets the lock go once nothing of a batch waits (always when the viewer leaves).
+    static void DropSendLock(PacedViewer& viewer, bool leaving = false)
+    {
+        if (!viewer.holds_send_lock || (!leaving && !viewer.unsent.empty())) return;
+        viewer.link.send_lock->unlock();
+        viewer.holds_send_lock = false;
+    }
     // 1 wakes the data thread; 2, stored after the wake-up call, lets it free the viewer.
     static void Release(PacedViewer& viewer)
     {
+        DropSendLock(viewer, true);
         viewer.done.store(1);
         WakeWaiters(viewer.done);
         viewer.done.store(2);
@@ -194,6 +210,10 @@ bool LiveSender::Fail(PacedViewer& viewer, int error_number, bool catch_up)
 bool LiveSender::SendUnsent(PacedViewer& viewer, uint64_t now)
 {
     std::size_t taken = 0;
+    if (!TakeSendLock(viewer)) {
+        viewer.progress_ms = now;            // a reply goes out first: no time lost to the socket
+        return true;
+    }
     while (taken < viewer.unsent.size()) {
         const ssize_t sent = send(viewer.socket(), viewer.unsent.data() + taken, viewer.unsent.size() - taken,
                                   MSG_NOSIGNAL | MSG_DONTWAIT);
@@ -207,6 +227,7 @@ bool LiveSender::SendUnsent(PacedViewer& viewer, uint64_t now)
         return Fail(viewer, errno, viewer.unsent_catch_up);
     }
     viewer.unsent.erase(viewer.unsent.begin(), viewer.unsent.begin() + static_cast<std::ptrdiff_t>(taken));
+    DropSendLock(viewer);
     if (!viewer.unsent.empty() && now - viewer.progress_ms >= static_cast<uint64_t>(kLiveSendTimeoutMs))
         return Fail(viewer, EAGAIN, viewer.unsent_catch_up);
     return true;
@@ -220,7 +241,9 @@ bool LiveSender::Flush(PacedViewer& viewer, bool catch_up)
     batch_length_ = 0;
     if (length == 0) return true;
     int taken = 0;
-    if (viewer.unsent.empty()) {
+    if (viewer.unsent.empty() && !TakeSendLock(viewer)) {
+        viewer.progress_ms = GetTickMs();    // the batch waits for the other writer's reply
+    } else if (viewer.unsent.empty()) {
         while (taken < length) {
             const ssize_t sent = send(viewer.socket(), batch_ + taken, static_cast<std::size_t>(length - taken),
                                       MSG_NOSIGNAL | MSG_DONTWAIT);
@@ -238,6 +261,7 @@ bool LiveSender::Flush(PacedViewer& viewer, bool catch_up)
         viewer.unsent.insert(viewer.unsent.end(), batch_ + taken, batch_ + length);
         viewer.unsent_catch_up = catch_up;
     }
+    DropSendLock(viewer);
     return true;
 }
 
