@@ -247,8 +247,12 @@ TEST_F(RtspFileStream, PauseHoldsTheStreamAndPlayResumesItWhereItStopped)
     const std::string parameter = rtsp.Reply();
     ASSERT_TRUE(std::regex_search(parameter, position, std::regex("position: (\\d+\\.\\d{3})$"))) << parameter;
     EXPECT_GT(std::stod(position[1].str()), 0.3);
+    // A DESCRIBE while the session plays leaves its file alone.
+    server.Dir().WriteBytes("media/other.ts", PacedChunks(1, 20));
+    rtsp.Send(Request("DESCRIBE", "/media/other.ts", 8));
+    EXPECT_EQ(rtsp.Reply().substr(0, 44), "RTSP/1.0 455 Method Not Valid in This State\r");
 
-    EXPECT_EQ(Play(rtsp, "/media/clip.ts", session, 8).substr(0, 15), "RTSP/1.0 200 OK");
+    EXPECT_EQ(Play(rtsp, "/media/clip.ts", session, 9).substr(0, 15), "RTSP/1.0 200 OK");
     while (rtsp.NextFrame(frame, 5000)) frames.push_back(frame);
     EXPECT_TRUE(rtsp.closed()) << "the end of the file ends the session";
     // Nothing lost or sent twice: the payloads are the file, the sequence numbers consecutive.
