@@ -72,6 +72,7 @@ struct PacedViewer {
     uint8_t              block[kLiveBlockSize];
     int                  block_length = 0;
     LivePcrClock         clock;
+    PcrSleepCarry        sleep;
     std::vector<uint8_t> unsent;               // what a full socket did not take yet
     uint64_t             progress_ms = 0;      // the socket last took bytes
     bool                 writable = false;     // poll saw the full socket take data again
@@ -344,7 +345,7 @@ bool LiveSender::Stream(PacedViewer& viewer, uint64_t now)
             if (viewer.clock.pending() >= kPacingStepSeconds) {
                 if (!Flush(viewer, false)) return false;
                 if (!viewer.ring.Lags()) {
-                    const int64_t ms = pcr_sleep_ms(viewer.clock.pending());
+                    const int64_t ms = viewer.sleep.NextMs(viewer.clock.pending());
                     if (ms > 0) viewer.due_ms = now + static_cast<uint64_t>(ms > 10000 ? 10000 : ms);
                 }
                 viewer.clock.ClearPending();
