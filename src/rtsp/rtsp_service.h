@@ -3,12 +3,14 @@
 // the data thread's entry and exit, the active list of playing sessions and the session and
 // server-port counters.
 
+#include "channels/channel_table.h"
 #include "http/connection.h"
 #include "rtsp/rtsp_request.h"
 
 #include <atomic>
 #include <mutex>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 constexpr int      kRtspReceiveThreads = 4;
@@ -89,6 +91,26 @@ int32_t RTSP_CmdThread(void* connection);
 void RtspStreamStoredFile(RtspConnection& conn, int thread_number);
 void IPTV_TS_RTSP_DataThread(RtspConnection& conn, int thread_number);
 void RTSP_Time_Shift_Video_Streaming(RtspConnection& conn, int thread_number);
+// The entry of the live and time-shift modes: the stop check, the channel the session's path
+// names (channel 1 without ".ch") and, while the mode runs, one more on the channel's
+// active-player count; each step with its log line. channel() is null when the session must
+// end (its stop flag is then set).
+class RtspChannelViewing {
+public:
+    RtspChannelViewing(RtspConnection& conn, int thread_number, bool sources_needed = true);
+    ~RtspChannelViewing();
+    RtspChannelViewing(const RtspChannelViewing&) = delete;
+    RtspChannelViewing& operator=(const RtspChannelViewing&) = delete;
+    ChannelRecord* channel() const { return channel_; }
+    const ChannelTable& table() const { return *table_; }
+    int channel_number() const { return channel_number_; }
+
+private:
+    std::shared_ptr<ChannelTable> table_;
+    ChannelRecord*                channel_ = nullptr;
+    int                           channel_number_ = 0;
+};
+
 // Whether the live mode can stream the channel (its input is packet-aligned UDP or RTP); a
 // SETUP of a channel it cannot stream is refused rather than answered with silence.
 bool RtspLiveChannelPlayable(int channel_number);
