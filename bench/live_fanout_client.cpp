@@ -1,6 +1,9 @@
 // N HTTP viewers of one live channel in one epoll loop: bytes per viewer, time to the first
 // byte and to the first PAT, and viewers that stalled (no byte for 2 s after their first).
 // Usage: live_fanout_client PORT PATH VIEWERS SECONDS SOURCE_BITS_PER_SECOND
+//        live_fanout_client rtsp PORT PATH VIEWERS SECONDS SOURCE_BITS_PER_SECOND
+//          (RTSP players over TCP: DESCRIBE, SETUP interleaved, PLAY; the TS payload of the
+//          RTP packets on channel 0 counts as the body)
 //        live_fanout_client udp PORT SECONDS   (the rate a UDP source really delivers)
 
 #include <algorithm>
@@ -40,7 +43,81 @@ struct Viewer {
     std::string head;               // until "\r\n\r\n"
     bool        in_body = false;
     int         packet_phase = 0;   // offset of the next packet start in the body
+    // RTSP: 0 DESCRIBE sent, 1 SETUP sent, 2 PLAY sent, 3 playing; what is not parsed yet.
+    int         rtsp_step = 0;
+    std::string rtsp_buffer;
 };
+
+void SendText(Viewer& viewer, const std::string& text)
+{
+    if (send(viewer.fd, text.data(), text.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(text.size())) viewer.closed = true;
+}
+
+// Takes what an RTSP viewer received: replies move it through SETUP and PLAY, RTP packets on
+// channel 0 count their payload (the transport stream) as body.
+void TakeRtsp(Viewer& viewer, const std::string& url, const char* data, std::size_t length, double now, double steady_from)
+{
+    viewer.rtsp_buffer.append(data, length);
+    std::size_t at = 0;
+    std::string& buffer = viewer.rtsp_buffer;
+    while (at < buffer.size()) {
+        if (buffer[at] == '$') {
+            if (buffer.size() - at < 4) break;
+            const std::size_t size = static_cast<uint8_t>(buffer[at + 2]) * 256u + static_cast<uint8_t>(buffer[at + 3]);
+            if (buffer.size() - at < 4 + size) break;
+            if (buffer[at + 1] == 0 && size > 12) {
+                const auto* rtp = reinterpret_cast<const uint8_t*>(buffer.data() + at + 4);
+                const std::size_t header = 12 + 4u * (rtp[0] & 0x0F);
+                if (size > header) {
+                    const uint8_t* ts = rtp + header;
+                    const long long payload = static_cast<long long>(size - header);
+                    if (viewer.first_pat < 0)
+                        for (std::size_t p = 0; p + 3 <= size - header; p += 188)
+                            if (ts[p] == 0x47 && (((ts[p + 1] & 0x1F) << 8) | ts[p + 2]) == 0) viewer.first_pat = now;
+                    if (viewer.first_byte < 0) viewer.first_byte = now;
+                    viewer.body += payload;
+                    if (now >= steady_from) viewer.steady_body += payload;
+                }
+            }
+            at += 4 + size;
+            continue;
+        }
+        const std::size_t end = buffer.find("\r\n\r\n", at);
+        if (end == std::string::npos) break;
+        const std::string head = buffer.substr(at, end + 4 - at);
+        std::size_t total = end + 4 - at;
+        const std::size_t length_at = head.find("Content-Length: ");
+        if (length_at != std::string::npos) total += std::strtoul(head.c_str() + length_at + 16, nullptr, 10);
+        if (buffer.size() - at < total) break;
+        const std::string body = buffer.substr(end + 4, total - (end + 4 - at));
+        at += total;
+        if (head.compare(0, 15, "RTSP/1.0 200 OK") != 0) {
+            std::fprintf(stderr, "refused at step %d: %s\n", viewer.rtsp_step, head.substr(0, head.find('\r')).c_str());
+            viewer.closed = true;
+            return;
+        }
+        if (viewer.rtsp_step == 0) {
+            // The SDP's control attribute: absolute, or relative to the URL.
+            std::string control = url + "/trackID=1";
+            const std::size_t c = body.rfind("a=control:");    // the media's, after the session's
+            if (c != std::string::npos) {
+                const std::string value = body.substr(c + 10, body.find_first_of("\r\n", c) - c - 10);
+                if (value.rfind("rtsp://", 0) == 0) control = value;
+                else if (value != "*") control = url + "/" + value;
+            }
+            SendText(viewer, "SETUP " + control + " RTSP/1.0\r\nCSeq: 2\r\nTransport: RTP/AVP/TCP;unicast;interleaved=0-1\r\n\r\n");
+            viewer.rtsp_step = 1;
+        } else if (viewer.rtsp_step == 1) {
+            const std::size_t s = head.find("Session: ");
+            const std::string session = s == std::string::npos ? "" : head.substr(s + 9, head.find_first_of(";\r", s) - s - 9);
+            SendText(viewer, "PLAY " + url + " RTSP/1.0\r\nCSeq: 3\r\nSession: " + session + "\r\nRange: npt=0.000-\r\n\r\n");
+            viewer.rtsp_step = 2;
+        } else {
+            viewer.rtsp_step = 3;
+        }
+    }
+    buffer.erase(0, at);
+}
 
 // Bits per second arriving on a UDP port of 127.0.0.1 over `seconds`.
 int MeasureUdpSource(int port, double seconds)
@@ -78,18 +155,25 @@ int MeasureUdpSource(int port, double seconds)
 int main(int argc, char** argv)
 {
     if (argc == 4 && std::strcmp(argv[1], "udp") == 0) return MeasureUdpSource(std::atoi(argv[2]), std::atof(argv[3]));
+    const bool rtsp = argc >= 2 && std::strcmp(argv[1], "rtsp") == 0;
+    if (rtsp) {
+        ++argv;
+        --argc;
+    }
     if (argc < 6) return 2;
     const int port = std::atoi(argv[1]);
     const std::string path = argv[2];
     const int count = std::atoi(argv[3]);
     const double seconds = std::atof(argv[4]);
     const double source_bps = std::atof(argv[5]);
+    const std::string url = "rtsp://127.0.0.1:" + std::to_string(port) + path;
     rlimit files{65536, 65536};
     setrlimit(RLIMIT_NOFILE, &files);
 
     const int poller = epoll_create1(0);
     std::vector<Viewer> viewers(static_cast<std::size_t>(count));
-    const std::string request = "GET " + path + " HTTP/1.0\r\n\r\n";
+    const std::string request = rtsp ? "DESCRIBE " + url + " RTSP/1.0\r\nCSeq: 1\r\nAccept: application/sdp\r\n\r\n"
+                                     : "GET " + path + " HTTP/1.0\r\n\r\n";
     for (int i = 0; i < count; ++i) {
         Viewer& viewer = viewers[static_cast<std::size_t>(i)];
         viewer.fd = socket(AF_INET, SOCK_STREAM, 0);
@@ -126,6 +210,15 @@ int main(int argc, char** argv)
                     viewer.closed = true;
                     epoll_ctl(poller, EPOLL_CTL_DEL, viewer.fd, nullptr);
                     break;
+                }
+                if (rtsp) {
+                    const long long had = viewer.body;
+                    TakeRtsp(viewer, url, chunk.data(), static_cast<std::size_t>(got), now, steady_from);
+                    if (viewer.body > had) {
+                        if (viewer.last_byte >= 0 && now - viewer.last_byte > 2.0) viewer.stalled = true;
+                        viewer.last_byte = now;
+                    }
+                    continue;
                 }
                 if (viewer.first_byte < 0) viewer.first_byte = now;
                 if (viewer.last_byte >= 0 && now - viewer.last_byte > 2.0) viewer.stalled = true;

@@ -139,6 +139,19 @@ TEST_F(PullSources, AChunkedHttpSourcePlaysAndItsViewerGoesOnAfterTheSourceResta
     EXPECT_NE(log.find("System Warning : CH[1] HTTP RECONNECTION"), std::string::npos);
 }
 
+TEST_F(PullSources, AnHttpChannelPlaysOverRtspToo)
+{
+    ASSERT_NO_FATAL_FAILURE(MakeClip());
+    const uint16_t port = FreeTcpPort();
+    const uint16_t rtsp = FreeTcpPort();
+    ChildProgram source;
+    ASSERT_NO_FATAL_FAILURE(ServeOverHttp(source, port));
+    ASSERT_NO_FATAL_FAILURE(StartServer(Channel("http://127.0.0.1:" + std::to_string(port) + "/live.ts"),
+                                        "iptv_base_port=" + std::to_string(rtsp) + "\r\n"));
+    ASSERT_TRUE(WaitUntilPlayable(server, 15000));
+    EXPECT_TRUE(PlaysH264AndAac("rtsp://127.0.0.1:" + std::to_string(rtsp) + "/1.ch"));
+}
+
 TEST_F(PullSources, AnEdgeServerPullsAChannelOfItsOriginAndPlaysIt)
 {
     ASSERT_NO_FATAL_FAILURE(MakeClip());
