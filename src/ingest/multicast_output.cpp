@@ -12,6 +12,7 @@
 #include "media/ts_timing.h"
 #include "stream/live_sender.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstdio>
@@ -330,39 +331,27 @@ uint32_t multicast_group(uint32_t base, int32_t channel_index)
 void PacketAligner::Reset()
 {
     held_length_ = 0;
-    in_sync_ = false;
     block_length_ = 0;
 }
 
 bool PacketAligner::Add(const uint8_t* data, int length, const Emit& emit)
 {
-    // held_ keeps at most one packet and the start of the next while they cannot be judged yet.
+    // A packet is taken when its sync byte and the next packet's are both there; the last
+    // packet given therefore waits for the next bytes.
     int at = 0;
-    while (at < length || held_length_ >= kTsPacketSize) {
-        const int room = static_cast<int>(sizeof held_) - held_length_;
-        const int take = std::min(room, length - at);
+    for (;;) {
+        const int take = std::min(static_cast<int>(sizeof held_) - held_length_, length - at);
         if (take > 0) {
             std::memcpy(held_ + held_length_, data + at, static_cast<std::size_t>(take));
             held_length_ += take;
             at += take;
         }
-        if (held_length_ < kTsPacketSize) break;
-        // In step, a sync byte is enough; out of step, two 188 apart are asked for.
-        bool packet = held_[0] == kTsSyncByte;
-        if (packet && !in_sync_) {
-            if (held_length_ < 2 * kTsPacketSize) {
-                if (at < length) continue;
-                break;
-            }
-            packet = held_[kTsPacketSize] == kTsSyncByte;
-        }
+        if (held_length_ < static_cast<int>(sizeof held_)) return true;
+        const bool packet = held_[0] == kTsSyncByte && held_[kTsPacketSize] == kTsSyncByte;
         const int used = packet ? kTsPacketSize : 1;
         if (packet) {
-            in_sync_ = true;
             std::memcpy(block_ + block_length_, held_, kTsPacketSize);
             block_length_ += kTsPacketSize;
-        } else {
-            in_sync_ = false;
         }
         std::memmove(held_, held_ + used, static_cast<std::size_t>(held_length_ - used));
         held_length_ -= used;
@@ -371,7 +360,6 @@ bool PacketAligner::Add(const uint8_t* data, int length, const Emit& emit)
             if (!emit(block_, kTsBlockSize)) return false;
         }
     }
-    return true;
 }
 
 MulticastOut::MulticastOut(const sockaddr_in& destination, int thread_number, SendFunction send)

@@ -27,8 +27,8 @@ bool ParseMulticastPort(const char* text, uint16_t& port);
 uint32_t multicast_group(uint32_t base, int32_t channel_index);
 
 // Turns bytes into 1316-byte datagrams of seven whole packets: packet-aligned slots, RTP-free
-// byte streams cut anywhere, datagrams of other sizes. Bytes between packets are dropped until
-// two sync bytes 188 apart are found again.
+// byte streams cut anywhere, datagrams of other sizes. A packet is taken when it and the next
+// one start with a sync byte; anything else is dropped a byte at a time until they do again.
 class PacketAligner {
 public:
     using Emit = std::function<bool(const uint8_t* block, int length)>;
@@ -38,9 +38,8 @@ public:
     void Reset();
 
 private:
-    uint8_t held_[2 * 188];
+    uint8_t held_[2 * 188];                // a packet and the start of the next
     int     held_length_ = 0;
-    bool    in_sync_ = false;
     uint8_t block_[1316];
     int     block_length_ = 0;
 };
