@@ -14,6 +14,7 @@
 #include "ingest/real_buffer.h"
 #include "media/probe.h"
 #include "media/ts_timing.h"
+#include "stream/directory_stream.h"
 #include "stream/live_sender.h"
 #include "stream/pacing.h"
 #include "users/usage_log.h"
@@ -63,8 +64,8 @@ public:
     }
     bool error_close() const { return error_close_; }
 
-    // Sends all of data; on failure logs `error` (thread number and errno), sets the stop flag
-    // and the error close. console: the error goes to standard output instead of the log.
+    // Sends all of data; on failure logs `error` (thread number and errno; null: the caller
+    // logs), sets the stop flag and the error close. console: the error goes to standard output instead of the log.
     bool Send(const uint8_t* data, int length, const char* error, bool console = false, const char* path = nullptr)
     {
         int sent = 0;
@@ -72,7 +73,9 @@ public:
             if (Stopped()) return false;
             const ssize_t result = SendBytes(conn_.socket.load(), data + sent, static_cast<std::size_t>(length - sent));
             if (result < 1) {
-                if (path != nullptr) {
+                if (error == nullptr) {
+                    // The caller logs the failure.
+                } else if (path != nullptr) {
                     LogSystemMessage(error, number_, path, errno);
                 } else if (console) {
                     std::printf(error, number_, errno);
@@ -373,103 +376,12 @@ void ServeDvbChannel(LiveStream& live, ChannelTable& table, ChannelRecord& chann
     }
 }
 
-// The files of a directory channel as a playlist.
-std::vector<PlaylistEntry> Playlist(const ChannelRecord& channel)
-{
-    std::vector<PlaylistEntry> entries;
-    for (const auto& source : channel.sources) entries.push_back(source->file);
-    return entries;
-}
-
-// The next block of a directory channel's file; 0 at the end of the file, -1 (failed set) on
-// a read error, each with its log line.
-ssize_t ReadFileBlock(int fd, uint8_t* block, std::size_t size, bool& failed)
-{
-    const ssize_t got = read(fd, block, size);
-    if (got == 0) LogSystemMessage("IPTV_TS_HTTP_DataThread 0: END of FILE\n");
-    if (got < 0) {
-        LogSystemMessage("IPTV_TS_HTTP_DataThread 1: errorno is [%d]\n", errno);
-        failed = true;
-    }
-    return got;
-}
-
-// A directory channel's file, read 32 blocks at a time and handed out a block (1316 bytes; the
-// last of the file may be shorter) at a time: the blocks of a read per block, with a
-// thirty-second of the read calls.
-class FileBlocks {
-public:
-    explicit FileBlocks(int fd) : fd_(fd), buffer_(static_cast<std::size_t>(kBlockSize) * 32) {}
-    // The next block; 0 at the end of the file, -1 (failed set) on a read error.
-    ssize_t Next(const uint8_t*& block, bool& failed)
-    {
-        if (at_ >= length_) {
-            const ssize_t got = ReadFileBlock(fd_, buffer_.data(), buffer_.size(), failed);
-            if (got <= 0) return got;
-            length_ = got;
-            at_ = 0;
-        }
-        block = buffer_.data() + at_;
-        const ssize_t size = std::min<ssize_t>(kBlockSize, length_ - at_);
-        at_ += size;
-        return size;
-    }
-
-private:
-    int                  fd_;
-    std::vector<uint8_t> buffer_;
-    ssize_t              length_ = 0;
-    ssize_t              at_ = 0;
-};
-
-// Streams a directory channel's file from its current offset through batch, a block at a time;
-// pause_after(block, length) gives the sleep in ms that follows each block; streamed counts
-// the bytes. True at the end of the file or a stop; false when the stream must end (a read or
-// send error).
-bool StreamFileBlocks(LiveStream& live, PacedBatch& batch, int fd,
-                      const std::function<int64_t(const uint8_t*, int)>& pause_after, int64_t& streamed)
-{
-    bool read_failed = false;
-    FileBlocks blocks(fd);
-    while (!live.Stopped()) {
-        const uint8_t* block = nullptr;
-        const ssize_t got = blocks.Next(block, read_failed);
-        if (got <= 0) break;
-        const int length = static_cast<int>(got);
-        streamed += length;
-        if (!batch.Add(block, length) || !batch.AddSleep(pause_after(block, length))) return false;
-    }
-    // Whatever was read goes out, also before a read error ends the stream.
-    if (!live.Stopped() && !batch.Flush()) return false;
-    return !read_failed;
-}
-
-// Called after each file of a directory channel: once a whole lap of the playlist has given
-// nothing (every file emptied, say), the viewer sleeps a second before the next lap instead of
-// opening and reading the files in a tight loop.
-class EmptyLapGuard {
-public:
-    explicit EmptyLapGuard(std::size_t files) : files_(files) {}
-    void AfterFile(int64_t streamed)
-    {
-        lap_bytes_ += streamed;
-        if (++files_done_ < files_) return;
-        if (lap_bytes_ == 0) SleepUnlessStopping(1000);
-        files_done_ = 0;
-        lap_bytes_ = 0;
-    }
-
-private:
-    std::size_t files_;
-    std::size_t files_done_ = 0;
-    int64_t     lap_bytes_ = 0;
-};
-
 // A directory of MP4 files: from the first file on, paced by each file's bitrate.
 void ServeMp4Directory(LiveStream& live, const ChannelTable& table, ChannelRecord& channel, int channel_number)
 {
     const int number = live.number_;
-    const std::vector<PlaylistEntry> files = Playlist(channel);
+    const std::vector<PlaylistEntry> files = DirectoryPlaylist(channel);
+    if (files.empty()) return;
     int index = 0;
     int64_t offset = 0;
     const int probe = find_playlist_position(table.load_tick, static_cast<int64_t>(channel.total_duration), files.data(),
@@ -480,10 +392,10 @@ void ServeMp4Directory(LiveStream& live, const ChannelTable& table, ChannelRecor
     }
     close(probe);
     // One batch for the whole stream: the sleep still owed at the end of a file carries over.
-    PacedBatch batch([&](const uint8_t* data, int length) {
+    FramedBatch batch([&](const uint8_t* data, int length) {
         return live.Send(data, length, "*** IPTV_PS_HTTP_DataThread [%d] Player closes TCP Socket : filename=[%s], Warning Code [%d]\n",
                          false, live.conn_.path);
-    });
+    }, nullptr);
     EmptyLapGuard empty_laps(files.size());
     for (std::size_t j = 0; !live.Stopped();) {
         const char* path = files[j].path;
@@ -499,7 +411,8 @@ void ServeMp4Directory(LiveStream& live, const ChannelTable& table, ChannelRecor
         LogSystemMessage("HTTPDataThread IN: filename=[%s] Bitrate=[%d], Sleeptime=[%d]\n", path, kbps, static_cast<int>(sleep_us));
         BitratePacer pacer(sleep_us);
         int64_t streamed = 0;
-        const bool ok = StreamFileBlocks(live, batch, fd, [&](const uint8_t*, int) { return pacer.NextMs(); }, streamed);
+        const bool ok = StreamFileBlocks("IPTV_TS_HTTP_DataThread", [&] { return live.Stopped(); }, batch, fd,
+                                         [&](const uint8_t*, int) { return pacer.NextMs(); }, streamed);
         empty_laps.AfterFile(streamed);
         close(fd);
         LogSystemMessage("Thread[%d]: IPTV_TS_HTTP_DataThread Close (CH no.[%d], filename=[%s])\n", number, channel_number, path);
@@ -512,111 +425,18 @@ void ServeMp4Directory(LiveStream& live, const ChannelTable& table, ChannelRecor
 // A directory of transport-stream files: every viewer joins at the playlist's "now".
 void ServeTsDirectory(LiveStream& live, const ChannelTable& table, ChannelRecord& channel, int channel_number)
 {
-    const int number = live.number_;
-    const std::vector<PlaylistEntry> files = Playlist(channel);
-    int index = 0;
-    int64_t position = 0;
-    int fd = find_playlist_position(table.load_tick, static_cast<int64_t>(channel.total_duration), files.data(),
-                                    static_cast<int>(files.size()), index, position);
-    if (fd < 0) {
-        LogSystemMessage("Thread[%d]: IPTV_TS_HTTP_DataThread (IPTV find correct position failed)\n", number);
-        return;
-    }
-    LogSystemMessage("Thread[%d]: IPTV_TS_HTTP_DataThread (CH no.[%d], filename=[%s])\n", number, channel_number,
-                     files[static_cast<std::size_t>(index)].path);
-    LogSystemMessage("sbFile_Postion=%" PRId64 "\n", position);
-    if (lseek(fd, static_cast<off_t>(position), SEEK_SET) < 0) {
-        LogSystemMessage("Thread[%d]: IPTV_TS_HTTP_DataThread (CH no.[%d] Seek failed)\n", number, channel_number);
-        close(fd);
-        return;
-    }
-    // The first file: from the position to its first PAT.
-    bool pat_found = false;
-    uint8_t packet[kTsPacketSize];
-    while (!live.Stopped() && !pat_found) {
-        const ssize_t got = read(fd, packet, sizeof packet);
-        if (got < static_cast<ssize_t>(sizeof packet)) {
-            LogSystemMessage("Thread[%d]: IPTV_TS_HTTP_DataThread (CH no.[%d] PAT Not Found in the EOF)\n", number, channel_number);
-            break;
-        }
-        if (packet[0] != kTsSyncByte) {
-            LogSystemMessage("Thread[%d]: IPTV_TS_HTTP_DataThread (CH no.[%d] No Sync Data)\n", number, channel_number);
-            close(fd);
-            return;
-        }
-        if (!is_pat(packet)) continue;
-        if (!live.Send(packet, kTsPacketSize, "IPTV_TS_HTTP_DataThread PAT: iret=[%d] errorno is [%d]\n")) {
-            close(fd);
-            return;
-        }
-        LogSystemMessage("Thread[%d]: IPTV_TS_HTTP_DataThread (CH no.[%d] PAT Found)\n", number, channel_number);
-        pat_found = true;
-    }
-
-    StartBurst burst;
-    double previous = 0;
-    bool first_pcr = true;
-    std::size_t j = static_cast<std::size_t>(index);
-    bool first_file = true;
-    EmptyLapGuard empty_laps(files.size());
-    // One batch for the whole stream: the sleep still owed at the end of a file carries over.
-    PacedBatch batch([&](const uint8_t* data, int length) {
-        return live.Send(data, length, "IPTV_TS_HTTP_DataThread : iret=[%d] errorno is [%d]\n");
-    });
-    while (!live.Stopped()) {
-        const char* path = files[j].path;
-        if (!first_file || !pat_found) {
-            if (!first_file) {
-                fd = open(path, O_RDONLY | O_CLOEXEC);
-                if (fd < 0) {
-                    LogSystemMessage("[%s] open failed\n", path);
-                    return;
-                }
-                first_pcr = true;
-                previous = 0;
-            }
-        }
-        if (first_file && !pat_found) {
-            // No PAT after the position: carry on with the next file.
-            close(fd);
-            fd = -1;
-            first_file = false;
-            empty_laps.AfterFile(0);
-            j = (j + 1) % files.size();
-            continue;
-        }
-        first_file = false;
-        LogSystemMessage("Thread[%d]: IPTV_TS_HTTP_DataThread Starting (CH no.[%d], filename=[%s]\n", number, channel_number, path);
-        int64_t streamed = 0;
-        const bool ok = StreamFileBlocks(live, batch, fd, [&](const uint8_t* block, int length) -> int64_t {
-            for (int at = 0; at + kTsPacketSize <= length; at += kTsPacketSize) {
-                int64_t pcr = 0;
-                if (block[at] != kTsSyncByte || !extract_pcr(block + at, pcr)) continue;
-                const double t = static_cast<double>(pcr) / static_cast<double>(kPcrTicksPerSecond);
-                if (first_pcr) {
-                    LogSystemMessage("Video first time=[%5.3f]\n", t);
-                    live.conn_.first_pcr_time = t;
-                    previous = t;
-                    first_pcr = false;
-                }
-                const double interval = t - previous;
-                previous = t;
-                live.conn_.last_pcr_time = t;
-                live.conn_.elapsed_time = t - live.conn_.first_pcr_time;
-                if (burst.Take()) return 0;
-                return pcr_sleep_ms(interval);
-            }
-            return 0;
-        }, streamed);
-        empty_laps.AfterFile(streamed);
-        close(fd);
-        fd = -1;
-        LogSystemMessage("Thread[%d]: IPTV_TS_HTTP_DataThread Close (CH no.[%d], filename=[%s])\n", number, channel_number, path);
-        if (!ok) return;
-        j = (j + 1) % files.size();
-        LogSystemMessage("j=[%d]\n", static_cast<int>(j));
-    }
-    if (fd >= 0) close(fd);
+    DirectoryViewer viewer;
+    viewer.thread_name    = "IPTV_TS_HTTP_DataThread";
+    viewer.thread_number  = live.number_;
+    viewer.channel_number = channel_number;
+    viewer.stopped        = [&] { return live.Stopped(); };
+    viewer.send           = [&](const uint8_t* data, int length) { return live.Send(data, length, nullptr); };
+    viewer.clock          = [&](double first, double now) {
+        live.conn_.first_pcr_time = first;
+        live.conn_.last_pcr_time  = now;
+        live.conn_.elapsed_time   = now - first;
+    };
+    StreamTsDirectory(table, channel, viewer);
 }
 
 }  // namespace

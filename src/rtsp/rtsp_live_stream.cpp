@@ -11,6 +11,9 @@
 #include "http/http_request.h"
 #include "ingest/real_buffer.h"
 #include "rtsp/rtsp_output.h"
+#include "core/sockets.h"
+#include "media/ts_timing.h"
+#include "stream/directory_stream.h"
 #include "stream/live_sender.h"
 
 #include <cerrno>
@@ -88,6 +91,40 @@ void ServeNetworkChannel(RtspConnection& conn, ChannelRecord& channel, int numbe
     if (ServePacedViewer(channel, ring, link)) conn.stop.store(1);
 }
 
+// A directory channel: its files from where the playlist stands now, each 1316-byte chunk one
+// packet framed for the session's transport.
+void ServeDirectoryChannel(RtspConnection& conn, const ChannelTable& table, ChannelRecord& channel, int number,
+                           int channel_number)
+{
+    RtspOutput output(conn, false);
+    if (!output.Open(number, "DataThread[%d]: IPTV Client RAW/RAW/UDP Port no=[%d] Socket=[%d]\n")) {
+        LogSystemMessage("Thread[%d]: IPTV_TS_RTSP_DataThread : Channel [%d], Open UDP Port Error\n", number, channel_number);
+        conn.stop.store(1);
+        return;
+    }
+    RtspLiveFraming framing(output);
+    DirectoryViewer viewer;
+    viewer.thread_name         = "IPTV_TS_RTSP_DataThread";
+    viewer.thread_number       = number;
+    viewer.channel_number      = channel_number;
+    viewer.pat_by_chunk        = true;
+    viewer.starting_names_file = false;
+    viewer.framing             = &framing;
+    viewer.stopped             = [&] { return Stopped(conn); };
+    viewer.send                = [&](const uint8_t* data, int length) {
+        const int fd = conn.socket.load();
+        return fd >= 0 && SendAll(fd, data, static_cast<std::size_t>(length)) == static_cast<ssize_t>(length);
+    };
+    viewer.clock = [&](double first, double now) {
+        conn.first_pcr_time = first;
+        conn.last_pcr_time.store(now);
+        conn.current_position.store(now - first);
+        conn.last_pcr_value = static_cast<uint64_t>(now * static_cast<double>(kPcrTicksPerSecond));
+    };
+    StreamTsDirectory(table, channel, viewer);
+    conn.stop.store(1);
+}
+
 }  // namespace
 
 bool RtspLiveChannelPlayable(int channel_number)
@@ -100,7 +137,9 @@ bool RtspLiveChannelPlayable(int channel_number)
     case kSourceRtpGroup:
     case kSourceRtpPort:
     case kSourceUdpGroup:
-    case kSourceUdpPort: return true;
+    case kSourceUdpPort:
+    case kSourceHttp:
+    case kSourceFile: return true;
     default: return false;
     }
 }
@@ -141,7 +180,9 @@ void IPTV_TS_RTSP_DataThread(RtspConnection& conn, int number)
     case kSourceRtpGroup:
     case kSourceRtpPort:
     case kSourceUdpGroup:
-    case kSourceUdpPort: ServeNetworkChannel(conn, channel, number, channel_number); break;
+    case kSourceUdpPort:
+    case kSourceHttp: ServeNetworkChannel(conn, channel, number, channel_number); break;
+    case kSourceFile: ServeDirectoryChannel(conn, *table, channel, number, channel_number); break;
     default: conn.stop.store(1); break;          // refused at SETUP: nothing to stream
     }
     {

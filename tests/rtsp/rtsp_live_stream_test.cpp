@@ -1,6 +1,6 @@
-// Live channels over RTSP against the real server binary: a UDP channel decodes in ffmpeg over
-// both transports, a paused session gets nothing until it plays again, and a channel whose
-// input the RTSP output cannot stream is refused at SETUP.
+// Live channels over RTSP against the real server binary: a UDP channel and a looping folder of
+// files decode in ffmpeg over both transports, and a channel whose input the RTSP output cannot
+// stream is refused at SETUP.
 
 #include "support/live_feed.h"
 #include "support/test_server.h"
@@ -54,9 +54,42 @@ TEST_F(RtspLive, AUdpChannelDecodesInFfmpegOverBothTransports)
     feed.Signal(SIGTERM);
 }
 
+// Frames of the final progress line of an ffmpeg run over RTSP (-1 when it failed).
+int DecodedFrames(const std::string& output)
+{
+    if (output.find("exit=0") == std::string::npos) return -1;
+    const std::size_t last = output.rfind("frame=");
+    return last == std::string::npos ? -1 : std::atoi(output.c_str() + last + 6);
+}
+
+TEST_F(RtspLive, AFolderChannelDecodesOverBothTransportsAndLoops)
+{
+    if (!HaveTool("ffmpeg")) GTEST_SKIP() << "ffmpeg is not installed";
+    server.Dir().MakeDir("media/loop");
+    // Two short files of 75 frames each.
+    for (const char* name : {"a.ts", "b.ts"}) {
+        ASSERT_EQ(std::system(("ffmpeg -nostdin -v error -y -f lavfi -i testsrc2=size=160x120:rate=25 -t 3 -c:v libx264 "
+                               "-preset ultrafast -g 25 -f mpegts -muxrate 600k '" + server.Dir().PathOf(std::string("media/loop/") + name) + "'")
+                                  .c_str()),
+                  0);
+    }
+    ASSERT_NO_FATAL_FAILURE(Start("<ch src=\"dir://media/loop\">Loop</ch>\r\n"));
+    for (const char* transport : {"tcp", "udp"}) {
+        const std::string output = RunShell("timeout 30 ffmpeg -nostdin -v error -stats -rtsp_transport " + std::string(transport) +
+                                            " -i '" + Url("/1.ch") + "' -map 0:v -frames:v 200 -f null - 2>&1; echo \"exit=$?\"");
+        // Each file's clock starts again at 0, so the frames count, not the stream's time: 200
+        // frames are more than two files.
+        EXPECT_GE(DecodedFrames(output), 200) << transport << "\n" << output.substr(0, 2000);
+    }
+    // The UDP session got its media as datagrams: nothing but replies on its control connection.
+    EXPECT_TRUE(server.WaitForLog("IPTV_TS_RTSP_DataThread Starting (CH no.[1])"));
+    EXPECT_TRUE(server.WaitForLog("DataThread[") && server.WaitForLog("IPTV Client RAW/RAW/UDP Port no="));
+    EXPECT_TRUE(server.WaitForLog("j=["));
+}
+
 TEST_F(RtspLive, AChannelTheOutputCannotStreamIsRefusedAtSetup)
 {
-    ASSERT_NO_FATAL_FAILURE(Start("<ch src=\"http://127.0.0.1:9/live.ts\">Pull</ch>\r\n"));
+    ASSERT_NO_FATAL_FAILURE(Start("<ch src=\"rtsp://127.0.0.1:9/live\">Pull</ch>\r\n"));
     const int fd = ConnectLoopback(rtsp_port);
     ASSERT_TRUE(SendAllText(fd, "DESCRIBE " + Url("/1.ch") + " RTSP/1.0\r\nCSeq: 1\r\n\r\n"));
     std::string got = ReadFor(fd, 300, 3000);

@@ -1,0 +1,242 @@
+#include "stream/directory_stream.h"
+
+#include "core/log.h"
+#include "core/platform/platform.h"
+#include "media/ts_timing.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cinttypes>
+#include <fcntl.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+constexpr int kBlockSize = kLiveBlockSize;
+
+// A file read 32 blocks at a time and handed out a block (1316 bytes; the last of the file may
+// be shorter) at a time: the blocks of a read per block, with a thirty-second of the reads.
+class FileBlocks {
+public:
+    FileBlocks(int fd, const char* thread_name)
+        : fd_(fd), thread_name_(thread_name), buffer_(static_cast<std::size_t>(kBlockSize) * 32) {}
+    // The next block; 0 at the end of the file, -1 (failed set) on a read error.
+    ssize_t Next(const uint8_t*& block, bool& failed)
+    {
+        if (at_ >= length_) {
+            const ssize_t got = read(fd_, buffer_.data(), buffer_.size());
+            if (got == 0) LogSystemMessage("%s 0: END of FILE\n", thread_name_);
+            if (got < 0) {
+                LogSystemMessage("%s 1: errorno is [%d]\n", thread_name_, errno);
+                failed = true;
+            }
+            if (got <= 0) return got;
+            length_ = got;
+            at_ = 0;
+        }
+        block = buffer_.data() + at_;
+        const ssize_t size = std::min<ssize_t>(kBlockSize, length_ - at_);
+        at_ += size;
+        return size;
+    }
+
+private:
+    int                  fd_;
+    const char*          thread_name_;
+    std::vector<uint8_t> buffer_;
+    ssize_t              length_ = 0;
+    ssize_t              at_ = 0;
+};
+
+// Reads until the first PAT after the file's position and sends it (the packet, or the chunk
+// it starts). 1: sent; 0: the file ended first; -1: the stream must end.
+int SendFirstPat(const DirectoryViewer& viewer, FramedBatch& batch, int fd)
+{
+    const int number = viewer.thread_number;
+    const int channel_number = viewer.channel_number;
+    const char* name = viewer.thread_name;
+    const int unit = viewer.pat_by_chunk ? kBlockSize : kTsPacketSize;
+    uint8_t chunk[kBlockSize];
+    bool first = true;
+    while (!viewer.stopped()) {
+        const ssize_t got = read(fd, chunk, static_cast<std::size_t>(unit));
+        if (got < kTsPacketSize) {
+            LogSystemMessage("Thread[%d]: %s (CH no.[%d] PAT Not Found in the EOF)\n", number, name, channel_number);
+            return 0;
+        }
+        // Packets read one by one must each start in step; a chunk's first is checked once.
+        if ((first || !viewer.pat_by_chunk) && chunk[0] != kTsSyncByte) {
+            LogSystemMessage("Thread[%d]: %s (CH no.[%d] No Sync Data)\n", number, name, channel_number);
+            return -1;
+        }
+        first = false;
+        if (!is_pat(chunk)) continue;
+        if (!batch.Add(chunk, static_cast<int>(got)) || !batch.Flush()) {
+            if (batch.send_failed()) LogSystemMessage("%s PAT: iret=[%d] errorno is [%d]\n", name, -1, batch.send_errno());
+            return -1;
+        }
+        LogSystemMessage("Thread[%d]: %s (CH no.[%d] PAT Found)\n", number, name, channel_number);
+        return 1;
+    }
+    return -1;
+}
+
+}  // namespace
+
+std::vector<PlaylistEntry> DirectoryPlaylist(const ChannelRecord& channel)
+{
+    std::vector<PlaylistEntry> entries;
+    for (const auto& source : channel.sources) entries.push_back(source->file);
+    return entries;
+}
+
+FramedBatch::FramedBatch(std::function<bool(const uint8_t*, int)> send, LiveFraming* framing)
+    : framing_(framing), batch_([this, send = std::move(send)](const uint8_t* data, int length) {
+          return send(data, length) || Failed();
+      })
+{
+    if (framing_ != nullptr) framed_.resize(static_cast<std::size_t>(kBlockSize + framing_->overhead()));
+}
+
+bool FramedBatch::Add(const uint8_t* block, int length)
+{
+    if (framing_ == nullptr) return batch_.Add(block, length);
+    length = std::min(length, kBlockSize);
+    const int framed = framing_->Frame(block, length, framed_.data());
+    if (framing_->datagrams()) return framing_->SendDatagram(framed_.data(), framed) || Failed();
+    return batch_.Add(framed_.data(), framed);
+}
+
+bool FramedBatch::Failed()
+{
+    send_errno_ = errno != 0 ? errno : EIO;
+    return false;
+}
+
+bool FramedBatch::AddSleep(int64_t ms)
+{
+    return batch_.AddSleep(ms);
+}
+
+bool FramedBatch::Flush()
+{
+    return batch_.Flush();
+}
+
+bool StreamFileBlocks(const char* thread_name, const std::function<bool()>& stopped, FramedBatch& batch, int fd,
+                      const std::function<int64_t(const uint8_t*, int)>& pause_after, int64_t& streamed)
+{
+    bool read_failed = false;
+    FileBlocks blocks(fd, thread_name);
+    while (!stopped()) {
+        const uint8_t* block = nullptr;
+        const ssize_t got = blocks.Next(block, read_failed);
+        if (got <= 0) break;
+        const int length = static_cast<int>(got);
+        streamed += length;
+        if (!batch.Add(block, length) || !batch.AddSleep(pause_after(block, length))) return false;
+    }
+    // Whatever was read goes out, also before a read error ends the stream.
+    if (!stopped() && !batch.Flush()) return false;
+    return !read_failed;
+}
+
+void EmptyLapGuard::AfterFile(int64_t streamed)
+{
+    lap_bytes_ += streamed;
+    if (++files_done_ < files_) return;
+    if (lap_bytes_ == 0) SleepUnlessStopping(1000);
+    files_done_ = 0;
+    lap_bytes_ = 0;
+}
+
+void StreamTsDirectory(const ChannelTable& table, const ChannelRecord& channel, const DirectoryViewer& viewer)
+{
+    const int number = viewer.thread_number;
+    const int channel_number = viewer.channel_number;
+    const char* name = viewer.thread_name;
+    const std::vector<PlaylistEntry> files = DirectoryPlaylist(channel);
+    if (files.empty()) return;
+    int index = 0;
+    int64_t position = 0;
+    int fd = find_playlist_position(table.load_tick, static_cast<int64_t>(channel.total_duration), files.data(),
+                                    static_cast<int>(files.size()), index, position);
+    if (fd < 0) {
+        LogSystemMessage("Thread[%d]: %s (IPTV find correct position failed)\n", number, name);
+        return;
+    }
+    LogSystemMessage("Thread[%d]: %s (CH no.[%d], filename=[%s])\n", number, name, channel_number,
+                     files[static_cast<std::size_t>(index)].path);
+    LogSystemMessage("sbFile_Postion=%" PRId64 "\n", position);
+    if (lseek(fd, static_cast<off_t>(position), SEEK_SET) < 0) {
+        LogSystemMessage("Thread[%d]: %s (CH no.[%d] Seek failed)\n", number, name, channel_number);
+        close(fd);
+        return;
+    }
+    // One batch for the whole stream: the sleep still owed at the end of a file carries over.
+    FramedBatch batch(viewer.send, viewer.framing);
+    const int pat = SendFirstPat(viewer, batch, fd);
+    if (pat < 0) {
+        close(fd);
+        return;
+    }
+
+    StartBurst burst;
+    EmptyLapGuard empty_laps(files.size());
+    std::size_t j = static_cast<std::size_t>(index);
+    if (pat == 0) {
+        // No PAT after the position: carry on with the next file.
+        close(fd);
+        fd = -1;
+        empty_laps.AfterFile(0);
+        j = (j + 1) % files.size();
+    }
+    while (!viewer.stopped()) {
+        const char* path = files[j].path;
+        if (fd < 0) {
+            fd = open(path, O_RDONLY | O_CLOEXEC);
+            if (fd < 0) {
+                LogSystemMessage("[%s] open failed\n", path);
+                return;
+            }
+        }
+        if (viewer.starting_names_file)
+            LogSystemMessage("Thread[%d]: %s Starting (CH no.[%d], filename=[%s]\n", number, name, channel_number, path);
+        else
+            LogSystemMessage("Thread[%d]: %s Starting (CH no.[%d])\n", number, name, channel_number);
+        double first_time = 0;
+        double previous = 0;
+        bool first_pcr = true;
+        if (viewer.clock) viewer.clock(0, 0);
+        int64_t streamed = 0;
+        const bool ok = StreamFileBlocks(name, viewer.stopped, batch, fd, [&](const uint8_t* block, int length) -> int64_t {
+            for (int at = 0; at + kTsPacketSize <= length; at += kTsPacketSize) {
+                int64_t pcr = 0;
+                if (block[at] != kTsSyncByte || !extract_pcr(block + at, pcr)) continue;
+                const double t = static_cast<double>(pcr) / static_cast<double>(kPcrTicksPerSecond);
+                if (first_pcr) {
+                    LogSystemMessage("Video first time=[%5.3f]\n", t);
+                    first_time = t;
+                    previous = t;
+                    first_pcr = false;
+                }
+                const double interval = t - previous;
+                previous = t;
+                if (viewer.clock) viewer.clock(first_time, t);
+                if (burst.Take()) return 0;
+                return pcr_sleep_ms(interval);
+            }
+            return 0;
+        }, streamed);
+        if (!ok && batch.send_failed()) LogSystemMessage("%s : iret=[%d] errorno is [%d]\n", name, -1, batch.send_errno());
+        empty_laps.AfterFile(streamed);
+        close(fd);
+        fd = -1;
+        LogSystemMessage("Thread[%d]: %s Close (CH no.[%d], filename=[%s])\n", number, name, channel_number, path);
+        if (!ok) return;
+        j = (j + 1) % files.size();
+        LogSystemMessage("j=[%d]\n", static_cast<int>(j));
+    }
+    if (fd >= 0) close(fd);
+}
