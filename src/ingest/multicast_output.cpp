@@ -10,6 +10,7 @@
 #include "http/connection.h"
 #include "ingest/real_buffer.h"
 #include "media/ts_timing.h"
+#include "stream/directory_stream.h"
 #include "stream/live_sender.h"
 
 #include <algorithm>
@@ -53,7 +54,10 @@ bool Stopped(const IgmpChannelInfo& entry)
 // The live sender's framing for multicast: each unit into the aligner, each whole datagram out.
 class MulticastFraming : public LiveFraming {
 public:
-    MulticastFraming(MulticastOut& out, PacketAligner& aligner) : out_(out), aligner_(aligner) {}
+    // may_sleep: the caller's own thread, which sleeps out a pause after a failed send (the
+    // live sender serves other viewers meanwhile, so there datagrams are dropped instead).
+    MulticastFraming(MulticastOut& out, PacketAligner& aligner, bool may_sleep = false)
+        : out_(out), aligner_(aligner), may_sleep_(may_sleep) {}
     int overhead() const override { return 0; }
     int Frame(const uint8_t* data, int length, uint8_t* out) override
     {
@@ -63,12 +67,17 @@ public:
     bool datagrams() const override { return true; }
     bool SendDatagram(const uint8_t* data, int length) override
     {
-        return aligner_.Add(data, length, [this](const uint8_t* block, int size) { return out_.Send(block, size); });
+        return aligner_.Add(data, length, [this](const uint8_t* block, int size) {
+            if (!out_.Send(block, size)) return false;
+            if (may_sleep_) out_.WaitOutPause();
+            return true;
+        });
     }
 
 private:
     MulticastOut&  out_;
     PacketAligner& aligner_;
+    bool           may_sleep_;
 };
 
 // Waits until the channel's input runs; false when the thread is to end first. A source that
@@ -210,6 +219,30 @@ void ForwardByteStream(IgmpChannelInfo& entry, ChannelRecord& channel, Multicast
     }
 }
 
+// A folder of transport-stream files, looped from where its playlist stands now; tried again
+// after a while when it cannot be played (no files yet, a file that cannot be opened).
+void ForwardDirectory(IgmpChannelInfo& entry, ChannelRecord& channel, MulticastOut& out, int number)
+{
+    PacketAligner aligner;
+    MulticastFraming framing(out, aligner, true);
+    DirectoryViewer viewer;
+    viewer.thread_name    = "IPTV_IGMPDataThread";
+    viewer.thread_number  = number;
+    viewer.channel_number = entry.channel_index + 1;
+    viewer.framing        = &framing;
+    viewer.stopped        = [&] { return Stopped(entry); };
+    viewer.send           = [](const uint8_t*, int) { return true; };   // datagrams go out through the framing
+    viewer.clock          = [&](double first, double now) {
+        entry.last_pcr_time = now;
+        entry.elapsed_time  = now - first;
+    };
+    while (!Stopped(entry)) {
+        aligner.Reset();
+        StreamTsDirectory(*entry.table, channel, viewer);
+        SleepUnlessStopping(5000);
+    }
+}
+
 int32_t IPTV_IGMPDataThread(void* argument)
 {
     {
@@ -220,6 +253,7 @@ int32_t IPTV_IGMPDataThread(void* argument)
             LogSystemMessage("IGMP Channel[%d] is starting\n", entry.channel_index + 1);
             MulticastOut out(entry.destination, number);
             switch (channel.FirstSource()->kind) {
+            case kSourceFile: ForwardDirectory(entry, channel, out, number); break;
             case kSourceRtpGroup:
             case kSourceRtpPort:
             case kSourceUdpGroup:

@@ -3,7 +3,8 @@
 // and players that tune in without a connection. Channel i goes to the base group "igmpip"
 // with i added to its last octet, port "igmpport". Live channels are forwarded from their
 // rings (packet-aligned inputs through the channel's shared live sender, pull byte streams
-// re-aligned here); each datagram is 1316 bytes, seven whole packets.
+// re-aligned here), directory channels played in their endless loop like for every other
+// output; each datagram is 1316 bytes, seven whole packets.
 
 #include <cstdint>
 #include <functional>

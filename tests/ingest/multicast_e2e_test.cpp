@@ -101,7 +101,7 @@ protected:
     ChildProgram    udp_feed, rtp_feed, http_feed;
 };
 
-TEST_F(Multicast, LiveRtpAndPulledChannelsReachTheirGroupsAsWholeDatagramsThroughSendErrorsAndARefresh)
+TEST_F(Multicast, LiveRtpPulledAndFolderChannelsReachTheirGroupsAsWholeDatagramsThroughSendErrorsAndARefresh)
 {
     Feed(udp_feed, "-f mpegts 'udp://127.0.0.1:7001?pkt_size=1316'");
     Feed(rtp_feed, "-f rtp_mpegts rtp://127.0.0.1:7002");
@@ -110,16 +110,21 @@ TEST_F(Multicast, LiveRtpAndPulledChannelsReachTheirGroupsAsWholeDatagramsThroug
     server.Dir().WriteFile("channel_definition.xml", "<?xml version=\"1.0\" encoding=\"iso-8859-1\" ?>\r\n"
                                                      "<ch src=\"udp://:7001\">Live</ch>\r\n"
                                                      "<ch src=\"rtp://:7002\">Rtp</ch>\r\n"
-                                                     "<ch src=\"http://127.0.0.1:7003/live.ts\">Pull</ch>\r\n");
+                                                     "<ch src=\"http://127.0.0.1:7003/live.ts\">Pull</ch>\r\n"
+                                                     "<ch src=\"dir://media/loop\">Loop</ch>\r\n");
+    server.Dir().MakeDir("media/loop");
+    RunShell("cp '" + server.Dir().PathOf("clip.ts") + "' '" + server.Dir().PathOf("media/loop/a.ts") + "'");
     std::this_thread::sleep_for(std::chrono::milliseconds(500));     // ffmpeg's HTTP server listens
     ASSERT_TRUE(server.Start("igmpip=239.1.1.250\r\nigmpport=5000\r\nigmpttl=3\r\nigmpinterface=qva\r\n"))
         << server.Process().Stderr().substr(0, 3000);
-    ASSERT_TRUE(server.WaitForLog("System Message : [3] Multicast Server Starting\n"));
+    ASSERT_TRUE(server.WaitForLog("System Message : [4] Multicast Server Starting\n"));
 
     EXPECT_TRUE(Probe(net, "239.1.1.250").starts_with("h264\naac\n"));
     EXPECT_EQ(Datagrams(net, "239.1.1.251"), "200 0 3\n");              // RTP headers gone, TTL configured
     EXPECT_EQ(Datagrams(net, "239.1.1.252"), "200 0 3\n");              // a byte stream re-aligned
     EXPECT_TRUE(Probe(net, "239.1.1.252").starts_with("h264\naac\n"));
+    EXPECT_TRUE(Probe(net, "239.1.1.253").starts_with("h264\naac\n"));  // the folder channel
+    EXPECT_EQ(Datagrams(net, "239.1.1.253"), "200 0 3\n");
 
     // The configured interface needs no route; without the interface nothing can be sent, and
     // sending resumes once it is back.
@@ -140,6 +145,8 @@ TEST_F(Multicast, LiveRtpAndPulledChannelsReachTheirGroupsAsWholeDatagramsThroug
     EXPECT_TRUE(Probe(net, "239.1.1.250").starts_with("h264\naac\n"));
     EXPECT_EQ(server.Stop(), 0);
     EXPECT_NE(Log().find("Multicast OUT: Multicast Server Closed\n"), std::string::npos);
+    // The folder's one file has been played to its end and started again.
+    EXPECT_NE(Log().find("IPTV_IGMPDataThread Close (CH no.[4], filename=[media/loop/a.ts])\nj=[0]\n"), std::string::npos);
 }
 
 TEST(MulticastOff, ZeroZeroZeroZeroStartsNothingAndAGroupOrPortThatCannotBeMeantTurnsItOff)
