@@ -3,6 +3,7 @@
 #include "core/locks.h"
 #include "core/log.h"
 #include "core/platform/platform.h"
+#include "core/text.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -66,7 +67,16 @@ std::string ArchiveListing(const std::string& folder, const std::string& link_na
     if (duration_minutes <= 0 || !ListDirectory(folder, entries)) return "";
     std::vector<std::string> names;
     for (const DirEntry& entry : entries)
-        if (entry.is_file && IsArchiveFileName(entry.name)) names.push_back(entry.name);
+        if (entry.is_file) names.push_back(entry.name);
+    return ArchiveListingOf(folder, std::move(names), link_name, duration_minutes, remove);
+}
+
+std::string ArchiveListingOf(const std::string& folder, std::vector<std::string> names, const std::string& link_name,
+                             int duration_minutes, const ArchiveRemover& remove)
+{
+    if (duration_minutes <= 0) return "";
+    names.erase(std::remove_if(names.begin(), names.end(), [](const std::string& name) { return !IsArchiveFileName(name); }),
+                names.end());
     std::sort(names.begin(), names.end());
 
     const std::size_t keep = std::max(1, 10080 / duration_minutes);
@@ -74,13 +84,11 @@ std::string ArchiveListing(const std::string& folder, const std::string& link_na
     const int hour_after = duration_minutes / 60;
     std::string listing;
     std::string day;
-    char line[512];
     for (const std::string& name : names) {
         if (name.compare(0, 10, day) != 0 || day.empty()) {
             if (!day.empty()) listing += "</frame>\r\n";
             day = name.substr(0, 10);
-            std::snprintf(line, sizeof line, "<frame title=\"%s Channel: %s\">\r\n", link_name.c_str(), day.c_str());
-            listing += line;
+            listing += FormatString("<frame title=\"%s Channel: %s\">\r\n", link_name.c_str(), day.c_str());
         }
         const std::string path = folder + "/" + name;
         if (to_delete > 0 && !ArchiveFileRecording(path)) {
@@ -95,9 +103,8 @@ std::string ArchiveListing(const std::string& folder, const std::string& link_na
         }
         const std::string hour = name.substr(11, 2);
         const int hour_number = std::atoi(hour.c_str());
-        std::snprintf(line, sizeof line, "<icon src=\"%d.png\" href=\"tv_program_archive/%s/%s\">%s~%02d</icon>\r\n",
-                      hour_number, link_name.c_str(), name.c_str(), hour.c_str(), hour_number + hour_after);
-        listing += line;
+        listing += FormatString("<icon src=\"%d.png\" href=\"tv_program_archive/%s/%s\">%s~%02d</icon>\r\n", hour_number,
+                                link_name.c_str(), name.c_str(), hour.c_str(), hour_number + hour_after);
     }
     if (!day.empty()) listing += "</frame>\r\n";
     return listing;

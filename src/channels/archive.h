@@ -6,6 +6,7 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 // False for a recording folder that would lead out of "tv_program_archive" (an absolute path,
 // a "\" or a ".." step): such a channel is neither recorded nor listed.
@@ -27,5 +28,8 @@ using ArchiveRemover = std::function<bool(const std::string& path)>;
 // "" when the folder cannot be listed or holds no recording.
 std::string ArchiveListing(const std::string& folder, const std::string& link_name, int duration_minutes,
                            const ArchiveRemover& remove);
+// The same for the names of the folder's files (in any order; the others are left alone).
+std::string ArchiveListingOf(const std::string& folder, std::vector<std::string> names, const std::string& link_name,
+                             int duration_minutes, const ArchiveRemover& remove);
 // The same, deleting with unlink.
 std::string ArchiveListing(const std::string& folder, const std::string& link_name, int duration_minutes);
