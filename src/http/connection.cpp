@@ -288,6 +288,9 @@ void DiscardPreviousConnection(PlayerConnection& conn, LockedList& list)
     for (Position at = list.list.GetHeadPosition(); at != nullptr;) {
         auto* other = static_cast<PlayerConnection*>(list.list.GetNext(at));
         if (other == &conn || std::strcmp(other->user_name, conn.user_name) != 0) continue;
+        // One already told to stop (and still on its way off the list) is not the stream
+        // this one replaces.
+        if (other->stop.load() != 0) continue;
         other->stop.store(1);                       // before the wake-up, which checks it
         if (other->pause_marker.load() == 0) other->wake.Signal();
         LogSystemMessage("System Warning: Discard the previous connection of user [%s]\n", conn.user_name);

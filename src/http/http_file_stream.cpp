@@ -151,6 +151,7 @@ void ServeFile(PlayerConnection& conn, FileKind kind, int number, DataThreadScop
         if (kind == FileKind::kPlain) error_close = !SendPlainFile(conn, number);
         uint8_t block[kBlockSize];
         StartBurst burst;
+        PcrSleepCarry pcr_sleep;
         PacedBatch batch([&](const uint8_t* data, int length) { return SendBlock(conn, data, length, number); });
         bool failed = false;
         while (kind != FileKind::kPlain && g_http_stop_state.load() == 0 && conn.stop.load() == 0) {
@@ -188,7 +189,7 @@ void ServeFile(PlayerConnection& conn, FileKind kind, int number, DataThreadScop
                 conn.elapsed_time  = t - conn.first_pcr_time;
                 conn.last_pcr      = static_cast<int64_t>(t * static_cast<double>(kPcrTicksPerSecond));
                 if (burst.Take()) continue;
-                pause_ms = pcr_sleep_ms(interval);
+                pause_ms = pcr_sleep.NextMs(interval);
             } else {
                 if (burst.Take()) continue;
                 pause_ms = pacer.NextMs();

@@ -96,7 +96,7 @@ public:
 
     void Pause(double interval_seconds)
     {
-        const int64_t ms = pcr_sleep_ms(interval_seconds);
+        const int64_t ms = sleep_.NextMs(interval_seconds);
         if (ms > 0) SleepUnlessStopping(static_cast<uint32_t>(ms > 10000 ? 10000 : ms));
     }
 
@@ -120,6 +120,7 @@ private:
     mutable bool     hung_up_ = false;
     mutable uint64_t next_hang_up_check_ms_ = 0;
     LivePcrClock     clock_;
+    PcrSleepCarry    sleep_;
 };
 
 std::string Prefix(int number, int channel)

@@ -68,6 +68,16 @@ int64_t pcr_sleep_ms(double delta_seconds)
     return static_cast<int64_t>(us) / 1000;
 }
 
+int64_t PcrSleepCarry::NextMs(double delta_seconds)
+{
+    double us = delta_seconds * 1000.0 * 1000.0 - static_cast<double>(g_config.bitrate_constant) * 0.012;
+    if (!(us > 0.0)) return 0;
+    if (us > 9.0e15) us = 9.0e15;
+    const int64_t total = static_cast<int64_t>(us) + carried_us_;
+    carried_us_ = total % 1000;
+    return total / 1000;
+}
+
 bool PcrFollower::Next(int64_t pcr, double& delta_seconds)
 {
     if (previous < 0) {

@@ -44,6 +44,15 @@ bool extract_pcr(const uint8_t* packet, int64_t& ticks);
 int64_t extract_video_pts(const uint8_t* packet, bool adaptation_field_flag);
 // Milliseconds to sleep for a PCR difference of delta seconds (0 for no sleep).
 int64_t pcr_sleep_ms(double delta_seconds);
+// The same sleeps with the fraction of a millisecond each one drops carried over to the next:
+// PCRs every 5 ms are paced at their own rate rather than a fifth faster.
+class PcrSleepCarry {
+public:
+    int64_t NextMs(double delta_seconds);
+
+private:
+    int64_t carried_us_ = 0;
+};
 
 // A live reader's previous PCR: the first PCR only starts it, a PCR lower than the previous
 // one is reported and skipped, any other gives the difference to pace by.

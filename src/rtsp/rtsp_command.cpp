@@ -38,6 +38,7 @@ const char kStatus451[] = "451 Parameter Not Understood";
 const char kStatus454[] = "454 Session Not Found";
 const char kStatus415[] = "415 Unsupported Media Type";
 const char kStatus461[] = "461 Unsupported transport";
+const char kStatus455[] = "455 Method Not Valid in This State";
 
 const char kFailOption[]    = "RTSP_CmdThread Send Response Failed for OPTION: Thread[%d]\n";
 const char kFailDescribe[]  = "RTSP_CmdThread Send Response Failed for OPTION: Thread[%d], \n";
@@ -96,8 +97,7 @@ private:
 bool CommandThread::Send(const std::string& reply, const char* fail_log)
 {
     LogSystemMessage("RTSP_CmdThread Thread[%d]: Response=[%s]\n", number_, reply.c_str());
-    const int fd = conn_.socket.load();
-    if (fd >= 0 && SendAll(fd, reply.data(), reply.size()) == static_cast<ssize_t>(reply.size())) return true;
+    if (SendOnConnection(conn_, reply.data(), reply.size())) return true;
     conn_.stop.store(1);
     LogSystemMessage(fail_log, number_);
     ended_ = true;
@@ -201,6 +201,12 @@ bool CommandThread::OpenMedia(const std::string& relative)
 
 void CommandThread::Describe(std::string_view request)
 {
+    if (conn_.playing.load()) {
+        // The data thread streams the described file and reads the session's media fields:
+        // a new description would pull them from under it.
+        Refuse(kStatus455, kFailDescribe);
+        return;
+    }
     conn_.duration = 0;
     conn_.described.store(false);
     if (conn_.file >= 0) {                            // a second DESCRIBE: the first one's file goes

@@ -216,7 +216,7 @@ int64_t FilePacer::Next(const uint8_t* chunk, int size)
     conn_.last_pcr_time.store(seconds);
     conn_.current_position.store(std::max(0.0, seconds - first_pcr_time_));
     conn_.last_pcr_value = static_cast<uint64_t>(ticks);
-    return std::min(pcr_sleep_ms(delta), kMaxPaceSleepMs);
+    return std::min(sleep_.NextMs(delta), kMaxPaceSleepMs);
 }
 
 bool RtspSessionRunning(const RtspConnection& conn)

@@ -107,6 +107,7 @@ private:
     double          first_pcr_time_;
     bool            restart_ = true;
     int64_t         last_ticks_ = -1;
+    PcrSleepCarry   sleep_;
 };
 
 // True while the session streams: its stop flag clear, the service and the process running.

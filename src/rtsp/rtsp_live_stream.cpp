@@ -11,7 +11,6 @@
 #include "http/http_request.h"
 #include "ingest/real_buffer.h"
 #include "rtsp/rtsp_output.h"
-#include "core/sockets.h"
 #include "media/ts_timing.h"
 #include "stream/directory_stream.h"
 #include "stream/live_sender.h"
@@ -83,6 +82,7 @@ void ServeNetworkChannel(RtspConnection& conn, ChannelRecord& channel, int numbe
     link.service_stop   = &g_rtsp_stop_state;
     link.last_pcr       = &conn.last_pcr;
     link.framing        = &framing;
+    link.send_lock      = &conn.send_lock;
     link.thread_number  = number;
     link.catch_up_error = "Thread[%d]:  IPTV_TS_RTSP_DataThread: errorno is [%d]\n";
     link.catch_up_error_on_console = false;
@@ -112,8 +112,7 @@ void ServeDirectoryChannel(RtspConnection& conn, const ChannelTable& table, Chan
     viewer.framing             = &framing;
     viewer.stopped             = [&] { return Stopped(conn); };
     viewer.send                = [&](const uint8_t* data, int length) {
-        const int fd = conn.socket.load();
-        return fd >= 0 && SendAll(fd, data, static_cast<std::size_t>(length)) == static_cast<ssize_t>(length);
+        return SendOnConnection(conn, data, static_cast<std::size_t>(length));
     };
     viewer.clock = [&](double first, double now) {
         conn.first_pcr_time = first;
@@ -144,30 +143,30 @@ bool RtspLiveChannelPlayable(int channel_number)
     }
 }
 
-void IPTV_TS_RTSP_DataThread(RtspConnection& conn, int number)
+RtspChannelViewing::RtspChannelViewing(RtspConnection& conn, int number, bool sources_needed)
 {
     if (conn.stop.load() != 0) {
         LogSystemMessage("Thread[%d]: IPTV_TS_RTSP_DataThread (IN Cmd STOP)\n", number);
         return;
     }
     LogSystemMessage("Thread[%d]: IPTV_TS_RTSP_DataThread (IN)\n", number);
-    const std::shared_ptr<ChannelTable> table = CurrentChannels();
-    const int32_t count = table->Count();
-    int channel_number = 1;
+    table_ = CurrentChannels();
+    const int32_t count = table_->Count();
+    channel_number_ = 1;
     if (std::strstr(conn.path, ".ch") != nullptr) {
-        channel_number = ChannelNumberOf(conn.path);
-        LogSystemMessage("CH no [%d], total chaneel no=[%d]\n", channel_number, count);
+        channel_number_ = ChannelNumberOf(conn.path);
+        LogSystemMessage("CH no [%d], total chaneel no=[%d]\n", channel_number_, count);
     } else {
-        LogSystemMessage("Default CH no [%d], total chaneel no=[%d]\n", channel_number, count);
+        LogSystemMessage("Default CH no [%d], total chaneel no=[%d]\n", channel_number_, count);
     }
-    if (channel_number < 1 || channel_number > count) {
+    if (channel_number_ < 1 || channel_number_ > count) {
         conn.stop.store(1);
         return;
     }
     LogSystemMessage("Thread[%d]: IPTV_TS_RTSP_DataThread (Build Channel Memory)\n", number);
-    ChannelRecord& channel = *table->channels[static_cast<std::size_t>(channel_number - 1)];
-    if (channel.sources.empty()) {
-        LogSystemMessage("IPTV_TS_RTSP_DataThread: no IPTV programs in the channel [%d]\n", channel_number);
+    ChannelRecord& channel = *table_->channels[static_cast<std::size_t>(channel_number_ - 1)];
+    if (sources_needed && channel.sources.empty()) {
+        LogSystemMessage("IPTV_TS_RTSP_DataThread: no IPTV programs in the channel [%d]\n", channel_number_);
         conn.stop.store(1);
         return;
     }
@@ -175,18 +174,30 @@ void IPTV_TS_RTSP_DataThread(RtspConnection& conn, int number)
         ScopedLock held(channel.lock);
         ++channel.active_players;
     }
-    LogSystemMessage("Thread[%d]: IPTV_TS_RTSP_DataThread (CH no.[%d])\n", number, channel_number);
-    switch (channel.FirstSource()->kind) {
+    channel_ = &channel;
+    LogSystemMessage("Thread[%d]: IPTV_TS_RTSP_DataThread (CH no.[%d])\n", number, channel_number_);
+}
+
+RtspChannelViewing::~RtspChannelViewing()
+{
+    if (channel_ == nullptr) return;
+    ScopedLock held(channel_->lock);
+    --channel_->active_players;
+}
+
+void IPTV_TS_RTSP_DataThread(RtspConnection& conn, int number)
+{
+    const RtspChannelViewing viewing(conn, number);
+    ChannelRecord* channel = viewing.channel();
+    if (channel == nullptr) return;
+    const int channel_number = viewing.channel_number();
+    switch (channel->FirstSource()->kind) {
     case kSourceRtpGroup:
     case kSourceRtpPort:
     case kSourceUdpGroup:
     case kSourceUdpPort:
-    case kSourceHttp: ServeNetworkChannel(conn, channel, number, channel_number); break;
-    case kSourceFile: ServeDirectoryChannel(conn, *table, channel, number, channel_number); break;
+    case kSourceHttp: ServeNetworkChannel(conn, *channel, number, channel_number); break;
+    case kSourceFile: ServeDirectoryChannel(conn, viewing.table(), *channel, number, channel_number); break;
     default: conn.stop.store(1); break;          // refused at SETUP: nothing to stream
-    }
-    {
-        ScopedLock held(channel.lock);
-        --channel.active_players;
     }
 }

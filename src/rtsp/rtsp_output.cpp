@@ -59,6 +59,12 @@ bool RtspOutput::Send(const uint8_t* payload, std::size_t size)
     if (size > 2048) size = 2048;
     const std::size_t length = Frame(payload, size, packet_);
     if (datagrams()) return SendDatagram(packet_, length);
-    const int fd = conn_.socket.load();
-    return fd >= 0 && SendAll(fd, packet_, length) == static_cast<ssize_t>(length);
+    return SendOnConnection(conn_, packet_, length);
+}
+
+bool SendOnConnection(RtspConnection& conn, const void* data, std::size_t length)
+{
+    std::lock_guard<std::mutex> held(conn.send_lock);
+    const int fd = conn.socket.load();
+    return fd >= 0 && SendAll(fd, data, length) == static_cast<ssize_t>(length);
 }

@@ -3,11 +3,14 @@
 // the data thread's entry and exit, the active list of playing sessions and the session and
 // server-port counters.
 
+#include "channels/channel_table.h"
 #include "http/connection.h"
 #include "rtsp/rtsp_request.h"
 
 #include <atomic>
+#include <mutex>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 constexpr int      kRtspReceiveThreads = 4;
@@ -62,9 +65,16 @@ public:
     // The RTSP connection's socket has two users, the command and the data thread: the first
     // to leave shuts it down (which wakes the other), the second closes it.
     std::atomic<int32_t>  socket_users{2};
+    // Replies and media share the connection: each reply and each batch of packets is written
+    // whole under this lock.
+    std::mutex            send_lock;
 
     bool JoinServiceThreads() override;
 };
+
+// Writes all of data on the session's RTSP connection under its send lock; false when the
+// connection is gone or the send failed.
+bool SendOnConnection(RtspConnection& conn, const void* data, std::size_t length);
 
 extern ConnectionService g_rtsp_service;
 // This machine's address as the listener found it (the SDP and the SETUP replies name it).
@@ -81,6 +91,26 @@ int32_t RTSP_CmdThread(void* connection);
 void RtspStreamStoredFile(RtspConnection& conn, int thread_number);
 void IPTV_TS_RTSP_DataThread(RtspConnection& conn, int thread_number);
 void RTSP_Time_Shift_Video_Streaming(RtspConnection& conn, int thread_number);
+// The entry of the live and time-shift modes: the stop check, the channel the session's path
+// names (channel 1 without ".ch") and, while the mode runs, one more on the channel's
+// active-player count; each step with its log line. channel() is null when the session must
+// end (its stop flag is then set).
+class RtspChannelViewing {
+public:
+    RtspChannelViewing(RtspConnection& conn, int thread_number, bool sources_needed = true);
+    ~RtspChannelViewing();
+    RtspChannelViewing(const RtspChannelViewing&) = delete;
+    RtspChannelViewing& operator=(const RtspChannelViewing&) = delete;
+    ChannelRecord* channel() const { return channel_; }
+    const ChannelTable& table() const { return *table_; }
+    int channel_number() const { return channel_number_; }
+
+private:
+    std::shared_ptr<ChannelTable> table_;
+    ChannelRecord*                channel_ = nullptr;
+    int                           channel_number_ = 0;
+};
+
 // Whether the live mode can stream the channel (its input is packet-aligned UDP or RTP); a
 // SETUP of a channel it cannot stream is refused rather than answered with silence.
 bool RtspLiveChannelPlayable(int channel_number);

@@ -316,31 +316,17 @@ void RTSP_Time_Shift_Video_Streaming(RtspConnection& conn, int thread_number)
 {
     const std::shared_ptr<ChannelTable> table = CurrentChannels();
     const int32_t count = table->Count();
-    const int channel_number = ChannelOfPath(conn.path, count);
+    const int path_channel = ChannelOfPath(conn.path, count);
     // No recorder runs at a period of 10 seconds, nor for a channel played from files.
     if (g_config.iptv_time_shift_record_duration <= 10 ||
-        (channel_number > 0 && !HasTimeShiftFile(*table->channels[static_cast<std::size_t>(channel_number - 1)]))) {
+        (path_channel > 0 && !HasTimeShiftFile(*table->channels[static_cast<std::size_t>(path_channel - 1)]))) {
         IPTV_TS_RTSP_DataThread(conn, thread_number);
         return;
     }
-    if (conn.stop.load() != 0) {
-        LogSystemMessage("Thread[%d]: IPTV_TS_RTSP_DataThread (IN Cmd STOP)\n", thread_number);
-        return;
-    }
-    LogSystemMessage("Thread[%d]: IPTV_TS_RTSP_DataThread (IN)\n", thread_number);
-    if (std::strstr(conn.path, ".ch") != nullptr) LogSystemMessage("CH no [%d], total chaneel no=[%d]\n", ChannelNumberOf(conn.path), count);
-    else LogSystemMessage("Default CH no [%d], total chaneel no=[%d]\n", 1, count);
-    if (channel_number == 0) {
-        conn.stop.store(1);
-        return;
-    }
-    LogSystemMessage("Thread[%d]: IPTV_TS_RTSP_DataThread (Build Channel Memory)\n", thread_number);
-    ChannelRecord& channel = *table->channels[static_cast<std::size_t>(channel_number - 1)];
-    {
-        ScopedLock held(channel.lock);
-        ++channel.active_players;
-    }
-    LogSystemMessage("Thread[%d]: IPTV_TS_RTSP_DataThread (CH no.[%d])\n", thread_number, channel_number);
+    const RtspChannelViewing viewing(conn, thread_number, false);
+    if (viewing.channel() == nullptr) return;
+    ChannelRecord& channel = *viewing.channel();
+    const int channel_number = viewing.channel_number();
     {
         RtspOutput out(conn, false);                    // the raw kinds carry RTP here too
         TimeShiftStream stream(conn, thread_number, channel, channel_number, out);
@@ -361,6 +347,4 @@ void RTSP_Time_Shift_Video_Streaming(RtspConnection& conn, int thread_number)
             else conn.stop.store(1);
         }
     }
-    ScopedLock held(channel.lock);
-    --channel.active_players;
 }

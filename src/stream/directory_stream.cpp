@@ -183,6 +183,7 @@ void StreamTsDirectory(const ChannelTable& table, const ChannelRecord& channel, 
     }
 
     StartBurst burst;
+    PcrSleepCarry sleep;
     EmptyLapGuard empty_laps(files.size());
     std::size_t j = static_cast<std::size_t>(index);
     if (pat == 0) {
@@ -225,7 +226,7 @@ void StreamTsDirectory(const ChannelTable& table, const ChannelRecord& channel, 
                 previous = t;
                 if (viewer.clock) viewer.clock(first_time, t);
                 if (burst.Take()) return 0;
-                return pcr_sleep_ms(interval);
+                return sleep.NextMs(interval);
             }
             return 0;
         }, streamed);

@@ -72,6 +72,7 @@ struct PacedViewer {
     uint8_t              block[kLiveBlockSize];
     int                  block_length = 0;
     LivePcrClock         clock;
+    PcrSleepCarry        sleep;
     std::vector<uint8_t> unsent;               // what a full socket did not take yet
     uint64_t             progress_ms = 0;      // the socket last took bytes
     bool                 writable = false;     // poll saw the full socket take data again
@@ -80,6 +81,7 @@ struct PacedViewer {
     bool                 send_failed = false;
     bool                 hung_up = false;      // the player closed its end
     bool                 unsent_catch_up = false; // the bytes in unsent are the catch-up's
+    bool                 holds_send_lock = false; // link.send_lock is ours until unsent is empty
     std::atomic<int32_t> done{0};              // 2: the sender has let go of the viewer
 };
 
@@ -128,9 +130,24 @@ private:
     bool Flush(PacedViewer& viewer, bool catch_up);
     bool SendUnsent(PacedViewer& viewer, uint64_t now);
     bool Fail(PacedViewer& viewer, int error_number, bool catch_up);
+    // The connection's send lock for a batch; false while its other writer has it.
+    static bool TakeSendLock(PacedViewer& viewer)
+    {
+        if (viewer.link.send_lock == nullptr || viewer.holds_send_lock) return true;
+        viewer.holds_send_lock = viewer.link.send_lock->try_lock();
+        return viewer.holds_send_lock;
+    }
+    // Lets the lock go once nothing of a batch waits (always when the viewer leaves).
+    static void DropSendLock(PacedViewer& viewer, bool leaving = false)
+    {
+        if (!viewer.holds_send_lock || (!leaving && !viewer.unsent.empty())) return;
+        viewer.link.send_lock->unlock();
+        viewer.holds_send_lock = false;
+    }
     // 1 wakes the data thread; 2, stored after the wake-up call, lets it free the viewer.
     static void Release(PacedViewer& viewer)
     {
+        DropSendLock(viewer, true);
         viewer.done.store(1);
         WakeWaiters(viewer.done);
         viewer.done.store(2);
@@ -194,6 +211,10 @@ bool LiveSender::Fail(PacedViewer& viewer, int error_number, bool catch_up)
 bool LiveSender::SendUnsent(PacedViewer& viewer, uint64_t now)
 {
     std::size_t taken = 0;
+    if (!TakeSendLock(viewer)) {
+        viewer.progress_ms = now;            // a reply goes out first: no time lost to the socket
+        return true;
+    }
     while (taken < viewer.unsent.size()) {
         const ssize_t sent = send(viewer.socket(), viewer.unsent.data() + taken, viewer.unsent.size() - taken,
                                   MSG_NOSIGNAL | MSG_DONTWAIT);
@@ -207,6 +228,7 @@ bool LiveSender::SendUnsent(PacedViewer& viewer, uint64_t now)
         return Fail(viewer, errno, viewer.unsent_catch_up);
     }
     viewer.unsent.erase(viewer.unsent.begin(), viewer.unsent.begin() + static_cast<std::ptrdiff_t>(taken));
+    DropSendLock(viewer);
     if (!viewer.unsent.empty() && now - viewer.progress_ms >= static_cast<uint64_t>(kLiveSendTimeoutMs))
         return Fail(viewer, EAGAIN, viewer.unsent_catch_up);
     return true;
@@ -220,7 +242,9 @@ bool LiveSender::Flush(PacedViewer& viewer, bool catch_up)
     batch_length_ = 0;
     if (length == 0) return true;
     int taken = 0;
-    if (viewer.unsent.empty()) {
+    if (viewer.unsent.empty() && !TakeSendLock(viewer)) {
+        viewer.progress_ms = GetTickMs();    // the batch waits for the other writer's reply
+    } else if (viewer.unsent.empty()) {
         while (taken < length) {
             const ssize_t sent = send(viewer.socket(), batch_ + taken, static_cast<std::size_t>(length - taken),
                                       MSG_NOSIGNAL | MSG_DONTWAIT);
@@ -238,6 +262,7 @@ bool LiveSender::Flush(PacedViewer& viewer, bool catch_up)
         viewer.unsent.insert(viewer.unsent.end(), batch_ + taken, batch_ + length);
         viewer.unsent_catch_up = catch_up;
     }
+    DropSendLock(viewer);
     return true;
 }
 
@@ -320,7 +345,7 @@ bool LiveSender::Stream(PacedViewer& viewer, uint64_t now)
             if (viewer.clock.pending() >= kPacingStepSeconds) {
                 if (!Flush(viewer, false)) return false;
                 if (!viewer.ring.Lags()) {
-                    const int64_t ms = pcr_sleep_ms(viewer.clock.pending());
+                    const int64_t ms = viewer.sleep.NextMs(viewer.clock.pending());
                     if (ms > 0) viewer.due_ms = now + static_cast<uint64_t>(ms > 10000 ? 10000 : ms);
                 }
                 viewer.clock.ClearPending();

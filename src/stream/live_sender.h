@@ -12,6 +12,7 @@
 #include "ingest/real_buffer.h"
 
 #include <cstdint>
+#include <mutex>
 
 constexpr int kLiveBlockSize = kTsBlockSize;      // seven packets: one block of output
 // A send that takes no byte for this long fails like a blocking send with the client's
@@ -60,6 +61,10 @@ struct LiveViewerLink {
     const std::atomic<int32_t>* service_stop = nullptr;  // non-zero: the service is stopping
     int64_t*                    last_pcr = nullptr;
     LiveFraming*                framing = nullptr;
+    // A connection with another writer (the replies of RTSP): written only under this lock,
+    // held from the first byte of a batch to its last so that a reply never lands inside a
+    // packet. Null: the sender is the connection's only writer.
+    std::mutex*                 send_lock = nullptr;
     int                         thread_number = 0;
     // "%d" thread number, "%d" errno; the catch-up's failure goes to standard output when
     // catch_up_error_on_console.

@@ -1,4 +1,6 @@
 #include "http/base64.h"
+#include "core/text.h"
+#include "http/connection.h"
 #include "http/http_file_stream.h"
 #include "http/http_request.h"
 #include "stream/pacing.h"
@@ -165,3 +167,20 @@ TEST(ByteRanges, StayInsideTheFileWhateverTheHeaderSays)
 }
 
 }  // namespace
+
+TEST(DiscardPreviousConnection, StopsTheUsersStreamThatStillRunsNotOneAlreadyStopping)
+{
+    LockedList list;
+    PlayerConnection leaving, watching, other_user, arriving;
+    for (PlayerConnection* conn : {&leaving, &watching, &arriving}) CopyText(conn->user_name, "bob");
+    CopyText(other_user.user_name, "alice");
+    leaving.stop.store(1);
+    list.list.AddTail(&leaving);
+    list.list.AddTail(&other_user);
+    list.list.AddTail(&watching);
+    list.list.AddTail(&arriving);
+    DiscardPreviousConnection(arriving, list);
+    EXPECT_EQ(watching.stop.load(), 1);
+    EXPECT_EQ(other_user.stop.load(), 0);
+    EXPECT_EQ(arriving.stop.load(), 0);
+}

@@ -139,6 +139,15 @@ TEST_F(Pacing, TheConstantIsSubtractedInMicroseconds)
     EXPECT_GT(pcr_sleep_ms(1.0e12), 0);                   // a PCR jump stays defined
 }
 
+TEST(PcrSleepCarry, PcrsEveryFiveMillisecondsArePacedAtTheirOwnRate)
+{
+    PcrSleepCarry carry;
+    int64_t total = 0;
+    for (int i = 0; i < 1000; ++i) total += carry.NextMs(0.005);
+    EXPECT_NEAR(static_cast<double>(total), 5000.0, 2.0);   // 4000 with each fraction dropped
+    EXPECT_EQ(carry.NextMs(-1.0), 0);
+}
+
 TEST(FollowingPcr, TheFirstOnlyStartsAndALowerOneIsSkipped)
 {
     StderrCapture log;

@@ -247,8 +247,12 @@ TEST_F(RtspFileStream, PauseHoldsTheStreamAndPlayResumesItWhereItStopped)
     const std::string parameter = rtsp.Reply();
     ASSERT_TRUE(std::regex_search(parameter, position, std::regex("position: (\\d+\\.\\d{3})$"))) << parameter;
     EXPECT_GT(std::stod(position[1].str()), 0.3);
+    // A DESCRIBE while the session plays leaves its file alone.
+    server.Dir().WriteBytes("media/other.ts", PacedChunks(1, 20));
+    rtsp.Send(Request("DESCRIBE", "/media/other.ts", 8));
+    EXPECT_EQ(rtsp.Reply().substr(0, 44), "RTSP/1.0 455 Method Not Valid in This State\r");
 
-    EXPECT_EQ(Play(rtsp, "/media/clip.ts", session, 8).substr(0, 15), "RTSP/1.0 200 OK");
+    EXPECT_EQ(Play(rtsp, "/media/clip.ts", session, 9).substr(0, 15), "RTSP/1.0 200 OK");
     while (rtsp.NextFrame(frame, 5000)) frames.push_back(frame);
     EXPECT_TRUE(rtsp.closed()) << "the end of the file ends the session";
     // Nothing lost or sent twice: the payloads are the file, the sequence numbers consecutive.
@@ -430,14 +434,14 @@ TEST(RtspFilePacing, APcrJumpSleepsAtMostOneSecondAndAPcrGoingBackStartsAgain)
     std::vector<uint8_t> bytes = chunk(27000000);
     EXPECT_EQ(pacer.Next(bytes.data(), static_cast<int>(bytes.size())), 0);          // the first only starts it
     bytes = chunk(27000000 + 1080000);                                               // 40 ms on
-    EXPECT_EQ(pacer.Next(bytes.data(), static_cast<int>(bytes.size())), 39);
+    EXPECT_EQ(pacer.Next(bytes.data(), static_cast<int>(bytes.size())), 39);           // just short of 40 ms: the rest carried
     bytes = chunk(27000000LL * 5000);                                                // a jump of hours
     EXPECT_EQ(pacer.Next(bytes.data(), static_cast<int>(bytes.size())), kMaxPaceSleepMs);
     bytes = chunk(27000000LL * 2);                                                   // back
     EXPECT_EQ(pacer.Next(bytes.data(), static_cast<int>(bytes.size())), 0);
     EXPECT_DOUBLE_EQ(conn.current_position.load(), 2.0);
     bytes = chunk(27000000LL * 2 + 540000);                                          // 20 ms after the new reference
-    EXPECT_EQ(pacer.Next(bytes.data(), static_cast<int>(bytes.size())), 19);
+    EXPECT_EQ(pacer.Next(bytes.data(), static_cast<int>(bytes.size())), 20);   // with the fractions carried
     pacer.Seeked(30.0);
     EXPECT_DOUBLE_EQ(conn.last_pcr_time.load(), 30.0);
     bytes = chunk(27000000LL * 31);

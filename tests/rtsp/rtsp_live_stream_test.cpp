@@ -3,11 +3,13 @@
 // stream is refused at SETUP.
 
 #include "support/live_feed.h"
+#include "support/rtsp_client.h"
 #include "support/test_server.h"
 
 #include <cstdlib>
 #include <gtest/gtest.h>
 #include <string>
+#include <thread>
 
 namespace {
 
@@ -51,6 +53,59 @@ TEST_F(RtspLive, AUdpChannelDecodesInFfmpegOverBothTransports)
         ASSERT_NE(last, std::string::npos) << output.substr(0, 2000);
         EXPECT_GT(std::atoi(output.c_str() + last + 6), 50) << transport;   // 4 s at 25 frames a second
     }
+    feed.Signal(SIGTERM);
+}
+
+TEST_F(RtspLive, RepliesWhileAFullConnectionPlaysNeverLandInsideAPacket)
+{
+    if (!HaveTool("ffmpeg")) GTEST_SKIP() << "ffmpeg is not installed";
+    const uint16_t udp = FreeUdpPort();
+    ASSERT_NO_FATAL_FAILURE(Start("<ch src=\"udp://" + std::to_string(udp) + "\">Live</ch>\r\n"));
+    ChildProgram feed;
+    ASSERT_TRUE(feed.Start({"/bin/sh", "-c",
+                            "exec ffmpeg -nostdin -v error -re -f lavfi -i testsrc2=size=320x240:rate=25 -t 30 -c:v libx264 "
+                            "-preset ultrafast -g 25 -f mpegts -muxrate 12000k 'udp://127.0.0.1:" + std::to_string(udp) +
+                                "?pkt_size=1316'"},
+                           server.Dir().Path()));
+    ASSERT_TRUE(server.WaitForLog("Get UDP Packet from Port No"));
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));   // a ring to catch up from
+
+    RtspClient rtsp(rtsp_port);
+    rtsp.ShrinkReceiveBuffer(65536);
+    const auto request = [&](const std::string& method, int cseq, const std::string& more) {
+        return method + " " + Url("/1.ch") + " RTSP/1.0\r\nCSeq: " + std::to_string(cseq) + "\r\n" + more + "\r\n";
+    };
+    rtsp.Send(request("DESCRIBE", 1, ""));
+    ASSERT_EQ(rtsp.Reply().substr(0, 15), "RTSP/1.0 200 OK");
+    rtsp.Send(request("SETUP", 2, "Transport: RTP/AVP/TCP;unicast;interleaved=0-1\r\n"));
+    const std::string setup = rtsp.Reply();
+    const std::size_t at = setup.find("Session: ");
+    ASSERT_NE(at, std::string::npos) << setup;
+    const std::string session = setup.substr(at + 9, setup.find(';', at) - at - 9);
+    rtsp.Send(request("PLAY", 3, "Session: " + session + "\r\n"));
+    ASSERT_EQ(rtsp.Reply().substr(0, 15), "RTSP/1.0 200 OK");
+    // The connection fills while the player reads nothing; the replies then wait for room, as
+    // the rest of a half-sent batch of packets does.
+    std::this_thread::sleep_for(std::chrono::milliseconds(3000));
+    std::string asked;
+    for (int cseq = 10; cseq < 20; ++cseq) asked += request("GET_PARAMETER", cseq, "Session: " + session + "\r\n");
+    rtsp.Send(asked);
+    for (int cseq = 10; cseq < 20; ++cseq) {
+        const std::string reply = rtsp.Reply(15000);
+        ASSERT_EQ(reply.substr(0, 15), "RTSP/1.0 200 OK") << "reply " << cseq << ": " << reply.substr(0, 200);
+        EXPECT_NE(reply.find("CSeq: " + std::to_string(cseq) + "\r\n"), std::string::npos) << reply;
+    }
+    RtspClient::Frame frame;
+    int frames = 0;
+    while (frames < 2000 && rtsp.NextFrame(frame, 2000)) {
+        ++frames;
+        ASSERT_EQ(frame.channel, 0);
+        ASSERT_GE(frame.bytes.size(), 12u + 188u);
+        ASSERT_EQ(frame.bytes[0], 0x80) << "frame " << frames << " is not an RTP packet";
+        ASSERT_EQ((frame.bytes.size() - 12) % 188, 0u) << "frame " << frames;
+        ASSERT_EQ(frame.bytes[12], 0x47) << "frame " << frames;
+    }
+    EXPECT_GT(frames, 100);
     feed.Signal(SIGTERM);
 }
 

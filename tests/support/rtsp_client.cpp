@@ -16,6 +16,11 @@ RtspClient::~RtspClient()
 
 bool RtspClient::Send(const std::string& text) { return SendAllText(fd_, text); }
 
+void RtspClient::ShrinkReceiveBuffer(int bytes)
+{
+    if (fd_ >= 0) setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
+}
+
 bool RtspClient::Read(int wait_ms)
 {
     if (fd_ < 0 || closed_) return false;

@@ -25,6 +25,8 @@ public:
     RtspClient& operator=(const RtspClient&) = delete;
 
     bool Send(const std::string& text);
+    // A small receive window: the server's socket fills after a few packets.
+    void ShrinkReceiveBuffer(int bytes);
     // The next reply: its head and the body its Content-Length announces ("" at a time-out).
     // Frames read on the way are kept for NextFrame.
     std::string Reply(int timeout_ms = 5000);
