@@ -137,6 +137,8 @@ int LoadConfiguration()
     ReadText(text, "rtmpport", c.rtmpport);
     ReadText(text, "igmpip", c.igmpip);
     ReadText(text, "igmpport", c.igmpport);
+    ReadText(text, "igmpttl", c.igmpttl);
+    ReadText(text, "igmpinterface", c.igmpinterface);
     ReadText(text, "network_interface", c.network_interface);
     ReadInteger(text, "iptv_time_shift_record_duration", c.iptv_time_shift_record_duration_text,
                 c.iptv_time_shift_record_duration);

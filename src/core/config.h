@@ -19,6 +19,8 @@ struct Configuration {
     char    rtmpport[12];
     char    igmpip[16];
     char    igmpport[12];
+    char    igmpttl[8];                                // "": the system's default TTL
+    char    igmpinterface[16];                         // address or name; "": the system's choice
     char    network_interface[5];
     char    iptv_time_shift_record_duration_text[12];
     int32_t iptv_time_shift_record_duration;          // seconds

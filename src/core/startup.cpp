@@ -8,9 +8,11 @@
 #include "core/text.h"
 #include "channels/channel_log.h"
 #include "channels/channel_table.h"
+#include "channels/menu_documents.h"
 #include "http/http_request.h"
 #include "http/http_service.h"
 #include "ingest/channel_reader.h"
+#include "ingest/multicast_output.h"
 #include "rest/server_rest.h"
 #include "rtsp/rtsp_service.h"
 #include "rest/token_service.h"
@@ -30,6 +32,8 @@ static ThreadRecord* g_http_listener_thread  = nullptr;
 static ThreadRecord* g_channel_reader_thread = nullptr;
 static ThreadRecord* g_channel_log_thread    = nullptr;
 static ThreadRecord* g_rtsp_listener_thread  = nullptr;
+static ThreadRecord* g_multicast_thread      = nullptr;
+static ThreadRecord* g_tml_refresh_thread    = nullptr;
 
 CriticalSection g_channel_reader_control_lock;
 
@@ -62,6 +66,7 @@ int8_t StartupSequence()
     LogSystemMessage("%s Quorvane version: 7.0 (Build 2012.08.001)\n", kVersionName);
     if (LoadUsers() == 0) LogSystemMessage("User Profile File Error.\n");
     if (LoadChannelTable(false) == 0) return 0;
+    if (g_config.tv_on_demand_record_duration > 0) WriteMenuDocuments();
     if (LoadMovieFees() == 0) LogSystemMessage("Movie Fee File Error.\n");
     OpenUserLogs();
 
@@ -83,6 +88,12 @@ int8_t StartupSequence()
     if (g_channel_log_thread == nullptr) return -1;
 
     g_multicast_stop.store(0);
+    if (!MulticastOff()) {
+        g_multicast_stop_gate.Close();
+        StartService(g_multicast_thread, IPTV_IGMP_Server, "IGMPServer", g_multicast_start_failed);
+    }
+    if (g_config.tv_on_demand_record_duration > 0)
+        g_tml_refresh_thread = StartThread(TML_Refresh_Process, nullptr, "TMLRefresh");
     return 1;
 }
 
@@ -100,6 +111,7 @@ void ShutdownSequence()
 
     if (!MulticastOff()) g_multicast_stop_gate.Open();
 
+    StopIfStarted(g_tml_refresh_thread);
     StopIfStarted(g_http_listener_thread);
     StopIfStarted(g_rtsp_listener_thread);
     {
@@ -110,6 +122,7 @@ void ShutdownSequence()
         g_reader_stop_gate.Open();
         StopIfStarted(g_channel_reader_thread);
     }
+    StopIfStarted(g_multicast_thread);
 
     g_player_stop_state.store(2);
     FreeAllTokens();
@@ -150,9 +163,12 @@ int RestartChannelReader()
         g_channel_reader_stop.store(0);
         g_reader_stop_gate.Close();
     }
+    if (g_config.tv_on_demand_record_duration > 0) WriteMenuDocuments();
     g_channel_reader_thread = StartThread(IPTV_Channel_ReaderProcess, nullptr, "ChannelReader");
     if (g_channel_reader_thread == nullptr) return -1;
     g_startup_sema.Wait();
+    // The multicast threads follow the rings of the old table until they start on the new one.
+    RestartMulticastChannels();
     return 1;
 }
 

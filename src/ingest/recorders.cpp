@@ -86,19 +86,6 @@ std::string TimeShiftFileName(int channel_number)
     return "timeshift/time_shift_ch[" + std::to_string(channel_number) + "]";
 }
 
-bool RecordingFolderIsSafe(const char* rec_folder)
-{
-    const std::string_view folder(rec_folder);
-    if (folder.empty() || folder.front() == '/' || folder.find('\\') != std::string_view::npos) return false;
-    for (std::size_t at = 0; at <= folder.size();) {
-        std::size_t end = folder.find('/', at);
-        if (end == std::string_view::npos) end = folder.size();
-        if (folder.substr(at, end - at) == "..") return false;
-        at = end + 1;
-    }
-    return true;
-}
-
 std::string ArchiveFileName(const char* rec_folder, const std::tm& start)
 {
     char name[600];
@@ -207,12 +194,14 @@ int32_t TV_On_Demand_Thread(void* raw)
                 LogSystemMessage("System Message: Channel [%d] Open TV On Demand File : [%s]\n", number, name.c_str());
                 fd = open(name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
                 if (fd < 0) LogSystemMessage("System Message: Channel [%d] Open TV On Demand File =[%s] Error\n", number, name.c_str());
+                else MarkArchiveRecording(name, true);
             }
             if (fd < 0) break;
             int32_t r = channel.time_index.load();
             for (;;) {
                 if (Stopping()) {
                     close(fd);
+                    MarkArchiveRecording(name, false);
                     LogSystemMessage("System Message: Channel [%d] Close TV On Demand File : [%s]\n", number, name.c_str());
                     LogSystemMessage("System Message: Channel [%d] Stop TV On Demand Server...\n", number);
                     running = false;
@@ -242,6 +231,7 @@ int32_t TV_On_Demand_Thread(void* raw)
                     start = now;
                     first_file = false;
                     close(fd);
+                    MarkArchiveRecording(name, false);
                     LogSystemMessage("System Message: Channel [%d] Close TV On Demand File : [%s]\n", number, name.c_str());
                     break;
                 }

@@ -3,6 +3,7 @@
 // rewound every "iptv_time_shift_record_duration" seconds, and the TV-on-demand archive of one
 // file per period (the first one ending on the hour).
 
+#include "channels/archive.h"
 #include "channels/channel_table.h"
 #include "core/threads.h"
 
@@ -26,9 +27,6 @@ int32_t TV_On_Demand_Thread(void* args);
 
 // "timeshift/time_shift_ch[N]" for 1-based channel N.
 std::string TimeShiftFileName(int channel_number);
-// False for a recording folder that would lead out of "tv_program_archive" (an absolute path
-// or a ".." step): such a channel is not recorded.
-bool RecordingFolderIsSafe(const char* rec_folder);
 // "tv_program_archive/<folder>/%d_%02d_%02d_%02d_%02d.ts" for the start time.
 std::string ArchiveFileName(const char* rec_folder, const std::tm& start);
 // Whether the archive file started at `start` is finished at `now`: the first file of a

@@ -73,13 +73,17 @@ bool TestServer::Start(const std::string& extra)
     port_ = FreeTcpPort();
     // A test that names its RTSP port gets it; the others listen on a port of the system's choice.
     const std::string rtsp = extra.find("iptv_base_port=") == std::string::npos ? "iptv_base_port=0\r\n" : "";
-    dir_.WriteFile("quorvane_config.txt", "httpport=" + std::to_string(port_) + "\r\n" + rtsp +
-                                              "igmpip=0.0.0.0\r\nsystem_log=1\r\n" + extra);
+    // Multicast is off unless the test names its group.
+    const std::string igmp = extra.find("igmpip=") == std::string::npos ? "igmpip=0.0.0.0\r\n" : "";
+    dir_.WriteFile("quorvane_config.txt", "httpport=" + std::to_string(port_) + "\r\n" + rtsp + igmp +
+                                              "system_log=1\r\n" + extra);
     dir_.WriteFile("xan_dns.txt", "<dns_ip>127.0.0.1</dns_ip>\r\n");
     dir_.MakeDir("users");
     if (!dir_.Exists("channel_definition.xml"))
         dir_.WriteFile("channel_definition.xml", "<?xml version=\"1.0\" encoding=\"iso-8859-1\" ?>\r\n");
-    if (!server_.Start({QUORVANE_BINARY}, dir_.Path())) return false;
+    std::vector<std::string> command = prefix_;
+    command.push_back(QUORVANE_BINARY);
+    if (!server_.Start(command, dir_.Path())) return false;
     return server_.WaitForStdout("Quorvane in Running\n", 30000);
 }
 

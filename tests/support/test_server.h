@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 class TestServer {
 public:
@@ -19,6 +20,8 @@ public:
     // Writes the configuration (httpport is added) and "xan_dns.txt"; starts the server and
     // waits until it runs. extra holds further "key=value\r\n" lines.
     bool Start(const std::string& extra = "");
+    // Runs the server through a command (such as {"ip", "netns", "exec", "name"}) from the next Start on.
+    void SetCommandPrefix(std::vector<std::string> prefix) { prefix_ = std::move(prefix); }
     // SIGTERM, then the exit code (-1 when it did not end in time).
     int Stop();
 
@@ -38,6 +41,7 @@ private:
     TempWorkDir  dir_{false};
     ChildProgram server_;
     uint16_t     port_ = 0;
+    std::vector<std::string> prefix_;
 };
 
 // A blocking TCP connection to port on 127.0.0.1, or -1 when none is made within timeout_ms.

@@ -1,0 +1,117 @@
+#include "channels/archive.h"
+
+#include "core/locks.h"
+#include "core/log.h"
+#include "core/platform/platform.h"
+#include "core/text.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <set>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+CriticalSection       g_recording_lock;
+std::set<std::string> g_recording;                 // guarded by g_recording_lock
+
+bool Digits(std::string_view text)
+{
+    return std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+}  // namespace
+
+bool RecordingFolderIsSafe(const char* rec_folder)
+{
+    const std::string_view folder(rec_folder);
+    if (folder.empty() || folder.front() == '/' || folder.find('\\') != std::string_view::npos) return false;
+    for (std::size_t at = 0; at <= folder.size();) {
+        std::size_t end = folder.find('/', at);
+        if (end == std::string_view::npos) end = folder.size();
+        if (folder.substr(at, end - at) == "..") return false;
+        at = end + 1;
+    }
+    return true;
+}
+
+bool IsArchiveFileName(std::string_view name)
+{
+    // 2012_08_01_13_20.ts
+    if (name.size() != 19 || name.substr(16) != ".ts") return false;
+    if (!Digits(name.substr(0, 4))) return false;
+    for (std::size_t at = 4; at < 16; at += 3)
+        if (name[at] != '_' || !Digits(name.substr(at + 1, 2))) return false;
+    return true;
+}
+
+void MarkArchiveRecording(const std::string& path, bool recording)
+{
+    ScopedLock held(g_recording_lock);
+    if (recording) g_recording.insert(path);
+    else g_recording.erase(path);
+}
+
+bool ArchiveFileRecording(const std::string& path)
+{
+    ScopedLock held(g_recording_lock);
+    return g_recording.count(path) != 0;
+}
+
+std::string ArchiveListing(const std::string& folder, const std::string& link_name, int duration_minutes,
+                           const ArchiveRemover& remove)
+{
+    std::vector<DirEntry> entries;
+    if (duration_minutes <= 0 || !ListDirectory(folder, entries)) return "";
+    std::vector<std::string> names;
+    for (const DirEntry& entry : entries)
+        if (entry.is_file) names.push_back(entry.name);
+    return ArchiveListingOf(folder, std::move(names), link_name, duration_minutes, remove);
+}
+
+std::string ArchiveListingOf(const std::string& folder, std::vector<std::string> names, const std::string& link_name,
+                             int duration_minutes, const ArchiveRemover& remove)
+{
+    if (duration_minutes <= 0) return "";
+    names.erase(std::remove_if(names.begin(), names.end(), [](const std::string& name) { return !IsArchiveFileName(name); }),
+                names.end());
+    std::sort(names.begin(), names.end());
+
+    const std::size_t keep = std::max(1, 10080 / duration_minutes);
+    std::size_t to_delete = names.size() > keep ? names.size() - keep : 0;
+    const int hour_after = duration_minutes / 60;
+    std::string listing;
+    std::string day;
+    for (const std::string& name : names) {
+        if (name.compare(0, 10, day) != 0 || day.empty()) {
+            if (!day.empty()) listing += "</frame>\r\n";
+            day = name.substr(0, 10);
+            listing += FormatString("<frame title=\"%s Channel: %s\">\r\n", link_name.c_str(), day.c_str());
+        }
+        const std::string path = folder + "/" + name;
+        if (to_delete > 0 && !ArchiveFileRecording(path)) {
+            // A file that cannot be deleted leaves the count as it is: the next one goes instead.
+            if (remove(path)) {
+                LogSystemMessage("Sucessfully Delete out-of-date recorded video: [%s]\n", path.c_str());
+                --to_delete;
+            } else {
+                LogSystemMessage("Failed to Delete [%s]\n", path.c_str());
+            }
+            continue;
+        }
+        const std::string hour = name.substr(11, 2);
+        const int hour_number = std::atoi(hour.c_str());
+        listing += FormatString("<icon src=\"%d.png\" href=\"tv_program_archive/%s/%s\">%s~%02d</icon>\r\n", hour_number,
+                                link_name.c_str(), name.c_str(), hour.c_str(), hour_number + hour_after);
+    }
+    if (!day.empty()) listing += "</frame>\r\n";
+    return listing;
+}
+
+std::string ArchiveListing(const std::string& folder, const std::string& link_name, int duration_minutes)
+{
+    return ArchiveListing(folder, link_name, duration_minutes,
+                          [](const std::string& path) { return unlink(path.c_str()) == 0; });
+}
