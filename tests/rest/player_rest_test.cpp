@@ -84,6 +84,21 @@ TEST_F(PlayerRest, QueryAllListsTheActiveBoxesWithTheirLengthForRootOnly)
     EXPECT_NE(entries.find("\r\nplayer_ip=127.0.0.1\r\ngroup=lobby\r\n"), std::string::npos);
     EXPECT_EQ(CountOf(entries, "player_mac_id="), 1);
 
+    // An HTTP stream of alice is listed beside the box.
+    server.Dir().WriteFile("film.ts", std::string(8 << 20, '\0'));
+    const int viewer = ConnectLoopback(server.Port());
+    ASSERT_GE(viewer, 0);
+    ASSERT_TRUE(SendAllText(viewer, "GET /film.ts?u=alice&p=pw HTTP/1.1\r\nHost: x\r\n\r\n"));
+    std::string both;
+    EXPECT_TRUE(WaitUntil([&] {
+        both = Player("query_all?token=" + root);
+        return both.find("player_mac_id=alice\r\n") != std::string::npos;
+    }, 5000)) << both;
+    close(viewer);
+    const std::size_t alice = both.find("player_mac_id=alice\r\n");
+    EXPECT_LT(both.find("player_mac_id=0011223344A1\r\n"), alice);
+    EXPECT_NE(both.find("\r\ngroup=HTTP\r\n", alice), std::string::npos);
+
     EXPECT_EQ(Player("query_all?token=" + bob), k404);
     EXPECT_EQ(Player("query_all?token=12345"), k404);
     EXPECT_EQ(Player("query_all"), k404);
