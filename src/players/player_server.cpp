@@ -189,9 +189,7 @@ std::string ListPlayers()
     for (Position at = g_player_list.list.GetHeadPosition(); at != nullptr;) {
         auto* conn = static_cast<PlayerConnection*>(g_player_list.list.GetNext(at));
         if (auto* box = dynamic_cast<PlayerBox*>(conn)) {
-            if (!IsActive(*box, now)) continue;
-            ScopedLock fields(box->lock);
-            AppendEntry(body, *box);
+            if (IsActive(*box, now)) AppendEntry(body, *box);
         } else if (std::strcmp(conn->group, "HTTP") == 0 && conn->stop.load() == 0) {
             AppendEntry(body, *conn);
         }
@@ -199,10 +197,11 @@ std::string ListPlayers()
     return body;
 }
 
-// Name, password, group, player time and activity from a registration or status.
+// Name, password, group, player time and activity from a registration or status. Under the
+// player list lock: every walk of the list reads these fields under it.
 static void RefreshBox(PlayerBox& box, const PlayerStatusFields& fields)
 {
-    ScopedLock held(box.lock);
+    ScopedLock held(g_player_list.lock);
     CopyText(box.user_name, fields.player_name);
     CopyText(box.password, fields.password);
     CopyText(box.group, fields.group);
@@ -284,8 +283,9 @@ int32_t Player_Data_Createion_Thread(void* connection)
             FormatText(time_text, "player_time=%s", box.player_time);
             LogSystemMessage("NTP Server Time is %s\n", time_text + std::strlen("player_time"));
             LogSystemMessage("Player_Data_Createion_Thread IN1: MAC ID [%s] time [%s]\n", box.mac_id, box.player_time);
-            SendToPlayer(box, CurrentStatText());
+            // On the list before its first time: a box that has the time is registered.
             JoinPlayerList(box);
+            SendToPlayer(box, CurrentStatText());
             LogSystemMessage("Player MAC ID[%s]: IP [%s] connected Quorvane\n", box.mac_id, box.client_ip);
             ThreadRecord* command = StartThread(Process_Player_CommandThread, &box, "PlayerCmd");
             if (command != nullptr)

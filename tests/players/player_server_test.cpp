@@ -49,8 +49,12 @@ bool ServerRunning()
 {
     std::call_once(g_started_once, [] {
         RaiseOpenFileLimit();
+        const int before = ThreadCount(getpid());
         g_server = StartThread(Player_Mangment_Thread, nullptr, "PlayerServer");
-        if (g_server != nullptr) g_startup_sema.Wait();
+        if (g_server == nullptr) return;
+        g_startup_sema.Wait();
+        // The listener, its reaper and the time and checking monitors.
+        WaitUntil([before] { return ThreadCount(getpid()) >= before + 4; }, 5000);
     });
     return g_server != nullptr;
 }
