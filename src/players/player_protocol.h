@@ -15,7 +15,7 @@ constexpr std::size_t kRegistrationLimit = 200;     // the first message of a bo
 constexpr std::size_t kCommandReceiveSize = 512;    // one receive of the command thread
 constexpr std::size_t kPlayerAnswerLimit = 2048;    // a box's settings text
 constexpr uint64_t kMessageWaitMs = 10000;          // a message must be whole within this
-constexpr uint64_t kMessageGapMs = 200;             // silence that ends a message without an end mark
+constexpr uint64_t kMessageGapMs = 500;             // silence that ends a message without an end mark
 
 // The values of a registration or status message. Each value runs from its key to the
 // separator before the next key; the MAC ID is at most 12 characters, up to the first blank

@@ -80,7 +80,7 @@ void StopPlayer(PlayerBox& box)
 static bool DeliverAnswer(PlayerBox& box, const std::string& text)
 {
     std::lock_guard<std::mutex> held(box.answer_mutex);
-    if (!box.answer_wanted || box.answer_ready) return false;
+    if (!box.asking || box.answer_ready) return false;
     box.answer = text;
     box.answer_ready = true;
     box.answer_changed.notify_all();
@@ -97,24 +97,24 @@ static void AnswerGone(PlayerBox& box)
 int AskPlayer(PlayerBox& box, std::string_view question, std::string& answer, uint32_t wait_ms)
 {
     answer.clear();
-    std::unique_lock<std::timed_mutex> turn(box.exchange_lock, std::chrono::milliseconds(wait_ms));
-    if (!turn.owns_lock()) return 0;
+    const auto wait = std::chrono::milliseconds(wait_ms);
     {
-        std::lock_guard<std::mutex> held(box.answer_mutex);
+        // One question at a time: a second one waits for the first one's end.
+        std::unique_lock<std::mutex> held(box.answer_mutex);
+        if (!box.answer_changed.wait_for(held, wait, [&] { return !box.asking || box.answer_gone; })) return 0;
         if (box.answer_gone) return -1;
-        box.answer_wanted = true;
+        box.asking = true;
         box.answer_ready = false;
         box.answer.clear();
     }
     const bool sent = SendToPlayer(box, question);
     std::unique_lock<std::mutex> held(box.answer_mutex);
-    if (sent)
-        box.answer_changed.wait_for(held, std::chrono::milliseconds(wait_ms),
-                                    [&] { return box.answer_ready || box.answer_gone; });
+    if (sent) box.answer_changed.wait_for(held, wait, [&] { return box.answer_ready || box.answer_gone; });
     const bool got = box.answer_ready;
     if (got) answer.swap(box.answer);
-    box.answer_wanted = false;
+    box.asking = false;
     box.answer_ready = false;
+    box.answer_changed.notify_all();
     return got ? 1 : (sent ? 0 : -1);
 }
 

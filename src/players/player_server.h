@@ -28,10 +28,9 @@ public:
 
     CriticalSection      send_lock;                 // every write to the socket; inside the socket-close lock
     std::atomic<int32_t> holders{0};                // taken under the player list lock only
-    std::timed_mutex     exchange_lock;             // one question to the box at a time
     std::mutex           answer_mutex;              // guards the four below
     std::condition_variable answer_changed;
-    bool                 answer_wanted = false;
+    bool                 asking = false;            // a question is out: one at a time
     bool                 answer_ready = false;
     bool                 answer_gone = false;       // the command thread has ended
     std::string          answer;

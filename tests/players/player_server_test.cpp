@@ -9,10 +9,12 @@
 #include "support/set_top_box.h"
 #include "support/test_server.h"
 
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <gtest/gtest.h>
-#include <memory>
 #include <mutex>
 #include <net/if.h>
 #include <sched.h>
@@ -277,7 +279,10 @@ TEST_F(PlayerServer, AtShutdownEveryActiveBoxIsRebooted)
     ASSERT_TRUE(first.Connect() && second.Connect());
     ASSERT_TRUE(first.Register() && second.Register());
     ASSERT_TRUE(first.WaitFor("STAT ", 5000) && second.WaitFor("STAT ", 5000));
+    static std::atomic<int> stopped_calls{0};
+    g_player_server_stopped = [] { stopped_calls.fetch_add(1); };    // start-up frees the tokens here
     StopServer();
+    EXPECT_EQ(stopped_calls.load(), 1);
     EXPECT_TRUE(first.WaitFor("REST", 5000));
     EXPECT_TRUE(second.WaitFor("REST", 5000));
     EXPECT_TRUE(first.WaitClosed(5000));

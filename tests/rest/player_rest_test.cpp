@@ -8,6 +8,7 @@
 #include <cstring>
 #include <gtest/gtest.h>
 #include <net/if.h>
+#include <netinet/in.h>
 #include <sched.h>
 #include <string>
 #include <sys/ioctl.h>
@@ -170,6 +171,26 @@ TEST_F(PlayerRest, AtShutdownTheActiveBoxesAreRebooted)
     EXPECT_NE(log.find("Player_Mangment_Thread OUT1: NTP Management Server Closed\n"), std::string::npos);
     EXPECT_NE(log.find("Player MAC ID[0011223344E1]: Accept-["), std::string::npos);
     EXPECT_NE(log.find("Player_Mangment_Thread OUT\n"), std::string::npos);
+}
+
+TEST(PlayerManagementPort, WhenItIsTakenTheRestOfTheServerRunsAnyway)
+{
+    if (!g_own_network || !CanUseOwnNetwork()) GTEST_SKIP() << "needs a network namespace of its own";
+    const int holder = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int on = 1;
+    setsockopt(holder, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);   // past the connections of earlier tests
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(6001);
+    ASSERT_EQ(bind(holder, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(listen(holder, 1), 0);
+    TestServer server;
+    server.Dir().WriteFile("user_profile.csv", "root,rootpw,12/31/2099,free,0\r\n");
+    ASSERT_TRUE(server.Start());
+    EXPECT_TRUE(server.WaitForLog("Player Management Server failed\n"));
+    EXPECT_EQ(server.Curl("'URL/token/createtoken?userid=root&password=rootpw'").substr(0, 6), "token=");
+    EXPECT_EQ(server.Stop(), 0);
+    close(holder);
 }
 
 }  // namespace
