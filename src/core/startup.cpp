@@ -13,6 +13,8 @@
 #include "http/http_service.h"
 #include "ingest/channel_reader.h"
 #include "ingest/multicast_output.h"
+#include "players/player_server.h"
+#include "rest/player_rest.h"
 #include "rest/server_rest.h"
 #include "rtsp/rtsp_service.h"
 #include "rest/token_service.h"
@@ -34,6 +36,7 @@ static ThreadRecord* g_channel_log_thread    = nullptr;
 static ThreadRecord* g_rtsp_listener_thread  = nullptr;
 static ThreadRecord* g_multicast_thread      = nullptr;
 static ThreadRecord* g_tml_refresh_thread    = nullptr;
+static ThreadRecord* g_player_server_thread  = nullptr;
 
 CriticalSection g_channel_reader_control_lock;
 
@@ -75,6 +78,12 @@ int8_t StartupSequence()
 
     if (!StartService(g_http_listener_thread, HTTPServerProcess, "HTTPServer", g_http_start_failed)) return 0;
     if (!StartService(g_rtsp_listener_thread, RTSPServerProcess, "RTSPServer", g_rtsp_start_failed)) return -2;
+
+    // The set-top management server; without port 6001 the rest of the server runs anyway.
+    g_player_rest_handler   = PlayerRestHandler;
+    g_player_server_stopped = FreeAllTokens;
+    g_player_server_thread  = StartThread(Player_Mangment_Thread, nullptr, "PlayerServer");
+    if (g_player_server_thread != nullptr) g_startup_sema.Wait();
 
     {
         ScopedLock held(g_channel_reader_control_lock);
@@ -124,7 +133,9 @@ void ShutdownSequence()
     }
     StopIfStarted(g_multicast_thread);
 
-    g_player_stop_state.store(2);
+    // Its command threads send "REST" to every active box as they end; the token list goes
+    // with it (and here as well, should it never have started).
+    StopIfStarted(g_player_server_thread);
     FreeAllTokens();
     StopIfStarted(g_channel_log_thread);
 

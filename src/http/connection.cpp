@@ -98,6 +98,13 @@ void CloseConnectionSocket(ConnectionService& service, PlayerConnection& conn, b
     if (fd >= 0) CloseSocket(fd);
 }
 
+void ShutdownConnectionSocket(ConnectionService& service, PlayerConnection& conn, int how)
+{
+    ScopedLock held(service.socket_close_lock);
+    const int fd = conn.socket.load();
+    if (fd >= 0) shutdown(fd, how);
+}
+
 void EndCommandWithoutData(ConnectionService& service, PlayerConnection& conn, int32_t final_state)
 {
     conn.data_state.store(kConnThreadJoined);

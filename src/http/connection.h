@@ -119,6 +119,10 @@ bool WaitForFinished(ConnectionService& service, int timeout_ms);
 
 // Closes the connection's socket once (under the service's socket-close lock unless plainly).
 void CloseConnectionSocket(ConnectionService& service, PlayerConnection& conn, bool plainly = false);
+// Wakes a thread blocked on the connection's socket without closing it under that thread:
+// shuts the socket down (how as for shutdown()) under the socket-close lock; the socket's last
+// user closes it.
+void ShutdownConnectionSocket(ConnectionService& service, PlayerConnection& conn, int how);
 // Ends a command thread that started no data thread: data state 2, socket closed, off the
 // player list, onto the finished list, then the command state (1, or 2 for a pooled worker,
 // which no one joins). Last access to conn.

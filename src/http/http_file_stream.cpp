@@ -125,13 +125,13 @@ void ServeFile(PlayerConnection& conn, FileKind kind, int number, DataThreadScop
         if (kind == FileKind::kMedia) LogSystemMessage("Thread[%d]: HTTPMediaDataThread IN: filename=[%s]\n", number, conn.path);
         else LogSystemMessage("HTTPDataThread IN: filename=[%s]\n", conn.path);
         if (counted && std::strcmp(conn.user_name, "root") != 0) DiscardPreviousConnection(conn);
-        scope.JoinPlayers();
         if (counted) {
             CopyText(conn.group, "HTTP");
             CopyText(conn.mac_id, conn.user_name);
             const int32_t seconds = kind == FileKind::kTimed ? static_cast<int32_t>(mp4_duration_seconds(conn.path)) : 0;
             LogMovieStart(identity, identity, conn.path, seconds, conn.player_time, sizeof conn.player_time);
         }
+        scope.JoinPlayers();                       // with the fields the player REST API lists
 
         BitratePacer pacer;
         if (kind == FileKind::kTimed) {

@@ -481,8 +481,12 @@ int32_t IPTV_TS_HTTP_DataThread(void* connection)
                 ++channel->active_players;
             }
             counted = true;
-            CopyText(conn.group, "HTTP");
-            CopyText(conn.mac_id, conn.user_name);
+            {
+                // Already on the player list, whose readers (the player REST API) take its lock.
+                ScopedLock listed(g_player_list.lock);
+                CopyText(conn.group, "HTTP");
+                CopyText(conn.mac_id, conn.user_name);
+            }
             LogSystemMessage("Thread[%d]: IPTV_TS_HTTP_DataThread (CH no.[%d])\n", number, channel_number);
             LiveStream live(conn, number);
             switch (channel->FirstSource()->kind) {

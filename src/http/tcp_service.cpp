@@ -56,6 +56,7 @@ void RunServiceListener(const ServiceListener& setup)
     g_startup_sema.Signal();
     Log(setup.starting);
     if (!setup.monitor_first) monitor = StartThread(setup.monitor, nullptr, setup.monitor_name);
+    if (setup.after_start != nullptr) setup.after_start();
 
     while (service.stop_state->load() == 0) {
         if (!WaitForClient(service, listener, setup.port)) continue;

@@ -22,6 +22,7 @@ struct ServiceListener {
     // Takes an accepted client (under the listener's lock): creates its record and starts
     // its threads, or closes the socket.
     void (*accept)(int client, const sockaddr_in& peer) = nullptr;
+    void (*after_start)() = nullptr;                  // once the socket is open, e.g. further monitors
     void (*after_monitor_stop)() = nullptr;           // e.g. the command workers' stop
     CriticalSection*      accept_lock = nullptr;     // the listener's own lock
     // Log texts; null for none. The console traces go to standard output.

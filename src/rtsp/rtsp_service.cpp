@@ -74,9 +74,7 @@ void ReleaseRtspSocket(RtspConnection& conn)
 {
     if (conn.socket_users.fetch_sub(1) > 1) {
         // The other user may be waiting on it: shut it down to wake it; it closes it.
-        ScopedLock held(g_rtsp_service.socket_close_lock);
-        const int fd = conn.socket.load();
-        if (fd >= 0) shutdown(fd, SHUT_RDWR);
+        ShutdownConnectionSocket(g_rtsp_service, conn, SHUT_RDWR);
         return;
     }
     CloseConnectionSocket(g_rtsp_service, conn);
