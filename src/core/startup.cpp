@@ -17,6 +17,7 @@
 #include "users/movie_fee.h"
 #include "users/usage_log.h"
 #include "users/user_db.h"
+#include "vod/vod_service.h"
 
 #include <cstdio>
 #include <cstring>
@@ -30,6 +31,7 @@ static ThreadRecord* g_http_listener_thread  = nullptr;
 static ThreadRecord* g_channel_reader_thread = nullptr;
 static ThreadRecord* g_channel_log_thread    = nullptr;
 static ThreadRecord* g_rtsp_listener_thread  = nullptr;
+static ThreadRecord* g_vod_listener_thread   = nullptr;
 
 CriticalSection g_channel_reader_control_lock;
 
@@ -69,6 +71,7 @@ int8_t StartupSequence()
     g_server_rest_handler = ServerRestHandler;
 
     if (!StartService(g_http_listener_thread, HTTPServerProcess, "HTTPServer", g_http_start_failed)) return 0;
+    if (!StartService(g_vod_listener_thread, VOD_RTP_UDP_ServerProcess, "VODServer", g_vod_start_failed)) return -2;
     if (!StartService(g_rtsp_listener_thread, RTSPServerProcess, "RTSPServer", g_rtsp_start_failed)) return -2;
 
     {
@@ -102,6 +105,7 @@ void ShutdownSequence()
 
     StopIfStarted(g_http_listener_thread);
     StopIfStarted(g_rtsp_listener_thread);
+    StopIfStarted(g_vod_listener_thread);
     {
         // A refresh holds this lock from its close to its restart; once it has it back, the
         // process stop is raised, so no refresh starts a reader again after this.

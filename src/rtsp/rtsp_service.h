@@ -5,6 +5,7 @@
 
 #include "http/connection.h"
 #include "rtsp/rtsp_request.h"
+#include "stream/pacing.h"
 
 #include <atomic>
 #include <cstdint>
@@ -64,6 +65,7 @@ public:
     std::atomic<int32_t>  socket_users{2};
 
     bool JoinServiceThreads() override;
+    FileClock Clock() { return {last_pcr_time, current_position, last_pcr_value}; }
 };
 
 extern ConnectionService g_rtsp_service;

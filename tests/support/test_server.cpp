@@ -73,7 +73,8 @@ bool TestServer::Start(const std::string& extra)
     port_ = FreeTcpPort();
     // A test that names its RTSP port gets it; the others listen on a port of the system's choice.
     const std::string rtsp = extra.find("iptv_base_port=") == std::string::npos ? "iptv_base_port=0\r\n" : "";
-    dir_.WriteFile("quorvane_config.txt", "httpport=" + std::to_string(port_) + "\r\n" + rtsp +
+    const std::string vod = extra.find("vod_base_port=") == std::string::npos ? "vod_base_port=0\r\n" : "";
+    dir_.WriteFile("quorvane_config.txt", "httpport=" + std::to_string(port_) + "\r\n" + rtsp + vod +
                                               "igmpip=0.0.0.0\r\nsystem_log=1\r\n" + extra);
     dir_.WriteFile("xan_dns.txt", "<dns_ip>127.0.0.1</dns_ip>\r\n");
     dir_.MakeDir("users");
