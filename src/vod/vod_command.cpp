@@ -115,9 +115,10 @@ void CommandSession::Handle(const ParsedVodCommand& command)
 void CommandSession::Run()
 {
     conn_.cmd_waiting.store(0);
-    // Released by the data thread once the film is confirmed and open, or when it ends. The
-    // flags decide: the data thread's pacing sleeps share the semaphore and may take a signal.
-    while (conn_.film_started.load() == 0 && VodSessionRunning(conn_)) conn_.wake.WaitFor(250);
+    // Released by the data thread once the film is confirmed and open, or when it ends (its
+    // stop flag comes after its last write to the session's texts). The flags decide: the data
+    // thread's pacing sleeps share the semaphore and may take a signal.
+    while (conn_.film_started.load() == 0 && conn_.stop.load() == 0) conn_.wake.WaitFor(250);
     conn_.cmd_waiting.store(1);
     LogSystemMessage("Wait for STOP command\n");
     conn_.paused.store(0);

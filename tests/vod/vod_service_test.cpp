@@ -165,6 +165,13 @@ protected:
                                  (authorize ? "1" : "0") + "\r\n"))
             << server.Process().Stdout().substr(0, 2000);
     }
+    // Every session ended cleanly (and a sanitizer in the server found nothing).
+    void TearDown() override
+    {
+        if (server.Process().Running()) {
+            EXPECT_EQ(server.Stop(), 0);
+        }
+    }
     std::string Log() { return server.Dir().ReadFile("system.log"); }
     // Starts the film on box (no authorization) and reads its first bytes.
     void Play(Box& box, std::size_t first)
