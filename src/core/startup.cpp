@@ -21,6 +21,7 @@
 #include "users/movie_fee.h"
 #include "users/usage_log.h"
 #include "users/user_db.h"
+#include "vod/vod_service.h"
 
 #include <cstdio>
 #include <cstring>
@@ -37,6 +38,7 @@ static ThreadRecord* g_rtsp_listener_thread  = nullptr;
 static ThreadRecord* g_multicast_thread      = nullptr;
 static ThreadRecord* g_tml_refresh_thread    = nullptr;
 static ThreadRecord* g_player_server_thread  = nullptr;
+static ThreadRecord* g_vod_listener_thread   = nullptr;
 
 CriticalSection g_channel_reader_control_lock;
 
@@ -77,6 +79,7 @@ int8_t StartupSequence()
     g_server_rest_handler = ServerRestHandler;
 
     if (!StartService(g_http_listener_thread, HTTPServerProcess, "HTTPServer", g_http_start_failed)) return 0;
+    if (!StartService(g_vod_listener_thread, VOD_RTP_UDP_ServerProcess, "VODServer", g_vod_start_failed)) return -2;
     if (!StartService(g_rtsp_listener_thread, RTSPServerProcess, "RTSPServer", g_rtsp_start_failed)) return -2;
 
     // The set-top management server; without port 6001 the rest of the server runs anyway.
@@ -123,6 +126,7 @@ void ShutdownSequence()
     StopIfStarted(g_tml_refresh_thread);
     StopIfStarted(g_http_listener_thread);
     StopIfStarted(g_rtsp_listener_thread);
+    StopIfStarted(g_vod_listener_thread);
     {
         // A refresh holds this lock from its close to its restart; once it has it back, the
         // process stop is raised, so no refresh starts a reader again after this.

@@ -54,19 +54,23 @@ void RegisterConnection(ConnectionService& service, PlayerConnection& conn)
     conn.open_node = service.open.list.AddTailNode(&conn);
 }
 
-void JoinPlayerList(PlayerConnection& conn)
+void EnterLockedList(LockedList& list, Position& node, void* item)
 {
-    ScopedLock held(g_player_list.lock);
-    if (conn.player_node == nullptr) conn.player_node = g_player_list.list.AddTailNode(&conn);
+    ScopedLock held(list.lock);
+    if (node == nullptr) node = list.list.AddTailNode(item);
 }
 
-void LeavePlayerList(PlayerConnection& conn)
+void LeaveLockedList(LockedList& list, Position& node)
 {
-    ScopedLock held(g_player_list.lock);
-    if (conn.player_node == nullptr) return;
-    g_player_list.list.RemoveAt(conn.player_node);
-    conn.player_node = nullptr;
+    ScopedLock held(list.lock);
+    if (node == nullptr) return;
+    list.list.RemoveAt(node);
+    node = nullptr;
 }
+
+void JoinPlayerList(PlayerConnection& conn) { EnterLockedList(g_player_list, conn.player_node, &conn); }
+
+void LeavePlayerList(PlayerConnection& conn) { LeaveLockedList(g_player_list, conn.player_node); }
 
 void NotifyFinished(ConnectionService& service)
 {
@@ -93,16 +97,27 @@ void CloseConnectionSocket(ConnectionService& service, PlayerConnection& conn, b
         if (fd >= 0) CloseSocket(fd);
         return;
     }
+    CloseServiceSocket(service, conn.socket);
+}
+
+void CloseServiceSocket(ConnectionService& service, std::atomic<int>& socket)
+{
     ScopedLock held(service.socket_close_lock);
-    const int fd = conn.socket.exchange(-1);
+    const int fd = socket.exchange(-1);
     if (fd >= 0) CloseSocket(fd);
 }
 
-void ShutdownConnectionSocket(ConnectionService& service, PlayerConnection& conn, int how)
+void WakeSocket(ConnectionService& service, const std::atomic<int>& socket, int how)
 {
     ScopedLock held(service.socket_close_lock);
-    const int fd = conn.socket.load();
+    const int fd = socket.load();
     if (fd >= 0) shutdown(fd, how);
+}
+
+void ReleaseSharedSocket(ConnectionService& service, std::atomic<int>& socket, std::atomic<int32_t>& users)
+{
+    if (users.fetch_sub(1) > 1) WakeSocket(service, socket);
+    else CloseServiceSocket(service, socket);
 }
 
 void EndCommandWithoutData(ConnectionService& service, PlayerConnection& conn, int32_t final_state)

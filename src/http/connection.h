@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <deque>
 #include <mutex>
+#include <sys/socket.h>
 #include <vector>
 
 constexpr std::size_t kConnectionPathSize = 516;
@@ -100,6 +101,11 @@ struct ConnectionService {
 // Streaming HTTP connections and registered set-top players.
 extern LockedList g_player_list;
 
+// Adds item to a list once (node remembers where, null while it is not there) and takes it
+// off again; both under the list's lock, in constant time.
+void EnterLockedList(LockedList& list, Position& node, void* item);
+void LeaveLockedList(LockedList& list, Position& node);
+
 // Adds conn to the player list (once) and takes it off again; both under the list's lock.
 void JoinPlayerList(PlayerConnection& conn);
 void LeavePlayerList(PlayerConnection& conn);
@@ -119,10 +125,15 @@ bool WaitForFinished(ConnectionService& service, int timeout_ms);
 
 // Closes the connection's socket once (under the service's socket-close lock unless plainly).
 void CloseConnectionSocket(ConnectionService& service, PlayerConnection& conn, bool plainly = false);
-// Wakes a thread blocked on the connection's socket without closing it under that thread:
-// shuts the socket down (how as for shutdown()) under the socket-close lock; the socket's last
-// user closes it.
-void ShutdownConnectionSocket(ConnectionService& service, PlayerConnection& conn, int how);
+// Closes a socket of a connection once (-1 after), under the service's socket-close lock.
+void CloseServiceSocket(ConnectionService& service, std::atomic<int>& socket);
+// Wakes a thread blocked on a socket of a connection (receive, send or poll) by shutting it
+// down (how as for shutdown()); under the socket-close lock, so a socket closed meanwhile is
+// never touched. The socket's last user closes it.
+void WakeSocket(ConnectionService& service, const std::atomic<int>& socket, int how = SHUT_RDWR);
+// A socket that two threads of a connection use, each calling this once as it leaves: the
+// first shuts it down (which wakes the other), the last closes it.
+void ReleaseSharedSocket(ConnectionService& service, std::atomic<int>& socket, std::atomic<int32_t>& users);
 // Ends a command thread that started no data thread: data state 2, socket closed, off the
 // player list, onto the finished list, then the command state (1, or 2 for a pooled worker,
 // which no one joins). Last access to conn.

@@ -46,8 +46,12 @@ void RunServiceListener(const ServiceListener& setup)
         g_startup_sema.Signal();
         Log(opened ? setup.reuse_failed : setup.open_failed);
         if (monitor != nullptr) {
-            // The monitor started first ends with the service.
-            service.stop_state->store(2);
+            // The monitor started first ends with the service. A shutdown running meanwhile
+            // writes 1 over the 2, so it is written until the monitor has seen it.
+            while (!monitor->ended.load()) {
+                service.stop_state->store(2);
+                SleepMs(20);
+            }
             StopThread(monitor);
             service.stop_state->store(0);
         }
@@ -73,6 +77,30 @@ void RunServiceListener(const ServiceListener& setup)
     Log(setup.closed);
     service.stop_state->store(0);
     Log(setup.out);
+}
+
+void StartConnectionThreads(ConnectionService& service, PlayerConnection& conn, std::atomic<int32_t>& socket_users,
+                            ThreadRoutine command, const char* command_name, ThreadRoutine data, const char* data_name)
+{
+    ThreadRecord* command_thread = StartThread(command, &conn, command_name);
+    if (command_thread == nullptr) {
+        AbandonConnection(service, conn);
+        return;
+    }
+    conn.cmd_thread.store(command_thread);
+    ThreadRecord* data_thread = StartThread(data, &conn, data_name);
+    if (data_thread == nullptr) {
+        conn.stop.store(1);
+        conn.data_state.store(kConnThreadJoined);
+        ReleaseSharedSocket(service, conn.socket, socket_users);
+        {
+            ScopedLock held(service.finished.lock);
+            service.finished.list.AddTail(&conn);
+        }
+        NotifyFinished(service);
+        return;
+    }
+    conn.data_thread.store(data_thread);
 }
 
 // A beat, and a reap as soon as a connection's last thread has ended: a short request is

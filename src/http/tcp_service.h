@@ -42,6 +42,13 @@ struct ServiceListener {
 // start-up semaphore is released exactly once either way).
 void RunServiceListener(const ServiceListener& listener);
 
+// The listener's last step for a service that starts both threads of a connection at accept
+// (RTSP, VOD): starts them and stores their handles. Without its command thread the record is
+// abandoned; without its data thread it is stopped and handed to the monitor as that thread
+// would have done (its share of the socket released), and the command thread ends it.
+void StartConnectionThreads(ConnectionService& service, PlayerConnection& conn, std::atomic<int32_t>& socket_users,
+                            ThreadRoutine command, const char* command_name, ThreadRoutine data, const char* data_name);
+
 struct ServiceMonitor {
     ConnectionService* service = nullptr;
     int                beat_ms = 3000;

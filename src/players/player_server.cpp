@@ -73,7 +73,7 @@ void StopPlayer(PlayerBox& box)
     box.stop.store(1);
     box.last_activity_tick.store(0);
     // Its receive side only: a box that is still marked active may be sent "REST" before the close.
-    ShutdownConnectionSocket(g_player_service, box, SHUT_RD);
+    WakeSocket(g_player_service, box.socket, SHUT_RD);
 }
 
 // Hands a message to a REST handler waiting for one; false when none waits.
@@ -250,7 +250,7 @@ static void ReplaceEarlierBox(PlayerBox& box, const char* mac_id)
         if (other == nullptr || other == &box || strcasecmp(other->mac_id, mac_id) != 0 || !PlayerSocketOpen(*other))
             continue;
         other->stop.store(1);
-        ShutdownConnectionSocket(g_player_service, *other, SHUT_RD);
+        WakeSocket(g_player_service, other->socket, SHUT_RD);
         LogSystemMessage("Reconnected\n");
     }
 }

@@ -1,114 +1,15 @@
 #pragma once
-// What the stored-file and time-shift modes of an RTSP session share: where the packets of a
-// file lie, the PCR and PAT searches over file bytes, the seek that finds the moment a player
-// asks for, the PCR pacing of a file and the wait while paused.
+// What the stored-file and time-shift modes of an RTSP session share besides the file reading,
+// seeking and pacing of media/ts_file.h and stream/pacing.h: the session's run test, the wait
+// while paused and the pacing sleep.
 
+#include "media/ts_file.h"
 #include "media/ts_timing.h"
+#include "stream/pacing.h"
 
 #include <cstdint>
-#include <functional>
 
 class RtspConnection;
-
-// Where the transport-stream packets of a file lie: every 188 bytes, or, in the time-shift file
-// of an RTP channel, after the 12-byte header of each 1328-byte slot. Offsets given to the
-// functions below are counted from a record start.
-struct TsLayout {
-    int32_t record = kTsPacketSize;     // bytes per record: a packet, or an RTP slot
-    int32_t skip   = 0;                 // header bytes before the packets of a record
-
-    // The bytes one send carries from a record start: seven packets, or one slot.
-    int32_t ChunkBytes() const { return record == kTsPacketSize ? kTsBlockSize : record; }
-    // The first packet start at or after offset.
-    int64_t PacketAtOrAfter(int64_t offset) const;
-    // The end of the chunk that starts with the packet at offset (seven packets on, or the end
-    // of its slot).
-    int64_t ChunkEnd(int64_t packet) const;
-    // Offset rounded down to a record start.
-    int64_t RecordStart(int64_t offset) const { return offset - offset % record; }
-};
-constexpr TsLayout kPlainTsLayout{kTsPacketSize, 0};
-constexpr TsLayout kRtpSlotLayout{kRtpSlotSize, kRtpHeaderSize};
-
-// Searches over bytes that start at a record start. A packet counts only with its sync byte.
-// The first packet at or after `from` with a PCR of at least min_ticks: its offset, with the
-// PCR in ticks; -1 when there is none (ticks untouched).
-int FindPcrPacket(const uint8_t* data, int size, TsLayout layout, int from, int64_t min_ticks, int64_t& ticks);
-// The first PAT packet at or after `from`; -1 when there is none.
-int FindPatPacket(const uint8_t* data, int size, TsLayout layout, int from);
-constexpr int kNoSyncByte = -2;
-// The last PAT packet starting before `before`, looked for backwards: its offset; -1 when
-// there is none; kNoSyncByte when a packet without its sync byte comes first.
-int FindLastPatPacket(const uint8_t* data, int size, TsLayout layout, int before);
-
-// A file read as a ring of `length` bytes: logical byte L is file byte (start + L) mod length,
-// so that logical 0 is the oldest byte of a time-shift file (a stored file starts at 0). Start
-// and length are record starts of the layout.
-class TsRing {
-public:
-    TsRing(int fd, TsLayout layout, int64_t start, int64_t length);
-    int64_t  length() const { return length_; }
-    TsLayout layout() const { return layout_; }
-    int64_t  Physical(int64_t logical) const;
-    // Up to size bytes from a logical position, never past the logical end: the count, or -1.
-    int Read(int64_t logical, uint8_t* out, int size) const;
-
-private:
-    int      fd_;
-    TsLayout layout_;
-    int64_t  start_;
-    int64_t  length_;
-};
-
-using StopTest = std::function<bool()>;
-
-// The first packet with a PCR of at least min_ticks at or after the logical position `from`,
-// looked for over at most `window` bytes: true with its position and PCR.
-bool RingPcrFrom(const TsRing& ring, int64_t from, int64_t window, int64_t min_ticks, int64_t& at, int64_t& ticks,
-                 const StopTest& stopped);
-
-// Where a seek lands: the first PCR of at least the wanted time, then the first PAT from there.
-struct SeekPoint {
-    bool    pcr_found = false;
-    int64_t pcr_at    = 0;
-    int64_t pcr_ticks = 0;
-    bool    pat_found = false;
-    int64_t pat_at    = 0;             // the ring's length when no PAT follows
-};
-// Probes at hint first, then halves the range where the PCR reaches wanted_ticks, and reads
-// on from the last position known to lie before it. Assumes PCRs grow through the ring.
-SeekPoint FindSeekPoint(const TsRing& ring, int64_t wanted_ticks, int64_t hint, const StopTest& stopped);
-
-// The bitrate of a ring in kbit/s between its first PCR and one near its end; 0 when it
-// cannot be told. first_ticks receives the first PCR (-1 without one).
-int32_t MeasureRingKbps(const TsRing& ring, int64_t& first_ticks, const StopTest& stopped);
-
-constexpr int64_t kMaxPaceSleepMs = 1000;     // one sleep, however far a PCR jumps
-
-// The PCR pacing of a file: after each chunk the PCR difference to the last PCR is slept; a
-// chunk after a seek (or a wait for more data) only sets the reference, as does a PCR that
-// went backwards. It keeps the session's last PCR time, last PCR value and current position.
-class FilePacer {
-public:
-    FilePacer(RtspConnection& conn, double first_pcr_time);
-    void SetFirstPcrTime(double seconds) { first_pcr_time_ = seconds; }
-    double first_pcr_time() const { return first_pcr_time_; }
-    // The next chunk's PCR only sets the reference.
-    void Restart() { restart_ = true; }
-    // After a seek: the session's position and the reference time it implies.
-    void Seeked(double position_seconds);
-    // The chunk just sent (whole packets): the milliseconds to sleep now.
-    int64_t Next(const uint8_t* chunk, int size);
-    // The last PCR in ticks, -1 before the first.
-    int64_t last_ticks() const { return last_ticks_; }
-
-private:
-    RtspConnection& conn_;
-    double          first_pcr_time_;
-    bool            restart_ = true;
-    int64_t         last_ticks_ = -1;
-    PcrSleepCarry   sleep_;
-};
 
 // True while the session streams: its stop flag clear, the service and the process running.
 bool RtspSessionRunning(const RtspConnection& conn);

@@ -70,15 +70,7 @@ uint16_t NextRtspServerPort()
     return static_cast<uint16_t>(port);
 }
 
-void ReleaseRtspSocket(RtspConnection& conn)
-{
-    if (conn.socket_users.fetch_sub(1) > 1) {
-        // The other user may be waiting on it: shut it down to wake it; it closes it.
-        ShutdownConnectionSocket(g_rtsp_service, conn, SHUT_RDWR);
-        return;
-    }
-    CloseConnectionSocket(g_rtsp_service, conn);
-}
+void ReleaseRtspSocket(RtspConnection& conn) { ReleaseSharedSocket(g_rtsp_service, conn.socket, conn.socket_users); }
 
 void CloseReceiveSocket(RtspConnection& conn, int i)
 {
@@ -93,19 +85,9 @@ void CloseRtspUdpSocket(int socket)
     CloseSocket(socket);
 }
 
-void EnterActiveList(RtspConnection& conn)
-{
-    ScopedLock held(g_rtsp_active.lock);
-    if (conn.active_node == nullptr) conn.active_node = g_rtsp_active.list.AddTailNode(&conn);
-}
+void EnterActiveList(RtspConnection& conn) { EnterLockedList(g_rtsp_active, conn.active_node, &conn); }
 
-void LeaveActiveList(RtspConnection& conn)
-{
-    ScopedLock held(g_rtsp_active.lock);
-    if (conn.active_node == nullptr) return;
-    g_rtsp_active.list.RemoveAt(conn.active_node);
-    conn.active_node = nullptr;
-}
+void LeaveActiveList(RtspConnection& conn) { LeaveLockedList(g_rtsp_active, conn.active_node); }
 
 // Takes an accepted client: its record and both of its threads.
 static void AcceptRtspClient(int client, const sockaddr_in& peer)
@@ -130,26 +112,7 @@ static void AcceptRtspClient(int client, const sockaddr_in& peer)
     SetSocketTimeouts(client, 0, 5000);
     inet_ntop(AF_INET, &peer.sin_addr, conn->client_ip, sizeof conn->client_ip);
     LogSystemMessage("A Client IP=[%s] Connects RTSP Server\n", conn->client_ip);
-    ThreadRecord* command = StartThread(RTSP_CmdThread, conn, "RTSPCmd");
-    if (command == nullptr) {
-        AbandonConnection(g_rtsp_service, *conn);
-        return;
-    }
-    conn->cmd_thread.store(command);
-    ThreadRecord* data = StartThread(RTSP_DataThread, conn, "RTSPData");
-    if (data == nullptr) {
-        // Without its data thread the session ends: the command thread sees the stop.
-        conn->stop.store(1);
-        conn->data_state.store(kConnThreadJoined);
-        ReleaseRtspSocket(*conn);
-        {
-            ScopedLock held(g_rtsp_service.finished.lock);
-            g_rtsp_service.finished.list.AddTail(conn);
-        }
-        NotifyFinished(g_rtsp_service);
-        return;
-    }
-    conn->data_thread.store(data);
+    StartConnectionThreads(g_rtsp_service, *conn, conn->socket_users, RTSP_CmdThread, "RTSPCmd", RTSP_DataThread, "RTSPData");
 }
 
 int32_t RTSPServerProcess(void* /*unused*/)

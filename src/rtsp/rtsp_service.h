@@ -6,6 +6,7 @@
 #include "channels/channel_table.h"
 #include "http/connection.h"
 #include "rtsp/rtsp_request.h"
+#include "stream/pacing.h"
 
 #include <atomic>
 #include <mutex>
@@ -70,6 +71,7 @@ public:
     std::mutex            send_lock;
 
     bool JoinServiceThreads() override;
+    FileClock Clock() { return {last_pcr_time, current_position, last_pcr_value}; }
 };
 
 // Writes all of data on the session's RTSP connection under its send lock; false when the

@@ -62,7 +62,7 @@ class TimeShiftStream {
 public:
     TimeShiftStream(RtspConnection& conn, int number, ChannelRecord& channel, int channel_number, RtspOutput& out)
         : conn_(conn), number_(number), channel_(channel), channel_number_(channel_number), out_(out),
-          name_(TimeShiftFileName(channel_number)), pacer_(conn, 0)
+          name_(TimeShiftFileName(channel_number)), pacer_(conn.Clock(), 0)
     {
         const SourceRecord* source = channel.FirstSource();
         if (source->kind == kSourceRtpGroup || source->kind == kSourceRtpPort) layout_ = kRtpSlotLayout;

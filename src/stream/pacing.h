@@ -1,8 +1,9 @@
 #pragma once
 // Pacing of the outputs that send stored files and live rings: the batch that turns many
-// small sleeps into one, the bitrate pacer of files without a usable clock, and the burst
-// sent at full speed when a stream starts.
+// small sleeps into one, the bitrate pacer of files without a usable clock, the PCR pacer of
+// stored transport streams, and the burst sent at full speed when a stream starts.
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <vector>
@@ -59,4 +60,39 @@ public:
 
 private:
     int left_ = kBurstBlocks;
+};
+
+// The clock a paced file stream keeps in its session's record, read by the session's replies:
+// the last PCR (seconds and 27 MHz ticks) and the seconds since the file's first PCR.
+struct FileClock {
+    std::atomic<double>& last_pcr_time;
+    std::atomic<double>& current_position;
+    uint64_t&            last_pcr_value;
+};
+
+constexpr int64_t kMaxPaceSleepMs = 1000;     // one sleep, however far a PCR jumps
+
+// The PCR pacing of a file: after each chunk the PCR difference to the last PCR is slept; a
+// chunk after a seek (or a wait for more data) only sets the reference, as does a PCR that
+// went backwards. It keeps the session's clock.
+class FilePacer {
+public:
+    FilePacer(const FileClock& clock, double first_pcr_time);
+    void SetFirstPcrTime(double seconds) { first_pcr_time_ = seconds; }
+    double first_pcr_time() const { return first_pcr_time_; }
+    // The next chunk's PCR only sets the reference.
+    void Restart() { restart_ = true; }
+    // After a seek: the session's position and the reference time it implies.
+    void Seeked(double position_seconds);
+    // The chunk just sent (whole packets): the milliseconds to sleep now.
+    int64_t Next(const uint8_t* chunk, int size);
+    // The last PCR in ticks, -1 before the first.
+    int64_t last_ticks() const { return last_ticks_; }
+
+private:
+    FileClock       clock_;
+    double          first_pcr_time_;
+    bool            restart_ = true;
+    int64_t         last_ticks_ = -1;
+    PcrSleepCarry   sleep_;
 };

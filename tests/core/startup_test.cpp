@@ -2,11 +2,16 @@
 
 #include "support/process.h"
 #include "support/temp_dir.h"
+#include "support/test_server.h"
 
+#include <arpa/inet.h>
 #include <csignal>
 #include <gtest/gtest.h>
 #include <cstdio>
+#include <netinet/in.h>
 #include <regex>
+#include <sys/socket.h>
+#include <unistd.h>
 
 namespace {
 
@@ -103,6 +108,32 @@ TEST_F(StartingAndStopping, HangupIsIgnoredAndUser1PrintsTheAboutText)
     EXPECT_TRUE(server.Running());
     server.Signal(SIGTERM);
     EXPECT_EQ(server.WaitExit(kWaitMs), 0);
+}
+
+TEST_F(StartingAndStopping, ABusyVodPortEndsTheStartAfterHttpAndBeforeRtsp)
+{
+    // Whoever holds the VOD port, the start stops there: RTSP and the rest are not started.
+    const uint16_t vod_port = FreeTcpPort();
+    const int holder = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(vod_port);
+    ASSERT_EQ(bind(holder, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(listen(holder, 1), 0);
+    dir.WriteFile("quorvane_config.txt", "httpport=" + std::to_string(FreeTcpPort()) + "\r\niptv_base_port=" +
+                                             std::to_string(FreeTcpPort()) + "\r\nvod_base_port=" + std::to_string(vod_port) +
+                                             "\r\nigmpip=0.0.0.0\r\nsystem_log=1\r\n");
+    dir.WriteFile("xan_dns.txt", "<dns_ip>127.0.0.1</dns_ip>\r\n");
+    WriteChannels();
+    ASSERT_TRUE(server.Start({QUORVANE_BINARY}, dir.Path()));
+    ASSERT_TRUE(server.WaitForStdout("Quorvane in Running\nVOD service is not available\n", kWaitMs)) << server.Stdout();
+    const std::string log = dir.ReadFile("system.log");
+    EXPECT_LT(log.find("HTTP Server Starting\n"), log.find("open vod socket failed\n")) << log;
+    EXPECT_EQ(log.find("RTSP Server Starting\n"), std::string::npos) << log;
+    EXPECT_EQ(log.find("IPTV_Channel_ReaderProcess"), std::string::npos) << log;
+    server.Signal(SIGTERM);
+    EXPECT_EQ(server.WaitExit(kWaitMs), 0);
+    close(holder);
 }
 
 }  // namespace

@@ -429,7 +429,7 @@ TEST(RtspRingSeek, RtpSlotsAreSearchedAfterTheirHeaderAndALostSyncByteIsReported
 TEST(RtspFilePacing, APcrJumpSleepsAtMostOneSecondAndAPcrGoingBackStartsAgain)
 {
     RtspConnection conn;
-    FilePacer pacer(conn, 0.0);
+    FilePacer pacer(conn.Clock(), 0.0);
     const auto chunk = [](int64_t ticks) { return TsBuilder().Pat().Pcr(0x101, ticks).Bytes(); };
     std::vector<uint8_t> bytes = chunk(27000000);
     EXPECT_EQ(pacer.Next(bytes.data(), static_cast<int>(bytes.size())), 0);          // the first only starts it

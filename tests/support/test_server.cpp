@@ -73,9 +73,10 @@ bool TestServer::Start(const std::string& extra)
     port_ = FreeTcpPort();
     // A test that names its RTSP port gets it; the others listen on a port of the system's choice.
     const std::string rtsp = extra.find("iptv_base_port=") == std::string::npos ? "iptv_base_port=0\r\n" : "";
-    // Multicast is off unless the test names its group.
+    // Multicast is off unless the test names its group; the set-top VOD port is free unless named.
     const std::string igmp = extra.find("igmpip=") == std::string::npos ? "igmpip=0.0.0.0\r\n" : "";
-    dir_.WriteFile("quorvane_config.txt", "httpport=" + std::to_string(port_) + "\r\n" + rtsp + igmp +
+    const std::string vod = extra.find("vod_base_port=") == std::string::npos ? "vod_base_port=0\r\n" : "";
+    dir_.WriteFile("quorvane_config.txt", "httpport=" + std::to_string(port_) + "\r\n" + rtsp + vod + igmp +
                                               "system_log=1\r\n" + extra);
     dir_.WriteFile("xan_dns.txt", "<dns_ip>127.0.0.1</dns_ip>\r\n");
     dir_.MakeDir("users");
