@@ -8,6 +8,7 @@
 #include "core/text.h"
 #include "channels/channel_log.h"
 #include "channels/channel_table.h"
+#include "http/http_cgi.h"
 #include "http/http_request.h"
 #include "http/http_service.h"
 #include "ingest/channel_reader.h"
@@ -67,6 +68,7 @@ int8_t StartupSequence()
 
     g_token_rest_handler  = TokenRestHandler;
     g_server_rest_handler = ServerRestHandler;
+    g_cgi_root_check      = IsRootToken;
 
     if (!StartService(g_http_listener_thread, HTTPServerProcess, "HTTPServer", g_http_start_failed)) return 0;
     if (!StartService(g_rtsp_listener_thread, RTSPServerProcess, "RTSPServer", g_rtsp_start_failed)) return -2;

@@ -7,6 +7,7 @@
 #include "core/sockets.h"
 #include "core/text.h"
 #include "http/base64.h"
+#include "http/http_cgi.h"
 #include "http/http_file_stream.h"
 #include "http/http_live.h"
 #include "http/http_service.h"
@@ -547,9 +548,11 @@ static bool HandleRequest(PlayerConnection& conn, Request& request)
         LogSystemMessage("System Warning: Not HTTP Command\n");
         return false;
     }
-    if (StartsWith(request.text, "POST")) return false;       // only CGI takes POST
+    if (StartsWith(request.text, "POST ") || StartsWith(request.text, "GET /cgi-bin/")) {   // only CGI takes POST
+        ServeCgiRequest(conn, request.text, request.length);
+        return false;
+    }
     if (!StartsWith(request.text, "GET")) return false;
-    if (StartsWith(request.text + 4, "/cgi-bin/")) return false;
     if (RouteRest(conn, request)) return false;
 
     const char* version = std::strstr(request.text + 4, "HTTP/");
