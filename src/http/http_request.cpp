@@ -200,7 +200,8 @@ const char* const kProtectedFiles[] = {
     "quorvane_config.txt",       "user_profile.csv",          "user_profile.csv.bak",
     "user_profile_backup.csv",   "user_profile_temp.csv",     "iptvepg.txt",
     "iptvepg_old.txt",           "xan_dns.txt",               "channel_definition.xml",
-    "channel_definition_temp.xml", "channel_definition_backup.xml",
+    "channel_definition_temp.xml", "channel_definition_backup.xml", "quorvane_config_temp.txt",
+    "quorvane_config_backup.txt",
 };
 
 bool SendText(PlayerConnection& conn, const char* text, std::size_t length)
