@@ -79,7 +79,8 @@ std::string UpdatedConfigurationText(std::string_view file_text,
                                      const std::vector<std::pair<std::string, std::string>>& changes)
 {
     std::string out(file_text);
-    for (const auto& [key, value] : changes) {
+    for (const auto& change : changes) {
+        const std::string& key = change.first;
         std::size_t begin = std::string::npos;
         std::size_t end = 0;
         ForEachLine(out, [&](std::string_view line_key, std::string_view, std::size_t line_begin, std::size_t line_end) {
@@ -88,7 +89,7 @@ std::string UpdatedConfigurationText(std::string_view file_text,
                 end = line_end;
             }
         });
-        const std::string line = key + "=" + value;
+        const std::string line = key + "=" + change.second;
         if (begin != std::string::npos) {
             out.replace(begin, end - begin, line);
         } else {
