@@ -3,7 +3,7 @@
 set -euo pipefail
 
 # nginx with its RTMP module and the GStreamer RTSP server are the real sources of the pull tests.
-packages=(cmake g++ ninja-build libgtest-dev ffmpeg curl iproute2 util-linux clang
+packages=(cmake g++ ninja-build libgtest-dev ffmpeg curl iproute2 util-linux clang chromium chromium-driver python3-selenium
           nginx-light libnginx-mod-rtmp python3-gi gir1.2-gst-rtsp-server-1.0
           gstreamer1.0-plugins-good gstreamer1.0-plugins-bad gstreamer1.0-tools)
 missing=()

@@ -47,6 +47,8 @@ void ResetConfiguration()
     g_config.user_authorization = false;
     g_config.user_separator     = '&';
     g_config.password_separator = ':';
+    g_config.cgi_upload_limit_mb = 4096;
+    g_config.cgi_time_limit      = 40;
     SetDefaultDnsServer();
 }
 
@@ -176,6 +178,9 @@ int LoadConfiguration()
     ReadText(text, "picturepath", c.picturepath);
     ReadText(text, "runningtextpath", c.runningtextpath);
     ReadText(text, "plugin_command_path", c.plugin_command_path);
+    char limit[24];
+    if (ReadText(text, "cgi_upload_limit_mb", limit) && std::atoll(limit) > 0) c.cgi_upload_limit_mb = std::atoll(limit);
+    if (ReadText(text, "cgi_time_limit", limit) && std::atoi(limit) > 0) c.cgi_time_limit = std::atoi(limit);
     return 1;
 }
 

@@ -38,6 +38,8 @@ struct Configuration {
     char    picturepath[256];
     char    runningtextpath[256];
     char    plugin_command_path[1024];
+    int64_t cgi_upload_limit_mb;                      // largest film a CGI POST may upload
+    int32_t cgi_time_limit;                           // seconds a CGI program may run
 };
 
 extern Configuration g_config;

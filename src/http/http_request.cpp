@@ -7,6 +7,7 @@
 #include "core/sockets.h"
 #include "core/text.h"
 #include "http/base64.h"
+#include "http/http_cgi.h"
 #include "http/http_file_stream.h"
 #include "http/http_live.h"
 #include "http/http_service.h"
@@ -199,7 +200,8 @@ const char* const kProtectedFiles[] = {
     "quorvane_config.txt",       "user_profile.csv",          "user_profile.csv.bak",
     "user_profile_backup.csv",   "user_profile_temp.csv",     "iptvepg.txt",
     "iptvepg_old.txt",           "xan_dns.txt",               "channel_definition.xml",
-    "channel_definition_temp.xml", "channel_definition_backup.xml",
+    "channel_definition_temp.xml", "channel_definition_backup.xml", "quorvane_config_temp.txt",
+    "quorvane_config_backup.txt",
 };
 
 bool SendText(PlayerConnection& conn, const char* text, std::size_t length)
@@ -547,9 +549,11 @@ static bool HandleRequest(PlayerConnection& conn, Request& request)
         LogSystemMessage("System Warning: Not HTTP Command\n");
         return false;
     }
-    if (StartsWith(request.text, "POST")) return false;       // only CGI takes POST
+    if (StartsWith(request.text, "POST ") || StartsWith(request.text, "GET /cgi-bin/")) {   // only CGI takes POST
+        ServeCgiRequest(conn, request.text, request.length);
+        return false;
+    }
     if (!StartsWith(request.text, "GET")) return false;
-    if (StartsWith(request.text + 4, "/cgi-bin/")) return false;
     if (RouteRest(conn, request)) return false;
 
     const char* version = std::strstr(request.text + 4, "HTTP/");

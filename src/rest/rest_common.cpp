@@ -21,6 +21,7 @@ static char DecodedPair(char high, char low)
     if (is("2E") || is("2e")) return '.';
     if (is("22")) return '"';
     if (is("20")) return ' ';
+    if (is("25")) return '%';
     return '?';
 }
 

@@ -14,7 +14,7 @@ extern const char kRestOkLine[];
 extern const char kRest404Line[];
 
 // Copies text; "%" and the two characters after it become one: 3A/3a ":", 3F/3f "?", 26 "&",
-// 3D/3d "=", 2C/2c ",", 2F/2f "/", 2E/2e ".", 22 '"', 20 " ", anything else "?". A "%"
+// 3D/3d "=", 2C/2c ",", 2F/2f "/", 2E/2e ".", 22 '"', 20 " ", 25 "%", anything else "?". A "%"
 // without two characters after it stays. Nothing else changes ("+" stays "+").
 std::string UrlDecode(std::string_view text);
 

@@ -8,7 +8,8 @@ TEST(RestText, DecodesTheKnownCodesAndTurnsOthersIntoQuestionMarks)
 {
     EXPECT_EQ(UrlDecode("a%3Ab%3ac%2F%2e%22%20%26%3D%2C%3f"), "a:b:c/.\" &=,?");
     EXPECT_EQ(UrlDecode("%41+b"), "?+b");
-    EXPECT_EQ(UrlDecode("50%"), "50%");                // nothing after the sign: kept
+    EXPECT_EQ(UrlDecode("50%"), "50%");
+    EXPECT_EQ(UrlDecode("50%25%20off"), "50% off");                // nothing after the sign: kept
     EXPECT_EQ(UrlDecode("5%2"), "5%2");
 }
 

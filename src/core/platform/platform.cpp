@@ -306,7 +306,7 @@ static void KillAndReap(pid_t child, ChildResult& result)
 
 bool RunChildProcess(const std::string& program, const std::vector<std::string>& args,
                      const std::vector<std::string>& env, std::size_t max_output, int timeout_ms,
-                     ChildResult& result)
+                     ChildResult& result, int input_fd)
 {
     result = ChildResult();
     int pipe_fds[2];
@@ -316,7 +316,8 @@ bool RunChildProcess(const std::string& program, const std::vector<std::string>&
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, pipe_fds[1], STDOUT_FILENO);
     posix_spawn_file_actions_adddup2(&actions, pipe_fds[1], STDERR_FILENO);
-    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    if (input_fd >= 0) posix_spawn_file_actions_adddup2(&actions, input_fd, STDIN_FILENO);
+    else posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
 
     // The child gets default signal handling and an empty mask, whatever the server blocks.
     posix_spawnattr_t attributes;

@@ -95,7 +95,8 @@ struct ChildResult {
 };
 // Runs `program` with `args` (argv[1..]) and exactly the environment `env` in the current
 // working directory, collecting at most max_output bytes of its output; kills it after
-// timeout_ms. Returns false when it could not be started.
+// timeout_ms. Its standard input is input_fd (read from where that file stands), or /dev/null
+// for -1. Returns false when it could not be started.
 bool RunChildProcess(const std::string& program, const std::vector<std::string>& args,
                      const std::vector<std::string>& env, std::size_t max_output, int timeout_ms,
-                     ChildResult& result);
+                     ChildResult& result, int input_fd = -1);

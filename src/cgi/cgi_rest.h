@@ -1,0 +1,34 @@
+#pragma once
+// One REST request of the admin program: a fresh connection to the server's HTTP port, the
+// request line sent, the answer read until the server closes it (at most 30 seconds and at
+// most the command's buffer).
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+constexpr int kRestAnswerWaitMs = 30000;
+
+enum class RestOutcome { kAnswered, kConnectFailed, kReadFailed };
+
+struct RestEndpoint {
+    std::string address;   // dotted IPv4
+    uint16_t    port = 0;
+};
+
+// Sends request and reads the answer into answer (at most buffer_size - 1 bytes; reading
+// stops there). With buffer_size 0 the connection is closed right after sending.
+RestOutcome RestExchange(const RestEndpoint& server, std::string_view request, std::size_t buffer_size,
+                         std::string& answer);
+
+// The result style: with "200 OK", the text after "result=" to the end, or "\r\n\r\n" without
+// "result="; without "200 OK", "\r\n".
+std::string ResultStyle(std::string_view answer);
+// The length style: the body after the header block, as long as its Content-Length says (the
+// whole rest without one), then "\r\n"; only "\r\n" for a "404 Not Found" answer.
+std::string LengthStyle(std::string_view answer);
+// The audience log lines of an answer, each without its "month/day/year" date, then "\n".
+// Nothing at all when the date occurs nowhere after "200 OK"; "\n" without "200 OK".
+std::string ChannelLogStyle(std::string_view answer, std::string_view month, std::string_view day,
+                            std::string_view year);

@@ -1,0 +1,385 @@
+#include "http/http_cgi.h"
+
+#include "core/config.h"
+#include "core/log.h"
+#include "core/platform/platform.h"
+#include "core/sockets.h"
+#include "core/text.h"
+#include "http/http_service.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cinttypes>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+CgiRootCheck g_cgi_root_check = nullptr;
+
+namespace {
+
+constexpr std::size_t kUploadHeadScan = 65536;   // part headers must start the body within this
+constexpr std::size_t kUploadTailScan = 4096;    // the closing boundary lies within the last bytes
+constexpr int         kBodyWaitMs     = 10000;   // the longest pause between two pieces of a body
+constexpr std::size_t kUploadNameSize = 200;
+
+const char kCgiNotFound[]   = "HTTP/1.0 404 Not Found\r\n\r\n\r\n";
+const char kCgiForbidden[]  = "HTTP/1.0 403 Forbidden\r\n\r\n";
+const char kCgiBadUpload[]  = "HTTP/1.0 400 Bad Request\r\n\r\n";
+const char kCgiTooLarge[]   = "HTTP/1.0 413 Request Entity Too Large\r\n\r\n";
+const char kCgiNotStored[]  = "HTTP/1.0 500 Internal Server Error\r\n\r\n";
+
+bool IsNameCharacter(char c)
+{
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' || c == '-' ||
+           c == '.';
+}
+
+bool SendWhole(PlayerConnection& conn, std::string_view text)
+{
+    const int fd = conn.socket.load();
+    return fd >= 0 && SendAll(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+}
+
+// A query parameter as the admin pages send it: "name=" at the start or after "&", up to the
+// next "&".
+std::string QueryParameter(std::string_view query, std::string_view name)
+{
+    std::size_t at = 0;
+    while (at <= query.size()) {
+        const std::size_t end = std::min(query.find('&', at), query.size());
+        const std::string_view pair = query.substr(at, end - at);
+        if (pair.size() > name.size() && pair.starts_with(name) && pair[name.size()] == '=')
+            return std::string(pair.substr(name.size() + 1));
+        at = end + 1;
+    }
+    return {};
+}
+
+// A file without a name in the working directory (gone when closed): the spool of a body.
+int OpenSpoolFile()
+{
+    int fd = open(".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    if (fd >= 0) return fd;
+    char name[] = "./.cgi_body_XXXXXX";
+    fd = mkostemp(name, O_CLOEXEC);
+    if (fd >= 0) unlink(name);
+    return fd;
+}
+
+bool WriteWhole(int fd, const char* data, std::size_t length)
+{
+    while (length > 0) {
+        const ssize_t put = write(fd, data, length);
+        if (put < 0 && errno == EINTR) continue;
+        if (put <= 0) return false;
+        data += put;
+        length -= static_cast<std::size_t>(put);
+    }
+    return true;
+}
+
+// Spools the body (first the bytes that came with the head, then the rest from the socket)
+// into fd; false when the client stopped sending before content_length bytes.
+bool ReceiveBody(PlayerConnection& conn, const char* first, std::size_t first_length, uint64_t content_length, int fd)
+{
+    uint64_t stored = std::min<uint64_t>(first_length, content_length);
+    if (!WriteWhole(fd, first, static_cast<std::size_t>(stored))) return false;
+    std::vector<char> chunk(65536);
+    while (stored < content_length) {
+        const int socket = conn.socket.load();
+        if (PollOne(socket, POLLIN, kBodyWaitMs) <= 0) return false;
+        const std::size_t want = static_cast<std::size_t>(std::min<uint64_t>(chunk.size(), content_length - stored));
+        const ssize_t got = ReceiveBytes(socket, chunk.data(), want, 0);
+        if (got <= 0) return false;
+        if (!WriteWhole(fd, chunk.data(), static_cast<std::size_t>(got))) return false;
+        stored += static_cast<uint64_t>(got);
+    }
+    return true;
+}
+
+std::string ReadAt(int fd, uint64_t offset, std::size_t length)
+{
+    std::string text(length, '\0');
+    std::size_t done = 0;
+    while (done < length) {
+        const ssize_t got = pread(fd, text.data() + done, length - done, static_cast<off_t>(offset + done));
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) break;
+        done += static_cast<std::size_t>(got);
+    }
+    text.resize(done);
+    return text;
+}
+
+// Copies [begin, end) of the spool to "media/videos/<name>" through a temporary file and one
+// rename. False when the film could not be stored (nothing is left behind).
+bool StoreUpload(int spool, const UploadPart& part)
+{
+    mkdir("media", 0755);
+    mkdir("media/videos", 0755);
+    const std::string final_name = "media/videos/" + part.filename;
+    const std::string temp_name = "media/videos/." + part.filename + ".uploading";
+    const int out = open(temp_name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (out < 0) return false;
+    std::vector<char> chunk(65536);
+    uint64_t at = part.data_begin;
+    bool ok = true;
+    while (ok && at < part.data_end) {
+        const std::size_t want = static_cast<std::size_t>(std::min<uint64_t>(chunk.size(), part.data_end - at));
+        const ssize_t got = pread(spool, chunk.data(), want, static_cast<off_t>(at));
+        if (got < 0 && errno == EINTR) continue;
+        ok = got > 0 && WriteWhole(out, chunk.data(), static_cast<std::size_t>(got));
+        if (ok) at += static_cast<uint64_t>(got);
+    }
+    ok = ok && fsync(out) == 0;
+    ok = close(out) == 0 && ok;
+    ok = ok && std::rename(temp_name.c_str(), final_name.c_str()) == 0;
+    if (!ok) unlink(temp_name.c_str());
+    return ok;
+}
+
+// The address the client reached the server on; the listener's own address without one.
+std::string ServerAddressOf(PlayerConnection& conn)
+{
+    sockaddr_in local{};
+    socklen_t length = sizeof local;
+    char text[INET_ADDRSTRLEN] = "";
+    if (getsockname(conn.socket.load(), reinterpret_cast<sockaddr*>(&local), &length) == 0 &&
+        local.sin_family == AF_INET && inet_ntop(AF_INET, &local.sin_addr, text, sizeof text) != nullptr)
+        return text;
+    return g_http_local_ip;
+}
+
+// What a POST carries before the program runs. False when the request was answered (or
+// dropped) here; input_fd then stays -1.
+bool ReceivePost(PlayerConnection& conn, const CgiTarget& target, const char* text, std::size_t length, int& input_fd,
+                 int64_t& content_length)
+{
+    const std::string_view whole(text, length);
+    const std::size_t head_end = whole.find("\r\n\r\n");
+    const std::string_view head = whole.substr(0, head_end);
+    const std::size_t body_start = head_end == std::string_view::npos ? length : head_end + 4;
+    content_length = std::max<int64_t>(HeadContentLength(head), 0);
+    const int64_t limit = g_config.cgi_upload_limit_mb * 1024 * 1024;
+    if (content_length > limit) {
+        LogSystemMessage("CGI POST of %" PRId64 " bytes refused: the limit is %" PRId64 " MB\n", content_length,
+                         g_config.cgi_upload_limit_mb);
+        SendWhole(conn, kCgiTooLarge);
+        return false;
+    }
+    const std::string boundary = UploadBoundary(head);
+    const bool upload = !boundary.empty() && content_length > 0;
+    if (upload) {
+        const std::string token = QueryParameter(target.query, "token");
+        if (token.empty() || g_cgi_root_check == nullptr || g_cgi_root_check(token.c_str()) != 1) {
+            LogSystemMessage("CGI upload refused: no root token\n");
+            SendWhole(conn, kCgiForbidden);
+            return false;
+        }
+    }
+    const int spool = OpenSpoolFile();
+    if (spool < 0) {
+        LogSystemMessage("CGI POST body cannot be kept\n");
+        return false;
+    }
+    if (!ReceiveBody(conn, text + body_start, length - body_start, static_cast<uint64_t>(content_length), spool)) {
+        LogSystemMessage("CGI POST body incomplete\n");
+        close(spool);
+        return false;
+    }
+    if (upload) {
+        const uint64_t total = static_cast<uint64_t>(content_length);
+        const uint64_t tail_length = std::min<uint64_t>(total, kUploadTailScan);
+        const std::string head_bytes = ReadAt(spool, 0, static_cast<std::size_t>(std::min<uint64_t>(total, kUploadHeadScan)));
+        const std::string tail_bytes = ReadAt(spool, total - tail_length, static_cast<std::size_t>(tail_length));
+        UploadPart part;
+        if (LocateUploadPart(head_bytes, tail_bytes, total - tail_length, total, boundary, part)) {
+            if (!IsSafeUploadName(part.filename)) {
+                LogSystemMessage("CGI upload refused: file name [%s]\n", part.filename.c_str());
+                SendWhole(conn, kCgiBadUpload);
+                close(spool);
+                return false;
+            }
+            if (!StoreUpload(spool, part)) {
+                LogSystemMessage("CGI upload of [%s] could not be stored\n", part.filename.c_str());
+                SendWhole(conn, kCgiNotStored);
+                close(spool);
+                return false;
+            }
+            LogSystemMessage("CGI upload stored media/videos/%s (%" PRIu64 " bytes)\n", part.filename.c_str(),
+                             part.data_end - part.data_begin);
+        }
+    }
+    lseek(spool, 0, SEEK_SET);
+    input_fd = spool;
+    return true;
+}
+
+}  // namespace
+
+bool ParseCgiTarget(std::string_view text, CgiTarget& target)
+{
+    target = CgiTarget();
+    std::size_t end = text.find(" HTTP");
+    if (end == std::string_view::npos) end = std::min(text.find("\r\n"), text.size());
+    const std::string_view line = text.substr(0, end);
+    const std::size_t question = line.find('?');
+    const std::string_view name = line.substr(0, question);
+    if (question != std::string_view::npos) {
+        target.has_query = true;
+        target.query = std::string(line.substr(question + 1));
+    }
+    if (name.empty() || name.size() > 64 || name[0] == '.') return false;
+    for (const char c : name)
+        if (!IsNameCharacter(c)) return false;
+    target.name = std::string(name);
+    return true;
+}
+
+std::string TrimCgiOutput(std::string_view output)
+{
+    output = output.substr(0, std::min(output.size(), kCgiOutputSize));
+    const std::size_t html_end = output.find("</html>");
+    if (html_end == std::string_view::npos) return std::string(output);
+    return std::string(output.substr(0, html_end + 7)) + "\r\n";
+}
+
+std::string CgiAnswerHeader(std::size_t length)
+{
+    const auto n = static_cast<int64_t>(length);
+    return FormatString("HTTP/1.0 200 OK\r\nDate: Fri,16 APr 2011\r\nServer: Quorvane/6.0\r\nContent-Length: %" PRId64
+                        "\r\nContent-Range: bytes %" PRId64 "-%" PRId64 "/%" PRId64 "\r\nConnection: %s\r\n",
+                        n, static_cast<int64_t>(0), n - 1, n, "close") +
+           "Content-Type: text/html;charset=big5\r\n\r\n";
+}
+
+bool IsSafeUploadName(std::string_view name)
+{
+    if (name.empty() || name.size() > kUploadNameSize || name == "." || name[0] == '.') return false;
+    if (name.find("..") != std::string_view::npos) return false;
+    for (const char c : name)
+        if (c == '/' || c == '\\' || static_cast<unsigned char>(c) < 0x20 || c == 0x7f) return false;
+    return true;
+}
+
+std::string UploadBoundary(std::string_view head)
+{
+    const std::size_t at = head.find("boundary=");
+    if (at == std::string_view::npos) return {};
+    std::string_view value = head.substr(at + 9);
+    value = value.substr(0, std::min(value.find_first_of("\r\n;"), value.size()));
+    if (value.size() >= 2 && value.front() == '"' && value.back() == '"') value = value.substr(1, value.size() - 2);
+    while (!value.empty() && value.back() == ' ') value.remove_suffix(1);
+    if (value.size() > 200) return {};
+    return std::string(value);
+}
+
+int64_t HeadContentLength(std::string_view head)
+{
+    static constexpr std::string_view kName = "\r\ncontent-length:";
+    for (std::size_t at = 0; at + kName.size() <= head.size(); ++at) {
+        bool same = true;
+        for (std::size_t i = 0; i < kName.size() && same; ++i) {
+            char c = head[at + i];
+            if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+            same = c == kName[i];
+        }
+        if (!same) continue;
+        std::size_t digit = at + kName.size();
+        while (digit < head.size() && head[digit] == ' ') ++digit;
+        if (digit >= head.size() || head[digit] < '0' || head[digit] > '9') return -1;
+        int64_t value = 0;
+        for (; digit < head.size() && head[digit] >= '0' && head[digit] <= '9'; ++digit) {
+            if (value > (INT64_MAX - 9) / 10) return -1;
+            value = value * 10 + (head[digit] - '0');
+        }
+        return value;
+    }
+    return -1;
+}
+
+bool LocateUploadPart(std::string_view head, std::string_view tail, uint64_t tail_offset, uint64_t total,
+                      std::string_view boundary, UploadPart& part)
+{
+    part = UploadPart();
+    if (boundary.empty()) return false;
+    const std::string opening = "--" + std::string(boundary);
+    std::size_t at = head.find(opening);
+    if (at == std::string_view::npos) return false;
+    // The part headers: from the line after the boundary to the empty line.
+    const std::size_t headers = head.find("\r\n", at);
+    if (headers == std::string_view::npos) return false;
+    const std::size_t headers_end = head.find("\r\n\r\n", headers);
+    if (headers_end == std::string_view::npos) return false;
+    const std::string_view part_head = head.substr(headers, headers_end - headers);
+    const std::size_t filename = part_head.find("filename=\"");
+    if (filename == std::string_view::npos) return false;
+    const std::size_t name_start = filename + 10;
+    const std::size_t name_end = part_head.find('"', name_start);
+    if (name_end == std::string_view::npos) return false;
+    part.filename = std::string(part_head.substr(name_start, name_end - name_start));
+    part.data_begin = headers_end + 4;
+    // The data ends at the last "\r\n--boundary" of the body.
+    const std::string closing = "\r\n" + opening;
+    const std::size_t close_at = tail.rfind(closing);
+    if (close_at == std::string_view::npos) return false;
+    part.data_end = tail_offset + close_at;
+    if (part.data_end < part.data_begin || part.data_end > total) return false;
+    return true;
+}
+
+void ServeCgiRequest(PlayerConnection& conn, const char* text, std::size_t length)
+{
+    const bool post = std::strncmp(text, "POST ", 5) == 0;
+    const char* path = text + (post ? 5 : 4);
+    const char* line_end = std::strstr(path, "\r\n");
+    const std::size_t line_length = line_end != nullptr ? static_cast<std::size_t>(line_end - path) : std::strlen(path);
+    const std::string_view line(path, line_length);
+    CgiTarget target;
+    if (!line.starts_with("/cgi-bin/") || !ParseCgiTarget(line.substr(9), target)) {
+        LogSystemMessage("CGI request refused: [%.*s]\n", static_cast<int>(std::min<std::size_t>(line_length, 200)), path);
+        SendWhole(conn, kCgiNotFound);
+        return;
+    }
+    if (target.has_query) LogSystemMessage("CGI parameter =[%s]\n", target.query.c_str());
+    const std::string program = "./cgi-bin/" + target.name;
+    LogSystemMessage("cgi-filename=<%s>\n", program.c_str());
+    struct stat info{};
+    if (stat(program.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) {
+        LogSystemMessage("Create CGI Process failed\n");
+        return;
+    }
+
+    std::vector<std::string> environment;
+    environment.push_back("QUORVANE_STRING=" + ServerAddressOf(conn));
+    if (target.has_query) environment.push_back("QUERY_STRING=" + target.query);
+    environment.push_back(post ? "REQUEST_METHOD=POST" : "REQUEST_METHOD=GET");
+    int input_fd = -1;
+    if (post) {
+        int64_t content_length = 0;
+        if (!ReceivePost(conn, target, text, length, input_fd, content_length)) return;
+        environment.push_back("CONTENT_LENGTH=" + std::to_string(content_length));
+    }
+
+    LogSystemMessage("Create CGI Pipe Successfully\n");
+    ChildResult result;
+    const int time_limit_ms = g_config.cgi_time_limit * 1000;
+    const bool started = RunChildProcess(program, {}, environment, kCgiOutputSize, time_limit_ms, result, input_fd);
+    if (input_fd >= 0) close(input_fd);
+    if (!started) {
+        LogSystemMessage("Create CGI Process failed\n");
+        return;
+    }
+    LogSystemMessage("Create CGI Process Successfully\n");
+    if (result.timed_out) LogSystemMessage("CGI program %s killed after %d s\n", program.c_str(), g_config.cgi_time_limit);
+    if (result.truncated) LogSystemMessage("CGI output cut to %zu bytes\n", kCgiOutputSize);
+    LogSystemMessage("total_read_length=[%ld]\n", static_cast<long>(result.output.size()));
+    const std::string body = TrimCgiOutput(result.output);
+    LogSystemMessage("CGI return [%ld] bytes\n", static_cast<long>(body.size()));
+    if (SendWhole(conn, CgiAnswerHeader(body.size()))) SendWhole(conn, body);
+}
