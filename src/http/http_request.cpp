@@ -549,7 +549,12 @@ static bool HandleRequest(PlayerConnection& conn, Request& request)
         LogSystemMessage("System Warning: Not HTTP Command\n");
         return false;
     }
-    if (StartsWith(request.text, "POST ") || StartsWith(request.text, "GET /cgi-bin/")) {   // only CGI takes POST
+    // Only CGI takes POST; a POST anywhere else ends without an answer.
+    if (StartsWith(request.text, "POST ")) {
+        if (StartsWith(request.text, "POST /cgi-bin/")) ServeCgiRequest(conn, request.text, request.length);
+        return false;
+    }
+    if (StartsWith(request.text, "GET /cgi-bin/")) {
         ServeCgiRequest(conn, request.text, request.length);
         return false;
     }
