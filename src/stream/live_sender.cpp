@@ -212,7 +212,9 @@ bool LiveSender::SendUnsent(PacedViewer& viewer, uint64_t now)
 {
     std::size_t taken = 0;
     if (!TakeSendLock(viewer)) {
-        viewer.progress_ms = now;            // a reply goes out first: no time lost to the socket
+        // A reply goes out first; a connection that takes nothing still fails at its time-out.
+        if (now - viewer.progress_ms >= static_cast<uint64_t>(kLiveSendTimeoutMs))
+            return Fail(viewer, EAGAIN, viewer.unsent_catch_up);
         return true;
     }
     while (taken < viewer.unsent.size()) {
