@@ -3,6 +3,7 @@
 #include "core/config.h"
 #include "core/log.h"
 #include "core/platform/platform.h"
+#include "core/server_control.h"
 #include "core/sockets.h"
 #include "core/text.h"
 #include "http/http_service.h"
@@ -369,7 +370,8 @@ void ServeCgiRequest(PlayerConnection& conn, const char* text, std::size_t lengt
     LogSystemMessage("Create CGI Pipe Successfully\n");
     ChildResult result;
     const int time_limit_ms = g_config.cgi_time_limit * 1000;
-    const bool started = RunChildProcess(program, {}, environment, kCgiOutputSize, time_limit_ms, result, input_fd);
+    const bool started = RunChildProcess(program, {}, environment, kCgiOutputSize, time_limit_ms, result, input_fd,
+                                         &g_http_stop_state);
     if (input_fd >= 0) close(input_fd);
     if (!started) {
         LogSystemMessage("Create CGI Process failed\n");
@@ -377,6 +379,10 @@ void ServeCgiRequest(PlayerConnection& conn, const char* text, std::size_t lengt
     }
     LogSystemMessage("Create CGI Process Successfully\n");
     if (result.timed_out) LogSystemMessage("CGI program %s killed after %d s\n", program.c_str(), g_config.cgi_time_limit);
+    if (result.stopped) {
+        LogSystemMessage("CGI program %s killed: the server is stopping\n", program.c_str());
+        return;
+    }
     if (result.truncated) LogSystemMessage("CGI output cut to %zu bytes\n", kCgiOutputSize);
     LogSystemMessage("total_read_length=[%ld]\n", static_cast<long>(result.output.size()));
     const std::string body = TrimCgiOutput(result.output);

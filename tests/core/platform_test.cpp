@@ -3,8 +3,10 @@
 #include "support/temp_dir.h"
 
 #include <algorithm>
+#include <atomic>
 #include <gtest/gtest.h>
 #include <thread>
+#include <unistd.h>
 
 namespace {
 
@@ -84,6 +86,30 @@ TEST(ChildProcesses, AChildThatRunsTooLongIsKilled)
     ASSERT_TRUE(RunChildProcess("/bin/sh", {"-c", "echo begun; exec sleep 30"}, {}, 1024, 300, result));
     EXPECT_LT(GetTickMs() - started, 5000u);
     EXPECT_TRUE(result.timed_out);
+    EXPECT_EQ(result.output, "begun\n");
+}
+
+TEST(ChildProcesses, AChildGetsNoDescriptorOfTheServerAndEndsWhenTheServerStops)
+{
+    const int inherited = dup2(STDOUT_FILENO, 37);          // as a socket opened without close-on-exec
+    ASSERT_EQ(inherited, 37);
+    ChildResult result;
+    ASSERT_TRUE(RunChildProcess("/bin/sh", {"-c", "[ -e /proc/self/fd/37 ] && echo open || echo closed"}, {}, 1024,
+                                5000, result));
+    close(inherited);
+    EXPECT_EQ(result.output, "closed\n");
+
+    std::atomic<int32_t> stop{0};
+    std::thread stopper([&stop] {
+        SleepMs(300);
+        stop = 1;
+    });
+    const uint64_t started = GetTickMs();
+    ASSERT_TRUE(RunChildProcess("/bin/sh", {"-c", "echo begun; exec sleep 30"}, {}, 1024, 60000, result, -1, &stop));
+    stopper.join();
+    EXPECT_LT(GetTickMs() - started, 15000u);
+    EXPECT_TRUE(result.stopped);
+    EXPECT_FALSE(result.timed_out);
     EXPECT_EQ(result.output, "begun\n");
 }
 

@@ -4,6 +4,7 @@
 #include "support/test_server.h"
 
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <gtest/gtest.h>
@@ -107,6 +108,19 @@ TEST_F(CgiGateway, EndlessProgramsAreKilledAndLongOutputIsCut)
     EXPECT_TRUE(WaitUntil([&] { return kill(pid, 0) != 0 && errno == ESRCH; }, 5000));
     // The server still answers.
     EXPECT_EQ(Body(Get("cgi-bin/plain")), "line one\nline two\n");
+}
+
+TEST_F(CgiGateway, AStoppingServerEndsARunningProgramWithinSeconds)
+{
+    Start("cgi_time_limit=300\r\n");
+    std::thread client([&] { Get("cgi-bin/forever"); });
+    ASSERT_TRUE(WaitUntil([&] { return std::atoi(server.Dir().ReadFile("forever.pid").c_str()) > 0; }, 10000));
+    const int pid = std::atoi(server.Dir().ReadFile("forever.pid").c_str());
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_EQ(server.Stop(), 0);
+    client.join();
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(30));
+    EXPECT_TRUE(kill(pid, 0) != 0 && errno == ESRCH);
 }
 
 TEST_F(CgiGateway, StandardInputIsEmptyForGetAndTheBodyForPost)

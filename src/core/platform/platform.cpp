@@ -297,6 +297,7 @@ void WaitForDestroyMessage(const char* about_text)
 
 static void KillAndReap(pid_t child, ChildResult& result)
 {
+    kill(-child, SIGKILL);                      // the program and whatever it started
     kill(child, SIGKILL);
     int status = 0;
     while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
@@ -306,8 +307,18 @@ static void KillAndReap(pid_t child, ChildResult& result)
 
 bool RunChildProcess(const std::string& program, const std::vector<std::string>& args,
                      const std::vector<std::string>& env, std::size_t max_output, int timeout_ms,
-                     ChildResult& result, int input_fd)
+                     ChildResult& result, int input_fd, const std::atomic<int32_t>* stop)
 {
+    constexpr int      kStopCheckMs = 100;
+    constexpr uint64_t kStopGraceMs = 5000;     // a program that asked for the stop may still answer
+    uint64_t stop_deadline = UINT64_MAX;
+    // True once the stop came kStopGraceMs ago.
+    const auto stopping = [stop, &stop_deadline] {
+        if (stop == nullptr || stop->load() == 0) return false;
+        const uint64_t now = GetTickMs();
+        if (stop_deadline == UINT64_MAX) stop_deadline = now + kStopGraceMs;
+        return now >= stop_deadline;
+    };
     result = ChildResult();
     int pipe_fds[2];
     if (pipe2(pipe_fds, O_CLOEXEC) != 0) return false;
@@ -318,6 +329,8 @@ bool RunChildProcess(const std::string& program, const std::vector<std::string>&
     posix_spawn_file_actions_adddup2(&actions, pipe_fds[1], STDERR_FILENO);
     if (input_fd >= 0) posix_spawn_file_actions_adddup2(&actions, input_fd, STDIN_FILENO);
     else posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    // Sockets and files the server opened without close-on-exec stay out of the child.
+    posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
 
     // The child gets default signal handling and an empty mask, whatever the server blocks.
     posix_spawnattr_t attributes;
@@ -330,7 +343,8 @@ bool RunChildProcess(const std::string& program, const std::vector<std::string>&
     sigaddset(&defaults, SIGHUP);
     posix_spawnattr_setsigmask(&attributes, &none);
     posix_spawnattr_setsigdefault(&attributes, &defaults);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    posix_spawnattr_setpgroup(&attributes, 0);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP);
 
     std::vector<char*> argv;
     argv.push_back(const_cast<char*>(program.c_str()));
@@ -358,8 +372,12 @@ bool RunChildProcess(const std::string& program, const std::vector<std::string>&
             result.timed_out = true;
             break;
         }
+        if (stopping()) {
+            result.stopped = true;
+            break;
+        }
         pollfd watch{pipe_fds[0], POLLIN, 0};
-        const int ready = poll(&watch, 1, static_cast<int>(deadline - now));
+        const int ready = poll(&watch, 1, static_cast<int>(std::min<uint64_t>(deadline - now, kStopCheckMs)));
         if (ready < 0 && errno == EINTR) continue;
         if (ready <= 0) continue;
         const ssize_t got = read(pipe_fds[0], chunk, sizeof chunk);
@@ -371,7 +389,7 @@ bool RunChildProcess(const std::string& program, const std::vector<std::string>&
     }
     close(pipe_fds[0]);
 
-    if (result.timed_out) {
+    if (result.timed_out || result.stopped) {
         KillAndReap(child, result);
         result.exit_code = -1;
         return true;
@@ -382,8 +400,10 @@ bool RunChildProcess(const std::string& program, const std::vector<std::string>&
         const pid_t done = waitpid(child, &status, WNOHANG);
         if (done == child) break;
         if (done < 0 && errno != EINTR) return true;
-        if (GetTickMs() >= deadline) {
-            result.timed_out = true;
+        const bool late = GetTickMs() >= deadline;
+        if (late || stopping()) {
+            result.timed_out = late;
+            result.stopped = !late;
             KillAndReap(child, result);
             result.exit_code = -1;
             return true;

@@ -91,12 +91,15 @@ struct ChildResult {
     int         exit_code = -1;         // -1 when killed or not started
     bool        timed_out = false;      // killed after the time limit
     bool        truncated = false;      // more output than max_output; the rest was drained
+    bool        stopped   = false;      // killed because *stop turned non-zero
     std::string output;                 // standard output and standard error, in arrival order
 };
 // Runs `program` with `args` (argv[1..]) and exactly the environment `env` in the current
 // working directory, collecting at most max_output bytes of its output; kills it after
-// timeout_ms. Its standard input is input_fd (read from where that file stands), or /dev/null
-// for -1. Returns false when it could not be started.
+// timeout_ms, or 5 s after *stop (when given) turned non-zero. Its standard input is input_fd
+// (read from where that file stands), or /dev/null for -1; it inherits no other descriptor.
+// It runs in its own process group, and a kill ends the whole group. Returns false when it
+// could not be started.
 bool RunChildProcess(const std::string& program, const std::vector<std::string>& args,
                      const std::vector<std::string>& env, std::size_t max_output, int timeout_ms,
-                     ChildResult& result, int input_fd = -1);
+                     ChildResult& result, int input_fd = -1, const std::atomic<int32_t>* stop = nullptr);
