@@ -1,6 +1,9 @@
 #!/usr/bin/python3
-# Drives the admin pages in headless Chromium: logs in, lists the users, and checks that the
-# root account is in the table. Usage: admin_pages.py URL PASSWORD SCREENSHOT_FOLDER
+# Drives the admin pages in headless Chromium as an administrator would: logs in, adds a user,
+# adds a channel and reloads the list, draws one day's audience, changes the network settings
+# and, when a box is given, reads and saves its settings and reboots it. Prints "ok <step>" after each
+# step and keeps a screenshot of each page.
+# Usage: admin_pages.py URL PASSWORD SCREENSHOT_FOLDER DAY(YYYY-MM-DD) BOX_MAC|-
 import sys
 import time
 
@@ -8,32 +11,113 @@ from selenium import webdriver
 from selenium.webdriver.chrome.options import Options
 from selenium.webdriver.chrome.service import Service
 from selenium.webdriver.common.by import By
+from selenium.webdriver.support.ui import Select
 
-url, password, shots = sys.argv[1], sys.argv[2], sys.argv[3]
+url, password, shots, day, box = sys.argv[1:6]
 options = Options()
 options.binary_location = "/usr/bin/chromium"
-for argument in ("--headless=new", "--no-sandbox", "--disable-gpu", "--window-size=1280,800"):
+for argument in ("--headless=new", "--no-sandbox", "--disable-gpu", "--window-size=1280,900"):
     options.add_argument(argument)
 driver = webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=options)
+
+
+def element(name):
+    return driver.find_element(By.ID, name)
+
+
+def wait(what, done, seconds=20):
+    deadline = time.time() + seconds
+    while not done():
+        if time.time() > deadline:
+            print("failed: " + what)
+            sys.exit(1)
+        time.sleep(0.2)
+
+
+def fill(name, value):
+    field = element(name)
+    if field.tag_name == "select":
+        Select(field).select_by_visible_text(value)
+        return
+    field.clear()
+    field.send_keys(value)
+
+
+def page(name):
+    driver.find_element(By.CSS_SELECTOR, "nav button[data-page='%s']" % name).click()
+    wait("page " + name, lambda: element(name).get_attribute("hidden") is None)
+
+
+def shot(name):
+    driver.save_screenshot(shots + "/" + name + ".png")
+    print("ok " + name)
+
+
 try:
     driver.get(url)
-    driver.save_screenshot(shots + "/login.png")
-    driver.find_element(By.ID, "login-password").send_keys(password)
-    driver.find_element(By.ID, "login-button").click()
-    deadline = time.time() + 20
-    while driver.find_element(By.ID, "menu").get_attribute("hidden") is not None:
-        if time.time() > deadline:
-            print("login failed: " + driver.find_element(By.ID, "login-status").text)
-            sys.exit(1)
-        time.sleep(0.2)
-    driver.find_element(By.ID, "users-refresh").click()
-    deadline = time.time() + 20
-    while "root" not in driver.find_element(By.ID, "users-table").text:
-        if time.time() > deadline:
-            print("no users listed: " + driver.find_element(By.ID, "users-table").text)
-            sys.exit(1)
-        time.sleep(0.2)
-    driver.save_screenshot(shots + "/users.png")
-    print("users: " + driver.find_element(By.ID, "users-table").text.replace("\n", " | "))
+    fill("login-password", password)
+    element("login-button").click()
+    wait("log in: " + element("login-status").text, lambda: element("menu").get_attribute("hidden") is None)
+    shot("login")
+
+    # A new user, with characters that must arrive whole, shows in the list.
+    page("users")
+    for name, value in (("user-name", "carol"), ("user-password", "c&d <i>1</i>%"), ("user-expires", "12/31/2030"),
+                        ("user-paymodel", "pre"), ("user-points", "25")):
+        fill(name, value)
+    element("user-add").click()
+    wait("user listed", lambda: "carol" in element("users-table").text and "c&d <i>1</i>%" in element("users-table").text)
+    shot("users")
+
+    page("channels")
+    for name, value in (("channel-no", "2"), ("channel-name", "sports 2"), ("channel-source", "udp://5002"),
+                        ("channel-folder", "")):
+        fill(name, value)
+    element("channel-add").click()
+    wait("channel listed", lambda: "sports 2" in element("channels-list").text)
+    element("channels-reload").click()
+    wait("reload", lambda: "Reload requested" in element("channels-status").text)
+    wait("channel listed after the reload", lambda: "sports 2" in element("channels-list").text)
+    shot("channels")
+
+    # The chart has one bar per hour; the hours with an audience are drawn.
+    page("audience")
+    driver.execute_script("arguments[0].value = arguments[1]", element("audience-day"), day)
+    fill("audience-channel", "1")
+    element("audience-show").click()
+    bars = lambda: driver.find_elements(By.CSS_SELECTOR, "#audience-chart rect.bar")
+    wait("chart", lambda: len(bars()) == 24, 60)
+    heights = [int(bar.get_attribute("height")) for bar in bars()]
+    print("heights " + " ".join(str(height) for height in heights))
+    shot("audience")
+
+    page("network")
+    element("network-load").click()
+    wait("settings loaded", lambda: element("network-status").text == "Loaded")
+    fill("net-vod", "2100")
+    fill("net-rtsp", "8554")
+    fill("net-igmpport", "5600")
+    element("network-save").click()
+    wait("settings saved", lambda: element("network-status").text != "Loaded")
+    print("network " + element("network-status").text)
+    shot("network")
+
+    if box != "-":
+        page("players")
+        element("players-refresh").click()
+        wait("box listed", lambda: box in element("players-table").text)
+        fill("player-mac", box)
+        element("player-query").click()
+        wait("settings read", lambda: "[network]" in element("player-settings").get_attribute("value"))
+        settings = element("player-settings")
+        settings.clear()
+        settings.send_keys("[network]\nip_mode=static\n")
+        element("player-save").click()
+        wait("settings saved", lambda: element("players-result").text != "Settings read")
+        print("saved " + element("players-result").text.replace("\n", " | "))
+        element("player-reboot").click()
+        wait("reboot answered", lambda: "Reboot" in element("players-result").text)
+        print("players " + element("players-result").text)
+        shot("players")
 finally:
     driver.quit()

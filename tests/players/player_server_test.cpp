@@ -16,29 +16,12 @@
 #include <ctime>
 #include <gtest/gtest.h>
 #include <mutex>
-#include <net/if.h>
-#include <sched.h>
-#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
 
 namespace {
-
-bool EnterOwnNetwork()
-{
-    if (unshare(CLONE_NEWNET) != 0) return false;
-    const int fd = socket(AF_INET, SOCK_DGRAM, 0);
-    if (fd < 0) return false;
-    ifreq request{};
-    std::memcpy(request.ifr_name, "lo", 3);
-    bool up = ioctl(fd, SIOCGIFFLAGS, &request) == 0;
-    request.ifr_flags = static_cast<short>(request.ifr_flags | IFF_UP);
-    up = up && ioctl(fd, SIOCSIFFLAGS, &request) == 0;
-    close(fd);
-    return up;
-}
 
 // Before main, on the only thread there is.
 const bool g_own_network = EnterOwnNetwork();

@@ -7,29 +7,12 @@
 
 #include <cstring>
 #include <gtest/gtest.h>
-#include <net/if.h>
 #include <netinet/in.h>
-#include <sched.h>
 #include <string>
-#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 namespace {
-
-bool EnterOwnNetwork()
-{
-    if (unshare(CLONE_NEWNET) != 0) return false;
-    const int fd = socket(AF_INET, SOCK_DGRAM, 0);
-    if (fd < 0) return false;
-    ifreq request{};
-    std::memcpy(request.ifr_name, "lo", 3);
-    bool up = ioctl(fd, SIOCGIFFLAGS, &request) == 0;
-    request.ifr_flags = static_cast<short>(request.ifr_flags | IFF_UP);
-    up = up && ioctl(fd, SIOCSIFFLAGS, &request) == 0;
-    close(fd);
-    return up;
-}
 
 const bool g_own_network = EnterOwnNetwork();
 

@@ -6,6 +6,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <net/if.h>
+#include <sched.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <poll.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -149,4 +153,18 @@ bool CanUseOwnNetwork()
 {
     static const int usable = std::system("unshare -n true >/dev/null 2>&1") == 0 ? 1 : 0;
     return usable == 1;
+}
+
+bool EnterOwnNetwork()
+{
+    if (unshare(CLONE_NEWNET) != 0) return false;
+    const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    if (fd < 0) return false;
+    ifreq request{};
+    std::memcpy(request.ifr_name, "lo", 3);
+    bool up = ioctl(fd, SIOCGIFFLAGS, &request) == 0;
+    request.ifr_flags = static_cast<short>(request.ifr_flags | IFF_UP);
+    up = up && ioctl(fd, SIOCSIFFLAGS, &request) == 0;
+    close(fd);
+    return up;
 }

@@ -51,3 +51,8 @@ private:
 
 // True when the test may create network namespaces (root with unshare available).
 bool CanUseOwnNetwork();
+
+// Moves the calling process into a network namespace of its own with lo up; false when it
+// cannot. Call it before any thread starts (a namespace-scope initialiser), so that every thread
+// and child shares the namespace.
+bool EnterOwnNetwork();
