@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <fcntl.h>
 #include <fstream>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -66,6 +67,16 @@ TestServer::TestServer() = default;
 TestServer::~TestServer()
 {
     if (server_.Running()) Stop();
+    // A sanitizer's report in the server fails the test that ran it, even one that never
+    // looked at the server's exit.
+    const std::string errors = server_.Stderr();
+    for (const char* mark : {"WARNING: ThreadSanitizer", "ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "runtime error:"}) {
+        const std::size_t at = errors.find(mark);
+        if (at != std::string::npos) {
+            ADD_FAILURE() << "the server reported: " << errors.substr(at > 200 ? at - 200 : 0, 6000);
+            break;
+        }
+    }
 }
 
 bool TestServer::Start(const std::string& extra)
