@@ -37,46 +37,20 @@ double SecondsSince(Clock::time_point start)
     return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
-bool HaveTool(const std::string& name)
-{
-    return std::system(("command -v " + name + " >/dev/null 2>&1").c_str()) == 0;
-}
-
-// A shell command's exit code and everything it printed (both streams).
-struct Shell {
-    int         code = -1;
-    std::string output;
-};
-
-Shell RunMerged(const std::string& command)
-{
-    const std::string marker = "@exit=";
-    const std::string text = RunShell("( " + command + " ) 2>&1; echo \"" + marker + "$?\"");
-    Shell result;
-    const std::size_t at = text.rfind(marker);
-    if (at == std::string::npos) {
-        result.output = text;
-        return result;
-    }
-    result.output = text.substr(0, at);
-    result.code = std::atoi(text.c_str() + at + marker.size());
-    return result;
-}
-
 // An H.264/AAC transport stream at a constant mux rate, a PCR in every 1316-byte block.
-Shell MakeTsClip(const std::string& path, int seconds, const std::string& size, int fps, int video_kbps, int mux_kbps)
+ShellResult MakeTsClip(const std::string& path, int seconds, const std::string& size, int fps, int video_kbps, int mux_kbps)
 {
     const std::string v = std::to_string(video_kbps) + "k";
-    return RunMerged("timeout 120 ffmpeg -nostdin -v error -y -f lavfi -i testsrc2=size=" + size + ":rate=" +
+    return RunShellWithCode("timeout 120 ffmpeg -nostdin -v error -y -f lavfi -i testsrc2=size=" + size + ":rate=" +
                      std::to_string(fps) + " -f lavfi -i sine=frequency=440:sample_rate=48000 -t " +
                      std::to_string(seconds) + " -c:v libx264 -preset ultrafast -b:v " + v + " -maxrate " + v +
                      " -bufsize " + v + " -g " + std::to_string(fps) + " -c:a aac -b:a 32k -f mpegts -muxrate " +
                      std::to_string(mux_kbps) + "k -pcr_period 2 '" + path + "'");
 }
 
-Shell MakeMp4Film(const std::string& path, int seconds)
+ShellResult MakeMp4Film(const std::string& path, int seconds)
 {
-    return RunMerged("timeout 120 ffmpeg -nostdin -v error -y -f lavfi -i testsrc2=size=320x240:rate=25 -f lavfi "
+    return RunShellWithCode("timeout 120 ffmpeg -nostdin -v error -y -f lavfi -i testsrc2=size=320x240:rate=25 -f lavfi "
                      "-i sine=frequency=440:sample_rate=48000 -t " +
                      std::to_string(seconds) +
                      " -c:v libx264 -preset ultrafast -b:v 400k -c:a aac -b:a 64k -movflags +faststart '" + path + "'");
@@ -85,8 +59,8 @@ Shell MakeMp4Film(const std::string& path, int seconds)
 // The container duration ffprobe reports for a file or URL; negative when it cannot tell.
 double ProbeDuration(const std::string& target)
 {
-    const Shell probe =
-        RunMerged("timeout 60 ffprobe -v error -show_entries format=duration -of default=nw=1:nk=1 '" + target + "'");
+    const ShellResult probe =
+        RunShellWithCode("timeout 60 ffprobe -v error -show_entries format=duration -of default=nw=1:nk=1 '" + target + "'");
     if (probe.code != 0 || probe.output.empty()) return -1;
     return std::atof(probe.output.c_str());
 }
@@ -274,7 +248,7 @@ protected:
     {
         const std::string first = server.Dir().PathOf("media/" + names.front());
         server.Dir().MakeDir("media");
-        const Shell made = MakeTsClip(first, 40, "160x120", 10, 150, 400);
+        const ShellResult made = MakeTsClip(first, 40, "160x120", 10, 150, 400);
         ASSERT_EQ(made.code, 0) << made.output;
         for (std::size_t i = 1; i < names.size(); ++i)
             std::filesystem::copy_file(first, server.Dir().PathOf("media/" + names[i]));
@@ -310,7 +284,7 @@ TEST_F(HttpMediaFiles, TsClipDecodesCleanlyAndIsPacedByItsOwnClockAfterTheBurst)
     constexpr int kMuxKbps = 2000;
     server.Dir().MakeDir("media");
     const std::string clip = server.Dir().PathOf("media/clip.ts");
-    const Shell made = MakeTsClip(clip, 8, "320x240", 25, 600, kMuxKbps);
+    const ShellResult made = MakeTsClip(clip, 8, "320x240", 25, 600, kMuxKbps);
     ASSERT_EQ(made.code, 0) << made.output;
     const double duration = ProbeDuration(clip);
     ASSERT_GT(duration, 7.5);
@@ -320,9 +294,9 @@ TEST_F(HttpMediaFiles, TsClipDecodesCleanlyAndIsPacedByItsOwnClockAfterTheBurst)
 
     // A real player decodes the whole stream without a single complaint (side by side with the
     // timed download below: it takes as long, the server paces it too).
-    Shell decoded;
+    ShellResult decoded;
     std::thread player([&] {
-        decoded = RunMerged("timeout 60 ffmpeg -nostdin -v error -i '" + server.Url("/media/clip.ts") + "' -f null -");
+        decoded = RunShellWithCode("timeout 60 ffmpeg -nostdin -v error -i '" + server.Url("/media/clip.ts") + "' -f null -");
     });
 
     // The bytes arrive whole; the start-up burst at once, the rest at the clip's own rate.
@@ -356,7 +330,7 @@ TEST_F(HttpMediaFiles, Mp4FilmAnnouncesItsDurationAndProbesOverHttp)
     constexpr int kSeconds = 6;
     server.Dir().MakeDir("media");
     const std::string film = server.Dir().PathOf("media/film.mp4");
-    const Shell made = MakeMp4Film(film, kSeconds);
+    const ShellResult made = MakeMp4Film(film, kSeconds);
     ASSERT_EQ(made.code, 0) << made.output;
     const double duration = ProbeDuration(film);
     ASSERT_GT(duration, kSeconds - 0.5);

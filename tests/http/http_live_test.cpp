@@ -46,28 +46,6 @@ double SecondsSince(Clock::time_point start)
     return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
-bool HaveTool(const std::string& name)
-{
-    return std::system(("command -v " + name + " >/dev/null 2>&1").c_str()) == 0;
-}
-
-// A shell command's exit code and everything it printed on standard output.
-struct Shell {
-    int         code = -1;
-    std::string output;
-};
-
-Shell RunCommand(const std::string& command)
-{
-    const std::string marker = "@exit=";
-    const std::string text = RunShell("( " + command + " ); echo \"" + marker + "$?\"");
-    Shell result;
-    const std::size_t at = text.rfind(marker);
-    result.output = text.substr(0, at);
-    if (at != std::string::npos) result.code = std::atoi(text.c_str() + at + marker.size());
-    return result;
-}
-
 std::size_t LineCount(const std::string& text)
 {
     return static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n'));
@@ -483,7 +461,7 @@ protected:
     // exit code in code.
     std::vector<std::string> ProbeStreams(const std::string& url, int& code)
     {
-        const Shell probe = RunCommand("timeout 40 ffprobe -v error -show_entries stream=codec_type,codec_name "
+        const ShellResult probe = RunShellWithCode("timeout 40 ffprobe -v error -show_entries stream=codec_type,codec_name "
                                        "-of flat '" + url + "' 2>'" + server.Dir().PathOf("ffprobe.err") + "'");
         code = probe.code;
         // Lines "streams.stream.N.codec_name=\"h264\"" (the program sections repeat them).
@@ -539,10 +517,10 @@ TEST_F(HttpLiveDatagramChannels, UdpChannelDeliversWholePacketsThatPlayersDecode
     // Real players side by side with the timed viewer.
     std::vector<std::string> probed;
     int probe_code = -1;
-    Shell decoded;
+    ShellResult decoded;
     std::thread prober([&] { probed = ProbeStreams(server.Url("/1.ch"), probe_code); });
     std::thread player([&] {
-        decoded = RunCommand("timeout 40 ffmpeg -nostdin -v error -nostats -i '" + server.Url("/1.ch") +
+        decoded = RunShellWithCode("timeout 40 ffmpeg -nostdin -v error -nostats -i '" + server.Url("/1.ch") +
                              "' -t 5 -progress '" + server.Dir().PathOf("decode.progress") + "' -f null - 2>'" +
                              server.Dir().PathOf("decode.err") + "'");
     });
@@ -869,7 +847,7 @@ protected:
         const char* patterns[] = {"testsrc2", "smptebars"};
         const char* names[] = {"a.ts", "b.ts"};
         for (int k = 0; k < 2; ++k) {
-            const Shell made = RunCommand(
+            const ShellResult made = RunShellWithCode(
                 std::string("timeout 60 ffmpeg -nostdin -v error -y -f lavfi -i ") + patterns[k] +
                 "=size=160x120:rate=25 -t 4 -c:v libx264 -preset ultrafast -g 25 -b:v 300k -maxrate 300k "
                 "-bufsize 300k -muxrate 500k -output_ts_offset " + (k == 0 ? "0" : "20") + " -f mpegts '" +
@@ -955,7 +933,7 @@ TEST_F(HttpLiveDirectoryChannel, ViewersStartingTogetherGetTheSameBytesAndTheLoo
 TEST_F(HttpLiveDirectoryChannel, AFolderOfMp4FilesPlaysItsFilesWholeFromTheFirstAndLoops)
 {
     server.Dir().MakeDir("media/films");
-    const Shell made = RunCommand(
+    const ShellResult made = RunShellWithCode(
         "timeout 60 ffmpeg -nostdin -v error -y -f lavfi -i testsrc2=size=160x120:rate=25 -t 3 -c:v libx264 "
         "-preset ultrafast -g 25 -b:v 300k -movflags +faststart '" + server.Dir().PathOf("media/films/a.mp4") + "' 2>&1");
     ASSERT_EQ(made.code, 0) << FirstLines(made.output);

@@ -23,8 +23,6 @@ using Clock = std::chrono::steady_clock;
 
 constexpr char kXmlHead[] = "<?xml version=\"1.0\" encoding=\"iso-8859-1\" ?>\r\n";
 
-bool HaveTool(const std::string& tool) { return std::system(("command -v " + tool + " >/dev/null 2>&1").c_str()) == 0; }
-
 std::string Channel(const std::string& src) { return std::string(kXmlHead) + "<ch src=\"" + src + "\">Pulled</ch>\r\n"; }
 
 // Whether ffprobe finds H.264 video and AAC audio at url.

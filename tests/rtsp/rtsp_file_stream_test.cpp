@@ -27,8 +27,6 @@ using Frame = RtspClient::Frame;
 constexpr char    kXmlHead[] = "<?xml version=\"1.0\" encoding=\"iso-8859-1\" ?>\r\n";
 constexpr double  kTicks = 27000000.0;
 
-bool HaveTool(const std::string& name) { return std::system(("command -v " + name + " >/dev/null 2>&1").c_str()) == 0; }
-
 uint16_t PidOf(const uint8_t* packet) { return static_cast<uint16_t>(((packet[1] & 0x1F) << 8) | packet[2]); }
 
 // The PCR of a packet in 27 MHz ticks, -1 without one.

@@ -13,8 +13,6 @@
 
 namespace {
 
-bool HaveTool(const std::string& name) { return std::system(("command -v " + name + " >/dev/null 2>&1").c_str()) == 0; }
-
 class RtspLive : public ::testing::Test {
 protected:
     void Start(const std::string& channels)

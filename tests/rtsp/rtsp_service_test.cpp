@@ -23,8 +23,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-bool HaveTool(const std::string& name) { return std::system(("command -v " + name + " >/dev/null 2>&1").c_str()) == 0; }
-
 // A connection as a player reads it: replies, and the media frames interleaved with them.
 using Rtsp = RtspClient;
 

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <fcntl.h>
 #include <fstream>
 #include <gtest/gtest.h>
@@ -42,6 +43,19 @@ std::string RunShell(const std::string& command)
     pclose(pipe);
     return output;
 }
+
+ShellResult RunShellWithCode(const std::string& command, bool with_errors)
+{
+    const std::string marker = "@exit=";
+    const std::string text = RunShell("( " + command + " )" + (with_errors ? " 2>&1" : "") + "; echo \"" + marker + "$?\"");
+    ShellResult result;
+    const std::size_t at = text.rfind(marker);
+    result.output = text.substr(0, at);
+    if (at != std::string::npos) result.code = std::atoi(text.c_str() + at + marker.size());
+    return result;
+}
+
+bool HaveTool(const std::string& name) { return std::system(("command -v " + name + " >/dev/null 2>&1").c_str()) == 0; }
 
 int ThreadCount(int pid)
 {

@@ -54,6 +54,15 @@ uint16_t FreeTcpPort();
 uint16_t FreeUdpPort();
 // Runs a shell command; its standard output.
 std::string RunShell(const std::string& command);
+// A shell command's exit code (-1 when unknown) and what it printed.
+struct ShellResult {
+    int         code = -1;
+    std::string output;
+};
+// Runs a shell command; its standard output, with its standard error too when with_errors.
+ShellResult RunShellWithCode(const std::string& command, bool with_errors = true);
+// Whether a program of that name is on the PATH.
+bool HaveTool(const std::string& name);
 // Threads of a process, from /proc.
 int ThreadCount(int pid);
 // Polls done every 20 ms until it holds (true) or timeout_ms has passed (false).

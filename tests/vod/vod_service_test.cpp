@@ -38,8 +38,6 @@ std::string Film(int blocks)
     return std::string(film.Bytes().begin(), film.Bytes().end());
 }
 
-bool HaveTool(const std::string& name) { return std::system(("command -v " + name + " >/dev/null 2>&1").c_str()) == 0; }
-
 // A TCP connection to 127.0.0.1, from `source` when given (another loopback address).
 int Connect(uint16_t port, const char* source = nullptr)
 {
