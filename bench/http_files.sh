@@ -5,16 +5,9 @@
 # thread count and resident memory under that load.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
-bash "$top/scripts/setup.sh"
-for package in nginx apache2-utils; do
-  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || {
-    apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "$package" >/dev/null; }
-done
-folder="$top/build/bench"
-generator=()
-command -v ninja >/dev/null && generator=(-G Ninja)
-cmake -S "$top" -B "$folder" "${generator[@]}" -DCMAKE_BUILD_TYPE=Release -DQUORVANE_TESTS=OFF -DQUORVANE_BENCH=ON >/dev/null
-cmake --build "$folder" -j "$(nproc)" >/dev/null
+source "$top/bench/common.sh"
+bench_packages nginx apache2-utils
+bench_build
 
 work=$(mktemp -d /tmp/quorvane-http-bench-XXXXXX)
 chmod 755 "$work"

@@ -5,11 +5,8 @@
 # every channel's datagrams in sequence, none lost.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
-folder="$top/build/bench"
-generator=()
-command -v ninja >/dev/null && generator=(-G Ninja)
-cmake -S "$top" -B "$folder" "${generator[@]}" -DCMAKE_BUILD_TYPE=Release -DQUORVANE_TESTS=OFF -DQUORVANE_BENCH=ON >/dev/null
-cmake --build "$folder" -j "$(nproc)" >/dev/null
+source "$top/bench/common.sh"
+bench_build
 channels=${CHANNELS:-50}; kbps=${KBPS:-4000}; seconds=${SECONDS_PER_RUN:-30}
 tx=qv-bench-tx-$$; rx=qv-bench-rx-$$
 work=$(mktemp -d /tmp/quorvane-mcast-XXXXXX)
@@ -36,11 +33,9 @@ printf 'httpport=18300\r\niptv_base_port=0\r\nigmpip=239.1.1.1\r\nigmpport=5000\
 sleep 2
 ip netns exec "$tx" "$folder/bench/multicast_fanout_peer" send 33000 "$channels" $((seconds + 10)) "$kbps" & pids+=("$!")
 sleep 5                                                 # every channel joined and caught up
-cpu_ticks() { awk '{print $14 + $15}' "/proc/$1/stat"; }
-hz=$(getconf CLK_TCK)
 before=$(cpu_ticks "$qv_pid")
 result=$(ip netns exec "$rx" "$folder/bench/multicast_fanout_peer" receive 239.1.1.1 "$channels" 5000 "$seconds" 10.77.0.2)
 after=$(cpu_ticks "$qv_pid")
-cpu=$(echo "($after - $before) * 100 / $hz / $seconds" | bc -l)
+cpu=$(cpu_percent "$before" "$after" "$seconds")
 expected=$(echo "$channels * $kbps * 1000 / (1316 * 8) * $seconds" | bc)
 printf 'channels=%s kbps=%s seconds=%s server_cpu_percent=%.1f expected_datagrams=%s %s\n' "$channels" "$kbps" "$seconds" "$cpu" "$expected" "$result"

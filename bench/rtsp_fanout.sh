@@ -7,12 +7,8 @@
 # players, time to the first media byte and to the first PAT.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
-bash "$top/scripts/setup.sh"
-folder="$top/build/bench"
-generator=()
-command -v ninja >/dev/null && generator=(-G Ninja)
-cmake -S "$top" -B "$folder" "${generator[@]}" -DCMAKE_BUILD_TYPE=Release -DQUORVANE_TESTS=OFF -DQUORVANE_BENCH=ON >/dev/null
-cmake --build "$folder" -j "$(nproc)" >/dev/null
+source "$top/bench/common.sh"
+bench_build
 viewers_list=${VIEWERS:-"1 50 200 500"}
 seconds=${SECONDS_PER_RUN:-20}
 
@@ -64,27 +60,12 @@ send "$measure_udp"; measure_pid=$!
 source_bps=$("$folder/bench/live_fanout_client" udp "$measure_udp" 10 | sed 's/^source_bps=//')
 kill -TERM "$measure_pid"; wait "$measure_pid" 2>/dev/null || true
 
-cpu_ticks() { awk '{print $14 + $15}' "/proc/$1/stat"; }
-rss_kib() { awk '/^VmRSS:/ {print $2}' "/proc/$1/status"; }
-hz=$(getconf CLK_TCK)
-
 echo "source rate: $source_bps bit/s"
-printf '| Players | Server | CPU %% of one core | RSS MiB | Median rate | Minimum rate | Median rate after the burst | Minimum after the burst | Stalled | Median first byte ms | Median first PAT ms |\n'
-printf '|---|---|---|---|---|---|---|---|---|---|---|\n'
+fanout_header Players
 for n in $viewers_list; do
   for server in quorvane gstreamer; do
     if [ "$server" = quorvane ]; then pid=$qv_pid; port=$qv_rtsp; path=/1.ch; else pid=$gst_pid; port=$gst_rtsp; path=/live; fi
-    kill -0 "$pid" 2>/dev/null || { echo "error: $server is not running" >&2; exit 1; }
-    before=$(cpu_ticks "$pid")
-    line=$("$folder/bench/live_fanout_client" rtsp "$port" "$path" "$n" "$seconds" "$source_bps")
-    after=$(cpu_ticks "$pid")
-    rss=$(rss_kib "$pid")
-    cpu=$(echo "($after - $before) * 100 / $hz / $seconds" | bc -l)
-    r_rate_median=""
-    eval "$(echo "$line" | tr ' ' '\n' | grep '=' | sed 's/^/r_/')"
-    [ -n "$r_rate_median" ] || { echo "error: no figures from the $server run: $line" >&2; exit 1; }
-    printf '| %s | %s | %.1f | %.0f | %s | %s | %s | %s | %s | %s | %s |\n' "$n" "$server" "$cpu" "$(echo "$rss / 1024" | bc -l)" \
-      "$r_rate_median" "$r_rate_min" "$r_steady_median" "$r_steady_min" "$r_stalled" "$r_ttfb_median_ms" "$r_first_pat_median_ms"
+    fanout_row "$n" "$server" "$pid" "$seconds" "$folder/bench/live_fanout_client" rtsp "$port" "$path" "$n" "$seconds" "$source_bps"
     sleep 3
   done
 done

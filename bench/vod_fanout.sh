@@ -5,12 +5,8 @@
 # against the films' own rate. The films are one generated 2 Mbit/s clip under N names.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
-bash "$top/scripts/setup.sh"
-folder="$top/build/bench"
-generator=()
-command -v ninja >/dev/null && generator=(-G Ninja)
-cmake -S "$top" -B "$folder" "${generator[@]}" -DCMAKE_BUILD_TYPE=Release -DQUORVANE_TESTS=OFF -DQUORVANE_BENCH=ON >/dev/null
-cmake --build "$folder" -j "$(nproc)" >/dev/null
+source "$top/bench/common.sh"
+bench_build
 count=${BOXES:-200}
 seconds=${SECONDS_PER_RUN:-30}
 
@@ -39,8 +35,6 @@ film_bps=$(echo "$(stat -c %s "$work/root/media/videos/f000.ts") * 8 / $film_sec
 (cd "$work/root" && exec "$folder/src/quorvane" >/dev/null 2>&1) & qv_pid=$!
 for _ in $(seq 1 100); do curl -sf -o /dev/null "http://127.0.0.1:$qv_http/media/tml/" 2>/dev/null && break; sleep 0.1; done
 sleep 1
-cpu_ticks() { awk '{print $14 + $15}' "/proc/$1/stat"; }
-hz=$(getconf CLK_TCK)
 
 echo "films: $count x $film_seconds s at $film_bps bit/s"
 printf '| Path | Players | CPU %% of one core | Stalled | Failed | Ended early | Mean rate per player |\n|---|---|---|---|---|---|---|\n'
@@ -50,7 +44,7 @@ for path in vod http; do
   before=$(cpu_ticks "$qv_pid")
   line=$("$folder/bench/vod_fanout_client" "$path" "$port" "$count" "$seconds")
   after=$(cpu_ticks "$qv_pid")
-  cpu=$(echo "($after - $before) * 100 / $hz / $seconds" | bc -l)
+  cpu=$(cpu_percent "$before" "$after" "$seconds")
   r_mean_kbit_s=""
   eval "$(echo "$line" | tr ' ' '\n' | grep '=' | sed 's/^/r_/')"
   [ -n "$r_mean_kbit_s" ] || { echo "error: no figures from the $path run: $line" >&2; exit 1; }

@@ -1,0 +1,50 @@
+# The parts every benchmark script shares; sourced by them after they set `top`.
+
+# Installs those of the named Debian packages that are missing.
+bench_packages() {
+  for package in "$@"; do
+    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || {
+      apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "$package" >/dev/null; }
+  done
+}
+
+# Installs what the build needs and builds the release binaries with the benchmarks in $folder.
+bench_build() {
+  bash "$top/scripts/setup.sh"
+  folder="$top/build/bench"
+  local generator=()
+  command -v ninja >/dev/null && generator=(-G Ninja)
+  cmake -S "$top" -B "$folder" "${generator[@]}" -DCMAKE_BUILD_TYPE=Release -DQUORVANE_TESTS=OFF -DQUORVANE_BENCH=ON >/dev/null
+  cmake --build "$folder" -j "$(nproc)" >/dev/null
+}
+
+cpu_ticks() { awk '{print $14 + $15}' "/proc/$1/stat"; }
+rss_kib() { awk '/^VmRSS:/ {print $2}' "/proc/$1/status"; }
+hz=$(getconf CLK_TCK)
+# CPU % of one core a process used between two cpu_ticks readings over a number of seconds.
+cpu_percent() { echo "($2 - $1) * 100 / $hz / $3" | bc -l; }
+
+# The head of a fan-out table whose first column is named $1.
+fanout_header() {
+  printf '| %s | Server | CPU %% of one core | RSS MiB | Median rate | Minimum rate | Median rate after the burst | Minimum after the burst | Stalled | Median first byte ms | Median first PAT ms |\n' "$1"
+  printf '|---|---|---|---|---|---|---|---|---|---|---|\n'
+}
+
+# fanout_row N SERVER PID SECONDS CLIENT ARGS...: runs the fan-out client against the server
+# process PID and prints its table row.
+fanout_row() {
+  local n=$1 server=$2 pid=$3 seconds=$4
+  shift 4
+  kill -0 "$pid" 2>/dev/null || { echo "error: $server is not running" >&2; exit 1; }
+  local before after rss cpu line
+  before=$(cpu_ticks "$pid")
+  line=$("$@")
+  after=$(cpu_ticks "$pid")
+  rss=$(rss_kib "$pid")
+  cpu=$(cpu_percent "$before" "$after" "$seconds")
+  r_rate_median=""
+  eval "$(echo "$line" | tr ' ' '\n' | grep '=' | sed 's/^/r_/')"
+  [ -n "$r_rate_median" ] || { echo "error: no figures from the $server run: $line" >&2; exit 1; }
+  printf '| %s | %s | %.1f | %.0f | %s | %s | %s | %s | %s | %s | %s |\n' "$n" "$server" "$cpu" "$(echo "$rss / 1024" | bc -l)" \
+    "$r_rate_median" "$r_rate_min" "$r_steady_median" "$r_steady_min" "$r_stalled" "$r_ttfb_median_ms" "$r_first_pat_median_ms"
+}
