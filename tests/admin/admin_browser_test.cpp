@@ -29,7 +29,7 @@ TEST(AdminPages, AnAdministratorDoesEachTaskInABrowser)
     server.Dir().WriteFile("user_profile.csv", "root,rootpw,12/31/2099,free,0\r\nbob,pw,12/31/2099,pre,100\r\n");
     server.Dir().WriteFile("channel_definition.xml",
                            "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n<ch src=\"udp://5001\">news</ch>\r\n");
-    for (const char* folder : {"cgi-bin", "media", "media/videos", "media/tml", "channel_log", "users"})
+    for (const char* folder : {"cgi-bin", "media", "media/videos", "media/tml", "channel_log", "users", "upload"})
         server.Dir().MakeDir(folder);
     // Channel 1's audience on 3 March 2026: 4 and 6 viewers at 10 o'clock, 2 at 11.
     server.Dir().WriteFile("channel_log/channel_active_player_log_3_2026.csv",
@@ -46,13 +46,18 @@ TEST(AdminPages, AnAdministratorDoesEachTaskInABrowser)
         box.AnswerQueries("[network]\r\nip_mode=dhcp\r\n");
     }
 
+    std::string film(1200000, '\0');
+    for (std::size_t at = 0; at < film.size(); ++at) film[at] = static_cast<char>((at * 7919) >> 3);
+    server.Dir().WriteFile("upload/clip.ts", film);
+
     const std::string shots = std::string(QUORVANE_BINARY_DIR) + "/admin_screenshots";
     fs::create_directories(shots);
     const std::string output = RunShell("timeout 240 /usr/bin/python3 " QUORVANE_SOURCE_DIR "/tests/admin/admin_pages.py '" +
                                         server.Url("/admin/index.htm") + "' rootpw '" + shots + "' 2026-03-03 " +
-                                        (with_box ? "0011223344C1" : "-") + " 2>&1; echo exit=$?");
+                                        (with_box ? "0011223344C1" : "-") + " '" + server.Dir().PathOf("upload/clip.ts") +
+                                        "' 2>&1; echo exit=$?");
     EXPECT_NE(output.find("exit=0"), std::string::npos) << output;
-    for (const char* page : {"login", "users", "channels", "audience", "network"}) {
+    for (const char* page : {"login", "users", "channels", "audience", "network", "points", "upload", "system"}) {
         EXPECT_NE(output.find(std::string("ok ") + page + "\n"), std::string::npos) << page << "\n" << output;
         EXPECT_TRUE(fs::exists(shots + "/" + page + ".png")) << page;
     }
@@ -67,6 +72,11 @@ TEST(AdminPages, AnAdministratorDoesEachTaskInABrowser)
     const std::string config = server.Dir().ReadFile("quorvane_config.txt");
     EXPECT_NE(config.find("igmpport=5600\r\n"), std::string::npos) << config;
     EXPECT_NE(config.find("vod_base_port=2100\r\n"), std::string::npos) << config;
+
+    EXPECT_NE(output.find("upload Stored clip.ts\n"), std::string::npos) << output;
+    EXPECT_TRUE(server.Dir().ReadFile("media/videos/clip.ts") == film);
+    EXPECT_NE(output.find("system The server is shutting down\n"), std::string::npos) << output;
+    EXPECT_EQ(server.Process().WaitExit(30000), 0);
 
     if (with_box) {
         EXPECT_NE(output.find("ok players\n"), std::string::npos) << output;

@@ -2,8 +2,8 @@
 # Drives the admin pages in headless Chromium as an administrator would: logs in, adds a user,
 # adds a channel and reloads the list, draws one day's audience, changes the network settings
 # and, when a box is given, reads and saves its settings and reboots it. Prints "ok <step>" after each
-# step and keeps a screenshot of each page.
-# Usage: admin_pages.py URL PASSWORD SCREENSHOT_FOLDER DAY(YYYY-MM-DD) BOX_MAC|-
+# step and keeps a screenshot of each page; then uploads a film and shuts the server down.
+# Usage: admin_pages.py URL PASSWORD SCREENSHOT_FOLDER DAY(YYYY-MM-DD) BOX_MAC|- FILM
 import sys
 import time
 
@@ -13,7 +13,7 @@ from selenium.webdriver.chrome.service import Service
 from selenium.webdriver.common.by import By
 from selenium.webdriver.support.ui import Select
 
-url, password, shots, day, box = sys.argv[1:6]
+url, password, shots, day, box, film = sys.argv[1:7]
 options = Options()
 options.binary_location = "/usr/bin/chromium"
 for argument in ("--headless=new", "--no-sandbox", "--disable-gpu", "--window-size=1280,900"):
@@ -119,5 +119,26 @@ try:
         wait("reboot answered", lambda: "Reboot" in element("players-result").text)
         print("players " + element("players-result").text)
         shot("players")
+
+    page("points")
+    fill("movie-name", "film.ts")
+    element("points-check").click()
+    wait("points checked", lambda: element("points-result").text != "")
+    print("points " + element("points-result").text.replace("\n", " | "))
+    shot("points")
+
+    page("upload")
+    element("upload-file").send_keys(film)
+    element("upload-send").click()
+    wait("film stored", lambda: element("upload-status").text.startswith(("Stored", "Upload failed")), 60)
+    print("upload " + element("upload-status").text)
+    shot("upload")
+
+    page("system")
+    element("shutdown").click()
+    driver.switch_to.alert.accept()
+    wait("shut down", lambda: element("system-status").text != "")
+    print("system " + element("system-status").text)
+    shot("system")
 finally:
     driver.quit()
