@@ -13,6 +13,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <gtest/gtest.h>
 #include <map>
 #include <netinet/in.h>
@@ -384,6 +385,26 @@ TEST_F(Metrics, OnlyRootMayReadThePagesAndMetricsOffLeavesThemToTheFileRoutes) {
     EXPECT_EQ(get("/metrics?token=1"), get("/metricz"));
     EXPECT_EQ(get("/status.json"), get("/statuz.json"));
     EXPECT_EQ(get("/metrics").rfind("HTTP/1.0 404 Not Found", 0), 0u);
+}
+
+TEST_F(Metrics, TheStatusPageFillsItsChannelTableInABrowser) {
+    if (std::system("test -x /usr/bin/chromium && test -x /usr/bin/chromedriver && "
+                    "/usr/bin/python3 -c 'import selenium' >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "chromium, chromedriver or python3-selenium missing";
+    const uint16_t udp = FreeUdpPort();
+    std::filesystem::copy(QUORVANE_SOURCE_DIR "/demo/admin", server.Dir().PathOf("admin"), std::filesystem::copy_options::recursive);
+    StartServer("<ch src=\"udp://" + std::to_string(udp) + "\">News</ch>\r\n");
+    root = Token("root", "rootpw");
+    TestSource source(udp, false);
+    const int viewer = ConnectLoopback(server.Port());
+    ASSERT_TRUE(SendAllText(viewer, "GET /1.ch HTTP/1.1\r\nHost: x\r\n\r\n"));
+    const std::string shots = std::string(QUORVANE_BINARY_DIR) + "/status_screenshots";
+    std::filesystem::create_directories(shots);
+    const std::string output = RunShell("timeout 120 /usr/bin/python3 " QUORVANE_SOURCE_DIR "/tests/admin/status_page.py '" +
+                                        server.Url("/admin/status.htm?token=" + root) + "' News '" + shots + "' 2>&1; echo exit=$?");
+    close(viewer);
+    EXPECT_NE(output.find("exit=0"), std::string::npos) << output;
+    EXPECT_TRUE(std::filesystem::exists(shots + "/status.png"));
 }
 
 }  // namespace
