@@ -49,6 +49,8 @@ void ResetConfiguration()
     g_config.password_separator = ':';
     g_config.cgi_upload_limit_mb = 4096;
     g_config.cgi_time_limit      = 40;
+    g_config.udp_receive_buffer_kb = 4096;
+    g_config.metrics             = true;
     SetDefaultDnsServer();
 }
 
@@ -181,6 +183,9 @@ int LoadConfiguration()
     char limit[24];
     if (ReadText(text, "cgi_upload_limit_mb", limit) && std::atoll(limit) > 0) c.cgi_upload_limit_mb = std::atoll(limit);
     if (ReadText(text, "cgi_time_limit", limit) && std::atoi(limit) > 0) c.cgi_time_limit = std::atoi(limit);
+    if (ReadText(text, "udp_receive_buffer_kb", limit) && std::atoi(limit) > 0 && std::atoi(limit) <= 1024 * 1024)
+        c.udp_receive_buffer_kb = std::atoi(limit);
+    if (ReadText(text, "metrics", limit)) c.metrics = std::atoi(limit) != 0;
     return 1;
 }
 

@@ -40,6 +40,8 @@ struct Configuration {
     char    plugin_command_path[1024];
     int64_t cgi_upload_limit_mb;                      // largest film a CGI POST may upload
     int32_t cgi_time_limit;                           // seconds a CGI program may run
+    int32_t udp_receive_buffer_kb;                    // asked of the kernel per UDP input
+    bool    metrics;                                  // "/metrics" and "/status.json" served
 };
 
 extern Configuration g_config;

@@ -10,6 +10,7 @@
 #include "channels/channel_table.h"
 #include "channels/menu_documents.h"
 #include "http/http_cgi.h"
+#include "http/http_metrics.h"
 #include "http/http_request.h"
 #include "http/http_service.h"
 #include "ingest/channel_reader.h"
@@ -79,6 +80,7 @@ int8_t StartupSequence()
     g_token_rest_handler  = TokenRestHandler;
     g_server_rest_handler = ServerRestHandler;
     g_cgi_root_check      = IsRootToken;
+    g_metrics_route       = ServeMetricsRequest;
 
     if (!StartService(g_http_listener_thread, HTTPServerProcess, "HTTPServer", g_http_start_failed)) return 0;
     if (!StartService(g_vod_listener_thread, VOD_RTP_UDP_ServerProcess, "VODServer", g_vod_start_failed)) return -2;

@@ -2,6 +2,7 @@
 
 #include "core/log.h"
 #include "core/platform/platform.h"
+#include "core/service_stats.h"
 #include "core/sockets.h"
 
 #include <chrono>
@@ -50,6 +51,7 @@ void RegisterConnection(ConnectionService& service, PlayerConnection& conn)
         if (event >= 0 && !service.finished_event.compare_exchange_strong(expected, event)) CloseWakeEvent(event);
     }
     service.live.fetch_add(1);
+    if (ServiceStats* stats = FindServiceStats(service.name)) Bump(stats->connections);
     ScopedLock held(service.open.lock);
     conn.open_node = service.open.list.AddTailNode(&conn);
 }

@@ -4,6 +4,7 @@
 #include "core/log.h"
 #include "core/platform/platform.h"
 #include "core/server_control.h"
+#include "core/service_stats.h"
 #include "core/sockets.h"
 #include "core/text.h"
 #include "http/base64.h"
@@ -32,6 +33,7 @@
 RestHandler g_token_rest_handler  = nullptr;
 RestHandler g_player_rest_handler = nullptr;
 RestHandler g_server_rest_handler = nullptr;
+HttpRouteHook g_metrics_route     = nullptr;
 
 static constexpr std::size_t kRequestSize = 3072;
 static constexpr std::size_t kPathLimit   = 511;
@@ -560,6 +562,7 @@ static bool HandleRequest(PlayerConnection& conn, Request& request)
     }
     if (!StartsWith(request.text, "GET")) return false;
     if (RouteRest(conn, request)) return false;
+    if (g_metrics_route != nullptr && g_metrics_route(conn, request.text)) return false;
 
     const char* version = std::strstr(request.text + 4, "HTTP/");
     if (StartsWith(version, "HTTP/1.0")) {
@@ -605,6 +608,7 @@ static bool HandleRequest(PlayerConnection& conn, Request& request)
             }
         }
         if (entry == nullptr) {
+            Bump(g_http_stats.not_found);
             SendText(conn, kNotFound, sizeof kNotFound - 1);
             LogSystemMessage("[%s]: No Support File Format\n", request.text);
             return false;
@@ -639,6 +643,7 @@ static bool HandleRequest(PlayerConnection& conn, Request& request)
         accepted = AnswerFile(conn, request, *entry, after_extension, path, header);
     }
 
+    CountAnswer(g_http_stats, header.c_str());
     if (!SendText(conn, header.data(), header.size())) {
         std::printf("Cmd Thread send TCP package error=[%d]\n", errno);
         std::fflush(stdout);

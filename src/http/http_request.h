@@ -66,6 +66,10 @@ using RestHandler = void (*)(PlayerConnection& conn, char* text);
 extern RestHandler g_token_rest_handler;
 extern RestHandler g_player_rest_handler;
 extern RestHandler g_server_rest_handler;
+// Routes taken before the file and live paths (the metrics pages): true when it answered the
+// request (the connection then ends). Null: no such routes.
+using HttpRouteHook = bool (*)(PlayerConnection& conn, const char* request);
+extern HttpRouteHook g_metrics_route;
 
 int32_t HTTPCmdThread(void* connection);
 // The same work done by a pooled command worker (see WorkerPool).

@@ -4,6 +4,7 @@
 #include "core/log.h"
 #include "core/platform/platform.h"
 #include "core/server_control.h"
+#include "ingest/input_health.h"
 #include "ingest/network_input.h"
 #include "ingest/pull_http.h"
 #include "ingest/pull_rtmp.h"
@@ -40,6 +41,8 @@ int32_t IPTV_Channel_DataThread(void* argument)
         ChannelRecord& channel = *info->table->channels[static_cast<std::size_t>(info->channel_index)];
         LogSystemMessage("IPTV_Channel_DataThread IN: CH %d has [%d] programs\n", info->channel_index + 1,
                          static_cast<int>(channel.sources.size()));
+        InputHealth& health = HealthOf(info->channel_index);
+        StartHealth(health);
         if (!channel.sources.empty()) {
             channel.reader_active.store(1);
             switch (channel.FirstSource()->kind) {
@@ -59,6 +62,7 @@ int32_t IPTV_Channel_DataThread(void* argument)
         // Readers that still hold the ring keep it until they let go; retired, it tells them
         // that nothing more comes, so they end instead of waiting on a writer that is gone.
         if (const std::shared_ptr<RealBuffer> ring = channel.Buffer()) retire_ring(channel, *ring);
+        StopHealth(health);
         channel.has_input.store(0);                 // a restarted input waits for its first datagram again
         channel.reader_active.store(0);
         channel.SetBuffer(nullptr);
@@ -88,7 +92,9 @@ int32_t IPTV_Channel_ReaderProcess(void* /*unused*/)
             if (entry.thread == nullptr) LogSystemMessage("IPTV_Channel_ReaderProcess: CH [%d] reader create failed\n", i);
         }
         g_startup_sema.Signal();
-        g_reader_stop_gate.Wait();
+        // The silence of every input is checked here, once a second, since a silent input's
+        // own thread may be waiting on its socket.
+        while (!g_reader_stop_gate.WaitFor(1000)) CheckInputSilence(GetTickMs());
 
         LogSystemMessage("IPTV_Channel_ReaderProcess IN: Closing\n");
         for (ChannelInfo& entry : entries) {

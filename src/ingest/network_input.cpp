@@ -6,6 +6,7 @@
 #include "core/server_control.h"
 #include "core/sockets.h"
 #include "ingest/dvb_parser.h"
+#include "ingest/input_health.h"
 #include "ingest/real_buffer.h"
 #include "ingest/recorders.h"
 #include "media/ts_timing.h"
@@ -20,6 +21,14 @@
 #include <sys/socket.h>
 #include <unistd.h>
 #include <vector>
+
+int udp_receive_buffer_kb(int fd)
+{
+    int size = 0;
+    socklen_t length = sizeof size;
+    if (getsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, &length) != 0) return 0;
+    return size / 2 / 1024;                     // the kernel reports twice what it grants for data
+}
 
 int open_udp_receiver(uint16_t port)
 {
@@ -36,9 +45,11 @@ int open_udp_receiver(uint16_t port)
         close(fd);
         return -1;
     }
-    // Room for a burst of datagrams while the data thread is busy.
-    const int receive_buffer = 4 * 1024 * 1024;
-    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof receive_buffer);
+    // Room for a burst of datagrams while the data thread is busy. Past the system's limit
+    // only a privileged process gets what it asks.
+    const int receive_buffer = g_config.udp_receive_buffer_kb * 1024;
+    if (setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &receive_buffer, sizeof receive_buffer) != 0)
+        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof receive_buffer);
     sockaddr_in address{};
     address.sin_family      = AF_INET;
     address.sin_port        = htons(port);
@@ -120,6 +131,8 @@ void RunDatagramInput(ChannelRecord& channel, int32_t channel_index)
     }
     if (fd < 0) return;
     source.socket.store(fd);
+    LogSystemMessage("CH [%d]: UDP receive buffer %d KB\n", number, udp_receive_buffer_kb(fd));
+    InputHealth& health = HealthOf(channel_index);
 
     std::vector<ThreadRecord*> recorders;
     StartRecorders(channel, channel_index, buffer, true, recorders);
@@ -170,14 +183,16 @@ void RunDatagramInput(ChannelRecord& channel, int32_t channel_index)
         }
         const int got = recvmmsg(fd, messages, kBatch, MSG_WAITFORONE, nullptr);
         if (got >= 1) {
+            last_datagram_ms = GetTickMs();
             for (int i = 0; i < got; ++i) {
                 const int32_t length = static_cast<int32_t>(messages[i].msg_len);
                 if (length < 1) continue;           // an empty datagram takes no slot
-                std::memcpy(buffer->slots[channel.input_index.load()].data, parts[i].iov_base, static_cast<std::size_t>(length));
+                const auto* data = static_cast<const uint8_t*>(parts[i].iov_base);
+                CountDatagram(health, data, static_cast<std::size_t>(length), rtp, last_datagram_ms);
+                std::memcpy(buffer->slots[channel.input_index.load()].data, data, static_cast<std::size_t>(length));
                 channel.has_input.store(1);
                 write_slot(channel, *buffer, length);
             }
-            last_datagram_ms = GetTickMs();
             if (got < kBatch / 2) SleepMs(20);
         } else {
             if (Stopping()) break;
@@ -206,6 +221,7 @@ static void DvbReceiveStep(ChannelRecord& channel, RealBuffer& buffer, int fd)
     uint8_t datagram[kTsBlockSize];
     const ssize_t got = recv(fd, datagram, sizeof datagram, 0);
     if (got >= kTsPacketSize && datagram[0] == kTsSyncByte) {
+        CountDatagram(HealthOf(buffer.channel_index), datagram, static_cast<std::size_t>(got), false, GetTickMs());
         channel.input_bytes.fetch_add(got);
         {
             ScopedLock held(buffer.buffer_lock);

@@ -10,6 +10,8 @@
 // A UDP socket with address reuse, bound to the port on every local address; -1 on failure
 // (printed on the console).
 [[nodiscard]] int open_udp_receiver(uint16_t port);
+// The receive buffer the kernel granted a socket, in KB (0 when it cannot tell).
+int udp_receive_buffer_kb(int fd);
 
 // Resets the channel's indices and gives it a fresh ring (null, logged, when none could be
 // allocated).

@@ -5,6 +5,7 @@
 #include "core/log.h"
 #include "core/platform/platform.h"
 #include "core/server_control.h"
+#include "ingest/input_health.h"
 
 #include <cerrno>
 #include <string_view>
@@ -150,7 +151,8 @@ int32_t TimeShiftRecorder(void* raw)
                         SleepMs(kRecorderNapMs);
                         continue;
                     }
-                    WriteParts(fd, parts, count);      // a failed write is not retried: the loop goes on
+                    // A failed write is not retried: the loop goes on.
+                    CountRecorderWrite(HealthOf(number - 1), WriteParts(fd, parts, count), bytes);
                     channel.timeshift_bytes.fetch_add(static_cast<int64_t>(bytes));
                     r = next;
                     if (buffer.timeshift_rewind.load() == 1) {
@@ -214,7 +216,9 @@ int32_t TV_On_Demand_Thread(void* raw)
                     SleepMs(kRecorderNapMs);
                     continue;
                 }
-                if (!WriteParts(fd, parts, count)) {
+                const bool written = WriteParts(fd, parts, count);
+                CountRecorderWrite(HealthOf(number - 1), written, bytes);
+                if (!written) {
                     // A full disk: one line per episode, and the same slots again a second later.
                     if (!failing) {
                         LogSystemMessage("System Warning: TV_On_Demand_Thread: CH [%d] Record Filename: [%s] errno [%d]\n", number,

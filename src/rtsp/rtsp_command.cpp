@@ -8,6 +8,7 @@
 #include "core/log.h"
 #include "core/platform/platform.h"
 #include "core/server_control.h"
+#include "core/service_stats.h"
 #include "core/sockets.h"
 #include "core/text.h"
 #include "http/http_request.h"
@@ -163,6 +164,7 @@ bool CommandThread::Authorize(std::string_view url)
                           conn_.user_name, conn_.password);
     const int checked = CheckUser(conn_.user_name, conn_.password);
     if (checked == 1) return true;
+    Bump(checked == 2 ? g_rtsp_stats.refused_expired : g_rtsp_stats.refused_user);
     if (checked == 2)
         LogSystemMessage("RTSP : Thread[%d], User [%s], Password[%s] Time Expired\n", number_, conn_.user_name, conn_.password);
     else
@@ -184,10 +186,12 @@ bool CommandThread::OpenMedia(const std::string& relative)
         fd = -1;
     }
     if (fd < 0) {
+        Bump(g_rtsp_stats.not_found);
         LogSystemMessage("RTSP_CmdThread File Not Found: Thread[%d], Filename [%s]\n", number_, resolved.c_str());
         Refuse(kStatus451, kFailDescribe);
         return false;
     }
+    Bump(g_rtsp_stats.accepted);
     conn_.file = fd;
     conn_.file_size = info.st_size;
     conn_.end_pos = info.st_size;

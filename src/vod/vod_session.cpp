@@ -7,6 +7,7 @@
 #include "core/config.h"
 #include "core/log.h"
 #include "core/platform/platform.h"
+#include "core/service_stats.h"
 #include "core/sockets.h"
 #include "core/text.h"
 #include "http/http_request.h"
@@ -135,6 +136,7 @@ bool DataSession::Authorize(const VodRequest& request)
     // Boxes are registered under their MAC ID; only root signs in by name.
     CopyText(conn_.account, std::strcmp(request.user_name, "root") == 0 ? "root" : conn_.mac_id);
     const int checked = CheckUser(conn_.account, conn_.password);
+    if (checked != 1) Bump(checked == 2 ? g_vod_stats.refused_expired : g_vod_stats.refused_user);
     if (checked == 0) {
         Refuse("xancp_error=-4");
         LogSystemMessage("Player MAC ID[%s]: PASSWORD Error [%s]\n", conn_.mac_id, conn_.password);
@@ -145,6 +147,7 @@ bool DataSession::Authorize(const VodRequest& request)
         LogSystemMessage("Player MAC ID[%s]: Time Expired\n", conn_.mac_id);
         return false;
     }
+    Bump(g_vod_stats.accepted);
     // Only a request that passed the user check ends the box's running session.
     TakeOverSameBox(conn_);
     return true;

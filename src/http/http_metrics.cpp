@@ -1,0 +1,525 @@
+#include "http/http_metrics.h"
+
+#include "channels/channel_table.h"
+#include "core/config.h"
+#include "core/platform/platform.h"
+#include "core/sockets.h"
+#include "core/service_stats.h"
+#include "core/text.h"
+#include "http/connection.h"
+#include "http/http_request.h"
+#include "http/http_service.h"
+#include "ingest/input_health.h"
+#include "players/player_server.h"
+#include "rest/rest_common.h"
+#include "rest/token_service.h"
+#include "rtsp/rtsp_service.h"
+#include "users/user_db.h"
+#include "vod/vod_service.h"
+
+#include <algorithm>
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <dirent.h>
+#include <set>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+struct ViewerRow {
+    std::string client;
+    std::string user;
+    std::string film;                              // the file watched when no channel
+    int         channel = 0;                       // from 1; 0 for a film
+    const char* protocol = "http";
+    uint64_t    seconds = 0;
+};
+
+struct ProcessFigures {
+    double   cpu_seconds = 0;
+    uint64_t resident_bytes = 0;
+    int64_t  threads = 0;
+    int64_t  open_fds = 0;
+};
+
+struct ChannelViewers {
+    int http = 0;
+    int rtsp = 0;
+};
+
+// Files of /proc report no size: read until the end.
+bool ReadProcFile(const char* path, std::string& text)
+{
+    text.clear();
+    FILE* file = std::fopen(path, "rb");
+    if (file == nullptr) return false;
+    char chunk[1024];
+    std::size_t got;
+    while ((got = std::fread(chunk, 1, sizeof chunk, file)) > 0) text.append(chunk, got);
+    std::fclose(file);
+    return !text.empty();
+}
+
+ProcessFigures ReadProcessFigures()
+{
+    ProcessFigures figures;
+    std::string stat;
+    if (ReadProcFile("/proc/self/stat", stat)) {
+        // The fields after the command name, which may hold blanks and parentheses itself.
+        const std::size_t close = stat.rfind(')');
+        if (close != std::string::npos) {
+            std::vector<std::string> fields;
+            std::size_t at = close + 2;
+            while (at < stat.size()) {
+                std::size_t end = stat.find(' ', at);
+                if (end == std::string::npos) end = stat.size();
+                fields.push_back(stat.substr(at, end - at));
+                at = end + 1;
+            }
+            // fields[0] is field 3 (state): utime 14, stime 15, num_threads 20.
+            if (fields.size() > 17) {
+                const double ticks = static_cast<double>(sysconf(_SC_CLK_TCK));
+                figures.cpu_seconds = (std::strtod(fields[11].c_str(), nullptr) + std::strtod(fields[12].c_str(), nullptr)) / ticks;
+                figures.threads = std::strtoll(fields[17].c_str(), nullptr, 10);
+            }
+        }
+    }
+    std::string statm;
+    if (ReadProcFile("/proc/self/statm", statm)) {
+        unsigned long long size = 0, resident = 0;
+        if (std::sscanf(statm.c_str(), "%llu %llu", &size, &resident) == 2)
+            figures.resident_bytes = resident * static_cast<uint64_t>(sysconf(_SC_PAGESIZE));
+    }
+    if (DIR* folder = opendir("/proc/self/fd")) {
+        int64_t count = 0;
+        while (const dirent* entry = readdir(folder))
+            if (entry->d_name[0] != '.') ++count;
+        closedir(folder);
+        figures.open_fds = count - 1;              // the listing's own descriptor
+    }
+    return figures;
+}
+
+void AddViewer(const PlayerConnection& conn, const char* protocol, uint64_t now_ms, std::vector<ViewerRow>& rows)
+{
+    ViewerRow row;
+    row.client = conn.client_ip;
+    row.user = conn.user_name;
+    row.protocol = protocol;
+    if (std::strstr(conn.path, ".ch") != nullptr) {
+        row.channel = ChannelNumberOf(conn.path);
+    } else {
+        const char* path = conn.path;
+        const std::size_t base = std::strlen(g_server_base_dir);
+        if (base > 0 && std::strncmp(path, g_server_base_dir, base) == 0) path += base;
+        row.film = path;
+    }
+    const uint64_t start = conn.cmd_start_tick.load();
+    row.seconds = start != 0 && now_ms > start ? (now_ms - start) / 1000 : 0;
+    rows.push_back(std::move(row));
+}
+
+// Every streaming connection of the player list (set-top boxes' registrations aside) and
+// every playing RTSP session, each once.
+std::vector<ViewerRow> CollectViewers(uint64_t now_ms)
+{
+    std::vector<ViewerRow> rows;
+    std::set<const PlayerConnection*> seen;
+    {
+        ScopedLock held(g_player_list.lock);
+        for (Position at = g_player_list.list.GetHeadPosition(); at != nullptr;) {
+            const auto* conn = static_cast<const PlayerConnection*>(g_player_list.list.GetNext(at));
+            if (conn == nullptr || dynamic_cast<const PlayerBox*>(conn) != nullptr) continue;
+            if (!seen.insert(conn).second) continue;
+            const char* protocol = dynamic_cast<const RtspConnection*>(conn) != nullptr ? "rtsp"
+                                   : dynamic_cast<const VodConnection*>(conn) != nullptr ? "vod"
+                                                                                        : "http";
+            AddViewer(*conn, protocol, now_ms, rows);
+        }
+    }
+    {
+        ScopedLock held(g_rtsp_active.lock);
+        for (Position at = g_rtsp_active.list.GetHeadPosition(); at != nullptr;) {
+            const auto* conn = static_cast<const PlayerConnection*>(g_rtsp_active.list.GetNext(at));
+            if (conn == nullptr || !seen.insert(conn).second) continue;
+            AddViewer(*conn, "rtsp", now_ms, rows);
+        }
+    }
+    return rows;
+}
+
+bool MulticastOn() { return g_config.igmpip[0] != '\0' && std::strcmp(g_config.igmpip, "0.0.0.0") != 0; }
+
+// The figures of one channel, read once for both documents.
+struct ChannelFigures {
+    int         number = 0;
+    std::string name;
+    bool        has_health = false;
+    uint64_t    bitrate = 0, datagrams = 0, bytes = 0, cc_errors = 0, rtp_gaps = 0, pcr_jumps = 0;
+    uint64_t    recorder_bytes = 0, recorder_errors = 0;
+    bool        signal = false, pcr = false;
+    double      silence_seconds = -1;            // -1: nothing received yet
+    int         http = 0, rtsp = 0, hls = 0, multicast = 0;
+};
+
+std::vector<ChannelFigures> CollectChannels(uint64_t now_ms, const std::vector<ViewerRow>& viewers)
+{
+    const std::shared_ptr<ChannelTable> table = CurrentChannels();
+    std::vector<ChannelFigures> channels;
+    channels.reserve(static_cast<std::size_t>(table->Count()));
+    for (int32_t i = 0; i < table->Count(); ++i) {
+        const ChannelRecord& record = *table->channels[static_cast<std::size_t>(i)];
+        ChannelFigures figures;
+        figures.number = i + 1;
+        figures.name = record.name;
+        if (const InputHealth* health = FindHealth(i); health != nullptr && health->running.load() != 0) {
+            figures.has_health = true;
+            figures.bitrate = InputBitrate(*health, now_ms);
+            figures.datagrams = health->datagrams.load(std::memory_order_relaxed);
+            figures.bytes = health->bytes.load(std::memory_order_relaxed);
+            figures.cc_errors = health->cc_errors.load(std::memory_order_relaxed);
+            figures.rtp_gaps = health->rtp_gaps.load(std::memory_order_relaxed);
+            figures.pcr_jumps = health->pcr_jumps.load(std::memory_order_relaxed);
+            figures.recorder_bytes = health->recorder_bytes.load(std::memory_order_relaxed);
+            figures.recorder_errors = health->recorder_errors.load(std::memory_order_relaxed);
+            figures.signal = SignalUp(*health, now_ms);
+            const uint64_t last_pcr = health->last_pcr_ms.load(std::memory_order_relaxed);
+            figures.pcr = last_pcr != 0 && now_ms - last_pcr < kNoSignalMs;
+            const uint64_t last = health->last_datagram_ms.load(std::memory_order_relaxed);
+            if (last != 0) figures.silence_seconds = static_cast<double>(now_ms - last) / 1000.0;
+            figures.hls = health->hls_viewers.load();
+        }
+        figures.multicast = MulticastOn() && figures.signal ? 1 : 0;
+        channels.push_back(std::move(figures));
+    }
+    for (const ViewerRow& viewer : viewers) {
+        if (viewer.channel < 1 || viewer.channel > static_cast<int>(channels.size())) continue;
+        ChannelFigures& figures = channels[static_cast<std::size_t>(viewer.channel - 1)];
+        if (std::strcmp(viewer.protocol, "rtsp") == 0) ++figures.rtsp;
+        else if (std::strcmp(viewer.protocol, "http") == 0) ++figures.http;
+    }
+    return channels;
+}
+
+const ConnectionService* ServiceOf(const ServiceStats& stats)
+{
+    if (&stats == &g_http_stats) return &g_http_service;
+    if (&stats == &g_rtsp_stats) return &g_rtsp_service;
+    return &g_vod_service;
+}
+
+// One metric family of the exposition format: its HELP and TYPE lines, then its samples.
+class Family {
+public:
+    Family(std::string& out, const char* name, const char* type, const char* help) : out_(out), name_(name)
+    {
+        out_.append("# HELP ").append(name).append(" ").append(help).append("\n");
+        out_.append("# TYPE ").append(name).append(" ").append(type).append("\n");
+    }
+    void Sample(const std::string& labels, double value)
+    {
+        char number[64];
+        FormatText(number, "%.17g", value);
+        out_.append(name_);
+        if (!labels.empty()) out_.append("{").append(labels).append("}");
+        out_.append(" ").append(number).append("\n");
+    }
+    void Sample(const std::string& labels, uint64_t value)
+    {
+        char number[32];
+        FormatText(number, "%" PRIu64, value);
+        out_.append(name_);
+        if (!labels.empty()) out_.append("{").append(labels).append("}");
+        out_.append(" ").append(number).append("\n");
+    }
+
+private:
+    std::string& out_;
+    const char*  name_;
+};
+
+std::string ChannelLabels(const ChannelFigures& channel)
+{
+    return "channel=\"" + std::to_string(channel.number) + "\",name=\"" + PrometheusLabel(channel.name) + "\"";
+}
+
+bool StartsWith(const char* text, const char* prefix) { return std::strncmp(text, prefix, std::strlen(prefix)) == 0; }
+
+// The path of "GET <path>[?query] HTTP/..." is one of ours: which (0 none, 1 metrics, 2 status).
+int PageOf(const char* request, std::string_view& query)
+{
+    int page = 0;
+    const char* rest = nullptr;
+    if (StartsWith(request, "GET /metrics")) {
+        page = 1;
+        rest = request + std::strlen("GET /metrics");
+    } else if (StartsWith(request, "GET /status.json")) {
+        page = 2;
+        rest = request + std::strlen("GET /status.json");
+    } else {
+        return 0;
+    }
+    if (*rest != ' ' && *rest != '?') return 0;
+    query = {};
+    if (*rest == '?') {
+        const char* end = rest + 1;
+        while (*end != '\0' && *end != ' ' && *end != '\r' && *end != '\n') ++end;
+        query = std::string_view(rest + 1, static_cast<std::size_t>(end - rest - 1));
+    }
+    return page;
+}
+
+bool Send(PlayerConnection& conn, const std::string& text)
+{
+    const int fd = conn.socket.load();
+    return fd >= 0 && SendAll(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+}
+
+}  // namespace
+
+std::string PrometheusLabel(std::string_view value)
+{
+    std::string out;
+    out.reserve(value.size());
+    for (const char c : value) {
+        if (c == '\\') out += "\\\\";
+        else if (c == '"') out += "\\\"";
+        else if (c == '\n') out += "\\n";
+        else out += c;
+    }
+    return out;
+}
+
+std::string JsonString(std::string_view value)
+{
+    std::string out = "\"";
+    for (std::size_t i = 0; i < value.size();) {
+        const auto c = static_cast<unsigned char>(value[i]);
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += static_cast<char>(c);
+            ++i;
+        } else if (c < 0x20 || c == 0x7F) {
+            char escaped[8];
+            FormatText(escaped, "\\u%04x", c);
+            out += escaped;
+            ++i;
+        } else if (c < 0x80) {
+            out += static_cast<char>(c);
+            ++i;
+        } else {
+            // A whole, shortest-form UTF-8 sequence is kept; any other byte becomes U+FFFD.
+            const int length = c >= 0xC2 && c <= 0xDF ? 2 : c >= 0xE0 && c <= 0xEF ? 3 : c >= 0xF0 && c <= 0xF4 ? 4 : 0;
+            bool whole = length > 0 && i + static_cast<std::size_t>(length) <= value.size();
+            for (int k = 1; whole && k < length; ++k) whole = (static_cast<unsigned char>(value[i + k]) & 0xC0) == 0x80;
+            if (whole && length >= 3) {
+                const auto second = static_cast<unsigned char>(value[i + 1]);
+                if ((c == 0xE0 && second < 0xA0) || (c == 0xED && second >= 0xA0) || (c == 0xF0 && second < 0x90) ||
+                    (c == 0xF4 && second >= 0x90))
+                    whole = false;
+            }
+            if (whole) {
+                out.append(value.substr(i, static_cast<std::size_t>(length)));
+                i += static_cast<std::size_t>(length);
+            } else {
+                out += "\xEF\xBF\xBD";
+                ++i;
+            }
+        }
+    }
+    out += '"';
+    return out;
+}
+
+MetricsAccess CheckMetricsAccess(const char* request)
+{
+    std::string_view query;
+    PageOf(request, query);
+    RestText text;
+    text.query = query;
+    text.query_ended = true;
+    std::string token;
+    if (RestParameter(text, "token", token) && !token.empty()) {
+        if (IsRootToken(token.c_str()) == 1) return MetricsAccess::kRoot;
+        char user[kTokenUserSize];
+        return FindToken(token.c_str(), user) ? MetricsAccess::kOther : MetricsAccess::kNone;
+    }
+    const char* basic = std::strstr(request, "\r\nAuthorization: Basic ");
+    if (basic == nullptr) return MetricsAccess::kNone;
+    char mac_id[kMacIdSize];
+    char user[kCredentialSize];
+    char password[kCredentialSize];
+    ParseBasicCredentials(basic + std::strlen("\r\nAuthorization: Basic "), mac_id, user, password);
+    if (CheckUser(user, password) != 1) return MetricsAccess::kNone;
+    return std::strcmp(user, "root") == 0 ? MetricsAccess::kRoot : MetricsAccess::kOther;
+}
+
+std::string MetricsText(uint64_t now_ms)
+{
+    const std::vector<ViewerRow> viewers = CollectViewers(now_ms);
+    const std::vector<ChannelFigures> channels = CollectChannels(now_ms, viewers);
+    std::string out;
+    out.reserve(4096 + channels.size() * 2048);
+
+    struct ChannelCounter {
+        const char* name;
+        const char* type;
+        const char* help;
+        uint64_t ChannelFigures::*field;
+    };
+    const ChannelCounter counters[] = {
+        {"quorvane_input_bitrate_bits", "gauge", "Input bitrate over the last 10 s in bits per second.", &ChannelFigures::bitrate},
+        {"quorvane_input_datagrams_total", "counter", "Datagrams (or slots of pull sources) received.", &ChannelFigures::datagrams},
+        {"quorvane_input_bytes_total", "counter", "Bytes received.", &ChannelFigures::bytes},
+        {"quorvane_input_cc_errors_total", "counter", "Continuity-counter errors over all PIDs.", &ChannelFigures::cc_errors},
+        {"quorvane_input_rtp_gaps_total", "counter", "RTP sequence numbers missing.", &ChannelFigures::rtp_gaps},
+        {"quorvane_input_pcr_jumps_total", "counter", "PCR jumps of more than a second, or backwards.", &ChannelFigures::pcr_jumps},
+        {"quorvane_recorder_bytes_total", "counter", "Bytes written by the channel's recorders.", &ChannelFigures::recorder_bytes},
+        {"quorvane_recorder_errors_total", "counter", "Failed writes of the channel's recorders.", &ChannelFigures::recorder_errors},
+    };
+    for (const ChannelCounter& counter : counters) {
+        Family family(out, counter.name, counter.type, counter.help);
+        for (const ChannelFigures& channel : channels)
+            if (channel.has_health) family.Sample(ChannelLabels(channel), channel.*counter.field);
+    }
+    {
+        Family family(out, "quorvane_input_signal", "gauge", "1 while datagrams came within the last 5 s.");
+        for (const ChannelFigures& channel : channels)
+            if (channel.has_health) family.Sample(ChannelLabels(channel), uint64_t{channel.signal ? 1u : 0u});
+    }
+    {
+        Family family(out, "quorvane_input_pcr_present", "gauge", "1 while PCRs came within the last 5 s.");
+        for (const ChannelFigures& channel : channels)
+            if (channel.has_health) family.Sample(ChannelLabels(channel), uint64_t{channel.pcr ? 1u : 0u});
+    }
+    {
+        Family family(out, "quorvane_input_silence_seconds", "gauge", "Seconds since the last datagram.");
+        for (const ChannelFigures& channel : channels)
+            if (channel.has_health && channel.silence_seconds >= 0) family.Sample(ChannelLabels(channel), channel.silence_seconds);
+    }
+    {
+        Family family(out, "quorvane_viewers", "gauge", "Active viewers of the channel by protocol.");
+        for (const ChannelFigures& channel : channels) {
+            const std::string labels = ChannelLabels(channel);
+            family.Sample(labels + ",protocol=\"http\"", static_cast<uint64_t>(channel.http));
+            family.Sample(labels + ",protocol=\"rtsp\"", static_cast<uint64_t>(channel.rtsp));
+            family.Sample(labels + ",protocol=\"hls\"", static_cast<uint64_t>(channel.hls));
+            family.Sample(labels + ",protocol=\"multicast\"", static_cast<uint64_t>(channel.multicast));
+        }
+    }
+
+    ServiceStats* const services[] = {&g_http_stats, &g_rtsp_stats, &g_vod_stats};
+    {
+        Family family(out, "quorvane_service_connections_total", "counter", "Connections accepted by the service.");
+        for (const ServiceStats* stats : services)
+            family.Sample(std::string("service=\"") + stats->name + "\"", stats->connections.load(std::memory_order_relaxed));
+    }
+    {
+        Family family(out, "quorvane_service_open_connections", "gauge", "Connections of the service not yet ended.");
+        for (const ServiceStats* stats : services)
+            family.Sample(std::string("service=\"") + stats->name + "\"",
+                          static_cast<uint64_t>(std::max<int32_t>(0, ServiceOf(*stats)->live.load())));
+    }
+    {
+        Family family(out, "quorvane_service_requests_total", "counter", "Requests by how the service answered them.");
+        for (const ServiceStats* stats : services) {
+            const std::string service = std::string("service=\"") + stats->name + "\",result=\"";
+            family.Sample(service + "accepted\"", stats->accepted.load(std::memory_order_relaxed));
+            family.Sample(service + "user_error\"", stats->refused_user.load(std::memory_order_relaxed));
+            family.Sample(service + "time_expired\"", stats->refused_expired.load(std::memory_order_relaxed));
+            family.Sample(service + "not_found\"", stats->not_found.load(std::memory_order_relaxed));
+        }
+    }
+
+    const ProcessFigures process = ReadProcessFigures();
+    Family(out, "process_cpu_seconds_total", "counter", "User and system CPU time in seconds.").Sample("", process.cpu_seconds);
+    Family(out, "process_resident_memory_bytes", "gauge", "Resident memory in bytes.").Sample("", process.resident_bytes);
+    Family(out, "process_threads", "gauge", "Threads of the process.").Sample("", static_cast<uint64_t>(process.threads));
+    Family(out, "process_open_fds", "gauge", "Open file descriptors.").Sample("", static_cast<uint64_t>(process.open_fds));
+    return out;
+}
+
+std::string StatusJson(uint64_t now_ms)
+{
+    const std::vector<ViewerRow> viewers = CollectViewers(now_ms);
+    const std::vector<ChannelFigures> channels = CollectChannels(now_ms, viewers);
+    const ProcessFigures process = ReadProcessFigures();
+    std::string out;
+    out.reserve(2048 + channels.size() * 512 + viewers.size() * 256);
+    char text[512];
+    FormatText(text,
+               "{\"time\":%lld,\"process\":{\"cpu_seconds\":%.3f,\"resident_bytes\":%" PRIu64 ",\"threads\":%" PRId64
+               ",\"open_fds\":%" PRId64 "},\"services\":[",
+               static_cast<long long>(std::time(nullptr)), process.cpu_seconds, process.resident_bytes, process.threads,
+               process.open_fds);
+    out += text;
+    bool first = true;
+    for (const ServiceStats* stats : {&g_http_stats, &g_rtsp_stats, &g_vod_stats}) {
+        FormatText(text,
+                   "%s{\"name\":\"%s\",\"connections\":%" PRIu64 ",\"open\":%d,\"accepted\":%" PRIu64 ",\"user_error\":%" PRIu64
+                   ",\"time_expired\":%" PRIu64 ",\"not_found\":%" PRIu64 "}",
+                   first ? "" : ",", stats->name, stats->connections.load(), std::max<int32_t>(0, ServiceOf(*stats)->live.load()),
+                   stats->accepted.load(), stats->refused_user.load(), stats->refused_expired.load(), stats->not_found.load());
+        out += text;
+        first = false;
+    }
+    out += "],\"channels\":[";
+    first = true;
+    for (const ChannelFigures& channel : channels) {
+        FormatText(text, "%s{\"channel\":%d,\"name\":", first ? "" : ",", channel.number);
+        out.append(text).append(JsonString(channel.name));
+        FormatText(text,
+                   ",\"input\":%s,\"signal\":%d,\"bitrate\":%" PRIu64 ",\"datagrams\":%" PRIu64 ",\"bytes\":%" PRIu64
+                   ",\"cc_errors\":%" PRIu64 ",\"rtp_gaps\":%" PRIu64 ",\"pcr\":%d,\"pcr_jumps\":%" PRIu64
+                   ",\"silence_seconds\":%.1f,\"recorder_bytes\":%" PRIu64 ",\"recorder_errors\":%" PRIu64
+                   ",\"viewers\":{\"http\":%d,\"rtsp\":%d,\"hls\":%d,\"multicast\":%d}}",
+                   channel.has_health ? "true" : "false", channel.signal ? 1 : 0, channel.bitrate, channel.datagrams,
+                   channel.bytes, channel.cc_errors, channel.rtp_gaps, channel.pcr ? 1 : 0, channel.pcr_jumps,
+                   channel.silence_seconds, channel.recorder_bytes, channel.recorder_errors, channel.http, channel.rtsp,
+                   channel.hls, channel.multicast);
+        out += text;
+        first = false;
+    }
+    out += "],\"viewers\":[";
+    first = true;
+    for (const ViewerRow& viewer : viewers) {
+        out.append(first ? "{\"client\":" : ",{\"client\":").append(JsonString(viewer.client));
+        out.append(",\"user\":").append(JsonString(viewer.user));
+        if (viewer.channel > 0) out.append(",\"channel\":").append(std::to_string(viewer.channel));
+        else out.append(",\"film\":").append(JsonString(viewer.film));
+        out.append(",\"protocol\":\"").append(viewer.protocol).append("\",\"seconds\":").append(std::to_string(viewer.seconds));
+        out += '}';
+        first = false;
+    }
+    out += "]}\n";
+    return out;
+}
+
+bool ServeMetricsRequest(PlayerConnection& conn, const char* request)
+{
+    if (!g_config.metrics) return false;
+    std::string_view query;
+    const int page = PageOf(request, query);
+    if (page == 0) return false;
+    const MetricsAccess access = CheckMetricsAccess(request);
+    if (access == MetricsAccess::kNone) {
+        Send(conn, "HTTP/1.1 401 Unauthorized\r\nWWW-Authenticate: Basic realm=\"quorvane\"\r\nContent-Length: 0\r\n"
+                   "Connection: close\r\n\r\n");
+        return true;
+    }
+    if (access == MetricsAccess::kOther) {
+        Send(conn, "HTTP/1.1 403 Forbidden\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
+        return true;
+    }
+    const std::string body = page == 1 ? MetricsText(GetTickMs()) : StatusJson(GetTickMs());
+    const char* type = page == 1 ? "text/plain; version=0.0.4; charset=utf-8" : "application/json";
+    char head[256];
+    FormatText(head, "HTTP/1.1 200 OK\r\nContent-Type: %s\r\nContent-Length: %zu\r\nCache-Control: no-store\r\nConnection: close\r\n\r\n",
+               type, body.size());
+    Send(conn, head + body);
+    return true;
+}
