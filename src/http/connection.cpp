@@ -51,7 +51,8 @@ void RegisterConnection(ConnectionService& service, PlayerConnection& conn)
         if (event >= 0 && !service.finished_event.compare_exchange_strong(expected, event)) CloseWakeEvent(event);
     }
     service.live.fetch_add(1);
-    if (ServiceStats* stats = FindServiceStats(service.name)) Bump(stats->connections);
+    conn.stats = FindServiceStats(service.name);
+    if (conn.stats != nullptr) Bump(conn.stats->connections);
     ScopedLock held(service.open.lock);
     conn.open_node = service.open.list.AddTailNode(&conn);
 }

@@ -5,6 +5,7 @@
 // record. Also the process-wide player list and the total connection counter.
 
 #include "core/locks.h"
+#include "core/service_stats.h"
 #include "core/threads.h"
 
 #include <atomic>
@@ -77,7 +78,12 @@ public:
     Position                   open_node = nullptr;     // guarded by the service's open.lock
     char                       player_time[kPlayerTimeSize] = "";
     CriticalSection            lock;
+    std::atomic<uint64_t>      bytes_sent{0};       // media bytes sent to the client
+    ServiceStats*              stats = nullptr;     // its service's counters, set when registered
 };
+
+// Counts media bytes sent on conn.
+inline void CountSent(PlayerConnection& conn, std::size_t bytes) { CountSent(&conn.bytes_sent, conn.stats, bytes); }
 
 // The state one service keeps for its connections.
 struct ConnectionService {

@@ -76,6 +76,7 @@ bool SendBlock(PlayerConnection& conn, const uint8_t* block, int length, int num
             return false;
         }
         sent += static_cast<int>(result);
+        CountSent(conn, static_cast<std::size_t>(result));
     }
     return true;
 }
@@ -103,6 +104,7 @@ bool SendPlainFile(PlayerConnection& conn, int number)
             return false;
         }
         conn.current_pos += sent;
+        CountSent(conn, static_cast<std::size_t>(sent));
     }
     return true;
 }

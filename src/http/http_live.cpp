@@ -88,6 +88,7 @@ public:
                 return false;
             }
             sent += static_cast<int>(result);
+            CountSent(conn_, static_cast<std::size_t>(result));
         }
         return true;
     }
@@ -158,6 +159,8 @@ void ServeDatagramChannel(LiveStream& live, ChannelRecord& channel, int channel_
     link.stop         = &live.conn_.stop;
     link.service_stop = &g_http_stop_state;
     link.last_pcr     = &live.conn_.last_pcr;
+    link.sent_bytes   = &live.conn_.bytes_sent;
+    link.service_stats = live.conn_.stats;
     link.thread_number = number;
     if (ServePacedViewer(channel, ring, link)) live.MarkErrorClose();
 }

@@ -37,6 +37,7 @@ struct ViewerRow {
     int         channel = 0;                       // from 1; 0 for a film
     const char* protocol = "http";
     uint64_t    seconds = 0;
+    uint64_t    bytes_sent = 0;
 };
 
 struct ProcessFigures {
@@ -120,6 +121,7 @@ void AddViewer(const PlayerConnection& conn, const char* protocol, uint64_t now_
     }
     const uint64_t start = conn.cmd_start_tick.load();
     row.seconds = start != 0 && now_ms > start ? (now_ms - start) / 1000 : 0;
+    row.bytes_sent = conn.bytes_sent.load(std::memory_order_relaxed);
     rows.push_back(std::move(row));
 }
 
@@ -434,6 +436,11 @@ std::string MetricsText(uint64_t now_ms)
             family.Sample(service + "not_found\"", stats->not_found.load(std::memory_order_relaxed));
         }
     }
+    {
+        Family family(out, "quorvane_service_sent_bytes_total", "counter", "Media bytes the service sent to its viewers.");
+        for (const ServiceStats* stats : services)
+            family.Sample(std::string("service=\"") + stats->name + "\"", stats->bytes_sent.load(std::memory_order_relaxed));
+    }
 
     const ProcessFigures process = ReadProcessFigures();
     Family(out, "process_cpu_seconds_total", "counter", "User and system CPU time in seconds.").Sample("", process.cpu_seconds);
@@ -461,9 +468,10 @@ std::string StatusJson(uint64_t now_ms)
     for (const ServiceStats* stats : {&g_http_stats, &g_rtsp_stats, &g_vod_stats}) {
         FormatText(text,
                    "%s{\"name\":\"%s\",\"connections\":%" PRIu64 ",\"open\":%d,\"accepted\":%" PRIu64 ",\"user_error\":%" PRIu64
-                   ",\"time_expired\":%" PRIu64 ",\"not_found\":%" PRIu64 "}",
+                   ",\"time_expired\":%" PRIu64 ",\"not_found\":%" PRIu64 ",\"bytes_sent\":%" PRIu64 "}",
                    first ? "" : ",", stats->name, stats->connections.load(), std::max<int32_t>(0, ServiceOf(*stats)->live.load()),
-                   stats->accepted.load(), stats->refused_user.load(), stats->refused_expired.load(), stats->not_found.load());
+                   stats->accepted.load(), stats->refused_user.load(), stats->refused_expired.load(), stats->not_found.load(),
+                   stats->bytes_sent.load());
         out += text;
         first = false;
     }
@@ -492,6 +500,7 @@ std::string StatusJson(uint64_t now_ms)
         if (viewer.channel > 0) out.append(",\"channel\":").append(std::to_string(viewer.channel));
         else out.append(",\"film\":").append(JsonString(viewer.film));
         out.append(",\"protocol\":\"").append(viewer.protocol).append("\",\"seconds\":").append(std::to_string(viewer.seconds));
+        out.append(",\"bytes_sent\":").append(std::to_string(viewer.bytes_sent));
         out += '}';
         first = false;
     }

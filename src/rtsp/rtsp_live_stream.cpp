@@ -83,6 +83,8 @@ void ServeNetworkChannel(RtspConnection& conn, ChannelRecord& channel, int numbe
     link.last_pcr       = &conn.last_pcr;
     link.framing        = &framing;
     link.send_lock      = &conn.send_lock;
+    link.sent_bytes     = &conn.bytes_sent;
+    link.service_stats  = conn.stats;
     link.thread_number  = number;
     link.catch_up_error = "Thread[%d]:  IPTV_TS_RTSP_DataThread: errorno is [%d]\n";
     link.catch_up_error_on_console = false;
@@ -112,7 +114,9 @@ void ServeDirectoryChannel(RtspConnection& conn, const ChannelTable& table, Chan
     viewer.framing             = &framing;
     viewer.stopped             = [&] { return Stopped(conn); };
     viewer.send                = [&](const uint8_t* data, int length) {
-        return SendOnConnection(conn, data, static_cast<std::size_t>(length));
+        if (!SendOnConnection(conn, data, static_cast<std::size_t>(length))) return false;
+        CountSent(conn, static_cast<std::size_t>(length));
+        return true;
     };
     viewer.clock = [&](double first, double now) {
         conn.first_pcr_time = first;

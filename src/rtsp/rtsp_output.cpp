@@ -47,7 +47,10 @@ bool RtspOutput::SendDatagram(const uint8_t* packet, std::size_t length)
     for (;;) {
         const ssize_t sent = sendto(udp_, packet, length, MSG_NOSIGNAL | MSG_DONTWAIT, reinterpret_cast<const sockaddr*>(&to_),
                                     sizeof to_);
-        if (sent >= 0) return true;
+        if (sent >= 0) {
+            CountSent(conn_, static_cast<std::size_t>(sent));
+            return true;
+        }
         if (errno == EINTR) continue;
         // A full send buffer or a port that refused the last datagram is no reason to end.
         return errno == ENOBUFS || errno == EAGAIN || errno == EWOULDBLOCK || errno == ECONNREFUSED;
@@ -59,7 +62,9 @@ bool RtspOutput::Send(const uint8_t* payload, std::size_t size)
     if (size > 2048) size = 2048;
     const std::size_t length = Frame(payload, size, packet_);
     if (datagrams()) return SendDatagram(packet_, length);
-    return SendOnConnection(conn_, packet_, length);
+    if (!SendOnConnection(conn_, packet_, length)) return false;
+    CountSent(conn_, length);
+    return true;
 }
 
 bool SendOnConnection(RtspConnection& conn, const void* data, std::size_t length)

@@ -222,6 +222,7 @@ bool LiveSender::SendUnsent(PacedViewer& viewer, uint64_t now)
                                   MSG_NOSIGNAL | MSG_DONTWAIT);
         if (sent > 0) {
             taken += static_cast<std::size_t>(sent);
+            CountSent(viewer.link.sent_bytes, viewer.link.service_stats, static_cast<std::size_t>(sent));
             viewer.progress_ms = now;
             continue;
         }
@@ -252,6 +253,7 @@ bool LiveSender::Flush(PacedViewer& viewer, bool catch_up)
                                       MSG_NOSIGNAL | MSG_DONTWAIT);
             if (sent > 0) {
                 taken += static_cast<int>(sent);
+                CountSent(viewer.link.sent_bytes, viewer.link.service_stats, static_cast<std::size_t>(sent));
                 continue;
             }
             if (sent < 0 && errno == EINTR) continue;

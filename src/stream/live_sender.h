@@ -65,6 +65,9 @@ struct LiveViewerLink {
     // held from the first byte of a batch to its last so that a reply never lands inside a
     // packet. Null: the sender is the connection's only writer.
     std::mutex*                 send_lock = nullptr;
+    // Where the bytes it sends are counted (null: not counted).
+    std::atomic<uint64_t>*      sent_bytes = nullptr;
+    ServiceStats*               service_stats = nullptr;
     int                         thread_number = 0;
     // "%d" thread number, "%d" errno; the catch-up's failure goes to standard output when
     // catch_up_error_on_console.

@@ -363,7 +363,9 @@ PhaseEnd DataSession::StreamPhase(const TsRing& ring, FilePacer& pacer, int64_t&
 {
     PacedBatch batch([this](const uint8_t* data, int length) {
         const int fd = conn_.data_socket.load();
-        return fd >= 0 && SendAll(fd, data, static_cast<std::size_t>(length)) == length;
+        if (fd < 0 || SendAll(fd, data, static_cast<std::size_t>(length)) != length) return false;
+        CountSent(conn_, static_cast<std::size_t>(length));
+        return true;
     });
     const auto failed = [this] {
         if (conn_.reconnect.load() != 0) {

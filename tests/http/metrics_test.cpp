@@ -387,13 +387,27 @@ TEST_F(Metrics, ViewersByProtocolFollowAnHttpViewerJoiningAndLeavingAndStatusJso
     for (const char* protocol : {"rtsp", "hls", "multicast"})
         EXPECT_EQ(Value("quorvane_viewers", std::string("protocol=\"") + protocol + "\""), 0.0) << protocol;
 
+    // What the viewer received was counted as sent, for it and for its service.
+    std::size_t received = 0;
+    char chunk[65536];
+    const auto reading_until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (received < 200000 && std::chrono::steady_clock::now() < reading_until) {
+        pollfd ready{viewer, POLLIN, 0};
+        if (poll(&ready, 1, 500) <= 0) continue;
+        const ssize_t got = recv(viewer, chunk, sizeof chunk, 0);
+        if (got <= 0) break;
+        received += static_cast<std::size_t>(got);
+    }
+    ASSERT_GE(received, 200000u);
+    received -= 1024;                                 // the answer's head is not media
+    EXPECT_GE(Value("quorvane_service_sent_bytes_total", "service=\"HTTP\""), static_cast<double>(received));
     const std::string status = Body(Get("/status.json?token=" + root));
     server.Dir().WriteFile("status.json.out", status);
     EXPECT_EQ(RunShell("/usr/bin/python3 -c 'import json,sys; d=json.load(open(sys.argv[1])); "
                        "print(d[\"channels\"][0][\"name\"], d[\"channels\"][0][\"signal\"], d[\"viewers\"][0][\"protocol\"], "
-                       "d[\"viewers\"][0][\"channel\"])' " +
-                       server.Dir().Path() + "/status.json.out"),
-              "One 1 http 1\n")
+                       "d[\"viewers\"][0][\"channel\"], d[\"viewers\"][0][\"bytes_sent\"] >= " + std::to_string(received) +
+                       ")' " + server.Dir().Path() + "/status.json.out"),
+              "One 1 http 1 True\n")
         << status;
     close(viewer);
     EXPECT_TRUE(WaitUntil([&] { return Value("quorvane_viewers", "protocol=\"http\"") == 0.0; }, 10000));
