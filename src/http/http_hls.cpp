@@ -4,6 +4,7 @@
 #include "core/log.h"
 #include "core/platform/platform.h"
 #include "core/text.h"
+#include "http/http_catchup.h"
 #include "http/http_playlist.h"
 #include "http/http_request.h"
 #include "users/usage_log.h"
@@ -145,31 +146,6 @@ int64_t Digits(std::string_view text, std::size_t& at)
         ++at;
     }
     return value;
-}
-
-// The answer to a conditional request that the cache's copy still matches, or "".
-std::string NotModified(const char* request, bool http11, const std::string& etag, std::time_t modified,
-                        const std::string& headers)
-{
-    const std::string match = HeaderValue(request, "If-None-Match");
-    bool fresh = false;
-    if (!match.empty()) {
-        fresh = match == "*" || match.find(etag) != std::string::npos;
-    } else {
-        const std::time_t since = ParseHttpDate(HeaderValue(request, "If-Modified-Since"));
-        fresh = since >= 0 && since >= modified;
-    }
-    if (!fresh) return {};
-    return std::string(http11 ? "HTTP/1.1" : "HTTP/1.0") + " 304 Not Modified\r\nServer: Quorvane/6.0\r\n" + headers +
-           "Connection: close\r\n\r\n";
-}
-
-// The headers a cache needs: its lifetime (private while users are checked: the addresses
-// carry a viewing's token), the validator and the time.
-std::string CacheHeaders(int max_age, const std::string& etag, std::time_t modified)
-{
-    return std::string("Cache-Control: ") + (g_config.user_authorization ? "private, " : "") + "max-age=" +
-           std::to_string(max_age) + "\r\nETag: " + etag + "\r\nLast-Modified: " + HttpDate(modified) + "\r\n";
 }
 
 void Send(PlayerConnection& conn, const std::string& answer, const char* what)
@@ -334,7 +310,7 @@ bool ServeHlsRequest(PlayerConnection& conn, const char* request, bool http11)
     case HlsPath::kNone: return false;
     case HlsPath::kPlaylist: ServeLivePlaylist(conn, request, http11, target, parsed.channel); break;
     case HlsPath::kSegment: ServeLiveSegment(conn, request, http11, query, parsed); break;
-    default: Send(conn, kNotFound, "answer"); break;
+    default: ServeCatchUp(conn, request, http11, target, parsed); break;
     }
     return true;
 }

@@ -170,16 +170,40 @@ std::string ChannelListText(const ChannelTable& table, const std::string& host, 
     return list;
 }
 
-bool SendAnswer(PlayerConnection& conn, const std::string& answer)
+bool SendAnswer(PlayerConnection& conn, const void* data, std::size_t length)
 {
     const int fd = conn.socket.load();
-    return fd >= 0 && SendAll(fd, answer.data(), answer.size()) == static_cast<ssize_t>(answer.size());
+    return fd >= 0 && SendAll(fd, data, length) == static_cast<ssize_t>(length);
 }
+
+bool SendAnswer(PlayerConnection& conn, const std::string& answer) { return SendAnswer(conn, answer.data(), answer.size()); }
 
 std::string AnswerHead(bool http11, const char* status, const std::string& headers, std::size_t length)
 {
     return std::string(http11 ? "HTTP/1.1 " : "HTTP/1.0 ") + status + "\r\nServer: Quorvane/6.0\r\n" + headers +
            "Content-Length: " + std::to_string(length) + "\r\nConnection: close\r\n\r\n";
+}
+
+std::string NotModified(const char* request, bool http11, const std::string& etag, std::time_t modified,
+                        const std::string& headers)
+{
+    const std::string match = HeaderValue(request, "If-None-Match");
+    bool fresh = false;
+    if (!match.empty()) {
+        fresh = match == "*" || match.find(etag) != std::string::npos;
+    } else {
+        const std::time_t since = ParseHttpDate(HeaderValue(request, "If-Modified-Since"));
+        fresh = since >= 0 && since >= modified;
+    }
+    if (!fresh) return {};
+    return std::string(http11 ? "HTTP/1.1" : "HTTP/1.0") + " 304 Not Modified\r\nServer: Quorvane/6.0\r\n" + headers +
+           "Connection: close\r\n\r\n";
+}
+
+std::string CacheHeaders(int max_age, const std::string& etag, std::time_t modified)
+{
+    return std::string("Cache-Control: ") + (g_config.user_authorization ? "private, " : "") + "max-age=" +
+           std::to_string(max_age) + "\r\nETag: " + etag + "\r\nLast-Modified: " + HttpDate(modified) + "\r\n";
 }
 
 bool ServeChannelList(PlayerConnection& conn, const char* request, bool http11)

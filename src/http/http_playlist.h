@@ -7,6 +7,7 @@
 #include "channels/channel_table.h"
 #include "http/connection.h"
 
+#include <ctime>
 #include <string>
 #include <string_view>
 
@@ -31,9 +32,18 @@ std::string ChannelListText(const ChannelTable& table, const std::string& host, 
 
 // Sends a whole answer; false when the connection failed.
 bool SendAnswer(PlayerConnection& conn, const std::string& answer);
+bool SendAnswer(PlayerConnection& conn, const void* data, std::size_t length);
 // The head of an answer: status line, the given header lines (each ending "\r\n"), the
 // length, "Connection: close" and the empty line.
 std::string AnswerHead(bool http11, const char* status, const std::string& headers, std::size_t length);
+
+// The answer to a conditional request (If-None-Match, else If-Modified-Since) that a cache's
+// copy still matches: a 304 with headers; "" when the copy is stale or the request is plain.
+std::string NotModified(const char* request, bool http11, const std::string& etag, std::time_t modified,
+                        const std::string& headers);
+// The header lines a cache needs: the lifetime (private while users are checked: addresses
+// carry credentials or a viewing's token), the validator and the time.
+std::string CacheHeaders(int max_age, const std::string& etag, std::time_t modified);
 
 // Answers "/playlist.m3u" and "/playlist.m3u8"; false for any other request (untouched).
 bool ServeChannelList(PlayerConnection& conn, const char* request, bool http11);

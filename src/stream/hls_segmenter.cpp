@@ -70,24 +70,28 @@ void TsSegmentCutter::Feed(const uint8_t* data, std::size_t length)
         const std::size_t need = std::min(static_cast<std::size_t>(kTsPacketSize) - carry_.size(), length);
         carry_.append(reinterpret_cast<const char*>(data), need);
         at = need;
-        if (carry_.size() < static_cast<std::size_t>(kTsPacketSize)) return;
-        Packet(reinterpret_cast<const uint8_t*>(carry_.data()));
+        if (carry_.size() < static_cast<std::size_t>(kTsPacketSize)) {
+            fed_ += static_cast<int64_t>(length);
+            return;
+        }
+        Packet(reinterpret_cast<const uint8_t*>(carry_.data()), fed_ - static_cast<int64_t>(carry_.size() - need));
         carry_.clear();
     }
     while (at < length) {
         if (data[at] != kTsSyncByte) {                       // out of step: on to the next sync byte
             const void* next = std::memchr(data + at, kTsSyncByte, length - at);
-            if (next == nullptr) return;
+            if (next == nullptr) break;
             at = static_cast<std::size_t>(static_cast<const uint8_t*>(next) - data);
             continue;
         }
         if (length - at < static_cast<std::size_t>(kTsPacketSize)) {
             carry_.assign(reinterpret_cast<const char*>(data + at), length - at);
-            return;
+            break;
         }
-        Packet(data + at);
+        Packet(data + at, fed_ + static_cast<int64_t>(at));
         at += kTsPacketSize;
     }
+    fed_ += static_cast<int64_t>(length);
 }
 
 void TsSegmentCutter::Restart()
@@ -186,7 +190,7 @@ void TsSegmentCutter::CutAt(std::size_t at, bool fresh_tables, int64_t clock)
     previous_pes_at_ = -1;
 }
 
-void TsSegmentCutter::Packet(const uint8_t* packet)
+void TsSegmentCutter::Packet(const uint8_t* packet, int64_t offset)
 {
     const int pid = PidOf(packet);
     const bool unit_start = (packet[1] & 0x40) != 0;
@@ -206,6 +210,7 @@ void TsSegmentCutter::Packet(const uint8_t* packet)
         ReadPat(packet);
         pat_copy_.assign(reinterpret_cast<const char*>(packet), kTsPacketSize);
         last_pat_at_ = static_cast<int64_t>(at);
+        last_pat_offset_ = offset;
         pmt_after_pat_ = false;
         // Without a video stream every PAT is a place to cut.
         if (video_pid_ < 0 && !pmt_copy_.empty()) {
@@ -244,6 +249,7 @@ void TsSegmentCutter::Packet(const uint8_t* packet)
         }
         if (random_access) verdict = 1;
         scan_fresh_ = fresh;
+        scan_pat_offset_ = last_pat_offset_;
     } else if (scan_at_ >= 0 && has_payload) {
         verdict = ScanPicture(packet + start, kTsPacketSize - start);
         if (verdict < 0 && ++scan_packets_ >= kScanPacketsMax) verdict = 0;
@@ -253,12 +259,20 @@ void TsSegmentCutter::Packet(const uint8_t* packet)
     const bool fresh = scan_fresh_;
     scan_at_ = -1;
     if (verdict == 0) return;
+    if (fresh && first_start_ < 0) first_start_ = scan_pat_offset_;
     if (!fresh && pmt_copy_.empty()) return;                // no tables to start a segment with yet
     if (started_ && start_pts_ >= 0 && scan_pts_ >= 0) {
         const double seconds = static_cast<double>((scan_pts_ - start_pts_ + kPtsWrap) % kPtsWrap) / 90000.0;
         if (seconds < kHlsMinSegmentSeconds) return;
     }
     CutAt(static_cast<std::size_t>(cut), fresh, scan_pts_);
+}
+
+int64_t FindKeyFrameStart(const uint8_t* data, std::size_t length)
+{
+    TsSegmentCutter cutter([](TsSegmentCutter::Segment&&) {});
+    cutter.Feed(data, length);
+    return cutter.first_start();
 }
 
 // ---------------------------------------------------------------------------------------------

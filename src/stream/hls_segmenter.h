@@ -41,9 +41,12 @@ public:
     // segment being cut goes on from the next key frame as a discontinuity.
     void Restart();
     std::size_t pending_bytes() const { return segment_.size(); }
+    // Where in the bytes fed so far the source's own PAT first came right before a key picture
+    // (after the PMT, with no other picture between); -1 until then.
+    int64_t first_start() const { return first_start_; }
 
 private:
-    void Packet(const uint8_t* packet);
+    void Packet(const uint8_t* packet, int64_t offset);
     void ReadPat(const uint8_t* packet);
     void ReadPmt(const uint8_t* packet);
     // Looks at the picture data of the video PES being scanned: 1 key, 0 not, -1 undecided.
@@ -73,7 +76,15 @@ private:
     int64_t     start_pts_ = -1;          // of the segment being cut
     int64_t     start_pcr_ = -1;
     int64_t     last_pcr_ = -1;           // 90 kHz
+    int64_t     fed_ = 0;                 // bytes fed so far
+    int64_t     last_pat_offset_ = -1;    // of the last PAT in the bytes fed
+    int64_t     scan_pat_offset_ = -1;    // the same when the scanned picture began
+    int64_t     first_start_ = -1;
 };
+
+// The first place in a run of transport-stream bytes where a player can start: a PAT that a
+// key picture follows (after the PMT); its offset, or -1 when the run holds none.
+int64_t FindKeyFrameStart(const uint8_t* data, std::size_t length);
 
 // One segment in a channel's window.
 struct HlsSegment {

@@ -6,6 +6,7 @@
 #include "support/test_server.h"
 
 #include <cmath>
+#include <ctime>
 #include <cstdlib>
 #include <gtest/gtest.h>
 #include <regex>
@@ -281,4 +282,59 @@ TEST_F(Hls, TheChannelListNamesTheAskedHostAndOffersCatchUpForArchivedChannels)
     EXPECT_NE(Fetch("/playlist.m3u8").find("Content-Type: application/vnd.apple.mpegurl\r\n"), std::string::npos);
     // A channel that cannot be cut (no such channel) has no HLS playlist.
     EXPECT_EQ(Fetch("/9/index.m3u8"), "HTTP/1.0 404 Not Found\r\n\r\n\r\n");
+}
+
+TEST_F(Hls, ACatchUpIntervalAcrossTwoArchiveFilesPlaysFromItsFirstSecondToItsLast)
+{
+    // Two recordings of a minute each, one clock, named as the recorder names them (local time).
+    std::tm local{};
+    local.tm_year = 2026 - 1900;
+    local.tm_mon = 11;
+    local.tm_mday = 9;
+    local.tm_hour = 20;
+    local.tm_isdst = -1;
+    const std::time_t first = std::mktime(&local);
+    server.Dir().MakeDir("tv_program_archive/b");
+    for (int k = 0; k < 2; ++k) {
+        const std::time_t start = first + 60 * k;
+        std::tm when{};
+        localtime_r(&start, &when);
+        char name[64];
+        std::snprintf(name, sizeof name, "tv_program_archive/b/%04d_%02d_%02d_%02d_%02d.ts", when.tm_year + 1900, when.tm_mon + 1,
+                      when.tm_mday, when.tm_hour, when.tm_min);
+        const std::string made = RunShell("timeout 60 ffmpeg -nostdin -v error -y -f lavfi -i testsrc2=size=160x120:rate=25 -t 60 "
+                                          "-c:v libx264 -preset ultrafast -g 25 -b:v 200k -maxrate 200k -bufsize 200k -muxrate 300k "
+                                          "-output_ts_offset " + std::to_string(60 * k) + " -f mpegts '" + server.Dir().PathOf(name) +
+                                          "' 2>&1; echo exit=$?");
+        ASSERT_NE(made.find("exit=0"), std::string::npos) << made;
+    }
+    ASSERT_NO_FATAL_FAILURE(Start("<ch src=\"udp://127.0.0.1:1\" rec_folder=\"b\">B</ch>\r\n", "tv_on_demand_record_duration=60\r\n"));
+
+    // From the middle of the first file to the middle of the second.
+    const std::string name = "/1/archive-" + std::to_string(first + 30) + "-60";
+    const std::string answer = Fetch(name + ".m3u8");
+    EXPECT_NE(answer.find("Cache-Control: max-age=60\r\n"), std::string::npos) << answer.substr(0, 300);
+    const std::string body = BodyOf(answer);
+    EXPECT_NE(body.find("#EXT-X-ENDLIST"), std::string::npos) << body;
+    EXPECT_NE(body.find("#EXT-X-DISCONTINUITY"), std::string::npos) << "the second file is another recording";
+    const std::string decoded = RunShell("timeout 90 ffmpeg -nostdin -v error -i '" + server.Url(name + ".m3u8") + "' -progress '" +
+                                         server.Dir().PathOf("catchup.progress") + "' -f null - 2>&1; echo exit=$?");
+    EXPECT_EQ(decoded, "exit=0\n") << "decoder complaints: " << decoded.substr(0, 500);
+    const std::string progress = server.Dir().ReadFile("catchup.progress");
+    const std::size_t frame_at = progress.rfind("frame=");
+    ASSERT_NE(frame_at, std::string::npos);
+    EXPECT_NEAR(std::atoi(progress.c_str() + frame_at + 6), 1500, 30) << "60 s at 25 fps";
+    const std::string duration = RunShell("timeout 60 ffprobe -v error -show_entries format=duration -of csv=p=0 '" +
+                                          server.Url(name + ".m3u8") + "'");
+    EXPECT_NEAR(std::atof(duration.c_str()), 60.0, 1.0) << duration;
+
+    // Twenty seconds across the two files as one stream (mostly the start's burst); a time
+    // outside the archive is not found.
+    const std::string stream = server.Curl("-o '" + server.Dir().PathOf("stream.ts") + "' -w '%{http_code}' 'URL/1/archive-" +
+                                           std::to_string(first + 50) + "-20.ts'");
+    EXPECT_EQ(stream, "200");
+    EXPECT_NEAR(std::atof(RunShell("ffprobe -v error -show_entries format=duration -of csv=p=0 '" +
+                                   server.Dir().PathOf("stream.ts") + "'").c_str()), 20.0, 1.5);
+    EXPECT_EQ(Fetch("/1/archive-" + std::to_string(first - 7200) + "-600.m3u8"), "HTTP/1.0 404 Not Found\r\n\r\n\r\n");
+    EXPECT_EQ(Fetch("/1/archive-" + std::to_string(first + 30) + "-60-part-99.ts"), "HTTP/1.0 404 Not Found\r\n\r\n\r\n");
 }

@@ -2,6 +2,7 @@
 
 #include "core/config.h"
 #include "core/text.h"
+#include "http/http_catchup.h"
 #include "http/http_playlist.h"
 
 #include <array>
@@ -114,4 +115,29 @@ TEST(RequestHeaders, HostIsTakenWhenPlainAndDatesGoBothWays)
     EXPECT_EQ(ParseHttpDate("Thu, 29 Feb 2024 23:59:59 GMT"), 1709251199);
     EXPECT_EQ(ParseHttpDate("Thu, 10 Foo 2026 00:10:09 GMT"), -1);
     EXPECT_EQ(ParseHttpDate("yesterday"), -1);
+}
+
+TEST(CatchUpParts, AnIntervalIsCutIntoPartsWithinTheFilesThatCoverIt)
+{
+    std::vector<ArchiveFile> files(2);
+    files[0].start = 1000;
+    files[0].seconds = 3700;                     // runs past the next file's start: cut there
+    files[1].start = 4600;
+    files[1].seconds = 25;                       // the archive ends at 4625
+    const std::vector<ArchivePart> parts = ArchiveParts(files, 4585, 3600);
+    ASSERT_EQ(parts.size(), 5u);
+    EXPECT_EQ(parts[0].file, 0u);
+    EXPECT_DOUBLE_EQ(parts[0].from, 3585);
+    EXPECT_DOUBLE_EQ(parts[1].to, 3600);
+    EXPECT_FALSE(parts[1].discontinuity);
+    EXPECT_EQ(parts[2].file, 1u);
+    EXPECT_TRUE(parts[2].discontinuity);
+    EXPECT_DOUBLE_EQ(parts[4].from, 20);
+    EXPECT_DOUBLE_EQ(parts[4].to, 25);
+    EXPECT_TRUE(ArchiveParts(files, 0, 900).empty());
+    EXPECT_TRUE(ArchiveParts(files, 4625, 60).empty());
+    const std::string text = ArchivePlaylistText(parts, "archive-4585-3600", "?u=a&p=b");
+    EXPECT_NE(text.find("#EXT-X-PLAYLIST-TYPE:VOD\r\n#EXT-X-TARGETDURATION:10\r\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("#EXT-X-DISCONTINUITY\r\n#EXTINF:10.000,\r\narchive-4585-3600-part-2.ts?u=a&p=b\r\n"), std::string::npos) << text;
+    EXPECT_EQ(text.substr(text.size() - 16), "#EXT-X-ENDLIST\r\n");
 }
