@@ -8,6 +8,7 @@
 #include "ingest/real_buffer.h"
 #include "media/ts_timing.h"
 #include "stream/directory_stream.h"
+#include "stream/worker_registry.h"
 
 #include <algorithm>
 #include <atomic>
@@ -204,7 +205,10 @@ void TsSegmentCutter::Packet(const uint8_t* packet, int64_t offset)
         return;
     }
     int64_t pcr = 0;
-    if (pid == pcr_pid_ && extract_pcr(packet, pcr)) last_pcr_ = pcr / 300;
+    if (pid == pcr_pid_ && extract_pcr(packet, pcr)) {
+        last_pcr_ = pcr / 300;
+        if (started_ && start_pcr_ < 0) start_pcr_ = last_pcr_;   // the segment's clock from its first PCR
+    }
 
     if (pid == 0 && unit_start) {
         ReadPat(packet);
@@ -214,8 +218,9 @@ void TsSegmentCutter::Packet(const uint8_t* packet, int64_t offset)
         pmt_after_pat_ = false;
         // Without a video stream every PAT is a place to cut.
         if (video_pid_ < 0 && !pmt_copy_.empty()) {
-            const bool due = !started_ || start_pcr_ < 0 || last_pcr_ < 0 ||
-                             static_cast<double>((last_pcr_ - start_pcr_ + kPtsWrap) % kPtsWrap) / 90000.0 >= kHlsMinSegmentSeconds;
+            const bool due = !started_ || (at > 0 && start_pcr_ >= 0 && last_pcr_ >= 0 &&
+                                           static_cast<double>((last_pcr_ - start_pcr_ + kPtsWrap) % kPtsWrap) / 90000.0 >=
+                                               kHlsMinSegmentSeconds);
             if (due) CutAt(at, true, last_pcr_);
         }
         return;
@@ -261,9 +266,13 @@ void TsSegmentCutter::Packet(const uint8_t* packet, int64_t offset)
     if (verdict == 0) return;
     if (fresh && first_start_ < 0) first_start_ = scan_pat_offset_;
     if (!fresh && pmt_copy_.empty()) return;                // no tables to start a segment with yet
-    if (started_ && start_pts_ >= 0 && scan_pts_ >= 0) {
-        const double seconds = static_cast<double>((scan_pts_ - start_pts_ + kPtsWrap) % kPtsWrap) / 90000.0;
-        if (seconds < kHlsMinSegmentSeconds) return;
+    if (started_) {
+        // Not before the segment spans its minimum by a clock (a stream without one is not cut)
+        // and never into an empty segment.
+        double seconds = -1;
+        if (start_pts_ >= 0 && scan_pts_ >= 0) seconds = static_cast<double>((scan_pts_ - start_pts_ + kPtsWrap) % kPtsWrap) / 90000.0;
+        else if (start_pcr_ >= 0 && last_pcr_ >= 0) seconds = static_cast<double>((last_pcr_ - start_pcr_ + kPtsWrap) % kPtsWrap) / 90000.0;
+        if (seconds < kHlsMinSegmentSeconds || cut <= 0) return;
     }
     CutAt(static_cast<std::size_t>(cut), fresh, scan_pts_);
 }
@@ -331,22 +340,11 @@ private:
     int64_t       next_sequence_ = static_cast<int64_t>(std::time(nullptr));
 };
 
-struct SegmenterRegistry {
-    std::mutex                                   lock;
-    std::map<int, std::shared_ptr<Segmenter>>    running;
-    std::vector<std::shared_ptr<Segmenter>>      ended;
-};
+using SegmenterRegistry = WorkerRegistry<int, std::shared_ptr<Segmenter>>;
 SegmenterRegistry& Registry()
 {
     static auto* registry = new SegmenterRegistry;   // never destroyed: segmenters may outlive main's statics
     return *registry;
-}
-
-// Joins ended segmenters; the caller holds the registry lock.
-void JoinEnded(SegmenterRegistry& registry)
-{
-    for (auto& segmenter : registry.ended) segmenter->Join();
-    registry.ended.clear();
 }
 
 bool CanCut(const ChannelRecord& channel)
@@ -523,7 +521,7 @@ bool TouchHlsChannel(int channel_number)
     if (g_http_stop_state.load() != 0) return false;
     SegmenterRegistry& registry = Registry();
     std::lock_guard<std::mutex> held(registry.lock);
-    JoinEnded(registry);
+    registry.JoinEnded();
     std::shared_ptr<Segmenter>& segmenter = registry.running[channel_number];
     if (segmenter != nullptr) {
         segmenter->last_request_ms.store(GetTickMs());
@@ -569,23 +567,6 @@ bool HlsSegmentOf(int channel_number, int64_t sequence, HlsSegment& segment)
     return false;
 }
 
-void JoinIdleHlsSegmenters(uint32_t wait_ms)
-{
-    SegmenterRegistry& registry = Registry();
-    const uint64_t until = GetTickMs() + wait_ms;
-    for (;;) {
-        {
-            std::lock_guard<std::mutex> held(registry.lock);
-            JoinEnded(registry);
-            if (registry.running.empty() || GetTickMs() >= until) return;
-        }
-        SleepMs(20);
-    }
-}
+void JoinIdleHlsSegmenters(uint32_t wait_ms) { Registry().JoinIdle(wait_ms); }
 
-int HlsSegmenterCount()
-{
-    SegmenterRegistry& registry = Registry();
-    std::lock_guard<std::mutex> held(registry.lock);
-    return static_cast<int>(registry.running.size());
-}
+int HlsSegmenterCount() { return Registry().Count(); }
