@@ -8,6 +8,7 @@
 #include "ingest/real_buffer.h"
 #include "media/ts_timing.h"
 #include "stream/directory_stream.h"
+#include "stream/dvb_program.h"
 #include "stream/worker_registry.h"
 
 #include <algorithm>
@@ -326,6 +327,7 @@ private:
     void Run();
     void Cut(ChannelTable& table, ChannelRecord& channel);
     void CutRing(ChannelRecord& channel, bool byte_stream);
+    void CutDvbProgram(ChannelTable& table, ChannelRecord& channel);
     void Publish(TsSegmentCutter::Segment&& segment);
     bool Stopped();
     void Beat();
@@ -359,6 +361,8 @@ bool CanCut(const ChannelRecord& channel)
     case kSourceHttp:
     case kSourceRtsp:
     case kSourceRtspTs:
+    case kSourceDvbGroup:
+    case kSourceDvbPort:
     case kSourceFile: return true;
     default: return false;
     }
@@ -447,12 +451,53 @@ void Segmenter::CutRing(ChannelRecord& channel, bool byte_stream)
     }
 }
 
+// One program of a DVB multiplex, taken from the ring of the channel that receives it.
+void Segmenter::CutDvbProgram(ChannelTable& table, ChannelRecord& channel)
+{
+    SourceRecord& source = *channel.FirstSource();
+    ChannelRecord* ring_channel = &channel;
+    if (source.dvb_sub != 0 && source.dvb_parent >= 0 && source.dvb_parent < table.Count())
+        ring_channel = table.channels[static_cast<std::size_t>(source.dvb_parent)].get();
+    TsSegmentCutter cutter([this](TsSegmentCutter::Segment&& segment) { Publish(std::move(segment)); });
+    uint8_t slot[kRingSlotSize];
+    while (!Stopped()) {
+        // The table parser names the program once it has read the multiplex's tables.
+        if (source.socket.load() == -1 || source.program_number.load() == 0) {
+            SleepUnlessStopping(1000);
+            continue;
+        }
+        DvbProgramFilter filter(source);
+        RingReader ring(*ring_channel, false, ThreadNumber());
+        const RingReader::Join join = ring.JoinBackward([this] { return Stopped(); });
+        if (join == RingReader::Join::kStopped) return;
+        if (join != RingReader::Join::kJoined) {
+            SleepUnlessStopping(1000);
+            continue;
+        }
+        cutter.Restart();
+        while (!Stopped()) {
+            filter.Refresh();
+            int length = 0;
+            const RingReader::Next next = ring.NextSlot(slot, length);
+            if (next == RingReader::Next::kRetired) return;
+            if (next != RingReader::Next::kSlot) {
+                ring.WaitForWriter(100);
+                continue;
+            }
+            for (int at = 0; at + kTsPacketSize <= length; at += kTsPacketSize)
+                if (filter.Pass(slot + at) != DvbProgramFilter::Verdict::kDrop) cutter.Feed(slot + at, kTsPacketSize);
+        }
+    }
+}
+
 void Segmenter::Cut(ChannelTable& table, ChannelRecord& channel)
 {
     switch (channel.FirstSource()->kind) {
     case kSourceHttp:
     case kSourceRtsp:
     case kSourceRtspTs: CutRing(channel, true); break;
+    case kSourceDvbGroup:
+    case kSourceDvbPort: CutDvbProgram(table, channel); break;
     case kSourceFile: {
         TsSegmentCutter cutter([this](TsSegmentCutter::Segment&& segment) { Publish(std::move(segment)); });
         DirectoryViewer viewer;

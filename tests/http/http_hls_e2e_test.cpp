@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <gtest/gtest.h>
 #include <regex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -337,4 +338,35 @@ TEST_F(Hls, ACatchUpIntervalAcrossTwoArchiveFilesPlaysFromItsFirstSecondToItsLas
                                    server.Dir().PathOf("stream.ts") + "'").c_str()), 20.0, 1.5);
     EXPECT_EQ(Fetch("/1/archive-" + std::to_string(first - 7200) + "-600.m3u8"), "HTTP/1.0 404 Not Found\r\n\r\n\r\n");
     EXPECT_EQ(Fetch("/1/archive-" + std::to_string(first + 30) + "-60-part-99.ts"), "HTTP/1.0 404 Not Found\r\n\r\n\r\n");
+}
+
+TEST_F(Hls, ADvbProgramIsCutAloneFromItsMultiplex)
+{
+    const uint16_t dvb = FreeUdpPort();
+    server.Dir().WriteFile("iptvepg.txt", "[ch1]\r\ndvb://" + std::to_string(dvb) + ",2\r\n");
+    ASSERT_TRUE(server.Start()) << server.Process().Stderr().substr(0, 2000);
+    const std::string command =
+        "exec ffmpeg -nostdin -v error -re -f lavfi -i testsrc2=size=320x240:rate=25 -re -f lavfi -i testsrc=size=320x240:rate=25 "
+        "-t 60 -map 0 -map 1 -c:v mpeg2video -b:v 1000k -g 12 -streamid 0:256 -streamid 1:512 -program program_num=101:st=0 "
+        "-program program_num=102:st=1 -f mpegts 'udp://127.0.0.1:" + std::to_string(dvb) + "?pkt_size=1316'";
+    ASSERT_TRUE(source.Start({"/bin/sh", "-c", command}, server.Dir().Path()));
+    ASSERT_TRUE(server.WaitForLog("Finished filled the PMT Table\n", 20000));
+
+    const std::string probed = RunShell("timeout 60 ffprobe -v error -show_entries stream=codec_name -of csv=p=0 '" +
+                                        server.Url("/2/index.m3u8") + "' 2>&1; echo exit=$?");
+    EXPECT_NE(probed.find("mpeg2video"), std::string::npos) << probed;
+    EXPECT_NE(probed.find("exit=0"), std::string::npos) << probed;
+    const MediaPlaylist playlist = ParsePlaylist(BodyOf(Fetch("/2/index.m3u8")));
+    ASSERT_FALSE(playlist.addresses.empty());
+    const std::string segment = BodyOf(Fetch("/2/" + playlist.addresses.back()));
+    ASSERT_GT(segment.size(), 188u * 3);
+    ASSERT_EQ(PidAt(segment, 0), 0);
+    // The PAT lists program 102 alone.
+    const auto* pat = reinterpret_cast<const uint8_t*>(segment.data()) + 5;
+    EXPECT_EQ(((pat[1] & 0x0F) << 8) | pat[2], 13);
+    EXPECT_EQ((pat[8] << 8) | pat[9], 102);
+    const int pmt_pid = ((pat[10] & 0x1F) << 8) | pat[11];
+    std::set<int> pids;
+    for (std::size_t k = 0; k < segment.size() / 188; ++k) pids.insert(PidAt(segment, k));
+    EXPECT_EQ(pids, (std::set<int>{0, pmt_pid, 0x200})) << "the other program's stream came along";
 }
