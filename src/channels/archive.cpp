@@ -47,6 +47,20 @@ bool IsArchiveFileName(std::string_view name)
     return true;
 }
 
+std::time_t ArchiveFileStart(std::string_view name)
+{
+    if (!IsArchiveFileName(name)) return -1;
+    const auto field = [&](std::size_t at, std::size_t digits) { return std::atoi(std::string(name.substr(at, digits)).c_str()); };
+    std::tm local{};
+    local.tm_year = field(0, 4) - 1900;
+    local.tm_mon = field(5, 2) - 1;
+    local.tm_mday = field(8, 2);
+    local.tm_hour = field(11, 2);
+    local.tm_min = field(14, 2);
+    local.tm_isdst = -1;                                  // as the recorder's clock had it then
+    return std::mktime(&local);
+}
+
 void MarkArchiveRecording(const std::string& path, bool recording)
 {
     ScopedLock held(g_recording_lock);

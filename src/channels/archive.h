@@ -3,6 +3,7 @@
 // of them a recorder is writing now, and the listing of one folder by day for the set-top
 // menus, with the retention of one week applied while listing.
 
+#include <ctime>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -14,6 +15,9 @@ bool RecordingFolderIsSafe(const char* rec_folder);
 // True for a name the recorder gives its files: "YYYY_MM_DD_HH_MM.ts". Nothing else in a
 // folder is listed, counted or deleted.
 bool IsArchiveFileName(std::string_view name);
+// When the recording of a file so named began, as a Unix time (the name gives the local time);
+// -1 for any other name.
+std::time_t ArchiveFileStart(std::string_view name);
 
 // The recorder marks the file it writes (by its path) from its opening to its closing; the
 // listing never deletes a marked file.

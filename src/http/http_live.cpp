@@ -15,6 +15,7 @@
 #include "media/probe.h"
 #include "media/ts_timing.h"
 #include "stream/directory_stream.h"
+#include "stream/dvb_program.h"
 #include "stream/live_sender.h"
 #include "stream/pacing.h"
 #include "users/usage_log.h"
@@ -34,17 +35,6 @@
 namespace {
 
 constexpr int kBlockSize = kLiveBlockSize;
-
-// MPEG-2 CRC-32: polynomial 0x04C11DB7, initial value all ones, no reflection.
-uint32_t Crc32Mpeg(const uint8_t* data, std::size_t length)
-{
-    uint32_t crc = 0xFFFFFFFFu;
-    for (std::size_t i = 0; i < length; ++i) {
-        crc ^= static_cast<uint32_t>(data[i]) << 24;
-        for (int bit = 0; bit < 8; ++bit) crc = (crc & 0x80000000u) ? (crc << 1) ^ 0x04C11DB7u : crc << 1;
-    }
-    return crc;
-}
 
 // One viewer of one channel.
 class LiveStream {
@@ -223,30 +213,6 @@ void ServeByteStreamChannel(LiveStream& live, ChannelRecord& channel, int channe
     }
 }
 
-// Rewrites a PAT packet in place so that it lists only one program.
-void RewritePat(uint8_t* packet, uint16_t program_number, uint16_t pmt_pid)
-{
-    int at = 4;
-    if (packet[3] & 0x20) at += 1 + packet[4];
-    at += 1;                                               // pointer field
-    if (at + 16 > kTsPacketSize) return;
-    uint8_t* section = packet + at;
-    section[1] = 0xB0;
-    section[2] = 13;
-    section[6] = 0;
-    section[7] = 0;
-    section[8] = static_cast<uint8_t>(program_number >> 8);
-    section[9] = static_cast<uint8_t>(program_number);
-    section[10] = static_cast<uint8_t>(0xE0 | (pmt_pid >> 8));
-    section[11] = static_cast<uint8_t>(pmt_pid);
-    const uint32_t crc = Crc32Mpeg(section, 12);
-    section[12] = static_cast<uint8_t>(crc >> 24);
-    section[13] = static_cast<uint8_t>(crc >> 16);
-    section[14] = static_cast<uint8_t>(crc >> 8);
-    section[15] = static_cast<uint8_t>(crc);
-    std::memset(section + 16, 0xFF, static_cast<std::size_t>(kTsPacketSize - at - 16));
-}
-
 // DVB multiplex: only this channel's program, with a PAT of its own.
 void ServeDvbChannel(LiveStream& live, ChannelTable& table, ChannelRecord& channel, int channel_number)
 {
@@ -260,26 +226,15 @@ void ServeDvbChannel(LiveStream& live, ChannelTable& table, ChannelRecord& chann
     ChannelRecord* ring_channel = &channel;
     if (source.dvb_sub != 0 && source.dvb_parent >= 0 && source.dvb_parent < table.Count())
         ring_channel = table.channels[static_cast<std::size_t>(source.dvb_parent)].get();
-    const uint16_t program = source.program_number.load();
-    const uint16_t pmt = source.pmt_pid.load();
-    uint16_t pcr_pid = source.pcr_pid.load();
-    int32_t stream_count = source.stream_count.load();
-    if (program == 0) {
+    DvbProgramFilter filter(source);
+    if (filter.program() == 0) {
         LogSystemMessage("CH [%d], no DVB inpunt stream\n", channel_number);
         return;
     }
-    std::vector<uint16_t> pids;
-    // The table parser publishes the streams of a program once its PMT has been read; a viewer
-    // that came earlier takes them up as soon as they are there.
-    const auto take_streams = [&] {
-        stream_count = source.stream_count.load();
-        pcr_pid = source.pcr_pid.load();
-        pids.clear();
-        for (int i = 0; i < stream_count && i < kMaxDvbStreams; ++i) pids.push_back(source.streams[i].pid);
-    };
-    take_streams();
-    LogSystemMessage("CH [%d], Program no=[%d], PMT ID [%d], Stream no[%d] First ID[%d], Sec. ID[%d]\n", channel_number, program,
-                     pmt, stream_count, pids.size() > 0 ? pids[0] : 0, pids.size() > 1 ? pids[1] : 0);
+    const std::vector<uint16_t>& pids = filter.pids();
+    LogSystemMessage("CH [%d], Program no=[%d], PMT ID [%d], Stream no[%d] First ID[%d], Sec. ID[%d]\n", channel_number,
+                     filter.program(), filter.pmt_pid(), filter.stream_count(), pids.size() > 0 ? pids[0] : 0,
+                     pids.size() > 1 ? pids[1] : 0);
     LogSystemMessage("nSleepTimeInt =[%d],nSleepTimeTotalRem=[%d]\n", 0, 0);
 
     RingReader ring(*ring_channel, false, number);
@@ -293,8 +248,6 @@ void ServeDvbChannel(LiveStream& live, ChannelTable& table, ChannelRecord& chann
 
     const std::shared_ptr<RealBuffer> buffer = ring.buffer();
     const char* error = "Thread[%d]:  IPTV_TS_HTTP_DataThread: errorno is [%d]\n";
-    bool pat_passed = false;
-    bool pmt_passed = false;
     int64_t reference = -1;
     int64_t remainder_us = 0;
     int32_t index = ring.output_index();
@@ -305,7 +258,7 @@ void ServeDvbChannel(LiveStream& live, ChannelTable& table, ChannelRecord& chann
     int block_length = 0;
     while (!live.Stopped()) {
         // Never past the writer: a slot at the writer's index still holds the previous lap.
-        if (stream_count == 0 && source.stream_count.load() != 0) take_streams();
+        filter.Refresh();
         const bool at_writer = index == ring_channel->input_index.load();
         if (buffer->retired.load() != 0) {
             batch.Flush();
@@ -330,22 +283,12 @@ void ServeDvbChannel(LiveStream& live, ChannelTable& table, ChannelRecord& chann
         }
         for (int at = 0; at + kTsPacketSize <= kept; at += kTsPacketSize) {
             uint8_t* packet = slot + at;
-            TsPacketHeader header;
-            const uint16_t pid = parse_ts_header(packet, header);
-            bool pass = false;
-            if (pid == 0) {
-                RewritePat(packet, program, pmt);
+            const DvbProgramFilter::Verdict verdict = filter.Pass(packet);
+            if (verdict == DvbProgramFilter::Verdict::kPat)
                 LogSystemMessage("Thread[%d]: IPTV_TS_HTTP_DataThread : CH no.[%d] Found TS PAT\n", number, channel_number);
-                pat_passed = true;
-                pass = true;
-            } else if (pid == pmt && pat_passed) {
-                if (!pmt_passed) LogSystemMessage("Thread[%d]: IPTV_TS_HTTP_DataThread : CH no.[%d] Found TS PMT\n", number, channel_number);
-                pmt_passed = true;
-                pass = true;
-            } else if (pat_passed && pmt_passed) {
-                pass = pid == pcr_pid;
-                for (const uint16_t stream : pids) pass = pass || pid == stream;
-            }
+            if (verdict == DvbProgramFilter::Verdict::kFirstPmt)
+                LogSystemMessage("Thread[%d]: IPTV_TS_HTTP_DataThread : CH no.[%d] Found TS PMT\n", number, channel_number);
+            const bool pass = verdict != DvbProgramFilter::Verdict::kDrop;
             if (!pass) continue;
             std::memcpy(block + block_length, packet, kTsPacketSize);
             block_length += kTsPacketSize;

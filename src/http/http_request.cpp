@@ -10,7 +10,9 @@
 #include "http/base64.h"
 #include "http/http_cgi.h"
 #include "http/http_file_stream.h"
+#include "http/http_hls.h"
 #include "http/http_live.h"
+#include "http/http_playlist.h"
 #include "http/http_service.h"
 #include "media/probe.h"
 #include "users/usage_log.h"
@@ -390,9 +392,22 @@ int ChannelNumberOf(const char* path)
     return number > INT32_MAX ? INT32_MAX : static_cast<int>(number);
 }
 
-// The user check of a request: the MAC ID stands for the user unless the user is "root".
-// False when refused: header then holds the 1001 or 1002 answer and the stop flag is set.
-static bool CheckCredentials(PlayerConnection& conn, std::string& header)
+void TakeRequestCredentials(PlayerConnection& conn, const char* request_text, const char* after_path, bool basic_allowed)
+{
+    const char* line_end = std::strstr(after_path, " HTTP");
+    const char* question = std::strchr(after_path, '?');
+    const char* basic = std::strstr(request_text, "Authorization: Basic ");
+    if (question != nullptr && (line_end == nullptr || question < line_end)) {
+        ParseQueryCredentials(question + 1, g_config.user_separator, g_config.password_separator, conn.mac_id,
+                              conn.user_name, conn.password);
+    } else if (basic != nullptr && basic_allowed) {
+        ParseBasicCredentials(basic + std::strlen("Authorization: Basic "), conn.mac_id, conn.user_name, conn.password);
+    } else {
+        conn.mac_id[0] = conn.user_name[0] = conn.password[0] = '\0';
+    }
+}
+
+bool CheckCredentials(PlayerConnection& conn, std::string& header)
 {
     const char* name = conn.mac_id[0] != '\0' && std::strcmp(conn.user_name, "root") != 0 ? conn.mac_id : conn.user_name;
     const int check = CheckUser(name, conn.password);
@@ -575,6 +590,8 @@ static bool HandleRequest(PlayerConnection& conn, Request& request)
         return false;
     }
 
+    if (ServeChannelList(conn, request.text, request.http11) || ServeHlsRequest(conn, request.text, request.http11)) return false;
+
     // Path and kind: the path runs to the end of the first known extension.
     const ExtensionEntry start_menu = {".htm", "text/html;charset=big5\r\n\r\n", kHttpPlainFile, kParamsNone};
     const ExtensionEntry* entry = nullptr;
@@ -619,19 +636,7 @@ static bool HandleRequest(PlayerConnection& conn, Request& request)
         }
     }
 
-    if (entry->params != kParamsNone) {
-        const char* line_end = std::strstr(after_extension, " HTTP");
-        const char* question = std::strchr(after_extension, '?');
-        const char* basic = std::strstr(request.text, "Authorization: Basic ");
-        if (question != nullptr && (line_end == nullptr || question < line_end)) {
-            ParseQueryCredentials(question + 1, g_config.user_separator, g_config.password_separator, conn.mac_id,
-                                  conn.user_name, conn.password);
-        } else if (basic != nullptr && entry->params == kParamsAny) {
-            ParseBasicCredentials(basic + std::strlen("Authorization: Basic "), conn.mac_id, conn.user_name, conn.password);
-        } else {
-            conn.mac_id[0] = conn.user_name[0] = conn.password[0] = '\0';
-        }
-    }
+    if (entry->params != kParamsNone) TakeRequestCredentials(conn, request.text, after_extension, entry->params == kParamsAny);
 
     std::string header;
     bool accepted;

@@ -54,6 +54,14 @@ void ParseQueryCredentials(const char* query, char separator, char second_separa
 void ParseBasicCredentials(const char* text, char (&mac_id)[kMacIdSize], char (&user)[kCredentialSize],
                            char (&password)[kCredentialSize]);
 
+// A request's credentials into conn: from the query after the path (after_path points past
+// it), else from an "Authorization: Basic" header when basic_allowed; all three cleared
+// without either.
+void TakeRequestCredentials(PlayerConnection& conn, const char* request_text, const char* after_path, bool basic_allowed);
+// The user check of a request: the MAC ID stands for the user unless the user is "root".
+// False when refused: header then holds the 1001 or 1002 answer and the stop flag is set.
+[[nodiscard]] bool CheckCredentials(PlayerConnection& conn, std::string& header);
+
 // Whether a request path holds a ".." segment (it would leave the working directory).
 bool HasDotDotSegment(const std::string& path);
 // True when the open file is one of the protected files (however its path is spelt) or lies

@@ -7,6 +7,7 @@
 #include "core/sockets.h"
 #include "core/text.h"
 #include "http/http_request.h"
+#include "stream/hls_segmenter.h"
 #include "stream/live_sender.h"
 #include "http/tcp_service.h"
 
@@ -71,8 +72,16 @@ int32_t HTTPServerProcess(void* /*unused*/)
     EndThread();
 }
 
-static void JoinIdleSenders() { JoinIdleLiveSenders(); }
-static void JoinLastSenders() { JoinIdleLiveSenders(2000); }
+static void JoinIdleSenders()
+{
+    JoinIdleLiveSenders();
+    JoinIdleHlsSegmenters();
+}
+static void JoinLastSenders()
+{
+    JoinIdleLiveSenders(2000);
+    JoinIdleHlsSegmenters(2000);
+}
 
 int32_t HTTP_Monitor_Server(void* /*unused*/)
 {

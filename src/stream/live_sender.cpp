@@ -6,6 +6,7 @@
 #include "core/sockets.h"
 #include "core/threads.h"
 #include "media/ts_timing.h"
+#include "stream/worker_registry.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -165,24 +166,13 @@ private:
     uint8_t                   framed_[kRingSlotSize + 64];   // one framed unit
 };
 
-// Senders by channel record. A sender without viewers removes itself (under this lock, so a
+// Senders by channel record. A sender without viewers removes itself (under the lock, so a
 // viewer is never added to a sender that has decided to end) and waits to be joined.
-struct SenderRegistry {
-    std::mutex                                         lock;
-    std::map<ChannelRecord*, std::unique_ptr<LiveSender>> running;
-    std::vector<std::unique_ptr<LiveSender>>           ended;
-};
+using SenderRegistry = WorkerRegistry<ChannelRecord*, std::unique_ptr<LiveSender>>;
 SenderRegistry& Registry()
 {
     static auto* registry = new SenderRegistry;   // never destroyed: senders may outlive main's statics
     return *registry;
-}
-
-// Joins ended senders; the caller holds the registry lock.
-void JoinEnded(SenderRegistry& registry)
-{
-    for (auto& sender : registry.ended) sender->Join();
-    registry.ended.clear();
 }
 
 bool LiveSender::TakeIncoming()
@@ -467,7 +457,7 @@ bool ServePacedViewer(ChannelRecord& channel, RingReader& ring, const LiveViewer
     {
         SenderRegistry& registry = Registry();
         std::lock_guard<std::mutex> held(registry.lock);
-        JoinEnded(registry);
+        registry.JoinEnded();
         if (channel.commit_event.load() < 0) channel.commit_event.store(OpenWakeEvent());
         if (channel.commit_event.load() < 0) {
             LogSystemMessage("Thread[%d]: live sender: no wake event\n", thread_number);
@@ -490,23 +480,6 @@ bool ServePacedViewer(ChannelRecord& channel, RingReader& ring, const LiveViewer
     return viewer->send_failed;
 }
 
-void JoinIdleLiveSenders(uint32_t wait_ms)
-{
-    SenderRegistry& registry = Registry();
-    const uint64_t until = GetTickMs() + wait_ms;
-    for (;;) {
-        {
-            std::lock_guard<std::mutex> held(registry.lock);
-            JoinEnded(registry);
-            if (registry.running.empty() || GetTickMs() >= until) return;
-        }
-        SleepMs(20);
-    }
-}
+void JoinIdleLiveSenders(uint32_t wait_ms) { Registry().JoinIdle(wait_ms); }
 
-int LiveSenderCount()
-{
-    SenderRegistry& registry = Registry();
-    std::lock_guard<std::mutex> held(registry.lock);
-    return static_cast<int>(registry.running.size());
-}
+int LiveSenderCount() { return Registry().Count(); }

@@ -1,0 +1,109 @@
+#!/usr/bin/env bash
+# One live UDP channel (ffmpeg, 1 Mbit/s H.264/AAC) watched over HLS by N players (N = 1 and 200)
+# and, in the same run, by N viewers of /1.ch. Per run: the server's CPU % of one core over the
+# run, what the players received, the segments cut and failed requests. Segments are cut once per
+# channel, so HLS viewers should cost about the same cutting whatever their number.
+# QUORVANE_BIN: a built server to use instead of building the release one.
+set -euo pipefail
+top=$(cd "$(dirname "$0")/.." && pwd)
+binary=${QUORVANE_BIN:-}
+if [ -z "$binary" ]; then
+  folder="$top/build/bench"
+  generator=()
+  command -v ninja >/dev/null && generator=(-G Ninja)
+  cmake -S "$top" -B "$folder" "${generator[@]}" -DCMAKE_BUILD_TYPE=Release -DQUORVANE_TESTS=OFF -DQUORVANE_BENCH=ON >/dev/null
+  cmake --build "$folder" --target quorvane -j "$(nproc)" >/dev/null
+  binary="$folder/src/quorvane"
+fi
+viewers_list=${VIEWERS:-"1 200"}
+seconds=${SECONDS_PER_RUN:-20}
+work=$(mktemp -d /tmp/quorvane-hls-XXXXXX)
+pids=()
+cleanup() {
+  for pid in "${pids[@]}"; do kill -TERM "$pid" 2>/dev/null || true; done
+  wait 2>/dev/null || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+udp=32300; http=18300
+mkdir -p "$work/users"
+printf 'httpport=%s\r\niptv_base_port=0\r\nvod_base_port=0\r\nigmpip=0.0.0.0\r\nsystem_log=0\r\n' "$http" > "$work/quorvane_config.txt"
+printf '<dns_ip>127.0.0.1</dns_ip>\r\n' > "$work/xan_dns.txt"
+printf '<?xml version="1.0" encoding="iso-8859-1" ?>\r\n<ch src="udp://%s">Live</ch>\r\n' "$udp" > "$work/channel_definition.xml"
+(cd "$work" && exec "$binary" >/dev/null 2>&1) & server=$!; pids+=("$server")
+ffmpeg -nostdin -v error -re -f lavfi -i testsrc2=size=320x240:rate=25 -re -f lavfi -i sine=frequency=440:sample_rate=48000 \
+  -c:v libx264 -preset ultrafast -g 25 -b:v 800k -maxrate 800k -bufsize 800k -c:a aac -b:a 64k -pat_period 30 \
+  -muxrate 1000k -f mpegts "udp://127.0.0.1:$udp?pkt_size=1316" >/dev/null 2>&1 & pids+=("$!")
+sleep 8
+
+cpu_ticks() { awk '{print $14 + $15}' "/proc/$server/stat"; }
+
+# mode hls|ch, viewers, seconds: prints "received_MB failed segments"
+run_clients() {
+  python3 - "$1" "$2" "$3" "$http" <<'PY'
+import socket, sys, threading, time
+mode, viewers, seconds, port = sys.argv[1], int(sys.argv[2]), float(sys.argv[3]), int(sys.argv[4])
+got = [0] * viewers; failed = [0] * viewers; seen = set(); lock = threading.Lock()
+def fetch(path):
+    s = socket.create_connection(("127.0.0.1", port), timeout=10)
+    s.sendall(f"GET {path} HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n".encode())
+    data = b""
+    while True:
+        chunk = s.recv(65536)
+        if not chunk: break
+        data += chunk
+    s.close()
+    head, _, body = data.partition(b"\r\n\r\n")
+    return head, body
+def hls(k, until):
+    done = set()
+    while time.time() < until:
+        try:
+            head, body = fetch("/1/index.m3u8")
+            if b" 200 " not in head.split(b"\r\n")[0]: failed[k] += 1; time.sleep(1); continue
+            # A player starts at the newest segment, then takes each new one.
+            segments = [l for l in body.decode().split("\r\n") if l.startswith("seg-")]
+            wanted = [l for l in segments if l not in done] if done else segments[-1:]
+            done.update(segments)
+            for line in wanted:
+                h, b = fetch("/1/" + line)
+                if b" 200 " in h.split(b"\r\n")[0]:
+                    got[k] += len(b)
+                    with lock: seen.add(line)
+                else: failed[k] += 1
+        except OSError:
+            failed[k] += 1
+        time.sleep(2)
+def ch(k, until):
+    try:
+        s = socket.create_connection(("127.0.0.1", port), timeout=10)
+        s.sendall(b"GET /1.ch HTTP/1.0\r\n\r\n")
+        while time.time() < until:
+            chunk = s.recv(65536)
+            if not chunk: failed[k] += 1; break
+            got[k] += len(chunk)
+        s.close()
+    except OSError:
+        failed[k] += 1
+until = time.time() + seconds
+threads = [threading.Thread(target=hls if mode == "hls" else ch, args=(k, until)) for k in range(viewers)]
+for t in threads: t.start()
+for t in threads: t.join()
+print(f"{sum(got) / 1e6:.1f} {sum(failed)} {len(seen)}")
+PY
+}
+
+hz=$(getconf CLK_TCK)
+printf '| Viewers | Mode | CPU %% of one core | Received | Failed | Segments fetched |\n|---|---|---|---|---|---|\n'
+for viewers in $viewers_list; do
+  for mode in hls ch; do
+    run_clients "$mode" 1 3 >/dev/null                       # the segmenter (or sender) running first
+    before=$(cpu_ticks)
+    read -r mb failed segments < <(run_clients "$mode" "$viewers" "$seconds")
+    after=$(cpu_ticks)
+    cpu=$(echo "scale=1; ($after - $before) * 100 / $hz / $seconds" | bc)
+    printf '| %s | %s | %s | %s MB | %s | %s |\n' "$viewers" "$( [ "$mode" = hls ] && echo HLS || echo /1.ch )" "$cpu" "$mb" \
+      "$failed" "$( [ "$mode" = hls ] && echo "$segments" || echo - )"
+  done
+done

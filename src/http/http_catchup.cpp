@@ -1,0 +1,267 @@
+#include "http/http_catchup.h"
+
+#include "channels/archive.h"
+#include "core/config.h"
+#include "core/log.h"
+#include "core/platform/platform.h"
+#include "core/server_control.h"
+#include "core/text.h"
+#include "http/http_playlist.h"
+#include "http/http_request.h"
+#include "media/ts_file.h"
+#include "stream/hls_segmenter.h"
+#include "stream/pacing.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+constexpr int kArchiveMaxAge = 60;          // an archive playlist grows while its last hour is recorded
+constexpr int kPartMaxAge    = 600;
+constexpr int kKeySearchBytes = 4 << 20;     // a key picture comes within this much of any point
+const char kNotFound[] = "HTTP/1.0 404 Not Found\r\n\r\n\r\n";
+
+bool ServiceStopping() { return g_http_stop_state.load() != 0; }
+
+// The byte range of a part in its file: from the PAT at its first second to the PAT at the
+// first second of the next part (the file's end for its last part).
+bool PartRange(const ArchiveFile& file, const ArchivePart& part, int fd, int64_t& begin, int64_t& end)
+{
+    const TsRing ring(fd, kPlainTsLayout, 0, kPlainTsLayout.RecordStart(file.size));
+    // The PAT that a key picture follows, from the first PCR of the second on.
+    std::vector<uint8_t> window(kKeySearchBytes);
+    const auto pat_at = [&](double seconds) -> int64_t {
+        if (seconds >= file.seconds) return ring.length();
+        int64_t at = 0;
+        if (seconds > 0) {
+            const int64_t wanted = file.first_pcr + static_cast<int64_t>(seconds * static_cast<double>(kPcrTicksPerSecond));
+            const int64_t hint = static_cast<int64_t>(seconds / file.seconds * static_cast<double>(file.size));
+            const SeekPoint point = FindSeekPoint(ring, wanted, hint, ServiceStopping);
+            if (!point.pat_found) return ring.length();
+            at = point.pat_at;
+        }
+        const int got = ring.Read(at, window.data(), static_cast<int>(window.size()));
+        const int64_t key = got > 0 ? FindKeyFrameStart(window.data(), static_cast<std::size_t>(got)) : -1;
+        return key >= 0 ? at + key : at;
+    };
+    begin = pat_at(part.from);
+    end = part.to >= file.seconds - 0.001 ? ring.length() : pat_at(part.to);
+    return end > begin;
+}
+
+struct Interval {
+    std::vector<ArchiveFile> files;
+    std::vector<ArchivePart> parts;
+};
+
+bool ChannelInterval(int channel_number, const HlsPath& path, Interval& interval)
+{
+    if (g_config.tv_on_demand_record_duration <= 0) return false;
+    const std::shared_ptr<ChannelTable> table = CurrentChannels();
+    if (channel_number < 1 || channel_number > table->Count()) return false;
+    interval.files = ChannelArchive(*table->channels[static_cast<std::size_t>(channel_number - 1)]);
+    interval.parts = ArchiveParts(interval.files, path.start, path.seconds);
+    return !interval.parts.empty();
+}
+
+void Send(PlayerConnection& conn, const std::string& answer)
+{
+    if (!SendAnswer(conn, answer)) LogSystemMessage("Catch-up: the answer was not sent\n");
+}
+
+// Sends bytes [begin, end) of a file; with a pacer, paced block by block after the burst.
+bool SendFileRange(PlayerConnection& conn, int fd, int64_t begin, int64_t end, PacedBatch* batch, BitratePacer* pacer,
+                   StartBurst* burst)
+{
+    // Paced: a block at a time; otherwise as fast as the socket takes it.
+    std::vector<uint8_t> buffer(batch != nullptr ? kTsBlockSize : 64 * 1024);
+    for (int64_t at = begin; at < end;) {
+        if (g_http_stop_state.load() != 0) return false;
+        const int want = static_cast<int>(std::min<int64_t>(static_cast<int64_t>(buffer.size()), end - at));
+        const ssize_t got = pread(fd, buffer.data(), static_cast<std::size_t>(want), at);
+        if (got <= 0) return false;
+        at += got;
+        if (batch == nullptr) {
+            if (!SendAnswer(conn, buffer.data(), static_cast<std::size_t>(got))) return false;
+            continue;
+        }
+        if (!batch->Add(buffer.data(), static_cast<int>(got))) return false;
+        const int64_t ms = pacer->NextMs();
+        if (!burst->Take() && ms > 0 && !batch->AddSleep(ms)) return false;
+    }
+    return true;
+}
+
+void ServeArchivePlaylist(PlayerConnection& conn, const char* request, bool http11, const HlsPath& path, const Interval& interval)
+{
+    const std::string name = "archive-" + std::to_string(path.start) + "-" + std::to_string(path.seconds);
+    const std::string query = g_config.user_authorization ? CredentialQuery(conn) : std::string();
+    const std::string body = ArchivePlaylistText(interval.parts, name, query.empty() ? "" : "?" + query);
+    std::time_t modified = 0;
+    for (const ArchiveFile& file : interval.files) modified = std::max(modified, file.modified);
+    const ArchiveFile& last = interval.files[interval.parts.back().file];
+    const std::string etag = "\"" + std::to_string(interval.parts.size()) + "-" + std::to_string(last.size) + "\"";
+    const std::string headers = CacheHeaders(kArchiveMaxAge, etag, modified);
+    const std::string unchanged = NotModified(request, http11, etag, modified, headers);
+    if (!unchanged.empty()) {
+        Send(conn, unchanged);
+        return;
+    }
+    Send(conn, AnswerHead(http11, "200 OK", "Content-Type: application/vnd.apple.mpegurl\r\n" + headers, body.size()) + body);
+}
+
+void ServeArchivePart(PlayerConnection& conn, const char* request, bool http11, const HlsPath& path, const Interval& interval)
+{
+    if (path.sequence >= static_cast<int64_t>(interval.parts.size())) {
+        Send(conn, kNotFound);
+        return;
+    }
+    const ArchivePart& part = interval.parts[static_cast<std::size_t>(path.sequence)];
+    const ArchiveFile& file = interval.files[part.file];
+    const int fd = open(file.path.c_str(), O_RDONLY | O_CLOEXEC);
+    int64_t begin = 0, end = 0;
+    if (fd < 0 || !PartRange(file, part, fd, begin, end)) {
+        if (fd >= 0) close(fd);
+        Send(conn, kNotFound);
+        return;
+    }
+    const std::string etag = "\"" + std::to_string(file.start) + "-" + std::to_string(begin) + "-" + std::to_string(end) + "\"";
+    const std::string headers = CacheHeaders(kPartMaxAge, etag, file.modified);
+    const std::string unchanged = NotModified(request, http11, etag, file.modified, headers);
+    if (!unchanged.empty()) {
+        Send(conn, unchanged);
+    } else if (!SendAnswer(conn, AnswerHead(http11, "200 OK", "Content-Type: video/mp2t\r\n" + headers,
+                                            static_cast<std::size_t>(end - begin))) ||
+               !SendFileRange(conn, fd, begin, end, nullptr, nullptr, nullptr)) {
+        LogSystemMessage("Catch-up: CH[%d] part %lld ends early\n", path.channel, static_cast<long long>(path.sequence));
+    }
+    close(fd);
+}
+
+// The whole interval as one stream, paced by each recording's bitrate after the start's burst.
+void ServeArchiveStream(PlayerConnection& conn, bool http11, const HlsPath& path, const Interval& interval)
+{
+    const std::string head = std::string(http11 ? "HTTP/1.1" : "HTTP/1.0") +
+                             " 200 OK\r\nServer: Quorvane/6.0\r\nContent-Type: video/mp2t\r\nConnection: close\r\n\r\n";
+    if (!SendAnswer(conn, head)) return;
+    LogSystemMessage("Catch-up: CH[%d] streams %lld s from %lld\n", path.channel, static_cast<long long>(path.seconds),
+                     static_cast<long long>(path.start));
+    PacedBatch batch([&conn](const uint8_t* data, int length) { return SendAnswer(conn, data, static_cast<std::size_t>(length)); });
+    StartBurst burst;
+    for (const ArchivePart& part : interval.parts) {
+        const ArchiveFile& file = interval.files[part.file];
+        const int fd = open(file.path.c_str(), O_RDONLY | O_CLOEXEC);
+        int64_t begin = 0, end = 0;
+        if (fd < 0) return;
+        // Real time: a block's bits at the recording's own rate.
+        BitratePacer pacer(static_cast<int64_t>(kTsBlockSize) * 8 * 1000 / std::max(1, file.kbps));
+        const bool sent = PartRange(file, part, fd, begin, end) && SendFileRange(conn, fd, begin, end, &batch, &pacer, &burst);
+        close(fd);
+        if (!sent) return;
+    }
+    if (!batch.Flush()) LogSystemMessage("Catch-up: CH[%d] stream ends early\n", path.channel);
+}
+
+}  // namespace
+
+std::vector<ArchiveFile> ChannelArchive(const ChannelRecord& channel)
+{
+    std::vector<ArchiveFile> files;
+    if (channel.rec_folder[0] == '\0' || !RecordingFolderIsSafe(channel.rec_folder)) return files;
+    const std::string folder = std::string("tv_program_archive/") + channel.rec_folder;
+    std::vector<DirEntry> entries;
+    if (!ListDirectory(folder, entries)) return files;
+    for (const DirEntry& entry : entries) {
+        const std::time_t start = ArchiveFileStart(entry.name);
+        if (!entry.is_file || start < 0 || entry.size < kTsPacketSize * 2) continue;
+        ArchiveFile file;
+        file.path = folder + "/" + entry.name;
+        file.start = start;
+        const int fd = open(file.path.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0) continue;
+        struct stat info{};
+        if (fstat(fd, &info) == 0) {
+            file.size = static_cast<int64_t>(info.st_size);
+            file.modified = info.st_mtime;
+        }
+        const TsRing ring(fd, kPlainTsLayout, 0, kPlainTsLayout.RecordStart(file.size));
+        file.kbps = MeasureRingKbps(ring, file.first_pcr, ServiceStopping);
+        close(fd);
+        if (file.kbps <= 0 || file.first_pcr < 0) continue;
+        file.seconds = static_cast<double>(file.size) * 8.0 / (static_cast<double>(file.kbps) * 1000.0);
+        files.push_back(std::move(file));
+    }
+    std::sort(files.begin(), files.end(), [](const ArchiveFile& a, const ArchiveFile& b) { return a.start < b.start; });
+    return files;
+}
+
+std::vector<ArchivePart> ArchiveParts(const std::vector<ArchiveFile>& files, int64_t start, int64_t seconds)
+{
+    std::vector<ArchivePart> parts;
+    const double first = static_cast<double>(start), last = static_cast<double>(start) + static_cast<double>(seconds);
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        const double file_start = static_cast<double>(files[i].start);
+        // A file ends where the next one begins, whatever its own clock says.
+        double file_end = file_start + files[i].seconds;
+        if (i + 1 < files.size()) file_end = std::min(file_end, static_cast<double>(files[i + 1].start));
+        const double from = std::max(first, file_start), to = std::min(last, file_end);
+        bool first_of_file = true;
+        for (double at = from; at < to - 0.5; at += kArchivePartSeconds) {
+            ArchivePart part;
+            part.file = i;
+            part.from = at - file_start;
+            part.to = std::min(at + kArchivePartSeconds, to) - file_start;
+            part.discontinuity = first_of_file && !parts.empty();
+            first_of_file = false;
+            parts.push_back(part);
+        }
+    }
+    return parts;
+}
+
+std::string ArchivePlaylistText(const std::vector<ArchivePart>& parts, const std::string& name, const std::string& suffix)
+{
+    double longest = 0;
+    for (const ArchivePart& part : parts) longest = std::max(longest, part.to - part.from);
+    std::string text = "#EXTM3U\r\n#EXT-X-VERSION:3\r\n#EXT-X-PLAYLIST-TYPE:VOD\r\n#EXT-X-TARGETDURATION:" +
+                       std::to_string(static_cast<int>(std::ceil(longest))) + "\r\n#EXT-X-MEDIA-SEQUENCE:0\r\n";
+    for (std::size_t k = 0; k < parts.size(); ++k) {
+        if (parts[k].discontinuity) text += "#EXT-X-DISCONTINUITY\r\n";
+        char line[48];
+        FormatText(line, "#EXTINF:%.3f,\r\n", parts[k].to - parts[k].from);
+        text += line;
+        text += name + "-part-" + std::to_string(k) + ".ts" + suffix + "\r\n";
+    }
+    return text + "#EXT-X-ENDLIST\r\n";
+}
+
+void ServeCatchUp(PlayerConnection& conn, const char* request, bool http11, std::string_view target, const HlsPath& path)
+{
+    LogSystemMessage("Request Catch-up =[%.*s]\n", static_cast<int>(target.size()), target.data());
+    TakeRequestCredentials(conn, request, target.data() + std::min(target.find('?'), target.size()), true);
+    if (g_config.user_authorization) {
+        std::string refusal;
+        if (!CheckCredentials(conn, refusal)) {
+            Send(conn, refusal);
+            return;
+        }
+    }
+    Interval interval;
+    if (!ChannelInterval(path.channel, path, interval)) {
+        LogSystemMessage("Catch-up: CH[%d] has no archive for %lld s from %lld\n", path.channel,
+                         static_cast<long long>(path.seconds), static_cast<long long>(path.start));
+        Send(conn, kNotFound);
+        return;
+    }
+    switch (path.kind) {
+    case HlsPath::kArchivePlaylist: ServeArchivePlaylist(conn, request, http11, path, interval); break;
+    case HlsPath::kArchivePart: ServeArchivePart(conn, request, http11, path, interval); break;
+    default: ServeArchiveStream(conn, http11, path, interval); break;
+    }
+}

@@ -1,0 +1,323 @@
+#include "http/http_hls.h"
+
+#include "core/config.h"
+#include "core/log.h"
+#include "core/platform/platform.h"
+#include "core/text.h"
+#include "http/http_catchup.h"
+#include "http/http_playlist.h"
+#include "http/http_request.h"
+#include "users/usage_log.h"
+
+#include <algorithm>
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <random>
+#include <vector>
+
+namespace {
+
+constexpr int kFirstSegmentWaitMs = 20000;       // a playlist request waits this long for a first segment
+constexpr int kSegmentMaxAge      = 600;         // seconds a cache may keep a segment
+const char kUserRefusal[] = "HTTP/1.0 1001 Username and Password error\r\n\r\n";
+const char kNotFound[]    = "HTTP/1.0 404 Not Found\r\n\r\n\r\n";
+
+// One player watching a channel over HLS. On the player list, as a "/N.ch" viewer is, so that
+// one-stream-per-user finds it and stops it (its stop flag): its next request is refused.
+struct HlsViewing : PlayerConnection {
+    int                   channel_number = 0;
+    std::string           who;                   // the user, or the address without the user check
+    std::string           token;
+    std::atomic<uint64_t> last_seen_ms{0};
+};
+
+struct Viewings {
+    std::mutex                                lock;   // taken before the player list's; never around a segmenter call
+    std::vector<std::unique_ptr<HlsViewing>> list;
+};
+Viewings& AllViewings()
+{
+    static auto* viewings = new Viewings;    // never destroyed: segmenters may end after main's statics
+    return *viewings;
+}
+
+std::string NewToken()
+{
+    std::random_device source;
+    char text[33];
+    FormatText(text, "%08x%08x%08x%08x", source(), source(), source(), source());
+    return text;
+}
+
+// Ends a viewing: its watch log entry, off the player list. The caller holds the viewings lock.
+void EndViewing(HlsViewing& viewing)
+{
+    LogChannelEnd(viewing.who.c_str(), viewing.channel_number);
+    LeavePlayerList(viewing);
+    LogSystemMessage("HLS viewing of [%s] on CH[%d] ends\n", viewing.who.c_str(), viewing.channel_number);
+}
+
+// The segmenter's beat: ends the channel's viewings that have gone quiet or were replaced
+// (all of them once the segmenter ends).
+void ExpireViewings(int channel_number, bool final)
+{
+    Viewings& viewings = AllViewings();
+    const uint64_t now = GetTickMs();
+    std::lock_guard<std::mutex> held(viewings.lock);
+    auto& list = viewings.list;
+    for (auto at = list.begin(); at != list.end();) {
+        HlsViewing& viewing = **at;
+        const bool over = final || viewing.stop.load() != 0 || now - viewing.last_seen_ms.load() > kHlsViewingIdleMs;
+        if (viewing.channel_number != channel_number || !over) {
+            ++at;
+            continue;
+        }
+        EndViewing(viewing);
+        at = list.erase(at);
+    }
+}
+
+// The token of the caller's viewing of the channel, started now when it has none. Another
+// stream of the same user ends, as it would for "/N.ch".
+std::string ViewingOf(const PlayerConnection& conn, int channel_number)
+{
+    const std::string who = g_config.user_authorization ? conn.user_name : conn.client_ip;
+    Viewings& viewings = AllViewings();
+    std::lock_guard<std::mutex> held(viewings.lock);
+    for (const auto& viewing : viewings.list) {
+        if (viewing->channel_number != channel_number || viewing->who != who || viewing->stop.load() != 0) continue;
+        viewing->last_seen_ms.store(GetTickMs());
+        return viewing->token;
+    }
+    auto viewing = std::make_unique<HlsViewing>();
+    viewing->channel_number = channel_number;
+    viewing->who = who;
+    viewing->token = NewToken();
+    viewing->last_seen_ms.store(GetTickMs());
+    CopyText(viewing->client_ip, conn.client_ip);
+    CopyText(viewing->group, "HLS");
+    if (g_config.user_authorization) {
+        CopyText(viewing->user_name, conn.user_name);
+        CopyText(viewing->mac_id, conn.user_name);
+    }
+    CopyText(viewing->path, "/" + std::to_string(channel_number) + "/index.m3u8");
+    if (g_config.user_authorization && std::strcmp(conn.user_name, "root") != 0) DiscardPreviousConnection(*viewing);
+    JoinPlayerList(*viewing);
+    LogSystemMessage("User [%s] watchs CH[%d]\n", viewing->user_name, channel_number);
+    LogChannelStart(who.c_str(), channel_number, viewing->player_time, sizeof viewing->player_time);
+    const std::string token = viewing->token;
+    viewings.list.push_back(std::move(viewing));
+    return token;
+}
+
+// True when token names a running viewing of the channel (which it keeps alive).
+bool TokenAdmits(const std::string& token, int channel_number)
+{
+    if (token.empty()) return false;
+    Viewings& viewings = AllViewings();
+    std::lock_guard<std::mutex> held(viewings.lock);
+    for (const auto& viewing : viewings.list) {
+        if (viewing->token != token || viewing->channel_number != channel_number || viewing->stop.load() != 0) continue;
+        viewing->last_seen_ms.store(GetTickMs());
+        return true;
+    }
+    return false;
+}
+
+// Without the user check the caller's viewing is kept alive by its segment requests too.
+void TouchViewingOf(const char* client_ip, int channel_number)
+{
+    Viewings& viewings = AllViewings();
+    std::lock_guard<std::mutex> held(viewings.lock);
+    for (const auto& viewing : viewings.list)
+        if (viewing->channel_number == channel_number && viewing->who == client_ip) viewing->last_seen_ms.store(GetTickMs());
+}
+
+// Digits of text from at; the value, with at moved past them (-1 without any).
+int64_t Digits(std::string_view text, std::size_t& at)
+{
+    int64_t value = -1;
+    while (at < text.size() && text[at] >= '0' && text[at] <= '9') {
+        if (value > (INT64_MAX - 9) / 10) return -1;
+        value = (value < 0 ? 0 : value * 10) + (text[at] - '0');
+        ++at;
+    }
+    return value;
+}
+
+void Send(PlayerConnection& conn, const std::string& answer, const char* what)
+{
+    if (!SendAnswer(conn, answer)) LogSystemMessage("HLS: the %s was not sent\n", what);
+}
+
+void ServeLivePlaylist(PlayerConnection& conn, const char* request, bool http11, std::string_view target, int channel_number)
+{
+    LogSystemMessage("Request HLS Channel =[%.*s]\n", static_cast<int>(target.size()), target.data());
+    TakeRequestCredentials(conn, request, target.data() + std::min(target.find('?'), target.size()), true);
+    if (g_config.user_authorization) {
+        std::string refusal;
+        if (!CheckCredentials(conn, refusal)) {
+            Send(conn, refusal, "refusal");
+            return;
+        }
+        LogSystemMessage("User [%s], Password[%s] login successfully\n", conn.user_name, conn.password);
+    }
+    SetHlsBeat(ExpireViewings);
+    if (!TouchHlsChannel(channel_number)) {
+        LogSystemMessage("HLS: CH[%d] cannot be cut into segments\n", channel_number);
+        Send(conn, kNotFound, "answer");
+        return;
+    }
+    const std::string token = ViewingOf(conn, channel_number);
+    HlsWindow window;
+    if (!HlsWindowOf(channel_number, kFirstSegmentWaitMs, window)) {
+        Send(conn, AnswerHead(http11, "503 Service Unavailable", "Retry-After: 2\r\n", 0), "answer");
+        return;
+    }
+    const std::string suffix = g_config.user_authorization ? "?t=" + token : "";
+    const HlsSegment& newest = window.segments.back();
+    const std::string etag = "\"" + std::to_string(window.media_sequence) + "-" + std::to_string(newest.sequence) + "\"";
+    const std::string headers = CacheHeaders(std::max(1, window.target_duration / 2), etag, newest.made);
+    const std::string unchanged = NotModified(request, http11, etag, newest.made, headers);
+    if (!unchanged.empty()) {
+        Send(conn, unchanged, "answer");
+        return;
+    }
+    const std::string body = MediaPlaylistText(window, suffix);
+    Send(conn, AnswerHead(http11, "200 OK", "Content-Type: application/vnd.apple.mpegurl\r\n" + headers, body.size()) + body,
+         "playlist");
+}
+
+void ServeLiveSegment(PlayerConnection& conn, const char* request, bool http11, std::string_view query, const HlsPath& path)
+{
+    if (g_config.user_authorization) {
+        if (!TokenAdmits(QueryParameter(query, "t"), path.channel)) {
+            LogSystemMessage("HLS: CH[%d] segment without a running viewing refused\n", path.channel);
+            Send(conn, kUserRefusal, "refusal");
+            return;
+        }
+    } else {
+        TouchViewingOf(conn.client_ip, path.channel);
+    }
+    HlsSegment segment;
+    if (!HlsSegmentOf(path.channel, path.sequence, segment)) {
+        Send(conn, kNotFound, "answer");
+        return;
+    }
+    const std::string etag = "\"" + std::to_string(path.channel) + "-" + std::to_string(segment.sequence) + "\"";
+    const std::string headers = CacheHeaders(kSegmentMaxAge, etag, segment.made);
+    const std::string unchanged = NotModified(request, http11, etag, segment.made, headers);
+    if (!unchanged.empty()) {
+        Send(conn, unchanged, "answer");
+        return;
+    }
+    const std::string head = AnswerHead(http11, "200 OK", "Content-Type: video/mp2t\r\n" + headers, segment.data->size());
+    if (!SendAnswer(conn, head) || !SendAnswer(conn, *segment.data)) LogSystemMessage("HLS: the segment was not sent\n");
+}
+
+}  // namespace
+
+HlsPath ParseHlsPath(std::string_view path)
+{
+    HlsPath parsed;
+    std::size_t at = 1;
+    if (path.empty() || path[0] != '/') return parsed;
+    const int64_t channel = Digits(path, at);
+    if (channel < 1 || channel > kMaxChannels || at >= path.size() || path[at] != '/') return parsed;
+    ++at;
+    const std::string_view rest = path.substr(at);
+    parsed.channel = static_cast<int>(channel);
+    if (rest == "index.m3u8") {
+        parsed.kind = HlsPath::kPlaylist;
+        return parsed;
+    }
+    if (rest.rfind("seg-", 0) == 0) {
+        std::size_t pos = 4;
+        const int64_t sequence = Digits(rest, pos);
+        if (sequence >= 0 && rest.substr(pos) == ".ts") {
+            parsed.kind = HlsPath::kSegment;
+            parsed.sequence = sequence;
+        }
+        return parsed;
+    }
+    if (rest.rfind("archive-", 0) == 0) {
+        std::size_t pos = 8;
+        const int64_t start = Digits(rest, pos);
+        if (start < 0 || pos >= rest.size() || rest[pos] != '-') return parsed;
+        ++pos;
+        const int64_t seconds = Digits(rest, pos);
+        if (seconds <= 0) return parsed;
+        parsed.start = start;
+        parsed.seconds = seconds;
+        const std::string_view tail = rest.substr(pos);
+        if (tail == ".m3u8") {
+            parsed.kind = HlsPath::kArchivePlaylist;
+        } else if (tail == ".ts") {
+            parsed.kind = HlsPath::kArchiveStream;
+        } else if (tail.rfind("-part-", 0) == 0) {
+            std::size_t part_at = 6;
+            const int64_t part = Digits(tail, part_at);
+            if (part >= 0 && tail.substr(part_at) == ".ts") {
+                parsed.kind = HlsPath::kArchivePart;
+                parsed.sequence = part;
+            }
+        }
+    }
+    return parsed;
+}
+
+std::string QueryParameter(std::string_view query, std::string_view key)
+{
+    std::size_t at = 0;
+    while (at <= query.size()) {
+        std::size_t end = query.find('&', at);
+        if (end == std::string_view::npos) end = query.size();
+        const std::string_view pair = query.substr(at, end - at);
+        if (pair.size() > key.size() && pair.substr(0, key.size()) == key && pair[key.size()] == '=')
+            return std::string(pair.substr(key.size() + 1));
+        at = end + 1;
+    }
+    return {};
+}
+
+std::string MediaPlaylistText(const HlsWindow& window, const std::string& suffix)
+{
+    std::string text = "#EXTM3U\r\n#EXT-X-VERSION:3\r\n#EXT-X-TARGETDURATION:" + std::to_string(window.target_duration) +
+                       "\r\n#EXT-X-MEDIA-SEQUENCE:" + std::to_string(window.media_sequence) + "\r\n";
+    if (window.discontinuity_sequence > 0)
+        text += "#EXT-X-DISCONTINUITY-SEQUENCE:" + std::to_string(window.discontinuity_sequence) + "\r\n";
+    for (const HlsSegment& segment : window.segments) {
+        if (segment.discontinuity) text += "#EXT-X-DISCONTINUITY\r\n";
+        char line[48];
+        FormatText(line, "#EXTINF:%.3f,\r\n", segment.duration);
+        text += line;
+        text += "seg-" + std::to_string(segment.sequence) + ".ts" + suffix + "\r\n";
+    }
+    return text;
+}
+
+bool ServeHlsRequest(PlayerConnection& conn, const char* request, bool http11)
+{
+    const std::string_view target = RequestTarget(request);
+    const std::size_t question = target.find('?');
+    const std::string_view path = target.substr(0, question);
+    const std::string_view query = question == std::string_view::npos ? std::string_view() : target.substr(question + 1);
+    const HlsPath parsed = ParseHlsPath(path);
+    switch (parsed.kind) {
+    case HlsPath::kNone: return false;
+    case HlsPath::kPlaylist: ServeLivePlaylist(conn, request, http11, target, parsed.channel); break;
+    case HlsPath::kSegment: ServeLiveSegment(conn, request, http11, query, parsed); break;
+    default: ServeCatchUp(conn, request, http11, target, parsed); break;
+    }
+    return true;
+}
+
+int HlsViewingCount()
+{
+    Viewings& viewings = AllViewings();
+    std::lock_guard<std::mutex> held(viewings.lock);
+    return static_cast<int>(viewings.list.size());
+}

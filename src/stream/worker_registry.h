@@ -1,0 +1,45 @@
+#pragma once
+// The registry of per-channel threads that end on their own (the live senders, the HLS
+// segmenters). A worker that decides to end moves itself from running to ended under the
+// lock, so that no caller hands work to one that is leaving; the next registration or the
+// service's stop joins it. Holder is a unique or shared pointer to a worker with Join().
+
+#include "core/platform/platform.h"
+
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <vector>
+
+template <class Key, class Holder>
+struct WorkerRegistry {
+    std::mutex            lock;
+    std::map<Key, Holder> running;               // guarded by lock, as is ended
+    std::vector<Holder>   ended;
+
+    // Joins the ended workers; the caller holds lock.
+    void JoinEnded()
+    {
+        for (auto& worker : ended) worker->Join();
+        ended.clear();
+    }
+    // Joins the ended workers; with wait_ms, waits up to that long for the running ones to end
+    // (and joins them) too.
+    void JoinIdle(uint32_t wait_ms)
+    {
+        const uint64_t until = GetTickMs() + wait_ms;
+        for (;;) {
+            {
+                std::lock_guard<std::mutex> held(lock);
+                JoinEnded();
+                if (running.empty() || GetTickMs() >= until) return;
+            }
+            SleepMs(20);
+        }
+    }
+    int Count()
+    {
+        std::lock_guard<std::mutex> held(lock);
+        return static_cast<int>(running.size());
+    }
+};

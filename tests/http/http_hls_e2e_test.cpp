@@ -1,0 +1,372 @@
+// HLS and the channel list end to end: the real server fed by ffmpeg over UDP or playing a
+// folder, read by ffprobe, ffmpeg, curl and raw sockets.
+
+#include "support/live_feed.h"
+#include "support/process.h"
+#include "support/test_server.h"
+
+#include <cmath>
+#include <ctime>
+#include <cstdlib>
+#include <gtest/gtest.h>
+#include <regex>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+constexpr char kXmlHead[] = "<?xml version=\"1.0\" encoding=\"iso-8859-1\" ?>\r\n";
+const char kUserRefusal[] = "HTTP/1.0 1001 Username and Password error\r\n\r\n";
+
+bool HaveTool(const std::string& name) { return std::system(("command -v " + name + " >/dev/null 2>&1").c_str()) == 0; }
+
+struct MediaPlaylist {
+    int                   target = -1;
+    int64_t               sequence = -1;
+    std::vector<double>   durations;
+    std::vector<std::string> addresses;
+};
+
+MediaPlaylist ParsePlaylist(const std::string& text)
+{
+    MediaPlaylist playlist;
+    std::size_t at = 0;
+    while (at < text.size()) {
+        std::size_t end = text.find('\n', at);
+        if (end == std::string::npos) end = text.size();
+        std::string line = text.substr(at, end - at);
+        at = end + 1;
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (line.rfind("#EXT-X-TARGETDURATION:", 0) == 0) playlist.target = std::atoi(line.c_str() + 22);
+        else if (line.rfind("#EXT-X-MEDIA-SEQUENCE:", 0) == 0) playlist.sequence = std::atoll(line.c_str() + 22);
+        else if (line.rfind("#EXTINF:", 0) == 0) playlist.durations.push_back(std::atof(line.c_str() + 8));
+        else if (!line.empty() && line[0] != '#') playlist.addresses.push_back(line);
+    }
+    return playlist;
+}
+
+std::string BodyOf(const std::string& answer)
+{
+    const std::size_t at = answer.find("\r\n\r\n");
+    return at == std::string::npos ? std::string() : answer.substr(at + 4);
+}
+
+std::string Get(const std::string& target, const std::string& headers = "")
+{
+    const bool own_host = headers.find("Host:") != std::string::npos;
+    return "GET " + target + " HTTP/1.1\r\n" + (own_host ? "" : "Host: 127.0.0.1\r\n") + headers + "\r\n";
+}
+
+int PidAt(const std::string& data, std::size_t packet)
+{
+    const auto* p = reinterpret_cast<const uint8_t*>(data.data()) + packet * 188;
+    return ((p[1] & 0x1F) << 8) | p[2];
+}
+
+class Hls : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        for (const char* tool : {"ffmpeg", "ffprobe", "curl"})
+            if (!HaveTool(tool)) GTEST_SKIP() << tool << " is not installed";
+    }
+
+    void Start(const std::string& channels, const std::string& extra = "")
+    {
+        server.Dir().WriteFile("channel_definition.xml", kXmlHead + channels);
+        ASSERT_TRUE(server.Start(extra)) << server.Process().Stderr().substr(0, 2000);
+    }
+
+    // Generated H.264/AAC in real time to a UDP port, a key frame (behind a PAT) every second.
+    void StartSource(uint16_t udp, int seconds)
+    {
+        const std::string command =
+            "exec ffmpeg -nostdin -v error -re -f lavfi -i testsrc2=size=320x240:rate=25 -re -f lavfi "
+            "-i sine=frequency=440:sample_rate=48000 -t " + std::to_string(seconds) +
+            " -c:v libx264 -preset ultrafast -g 25 -b:v 500k -maxrate 500k -bufsize 500k -c:a aac -b:a 64k "
+            "-pat_period 30 -sdt_period 30 -muxrate 800k -f mpegts 'udp://127.0.0.1:" + std::to_string(udp) +
+            "?pkt_size=1316'";
+        ASSERT_TRUE(source.Start({"/bin/sh", "-c", command}, server.Dir().Path()));
+        ASSERT_TRUE(server.WaitForLog("Get UDP Packet from Port No [" + std::to_string(udp) + "]", 15000));
+    }
+
+    std::string Fetch(const std::string& target, const std::string& headers = "")
+    {
+        return server.Fetch(Get(target, headers), 30000);
+    }
+
+    TestServer   server;
+    ChildProgram source;
+};
+
+}  // namespace
+
+TEST_F(Hls, ALiveUdpChannelPlaysAndDecodesWhileItsPlaylistSlidesAndStaysValid)
+{
+    const uint16_t udp = FreeUdpPort();
+    ASSERT_NO_FATAL_FAILURE(Start("<ch src=\"udp://" + std::to_string(udp) + "\">One</ch>\r\n"));
+    ASSERT_NO_FATAL_FAILURE(StartSource(udp, 70));
+    const std::string url = server.Url("/1/index.m3u8");
+
+    const std::string probed = RunShell("timeout 60 ffprobe -v error -show_entries stream=codec_type,codec_name -of csv=p=0 '" +
+                                        url + "' 2>&1");
+    EXPECT_NE(probed.find("h264,video"), std::string::npos) << probed;
+    EXPECT_NE(probed.find("aac,audio"), std::string::npos) << probed;
+
+    // A player decodes 20 s while the test watches the playlist slide.
+    std::string decoded;
+    std::thread player([&] {
+        decoded = RunShell("timeout 90 ffmpeg -nostdin -v error -i '" + url + "' -t 20 -progress '" +
+                           server.Dir().PathOf("decode.progress") + "' -f null - 2>&1; echo exit=$?");
+    });
+    // Until two segments have left the full window (about 32 s from the first).
+    std::vector<MediaPlaylist> seen;
+    for (int k = 0; k < 25; ++k) {
+        seen.push_back(ParsePlaylist(BodyOf(Fetch("/1/index.m3u8"))));
+        if (seen.back().sequence >= seen.front().sequence + 2) break;
+        std::this_thread::sleep_for(std::chrono::seconds(2));
+    }
+    player.join();
+    EXPECT_NE(decoded.find("exit=0"), std::string::npos) << decoded;
+    EXPECT_EQ(decoded.find("rror"), std::string::npos) << decoded;
+    const std::string progress = server.Dir().ReadFile("decode.progress");
+    const std::size_t frame_at = progress.rfind("frame=");
+    ASSERT_NE(frame_at, std::string::npos);
+    EXPECT_GE(std::atoi(progress.c_str() + frame_at + 6), 450) << "frames decoded of 20 s at 25 fps";
+
+    int64_t previous_first = -1;
+    for (const MediaPlaylist& playlist : seen) {
+        ASSERT_FALSE(playlist.durations.empty());
+        ASSERT_EQ(playlist.durations.size(), playlist.addresses.size());
+        EXPECT_LE(playlist.durations.size(), 6u);
+        for (std::size_t i = 0; i < playlist.durations.size(); ++i) {
+            EXPECT_GE(playlist.target, static_cast<int>(std::ceil(playlist.durations[i])));
+            EXPECT_GE(playlist.durations[i], 3.9);
+            EXPECT_LE(playlist.durations[i], 6.1);
+            EXPECT_EQ(playlist.addresses[i], "seg-" + std::to_string(playlist.sequence + static_cast<int64_t>(i)) + ".ts");
+        }
+        EXPECT_GE(playlist.sequence, previous_first);
+        previous_first = playlist.sequence;
+    }
+    EXPECT_GT(seen.back().sequence, seen.front().sequence) << "the window never slid";
+
+    // A segment: whole packets, the PAT, the PMT, then the picture is a key frame.
+    const MediaPlaylist last = seen.back();
+    const std::string answer = Fetch("/1/" + last.addresses.back());
+    ASSERT_EQ(answer.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << answer.substr(0, 200);
+    EXPECT_NE(answer.find("Content-Type: video/mp2t\r\n"), std::string::npos);
+    EXPECT_NE(answer.find("Cache-Control: max-age=600\r\n"), std::string::npos);
+    const std::string segment = BodyOf(answer);
+    ASSERT_GT(segment.size(), 10000u);
+    EXPECT_EQ(segment.size() % 188, 0u);
+    EXPECT_EQ(PidAt(segment, 0), 0);
+    EXPECT_EQ(PidAt(segment, 1), 4096) << "the PMT follows the PAT";
+    server.Dir().WriteFile("segment.ts", segment);
+    const std::string first_frame = RunShell("ffprobe -v error -select_streams v -show_frames -read_intervals %+#1 "
+                                             "-show_entries frame=key_frame -of csv=p=0 '" + server.Dir().PathOf("segment.ts") + "'");
+    EXPECT_EQ(first_frame.substr(0, 1), "1") << first_frame;
+
+    // Caches revalidate: the same ETag gets 304, the playlist's lifetime is within its target.
+    const std::regex etag_line("ETag: (\"[^\"]+\")");
+    std::smatch etag;
+    ASSERT_TRUE(std::regex_search(answer, etag, etag_line));
+    EXPECT_EQ(Fetch("/1/" + last.addresses.back(), "If-None-Match: " + etag[1].str() + "\r\n").rfind("HTTP/1.1 304 Not Modified\r\n", 0),
+              0u);
+    const std::string playlist_answer = Fetch("/1/index.m3u8");
+    std::smatch age;
+    ASSERT_TRUE(std::regex_search(playlist_answer, age, std::regex("Cache-Control: max-age=([0-9]+)\r\n")));
+    EXPECT_GE(std::atoi(age[1].str().c_str()), 1);
+    EXPECT_LE(std::atoi(age[1].str().c_str()), ParsePlaylist(BodyOf(playlist_answer)).target);
+    EXPECT_NE(playlist_answer.find("Content-Type: application/vnd.apple.mpegurl\r\n"), std::string::npos);
+    std::smatch modified;
+    ASSERT_TRUE(std::regex_search(playlist_answer, modified, std::regex("Last-Modified: ([^\r]+)\r\n")));
+    const std::string again = Fetch("/1/index.m3u8", "If-Modified-Since: " + modified[1].str() + "\r\n");
+    EXPECT_TRUE(again.rfind("HTTP/1.1 304", 0) == 0 || BodyOf(again) != BodyOf(playlist_answer)) << again.substr(0, 300);
+
+    // A segment that has left the window is gone.
+    EXPECT_EQ(Fetch("/1/seg-" + std::to_string(seen.front().sequence) + ".ts"), "HTTP/1.0 404 Not Found\r\n\r\n\r\n");
+    EXPECT_EQ(server.Stop(), 0);
+}
+
+TEST_F(Hls, AFolderChannelPlaysAcrossItsFiles)
+{
+    server.Dir().MakeDir("media/loop");
+    for (int k = 0; k < 2; ++k) {
+        const std::string made = RunShell(
+            std::string("timeout 60 ffmpeg -nostdin -v error -y -f lavfi -i ") + (k == 0 ? "testsrc2" : "smptebars") +
+            "=size=160x120:rate=25 -t 6 -c:v libx264 -preset ultrafast -g 25 -b:v 300k -output_ts_offset " +
+            (k == 0 ? "0" : "20") + " -f mpegts '" + server.Dir().PathOf("media/loop/" + std::to_string(k) + ".ts") +
+            "' 2>&1; echo exit=$?");
+        ASSERT_NE(made.find("exit=0"), std::string::npos) << made;
+    }
+    ASSERT_NO_FATAL_FAILURE(Start("<ch src=\"dir://media/loop\">Loop</ch>\r\n"));
+    const std::string decoded = RunShell("timeout 90 ffmpeg -nostdin -v error -i '" + server.Url("/1/index.m3u8") +
+                                         "' -t 8 -f null - 2>&1; echo exit=$?");
+    EXPECT_NE(decoded.find("exit=0"), std::string::npos) << decoded;
+    const MediaPlaylist playlist = ParsePlaylist(BodyOf(Fetch("/1/index.m3u8")));
+    ASSERT_FALSE(playlist.durations.empty());
+    for (const double duration : playlist.durations) EXPECT_GE(playlist.target, static_cast<int>(std::ceil(duration)));
+}
+
+TEST_F(Hls, UsersAreCheckedAsForChannelStreamsAndOneStreamPerUserCountsHls)
+{
+    server.Dir().WriteFile("user_profile.csv", "bob,pw,12/31/2099,free,0\r\nann,apw,12/31/2099,free,0\r\n");
+    const uint16_t udp = FreeUdpPort();
+    ASSERT_NO_FATAL_FAILURE(Start("<ch src=\"udp://" + std::to_string(udp) + "\">One</ch>\r\n", "user_authorization=1\r\n"));
+    ASSERT_NO_FATAL_FAILURE(StartSource(udp, 60));
+
+    EXPECT_EQ(Fetch("/1/index.m3u8"), kUserRefusal);
+    EXPECT_EQ(Fetch("/1/index.m3u8?u=bob&p=wrong"), kUserRefusal);
+    EXPECT_EQ(Fetch("/playlist.m3u"), kUserRefusal);
+    const std::string list = BodyOf(Fetch("/playlist.m3u?u=bob&p=pw"));
+    EXPECT_NE(list.find("\r\nhttp://127.0.0.1/1.ch?u=bob&p=pw\r\n"), std::string::npos) << list;
+
+    const MediaPlaylist playlist = ParsePlaylist(BodyOf(Fetch("/1/index.m3u8?u=bob&p=pw")));
+    ASSERT_FALSE(playlist.addresses.empty());
+    const std::string address = playlist.addresses.back();
+    const std::size_t token_at = address.find("?t=");
+    ASSERT_NE(token_at, std::string::npos) << address;
+    EXPECT_EQ(address.size() - token_at - 3, 32u);
+    const std::string bare = address.substr(0, token_at);
+    EXPECT_EQ(Fetch("/1/" + bare), kUserRefusal);
+    EXPECT_EQ(Fetch("/1/" + bare + "?t=0123456789abcdef0123456789abcdef"), kUserRefusal);
+    EXPECT_EQ(Fetch("/2/" + address), kUserRefusal) << "a token is for its own channel";
+    EXPECT_EQ(Fetch("/1/" + address).rfind("HTTP/1.1 200 OK\r\n", 0), 0u);
+    // Another user's viewing is no business of bob's.
+    EXPECT_FALSE(ParsePlaylist(BodyOf(Fetch("/1/index.m3u8?u=ann&p=apw"))).addresses.empty());
+
+    // Bob's /1.ch stream ends his HLS viewing: its segments are refused, the watch log closes it.
+    const int stream = ConnectLoopback(server.Port());
+    ASSERT_GE(stream, 0);
+    ASSERT_TRUE(SendAllText(stream, "GET /1.ch?u=bob&p=pw HTTP/1.0\r\n\r\n"));
+    EXPECT_TRUE(server.WaitForLog("System Warning: Discard the previous connection of user [bob]\n"));
+    EXPECT_EQ(Fetch("/1/" + address), kUserRefusal);
+    const std::string start_line = "UserName =[bob] Start to Watch Channel no.= [1]\n";
+    const std::string end_line = "UserName =[bob] End to Watch Channel no.= [1]\n";
+    EXPECT_TRUE(WaitUntil([&] { return server.Dir().ReadFile("users/user_watch_log.csv").find(end_line) != std::string::npos; }, 5000));
+    EXPECT_NE(server.Dir().ReadFile("users/user_watch_log.csv").find(start_line), std::string::npos);
+
+    // And the other way round: a new HLS viewing of bob ends his /1.ch stream.
+    ASSERT_GT(ReadFor(stream, 20000, 10000).size(), 10000u);
+    EXPECT_FALSE(ParsePlaylist(BodyOf(Fetch("/1/index.m3u8?u=bob&p=pw"))).addresses.empty());
+    bool closed = false;
+    ReadFor(stream, std::size_t(-1), 10000, &closed);
+    EXPECT_TRUE(closed) << "the /1.ch stream went on";
+    close(stream);
+    EXPECT_EQ(server.Stop(), 0);
+    // Every viewing ended with the server: as many end lines as start lines for each user.
+    const std::string log = server.Dir().ReadFile("users/user_watch_log.csv");
+    for (const std::string user : {"bob", "ann"}) {
+        const auto count = [&](const std::string& text) {
+            std::size_t n = 0;
+            for (std::size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + 1)) ++n;
+            return n;
+        };
+        EXPECT_EQ(count("[" + user + "] Start"), count("[" + user + "] End")) << log;
+    }
+}
+
+TEST_F(Hls, TheChannelListNamesTheAskedHostAndOffersCatchUpForArchivedChannels)
+{
+    ASSERT_NO_FATAL_FAILURE(Start("<ch src=\"udp://127.0.0.1:1\" img=\"logo/a.png\">A</ch>\r\n"
+                                  "<ch src=\"udp://127.0.0.1:2\" rec_folder=\"b\">B</ch>\r\n",
+                                  "tv_on_demand_record_duration=60\r\n"));
+    const std::string m3u = Fetch("/playlist.m3u", "Host: tv.example:8080\r\n");
+    EXPECT_NE(m3u.find("Content-Type: audio/x-mpegurl\r\n"), std::string::npos);
+    const std::string body = BodyOf(m3u);
+    EXPECT_EQ(body.rfind("#EXTM3U\r\n", 0), 0u);
+    EXPECT_NE(body.find("tvg-logo=\"http://tv.example:8080/logo/a.png\""), std::string::npos) << body;
+    EXPECT_NE(body.find("\r\nhttp://tv.example:8080/1.ch\r\n"), std::string::npos) << body;
+    EXPECT_NE(body.find("catchup-source=\"http://tv.example:8080/2/archive-{utc}-{duration}.ts\",B\r\n"), std::string::npos) << body;
+    EXPECT_NE(Fetch("/playlist.m3u8").find("Content-Type: application/vnd.apple.mpegurl\r\n"), std::string::npos);
+    // A channel that cannot be cut (no such channel) has no HLS playlist.
+    EXPECT_EQ(Fetch("/9/index.m3u8"), "HTTP/1.0 404 Not Found\r\n\r\n\r\n");
+}
+
+TEST_F(Hls, ACatchUpIntervalAcrossTwoArchiveFilesPlaysFromItsFirstSecondToItsLast)
+{
+    // Two recordings of a minute each, one clock, named as the recorder names them (local time).
+    std::tm local{};
+    local.tm_year = 2026 - 1900;
+    local.tm_mon = 11;
+    local.tm_mday = 9;
+    local.tm_hour = 20;
+    local.tm_isdst = -1;
+    const std::time_t first = std::mktime(&local);
+    server.Dir().MakeDir("tv_program_archive/b");
+    for (int k = 0; k < 2; ++k) {
+        const std::time_t start = first + 60 * k;
+        std::tm when{};
+        localtime_r(&start, &when);
+        char name[64];
+        std::snprintf(name, sizeof name, "tv_program_archive/b/%04d_%02d_%02d_%02d_%02d.ts", when.tm_year + 1900, when.tm_mon + 1,
+                      when.tm_mday, when.tm_hour, when.tm_min);
+        const std::string made = RunShell("timeout 60 ffmpeg -nostdin -v error -y -f lavfi -i testsrc2=size=160x120:rate=25 -t 60 "
+                                          "-c:v libx264 -preset ultrafast -g 25 -b:v 200k -maxrate 200k -bufsize 200k -muxrate 300k "
+                                          "-output_ts_offset " + std::to_string(60 * k) + " -f mpegts '" + server.Dir().PathOf(name) +
+                                          "' 2>&1; echo exit=$?");
+        ASSERT_NE(made.find("exit=0"), std::string::npos) << made;
+    }
+    ASSERT_NO_FATAL_FAILURE(Start("<ch src=\"udp://127.0.0.1:1\" rec_folder=\"b\">B</ch>\r\n", "tv_on_demand_record_duration=60\r\n"));
+
+    // From the middle of the first file to the middle of the second.
+    const std::string name = "/1/archive-" + std::to_string(first + 30) + "-60";
+    const std::string answer = Fetch(name + ".m3u8");
+    EXPECT_NE(answer.find("Cache-Control: max-age=60\r\n"), std::string::npos) << answer.substr(0, 300);
+    const std::string body = BodyOf(answer);
+    EXPECT_NE(body.find("#EXT-X-ENDLIST"), std::string::npos) << body;
+    EXPECT_NE(body.find("#EXT-X-DISCONTINUITY"), std::string::npos) << "the second file is another recording";
+    const std::string decoded = RunShell("timeout 90 ffmpeg -nostdin -v error -i '" + server.Url(name + ".m3u8") + "' -progress '" +
+                                         server.Dir().PathOf("catchup.progress") + "' -f null - 2>&1; echo exit=$?");
+    EXPECT_EQ(decoded, "exit=0\n") << "decoder complaints: " << decoded.substr(0, 500);
+    const std::string progress = server.Dir().ReadFile("catchup.progress");
+    const std::size_t frame_at = progress.rfind("frame=");
+    ASSERT_NE(frame_at, std::string::npos);
+    EXPECT_NEAR(std::atoi(progress.c_str() + frame_at + 6), 1500, 30) << "60 s at 25 fps";
+    const std::string duration = RunShell("timeout 60 ffprobe -v error -show_entries format=duration -of csv=p=0 '" +
+                                          server.Url(name + ".m3u8") + "'");
+    EXPECT_NEAR(std::atof(duration.c_str()), 60.0, 1.0) << duration;
+
+    // Twenty seconds across the two files as one stream (mostly the start's burst); a time
+    // outside the archive is not found.
+    const std::string stream = server.Curl("-o '" + server.Dir().PathOf("stream.ts") + "' -w '%{http_code}' 'URL/1/archive-" +
+                                           std::to_string(first + 50) + "-20.ts'");
+    EXPECT_EQ(stream, "200");
+    EXPECT_NEAR(std::atof(RunShell("ffprobe -v error -show_entries format=duration -of csv=p=0 '" +
+                                   server.Dir().PathOf("stream.ts") + "'").c_str()), 20.0, 1.5);
+    EXPECT_EQ(Fetch("/1/archive-" + std::to_string(first - 7200) + "-600.m3u8"), "HTTP/1.0 404 Not Found\r\n\r\n\r\n");
+    EXPECT_EQ(Fetch("/1/archive-" + std::to_string(first + 30) + "-60-part-99.ts"), "HTTP/1.0 404 Not Found\r\n\r\n\r\n");
+}
+
+TEST_F(Hls, ADvbProgramIsCutAloneFromItsMultiplex)
+{
+    const uint16_t dvb = FreeUdpPort();
+    server.Dir().WriteFile("iptvepg.txt", "[ch1]\r\ndvb://" + std::to_string(dvb) + ",2\r\n");
+    ASSERT_TRUE(server.Start()) << server.Process().Stderr().substr(0, 2000);
+    const std::string command =
+        "exec ffmpeg -nostdin -v error -re -f lavfi -i testsrc2=size=320x240:rate=25 -re -f lavfi -i testsrc=size=320x240:rate=25 "
+        "-t 60 -map 0 -map 1 -c:v mpeg2video -b:v 1000k -g 12 -streamid 0:256 -streamid 1:512 -program program_num=101:st=0 "
+        "-program program_num=102:st=1 -f mpegts 'udp://127.0.0.1:" + std::to_string(dvb) + "?pkt_size=1316'";
+    ASSERT_TRUE(source.Start({"/bin/sh", "-c", command}, server.Dir().Path()));
+    ASSERT_TRUE(server.WaitForLog("Finished filled the PMT Table\n", 20000));
+
+    const std::string probed = RunShell("timeout 60 ffprobe -v error -show_entries stream=codec_name -of csv=p=0 '" +
+                                        server.Url("/2/index.m3u8") + "' 2>&1; echo exit=$?");
+    EXPECT_NE(probed.find("mpeg2video"), std::string::npos) << probed;
+    EXPECT_NE(probed.find("exit=0"), std::string::npos) << probed;
+    const MediaPlaylist playlist = ParsePlaylist(BodyOf(Fetch("/2/index.m3u8")));
+    ASSERT_FALSE(playlist.addresses.empty());
+    const std::string segment = BodyOf(Fetch("/2/" + playlist.addresses.back()));
+    ASSERT_GT(segment.size(), 188u * 3);
+    ASSERT_EQ(PidAt(segment, 0), 0);
+    // The PAT lists program 102 alone.
+    const auto* pat = reinterpret_cast<const uint8_t*>(segment.data()) + 5;
+    EXPECT_EQ(((pat[1] & 0x0F) << 8) | pat[2], 13);
+    EXPECT_EQ((pat[8] << 8) | pat[9], 102);
+    const int pmt_pid = ((pat[10] & 0x1F) << 8) | pat[11];
+    std::set<int> pids;
+    for (std::size_t k = 0; k < segment.size() / 188; ++k) pids.insert(PidAt(segment, k));
+    EXPECT_EQ(pids, (std::set<int>{0, pmt_pid, 0x200})) << "the other program's stream came along";
+}
