@@ -127,6 +127,20 @@ bool TokenAdmits(const std::string& token, int channel_number)
     return false;
 }
 
+// Counts a segment sent to the viewing of token (with the user check) or of client_ip.
+void CountViewingSent(const std::string& token, const char* client_ip, int channel_number, std::size_t bytes)
+{
+    Viewings& viewings = AllViewings();
+    std::lock_guard<std::mutex> held(viewings.lock);
+    for (const auto& viewing : viewings.list) {
+        if (viewing->channel_number != channel_number) continue;
+        if (g_config.user_authorization ? viewing->token == token : viewing->who == client_ip) {
+            CountSent(&viewing->bytes_sent, nullptr, bytes);
+            return;
+        }
+    }
+}
+
 // Without the user check the caller's viewing is kept alive by its segment requests too.
 void TouchViewingOf(const char* client_ip, int channel_number)
 {
@@ -215,7 +229,12 @@ void ServeLiveSegment(PlayerConnection& conn, const char* request, bool http11, 
         return;
     }
     const std::string head = AnswerHead(http11, "200 OK", "Content-Type: video/mp2t\r\n" + headers, segment.data->size());
-    if (!SendAnswer(conn, head) || !SendAnswer(conn, *segment.data)) LogSystemMessage("HLS: the segment was not sent\n");
+    if (!SendAnswer(conn, head) || !SendAnswer(conn, *segment.data)) {
+        LogSystemMessage("HLS: the segment was not sent\n");
+        return;
+    }
+    CountSent(nullptr, conn.stats, segment.data->size());
+    CountViewingSent(QueryParameter(query, "t"), conn.client_ip, path.channel, segment.data->size());
 }
 
 }  // namespace
@@ -313,6 +332,12 @@ bool ServeHlsRequest(PlayerConnection& conn, const char* request, bool http11)
     default: ServeCatchUp(conn, request, http11, target, parsed); break;
     }
     return true;
+}
+
+int HlsViewingChannel(const PlayerConnection& conn)
+{
+    const auto* viewing = dynamic_cast<const HlsViewing*>(&conn);
+    return viewing != nullptr ? viewing->channel_number : 0;
 }
 
 int HlsViewingCount()

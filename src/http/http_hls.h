@@ -34,5 +34,7 @@ std::string MediaPlaylistText(const HlsWindow& window, const std::string& suffix
 
 // Answers the HLS addresses; false for any other request (untouched).
 bool ServeHlsRequest(PlayerConnection& conn, const char* request, bool http11);
+// The channel (from 1) of an HLS viewing on the player list; 0 for any other connection.
+int HlsViewingChannel(const PlayerConnection& conn);
 // Viewings now (tests).
 int HlsViewingCount();

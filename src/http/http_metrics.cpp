@@ -7,6 +7,7 @@
 #include "core/service_stats.h"
 #include "core/text.h"
 #include "http/connection.h"
+#include "http/http_hls.h"
 #include "http/http_request.h"
 #include "http/http_service.h"
 #include "ingest/input_health.h"
@@ -111,7 +112,9 @@ void AddViewer(const PlayerConnection& conn, const char* protocol, uint64_t now_
     row.client = conn.client_ip;
     row.user = conn.user_name;
     row.protocol = protocol;
-    if (std::strstr(conn.path, ".ch") != nullptr) {
+    if (const int hls_channel = HlsViewingChannel(conn); hls_channel > 0) {
+        row.channel = hls_channel;
+    } else if (std::strstr(conn.path, ".ch") != nullptr) {
         row.channel = ChannelNumberOf(conn.path);
     } else {
         const char* path = conn.path;
@@ -139,6 +142,7 @@ std::vector<ViewerRow> CollectViewers(uint64_t now_ms)
             if (!seen.insert(conn).second) continue;
             const char* protocol = dynamic_cast<const RtspConnection*>(conn) != nullptr ? "rtsp"
                                    : dynamic_cast<const VodConnection*>(conn) != nullptr ? "vod"
+                                   : HlsViewingChannel(*conn) > 0                        ? "hls"
                                                                                         : "http";
             AddViewer(*conn, protocol, now_ms, rows);
         }
@@ -193,7 +197,6 @@ std::vector<ChannelFigures> CollectChannels(uint64_t now_ms, const std::vector<V
             figures.pcr = last_pcr != 0 && now_ms - last_pcr < kNoSignalMs;
             const uint64_t last = health->last_datagram_ms.load(std::memory_order_relaxed);
             if (last != 0) figures.silence_seconds = static_cast<double>(now_ms - last) / 1000.0;
-            figures.hls = health->hls_viewers.load();
         }
         figures.multicast = MulticastOn() && figures.signal ? 1 : 0;
         channels.push_back(std::move(figures));
@@ -203,6 +206,7 @@ std::vector<ChannelFigures> CollectChannels(uint64_t now_ms, const std::vector<V
         ChannelFigures& figures = channels[static_cast<std::size_t>(viewer.channel - 1)];
         if (std::strcmp(viewer.protocol, "rtsp") == 0) ++figures.rtsp;
         else if (std::strcmp(viewer.protocol, "http") == 0) ++figures.http;
+        else if (std::strcmp(viewer.protocol, "hls") == 0) ++figures.hls;
     }
     return channels;
 }

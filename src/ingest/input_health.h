@@ -27,7 +27,6 @@ struct InputHealth {
     std::atomic<uint64_t> last_pcr_ms{0};
     std::atomic<int32_t>  running{0};              // the channel's data thread is running
     std::atomic<int32_t>  silent{0};               // "no signal" logged, "signal back" not yet
-    std::atomic<int32_t>  hls_viewers{0};          // kept by the HLS output
     std::atomic<uint64_t> recorder_bytes{0};       // written by the channel's recorders
     std::atomic<uint64_t> recorder_errors{0};      // their failed writes
     // Bytes per second of the window, each with the second it counts.

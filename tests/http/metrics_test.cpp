@@ -411,6 +411,9 @@ TEST_F(Metrics, ViewersByProtocolFollowAnHttpViewerJoiningAndLeavingAndStatusJso
         << status;
     close(viewer);
     EXPECT_TRUE(WaitUntil([&] { return Value("quorvane_viewers", "protocol=\"http\"") == 0.0; }, 10000));
+    // A player of the channel's HLS playlist counts as its HLS viewer.
+    Get("/1/index.m3u8");
+    EXPECT_EQ(Value("quorvane_viewers", "channel=\"1\",name=\"One\",protocol=\"hls\""), 1.0);
     EXPECT_EQ(Value("quorvane_service_connections_total", "service=\"HTTP\"") > 0, true);
 }
 
