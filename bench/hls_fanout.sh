@@ -6,13 +6,10 @@
 # QUORVANE_BIN: a built server to use instead of building the release one.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
+source "$top/bench/common.sh"
 binary=${QUORVANE_BIN:-}
 if [ -z "$binary" ]; then
-  folder="$top/build/bench"
-  generator=()
-  command -v ninja >/dev/null && generator=(-G Ninja)
-  cmake -S "$top" -B "$folder" "${generator[@]}" -DCMAKE_BUILD_TYPE=Release -DQUORVANE_TESTS=OFF -DQUORVANE_BENCH=ON >/dev/null
-  cmake --build "$folder" --target quorvane -j "$(nproc)" >/dev/null
+  bench_build
   binary="$folder/src/quorvane"
 fi
 viewers_list=${VIEWERS:-"1 200"}
@@ -37,7 +34,6 @@ ffmpeg -nostdin -v error -re -f lavfi -i testsrc2=size=320x240:rate=25 -re -f la
   -muxrate 1000k -f mpegts "udp://127.0.0.1:$udp?pkt_size=1316" >/dev/null 2>&1 & pids+=("$!")
 sleep 8
 
-cpu_ticks() { awk '{print $14 + $15}' "/proc/$server/stat"; }
 
 # mode hls|ch, viewers, seconds: prints "received_MB failed segments"
 run_clients() {
@@ -94,15 +90,14 @@ print(f"{sum(got) / 1e6:.1f} {sum(failed)} {len(seen)}")
 PY
 }
 
-hz=$(getconf CLK_TCK)
 printf '| Viewers | Mode | CPU %% of one core | Received | Failed | Segments fetched |\n|---|---|---|---|---|---|\n'
 for viewers in $viewers_list; do
   for mode in hls ch; do
     run_clients "$mode" 1 3 >/dev/null                       # the segmenter (or sender) running first
-    before=$(cpu_ticks)
+    before=$(cpu_ticks "$server")
     read -r mb failed segments < <(run_clients "$mode" "$viewers" "$seconds")
-    after=$(cpu_ticks)
-    cpu=$(echo "scale=1; ($after - $before) * 100 / $hz / $seconds" | bc)
+    after=$(cpu_ticks "$server")
+    cpu=$(printf '%.1f' "$(cpu_percent "$before" "$after" "$seconds")")
     printf '| %s | %s | %s | %s MB | %s | %s |\n' "$viewers" "$( [ "$mode" = hls ] && echo HLS || echo /1.ch )" "$cpu" "$mb" \
       "$failed" "$( [ "$mode" = hls ] && echo "$segments" || echo - )"
   done

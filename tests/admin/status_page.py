@@ -8,6 +8,7 @@ import time
 from selenium import webdriver
 from selenium.webdriver.chrome.options import Options
 from selenium.webdriver.chrome.service import Service
+from selenium.common.exceptions import StaleElementReferenceException
 from selenium.webdriver.common.by import By
 
 url, name, shots = sys.argv[1], sys.argv[2], sys.argv[3]
@@ -20,13 +21,17 @@ try:
     driver.get(url)
     deadline = time.time() + 20
     # Two polls at least, so that the sparkline has a line to draw.
+    # The page redraws its tables at each poll: an element read just then is gone, and is read again.
     while True:
-        rows = driver.find_elements(By.CSS_SELECTOR, "#status-channels tbody tr")
-        up = driver.find_elements(By.CSS_SELECTOR, "#status-channels circle.dot-up")
-        lines = driver.find_elements(By.CSS_SELECTOR, "#status-channels polyline")
-        points = lines[0].get_attribute("points").split() if lines else []
-        if rows and name in rows[0].text and up and len(points) >= 2:
-            break
+        try:
+            rows = driver.find_elements(By.CSS_SELECTOR, "#status-channels tbody tr")
+            up = driver.find_elements(By.CSS_SELECTOR, "#status-channels circle.dot-up")
+            lines = driver.find_elements(By.CSS_SELECTOR, "#status-channels polyline")
+            points = lines[0].get_attribute("points").split() if lines else []
+            if rows and name in rows[0].text and up and len(points) >= 2:
+                break
+        except StaleElementReferenceException:
+            pass
         if time.time() > deadline:
             print("channel table not filled: " + driver.find_element(By.TAG_NAME, "body").text)
             sys.exit(1)
@@ -38,6 +43,9 @@ try:
             sys.exit(1)
         time.sleep(0.2)
     driver.save_screenshot(shots + "/status.png")
-    print("channels: " + driver.find_element(By.ID, "status-channels").text.replace("\n", " | "))
+    try:
+        print("channels: " + driver.find_element(By.ID, "status-channels").text.replace("\n", " | "))
+    except StaleElementReferenceException:
+        pass
 finally:
     driver.quit()
