@@ -5,22 +5,26 @@
 #include "support/process.h"
 #include "support/test_server.h"
 
+#include <atomic>
+#include <chrono>
 #include <cmath>
+#include <csignal>
 #include <ctime>
+#include <cstdio>
 #include <cstdlib>
 #include <gtest/gtest.h>
+#include <mutex>
 #include <regex>
 #include <set>
 #include <string>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
 namespace {
 
 constexpr char kXmlHead[] = "<?xml version=\"1.0\" encoding=\"iso-8859-1\" ?>\r\n";
 const char kUserRefusal[] = "HTTP/1.0 1001 Username and Password error\r\n\r\n";
-
-bool HaveTool(const std::string& name) { return std::system(("command -v " + name + " >/dev/null 2>&1").c_str()) == 0; }
 
 struct MediaPlaylist {
     int                   target = -1;
@@ -338,6 +342,104 @@ TEST_F(Hls, ACatchUpIntervalAcrossTwoArchiveFilesPlaysFromItsFirstSecondToItsLas
                                    server.Dir().PathOf("stream.ts") + "'").c_str()), 20.0, 1.5);
     EXPECT_EQ(Fetch("/1/archive-" + std::to_string(first - 7200) + "-600.m3u8"), "HTTP/1.0 404 Not Found\r\n\r\n\r\n");
     EXPECT_EQ(Fetch("/1/archive-" + std::to_string(first + 30) + "-60-part-99.ts"), "HTTP/1.0 404 Not Found\r\n\r\n\r\n");
+}
+
+namespace {
+
+// An HTTP/1.0 GET of path from 127.0.0.1:port; the whole answer ("" when no connection).
+std::string FetchFrom(uint16_t port, const std::string& path, int timeout_ms)
+{
+    const int fd = ConnectLoopback(port);
+    if (fd < 0) return {};
+    std::string answer;
+    if (SendAllText(fd, "GET " + path + " HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n")) answer = ReadFor(fd, std::size_t(-1), timeout_ms);
+    close(fd);
+    return answer;
+}
+
+std::size_t CountOf(const std::string& text, const std::string& part)
+{
+    std::size_t n = 0;
+    for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+    return n;
+}
+
+}  // namespace
+
+TEST_F(Hls, ACachingProxyInFrontAsksTheServerForEachSegmentAboutOnce)
+{
+    if (!HaveTool("nginx")) GTEST_SKIP() << "nginx is not installed";
+    const uint16_t udp = FreeUdpPort();
+    ASSERT_NO_FATAL_FAILURE(Start("<ch src=\"udp://" + std::to_string(udp) + "\">One</ch>\r\n"));
+    ASSERT_NO_FATAL_FAILURE(StartSource(udp, 90));
+
+    // nginx in one process (no workers, no change of user), everything in the test's folder.
+    const uint16_t proxy_port = FreeTcpPort();
+    server.Dir().MakeDir("nginx/cache");
+    server.Dir().WriteFile("nginx/nginx.conf",
+        "master_process off;\ndaemon off;\npid nginx.pid;\nerror_log errors.log;\nevents { worker_connections 1024; }\n"
+        "http {\n  access_log off;\n  client_body_temp_path body;\n  proxy_temp_path proxy;\n  fastcgi_temp_path fastcgi;\n"
+        "  uwsgi_temp_path uwsgi;\n  scgi_temp_path scgi;\n"
+        "  proxy_cache_path cache levels=1:2 keys_zone=hls:10m max_size=256m;\n"
+        "  server {\n    listen 127.0.0.1:" + std::to_string(proxy_port) + ";\n    location / {\n"
+        "      proxy_pass http://127.0.0.1:" + std::to_string(server.Port()) + ";\n      proxy_cache hls;\n"
+        "      proxy_cache_lock on;\n      proxy_cache_lock_timeout 30s;\n      proxy_cache_lock_age 30s;\n"
+        "      proxy_read_timeout 60s;\n    }\n  }\n}\n");
+    ChildProgram nginx;
+    const std::string prefix = server.Dir().PathOf("nginx");
+    ASSERT_TRUE(nginx.Start({"/bin/sh", "-c", "exec nginx -p '" + prefix + "/' -e errors.log -c nginx.conf"}, prefix));
+    ASSERT_TRUE(WaitUntil([&] {
+        const int probe = ConnectLoopback(proxy_port, 1000);
+        if (probe >= 0) close(probe);
+        return probe >= 0;
+    }, 10000)) << nginx.Stderr() << server.Dir().ReadFile("nginx/errors.log");
+
+    // 200 players for about 20 s each: the playlist every second, every new segment once.
+    constexpr int kClients = 200;
+    std::atomic<int> fetched{0}, failed{0};
+    std::mutex seen_lock;
+    std::set<std::string> distinct;
+    std::vector<std::thread> clients;
+    for (int c = 0; c < kClients; ++c) {
+        clients.emplace_back([&] {
+            std::set<std::string> mine;
+            const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+            for (int round = 0; round < 40 && std::chrono::steady_clock::now() < until; ++round) {
+                const MediaPlaylist playlist = ParsePlaylist(BodyOf(FetchFrom(proxy_port, "/1/index.m3u8", 30000)));
+                for (std::size_t i = 0; i < playlist.addresses.size(); ++i) {
+                    const std::string& address = playlist.addresses[i];
+                    if (i + 2 < playlist.addresses.size() || mine.count(address) != 0) continue;   // a player starts near the live end
+                    const std::string answer = FetchFrom(proxy_port, "/1/" + address, 30000);
+                    if (answer.rfind("HTTP/1.1 200 OK\r\n", 0) != 0 || BodyOf(answer).size() < 10000) {
+                        ++failed;
+                        continue;
+                    }
+                    mine.insert(address);
+                    ++fetched;
+                    std::lock_guard<std::mutex> held(seen_lock);
+                    distinct.insert(address);
+                }
+                std::this_thread::sleep_for(std::chrono::seconds(1));
+            }
+        });
+    }
+    // And a real player decoding through the proxy meanwhile.
+    const std::string decoded = RunShell("timeout 90 ffmpeg -nostdin -v error -i 'http://127.0.0.1:" + std::to_string(proxy_port) +
+                                         "/1/index.m3u8' -t 15 -f null - 2>&1; echo exit=$?");
+    for (std::thread& client : clients) client.join();
+    nginx.Signal(SIGTERM);
+    EXPECT_GE(nginx.WaitExit(10000), 0);
+
+    EXPECT_NE(decoded.find("exit=0"), std::string::npos) << decoded;
+    EXPECT_EQ(failed.load(), 0);
+    ASSERT_GE(distinct.size(), 3u);
+    EXPECT_GE(fetched.load(), kClients * 3);
+    const std::size_t origin = CountOf(server.Dir().ReadFile("system.log"), "Request HLS Segment =[/1/seg-");
+    std::printf("%zu origin segment requests for %zu segments, %d fetched through the proxy\n", origin, distinct.size(),
+                fetched.load());
+    EXPECT_GE(origin, distinct.size());
+    EXPECT_LE(origin, distinct.size() * 2) << fetched.load() << " segments fetched through the proxy";
+    EXPECT_EQ(server.Stop(), 0);
 }
 
 TEST_F(Hls, ADvbProgramIsCutAloneFromItsMultiplex)
