@@ -442,6 +442,25 @@ TEST_F(Hls, ACachingProxyInFrontAsksTheServerForEachSegmentAboutOnce)
     EXPECT_EQ(server.Stop(), 0);
 }
 
+TEST_F(Hls, VlcOpensTheChannelListAndPlaysItsChannel)
+{
+    if (!HaveTool("cvlc") || !HaveTool("runuser")) GTEST_SKIP() << "VLC is not installed";
+    const uint16_t udp = FreeUdpPort();
+    ASSERT_NO_FATAL_FAILURE(Start("<ch src=\"udp://" + std::to_string(udp) + "\">One</ch>\r\n"));
+    ASSERT_NO_FATAL_FAILURE(StartSource(udp, 40));
+    // VLC refuses to run as root; it plays the list's one entry for a few seconds, then quits.
+    const ShellResult vlc = RunShellWithCode("timeout 60 runuser -u nobody -- cvlc -vv --intf dummy --vout dummy --aout dummy "
+                                             "--run-time 5 --play-and-exit '" + server.Url("/playlist.m3u") + "' vlc://quit");
+    EXPECT_EQ(vlc.code, 0);
+    const std::string channel = server.Url("/1.ch");
+    EXPECT_NE(vlc.output.find("found valid M3U playlist"), std::string::npos);
+    EXPECT_NE(vlc.output.find("`" + channel + "' successfully opened"), std::string::npos) << channel;
+    EXPECT_NE(vlc.output.find("codec (h264) started"), std::string::npos);
+    EXPECT_NE(vlc.output.find("found NAL_SPS"), std::string::npos) << "no picture data reached the decoder";
+    EXPECT_NE(server.Dir().ReadFile("system.log").find("Request Channel =[/1.ch]\n"), std::string::npos);
+    EXPECT_EQ(server.Stop(), 0);
+}
+
 TEST_F(Hls, ADvbProgramIsCutAloneFromItsMultiplex)
 {
     const uint16_t dvb = FreeUdpPort();
