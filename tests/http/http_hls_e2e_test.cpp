@@ -101,6 +101,34 @@ protected:
         return server.Fetch(Get(target, headers), 30000);
     }
 
+    // Recordings of a minute each on one clock in tv_program_archive/b, named as the recorder
+    // names them (local time), from 2026-12-09 20:00; that first start.
+    std::time_t MakeArchive(int files)
+    {
+        std::tm local{};
+        local.tm_year = 2026 - 1900;
+        local.tm_mon = 11;
+        local.tm_mday = 9;
+        local.tm_hour = 20;
+        local.tm_isdst = -1;
+        const std::time_t first = std::mktime(&local);
+        server.Dir().MakeDir("tv_program_archive/b");
+        for (int k = 0; k < files; ++k) {
+            const std::time_t start = first + 60 * k;
+            std::tm when{};
+            localtime_r(&start, &when);
+            char name[64];
+            std::snprintf(name, sizeof name, "tv_program_archive/b/%04d_%02d_%02d_%02d_%02d.ts", when.tm_year + 1900, when.tm_mon + 1,
+                          when.tm_mday, when.tm_hour, when.tm_min);
+            const std::string made = RunShell("timeout 60 ffmpeg -nostdin -v error -y -f lavfi -i testsrc2=size=160x120:rate=25 -t 60 "
+                                              "-c:v libx264 -preset ultrafast -g 25 -b:v 200k -maxrate 200k -bufsize 200k -muxrate 300k "
+                                              "-output_ts_offset " + std::to_string(60 * k) + " -f mpegts '" + server.Dir().PathOf(name) +
+                                              "' 2>&1; echo exit=$?");
+            EXPECT_NE(made.find("exit=0"), std::string::npos) << made;
+        }
+        return first;
+    }
+
     TestServer   server;
     ChildProgram source;
 };
@@ -291,28 +319,8 @@ TEST_F(Hls, TheChannelListNamesTheAskedHostAndOffersCatchUpForArchivedChannels)
 
 TEST_F(Hls, ACatchUpIntervalAcrossTwoArchiveFilesPlaysFromItsFirstSecondToItsLast)
 {
-    // Two recordings of a minute each, one clock, named as the recorder names them (local time).
-    std::tm local{};
-    local.tm_year = 2026 - 1900;
-    local.tm_mon = 11;
-    local.tm_mday = 9;
-    local.tm_hour = 20;
-    local.tm_isdst = -1;
-    const std::time_t first = std::mktime(&local);
-    server.Dir().MakeDir("tv_program_archive/b");
-    for (int k = 0; k < 2; ++k) {
-        const std::time_t start = first + 60 * k;
-        std::tm when{};
-        localtime_r(&start, &when);
-        char name[64];
-        std::snprintf(name, sizeof name, "tv_program_archive/b/%04d_%02d_%02d_%02d_%02d.ts", when.tm_year + 1900, when.tm_mon + 1,
-                      when.tm_mday, when.tm_hour, when.tm_min);
-        const std::string made = RunShell("timeout 60 ffmpeg -nostdin -v error -y -f lavfi -i testsrc2=size=160x120:rate=25 -t 60 "
-                                          "-c:v libx264 -preset ultrafast -g 25 -b:v 200k -maxrate 200k -bufsize 200k -muxrate 300k "
-                                          "-output_ts_offset " + std::to_string(60 * k) + " -f mpegts '" + server.Dir().PathOf(name) +
-                                          "' 2>&1; echo exit=$?");
-        ASSERT_NE(made.find("exit=0"), std::string::npos) << made;
-    }
+    std::time_t first = 0;
+    ASSERT_NO_FATAL_FAILURE(first = MakeArchive(2));
     ASSERT_NO_FATAL_FAILURE(Start("<ch src=\"udp://127.0.0.1:1\" rec_folder=\"b\">B</ch>\r\n", "tv_on_demand_record_duration=60\r\n"));
 
     // From the middle of the first file to the middle of the second.
@@ -459,6 +467,39 @@ TEST_F(Hls, VlcOpensTheChannelListAndPlaysItsChannel)
     EXPECT_NE(vlc.output.find("found NAL_SPS"), std::string::npos) << "no picture data reached the decoder";
     EXPECT_NE(server.Dir().ReadFile("system.log").find("Request Channel =[/1.ch]\n"), std::string::npos);
     EXPECT_EQ(server.Stop(), 0);
+}
+
+TEST_F(Hls, ACatchUpStreamIsTheUsersOneStreamWithItsWatchLogEntries)
+{
+    server.Dir().WriteFile("user_profile.csv", "bob,pw,12/31/2099,free,0\r\n");
+    const std::time_t first = MakeArchive(1);
+    ASSERT_NO_FATAL_FAILURE(Start("<ch src=\"udp://127.0.0.1:1\" rec_folder=\"b\">B</ch>\r\n",
+                                  "tv_on_demand_record_duration=60\r\nuser_authorization=1\r\n"));
+    const std::string request = "GET /1/archive-" + std::to_string(first) + "-60.ts?u=bob&p=pw HTTP/1.0\r\n\r\n";
+    const int older = ConnectLoopback(server.Port());
+    ASSERT_GE(older, 0);
+    ASSERT_TRUE(SendAllText(older, request));
+    ASSERT_GT(ReadFor(older, 20000, 10000).size(), 10000u);
+    const std::string start_line = "UserName =[bob] Start to Watch Channel no.= [1]\n";
+    const std::string end_line = "UserName =[bob] End to Watch Channel no.= [1]\n";
+    EXPECT_NE(server.Dir().ReadFile("users/user_watch_log.csv").find(start_line), std::string::npos);
+
+    // Bob's next stream ends this one.
+    const int newer = ConnectLoopback(server.Port());
+    ASSERT_GE(newer, 0);
+    ASSERT_TRUE(SendAllText(newer, request));
+    EXPECT_TRUE(server.WaitForLog("System Warning: Discard the previous connection of user [bob]\n"));
+    bool closed = false;
+    ReadFor(older, std::size_t(-1), 10000, &closed);
+    EXPECT_TRUE(closed) << "the older catch-up stream went on";
+    EXPECT_TRUE(WaitUntil([&] { return server.Dir().ReadFile("users/user_watch_log.csv").find(end_line) != std::string::npos; }, 5000));
+    EXPECT_GT(ReadFor(newer, 20000, 10000).size(), 10000u);
+    close(older);
+    close(newer);
+    EXPECT_EQ(server.Stop(), 0);
+    const std::string log = server.Dir().ReadFile("users/user_watch_log.csv");
+    EXPECT_EQ(CountOf(log, start_line), 2u) << log;
+    EXPECT_EQ(CountOf(log, end_line), 2u) << log;
 }
 
 TEST_F(Hls, ADvbProgramIsCutAloneFromItsMultiplex)
