@@ -268,6 +268,7 @@ void ServeCatchUp(PlayerConnection& conn, const char* request, bool http11, std:
         // ends it, and the watch log has its start and end.
         const char* who = g_config.user_authorization ? conn.user_name : conn.client_ip;
         if (g_config.user_authorization && std::strcmp(conn.user_name, "root") != 0) DiscardPreviousConnection(conn);
+        CopyText(conn.path, target.substr(0, target.find('?')));    // what /status.json shows, without the password
         JoinPlayerList(conn);
         LogChannelStart(who, path.channel, conn.player_time, sizeof conn.player_time);
         ServeArchiveStream(conn, http11, path, interval);
