@@ -11,6 +11,7 @@
 #include "media/ts_file.h"
 #include "stream/hls_segmenter.h"
 #include "stream/pacing.h"
+#include "users/usage_log.h"
 
 #include <algorithm>
 #include <cmath>
@@ -82,7 +83,7 @@ bool SendFileRange(PlayerConnection& conn, int fd, int64_t begin, int64_t end, P
     // Paced: a block at a time; otherwise as fast as the socket takes it.
     std::vector<uint8_t> buffer(batch != nullptr ? kTsBlockSize : 64 * 1024);
     for (int64_t at = begin; at < end;) {
-        if (g_http_stop_state.load() != 0) return false;
+        if (g_http_stop_state.load() != 0 || conn.stop.load() != 0) return false;
         const int want = static_cast<int>(std::min<int64_t>(static_cast<int64_t>(buffer.size()), end - at));
         const ssize_t got = pread(fd, buffer.data(), static_cast<std::size_t>(want), at);
         if (got <= 0) return false;
@@ -262,6 +263,18 @@ void ServeCatchUp(PlayerConnection& conn, const char* request, bool http11, std:
     switch (path.kind) {
     case HlsPath::kArchivePlaylist: ServeArchivePlaylist(conn, request, http11, path, interval); break;
     case HlsPath::kArchivePart: ServeArchivePart(conn, request, http11, path, interval); break;
-    default: ServeArchiveStream(conn, http11, path, interval); break;
+    default: {
+        // The user's stream, as a "/N.ch" one is: it ends the user's other stream, another one
+        // ends it, and the watch log has its start and end.
+        const char* who = g_config.user_authorization ? conn.user_name : conn.client_ip;
+        if (g_config.user_authorization && std::strcmp(conn.user_name, "root") != 0) DiscardPreviousConnection(conn);
+        CopyText(conn.path, target.substr(0, target.find('?')));    // what /status.json shows, without the password
+        JoinPlayerList(conn);
+        LogChannelStart(who, path.channel, conn.player_time, sizeof conn.player_time);
+        ServeArchiveStream(conn, http11, path, interval);
+        LogChannelEnd(who, path.channel);
+        LeavePlayerList(conn);
+        break;
+    }
     }
 }

@@ -207,6 +207,7 @@ void ServeLivePlaylist(PlayerConnection& conn, const char* request, bool http11,
 
 void ServeLiveSegment(PlayerConnection& conn, const char* request, bool http11, std::string_view query, const HlsPath& path)
 {
+    LogSystemMessage("Request HLS Segment =[/%d/seg-%" PRId64 ".ts]\n", path.channel, path.sequence);
     if (g_config.user_authorization) {
         if (!TokenAdmits(QueryParameter(query, "t"), path.channel)) {
             LogSystemMessage("HLS: CH[%d] segment without a running viewing refused\n", path.channel);

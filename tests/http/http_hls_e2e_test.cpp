@@ -5,22 +5,26 @@
 #include "support/process.h"
 #include "support/test_server.h"
 
+#include <atomic>
+#include <chrono>
 #include <cmath>
+#include <csignal>
 #include <ctime>
+#include <cstdio>
 #include <cstdlib>
 #include <gtest/gtest.h>
+#include <mutex>
 #include <regex>
 #include <set>
 #include <string>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
 namespace {
 
 constexpr char kXmlHead[] = "<?xml version=\"1.0\" encoding=\"iso-8859-1\" ?>\r\n";
 const char kUserRefusal[] = "HTTP/1.0 1001 Username and Password error\r\n\r\n";
-
-bool HaveTool(const std::string& name) { return std::system(("command -v " + name + " >/dev/null 2>&1").c_str()) == 0; }
 
 struct MediaPlaylist {
     int                   target = -1;
@@ -95,6 +99,34 @@ protected:
     std::string Fetch(const std::string& target, const std::string& headers = "")
     {
         return server.Fetch(Get(target, headers), 30000);
+    }
+
+    // Recordings of a minute each on one clock in tv_program_archive/b, named as the recorder
+    // names them (local time), from 2026-12-09 20:00; that first start.
+    std::time_t MakeArchive(int files)
+    {
+        std::tm local{};
+        local.tm_year = 2026 - 1900;
+        local.tm_mon = 11;
+        local.tm_mday = 9;
+        local.tm_hour = 20;
+        local.tm_isdst = -1;
+        const std::time_t first = std::mktime(&local);
+        server.Dir().MakeDir("tv_program_archive/b");
+        for (int k = 0; k < files; ++k) {
+            const std::time_t start = first + 60 * k;
+            std::tm when{};
+            localtime_r(&start, &when);
+            char name[64];
+            std::snprintf(name, sizeof name, "tv_program_archive/b/%04d_%02d_%02d_%02d_%02d.ts", when.tm_year + 1900, when.tm_mon + 1,
+                          when.tm_mday, when.tm_hour, when.tm_min);
+            const std::string made = RunShell("timeout 60 ffmpeg -nostdin -v error -y -f lavfi -i testsrc2=size=160x120:rate=25 -t 60 "
+                                              "-c:v libx264 -preset ultrafast -g 25 -b:v 200k -maxrate 200k -bufsize 200k -muxrate 300k "
+                                              "-output_ts_offset " + std::to_string(60 * k) + " -f mpegts '" + server.Dir().PathOf(name) +
+                                              "' 2>&1; echo exit=$?");
+            EXPECT_NE(made.find("exit=0"), std::string::npos) << made;
+        }
+        return first;
     }
 
     TestServer   server;
@@ -287,28 +319,8 @@ TEST_F(Hls, TheChannelListNamesTheAskedHostAndOffersCatchUpForArchivedChannels)
 
 TEST_F(Hls, ACatchUpIntervalAcrossTwoArchiveFilesPlaysFromItsFirstSecondToItsLast)
 {
-    // Two recordings of a minute each, one clock, named as the recorder names them (local time).
-    std::tm local{};
-    local.tm_year = 2026 - 1900;
-    local.tm_mon = 11;
-    local.tm_mday = 9;
-    local.tm_hour = 20;
-    local.tm_isdst = -1;
-    const std::time_t first = std::mktime(&local);
-    server.Dir().MakeDir("tv_program_archive/b");
-    for (int k = 0; k < 2; ++k) {
-        const std::time_t start = first + 60 * k;
-        std::tm when{};
-        localtime_r(&start, &when);
-        char name[64];
-        std::snprintf(name, sizeof name, "tv_program_archive/b/%04d_%02d_%02d_%02d_%02d.ts", when.tm_year + 1900, when.tm_mon + 1,
-                      when.tm_mday, when.tm_hour, when.tm_min);
-        const std::string made = RunShell("timeout 60 ffmpeg -nostdin -v error -y -f lavfi -i testsrc2=size=160x120:rate=25 -t 60 "
-                                          "-c:v libx264 -preset ultrafast -g 25 -b:v 200k -maxrate 200k -bufsize 200k -muxrate 300k "
-                                          "-output_ts_offset " + std::to_string(60 * k) + " -f mpegts '" + server.Dir().PathOf(name) +
-                                          "' 2>&1; echo exit=$?");
-        ASSERT_NE(made.find("exit=0"), std::string::npos) << made;
-    }
+    std::time_t first = 0;
+    ASSERT_NO_FATAL_FAILURE(first = MakeArchive(2));
     ASSERT_NO_FATAL_FAILURE(Start("<ch src=\"udp://127.0.0.1:1\" rec_folder=\"b\">B</ch>\r\n", "tv_on_demand_record_duration=60\r\n"));
 
     // From the middle of the first file to the middle of the second.
@@ -338,6 +350,156 @@ TEST_F(Hls, ACatchUpIntervalAcrossTwoArchiveFilesPlaysFromItsFirstSecondToItsLas
                                    server.Dir().PathOf("stream.ts") + "'").c_str()), 20.0, 1.5);
     EXPECT_EQ(Fetch("/1/archive-" + std::to_string(first - 7200) + "-600.m3u8"), "HTTP/1.0 404 Not Found\r\n\r\n\r\n");
     EXPECT_EQ(Fetch("/1/archive-" + std::to_string(first + 30) + "-60-part-99.ts"), "HTTP/1.0 404 Not Found\r\n\r\n\r\n");
+}
+
+namespace {
+
+// An HTTP/1.0 GET of path from 127.0.0.1:port; the whole answer ("" when no connection).
+std::string FetchFrom(uint16_t port, const std::string& path, int timeout_ms)
+{
+    const int fd = ConnectLoopback(port);
+    if (fd < 0) return {};
+    std::string answer;
+    if (SendAllText(fd, "GET " + path + " HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n")) answer = ReadFor(fd, std::size_t(-1), timeout_ms);
+    close(fd);
+    return answer;
+}
+
+std::size_t CountOf(const std::string& text, const std::string& part)
+{
+    std::size_t n = 0;
+    for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+    return n;
+}
+
+}  // namespace
+
+TEST_F(Hls, ACachingProxyInFrontAsksTheServerForEachSegmentAboutOnce)
+{
+    if (!HaveTool("nginx")) GTEST_SKIP() << "nginx is not installed";
+    const uint16_t udp = FreeUdpPort();
+    ASSERT_NO_FATAL_FAILURE(Start("<ch src=\"udp://" + std::to_string(udp) + "\">One</ch>\r\n"));
+    ASSERT_NO_FATAL_FAILURE(StartSource(udp, 90));
+
+    // nginx in one process (no workers, no change of user), everything in the test's folder.
+    const uint16_t proxy_port = FreeTcpPort();
+    server.Dir().MakeDir("nginx/cache");
+    server.Dir().WriteFile("nginx/nginx.conf",
+        "master_process off;\ndaemon off;\npid nginx.pid;\nerror_log errors.log;\nevents { worker_connections 1024; }\n"
+        "http {\n  access_log off;\n  client_body_temp_path body;\n  proxy_temp_path proxy;\n  fastcgi_temp_path fastcgi;\n"
+        "  uwsgi_temp_path uwsgi;\n  scgi_temp_path scgi;\n"
+        "  proxy_cache_path cache levels=1:2 keys_zone=hls:10m max_size=256m;\n"
+        "  server {\n    listen 127.0.0.1:" + std::to_string(proxy_port) + ";\n    location / {\n"
+        "      proxy_pass http://127.0.0.1:" + std::to_string(server.Port()) + ";\n      proxy_cache hls;\n"
+        "      proxy_cache_lock on;\n      proxy_cache_lock_timeout 30s;\n      proxy_cache_lock_age 30s;\n"
+        "      proxy_read_timeout 60s;\n    }\n  }\n}\n");
+    ChildProgram nginx;
+    const std::string prefix = server.Dir().PathOf("nginx");
+    ASSERT_TRUE(nginx.Start({"/bin/sh", "-c", "exec nginx -p '" + prefix + "/' -e errors.log -c nginx.conf"}, prefix));
+    ASSERT_TRUE(WaitUntil([&] {
+        const int probe = ConnectLoopback(proxy_port, 1000);
+        if (probe >= 0) close(probe);
+        return probe >= 0;
+    }, 10000)) << nginx.Stderr() << server.Dir().ReadFile("nginx/errors.log");
+
+    // 200 players for about 20 s each: the playlist every second, every new segment once.
+    constexpr int kClients = 200;
+    std::atomic<int> fetched{0}, failed{0};
+    std::mutex seen_lock;
+    std::set<std::string> distinct;
+    std::vector<std::thread> clients;
+    for (int c = 0; c < kClients; ++c) {
+        clients.emplace_back([&] {
+            std::set<std::string> mine;
+            const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+            for (int round = 0; round < 40 && std::chrono::steady_clock::now() < until; ++round) {
+                const MediaPlaylist playlist = ParsePlaylist(BodyOf(FetchFrom(proxy_port, "/1/index.m3u8", 30000)));
+                for (std::size_t i = 0; i < playlist.addresses.size(); ++i) {
+                    const std::string& address = playlist.addresses[i];
+                    if (i + 2 < playlist.addresses.size() || mine.count(address) != 0) continue;   // a player starts near the live end
+                    const std::string answer = FetchFrom(proxy_port, "/1/" + address, 30000);
+                    if (answer.rfind("HTTP/1.1 200 OK\r\n", 0) != 0 || BodyOf(answer).size() < 10000) {
+                        ++failed;
+                        continue;
+                    }
+                    mine.insert(address);
+                    ++fetched;
+                    std::lock_guard<std::mutex> held(seen_lock);
+                    distinct.insert(address);
+                }
+                std::this_thread::sleep_for(std::chrono::seconds(1));
+            }
+        });
+    }
+    // And a real player decoding through the proxy meanwhile.
+    const std::string decoded = RunShell("timeout 90 ffmpeg -nostdin -v error -i 'http://127.0.0.1:" + std::to_string(proxy_port) +
+                                         "/1/index.m3u8' -t 15 -f null - 2>&1; echo exit=$?");
+    for (std::thread& client : clients) client.join();
+    nginx.Signal(SIGTERM);
+    EXPECT_GE(nginx.WaitExit(10000), 0);
+
+    EXPECT_NE(decoded.find("exit=0"), std::string::npos) << decoded;
+    EXPECT_EQ(failed.load(), 0);
+    ASSERT_GE(distinct.size(), 3u);
+    EXPECT_GE(fetched.load(), kClients * 3);
+    const std::size_t origin = CountOf(server.Dir().ReadFile("system.log"), "Request HLS Segment =[/1/seg-");
+    std::printf("%zu origin segment requests for %zu segments, %d fetched through the proxy\n", origin, distinct.size(),
+                fetched.load());
+    EXPECT_GE(origin, distinct.size());
+    EXPECT_LE(origin, distinct.size() * 2) << fetched.load() << " segments fetched through the proxy";
+    EXPECT_EQ(server.Stop(), 0);
+}
+
+TEST_F(Hls, VlcOpensTheChannelListAndPlaysItsChannel)
+{
+    if (!HaveTool("cvlc") || !HaveTool("runuser")) GTEST_SKIP() << "VLC is not installed";
+    const uint16_t udp = FreeUdpPort();
+    ASSERT_NO_FATAL_FAILURE(Start("<ch src=\"udp://" + std::to_string(udp) + "\">One</ch>\r\n"));
+    ASSERT_NO_FATAL_FAILURE(StartSource(udp, 40));
+    // VLC refuses to run as root; it plays the list's one entry for a few seconds, then quits.
+    const ShellResult vlc = RunShellWithCode("timeout 60 runuser -u nobody -- cvlc -vv --intf dummy --vout dummy --aout dummy "
+                                             "--run-time 5 --play-and-exit '" + server.Url("/playlist.m3u") + "' vlc://quit");
+    EXPECT_EQ(vlc.code, 0);
+    const std::string channel = server.Url("/1.ch");
+    EXPECT_NE(vlc.output.find("found valid M3U playlist"), std::string::npos);
+    EXPECT_NE(vlc.output.find("`" + channel + "' successfully opened"), std::string::npos) << channel;
+    EXPECT_NE(vlc.output.find("codec (h264) started"), std::string::npos);
+    EXPECT_NE(vlc.output.find("found NAL_SPS"), std::string::npos) << "no picture data reached the decoder";
+    EXPECT_NE(server.Dir().ReadFile("system.log").find("Request Channel =[/1.ch]\n"), std::string::npos);
+    EXPECT_EQ(server.Stop(), 0);
+}
+
+TEST_F(Hls, ACatchUpStreamIsTheUsersOneStreamWithItsWatchLogEntries)
+{
+    server.Dir().WriteFile("user_profile.csv", "bob,pw,12/31/2099,free,0\r\n");
+    const std::time_t first = MakeArchive(1);
+    ASSERT_NO_FATAL_FAILURE(Start("<ch src=\"udp://127.0.0.1:1\" rec_folder=\"b\">B</ch>\r\n",
+                                  "tv_on_demand_record_duration=60\r\nuser_authorization=1\r\n"));
+    const std::string request = "GET /1/archive-" + std::to_string(first) + "-60.ts?u=bob&p=pw HTTP/1.0\r\n\r\n";
+    const int older = ConnectLoopback(server.Port());
+    ASSERT_GE(older, 0);
+    ASSERT_TRUE(SendAllText(older, request));
+    ASSERT_GT(ReadFor(older, 20000, 10000).size(), 10000u);
+    const std::string start_line = "UserName =[bob] Start to Watch Channel no.= [1]\n";
+    const std::string end_line = "UserName =[bob] End to Watch Channel no.= [1]\n";
+    EXPECT_NE(server.Dir().ReadFile("users/user_watch_log.csv").find(start_line), std::string::npos);
+
+    // Bob's next stream ends this one.
+    const int newer = ConnectLoopback(server.Port());
+    ASSERT_GE(newer, 0);
+    ASSERT_TRUE(SendAllText(newer, request));
+    EXPECT_TRUE(server.WaitForLog("System Warning: Discard the previous connection of user [bob]\n"));
+    bool closed = false;
+    ReadFor(older, std::size_t(-1), 10000, &closed);
+    EXPECT_TRUE(closed) << "the older catch-up stream went on";
+    EXPECT_TRUE(WaitUntil([&] { return server.Dir().ReadFile("users/user_watch_log.csv").find(end_line) != std::string::npos; }, 5000));
+    EXPECT_GT(ReadFor(newer, 20000, 10000).size(), 10000u);
+    close(older);
+    close(newer);
+    EXPECT_EQ(server.Stop(), 0);
+    const std::string log = server.Dir().ReadFile("users/user_watch_log.csv");
+    EXPECT_EQ(CountOf(log, start_line), 2u) << log;
+    EXPECT_EQ(CountOf(log, end_line), 2u) << log;
 }
 
 TEST_F(Hls, ADvbProgramIsCutAloneFromItsMultiplex)
