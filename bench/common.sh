@@ -48,3 +48,19 @@ fanout_row() {
   printf '| %s | %s | %.1f | %.0f | %s | %s | %s | %s | %s | %s | %s |\n' "$n" "$server" "$cpu" "$(echo "$rss / 1024" | bc -l)" \
     "$r_rate_median" "$r_rate_min" "$r_steady_median" "$r_steady_min" "$r_stalled" "$r_ttfb_median_ms" "$r_first_pat_median_ms"
 }
+
+# A scratch folder $work (readable by the unprivileged players) and the list pids of the
+# processes the script starts; at exit they are stopped, bench_extra_cleanup runs when the
+# script defines it, and the folder goes.
+bench_workdir() {
+  work=$(mktemp -d "/tmp/quorvane-$1-XXXXXX")
+  chmod 755 "$work"
+  pids=()
+  trap bench_cleanup EXIT
+}
+bench_cleanup() {
+  for pid in "${pids[@]}"; do kill -TERM "$pid" 2>/dev/null || true; done
+  wait 2>/dev/null || true
+  if declare -F bench_extra_cleanup >/dev/null; then bench_extra_cleanup; fi
+  rm -rf "$work"
+}

@@ -14,14 +14,7 @@ if [ -z "$binary" ]; then
 fi
 viewers_list=${VIEWERS:-"1 200"}
 seconds=${SECONDS_PER_RUN:-20}
-work=$(mktemp -d /tmp/quorvane-hls-XXXXXX)
-pids=()
-cleanup() {
-  for pid in "${pids[@]}"; do kill -TERM "$pid" 2>/dev/null || true; done
-  wait 2>/dev/null || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
+bench_workdir hls
 
 udp=32300; http=18300
 mkdir -p "$work/users"

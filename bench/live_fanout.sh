@@ -13,15 +13,7 @@ bench_build
 viewers_list=${VIEWERS:-"1 50 200 500 1000"}
 seconds=${SECONDS_PER_RUN:-20}
 
-work=$(mktemp -d /tmp/quorvane-fanout-XXXXXX)
-chmod 755 "$work"
-pids=()
-cleanup() {
-  for pid in "${pids[@]}"; do kill -TERM "$pid" 2>/dev/null || true; done
-  wait 2>/dev/null || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
+bench_workdir fanout
 
 qv_udp=32100; vlc_udp=32102; qv_http=18200; vlc_http=18201
 channel=${CHANNEL:-udp}

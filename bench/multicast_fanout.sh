@@ -9,15 +9,10 @@ source "$top/bench/common.sh"
 bench_build
 channels=${CHANNELS:-50}; kbps=${KBPS:-4000}; seconds=${SECONDS_PER_RUN:-30}
 tx=qv-bench-tx-$$; rx=qv-bench-rx-$$
-work=$(mktemp -d /tmp/quorvane-mcast-XXXXXX)
-pids=()
-cleanup() {
-  for pid in "${pids[@]}"; do kill -TERM "$pid" 2>/dev/null || true; done
-  wait 2>/dev/null || true
+bench_extra_cleanup() {
   ip netns del "$tx" 2>/dev/null || true; ip netns del "$rx" 2>/dev/null || true
-  rm -rf "$work"
 }
-trap cleanup EXIT
+bench_workdir mcast
 ip netns add "$tx"; ip netns add "$rx"
 ip -n "$tx" link add qva type veth peer name qvb netns "$rx"
 ip -n "$tx" addr add 10.77.0.1/24 dev qva; ip -n "$rx" addr add 10.77.0.2/24 dev qvb

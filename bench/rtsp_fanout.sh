@@ -12,15 +12,7 @@ bench_build
 viewers_list=${VIEWERS:-"1 50 200 500"}
 seconds=${SECONDS_PER_RUN:-20}
 
-work=$(mktemp -d /tmp/quorvane-rtsp-fanout-XXXXXX)
-chmod 755 "$work"
-pids=()
-cleanup() {
-  for pid in "${pids[@]}"; do kill -TERM "$pid" 2>/dev/null || true; done
-  wait 2>/dev/null || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
+bench_workdir rtsp-fanout
 
 qv_udp=32200; gst_udp=32202; measure_udp=32204; qv_http=18300; qv_rtsp=18354; gst_rtsp=18355
 mkdir -p "$work/root/users" "$work/root/media"
