@@ -2,19 +2,15 @@
 // that records each request line and gives a fixed answer.
 
 #include "core/platform/platform.h"
+#include "support/fake_peer.h"
 #include "support/temp_dir.h"
 #include "support/test_server.h"
 
-#include <arpa/inet.h>
 #include <atomic>
 #include <cstring>
 #include <functional>
 #include <gtest/gtest.h>
 #include <mutex>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -25,26 +21,8 @@ namespace {
 class FakeRest {
 public:
     using Answer = std::function<const char*(const std::string&)>;
-    explicit FakeRest(Answer answer) : answer_(std::move(answer))
-    {
-        listener_ = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address);
-        listen(listener_, 8);
-        socklen_t length = sizeof address;
-        getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
-        port_ = ntohs(address.sin_port);
-        thread_ = std::thread([this] { Serve(); });
-    }
-    ~FakeRest()
-    {
-        stop_ = true;
-        thread_.join();
-        close(listener_);
-    }
-    uint16_t Port() const { return port_; }
+    explicit FakeRest(Answer answer) : answer_(std::move(answer)), peer_([this](int fd, int) { Serve(fd); }) {}
+    uint16_t Port() const { return peer_.Port(); }
     std::vector<std::string> Requests()
     {
         std::lock_guard<std::mutex> held(lock_);
@@ -52,45 +30,25 @@ public:
     }
 
 private:
-    void Serve()
+    void Serve(int fd)
     {
-        while (!stop_) {
-            pollfd watch{listener_, POLLIN, 0};
-            if (poll(&watch, 1, 50) <= 0) continue;
-            const int client = accept(listener_, nullptr, nullptr);
-            if (client < 0) continue;
-            std::string request;
-            char chunk[4096];
-            while (request.find("\r\n\r\n") == std::string::npos) {
-                pollfd in{client, POLLIN, 0};
-                if (poll(&in, 1, 2000) <= 0) break;
-                const ssize_t got = recv(client, chunk, sizeof chunk, 0);
-                if (got <= 0) break;
-                request.append(chunk, static_cast<std::size_t>(got));
-            }
-            {
-                std::lock_guard<std::mutex> held(lock_);
-                requests_.push_back(request);
-            }
-            const char* text = answer_(request);
-            if (text == nullptr) {
-                while (!stop_) {
-                    pollfd in{client, POLLIN, 0};
-                    if (poll(&in, 1, 50) > 0 && recv(client, chunk, sizeof chunk, 0) <= 0) break;
-                }
-            } else {
-                send(client, text, std::strlen(text), MSG_NOSIGNAL);
-            }
-            close(client);
+        const std::string request = ReadHead(fd, 2000);
+        {
+            std::lock_guard<std::mutex> held(lock_);
+            requests_.push_back(request);
+        }
+        const char* text = answer_(request);
+        if (text != nullptr) {
+            SendText(fd, text);
+            return;
+        }
+        while (!peer_.Stopping() && !WaitForClientClose(fd, 50)) {
         }
     }
     Answer                   answer_;
-    int                      listener_ = -1;
-    uint16_t                 port_ = 0;
-    std::atomic<bool>        stop_{false};
-    std::thread              thread_;
     std::mutex               lock_;
     std::vector<std::string> requests_;
+    FakeTcpPeer              peer_;      // last: its thread ends before the members it uses
 };
 
 constexpr char kOk[] = "HTTP/1.1 200 OK\r\n\r\nresult=1\r\n";
