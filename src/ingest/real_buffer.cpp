@@ -2,6 +2,7 @@
 
 #include "core/log.h"
 #include "core/platform/platform.h"
+#include "media/ts_cutter.h"
 #include "media/ts_timing.h"
 
 #include <cstring>
@@ -134,30 +135,72 @@ RingReader::Join RingReader::JoinAtPat(const std::function<bool()>& stopped, std
             continue;
         }
         if (!byte_stream_) {
-            const int at = find_pat_offset(slot, length);
+            int at = find_pat_offset(slot, length);
             if (at >= 0) {
+                first.assign(slot + at, slot + length);
+                int slot_length = length;
+                StartAtKeyFrame(first, at, slot_length);
                 LogSystemMessage("%sFound Video PAT in Index [%d], Current_Buffer_input_index=[%d]\n", log_prefix_.c_str(),
                                  output_index_, channel_.input_index.load());
-                first.assign(slot + at, slot + length);
                 output_index_ = (output_index_ + 1) % kRingSlots;
                 return Join::kJoined;
             }
         } else {
-            const int at = find_stream_pat_offset(slot, length);
+            int at = find_stream_pat_offset(slot, length);
             if (at >= 0) {
-                const int remainder = length - at;
+                first.assign(slot + at, slot + length);
+                int slot_length = length;
+                StartAtKeyFrame(first, at, slot_length);
+                const int remainder = slot_length - at;
                 LogSystemMessage("%sFound Video PAT in Index [%d] POS[%d] nRemider_Length=[%d]\n", log_prefix_.c_str(),
                                  output_index_, at, remainder);
-                sync_skip_ = sync_skip_after(length, at);
+                sync_skip_ = sync_skip_after(slot_length, at);
                 if (sync_skip_ != 0) LogSystemMessage("nTS_Sync_Skip_Bytes=%d nRemider_Length=%d\n", sync_skip_, remainder);
                 else LogSystemMessage("nTS_Sync_Skip_Bytes=[0] nRemider_Length=%d\n", remainder);
-                first.assign(slot + at, slot + length);
                 output_index_ = (output_index_ + 1) % kRingSlots;
                 return Join::kJoined;
             }
         }
         output_index_ = (output_index_ + 1) % kRingSlots;
     }
+}
+
+bool RingReader::StartAtKeyFrame(std::vector<uint8_t>& first, int& at, int& slot_length)
+{
+    // The bytes looked at, from the join PAT on, and where each slot's share of them begins.
+    struct Piece {
+        int32_t index;
+        int64_t fed;          // offset of the slot's first byte looked at
+        int     skipped;      // bytes of the slot before it (RTP header, or before the join PAT)
+        int     length;       // bytes of the slot looked at
+    };
+    std::vector<uint8_t> looked(first);
+    std::vector<Piece> pieces{{output_index_, 0, at, static_cast<int>(first.size())}};
+    TsSegmentCutter finder([](TsSegmentCutter::Segment&&) {});
+    finder.Feed(first.data(), first.size());
+    uint8_t slot[kRingSlotSize];
+    int32_t index = output_index_;
+    for (int looked_slots = 1; finder.first_key().offset < 0 && looked_slots < kRingSlots; ++looked_slots) {
+        index = (index + 1) % kRingSlots;
+        if (index == channel_.input_index.load() || buffer_->retired.load() != 0) return false;
+        const int length = CopySlot(index, slot);
+        if (length == 0) return false;
+        const int skip = !byte_stream_ && length == kRtpSlotSize ? kRtpHeaderSize : 0;
+        pieces.push_back({index, static_cast<int64_t>(looked.size()), skip, length - skip});
+        looked.insert(looked.end(), slot + skip, slot + length);
+        finder.Feed(slot + skip, static_cast<std::size_t>(length - skip));
+    }
+    const TsSegmentCutter::Start& start = finder.first_key();
+    if (start.offset < 0) return false;
+    std::size_t piece = pieces.size() - 1;
+    while (piece > 0 && pieces[piece].fed > start.offset) --piece;
+    const Piece& found = pieces[piece];
+    first.assign(start.tables.begin(), start.tables.end());
+    first.insert(first.end(), looked.begin() + start.offset, looked.begin() + found.fed + found.length);
+    output_index_ = found.index;
+    at = found.skipped + static_cast<int>(start.offset - found.fed);
+    slot_length = found.skipped + found.length;
+    return true;
 }
 
 void RingReader::CatchUp(const std::function<bool(const uint8_t*, int)>& send)

@@ -48,7 +48,10 @@ public:
     // that reports the join ("Thread[7]: ... CH no.[5] ").
     RingReader(ChannelRecord& channel, bool byte_stream, int thread_number, std::string log_prefix = "");
 
-    // Joins at a PAT; `first` receives the join slot from the join packet on. `stopped` is
+    // Joins at a PAT, the first one that a key picture follows in the slots written already
+    // when there is such (so that a player shows a picture at once), else the first one;
+    // `first` receives the join slot from the join packet on (copies of the PAT and PMT in
+    // front when the source sent none right before the key picture). `stopped` is
     // polled while waiting for slots. Never reads the slot the writer fills next; at the
     // writer it sleeps until the next write, and gives up (kNoPat) after kJoinPatWaitMs.
     // from: the slot to search from instead of the join point (after a pull source's
@@ -80,6 +83,12 @@ public:
 
 private:
     int CopySlot(int32_t index, uint8_t* out) const;
+    // From the join PAT (at, in the slot at output_index_, whose bytes from it on are in
+    // first) on through the slots written already, looks for the first key picture. When
+    // there is one, the join moves to it: output_index_ and at name its slot and the packet
+    // to start from (slot_length that slot's length), and first holds the PAT and PMT before
+    // it and its slot's bytes from it on.
+    bool StartAtKeyFrame(std::vector<uint8_t>& first, int& at, int& slot_length);
     ChannelRecord&              channel_;
     std::shared_ptr<RealBuffer> buffer_;
     bool                        byte_stream_;

@@ -6,7 +6,7 @@
 #include "channels/archive.h"
 #include "http/http_hls.h"
 #include "http/http_playlist.h"
-#include "stream/hls_segmenter.h"
+#include "media/ts_cutter.h"
 
 #include <cstdint>
 #include <cstdlib>

@@ -83,14 +83,15 @@ protected:
         ASSERT_TRUE(server.Start(extra)) << server.Process().Stderr().substr(0, 2000);
     }
 
-    // Generated H.264/AAC in real time to a UDP port, a key frame (behind a PAT) every second.
-    void StartSource(uint16_t udp, int seconds)
+    // Generated H.264/AAC in real time to a UDP port, a key frame (behind a PAT) every `gop`
+    // pictures, the PAT also every pat_period seconds.
+    void StartSource(uint16_t udp, int seconds, int gop = 25, const char* pat_period = "30")
     {
         const std::string command =
             "exec ffmpeg -nostdin -v error -re -f lavfi -i testsrc2=size=320x240:rate=25 -re -f lavfi "
             "-i sine=frequency=440:sample_rate=48000 -t " + std::to_string(seconds) +
-            " -c:v libx264 -preset ultrafast -g 25 -b:v 500k -maxrate 500k -bufsize 500k -c:a aac -b:a 64k "
-            "-pat_period 30 -sdt_period 30 -muxrate 800k -f mpegts 'udp://127.0.0.1:" + std::to_string(udp) +
+            " -c:v libx264 -preset ultrafast -g " + std::to_string(gop) + " -b:v 500k -maxrate 500k -bufsize 500k -c:a aac -b:a 64k "
+            "-pat_period " + pat_period + " -sdt_period 30 -muxrate 800k -f mpegts 'udp://127.0.0.1:" + std::to_string(udp) +
             "?pkt_size=1316'";
         ASSERT_TRUE(source.Start({"/bin/sh", "-c", command}, server.Dir().Path()));
         ASSERT_TRUE(server.WaitForLog("Get UDP Packet from Port No [" + std::to_string(udp) + "]", 15000));
@@ -531,4 +532,35 @@ TEST_F(Hls, ADvbProgramIsCutAloneFromItsMultiplex)
     std::set<int> pids;
     for (std::size_t k = 0; k < segment.size() / 188; ++k) pids.insert(PidAt(segment, k));
     EXPECT_EQ(pids, (std::set<int>{0, pmt_pid, 0x200})) << "the other program's stream came along";
+}
+
+// Zapping: with the PAT sent ten times a second and a key frame every two seconds, a player that
+// opens the channel stream or its first HLS segment starts with the tables and a key frame, so
+// that it shows a picture at once.
+TEST_F(Hls, AChannelStreamAndItsFirstSegmentStartAtAKeyFrame)
+{
+    const uint16_t udp = FreeUdpPort();
+    ASSERT_NO_FATAL_FAILURE(Start("<ch src=\"udp://" + std::to_string(udp) + "\">One</ch>\r\n"));
+    ASSERT_NO_FATAL_FAILURE(StartSource(udp, 40, 50, "0.1"));
+    std::this_thread::sleep_for(std::chrono::seconds(5));  // a few key frames in the ring
+    // The first video packets of each capture: its flags ("K" for a key frame) and times.
+    auto first_video = [&](const std::string& file) {
+        return RunShell("ffprobe -v error -select_streams v:0 -show_entries packet=flags,pts_time -of csv=p=0 -read_intervals '%+#5' '" +
+                        server.Dir().PathOf(file) + "' 2>&1 | head -5");
+    };
+    for (int viewer = 0; viewer < 3; ++viewer) {
+        const std::string file = "zap" + std::to_string(viewer) + ".ts";
+        RunShell("curl -s --max-time 2 -o '" + server.Dir().PathOf(file) + "' '" + server.Url("/1.ch") + "'");
+        const std::string head = server.Dir().ReadFile(file).substr(0, 2 * 188);
+        ASSERT_EQ(head.size(), 2u * 188);
+        EXPECT_EQ(PidAt(head, 0), 0) << "viewer " << viewer;
+        const std::string packets = first_video(file);
+        EXPECT_NE(packets.substr(0, packets.find('\n')).find(",K"), std::string::npos) << "viewer " << viewer << ":\n" << packets;
+        std::this_thread::sleep_for(std::chrono::milliseconds(700));
+    }
+    const MediaPlaylist playlist = ParsePlaylist(BodyOf(Fetch("/1/index.m3u8")));
+    ASSERT_FALSE(playlist.addresses.empty());
+    server.Dir().WriteFile("segment.ts", BodyOf(Fetch("/1/" + playlist.addresses.front())));
+    const std::string packets = first_video("segment.ts");
+    EXPECT_NE(packets.substr(0, packets.find('\n')).find(",K"), std::string::npos) << packets;
 }

@@ -2,6 +2,7 @@
 
 #include "support/test_channel.h"
 #include "support/ts_builder.h"
+#include "support/ts_video.h"
 
 #include <atomic>
 #include <chrono>
@@ -281,6 +282,116 @@ TEST(ReadingTheRing, ReadersOfARetiredRingEndInsteadOfWaitingOrReadingTheNextRin
     // A new reader joins the new ring.
     RingReader newcomer(test.channel, false, 2);
     EXPECT_EQ(newcomer.JoinAtPat(Never(), first), RingReader::Join::kJoined);
+}
+
+// Video as a broadcaster sends it: tables every table_every pictures, a key picture every 25th,
+// with or without tables right before it.
+std::vector<uint8_t> PeriodicTablesStream(int pictures, bool tables_at_keys, int table_every = 10)
+{
+    std::vector<uint8_t> out;
+    const std::vector<uint8_t> tables = TsBuilder().Pat().Pmt().Bytes();
+    for (int frame = 0; frame < pictures; ++frame) {
+        const bool key = frame % 25 == 0;
+        if (frame % table_every == 0 || (key && tables_at_keys)) out.insert(out.end(), tables.begin(), tables.end());
+        AddPicture(out, frame * 3600, key ? Mark::kIdr : Mark::kPlain);
+    }
+    return out;
+}
+
+// Writes bytes into the ring in slots of slot_size, each behind an RTP header when rtp.
+void WriteInSlots(TestChannel& test, const std::vector<uint8_t>& bytes, std::size_t slot_size, bool rtp = false)
+{
+    for (std::size_t at = 0; at + slot_size <= bytes.size(); at += slot_size) {
+        std::vector<uint8_t> slot = rtp ? TsBuilder().RtpHeader().Bytes() : std::vector<uint8_t>{};
+        slot.insert(slot.end(), bytes.begin() + static_cast<long>(at), bytes.begin() + static_cast<long>(at + slot_size));
+        test.Write(slot);
+    }
+}
+
+int PidAt(const std::vector<uint8_t>& bytes, std::size_t packet)
+{
+    return ((bytes[packet * 188 + 1] & 0x1F) << 8) | bytes[packet * 188 + 2];
+}
+
+// The first picture in bytes (packets from byte 0) is a key picture behind the PAT and PMT.
+void ExpectKeyPictureStart(const std::vector<uint8_t>& bytes)
+{
+    ASSERT_GE(bytes.size(), 3u * 188);
+    EXPECT_EQ(PidAt(bytes, 0), 0);
+    EXPECT_EQ(PidAt(bytes, 1), 0x100);
+    EXPECT_EQ(PidAt(bytes, 2), kTestVideoPid);
+    EXPECT_NE(bytes[2 * 188 + 1] & 0x40, 0) << "a picture starts behind the tables";
+    EXPECT_EQ(bytes[2 * 188 + 28], 0x65) << "and it is a key picture";
+}
+
+// The first packet at or after `from` where the PAT, the PMT and a key picture follow each other.
+std::size_t KeyPictureStartAfter(const std::vector<uint8_t>& stream, std::size_t from)
+{
+    for (std::size_t p = from; (p + 3) * 188 <= stream.size(); ++p)
+        if (PidAt(stream, p) == 0 && PidAt(stream, p + 1) == 0x100 && stream[(p + 2) * 188 + 28] == 0x65) return p;
+    return stream.size() / 188;
+}
+
+bool HasPatBetween(const std::vector<uint8_t>& stream, std::size_t from, std::size_t to)
+{
+    for (std::size_t p = from; p < to; ++p)
+        if (PidAt(stream, p) == 0) return true;
+    return false;
+}
+
+TEST(JoiningAtAKeyPicture, TheJoinSkipsPatsThatNoKeyPictureFollowsInEverySlotKind)
+{
+    const std::vector<uint8_t> stream = PeriodicTablesStream(160, true);
+    for (const int kind : {0, 1, 2}) {
+        SCOPED_TRACE(kind == 0 ? "UDP slots" : kind == 1 ? "RTP slots" : "byte-stream slots");
+        const std::size_t slot_size = kind == 2 ? 1000 : 1316;
+        TestChannel test;
+        WriteInSlots(test, stream, slot_size, kind == 1);
+        const std::size_t slots = stream.size() / slot_size;
+        const std::size_t join_packet = (slots / 4 * slot_size + 187) / 188;
+        const std::size_t key_packet = KeyPictureStartAfter(stream, join_packet);
+        ASSERT_TRUE(HasPatBetween(stream, join_packet, key_packet)) << "the stream must have a PAT to skip";
+        RingReader reader(test.channel, kind == 2, 1);
+        std::vector<uint8_t> first;
+        ASSERT_EQ(reader.JoinAtPat(Never(), first), RingReader::Join::kJoined);
+        // From there the stream goes on whole through the slots that follow.
+        std::vector<uint8_t> followed = first;
+        uint8_t slot[kRingSlotSize];
+        int length = 0;
+        while (reader.NextSlot(slot, length) == RingReader::Next::kSlot) followed.insert(followed.end(), slot, slot + length);
+        ExpectKeyPictureStart(followed);
+        ASSERT_EQ(followed.size(), slots * slot_size - key_packet * 188);
+        EXPECT_TRUE(std::equal(followed.begin(), followed.end(), stream.begin() + static_cast<long>(key_packet * 188)));
+    }
+}
+
+TEST(JoiningAtAKeyPicture, WithoutTablesBeforeItTheKeyPictureGetsCopiesAndWithoutOneThePatIsKept)
+{
+    TestChannel test;
+    const std::vector<uint8_t> stream = PeriodicTablesStream(160, false, 7);   // tables never right before a key
+    WriteInSlots(test, stream, 1316);
+    RingReader reader(test.channel, false, 1);
+    std::vector<uint8_t> first;
+    ASSERT_EQ(reader.JoinAtPat(Never(), first), RingReader::Join::kJoined);
+    ExpectKeyPictureStart(first);
+    EXPECT_EQ(first.size() % 188, 0u);
+    // Behind the copies, the slot from the key picture's first packet on.
+    const std::vector<uint8_t> tables = TsBuilder().Pat().Pmt().Bytes();
+    EXPECT_TRUE(std::equal(first.begin() + 2 * 188, first.end(),
+                           stream.begin() + static_cast<long>(reader.output_index() * 1316 - (first.size() - 2 * 188))));
+
+    // Pictures without a key picture: the first PAT after the join point, as without video.
+    std::vector<uint8_t> no_keys;
+    for (int frame = 0; frame < 60; ++frame) {
+        if (frame % 10 == 0) no_keys.insert(no_keys.end(), tables.begin(), tables.end());
+        AddPicture(no_keys, frame * 3600, Mark::kPlain);
+    }
+    TestChannel plain;
+    WriteInSlots(plain, no_keys, 1316);                 // join point 7 (28 counted); PATs every 32 packets
+    RingReader fallback(plain.channel, false, 1);
+    ASSERT_EQ(fallback.JoinAtPat(Never(), first), RingReader::Join::kJoined);
+    EXPECT_EQ(fallback.output_index(), 10) << "the PAT of packet 64 lies in slot 9";
+    EXPECT_EQ(first.size(), 6u * 188);
 }
 
 }  // namespace
