@@ -1,12 +1,13 @@
 // Fuzz entry for the parsers of untrusted text and packets: DVB tables from a multiplex, the
 // user file, the credential parsers of a request, the byte range and channel number of a
-// request, Base64 and the configuration key reader. The
-// first byte picks the parser; the rest is its input.
+// request, Base64, the configuration key reader, and a ring reader's join at a key picture.
+// The first byte picks the parser; the rest is its input.
 
 #include "core/config.h"
 #include "http/base64.h"
 #include "http/http_request.h"
 #include "ingest/dvb_parser.h"
+#include "ingest/real_buffer.h"
 #include "support/test_channel.h"
 #include "users/user_db.h"
 
@@ -15,6 +16,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
@@ -22,7 +24,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const uint8_t* input = data + 1;
     const size_t length = size - 1;
     const std::string text(reinterpret_cast<const char*>(input), length);   // may hold zero bytes
-    switch (data[0] % 6) {
+    switch (data[0] % 7) {
     case 0: {
         auto table = MakeMultiplexTable(2);
         DvbParserState state;
@@ -58,6 +60,31 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         std::string_view value;
         const char* keys[] = {"httpport", "path", "bitrate_constant", "dns_ip", ""};
         for (const char* key : keys) (void)FindKeyValue(normalised, key, value);
+        break;
+    }
+    case 5: {
+        // The input in slots of one size (UDP, RTP or any run of a pull source), then a join
+        // and the slots after it.
+        const int kind = data[0] / 7 % 3;
+        const size_t slot_size = kind == 0 ? 1316 : kind == 1 ? 1328 : 1 + data[0] % 100 * 13;
+        TestChannel test;
+        int slots = 0;
+        for (size_t at = 0; at < length && slots < 900; at += slot_size, ++slots) {
+            const size_t part = length - at < slot_size ? length - at : slot_size;
+            test.Write(std::vector<uint8_t>(input + at, input + at + part));
+        }
+        RingReader reader(test.channel, kind == 2, 1);
+        std::vector<uint8_t> first;
+        // Stopped once the search reaches the writer, instead of waiting there for more slots.
+        const int32_t looks_left = slots - join_point(test.channel.input_index.load(), test.channel.time_index.load());
+        int looks = 0;
+        if (reader.JoinAtPat([&] { return ++looks > looks_left; }, first) == RingReader::Join::kJoined) {
+            if (first.empty() || first.size() > kRingSlotSize + 2 * 188) __builtin_trap();
+            uint8_t slot[kRingSlotSize];
+            int got = 0;
+            while (reader.NextSlot(slot, got) == RingReader::Next::kSlot) {
+            }
+        }
         break;
     }
     default: {
