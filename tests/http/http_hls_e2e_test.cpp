@@ -564,3 +564,21 @@ TEST_F(Hls, AChannelStreamAndItsFirstSegmentStartAtAKeyFrame)
     const std::string packets = first_video("segment.ts");
     EXPECT_NE(packets.substr(0, packets.find('\n')).find(",K"), std::string::npos) << packets;
 }
+
+// A minute after the last playlist request the channel is no longer cut; the next request
+// starts cutting again.
+TEST_F(Hls, CuttingStopsAMinuteAfterTheLastPlaylistRequestAndStartsAgainWithTheNext)
+{
+    const uint16_t udp = FreeUdpPort();
+    ASSERT_NO_FATAL_FAILURE(Start("<ch src=\"udp://" + std::to_string(udp) + "\">One</ch>\r\n"));
+    ASSERT_NO_FATAL_FAILURE(StartSource(udp, 110));
+    const auto asked = std::chrono::steady_clock::now();
+    EXPECT_NE(Fetch("/1/index.m3u8").find("#EXTINF:"), std::string::npos);
+    ASSERT_TRUE(server.WaitForLog("HLS segmenter: CH no.[1] ends", 75000));
+    EXPECT_GE(std::chrono::steady_clock::now() - asked, std::chrono::seconds(59));
+    const std::string log = server.Dir().ReadFile("system.log");
+    EXPECT_EQ(log.find("HLS segmenter: CH no.[1] starts"), log.rfind("HLS segmenter: CH no.[1] starts")) << "started once";
+    EXPECT_NE(Fetch("/1/index.m3u8").find("#EXTINF:"), std::string::npos);
+    const std::string again = server.Dir().ReadFile("system.log");
+    EXPECT_NE(again.find("HLS segmenter: CH no.[1] starts"), again.rfind("HLS segmenter: CH no.[1] starts")) << "started again";
+}
