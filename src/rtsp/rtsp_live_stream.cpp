@@ -15,6 +15,7 @@
 #include "stream/directory_stream.h"
 #include "stream/live_sender.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <memory>
@@ -69,10 +70,13 @@ void ServeNetworkChannel(RtspConnection& conn, ChannelRecord& channel, int numbe
         conn.stop.store(1);
         return;
     }
-    if (!output.Send(first.data(), first.size())) {
-        LogSystemMessage("Thread[%d]:  IPTV_TS_RTSP_DataThread: errorno is [%d]\n", number, errno);
-        conn.stop.store(1);
-        return;
+    // The join slot may carry the PAT and PMT in front of it: RTP packets of seven TS packets at most.
+    for (std::size_t at = 0; at < first.size(); at += kTsBlockSize) {
+        if (!output.Send(first.data() + at, std::min<std::size_t>(kTsBlockSize, first.size() - at))) {
+            LogSystemMessage("Thread[%d]:  IPTV_TS_RTSP_DataThread: errorno is [%d]\n", number, errno);
+            conn.stop.store(1);
+            return;
+        }
     }
     RtspLiveFraming framing(output);
     LiveViewerLink link;

@@ -284,20 +284,6 @@ TEST(ReadingTheRing, ReadersOfARetiredRingEndInsteadOfWaitingOrReadingTheNextRin
     EXPECT_EQ(newcomer.JoinAtPat(Never(), first), RingReader::Join::kJoined);
 }
 
-// Video as a broadcaster sends it: tables every table_every pictures, a key picture every 25th,
-// with or without tables right before it.
-std::vector<uint8_t> PeriodicTablesStream(int pictures, bool tables_at_keys, int table_every = 10)
-{
-    std::vector<uint8_t> out;
-    const std::vector<uint8_t> tables = TsBuilder().Pat().Pmt().Bytes();
-    for (int frame = 0; frame < pictures; ++frame) {
-        const bool key = frame % 25 == 0;
-        if (frame % table_every == 0 || (key && tables_at_keys)) out.insert(out.end(), tables.begin(), tables.end());
-        AddPicture(out, frame * 3600, key ? Mark::kIdr : Mark::kPlain);
-    }
-    return out;
-}
-
 // Writes bytes into the ring in slots of slot_size, each behind an RTP header when rtp.
 void WriteInSlots(TestChannel& test, const std::vector<uint8_t>& bytes, std::size_t slot_size, bool rtp = false)
 {

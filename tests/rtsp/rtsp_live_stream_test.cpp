@@ -5,6 +5,7 @@
 #include "support/live_feed.h"
 #include "support/rtsp_client.h"
 #include "support/test_server.h"
+#include "support/ts_video.h"
 
 #include <cstdlib>
 #include <gtest/gtest.h>
@@ -101,6 +102,7 @@ TEST_F(RtspLive, RepliesWhileAFullConnectionPlaysNeverLandInsideAPacket)
         ASSERT_GE(frame.bytes.size(), 12u + 188u);
         ASSERT_EQ(frame.bytes[0], 0x80) << "frame " << frames << " is not an RTP packet";
         ASSERT_EQ((frame.bytes.size() - 12) % 188, 0u) << "frame " << frames;
+        ASSERT_LE(frame.bytes.size(), 12u + 7 * 188) << "frame " << frames << " is more than a datagram of seven packets";
         ASSERT_EQ(frame.bytes[12], 0x47) << "frame " << frames;
     }
     EXPECT_GT(frames, 100);
@@ -151,6 +153,55 @@ TEST_F(RtspLive, AChannelTheOutputCannotStreamIsRefusedAtSetup)
     got = ReadFor(fd, 39, 3000);
     EXPECT_EQ(got, "RTSP/1.0 461 Unsupported transport\r\n\r\n");
     close(fd);
+}
+
+// A source that never sends the tables right before a key picture: the join puts copies in front
+// of it, and what the player gets is still RTP packets of seven TS packets at most.
+TEST_F(RtspLive, AJoinAtAKeyPictureWithCopiedTablesStillSendsWholeSmallPackets)
+{
+    const uint16_t udp = FreeUdpPort();
+    ASSERT_NO_FATAL_FAILURE(Start("<ch src=\"udp://" + std::to_string(udp) + "\">Live</ch>\r\n"));
+    // Groups of 25 pictures (75 packets) and the tables after the fifth: 11 datagrams each, every
+    // key picture at the start of one.
+    std::vector<uint8_t> stream;
+    const std::vector<uint8_t> tables = TsBuilder().Pat().Pmt().Bytes();
+    for (int picture = 0; picture < 100; ++picture) {
+        if (picture % 25 == 5) stream.insert(stream.end(), tables.begin(), tables.end());
+        AddPicture(stream, picture * 3600, picture % 25 == 0 ? Mark::kIdr : Mark::kPlain);
+    }
+    const std::size_t blocks = stream.size() / 1316;
+    UdpSource feed(udp, 20, [&](int64_t k) {
+        const std::size_t at = static_cast<std::size_t>(k) % blocks * 1316;
+        return TsBuilder().Raw(std::vector<uint8_t>(stream.begin() + static_cast<long>(at), stream.begin() + static_cast<long>(at + 1316)));
+    });
+    ASSERT_TRUE(server.WaitForLog("Get UDP Packet from Port No"));
+    std::this_thread::sleep_for(std::chrono::milliseconds(800));   // a ring with key pictures after the join point
+
+    RtspClient rtsp(rtsp_port);
+    const auto request = [&](const std::string& method, int cseq, const std::string& more) {
+        return method + " " + Url("/1.ch") + " RTSP/1.0\r\nCSeq: " + std::to_string(cseq) + "\r\n" + more + "\r\n";
+    };
+    rtsp.Send(request("DESCRIBE", 1, ""));
+    ASSERT_EQ(rtsp.Reply().substr(0, 15), "RTSP/1.0 200 OK");
+    rtsp.Send(request("SETUP", 2, "Transport: RTP/AVP/TCP;unicast;interleaved=0-1\r\n"));
+    const std::string setup = rtsp.Reply();
+    const std::size_t at = setup.find("Session: ");
+    ASSERT_NE(at, std::string::npos) << setup;
+    rtsp.Send(request("PLAY", 3, "Session: " + setup.substr(at + 9, setup.find(';', at) - at - 9) + "\r\n"));
+    ASSERT_EQ(rtsp.Reply().substr(0, 15), "RTSP/1.0 200 OK");
+    RtspClient::Frame frame;
+    std::string media;
+    for (int frames = 0; frames < 50 && rtsp.NextFrame(frame, 2000); ++frames) {
+        ASSERT_GE(frame.bytes.size(), 12u + 188u);
+        ASSERT_LE(frame.bytes.size(), 12u + 7 * 188) << "frame " << frames << " is more than a datagram of seven packets";
+        media.append(reinterpret_cast<const char*>(frame.bytes.data()) + 12, frame.bytes.size() - 12);
+    }
+    ASSERT_GE(media.size(), 3u * 188);
+    const auto pid = [&](std::size_t packet) { return ((media[packet * 188 + 1] & 0x1F) << 8) | static_cast<uint8_t>(media[packet * 188 + 2]); };
+    EXPECT_EQ(pid(0), 0);
+    EXPECT_EQ(pid(1), 0x100);
+    EXPECT_EQ(pid(2), kTestVideoPid);
+    EXPECT_EQ(static_cast<uint8_t>(media[2 * 188 + 28]), 0x65) << "the stream starts with the key picture";
 }
 
 }  // namespace

@@ -50,3 +50,15 @@ std::vector<uint8_t> Stream(int seconds, bool tables_at_keys, Mark key_mark, int
     }
     return out;
 }
+
+std::vector<uint8_t> PeriodicTablesStream(int pictures, bool tables_at_keys, int table_every)
+{
+    std::vector<uint8_t> out;
+    const std::vector<uint8_t> tables = TsBuilder().Pat().Pmt().Bytes();
+    for (int frame = 0; frame < pictures; ++frame) {
+        const bool key = frame % 25 == 0;
+        if (frame % table_every == 0 || (key && tables_at_keys)) out.insert(out.end(), tables.begin(), tables.end());
+        AddPicture(out, frame * 3600, key ? Mark::kIdr : Mark::kPlain);
+    }
+    return out;
+}

@@ -19,3 +19,7 @@ void AddPicture(std::vector<uint8_t>& out, int64_t pts, Mark mark);
 // before each key picture (otherwise only once, at the start). plain_lead pictures that are
 // not key pictures come first.
 std::vector<uint8_t> Stream(int seconds, bool tables_at_keys, Mark key_mark = Mark::kIdr, int plain_lead = 0);
+
+// Video as a broadcaster sends it: the PAT and PMT every table_every pictures, a key picture
+// every 25th, with or without the tables right before it. No PCR.
+std::vector<uint8_t> PeriodicTablesStream(int pictures, bool tables_at_keys, int table_every = 10);
