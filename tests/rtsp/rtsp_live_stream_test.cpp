@@ -24,6 +24,23 @@ protected:
         ASSERT_TRUE(server.Start("iptv_base_port=" + std::to_string(rtsp_port) + "\r\n"));
     }
     std::string Url(const std::string& path) { return "rtsp://127.0.0.1:" + std::to_string(rtsp_port) + path; }
+    std::string Request(const std::string& method, int cseq, const std::string& more)
+    {
+        return method + " " + Url("/1.ch") + " RTSP/1.0\r\nCSeq: " + std::to_string(cseq) + "\r\n" + more + "\r\n";
+    }
+    // DESCRIBE, SETUP over TCP and PLAY of channel 1; the session.
+    void PlayOverTcp(RtspClient& rtsp, std::string& session)
+    {
+        rtsp.Send(Request("DESCRIBE", 1, ""));
+        ASSERT_EQ(rtsp.Reply().substr(0, 15), "RTSP/1.0 200 OK");
+        rtsp.Send(Request("SETUP", 2, "Transport: RTP/AVP/TCP;unicast;interleaved=0-1\r\n"));
+        const std::string setup = rtsp.Reply();
+        const std::size_t at = setup.find("Session: ");
+        ASSERT_NE(at, std::string::npos) << setup;
+        session = setup.substr(at + 9, setup.find(';', at) - at - 9);
+        rtsp.Send(Request("PLAY", 3, "Session: " + session + "\r\n"));
+        ASSERT_EQ(rtsp.Reply().substr(0, 15), "RTSP/1.0 200 OK");
+    }
     TestServer server;
     uint16_t   rtsp_port = 0;
 };
@@ -71,23 +88,13 @@ TEST_F(RtspLive, RepliesWhileAFullConnectionPlaysNeverLandInsideAPacket)
 
     RtspClient rtsp(rtsp_port);
     rtsp.ShrinkReceiveBuffer(65536);
-    const auto request = [&](const std::string& method, int cseq, const std::string& more) {
-        return method + " " + Url("/1.ch") + " RTSP/1.0\r\nCSeq: " + std::to_string(cseq) + "\r\n" + more + "\r\n";
-    };
-    rtsp.Send(request("DESCRIBE", 1, ""));
-    ASSERT_EQ(rtsp.Reply().substr(0, 15), "RTSP/1.0 200 OK");
-    rtsp.Send(request("SETUP", 2, "Transport: RTP/AVP/TCP;unicast;interleaved=0-1\r\n"));
-    const std::string setup = rtsp.Reply();
-    const std::size_t at = setup.find("Session: ");
-    ASSERT_NE(at, std::string::npos) << setup;
-    const std::string session = setup.substr(at + 9, setup.find(';', at) - at - 9);
-    rtsp.Send(request("PLAY", 3, "Session: " + session + "\r\n"));
-    ASSERT_EQ(rtsp.Reply().substr(0, 15), "RTSP/1.0 200 OK");
+    std::string session;
+    ASSERT_NO_FATAL_FAILURE(PlayOverTcp(rtsp, session));
     // The connection fills while the player reads nothing; the replies then wait for room, as
     // the rest of a half-sent batch of packets does.
     std::this_thread::sleep_for(std::chrono::milliseconds(3000));
     std::string asked;
-    for (int cseq = 10; cseq < 20; ++cseq) asked += request("GET_PARAMETER", cseq, "Session: " + session + "\r\n");
+    for (int cseq = 10; cseq < 20; ++cseq) asked += Request("GET_PARAMETER", cseq, "Session: " + session + "\r\n");
     rtsp.Send(asked);
     for (int cseq = 10; cseq < 20; ++cseq) {
         const std::string reply = rtsp.Reply(15000);
@@ -178,17 +185,8 @@ TEST_F(RtspLive, AJoinAtAKeyPictureWithCopiedTablesStillSendsWholeSmallPackets)
     std::this_thread::sleep_for(std::chrono::milliseconds(800));   // a ring with key pictures after the join point
 
     RtspClient rtsp(rtsp_port);
-    const auto request = [&](const std::string& method, int cseq, const std::string& more) {
-        return method + " " + Url("/1.ch") + " RTSP/1.0\r\nCSeq: " + std::to_string(cseq) + "\r\n" + more + "\r\n";
-    };
-    rtsp.Send(request("DESCRIBE", 1, ""));
-    ASSERT_EQ(rtsp.Reply().substr(0, 15), "RTSP/1.0 200 OK");
-    rtsp.Send(request("SETUP", 2, "Transport: RTP/AVP/TCP;unicast;interleaved=0-1\r\n"));
-    const std::string setup = rtsp.Reply();
-    const std::size_t at = setup.find("Session: ");
-    ASSERT_NE(at, std::string::npos) << setup;
-    rtsp.Send(request("PLAY", 3, "Session: " + setup.substr(at + 9, setup.find(';', at) - at - 9) + "\r\n"));
-    ASSERT_EQ(rtsp.Reply().substr(0, 15), "RTSP/1.0 200 OK");
+    std::string session;
+    ASSERT_NO_FATAL_FAILURE(PlayOverTcp(rtsp, session));
     RtspClient::Frame frame;
     std::string media;
     for (int frames = 0; frames < 50 && rtsp.NextFrame(frame, 2000); ++frames) {
