@@ -181,6 +181,7 @@ bool RingReader::StartAtKeyFrame(std::vector<uint8_t>& first, int& at, int& slot
     uint8_t slot[kRingSlotSize];
     int32_t index = output_index_;
     for (int looked_slots = 1; finder.first_key().offset < 0 && looked_slots < kRingSlots; ++looked_slots) {
+        if (finder.without_video()) return false;
         index = (index + 1) % kRingSlots;
         if (index == channel_.input_index.load() || buffer_->retired.load() != 0) return false;
         const int length = CopySlot(index, slot);

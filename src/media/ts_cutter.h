@@ -43,6 +43,8 @@ public:
         std::string tables;
     };
     const Start& first_key() const { return first_key_; }
+    // The program's PMT came and names no video stream: no key picture will come.
+    bool without_video() const { return !pmt_copy_.empty() && video_pid_ < 0; }
 
 private:
     void Packet(const uint8_t* packet, int64_t offset);
