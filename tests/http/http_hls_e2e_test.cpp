@@ -19,6 +19,7 @@
 #include <string>
 #include <thread>
 #include <unistd.h>
+#include <utime.h>
 #include <vector>
 
 namespace {
@@ -126,6 +127,9 @@ protected:
                                               "-output_ts_offset " + std::to_string(60 * k) + " -f mpegts '" + server.Dir().PathOf(name) +
                                               "' 2>&1; echo exit=$?");
             EXPECT_NE(made.find("exit=0"), std::string::npos) << made;
+            // Finished when its minute was over, as the recorder's files are.
+            const utimbuf times{start + 60, start + 60};
+            EXPECT_EQ(utime(server.Dir().PathOf(name).c_str(), &times), 0);
         }
         return first;
     }
@@ -501,6 +505,67 @@ TEST_F(Hls, ACatchUpStreamIsTheUsersOneStreamWithItsWatchLogEntries)
     const std::string log = server.Dir().ReadFile("users/user_watch_log.csv");
     EXPECT_EQ(CountOf(log, start_line), 2u) << log;
     EXPECT_EQ(CountOf(log, end_line), 2u) << log;
+}
+
+TEST_F(Hls, ACatchUpPlaylistViewingIsTheUsersOneStreamAndEndsWhenItsPlayerGoesQuiet)
+{
+    server.Dir().WriteFile("user_profile.csv", "bob,pw,12/31/2099,free,0\r\n");
+    const std::time_t first = MakeArchive(1);
+    const uint16_t udp = FreeUdpPort();
+    ASSERT_NO_FATAL_FAILURE(Start("<ch src=\"udp://" + std::to_string(udp) + "\">One</ch>\r\n"
+                                  "<ch src=\"udp://127.0.0.1:1\" rec_folder=\"b\">B</ch>\r\n",
+                                  "tv_on_demand_record_duration=60\r\nuser_authorization=1\r\n"));
+    ASSERT_NO_FATAL_FAILURE(StartSource(udp, 120));
+    const auto open_stream = [&] {
+        const int fd = ConnectLoopback(server.Port());
+        EXPECT_GE(fd, 0);
+        EXPECT_TRUE(SendAllText(fd, "GET /1.ch?u=bob&p=pw HTTP/1.0\r\n\r\n"));
+        EXPECT_GT(ReadFor(fd, 20000, 10000).size(), 10000u);
+        return fd;
+    };
+    const auto watch_log_count = [&](const std::string& line) { return CountOf(server.Dir().ReadFile("users/user_watch_log.csv"), line); };
+    const std::string start_line = "UserName =[bob] Start to Watch Channel no.= [2]\n";
+    const std::string end_line = "UserName =[bob] End to Watch Channel no.= [2]\n";
+    const std::string playlist_path = "/2/archive-" + std::to_string(first) + "-60.m3u8?u=bob&p=pw";
+
+    // Bob's catch-up playlist ends his /1.ch stream; its parts need the viewing's token.
+    const int stream = open_stream();
+    const MediaPlaylist playlist = ParsePlaylist(BodyOf(Fetch(playlist_path)));
+    ASSERT_EQ(playlist.addresses.size(), 6u);
+    bool closed = false;
+    ReadFor(stream, std::size_t(-1), 10000, &closed);
+    EXPECT_TRUE(closed) << "the /1.ch stream went on";
+    close(stream);
+    const std::string address = playlist.addresses[1];
+    const std::size_t token_at = address.find("?t=");
+    ASSERT_NE(token_at, std::string::npos) << address;
+    EXPECT_EQ(Fetch("/2/" + address.substr(0, token_at)), kUserRefusal);
+    EXPECT_EQ(Fetch("/2/" + address.substr(0, token_at) + "?u=bob&p=pw"), kUserRefusal);
+    EXPECT_EQ(Fetch("/2/" + address).rfind("HTTP/1.1 200 OK\r\n", 0), 0u);
+    // A player polling the playlist goes on with the same viewing.
+    EXPECT_EQ(ParsePlaylist(BodyOf(Fetch(playlist_path))).addresses, playlist.addresses);
+    EXPECT_EQ(watch_log_count(start_line), 1u);
+
+    // And the other way round: bob's next /1.ch stream ends the viewing.
+    const int next = open_stream();
+    EXPECT_EQ(Fetch("/2/" + address), kUserRefusal);
+    EXPECT_TRUE(WaitUntil([&] { return watch_log_count(end_line) == 1; }, 8000));
+
+    // A new viewing whose player goes quiet ends by itself; its token starts it again (a
+    // player resuming from a pause).
+    const MediaPlaylist again = ParsePlaylist(BodyOf(Fetch(playlist_path)));
+    ASSERT_EQ(again.addresses.size(), 6u);
+    EXPECT_NE(again.addresses[0], playlist.addresses[0]) << "a new viewing has a new token";
+    ReadFor(next, std::size_t(-1), 10000, &closed);
+    close(next);
+    EXPECT_EQ(Fetch("/2/" + again.addresses[0]).rfind("HTTP/1.1 200 OK\r\n", 0), 0u);
+    EXPECT_EQ(watch_log_count(start_line), 2u);
+    EXPECT_TRUE(WaitUntil([&] { return watch_log_count(end_line) == 2; }, 40000)) << "the quiet viewing went on";
+    EXPECT_EQ(watch_log_count(start_line), 2u);
+    EXPECT_EQ(Fetch("/2/" + again.addresses[1]).rfind("HTTP/1.1 200 OK\r\n", 0), 0u);
+    EXPECT_EQ(watch_log_count(start_line), 3u);
+    EXPECT_EQ(server.Stop(), 0);
+    EXPECT_EQ(watch_log_count(end_line), 3u) << server.Dir().ReadFile("users/user_watch_log.csv");
 }
 
 TEST_F(Hls, ADvbProgramIsCutAloneFromItsMultiplex)
