@@ -568,6 +568,82 @@ TEST_F(Hls, ACatchUpPlaylistViewingIsTheUsersOneStreamAndEndsWhenItsPlayerGoesQu
     EXPECT_EQ(watch_log_count(end_line), 3u) << server.Dir().ReadFile("users/user_watch_log.csv");
 }
 
+TEST_F(Hls, ACatchUpIntervalStillRecordedIsAGrowingPlaylistOfItsWholeParts)
+{
+    const std::string made = RunShell("cd '" + server.Dir().Path() + "' && timeout 60 ffmpeg -nostdin -v error -y -f lavfi "
+                                      "-i testsrc2=size=160x120:rate=25 -t 60 -c:v libx264 -preset ultrafast -g 25 -b:v 200k "
+                                      "-maxrate 200k -bufsize 200k -muxrate 300k -f mpegts clip.ts 2>&1; echo exit=$?");
+    ASSERT_NE(made.find("exit=0"), std::string::npos) << made;
+    const std::string clip = server.Dir().ReadFile("clip.ts");
+    // A minute of recording under the name of one ten minutes ago, written out as it comes.
+    const std::time_t start = (std::time(nullptr) - 600) / 60 * 60;
+    std::tm when{};
+    localtime_r(&start, &when);
+    char file_name[64];
+    std::snprintf(file_name, sizeof file_name, "tv_program_archive/b/%04d_%02d_%02d_%02d_%02d.ts", when.tm_year + 1900,
+                  when.tm_mon + 1, when.tm_mday, when.tm_hour, when.tm_min);
+    const std::string file = server.Dir().PathOf(file_name);
+    server.Dir().MakeDir("tv_program_archive/b");
+    std::size_t written = 0;
+    const auto record_until = [&](double seconds) {
+        const std::size_t upto = static_cast<std::size_t>(static_cast<double>(clip.size()) * seconds / 60) / 188 * 188;
+        std::FILE* out = std::fopen(file.c_str(), "ab");
+        ASSERT_NE(out, nullptr);
+        EXPECT_EQ(std::fwrite(clip.data() + written, 1, upto - written, out), upto - written);
+        std::fclose(out);
+        written = upto;
+    };
+    ASSERT_NO_FATAL_FAILURE(record_until(5));
+    ASSERT_NO_FATAL_FAILURE(Start("<ch src=\"udp://127.0.0.1:1\" rec_folder=\"b\">B</ch>\r\n", "tv_on_demand_record_duration=60\r\n"));
+    const std::string name = "/1/archive-" + std::to_string(start) + "-40";
+    const auto part = [&](const std::string& address) {
+        const std::string answer = Fetch("/1/" + address);
+        EXPECT_EQ(answer.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << address;
+        const std::string body = BodyOf(answer);
+        EXPECT_TRUE(body.size() > 188 * 3 && body.size() % 188 == 0 && PidAt(body, 0) == 0) << address;
+        return body;
+    };
+
+    // 25 s of the interval's 40 are in the file: its two whole parts, as a playlist to poll.
+    ASSERT_NO_FATAL_FAILURE(record_until(25));
+    std::string answer = Fetch(name + ".m3u8");
+    EXPECT_NE(answer.find("Cache-Control: max-age=5\r\n"), std::string::npos) << answer.substr(0, 300);
+    std::string body = BodyOf(answer);
+    EXPECT_NE(body.find("#EXT-X-PLAYLIST-TYPE:EVENT\r\n#EXT-X-TARGETDURATION:10\r\n"), std::string::npos) << body;
+    EXPECT_EQ(body.find("#EXT-X-ENDLIST"), std::string::npos) << body;
+    const MediaPlaylist early = ParsePlaylist(body);
+    ASSERT_EQ(early.addresses.size(), 2u) << body;
+    const std::string second = part(early.addresses[1]);
+    EXPECT_EQ(Fetch(name + "-part-2.ts"), "HTTP/1.0 404 Not Found\r\n\r\n\r\n") << "its end is not in the file yet";
+
+    ASSERT_NO_FATAL_FAILURE(record_until(35));
+    const MediaPlaylist later = ParsePlaylist(BodyOf(Fetch(name + ".m3u8")));
+    ASSERT_EQ(later.addresses.size(), 3u);
+    EXPECT_EQ(later.addresses[1], early.addresses[1]);
+
+    // Wholly recorded: the playlist with its end, the long cache, the same bytes in its parts.
+    ASSERT_NO_FATAL_FAILURE(record_until(60));
+    answer = Fetch(name + ".m3u8");
+    EXPECT_NE(answer.find("Cache-Control: max-age=60\r\n"), std::string::npos) << answer.substr(0, 300);
+    body = BodyOf(answer);
+    EXPECT_NE(body.find("#EXT-X-PLAYLIST-TYPE:VOD\r\n"), std::string::npos) << body;
+    EXPECT_EQ(body.substr(body.size() - 16), "#EXT-X-ENDLIST\r\n");
+    const MediaPlaylist done = ParsePlaylist(body);
+    ASSERT_EQ(done.addresses.size(), 4u);
+    EXPECT_EQ(part(done.addresses[1]), second);
+    EXPECT_NEAR(done.durations[3], 10.0, 0.01);
+
+    // No longer written to: an interval whose end is still to come grows (the whole file is
+    // listed), one past the recording's end does not.
+    const utimbuf times{start + 60, start + 60};
+    ASSERT_EQ(utime(file.c_str(), &times), 0);
+    body = BodyOf(Fetch("/1/archive-" + std::to_string(start) + "-7200.m3u8"));
+    EXPECT_NE(body.find("#EXT-X-PLAYLIST-TYPE:EVENT\r\n"), std::string::npos) << body;
+    EXPECT_EQ(ParsePlaylist(body).addresses.size(), 6u) << body;
+    body = BodyOf(Fetch("/1/archive-" + std::to_string(start) + "-100.m3u8"));
+    EXPECT_NE(body.find("#EXT-X-ENDLIST"), std::string::npos) << body;
+}
+
 TEST_F(Hls, ADvbProgramIsCutAloneFromItsMultiplex)
 {
     const uint16_t dvb = FreeUdpPort();
