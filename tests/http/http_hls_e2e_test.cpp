@@ -644,6 +644,44 @@ TEST_F(Hls, ACatchUpIntervalStillRecordedIsAGrowingPlaylistOfItsWholeParts)
     EXPECT_NE(body.find("#EXT-X-ENDLIST"), std::string::npos) << body;
 }
 
+TEST_F(Hls, AnHttpPullChannelPlaysWithSegmentsThatStartAtAKeyFrame)
+{
+    const std::string made = RunShell("cd '" + server.Dir().Path() + "' && timeout 60 ffmpeg -nostdin -v error -y -f lavfi "
+                                      "-i testsrc2=size=320x240:rate=25 -f lavfi -i sine -t 6 -c:v libx264 -preset ultrafast -g 25 "
+                                      "-c:a aac -f mpegts clip.ts 2>&1; echo exit=$?");
+    ASSERT_NE(made.find("exit=0"), std::string::npos) << made;
+    // ffmpeg's own HTTP server (chunked) plays the clip in a loop to the one client it accepts.
+    const uint16_t port = FreeTcpPort();
+    ASSERT_TRUE(source.Start({"/bin/sh", "-c", "exec ffmpeg -nostdin -v error -re -stream_loop -1 -i clip.ts -c copy -f mpegts "
+                                               "-listen 1 http://127.0.0.1:" + std::to_string(port) + "/live.ts"},
+                             server.Dir().Path()));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));   // its single accept: no probe connection
+    ASSERT_NO_FATAL_FAILURE(Start("<ch src=\"http://127.0.0.1:" + std::to_string(port) + "/live.ts\">Pulled</ch>\r\n"));
+
+    const std::string probed = RunShell("timeout 60 ffprobe -v error -show_entries stream=codec_type,codec_name -of csv=p=0 '" +
+                                        server.Url("/1/index.m3u8") + "' 2>&1");
+    EXPECT_NE(probed.find("h264,video"), std::string::npos) << probed << server.Dir().ReadFile("system.log").substr(0, 3000);
+    EXPECT_NE(probed.find("aac,audio"), std::string::npos) << probed;
+    // The first segment and one cut in the middle of the stream.
+    MediaPlaylist playlist;
+    ASSERT_TRUE(WaitUntil([&] {
+        playlist = ParsePlaylist(BodyOf(Fetch("/1/index.m3u8")));
+        return playlist.addresses.size() >= 2;
+    }, 30000));
+    for (const std::string& address : {playlist.addresses.front(), playlist.addresses.back()}) {
+        const std::string segment = BodyOf(Fetch("/1/" + address));
+        ASSERT_GT(segment.size(), 10000u) << address;
+        EXPECT_EQ(segment.size() % 188, 0u);
+        EXPECT_EQ(PidAt(segment, 0), 0) << address;
+        EXPECT_EQ(PidAt(segment, 1), 4096) << "the PMT follows the PAT";
+        server.Dir().WriteFile("segment.ts", segment);
+        const std::string first_frame = RunShell("ffprobe -v error -select_streams v -show_frames -read_intervals %+#1 "
+                                                 "-show_entries frame=key_frame -of csv=p=0 '" + server.Dir().PathOf("segment.ts") + "'");
+        EXPECT_EQ(first_frame.substr(0, 1), "1") << address << ": " << first_frame;
+    }
+    EXPECT_EQ(server.Stop(), 0);
+}
+
 TEST_F(Hls, ADvbProgramIsCutAloneFromItsMultiplex)
 {
     const uint16_t dvb = FreeUdpPort();
