@@ -118,19 +118,19 @@ bool SendFileRange(PlayerConnection& conn, int fd, int64_t begin, int64_t end, P
 
 void ServeArchivePlaylist(PlayerConnection& conn, const char* request, bool http11, const HlsPath& path, Interval& interval)
 {
-    const bool event = ArchiveStillRecorded(interval.files, path.start, path.seconds, std::time(nullptr));
-    if (event) {
-        // The last parts in the file being written wait until their bytes are all there.
-        while (!interval.parts.empty() && interval.files[interval.parts.back().file].recording) {
-            const ArchivePart& part = interval.parts.back();
-            const ArchiveFile& file = interval.files[part.file];
-            const int fd = open(file.path.c_str(), O_RDONLY | O_CLOEXEC);
-            int64_t begin = 0, end = 0;
-            const bool whole = fd >= 0 && PartRange(file, part, fd, true, begin, end);
-            if (fd >= 0) close(fd);
-            if (whole) break;
-            interval.parts.pop_back();
-        }
+    bool event = ArchiveStillRecorded(interval.files, path.start, path.seconds, std::time(nullptr));
+    // The last parts in the file being written wait until their bytes are all there; until
+    // then the interval is not wholly recorded either.
+    while (!interval.parts.empty() && interval.files[interval.parts.back().file].recording) {
+        const ArchivePart& part = interval.parts.back();
+        const ArchiveFile& file = interval.files[part.file];
+        const int fd = open(file.path.c_str(), O_RDONLY | O_CLOEXEC);
+        int64_t begin = 0, end = 0;
+        const bool whole = fd >= 0 && PartRange(file, part, fd, true, begin, end);
+        if (fd >= 0) close(fd);
+        if (whole) break;
+        interval.parts.pop_back();
+        event = true;
     }
     const std::string name = IntervalName(path);
     const std::string token = CatchUpViewingOf(conn, path.channel, name);
