@@ -23,37 +23,54 @@
 
 namespace {
 
-constexpr int kArchiveMaxAge = 60;          // an archive playlist grows while its last hour is recorded
+constexpr int kArchiveMaxAge = 60;          // a playlist of what is wholly recorded
+constexpr int kEventMaxAge   = static_cast<int>(kArchivePartSeconds / 2);   // one still recorded: a player follows it
 constexpr int kPartMaxAge    = 600;
 constexpr int kKeySearchBytes = 4 << 20;     // a key picture comes within this much of any point
 const char kNotFound[] = "HTTP/1.0 404 Not Found\r\n\r\n\r\n";
+const char kUserRefusal[] = "HTTP/1.0 1001 Username and Password error\r\n\r\n";
 
 bool ServiceStopping() { return g_http_stop_state.load() != 0; }
 
 // The byte range of a part in its file: from the PAT at its first second to the PAT at the
-// first second of the next part (the file's end for its last part).
-bool PartRange(const ArchiveFile& file, const ArchivePart& part, int fd, int64_t& begin, int64_t& end)
+// first second of the next part (the file's end for its last part). whole: the file is being
+// written, and a part counts only once the key picture that ends it is in the file, so that
+// the bytes of a listed part never change.
+bool PartRange(const ArchiveFile& file, const ArchivePart& part, int fd, bool whole, int64_t& begin, int64_t& end)
 {
     const TsRing ring(fd, kPlainTsLayout, 0, kPlainTsLayout.RecordStart(file.size));
-    // The PAT that a key picture follows, from the first PCR of the second on.
+    // The PAT that a key picture follows, from the first PCR of the second on; -1 when the
+    // file holds none (yet).
     std::vector<uint8_t> window(kKeySearchBytes);
     const auto pat_at = [&](double seconds) -> int64_t {
-        if (seconds >= file.seconds) return ring.length();
+        if (seconds >= file.seconds) return -1;
         int64_t at = 0;
         if (seconds > 0) {
             const int64_t wanted = file.first_pcr + static_cast<int64_t>(seconds * static_cast<double>(kPcrTicksPerSecond));
             const int64_t hint = static_cast<int64_t>(seconds / file.seconds * static_cast<double>(file.size));
             const SeekPoint point = FindSeekPoint(ring, wanted, hint, ServiceStopping);
-            if (!point.pat_found) return ring.length();
+            if (!point.pat_found) return -1;
             at = point.pat_at;
         }
         const int got = ring.Read(at, window.data(), static_cast<int>(window.size()));
         const int64_t key = got > 0 ? FindKeyFrameStart(window.data(), static_cast<std::size_t>(got)) : -1;
-        return key >= 0 ? at + key : at;
+        if (key >= 0) return at + key;
+        // No key picture in a whole window: the PAT itself. Short of one, it may be still to come.
+        return whole && got < static_cast<int>(window.size()) ? -1 : at;
     };
     begin = pat_at(part.from);
-    end = part.to >= file.seconds - 0.001 ? ring.length() : pat_at(part.to);
+    if (begin < 0) return false;
+    end = part.to >= file.seconds - 0.001 ? -1 : pat_at(part.to);
+    if (end < 0) {
+        if (whole) return false;
+        end = ring.length();
+    }
     return end > begin;
+}
+
+std::string IntervalName(const HlsPath& path)
+{
+    return "archive-" + std::to_string(path.start) + "-" + std::to_string(path.seconds);
 }
 
 struct Interval {
@@ -99,16 +116,33 @@ bool SendFileRange(PlayerConnection& conn, int fd, int64_t begin, int64_t end, P
     return true;
 }
 
-void ServeArchivePlaylist(PlayerConnection& conn, const char* request, bool http11, const HlsPath& path, const Interval& interval)
+void ServeArchivePlaylist(PlayerConnection& conn, const char* request, bool http11, const HlsPath& path, Interval& interval)
 {
-    const std::string name = "archive-" + std::to_string(path.start) + "-" + std::to_string(path.seconds);
-    const std::string query = g_config.user_authorization ? CredentialQuery(conn) : std::string();
-    const std::string body = ArchivePlaylistText(interval.parts, name, query.empty() ? "" : "?" + query);
+    bool event = ArchiveStillRecorded(interval.files, path.start, path.seconds, std::time(nullptr));
+    // The last parts in the file being written wait until their bytes are all there; until
+    // then the interval is not wholly recorded either.
+    while (!interval.parts.empty() && interval.files[interval.parts.back().file].recording) {
+        const ArchivePart& part = interval.parts.back();
+        const ArchiveFile& file = interval.files[part.file];
+        const int fd = open(file.path.c_str(), O_RDONLY | O_CLOEXEC);
+        int64_t begin = 0, end = 0;
+        const bool whole = fd >= 0 && PartRange(file, part, fd, true, begin, end);
+        if (fd >= 0) close(fd);
+        if (whole) break;
+        interval.parts.pop_back();
+        event = true;
+    }
+    const std::string name = IntervalName(path);
+    const std::string token = CatchUpViewingOf(conn, path.channel, name);
+    const std::string suffix = g_config.user_authorization ? "?t=" + token : "";
+    const std::string body = ArchivePlaylistText(interval.parts, name, suffix, event);
     std::time_t modified = 0;
     for (const ArchiveFile& file : interval.files) modified = std::max(modified, file.modified);
-    const ArchiveFile& last = interval.files[interval.parts.back().file];
-    const std::string etag = "\"" + std::to_string(interval.parts.size()) + "-" + std::to_string(last.size) + "\"";
-    const std::string headers = CacheHeaders(kArchiveMaxAge, etag, modified);
+    // The token is in the addresses: a new viewing's playlist is another one.
+    std::string etag = "\"" + std::string(event ? "e" : "") + std::to_string(interval.parts.size());
+    if (!event && !interval.parts.empty()) etag += "-" + std::to_string(interval.files[interval.parts.back().file].size);
+    etag += (suffix.empty() ? "" : "-" + token.substr(0, 8)) + "\"";
+    const std::string headers = CacheHeaders(event ? kEventMaxAge : kArchiveMaxAge, etag, modified);
     const std::string unchanged = NotModified(request, http11, etag, modified, headers);
     if (!unchanged.empty()) {
         Send(conn, unchanged);
@@ -117,7 +151,8 @@ void ServeArchivePlaylist(PlayerConnection& conn, const char* request, bool http
     Send(conn, AnswerHead(http11, "200 OK", "Content-Type: application/vnd.apple.mpegurl\r\n" + headers, body.size()) + body);
 }
 
-void ServeArchivePart(PlayerConnection& conn, const char* request, bool http11, const HlsPath& path, const Interval& interval)
+void ServeArchivePart(PlayerConnection& conn, const char* request, bool http11, std::string_view query, const HlsPath& path,
+                      const Interval& interval)
 {
     if (path.sequence >= static_cast<int64_t>(interval.parts.size())) {
         Send(conn, kNotFound);
@@ -127,7 +162,7 @@ void ServeArchivePart(PlayerConnection& conn, const char* request, bool http11, 
     const ArchiveFile& file = interval.files[part.file];
     const int fd = open(file.path.c_str(), O_RDONLY | O_CLOEXEC);
     int64_t begin = 0, end = 0;
-    if (fd < 0 || !PartRange(file, part, fd, begin, end)) {
+    if (fd < 0 || !PartRange(file, part, fd, file.recording, begin, end)) {
         if (fd >= 0) close(fd);
         Send(conn, kNotFound);
         return;
@@ -141,6 +176,10 @@ void ServeArchivePart(PlayerConnection& conn, const char* request, bool http11, 
                                             static_cast<std::size_t>(end - begin))) ||
                !SendFileRange(conn, fd, begin, end, nullptr, nullptr, nullptr)) {
         LogSystemMessage("Catch-up: CH[%d] part %lld ends early\n", path.channel, static_cast<long long>(path.sequence));
+    } else {
+        const auto bytes = static_cast<std::size_t>(end - begin);
+        CountSent(nullptr, conn.stats, bytes);
+        CountCatchUpSent(QueryParameter(query, "t"), conn.client_ip, path.channel, IntervalName(path), bytes);
     }
     close(fd);
 }
@@ -162,7 +201,7 @@ void ServeArchiveStream(PlayerConnection& conn, bool http11, const HlsPath& path
         if (fd < 0) return;
         // Real time: a block's bits at the recording's own rate.
         BitratePacer pacer(static_cast<int64_t>(kTsBlockSize) * 8 * 1000 / std::max(1, file.kbps));
-        const bool sent = PartRange(file, part, fd, begin, end) && SendFileRange(conn, fd, begin, end, &batch, &pacer, &burst);
+        const bool sent = PartRange(file, part, fd, false, begin, end) && SendFileRange(conn, fd, begin, end, &batch, &pacer, &burst);
         close(fd);
         if (!sent) return;
     }
@@ -178,12 +217,16 @@ std::vector<ArchiveFile> ChannelArchive(const ChannelRecord& channel)
     const std::string folder = std::string("tv_program_archive/") + channel.rec_folder;
     std::vector<DirEntry> entries;
     if (!ListDirectory(folder, entries)) return files;
+    bool recorder_marks = false;                 // the recorder writes one (perhaps too new to list)
     for (const DirEntry& entry : entries) {
         const std::time_t start = ArchiveFileStart(entry.name);
-        if (!entry.is_file || start < 0 || entry.size < kTsPacketSize * 2) continue;
+        if (!entry.is_file || start < 0) continue;
         ArchiveFile file;
         file.path = folder + "/" + entry.name;
         file.start = start;
+        file.recording = ArchiveFileRecording(file.path);
+        recorder_marks = recorder_marks || file.recording;
+        if (entry.size < kTsPacketSize * 2) continue;
         const int fd = open(file.path.c_str(), O_RDONLY | O_CLOEXEC);
         if (fd < 0) continue;
         struct stat info{};
@@ -199,6 +242,10 @@ std::vector<ArchiveFile> ChannelArchive(const ChannelRecord& channel)
         files.push_back(std::move(file));
     }
     std::sort(files.begin(), files.end(), [](const ArchiveFile& a, const ArchiveFile& b) { return a.start < b.start; });
+    // Without the recorder's mark (the file comes from another writer) the newest file counts
+    // as written to while it keeps changing.
+    if (!recorder_marks && !files.empty() && std::time(nullptr) - files.back().modified < kArchiveWriteQuietSeconds)
+        files.back().recording = true;
     return files;
 }
 
@@ -226,12 +273,24 @@ std::vector<ArchivePart> ArchiveParts(const std::vector<ArchiveFile>& files, int
     return parts;
 }
 
-std::string ArchivePlaylistText(const std::vector<ArchivePart>& parts, const std::string& name, const std::string& suffix)
+bool ArchiveStillRecorded(const std::vector<ArchiveFile>& files, int64_t start, int64_t seconds, std::time_t now)
 {
-    double longest = 0;
+    const double end = static_cast<double>(start) + static_cast<double>(seconds);
+    if (end > static_cast<double>(now)) return true;
+    for (const ArchiveFile& file : files)
+        if (file.recording && end > static_cast<double>(file.start) + file.seconds) return true;
+    return false;
+}
+
+std::string ArchivePlaylistText(const std::vector<ArchivePart>& parts, const std::string& name, const std::string& suffix,
+                                bool event)
+{
+    // A growing playlist keeps its target: the parts to come are as long as a part can be.
+    double longest = event ? kArchivePartSeconds : 0;
     for (const ArchivePart& part : parts) longest = std::max(longest, part.to - part.from);
-    std::string text = "#EXTM3U\r\n#EXT-X-VERSION:3\r\n#EXT-X-PLAYLIST-TYPE:VOD\r\n#EXT-X-TARGETDURATION:" +
-                       std::to_string(static_cast<int>(std::ceil(longest))) + "\r\n#EXT-X-MEDIA-SEQUENCE:0\r\n";
+    std::string text = std::string("#EXTM3U\r\n#EXT-X-VERSION:3\r\n#EXT-X-PLAYLIST-TYPE:") + (event ? "EVENT" : "VOD") +
+                       "\r\n#EXT-X-TARGETDURATION:" + std::to_string(static_cast<int>(std::ceil(longest))) +
+                       "\r\n#EXT-X-MEDIA-SEQUENCE:0\r\n";
     for (std::size_t k = 0; k < parts.size(); ++k) {
         if (parts[k].discontinuity) text += "#EXT-X-DISCONTINUITY\r\n";
         char line[48];
@@ -239,18 +298,32 @@ std::string ArchivePlaylistText(const std::vector<ArchivePart>& parts, const std
         text += line;
         text += name + "-part-" + std::to_string(k) + ".ts" + suffix + "\r\n";
     }
-    return text + "#EXT-X-ENDLIST\r\n";
+    return event ? text : text + "#EXT-X-ENDLIST\r\n";
 }
 
 void ServeCatchUp(PlayerConnection& conn, const char* request, bool http11, std::string_view target, const HlsPath& path)
 {
     LogSystemMessage("Request Catch-up =[%.*s]\n", static_cast<int>(target.size()), target.data());
-    TakeRequestCredentials(conn, request, target.data() + std::min(target.find('?'), target.size()), true);
-    if (g_config.user_authorization) {
-        std::string refusal;
-        if (!CheckCredentials(conn, refusal)) {
-            Send(conn, refusal);
+    const std::size_t question = std::min(target.find('?'), target.size());
+    const std::string_view query = target.substr(std::min(question + 1, target.size()));
+    if (path.kind == HlsPath::kArchivePart) {
+        // A part is admitted by the token of its playlist's viewing, as a live segment is.
+        const std::string name = IntervalName(path);
+        if (!g_config.user_authorization) {
+            TouchCatchUpViewing(conn.client_ip, path.channel, name);
+        } else if (!CatchUpTokenAdmits(QueryParameter(query, "t"), path.channel, name)) {
+            LogSystemMessage("Catch-up: CH[%d] part without a running viewing refused\n", path.channel);
+            Send(conn, kUserRefusal);
             return;
+        }
+    } else {
+        TakeRequestCredentials(conn, request, target.data() + question, true);
+        if (g_config.user_authorization) {
+            std::string refusal;
+            if (!CheckCredentials(conn, refusal)) {
+                Send(conn, refusal);
+                return;
+            }
         }
     }
     Interval interval;
@@ -262,7 +335,7 @@ void ServeCatchUp(PlayerConnection& conn, const char* request, bool http11, std:
     }
     switch (path.kind) {
     case HlsPath::kArchivePlaylist: ServeArchivePlaylist(conn, request, http11, path, interval); break;
-    case HlsPath::kArchivePart: ServeArchivePart(conn, request, http11, path, interval); break;
+    case HlsPath::kArchivePart: ServeArchivePart(conn, request, http11, query, path, interval); break;
     default: {
         // The user's stream, as a "/N.ch" one is: it ends the user's other stream, another one
         // ends it, and the watch log has its start and end.

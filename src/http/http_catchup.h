@@ -2,18 +2,29 @@
 // Catch-up by time over a channel's TV-on-demand archive: "/N/archive-<start>-<seconds>.m3u8"
 // is a VOD playlist of parts cut from the hourly recordings that cover the interval (each part
 // from the PAT at its first second to the PAT at its last), ".ts" the same as one paced stream.
-// An interval the archive does not cover is not found.
+// An interval the archive does not cover is not found. An interval that reaches past what is
+// recorded now (its end to come, or beyond the bytes of the file being written) is an EVENT
+// playlist of the parts whose bytes are all in the files, which a player polls to follow the
+// recording. A playlist viewing is the user's one stream, as "/N.ch" is.
 
 #include "channels/channel_table.h"
 #include "http/connection.h"
 #include "http/http_hls.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <ctime>
 #include <string>
 #include <vector>
 
 constexpr double kArchivePartSeconds = 10.0;
+// A catch-up playlist viewing whose player asked for nothing for this long ends; its token
+// starts it again for kCatchUpQuietKeepMs after (a player resuming from a pause).
+constexpr uint64_t kCatchUpViewingIdleMs = std::max<uint64_t>(static_cast<uint64_t>(3 * kArchivePartSeconds * 1000), 30000);
+constexpr uint64_t kCatchUpQuietKeepMs   = 4 * 3600 * 1000;
+// A recording counts as being written while the recorder marks it; without any mark in the
+// folder, the newest one does for this long after its last change.
+constexpr int kArchiveWriteQuietSeconds = 10;
 
 struct ArchiveFile {
     std::string path;
@@ -23,6 +34,7 @@ struct ArchiveFile {
     int64_t     first_pcr = -1;     // 27 MHz ticks
     int32_t     kbps = 0;
     std::time_t modified = 0;
+    bool        recording = false;  // being written: its last parts may not be whole yet
 };
 // A channel's recordings, oldest first, each measured; empty without an archive.
 std::vector<ArchiveFile> ChannelArchive(const ChannelRecord& channel);
@@ -35,8 +47,13 @@ struct ArchivePart {
 };
 // The parts (at most kArchivePartSeconds each) of [start, start + seconds) that files cover.
 std::vector<ArchivePart> ArchiveParts(const std::vector<ArchiveFile>& files, int64_t start, int64_t seconds);
-// The VOD playlist of the parts; name is "archive-<start>-<seconds>", suffix ends each address.
-std::string ArchivePlaylistText(const std::vector<ArchivePart>& parts, const std::string& name, const std::string& suffix);
+// True when [start, start + seconds) reaches past what files hold now: its end comes after now,
+// or after the recorded end of a file that is being written.
+bool ArchiveStillRecorded(const std::vector<ArchiveFile>& files, int64_t start, int64_t seconds, std::time_t now);
+// The playlist of the parts; name is "archive-<start>-<seconds>", suffix ends each address.
+// A VOD playlist with its end, or with event an EVENT one without it (more parts to come).
+std::string ArchivePlaylistText(const std::vector<ArchivePart>& parts, const std::string& name, const std::string& suffix,
+                                bool event = false);
 
 // Answers the archive addresses of ParseHlsPath.
 void ServeCatchUp(PlayerConnection& conn, const char* request, bool http11, std::string_view target, const HlsPath& path);

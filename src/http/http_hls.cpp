@@ -31,7 +31,12 @@ struct HlsViewing : PlayerConnection {
     int                   channel_number = 0;
     std::string           who;                   // the user, or the address without the user check
     std::string           token;
+    std::string           interval;              // a catch-up viewing's "archive-<start>-<seconds>"; "" live
     std::atomic<uint64_t> last_seen_ms{0};
+    // A catch-up viewing whose player went quiet: ended (watch log, player list) but kept for
+    // a while, so that its token starts it again. Guarded by the viewings lock.
+    bool                  quiet = false;
+    uint64_t              quiet_since_ms = 0;
 };
 
 struct Viewings {
@@ -52,6 +57,20 @@ std::string NewToken()
     return text;
 }
 
+// Starts a viewing, or starts a quiet one again: it ends the user's other stream, joins the
+// player list, and the watch log has its start. The caller holds the viewings lock.
+void StartViewing(HlsViewing& viewing)
+{
+    const uint64_t now = GetTickMs();
+    viewing.last_seen_ms.store(now);
+    viewing.cmd_start_tick.store(now);
+    viewing.quiet = false;
+    if (g_config.user_authorization && std::strcmp(viewing.user_name, "root") != 0) DiscardPreviousConnection(viewing);
+    JoinPlayerList(viewing);
+    LogSystemMessage("User [%s] watchs CH[%d]\n", viewing.user_name, viewing.channel_number);
+    LogChannelStart(viewing.who.c_str(), viewing.channel_number, viewing.player_time, sizeof viewing.player_time);
+}
+
 // Ends a viewing: its watch log entry, off the player list. The caller holds the viewings lock.
 void EndViewing(HlsViewing& viewing)
 {
@@ -60,8 +79,15 @@ void EndViewing(HlsViewing& viewing)
     LogSystemMessage("HLS viewing of [%s] on CH[%d] ends\n", viewing.who.c_str(), viewing.channel_number);
 }
 
-// The segmenter's beat: ends the channel's viewings that have gone quiet or were replaced
-// (all of them once the segmenter ends).
+// Keeps a running viewing alive; a quiet one starts again. The caller holds the viewings lock.
+void Touch(HlsViewing& viewing)
+{
+    if (viewing.quiet) StartViewing(viewing);
+    else viewing.last_seen_ms.store(GetTickMs());
+}
+
+// The segmenter's beat: ends the channel's live viewings that have gone quiet or were
+// replaced (all of them once the segmenter ends).
 void ExpireViewings(int channel_number, bool final)
 {
     Viewings& viewings = AllViewings();
@@ -71,7 +97,7 @@ void ExpireViewings(int channel_number, bool final)
     for (auto at = list.begin(); at != list.end();) {
         HlsViewing& viewing = **at;
         const bool over = final || viewing.stop.load() != 0 || now - viewing.last_seen_ms.load() > kHlsViewingIdleMs;
-        if (viewing.channel_number != channel_number || !over) {
+        if (viewing.channel_number != channel_number || !viewing.interval.empty() || !over) {
             ++at;
             continue;
         }
@@ -80,60 +106,63 @@ void ExpireViewings(int channel_number, bool final)
     }
 }
 
-// The token of the caller's viewing of the channel, started now when it has none. Another
-// stream of the same user ends, as it would for "/N.ch".
-std::string ViewingOf(const PlayerConnection& conn, int channel_number)
+// The token of the caller's viewing of the channel (live, or of a catch-up interval), started
+// now when it has none. Another stream of the same user ends, as it would for "/N.ch".
+std::string ViewingOf(const PlayerConnection& conn, int channel_number, const std::string& interval)
 {
     const std::string who = g_config.user_authorization ? conn.user_name : conn.client_ip;
     Viewings& viewings = AllViewings();
     std::lock_guard<std::mutex> held(viewings.lock);
     for (const auto& viewing : viewings.list) {
-        if (viewing->channel_number != channel_number || viewing->who != who || viewing->stop.load() != 0) continue;
-        viewing->last_seen_ms.store(GetTickMs());
+        if (viewing->channel_number != channel_number || viewing->interval != interval || viewing->who != who ||
+            viewing->stop.load() != 0)
+            continue;
+        Touch(*viewing);
         return viewing->token;
     }
     auto viewing = std::make_unique<HlsViewing>();
     viewing->channel_number = channel_number;
     viewing->who = who;
     viewing->token = NewToken();
-    viewing->last_seen_ms.store(GetTickMs());
+    viewing->interval = interval;
     CopyText(viewing->client_ip, conn.client_ip);
     CopyText(viewing->group, "HLS");
     if (g_config.user_authorization) {
         CopyText(viewing->user_name, conn.user_name);
         CopyText(viewing->mac_id, conn.user_name);
     }
-    CopyText(viewing->path, "/" + std::to_string(channel_number) + "/index.m3u8");
-    if (g_config.user_authorization && std::strcmp(conn.user_name, "root") != 0) DiscardPreviousConnection(*viewing);
-    JoinPlayerList(*viewing);
-    LogSystemMessage("User [%s] watchs CH[%d]\n", viewing->user_name, channel_number);
-    LogChannelStart(who.c_str(), channel_number, viewing->player_time, sizeof viewing->player_time);
+    CopyText(viewing->path, "/" + std::to_string(channel_number) + "/" + (interval.empty() ? "index" : interval) + ".m3u8");
+    StartViewing(*viewing);
     const std::string token = viewing->token;
     viewings.list.push_back(std::move(viewing));
     return token;
 }
 
-// True when token names a running viewing of the channel (which it keeps alive).
-bool TokenAdmits(const std::string& token, int channel_number)
+// True when token names a viewing of the channel's live window or interval that no other
+// stream replaced (which it keeps alive).
+bool TokenAdmits(const std::string& token, int channel_number, const std::string& interval)
 {
     if (token.empty()) return false;
     Viewings& viewings = AllViewings();
     std::lock_guard<std::mutex> held(viewings.lock);
     for (const auto& viewing : viewings.list) {
-        if (viewing->token != token || viewing->channel_number != channel_number || viewing->stop.load() != 0) continue;
-        viewing->last_seen_ms.store(GetTickMs());
+        if (viewing->token != token || viewing->channel_number != channel_number || viewing->interval != interval ||
+            viewing->stop.load() != 0)
+            continue;
+        Touch(*viewing);
         return true;
     }
     return false;
 }
 
 // Counts a segment sent to the viewing of token (with the user check) or of client_ip.
-void CountViewingSent(const std::string& token, const char* client_ip, int channel_number, std::size_t bytes)
+void CountViewingSent(const std::string& token, const char* client_ip, int channel_number, const std::string& interval,
+                      std::size_t bytes)
 {
     Viewings& viewings = AllViewings();
     std::lock_guard<std::mutex> held(viewings.lock);
     for (const auto& viewing : viewings.list) {
-        if (viewing->channel_number != channel_number) continue;
+        if (viewing->channel_number != channel_number || viewing->interval != interval) continue;
         if (g_config.user_authorization ? viewing->token == token : viewing->who == client_ip) {
             CountSent(&viewing->bytes_sent, nullptr, bytes);
             return;
@@ -142,12 +171,14 @@ void CountViewingSent(const std::string& token, const char* client_ip, int chann
 }
 
 // Without the user check the caller's viewing is kept alive by its segment requests too.
-void TouchViewingOf(const char* client_ip, int channel_number)
+void TouchViewingOf(const char* client_ip, int channel_number, const std::string& interval)
 {
     Viewings& viewings = AllViewings();
     std::lock_guard<std::mutex> held(viewings.lock);
     for (const auto& viewing : viewings.list)
-        if (viewing->channel_number == channel_number && viewing->who == client_ip) viewing->last_seen_ms.store(GetTickMs());
+        if (viewing->channel_number == channel_number && viewing->interval == interval && viewing->who == client_ip &&
+            viewing->stop.load() == 0)
+            Touch(*viewing);
 }
 
 // Digits of text from at; the value, with at moved past them (-1 without any).
@@ -185,7 +216,7 @@ void ServeLivePlaylist(PlayerConnection& conn, const char* request, bool http11,
         Send(conn, kNotFound, "answer");
         return;
     }
-    const std::string token = ViewingOf(conn, channel_number);
+    const std::string token = ViewingOf(conn, channel_number, "");
     HlsWindow window;
     if (!HlsWindowOf(channel_number, kFirstSegmentWaitMs, window)) {
         Send(conn, AnswerHead(http11, "503 Service Unavailable", "Retry-After: 2\r\n", 0), "answer");
@@ -209,13 +240,13 @@ void ServeLiveSegment(PlayerConnection& conn, const char* request, bool http11, 
 {
     LogSystemMessage("Request HLS Segment =[/%d/seg-%" PRId64 ".ts]\n", path.channel, path.sequence);
     if (g_config.user_authorization) {
-        if (!TokenAdmits(QueryParameter(query, "t"), path.channel)) {
+        if (!TokenAdmits(QueryParameter(query, "t"), path.channel, "")) {
             LogSystemMessage("HLS: CH[%d] segment without a running viewing refused\n", path.channel);
             Send(conn, kUserRefusal, "refusal");
             return;
         }
     } else {
-        TouchViewingOf(conn.client_ip, path.channel);
+        TouchViewingOf(conn.client_ip, path.channel, "");
     }
     HlsSegment segment;
     if (!HlsSegmentOf(path.channel, path.sequence, segment)) {
@@ -235,7 +266,7 @@ void ServeLiveSegment(PlayerConnection& conn, const char* request, bool http11, 
         return;
     }
     CountSent(nullptr, conn.stats, segment.data->size());
-    CountViewingSent(QueryParameter(query, "t"), conn.client_ip, path.channel, segment.data->size());
+    CountViewingSent(QueryParameter(query, "t"), conn.client_ip, path.channel, "", segment.data->size());
 }
 
 }  // namespace
@@ -345,5 +376,59 @@ int HlsViewingCount()
 {
     Viewings& viewings = AllViewings();
     std::lock_guard<std::mutex> held(viewings.lock);
-    return static_cast<int>(viewings.list.size());
+    return static_cast<int>(std::count_if(viewings.list.begin(), viewings.list.end(), [](const auto& viewing) { return !viewing->quiet; }));
+}
+
+std::string CatchUpViewingOf(const PlayerConnection& conn, int channel_number, const std::string& interval)
+{
+    return ViewingOf(conn, channel_number, interval);
+}
+
+bool CatchUpTokenAdmits(const std::string& token, int channel_number, const std::string& interval)
+{
+    return TokenAdmits(token, channel_number, interval);
+}
+
+void TouchCatchUpViewing(const char* client_ip, int channel_number, const std::string& interval)
+{
+    TouchViewingOf(client_ip, channel_number, interval);
+}
+
+void CountCatchUpSent(const std::string& token, const char* client_ip, int channel_number, const std::string& interval,
+                      std::size_t bytes)
+{
+    CountViewingSent(token, client_ip, channel_number, interval, bytes);
+}
+
+void ExpireCatchUpViewings(bool final)
+{
+    Viewings& viewings = AllViewings();
+    const uint64_t now = GetTickMs();
+    std::lock_guard<std::mutex> held(viewings.lock);
+    auto& list = viewings.list;
+    for (auto at = list.begin(); at != list.end();) {
+        HlsViewing& viewing = **at;
+        if (viewing.interval.empty()) {
+            ++at;
+            continue;
+        }
+        if (viewing.quiet) {
+            if (final || now - viewing.quiet_since_ms > kCatchUpQuietKeepMs) at = list.erase(at);
+            else ++at;
+            continue;
+        }
+        const bool replaced = viewing.stop.load() != 0;
+        if (!final && !replaced && now - viewing.last_seen_ms.load() <= kCatchUpViewingIdleMs) {
+            ++at;
+            continue;
+        }
+        EndViewing(viewing);
+        if (final || replaced) {
+            at = list.erase(at);
+        } else {
+            viewing.quiet = true;
+            viewing.quiet_since_ms = now;
+            ++at;
+        }
+    }
 }

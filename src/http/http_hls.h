@@ -38,3 +38,20 @@ bool ServeHlsRequest(PlayerConnection& conn, const char* request, bool http11);
 int HlsViewingChannel(const PlayerConnection& conn);
 // Viewings now (tests).
 int HlsViewingCount();
+
+// The viewings of catch-up playlists, "archive-<start>-<seconds>" of a channel, kept as the
+// live ones are (player list, token, watch log), but ended by the HTTP monitor's beat since no
+// segmenter runs for them. The token of the caller's viewing of the interval, started now
+// when it has none (another stream of the user ends).
+std::string CatchUpViewingOf(const PlayerConnection& conn, int channel_number, const std::string& interval);
+// True when token names a viewing of the interval, which it keeps alive; one that went quiet
+// starts again (a paused player resumes), one that another stream replaced does not.
+bool CatchUpTokenAdmits(const std::string& token, int channel_number, const std::string& interval);
+// Without the user check: keeps the viewing of client_ip alive (or starts it again).
+void TouchCatchUpViewing(const char* client_ip, int channel_number, const std::string& interval);
+// Counts a part sent to the viewing of token (with the user check) or of client_ip.
+void CountCatchUpSent(const std::string& token, const char* client_ip, int channel_number, const std::string& interval,
+                      std::size_t bytes);
+// The HTTP monitor's beat: ends the catch-up viewings that went quiet or were replaced;
+// final ends them all (the server stops).
+void ExpireCatchUpViewings(bool final);

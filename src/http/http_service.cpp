@@ -6,6 +6,7 @@
 #include "core/server_control.h"
 #include "core/sockets.h"
 #include "core/text.h"
+#include "http/http_hls.h"
 #include "http/http_request.h"
 #include "stream/hls_segmenter.h"
 #include "stream/live_sender.h"
@@ -76,11 +77,13 @@ static void JoinIdleSenders()
 {
     JoinIdleLiveSenders();
     JoinIdleHlsSegmenters();
+    ExpireCatchUpViewings(false);
 }
 static void JoinLastSenders()
 {
     JoinIdleLiveSenders(2000);
     JoinIdleHlsSegmenters(2000);
+    ExpireCatchUpViewings(true);
 }
 
 int32_t HTTP_Monitor_Server(void* /*unused*/)

@@ -110,6 +110,7 @@ void RunServiceMonitor(const ServiceMonitor& setup)
 {
     ConnectionService& service = *setup.service;
     Log(setup.starting);
+    uint64_t next_beat_ms = GetTickMs() + static_cast<uint64_t>(setup.beat_ms);
     while (service.stop_state->load() != 2) {
         const bool woken = WaitForFinished(service, setup.beat_ms);
         if (!woken && ProcessStopRaised()) SleepMs(20);   // stopping: the listener sets 2 soon
@@ -118,7 +119,12 @@ void RunServiceMonitor(const ServiceMonitor& setup)
         if (woken) SleepUnlessStopping(10);
         if (service.stop_state->load() == 2) break;
         ReapFinished(service);
-        if (!woken && setup.idle_beat != nullptr) setup.idle_beat();
+        // Connections that keep finishing must not starve the beat.
+        const uint64_t now = GetTickMs();
+        if ((!woken || now >= next_beat_ms) && setup.idle_beat != nullptr) {
+            setup.idle_beat();
+            next_beat_ms = now + static_cast<uint64_t>(setup.beat_ms);
+        }
     }
     Log(setup.closing);
     SleepUnlessStopping(3000);

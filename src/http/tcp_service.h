@@ -53,7 +53,7 @@ struct ServiceMonitor {
     ConnectionService* service = nullptr;
     int                beat_ms = 3000;
     uint32_t           final_wait_ms = 15000;        // bounded wait for the last connections
-    void (*idle_beat)() = nullptr;                   // a beat without a finished connection
+    void (*idle_beat)() = nullptr;                   // each beat, also while connections keep finishing
     void (*after_sweep)() = nullptr;
     const char* starting = nullptr;
     const char* closing = nullptr;

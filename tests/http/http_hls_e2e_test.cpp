@@ -19,6 +19,7 @@
 #include <string>
 #include <thread>
 #include <unistd.h>
+#include <utime.h>
 #include <vector>
 
 namespace {
@@ -126,6 +127,9 @@ protected:
                                               "-output_ts_offset " + std::to_string(60 * k) + " -f mpegts '" + server.Dir().PathOf(name) +
                                               "' 2>&1; echo exit=$?");
             EXPECT_NE(made.find("exit=0"), std::string::npos) << made;
+            // Finished when its minute was over, as the recorder's files are.
+            const utimbuf times{start + 60, start + 60};
+            EXPECT_EQ(utime(server.Dir().PathOf(name).c_str(), &times), 0);
         }
         return first;
     }
@@ -501,6 +505,181 @@ TEST_F(Hls, ACatchUpStreamIsTheUsersOneStreamWithItsWatchLogEntries)
     const std::string log = server.Dir().ReadFile("users/user_watch_log.csv");
     EXPECT_EQ(CountOf(log, start_line), 2u) << log;
     EXPECT_EQ(CountOf(log, end_line), 2u) << log;
+}
+
+TEST_F(Hls, ACatchUpPlaylistViewingIsTheUsersOneStreamAndEndsWhenItsPlayerGoesQuiet)
+{
+    server.Dir().WriteFile("user_profile.csv", "bob,pw,12/31/2099,free,0\r\n");
+    const std::time_t first = MakeArchive(1);
+    const uint16_t udp = FreeUdpPort();
+    ASSERT_NO_FATAL_FAILURE(Start("<ch src=\"udp://" + std::to_string(udp) + "\">One</ch>\r\n"
+                                  "<ch src=\"udp://127.0.0.1:1\" rec_folder=\"b\">B</ch>\r\n",
+                                  "tv_on_demand_record_duration=60\r\nuser_authorization=1\r\n"));
+    ASSERT_NO_FATAL_FAILURE(StartSource(udp, 120));
+    const auto open_stream = [&] {
+        const int fd = ConnectLoopback(server.Port());
+        EXPECT_GE(fd, 0);
+        EXPECT_TRUE(SendAllText(fd, "GET /1.ch?u=bob&p=pw HTTP/1.0\r\n\r\n"));
+        EXPECT_GT(ReadFor(fd, 20000, 10000).size(), 10000u);
+        return fd;
+    };
+    const auto watch_log_count = [&](const std::string& line) { return CountOf(server.Dir().ReadFile("users/user_watch_log.csv"), line); };
+    const std::string start_line = "UserName =[bob] Start to Watch Channel no.= [2]\n";
+    const std::string end_line = "UserName =[bob] End to Watch Channel no.= [2]\n";
+    const std::string playlist_path = "/2/archive-" + std::to_string(first) + "-60.m3u8?u=bob&p=pw";
+
+    // Bob's catch-up playlist ends his /1.ch stream; its parts need the viewing's token.
+    const int stream = open_stream();
+    const MediaPlaylist playlist = ParsePlaylist(BodyOf(Fetch(playlist_path)));
+    ASSERT_EQ(playlist.addresses.size(), 6u);
+    bool closed = false;
+    ReadFor(stream, std::size_t(-1), 10000, &closed);
+    EXPECT_TRUE(closed) << "the /1.ch stream went on";
+    close(stream);
+    const std::string address = playlist.addresses[1];
+    const std::size_t token_at = address.find("?t=");
+    ASSERT_NE(token_at, std::string::npos) << address;
+    EXPECT_EQ(Fetch("/2/" + address.substr(0, token_at)), kUserRefusal);
+    EXPECT_EQ(Fetch("/2/" + address.substr(0, token_at) + "?u=bob&p=pw"), kUserRefusal);
+    EXPECT_EQ(Fetch("/2/" + address).rfind("HTTP/1.1 200 OK\r\n", 0), 0u);
+    // A player polling the playlist goes on with the same viewing.
+    EXPECT_EQ(ParsePlaylist(BodyOf(Fetch(playlist_path))).addresses, playlist.addresses);
+    EXPECT_EQ(watch_log_count(start_line), 1u);
+
+    // And the other way round: bob's next /1.ch stream ends the viewing.
+    const int next = open_stream();
+    EXPECT_EQ(Fetch("/2/" + address), kUserRefusal);
+    EXPECT_TRUE(WaitUntil([&] { return watch_log_count(end_line) == 1; }, 8000));
+
+    // A new viewing whose player goes quiet ends by itself; its token starts it again (a
+    // player resuming from a pause).
+    const MediaPlaylist again = ParsePlaylist(BodyOf(Fetch(playlist_path)));
+    ASSERT_EQ(again.addresses.size(), 6u);
+    EXPECT_NE(again.addresses[0], playlist.addresses[0]) << "a new viewing has a new token";
+    ReadFor(next, std::size_t(-1), 10000, &closed);
+    close(next);
+    EXPECT_EQ(Fetch("/2/" + again.addresses[0]).rfind("HTTP/1.1 200 OK\r\n", 0), 0u);
+    EXPECT_EQ(watch_log_count(start_line), 2u);
+    EXPECT_TRUE(WaitUntil([&] { return watch_log_count(end_line) == 2; }, 40000)) << "the quiet viewing went on";
+    EXPECT_EQ(watch_log_count(start_line), 2u);
+    EXPECT_EQ(Fetch("/2/" + again.addresses[1]).rfind("HTTP/1.1 200 OK\r\n", 0), 0u);
+    EXPECT_EQ(watch_log_count(start_line), 3u);
+    EXPECT_EQ(server.Stop(), 0);
+    EXPECT_EQ(watch_log_count(end_line), 3u) << server.Dir().ReadFile("users/user_watch_log.csv");
+}
+
+TEST_F(Hls, ACatchUpIntervalStillRecordedIsAGrowingPlaylistOfItsWholeParts)
+{
+    const std::string made = RunShell("cd '" + server.Dir().Path() + "' && timeout 60 ffmpeg -nostdin -v error -y -f lavfi "
+                                      "-i testsrc2=size=160x120:rate=25 -t 60 -c:v libx264 -preset ultrafast -g 25 -b:v 200k "
+                                      "-maxrate 200k -bufsize 200k -muxrate 300k -f mpegts clip.ts 2>&1; echo exit=$?");
+    ASSERT_NE(made.find("exit=0"), std::string::npos) << made;
+    const std::string clip = server.Dir().ReadFile("clip.ts");
+    // A minute of recording under the name of one ten minutes ago, written out as it comes.
+    const std::time_t start = (std::time(nullptr) - 600) / 60 * 60;
+    std::tm when{};
+    localtime_r(&start, &when);
+    char file_name[64];
+    std::snprintf(file_name, sizeof file_name, "tv_program_archive/b/%04d_%02d_%02d_%02d_%02d.ts", when.tm_year + 1900,
+                  when.tm_mon + 1, when.tm_mday, when.tm_hour, when.tm_min);
+    const std::string file = server.Dir().PathOf(file_name);
+    server.Dir().MakeDir("tv_program_archive/b");
+    std::size_t written = 0;
+    const auto record_until = [&](double seconds) {
+        const std::size_t upto = static_cast<std::size_t>(static_cast<double>(clip.size()) * seconds / 60) / 188 * 188;
+        std::FILE* out = std::fopen(file.c_str(), "ab");
+        ASSERT_NE(out, nullptr);
+        EXPECT_EQ(std::fwrite(clip.data() + written, 1, upto - written, out), upto - written);
+        std::fclose(out);
+        written = upto;
+    };
+    ASSERT_NO_FATAL_FAILURE(record_until(5));
+    ASSERT_NO_FATAL_FAILURE(Start("<ch src=\"udp://127.0.0.1:1\" rec_folder=\"b\">B</ch>\r\n", "tv_on_demand_record_duration=60\r\n"));
+    const std::string name = "/1/archive-" + std::to_string(start) + "-40";
+    const auto part = [&](const std::string& address) {
+        const std::string answer = Fetch("/1/" + address);
+        EXPECT_EQ(answer.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << address;
+        const std::string body = BodyOf(answer);
+        EXPECT_TRUE(body.size() > 188 * 3 && body.size() % 188 == 0 && PidAt(body, 0) == 0) << address;
+        return body;
+    };
+
+    // 25 s of the interval's 40 are in the file: its two whole parts, as a playlist to poll.
+    ASSERT_NO_FATAL_FAILURE(record_until(25));
+    std::string answer = Fetch(name + ".m3u8");
+    EXPECT_NE(answer.find("Cache-Control: max-age=5\r\n"), std::string::npos) << answer.substr(0, 300);
+    std::string body = BodyOf(answer);
+    EXPECT_NE(body.find("#EXT-X-PLAYLIST-TYPE:EVENT\r\n#EXT-X-TARGETDURATION:10\r\n"), std::string::npos) << body;
+    EXPECT_EQ(body.find("#EXT-X-ENDLIST"), std::string::npos) << body;
+    const MediaPlaylist early = ParsePlaylist(body);
+    ASSERT_EQ(early.addresses.size(), 2u) << body;
+    const std::string second = part(early.addresses[1]);
+    EXPECT_EQ(Fetch(name + "-part-2.ts"), "HTTP/1.0 404 Not Found\r\n\r\n\r\n") << "its end is not in the file yet";
+
+    ASSERT_NO_FATAL_FAILURE(record_until(35));
+    const MediaPlaylist later = ParsePlaylist(BodyOf(Fetch(name + ".m3u8")));
+    ASSERT_EQ(later.addresses.size(), 3u);
+    EXPECT_EQ(later.addresses[1], early.addresses[1]);
+
+    // Wholly recorded: the playlist with its end, the long cache, the same bytes in its parts.
+    ASSERT_NO_FATAL_FAILURE(record_until(60));
+    answer = Fetch(name + ".m3u8");
+    EXPECT_NE(answer.find("Cache-Control: max-age=60\r\n"), std::string::npos) << answer.substr(0, 300);
+    body = BodyOf(answer);
+    EXPECT_NE(body.find("#EXT-X-PLAYLIST-TYPE:VOD\r\n"), std::string::npos) << body;
+    EXPECT_EQ(body.substr(body.size() - 16), "#EXT-X-ENDLIST\r\n");
+    const MediaPlaylist done = ParsePlaylist(body);
+    ASSERT_EQ(done.addresses.size(), 4u);
+    EXPECT_EQ(part(done.addresses[1]), second);
+    EXPECT_NEAR(done.durations[3], 10.0, 0.01);
+
+    // No longer written to: an interval whose end is still to come grows (the whole file is
+    // listed), one past the recording's end does not.
+    const utimbuf times{start + 60, start + 60};
+    ASSERT_EQ(utime(file.c_str(), &times), 0);
+    body = BodyOf(Fetch("/1/archive-" + std::to_string(start) + "-7200.m3u8"));
+    EXPECT_NE(body.find("#EXT-X-PLAYLIST-TYPE:EVENT\r\n"), std::string::npos) << body;
+    EXPECT_EQ(ParsePlaylist(body).addresses.size(), 6u) << body;
+    body = BodyOf(Fetch("/1/archive-" + std::to_string(start) + "-100.m3u8"));
+    EXPECT_NE(body.find("#EXT-X-ENDLIST"), std::string::npos) << body;
+}
+
+TEST_F(Hls, AnHttpPullChannelPlaysWithSegmentsThatStartAtAKeyFrame)
+{
+    const std::string made = RunShell("cd '" + server.Dir().Path() + "' && timeout 60 ffmpeg -nostdin -v error -y -f lavfi "
+                                      "-i testsrc2=size=320x240:rate=25 -f lavfi -i sine -t 6 -c:v libx264 -preset ultrafast -g 25 "
+                                      "-c:a aac -f mpegts clip.ts 2>&1; echo exit=$?");
+    ASSERT_NE(made.find("exit=0"), std::string::npos) << made;
+    // ffmpeg's own HTTP server (chunked) plays the clip in a loop to the one client it accepts.
+    const uint16_t port = FreeTcpPort();
+    ASSERT_TRUE(source.Start({"/bin/sh", "-c", "exec ffmpeg -nostdin -v error -re -stream_loop -1 -i clip.ts -c copy -f mpegts "
+                                               "-listen 1 http://127.0.0.1:" + std::to_string(port) + "/live.ts"},
+                             server.Dir().Path()));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));   // its single accept: no probe connection
+    ASSERT_NO_FATAL_FAILURE(Start("<ch src=\"http://127.0.0.1:" + std::to_string(port) + "/live.ts\">Pulled</ch>\r\n"));
+
+    const std::string probed = RunShell("timeout 60 ffprobe -v error -show_entries stream=codec_type,codec_name -of csv=p=0 '" +
+                                        server.Url("/1/index.m3u8") + "' 2>&1");
+    EXPECT_NE(probed.find("h264,video"), std::string::npos) << probed << server.Dir().ReadFile("system.log").substr(0, 3000);
+    EXPECT_NE(probed.find("aac,audio"), std::string::npos) << probed;
+    // The first segment and one cut in the middle of the stream.
+    MediaPlaylist playlist;
+    ASSERT_TRUE(WaitUntil([&] {
+        playlist = ParsePlaylist(BodyOf(Fetch("/1/index.m3u8")));
+        return playlist.addresses.size() >= 2;
+    }, 30000));
+    for (const std::string& address : {playlist.addresses.front(), playlist.addresses.back()}) {
+        const std::string segment = BodyOf(Fetch("/1/" + address));
+        ASSERT_GT(segment.size(), 10000u) << address;
+        EXPECT_EQ(segment.size() % 188, 0u);
+        EXPECT_EQ(PidAt(segment, 0), 0) << address;
+        EXPECT_EQ(PidAt(segment, 1), 4096) << "the PMT follows the PAT";
+        server.Dir().WriteFile("segment.ts", segment);
+        const std::string first_frame = RunShell("ffprobe -v error -select_streams v -show_frames -read_intervals %+#1 "
+                                                 "-show_entries frame=key_frame -of csv=p=0 '" + server.Dir().PathOf("segment.ts") + "'");
+        EXPECT_EQ(first_frame.substr(0, 1), "1") << address << ": " << first_frame;
+    }
+    EXPECT_EQ(server.Stop(), 0);
 }
 
 TEST_F(Hls, ADvbProgramIsCutAloneFromItsMultiplex)

@@ -141,3 +141,27 @@ TEST(CatchUpParts, AnIntervalIsCutIntoPartsWithinTheFilesThatCoverIt)
     EXPECT_NE(text.find("#EXT-X-DISCONTINUITY\r\n#EXTINF:10.000,\r\narchive-4585-3600-part-2.ts?u=a&p=b\r\n"), std::string::npos) << text;
     EXPECT_EQ(text.substr(text.size() - 16), "#EXT-X-ENDLIST\r\n");
 }
+
+TEST(CatchUpParts, AnIntervalBeyondWhatIsRecordedNowIsAGrowingPlaylist)
+{
+    std::vector<ArchiveFile> files(2);
+    files[0].start = 1000;
+    files[0].seconds = 3600;
+    files[1].start = 4600;
+    files[1].seconds = 25;                       // recorded so far
+    // Done: the interval lies in the first file, or the second one is no longer written to.
+    EXPECT_FALSE(ArchiveStillRecorded(files, 1000, 3600, 5000));
+    EXPECT_FALSE(ArchiveStillRecorded(files, 4600, 60, 5000));
+    EXPECT_TRUE(ArchiveStillRecorded(files, 4600, 60, 4630)) << "its end is still to come";
+    files[1].recording = true;
+    EXPECT_TRUE(ArchiveStillRecorded(files, 4600, 60, 5000)) << "past the bytes of the file being written";
+    EXPECT_FALSE(ArchiveStillRecorded(files, 4600, 20, 5000));
+    EXPECT_FALSE(ArchiveStillRecorded(files, 1000, 3600, 5000));
+
+    std::vector<ArchivePart> parts(1);
+    parts[0].to = 4;
+    const std::string text = ArchivePlaylistText(parts, "archive-4600-60", "", true);
+    EXPECT_NE(text.find("#EXT-X-PLAYLIST-TYPE:EVENT\r\n#EXT-X-TARGETDURATION:10\r\n"), std::string::npos) << text;
+    EXPECT_EQ(text.find("#EXT-X-ENDLIST"), std::string::npos);
+    EXPECT_NE(ArchivePlaylistText({}, "archive-4600-60", "", true).find("#EXT-X-TARGETDURATION:10\r\n"), std::string::npos);
+}
