@@ -120,6 +120,8 @@ std::string ViewingOf(const PlayerConnection& conn, int channel_number, const st
         Touch(*viewing);
         return viewing->token;
     }
+    // A user's new viewing replaces the viewings of that user kept quiet, as it would a running one.
+    std::erase_if(viewings.list, [&](const auto& kept) { return kept->quiet && kept->who == who; });
     auto viewing = std::make_unique<HlsViewing>();
     viewing->channel_number = channel_number;
     viewing->who = who;
@@ -423,7 +425,8 @@ void ExpireCatchUpViewings(bool final)
             continue;
         }
         EndViewing(viewing);
-        if (final || replaced) {
+        // Without the user check a part needs no token, so there is nothing to keep.
+        if (final || replaced || !g_config.user_authorization) {
             at = list.erase(at);
         } else {
             viewing.quiet = true;

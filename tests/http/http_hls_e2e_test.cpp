@@ -476,7 +476,7 @@ TEST_F(Hls, VlcOpensTheChannelListAndPlaysItsChannel)
 
 TEST_F(Hls, ACatchUpStreamIsTheUsersOneStreamWithItsWatchLogEntries)
 {
-    server.Dir().WriteFile("user_profile.csv", "bob,pw,12/31/2099,free,0\r\n");
+    server.Dir().WriteFile("user_profile.csv", "bob,pw,12/31/2099,free,0\r\ncarol,pw,12/31/2099,free,0\r\n");
     const std::time_t first = MakeArchive(1);
     ASSERT_NO_FATAL_FAILURE(Start("<ch src=\"udp://127.0.0.1:1\" rec_folder=\"b\">B</ch>\r\n",
                                   "tv_on_demand_record_duration=60\r\nuser_authorization=1\r\n"));
@@ -509,7 +509,7 @@ TEST_F(Hls, ACatchUpStreamIsTheUsersOneStreamWithItsWatchLogEntries)
 
 TEST_F(Hls, ACatchUpPlaylistViewingIsTheUsersOneStreamAndEndsWhenItsPlayerGoesQuiet)
 {
-    server.Dir().WriteFile("user_profile.csv", "bob,pw,12/31/2099,free,0\r\n");
+    server.Dir().WriteFile("user_profile.csv", "bob,pw,12/31/2099,free,0\r\ncarol,pw,12/31/2099,free,0\r\n");
     const std::time_t first = MakeArchive(1);
     const uint16_t udp = FreeUdpPort();
     ASSERT_NO_FATAL_FAILURE(Start("<ch src=\"udp://" + std::to_string(udp) + "\">One</ch>\r\n"
@@ -560,12 +560,20 @@ TEST_F(Hls, ACatchUpPlaylistViewingIsTheUsersOneStreamAndEndsWhenItsPlayerGoesQu
     close(next);
     EXPECT_EQ(Fetch("/2/" + again.addresses[0]).rfind("HTTP/1.1 200 OK\r\n", 0), 0u);
     EXPECT_EQ(watch_log_count(start_line), 2u);
-    EXPECT_TRUE(WaitUntil([&] { return watch_log_count(end_line) == 2; }, 40000)) << "the quiet viewing went on";
+    // Carol's viewing goes quiet at the same time; a new viewing of hers replaces it for good.
+    const MediaPlaylist carols = ParsePlaylist(BodyOf(Fetch("/2/archive-" + std::to_string(first) + "-60.m3u8?u=carol&p=pw")));
+    ASSERT_EQ(carols.addresses.size(), 6u);
+    const std::string carol_end = "UserName =[carol] End to Watch Channel no.= [2]\n";
+    EXPECT_TRUE(WaitUntil([&] { return watch_log_count(end_line) == 2 && watch_log_count(carol_end) == 1; }, 40000))
+        << "the quiet viewings went on";
     EXPECT_EQ(watch_log_count(start_line), 2u);
     EXPECT_EQ(Fetch("/2/" + again.addresses[1]).rfind("HTTP/1.1 200 OK\r\n", 0), 0u);
     EXPECT_EQ(watch_log_count(start_line), 3u);
+    EXPECT_EQ(ParsePlaylist(BodyOf(Fetch("/2/archive-" + std::to_string(first + 10) + "-30.m3u8?u=carol&p=pw"))).addresses.size(), 3u);
+    EXPECT_EQ(Fetch("/2/" + carols.addresses[1]), kUserRefusal) << "the replaced quiet viewing started again";
     EXPECT_EQ(server.Stop(), 0);
     EXPECT_EQ(watch_log_count(end_line), 3u) << server.Dir().ReadFile("users/user_watch_log.csv");
+    EXPECT_EQ(watch_log_count(carol_end), 2u);
 }
 
 TEST_F(Hls, ACatchUpIntervalStillRecordedIsAGrowingPlaylistOfItsWholeParts)
