@@ -2,6 +2,7 @@
 
 #include "core/log.h"
 #include "core/platform/platform.h"
+#include "media/ts_cutter.h"
 #include "media/ts_timing.h"
 
 #include <algorithm>
@@ -48,6 +49,20 @@ private:
     ssize_t              length_ = 0;
     ssize_t              at_ = 0;
 };
+
+// How far after a joining viewer's position a key picture is looked for.
+constexpr std::size_t kKeyFrameLookBytes = std::size_t{3} << 20;
+
+// Where in the file, within kKeyFrameLookBytes after position, the first PAT comes that a key
+// picture follows: a viewer that starts there shows a picture at once. -1 when none does.
+int64_t KeyFrameStartAfter(int fd, int64_t position)
+{
+    std::vector<uint8_t> window(kKeyFrameLookBytes);
+    const ssize_t got = pread(fd, window.data(), window.size(), static_cast<off_t>(position));
+    if (got <= 0) return -1;
+    const int64_t at = FindKeyFrameStart(window.data(), static_cast<std::size_t>(got));
+    return at < 0 ? -1 : position + at;
+}
 
 // Reads until the first PAT after the file's position and sends it (the packet, or the chunk
 // it starts). 1: sent; 0: the file ended first; -1: the stream must end.
@@ -169,6 +184,8 @@ void StreamTsDirectory(const ChannelTable& table, const ChannelRecord& channel, 
     LogSystemMessage("Thread[%d]: %s (CH no.[%d], filename=[%s])\n", number, name, channel_number,
                      files[static_cast<std::size_t>(index)].path);
     LogSystemMessage("sbFile_Postion=%" PRId64 "\n", position);
+    const int64_t key_frame = KeyFrameStartAfter(fd, position);
+    if (key_frame > position) position = key_frame;
     if (lseek(fd, static_cast<off_t>(position), SEEK_SET) < 0) {
         LogSystemMessage("Thread[%d]: %s (CH no.[%d] Seek failed)\n", number, name, channel_number);
         close(fd);

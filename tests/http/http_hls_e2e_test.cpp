@@ -724,32 +724,53 @@ TEST_F(Hls, ADvbProgramIsCutAloneFromItsMultiplex)
 // Zapping: with the PAT sent ten times a second and a key frame every two seconds, a player that
 // opens the channel stream or its first HLS segment starts with the tables and a key frame, so
 // that it shows a picture at once.
-TEST_F(Hls, AChannelStreamAndItsFirstSegmentStartAtAKeyFrame)
+// The first picture of a capture in the test's folder is a key frame (ffprobe's packet flags).
+bool StartsWithKeyFrame(TestServer& server, const std::string& file, std::string& packets)
 {
-    const uint16_t udp = FreeUdpPort();
-    ASSERT_NO_FATAL_FAILURE(Start("<ch src=\"udp://" + std::to_string(udp) + "\">One</ch>\r\n"));
-    ASSERT_NO_FATAL_FAILURE(StartSource(udp, 40, 50, "0.1"));
-    std::this_thread::sleep_for(std::chrono::seconds(5));  // a few key frames in the ring
-    // The first video packets of each capture: its flags ("K" for a key frame) and times.
-    auto first_video = [&](const std::string& file) {
-        return RunShell("ffprobe -v error -select_streams v:0 -show_entries packet=flags,pts_time -of csv=p=0 -read_intervals '%+#5' '" +
-                        server.Dir().PathOf(file) + "' 2>&1 | head -5");
-    };
+    packets = RunShell("ffprobe -v error -select_streams v:0 -show_entries packet=flags,pts_time -of csv=p=0 -read_intervals '%+#5' '" +
+                       server.Dir().PathOf(file) + "' 2>&1 | head -5");
+    return packets.substr(0, packets.find('\n')).find(",K") != std::string::npos;
+}
+
+// Three viewers of /1.ch, 700 ms apart: each starts with the PAT and a key frame.
+void ExpectViewersStartAtAKeyFrame(TestServer& server)
+{
     for (int viewer = 0; viewer < 3; ++viewer) {
         const std::string file = "zap" + std::to_string(viewer) + ".ts";
         RunShell("curl -s --max-time 2 -o '" + server.Dir().PathOf(file) + "' '" + server.Url("/1.ch") + "'");
         const std::string head = server.Dir().ReadFile(file).substr(0, 2 * 188);
         ASSERT_EQ(head.size(), 2u * 188);
         EXPECT_EQ(PidAt(head, 0), 0) << "viewer " << viewer;
-        const std::string packets = first_video(file);
-        EXPECT_NE(packets.substr(0, packets.find('\n')).find(",K"), std::string::npos) << "viewer " << viewer << ":\n" << packets;
+        std::string packets;
+        EXPECT_TRUE(StartsWithKeyFrame(server, file, packets)) << "viewer " << viewer << ":\n" << packets;
         std::this_thread::sleep_for(std::chrono::milliseconds(700));
     }
+}
+
+TEST_F(Hls, AChannelStreamAndItsFirstSegmentStartAtAKeyFrame)
+{
+    const uint16_t udp = FreeUdpPort();
+    ASSERT_NO_FATAL_FAILURE(Start("<ch src=\"udp://" + std::to_string(udp) + "\">One</ch>\r\n"));
+    ASSERT_NO_FATAL_FAILURE(StartSource(udp, 40, 50, "0.1"));
+    std::this_thread::sleep_for(std::chrono::seconds(5));  // a few key frames in the ring
+    ExpectViewersStartAtAKeyFrame(server);
     const MediaPlaylist playlist = ParsePlaylist(BodyOf(Fetch("/1/index.m3u8")));
     ASSERT_FALSE(playlist.addresses.empty());
     server.Dir().WriteFile("segment.ts", BodyOf(Fetch("/1/" + playlist.addresses.front())));
-    const std::string packets = first_video("segment.ts");
-    EXPECT_NE(packets.substr(0, packets.find('\n')).find(",K"), std::string::npos) << packets;
+    std::string packets;
+    EXPECT_TRUE(StartsWithKeyFrame(server, "segment.ts", packets)) << packets;
+}
+
+// A folder channel's viewers join where its playlist stands, at the next key frame.
+TEST_F(Hls, AFolderChannelStreamStartsAtAKeyFrame)
+{
+    server.Dir().MakeDir("media/loop");
+    const std::string made = RunShell("timeout 60 ffmpeg -nostdin -v error -y -f lavfi -i testsrc2=size=160x120:rate=25 -t 30 "
+                                      "-c:v libx264 -preset ultrafast -g 50 -b:v 300k -pat_period 0.1 -f mpegts '" +
+                                      server.Dir().PathOf("media/loop/0.ts") + "' 2>&1; echo exit=$?");
+    ASSERT_NE(made.find("exit=0"), std::string::npos) << made;
+    ASSERT_NO_FATAL_FAILURE(Start("<ch src=\"dir://media/loop\">Loop</ch>\r\n"));
+    ExpectViewersStartAtAKeyFrame(server);
 }
 
 // A minute after the last playlist request the channel is no longer cut; the next request
