@@ -27,8 +27,6 @@ constexpr int kArchiveMaxAge = 60;          // a playlist of what is wholly reco
 constexpr int kEventMaxAge   = static_cast<int>(kArchivePartSeconds / 2);   // one still recorded: a player follows it
 constexpr int kPartMaxAge    = 600;
 constexpr int kKeySearchBytes = 4 << 20;     // a key picture comes within this much of any point
-const char kNotFound[] = "HTTP/1.0 404 Not Found\r\n\r\n\r\n";
-const char kUserRefusal[] = "HTTP/1.0 1001 Username and Password error\r\n\r\n";
 
 bool ServiceStopping() { return g_http_stop_state.load() != 0; }
 
@@ -155,7 +153,7 @@ void ServeArchivePart(PlayerConnection& conn, const char* request, bool http11, 
                       const Interval& interval)
 {
     if (path.sequence >= static_cast<int64_t>(interval.parts.size())) {
-        Send(conn, kNotFound);
+        Send(conn, kHttpNotFound);
         return;
     }
     const ArchivePart& part = interval.parts[static_cast<std::size_t>(path.sequence)];
@@ -164,7 +162,7 @@ void ServeArchivePart(PlayerConnection& conn, const char* request, bool http11, 
     int64_t begin = 0, end = 0;
     if (fd < 0 || !PartRange(file, part, fd, file.recording, begin, end)) {
         if (fd >= 0) close(fd);
-        Send(conn, kNotFound);
+        Send(conn, kHttpNotFound);
         return;
     }
     const std::string etag = "\"" + std::to_string(file.start) + "-" + std::to_string(begin) + "-" + std::to_string(end) + "\"";
@@ -313,7 +311,7 @@ void ServeCatchUp(PlayerConnection& conn, const char* request, bool http11, std:
             TouchCatchUpViewing(conn.client_ip, path.channel, name);
         } else if (!CatchUpTokenAdmits(QueryParameter(query, "t"), path.channel, name)) {
             LogSystemMessage("Catch-up: CH[%d] part without a running viewing refused\n", path.channel);
-            Send(conn, kUserRefusal);
+            Send(conn, kHttpUserError);
             return;
         }
     } else {
@@ -330,7 +328,7 @@ void ServeCatchUp(PlayerConnection& conn, const char* request, bool http11, std:
     if (!ChannelInterval(path.channel, path, interval)) {
         LogSystemMessage("Catch-up: CH[%d] has no archive for %lld s from %lld\n", path.channel,
                          static_cast<long long>(path.seconds), static_cast<long long>(path.start));
-        Send(conn, kNotFound);
+        Send(conn, kHttpNotFound);
         return;
     }
     switch (path.kind) {

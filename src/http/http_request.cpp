@@ -42,8 +42,8 @@ static constexpr std::size_t kPathLimit   = 511;
 static constexpr std::size_t kHeaderSize  = 1024;
 static constexpr uint64_t    kHeadWaitMs  = 10000;
 
-static const char kNotFound[]      = "HTTP/1.0 404 Not Found\r\n\r\n\r\n";
-static const char kUserError[]     = "HTTP/1.0 1001 Username and Password error\r\n\r\n";
+const char kHttpNotFound[]  = "HTTP/1.0 404 Not Found\r\n\r\n\r\n";
+const char kHttpUserError[] = "HTTP/1.0 1001 Username and Password error\r\n\r\n";
 static const char kTimeExpired[]   = "HTTP/1.0 1002 Time Expired\r\n\r\n";
 static const char kBadRequest[]    = "HTTP/1.0 400 Bad Request\r\n\r\n";
 static const char kUriTooLong[]    = "HTTP/1.0 414 Request-URI Too Long\r\n\r\n";
@@ -417,7 +417,7 @@ bool CheckCredentials(PlayerConnection& conn, std::string& header)
         if (name == conn.mac_id) CopyText(conn.user_name, conn.mac_id);
         return true;
     }
-    header = check == 2 ? kTimeExpired : kUserError;
+    header = check == 2 ? kTimeExpired : kHttpUserError;
     conn.stop.store(1);
     if (check == 2) LogSystemMessage("User [%s], Password[%s] Time Expired\n", conn.user_name, conn.password);
     return false;
@@ -449,14 +449,14 @@ static bool AnswerFile(PlayerConnection& conn, const Request& request, const Ext
         }
     }
     if (fd < 0) {
-        header = kNotFound;
+        header = kHttpNotFound;
         conn.stop.store(1);
         LogSystemMessage("[%s] File not Found\n", full_name.c_str());
         return true;
     }
     conn.file = fd;
     if (IsForbiddenFile(fd, full_name)) {
-        header = kNotFound;
+        header = kHttpNotFound;
         conn.stop.store(1);
         LogSystemMessage("System Warning : System file : [%s] can not be accessed\n", path.c_str() + 1);
         return true;
@@ -626,7 +626,7 @@ static bool HandleRequest(PlayerConnection& conn, Request& request)
         }
         if (entry == nullptr) {
             Bump(g_http_stats.not_found);
-            SendText(conn, kNotFound, sizeof kNotFound - 1);
+            SendText(conn, kHttpNotFound, std::strlen(kHttpNotFound));
             LogSystemMessage("[%s]: No Support File Format\n", request.text);
             return false;
         }

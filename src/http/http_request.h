@@ -28,6 +28,10 @@ struct ExtensionEntry {
     int         params;
 };
 
+// The answers a refused request gets: no such path, and the user check's refusal.
+extern const char kHttpNotFound[];
+extern const char kHttpUserError[];
+
 // The first table entry that starts at text, in table order; null when none does.
 const ExtensionEntry* MatchExtensionAt(const char* text);
 // A "Range: bytes=" value (the text after it, up to its line end) against a file of
