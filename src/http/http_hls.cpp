@@ -22,8 +22,6 @@ namespace {
 
 constexpr int kFirstSegmentWaitMs = 20000;       // a playlist request waits this long for a first segment
 constexpr int kSegmentMaxAge      = 600;         // seconds a cache may keep a segment
-const char kUserRefusal[] = "HTTP/1.0 1001 Username and Password error\r\n\r\n";
-const char kNotFound[]    = "HTTP/1.0 404 Not Found\r\n\r\n\r\n";
 
 // One player watching a channel over HLS. On the player list, as a "/N.ch" viewer is, so that
 // one-stream-per-user finds it and stops it (its stop flag): its next request is refused.
@@ -106,6 +104,18 @@ void ExpireViewings(int channel_number, bool final)
     }
 }
 
+// The viewing of the channel's live window or interval that match accepts and no other stream
+// replaced; null when there is none. The caller holds the viewings lock.
+template <class Match>
+HlsViewing* RunningViewing(Viewings& viewings, int channel_number, const std::string& interval, Match match)
+{
+    for (const auto& viewing : viewings.list)
+        if (viewing->channel_number == channel_number && viewing->interval == interval && viewing->stop.load() == 0 &&
+            match(*viewing))
+            return viewing.get();
+    return nullptr;
+}
+
 // The token of the caller's viewing of the channel (live, or of a catch-up interval), started
 // now when it has none. Another stream of the same user ends, as it would for "/N.ch".
 std::string ViewingOf(const PlayerConnection& conn, int channel_number, const std::string& interval)
@@ -113,12 +123,10 @@ std::string ViewingOf(const PlayerConnection& conn, int channel_number, const st
     const std::string who = g_config.user_authorization ? conn.user_name : conn.client_ip;
     Viewings& viewings = AllViewings();
     std::lock_guard<std::mutex> held(viewings.lock);
-    for (const auto& viewing : viewings.list) {
-        if (viewing->channel_number != channel_number || viewing->interval != interval || viewing->who != who ||
-            viewing->stop.load() != 0)
-            continue;
-        Touch(*viewing);
-        return viewing->token;
+    if (HlsViewing* running = RunningViewing(viewings, channel_number, interval,
+                                             [&](const HlsViewing& viewing) { return viewing.who == who; })) {
+        Touch(*running);
+        return running->token;
     }
     // A user's new viewing replaces the viewings of that user kept quiet, as it would a running one.
     std::erase_if(viewings.list, [&](const auto& kept) { return kept->quiet && kept->who == who; });
@@ -147,14 +155,10 @@ bool TokenAdmits(const std::string& token, int channel_number, const std::string
     if (token.empty()) return false;
     Viewings& viewings = AllViewings();
     std::lock_guard<std::mutex> held(viewings.lock);
-    for (const auto& viewing : viewings.list) {
-        if (viewing->token != token || viewing->channel_number != channel_number || viewing->interval != interval ||
-            viewing->stop.load() != 0)
-            continue;
-        Touch(*viewing);
-        return true;
-    }
-    return false;
+    HlsViewing* running = RunningViewing(viewings, channel_number, interval,
+                                         [&](const HlsViewing& viewing) { return viewing.token == token; });
+    if (running != nullptr) Touch(*running);
+    return running != nullptr;
 }
 
 // Counts a segment sent to the viewing of token (with the user check) or of client_ip.
@@ -215,7 +219,7 @@ void ServeLivePlaylist(PlayerConnection& conn, const char* request, bool http11,
     SetHlsBeat(ExpireViewings);
     if (!TouchHlsChannel(channel_number)) {
         LogSystemMessage("HLS: CH[%d] cannot be cut into segments\n", channel_number);
-        Send(conn, kNotFound, "answer");
+        Send(conn, kHttpNotFound, "answer");
         return;
     }
     const std::string token = ViewingOf(conn, channel_number, "");
@@ -244,7 +248,7 @@ void ServeLiveSegment(PlayerConnection& conn, const char* request, bool http11, 
     if (g_config.user_authorization) {
         if (!TokenAdmits(QueryParameter(query, "t"), path.channel, "")) {
             LogSystemMessage("HLS: CH[%d] segment without a running viewing refused\n", path.channel);
-            Send(conn, kUserRefusal, "refusal");
+            Send(conn, kHttpUserError, "refusal");
             return;
         }
     } else {
@@ -252,7 +256,7 @@ void ServeLiveSegment(PlayerConnection& conn, const char* request, bool http11, 
     }
     HlsSegment segment;
     if (!HlsSegmentOf(path.channel, path.sequence, segment)) {
-        Send(conn, kNotFound, "answer");
+        Send(conn, kHttpNotFound, "answer");
         return;
     }
     const std::string etag = "\"" + std::to_string(path.channel) + "-" + std::to_string(segment.sequence) + "\"";
