@@ -18,6 +18,15 @@ bench_build() {
   cmake --build "$folder" -j "$(nproc)" >/dev/null
 }
 
+# The server to measure in $binary: QUORVANE_BIN when set, else the release build.
+bench_server_binary() {
+  binary=${QUORVANE_BIN:-}
+  if [ -z "$binary" ]; then
+    bench_build
+    binary="$folder/src/quorvane"
+  fi
+}
+
 cpu_ticks() { awk '{print $14 + $15}' "/proc/$1/stat"; }
 rss_kib() { awk '/^VmRSS:/ {print $2}' "/proc/$1/status"; }
 hz=$(getconf CLK_TCK)

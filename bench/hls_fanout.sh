@@ -7,11 +7,7 @@
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 source "$top/bench/common.sh"
-binary=${QUORVANE_BIN:-}
-if [ -z "$binary" ]; then
-  bench_build
-  binary="$folder/src/quorvane"
-fi
+bench_server_binary
 viewers_list=${VIEWERS:-"1 200"}
 seconds=${SECONDS_PER_RUN:-20}
 bench_workdir hls

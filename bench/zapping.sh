@@ -9,11 +9,7 @@
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 source "$top/bench/common.sh"
-binary=${QUORVANE_BIN:-}
-if [ -z "$binary" ]; then
-  bench_build
-  binary="$folder/src/quorvane"
-fi
+bench_server_binary
 zaps=${ZAPS:-10}
 gop=${GOP:-100}
 bench_workdir zapping
