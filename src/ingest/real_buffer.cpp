@@ -167,14 +167,14 @@ RingReader::Join RingReader::JoinAtPat(const std::function<bool()>& stopped, std
 
 bool RingReader::StartAtKeyFrame(std::vector<uint8_t>& first, int& at, int& slot_length)
 {
-    // The bytes looked at, from the join PAT on, and where each slot's share of them begins.
+    // Where each slot's share of the bytes looked at (from the join PAT on) begins.
     struct Piece {
         int32_t index;
         int64_t fed;          // offset of the slot's first byte looked at
         int     skipped;      // bytes of the slot before it (RTP header, or before the join PAT)
         int     length;       // bytes of the slot looked at
     };
-    std::vector<uint8_t> looked(first);
+    int64_t looked = static_cast<int64_t>(first.size());
     std::vector<Piece> pieces{{output_index_, 0, at, static_cast<int>(first.size())}};
     TsSegmentCutter finder([](TsSegmentCutter::Segment&&) {});
     finder.Feed(first.data(), first.size());
@@ -187,8 +187,8 @@ bool RingReader::StartAtKeyFrame(std::vector<uint8_t>& first, int& at, int& slot
         const int length = CopySlot(index, slot);
         if (length == 0) return false;
         const int skip = !byte_stream_ && length == kRtpSlotSize ? kRtpHeaderSize : 0;
-        pieces.push_back({index, static_cast<int64_t>(looked.size()), skip, length - skip});
-        looked.insert(looked.end(), slot + skip, slot + length);
+        pieces.push_back({index, looked, skip, length - skip});
+        looked += length - skip;
         finder.Feed(slot + skip, static_cast<std::size_t>(length - skip));
     }
     const TsSegmentCutter::Start& start = finder.first_key();
@@ -196,11 +196,14 @@ bool RingReader::StartAtKeyFrame(std::vector<uint8_t>& first, int& at, int& slot
     std::size_t piece = pieces.size() - 1;
     while (piece > 0 && pieces[piece].fed > start.offset) --piece;
     const Piece& found = pieces[piece];
-    first.assign(start.tables.begin(), start.tables.end());
-    first.insert(first.end(), looked.begin() + start.offset, looked.begin() + found.fed + found.length);
-    output_index_ = found.index;
+    // The slot again (it lies far ahead of what the writer overwrites next).
+    const int length = CopySlot(found.index, slot);
+    if (length != found.skipped + found.length) return false;
     at = found.skipped + static_cast<int>(start.offset - found.fed);
-    slot_length = found.skipped + found.length;
+    first.assign(start.tables.begin(), start.tables.end());
+    first.insert(first.end(), slot + at, slot + length);
+    output_index_ = found.index;
+    slot_length = length;
     return true;
 }
 
