@@ -3,8 +3,6 @@
 #include "cgi/cgi_config.h"
 #include "cgi/cgi_query.h"
 #include "cgi/cgi_rest.h"
-#include "core/config.h"
-#include "core/file_replace.h"
 #include "core/platform/platform.h"
 #include "core/text.h"
 
@@ -310,15 +308,7 @@ void UpdateSettings(Run& run, const std::string& vod_port)
             return;
         }
     }
-    std::string text;
-    if (ReadWholeFile("quorvane_config.txt", text) == 0) {
-        run.out += "Update Setting Failed";
-        return;
-    }
-    const std::string updated = UpdatedConfigurationText(text, changes);
-    const int written =
-        ReplaceFileSafely("quorvane_config.txt", "quorvane_config_temp.txt", "quorvane_config_backup.txt", updated);
-    run.out += written == 1 ? "Update Setting Successfully" : "Update Setting Failed";
+    run.out += SaveConfigurationChanges(changes) == 1 ? "Update Setting Successfully" : "Update Setting Failed";
 }
 
 // The command table, in order; true when a row ran.

@@ -1,6 +1,7 @@
 #include "cgi/cgi_config.h"
 
 #include "core/config.h"
+#include "core/file_replace.h"
 
 #include <cstdlib>
 
@@ -98,6 +99,15 @@ std::string UpdatedConfigurationText(std::string_view file_text,
         }
     }
     return out;
+}
+
+int SaveConfigurationChanges(const std::vector<std::pair<std::string, std::string>>& changes, const char* path,
+                             const char* backup_path)
+{
+    const FileRewriteLock lock(path, kConfigLockWaitMs);
+    std::string text;
+    if (!lock.Held() || ReadWholeFile(path, text) == 0) return 0;
+    return ReplaceFileSafely(path, nullptr, backup_path, UpdatedConfigurationText(text, changes));
 }
 
 bool IsPortText(std::string_view text)

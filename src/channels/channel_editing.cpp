@@ -163,20 +163,21 @@ uint16_t CountChannelDefinitions()
     return static_cast<uint16_t>(ReadDefinitions(text).size());
 }
 
-std::size_t ListChannelDefinitionText(std::string_view text, std::string& out)
+std::size_t ListChannelDefinitionText(std::string_view text, std::string& out, bool with_credentials)
 {
     const std::vector<ChannelDefinition> list = ParseDefinitions(text);
     const std::size_t before = out.size();
     for (std::size_t i = 0; i < list.size(); ++i) {
         const ChannelDefinition& definition = list[i];
         out.append("CH=").append(std::to_string(i + 1)).append("\r\nname=").append(definition.name);
-        out.append("\r\nsrc=").append(definition.has_src ? definition.src : "");
+        const std::string_view src = definition.has_src ? definition.src : "";
+        out.append("\r\nsrc=").append(with_credentials ? std::string(src) : MaskSourceCredentials(src));
         out.append("\r\nrec_folder=").append(definition.has_src ? definition.rec_folder : "").append("\r\n");
     }
     return out.size() - before;
 }
 
-std::size_t ListChannelDefinitions(std::string& out)
+std::size_t ListChannelDefinitions(std::string& out, bool with_credentials)
 {
     std::string text;
     {
@@ -184,7 +185,7 @@ std::size_t ListChannelDefinitions(std::string& out)
         if (ReadDefinitionText(text) != 1) return 0;
     }
     NormaliseLineEnd(text);
-    return ListChannelDefinitionText(text, out);
+    return ListChannelDefinitionText(text, out, with_credentials);
 }
 
 int AddChannelDefinition(const char* name_text, const char* src_text, const char* rec_folder_text)

@@ -11,10 +11,11 @@
 // Number of "<ch" ... "</ch>" elements in the file; 0 when it cannot be read.
 uint16_t CountChannelDefinitions();
 // Appends "CH=%d\r\nname=%s\r\nsrc=%s\r\nrec_folder=%s\r\n" per channel to out; the number of
-// bytes appended.
-std::size_t ListChannelDefinitions(std::string& out);
+// bytes appended. Without with_credentials (any caller but root) each src is shown through
+// MaskSourceCredentials.
+std::size_t ListChannelDefinitions(std::string& out, bool with_credentials);
 // The same listing of a file's text (the fuzz target's entry).
-std::size_t ListChannelDefinitionText(std::string_view text, std::string& out);
+std::size_t ListChannelDefinitionText(std::string_view text, std::string& out, bool with_credentials);
 // Appends a channel (the file gets its "<?xml" first line when it is new). 1 or 0 (a value
 // holding '"', '<', '>', CR or LF is refused; the file could not be written).
 int AddChannelDefinition(const char* name, const char* src, const char* rec_folder);

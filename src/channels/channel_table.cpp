@@ -447,6 +447,18 @@ int ScanVideoFolder(const char* folder_text, ChannelRecord& channel)
     return static_cast<int>(channel.sources.size());
 }
 
+std::string MaskSourceCredentials(std::string_view src)
+{
+    const std::size_t scheme = src.find("://");
+    if (scheme == std::string_view::npos) return std::string(src);
+    const std::size_t host_part = scheme + 3;
+    // Up to the last "@" before the path, so that a password holding "@" is hidden whole.
+    const std::size_t at = src.substr(host_part, src.find('/', host_part) - host_part).rfind('@');
+    if (at == std::string_view::npos) return std::string(src);
+    std::string masked(src.substr(0, host_part));
+    return masked.append("***").append(src.substr(host_part + at));
+}
+
 int WriteChannelDefinitionFile(const ChannelTable& table)
 {
     std::string text = "<?xml version=\"1.0\" encoding=\"iso-8859-1\" ?>\r\n";

@@ -140,11 +140,12 @@ void ChannelEdit(PlayerConnection& conn, const RestText& request, Command comman
     SendResult(conn, result);
 }
 
-void ChannelQuery(PlayerConnection& conn)
+// Any token may list the channels; only root sees the credentials in their sources.
+void ChannelQuery(PlayerConnection& conn, const std::string& token)
 {
     LogSystemMessage("Player REST API for channel_list_query\n");
     std::string list;
-    ListChannelDefinitions(list);
+    ListChannelDefinitions(list, IsRootToken(token.c_str()) == 1);
     SendLongAnswer(conn, list);
 }
 
@@ -284,7 +285,7 @@ void ServerRestHandler(PlayerConnection& conn, char* text)
     case Command::kChannelUpdate:
     case Command::kChannelAdd:
     case Command::kChannelDelete: ChannelEdit(conn, request, entry->command); break;
-    case Command::kChannelQuery: ChannelQuery(conn); break;
+    case Command::kChannelQuery: ChannelQuery(conn, token); break;
     case Command::kChannelLogQuery: ChannelLogQuery(conn, request); break;
     case Command::kCheckPoint: CheckPoint(conn, request, user_id); break;
     case Command::kChargePoint: ChargePoint(conn, request, user_id); break;

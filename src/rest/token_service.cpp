@@ -6,13 +6,16 @@
 #include "core/text.h"
 #include "rest/rest_common.h"
 
+#include <cctype>
 #include <cstring>
 #include <fcntl.h>
-#include <strings.h>
+#include <list>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <sys/random.h>
 #include <unistd.h>
+#include <unordered_map>
 #include <vector>
 
 class TokenRecord {
@@ -21,11 +24,25 @@ public:
     char     token[kTokenSize] = "";
     char     user_id[kTokenUserSize] = "";
     uint64_t last_used_ms = 0;
+    std::list<TokenRecord*>::iterator in_use_order;   // its place in TokenTable::by_use
 };
 
-// The tokens in creation order.
-static CriticalSection           g_token_list_lock;
-static std::vector<TokenRecord*> g_token_list;
+// The tokens, found by their text and by their user without a walk, and kept in the order
+// of their last use, so that the idle ones are dropped from its front.
+struct TokenTable {
+    CriticalSection                                               lock;
+    std::unordered_map<std::string, std::unique_ptr<TokenRecord>> by_token;   // key: the text in lower case
+    std::unordered_map<std::string, std::vector<TokenRecord*>>    by_user;    // lower-case user id; creation order
+    std::list<TokenRecord*>                                       by_use;     // least recently used first
+};
+static TokenTable g_tokens;
+
+static std::string LowerCase(std::string_view text)
+{
+    std::string lower(text);
+    for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return lower;
+}
 
 // Random bytes from the system's source; falls back to /dev/urandom.
 static void RandomBytes(uint8_t* out, std::size_t size)
@@ -64,38 +81,79 @@ static void NewTokenText(char (&token)[kTokenSize])
     token[kTokenDigits] = '\0';
 }
 
-static bool TokenTaken(const char* token)
+// Takes a token out of every index and destroys it. The caller holds the lock.
+static void DropToken(TokenRecord* record)
 {
-    for (const TokenRecord* record : g_token_list)
-        if (std::strcmp(record->token, token) == 0) return true;
-    return false;
+    g_tokens.by_use.erase(record->in_use_order);
+    const auto user = g_tokens.by_user.find(LowerCase(record->user_id));
+    if (user != g_tokens.by_user.end()) {
+        std::vector<TokenRecord*>& list = user->second;
+        for (auto it = list.begin(); it != list.end(); ++it) {
+            if (*it != record) continue;
+            list.erase(it);
+            break;
+        }
+        if (list.empty()) g_tokens.by_user.erase(user);
+    }
+    g_tokens.by_token.erase(LowerCase(record->token));     // destroys the record
+}
+
+// A use keeps a token alive for another kTokenIdleLimitMs. The caller holds the lock.
+static void MarkUsed(TokenRecord* record, uint64_t now_ms)
+{
+    record->last_used_ms = now_ms;
+    g_tokens.by_use.splice(g_tokens.by_use.end(), g_tokens.by_use, record->in_use_order);
+}
+
+// The living token of that text, letter case ignored (or exactly); expired ones are gone
+// first. The caller holds the lock.
+static TokenRecord* LivingToken(std::string_view token, bool exact, uint64_t now_ms)
+{
+    ExpireIdleTokens(now_ms);
+    const auto found = g_tokens.by_token.find(LowerCase(token));
+    if (found == g_tokens.by_token.end()) return nullptr;
+    TokenRecord* record = found->second.get();
+    return exact && token != record->token ? nullptr : record;
+}
+
+// Makes room for one more token of the user: the oldest goes while kTokensPerUser are held.
+// The caller holds the lock.
+static void KeepRoomFor(const char* user_id)
+{
+    const auto user = g_tokens.by_user.find(LowerCase(user_id));
+    if (user == g_tokens.by_user.end()) return;
+    std::vector<TokenRecord*> own;                 // the exact user's, oldest first
+    for (TokenRecord* record : user->second)
+        if (std::strcmp(record->user_id, user_id) == 0) own.push_back(record);
+    for (std::size_t i = 0; i + kTokensPerUser <= own.size(); ++i) DropToken(own[i]);
 }
 
 void CreateToken(const char* user_id, char (&token)[kTokenSize])
 {
-    auto* record = new TokenRecord;
+    auto record = std::make_unique<TokenRecord>();
     CopyText(record->user_id, user_id);
     record->last_used_ms = GetTickMs();
-    ScopedLock held(g_token_list_lock);
+    ScopedLock held(g_tokens.lock);
     ExpireIdleTokens(record->last_used_ms);
+    KeepRoomFor(record->user_id);
     do NewTokenText(record->token);
-    while (TokenTaken(record->token));
+    while (g_tokens.by_token.count(LowerCase(record->token)) != 0);
     CopyText(token, record->token);
-    g_token_list.push_back(record);
+    TokenRecord* added = record.get();
+    added->in_use_order = g_tokens.by_use.insert(g_tokens.by_use.end(), added);
+    g_tokens.by_user[LowerCase(added->user_id)].push_back(added);
+    g_tokens.by_token.emplace(LowerCase(added->token), std::move(record));
 }
 
 int ExpireIdleTokens(uint64_t now_ms)
 {
-    ScopedLock held(g_token_list_lock);
+    ScopedLock held(g_tokens.lock);
     int dropped = 0;
-    for (auto it = g_token_list.begin(); it != g_token_list.end();) {
-        if (now_ms > (*it)->last_used_ms && now_ms - (*it)->last_used_ms > kTokenIdleLimitMs) {
-            delete *it;
-            it = g_token_list.erase(it);
-            ++dropped;
-        } else {
-            ++it;
-        }
+    while (!g_tokens.by_use.empty()) {
+        TokenRecord* oldest = g_tokens.by_use.front();
+        if (now_ms <= oldest->last_used_ms || now_ms - oldest->last_used_ms <= kTokenIdleLimitMs) break;
+        DropToken(oldest);
+        ++dropped;
     }
     return dropped;
 }
@@ -103,40 +161,36 @@ int ExpireIdleTokens(uint64_t now_ms)
 bool FindToken(const char* token, char (&user_id)[kTokenUserSize])
 {
     const uint64_t now = GetTickMs();
-    ScopedLock held(g_token_list_lock);
-    ExpireIdleTokens(now);
-    for (TokenRecord* record : g_token_list) {
-        if (strcasecmp(record->token, token) != 0) continue;
-        record->last_used_ms = now;
-        CopyText(user_id, record->user_id);
-        LogSystemMessage("Find List szUserID =%s\n", record->user_id);
-        return true;
-    }
-    return false;
+    ScopedLock held(g_tokens.lock);
+    TokenRecord* record = LivingToken(token, false, now);
+    if (record == nullptr) return false;
+    MarkUsed(record, now);
+    CopyText(user_id, record->user_id);
+    LogSystemMessage("Find List szUserID =%s\n", record->user_id);
+    return true;
 }
 
 bool FindTokenOfUser(const char* user_id, char (&token)[kTokenSize])
 {
-    ScopedLock held(g_token_list_lock);
+    ScopedLock held(g_tokens.lock);
     ExpireIdleTokens(GetTickMs());
-    for (TokenRecord* record : g_token_list) {
-        if (strcasecmp(record->user_id, user_id) != 0) continue;
-        CopyText(token, record->token);
-        LogSystemMessage("Find List szUserID =%s\n", record->user_id);
-        return true;
-    }
-    return false;
+    const auto user = g_tokens.by_user.find(LowerCase(user_id));
+    if (user == g_tokens.by_user.end()) return false;
+    const TokenRecord* first = user->second.front();
+    CopyText(token, first->token);
+    LogSystemMessage("Find List szUserID =%s\n", first->user_id);
+    return true;
 }
 
 int IsRootToken(const char* token)
 {
     bool root = false;
     {
-        ScopedLock held(g_token_list_lock);
-        for (const TokenRecord* record : g_token_list) {
-            if (std::strcmp(record->token, token) != 0) continue;
+        const uint64_t now = GetTickMs();
+        ScopedLock held(g_tokens.lock);
+        if (TokenRecord* record = LivingToken(token, true, now); record != nullptr) {
+            MarkUsed(record, now);
             root = std::strcmp(record->user_id, "root") == 0;
-            break;
         }
     }
     if (root) {
@@ -149,24 +203,23 @@ int IsRootToken(const char* token)
 
 void FreeAllTokens()
 {
-    ScopedLock held(g_token_list_lock);
-    for (TokenRecord* record : g_token_list) delete record;
-    g_token_list.clear();
+    ScopedLock held(g_tokens.lock);
+    g_tokens.by_use.clear();
+    g_tokens.by_user.clear();
+    g_tokens.by_token.clear();
 }
 
 // Removes the user's first token when it is `token` (exact comparison). False otherwise.
 static bool DestroyFirstTokenOf(const char* user_id, const char* token)
 {
-    ScopedLock held(g_token_list_lock);
+    ScopedLock held(g_tokens.lock);
     ExpireIdleTokens(GetTickMs());
-    for (auto it = g_token_list.begin(); it != g_token_list.end(); ++it) {
-        if (strcasecmp((*it)->user_id, user_id) != 0) continue;
-        if (std::strcmp((*it)->token, token) != 0) return false;
-        delete *it;
-        g_token_list.erase(it);
-        return true;
-    }
-    return false;
+    const auto user = g_tokens.by_user.find(LowerCase(user_id));
+    if (user == g_tokens.by_user.end()) return false;
+    TokenRecord* first = user->second.front();
+    if (std::strcmp(first->token, token) != 0) return false;
+    DropToken(first);
+    return true;
 }
 
 static void SendTokenAnswer(PlayerConnection& conn, const char* token)

@@ -11,6 +11,7 @@
 #include <functional>
 #include <gtest/gtest.h>
 #include <mutex>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -169,6 +170,26 @@ TEST_F(AdminProgram, SettingsAndFoldersNeedRootAndTheUpdateKeepsTheRest)
                          std::to_string(rest.Port()) +
                          "\r\nigmpip=239.1.1.1\r\nplugin_command_path=/opt/plugin\r\nuser_authorization=1\r\n");
     EXPECT_TRUE(dir.Exists("quorvane_config_backup.txt"));
+}
+
+TEST_F(AdminProgram, TwoSettingsSavesAtOnceKeepBothChanges)
+{
+    FakeRest rest([](const std::string&) { return "HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n"; });
+    Config(rest.Port(), "rtmpport=1935\r\nigmpport=1234\r\n");
+    const std::string head = "startmenu=admin/index.htm\r\niptv_base_port=8554\r\nvod_base_port=2000\r\nhttpport=" +
+                             std::to_string(rest.Port()) + "\r\nigmpip=0.0.0.0\r\n";
+    for (int round = 0; round < 50; ++round) {
+        const std::string rtmp = std::to_string(2000 + round);
+        const std::string igmp = std::to_string(3000 + round);
+        std::string other_answer;
+        std::thread other([&] { other_answer = Run("token=5&vod_base_port=2000&igmpport=" + igmp); });
+        const std::string answer = Run("token=5&vod_base_port=2000&rtmpport=" + rtmp);
+        other.join();
+        EXPECT_EQ(answer, "Update Setting Successfully");
+        EXPECT_EQ(other_answer, "Update Setting Successfully");
+        ASSERT_EQ(dir.ReadFile("quorvane_config.txt"), head + "rtmpport=" + rtmp + "\r\nigmpport=" + igmp + "\r\n")
+            << "round " << round;
+    }
 }
 
 }  // namespace

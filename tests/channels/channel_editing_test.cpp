@@ -179,7 +179,7 @@ TEST_F(ListingChannels, EveryElementIsListedAndOnlyTheSixSchemesShowTheirSource)
                                  "CH=3\r\nname=Odd\r\nsrc=\r\nrec_folder=odd\r\n"
                                  "CH=4\r\nname=Four\r\nsrc=rtp://239.1.1.1:1234\r\nrec_folder=r4\r\n"
                                  "CH=5\r\nname=Five\r\nsrc=http://10.0.0.5/a.ts\r\nrec_folder=\r\n";
-    EXPECT_EQ(ListChannelDefinitions(out), expected.size());
+    EXPECT_EQ(ListChannelDefinitions(out, true), expected.size());
     EXPECT_EQ(out, "head:" + expected);
 }
 
@@ -187,7 +187,7 @@ TEST_F(ListingChannels, AMissingFileListsNothing)
 {
     std::string out;
     EXPECT_EQ(CountChannelDefinitions(), 0);
-    EXPECT_EQ(ListChannelDefinitions(out), 0u);
+    EXPECT_EQ(ListChannelDefinitions(out, true), 0u);
     EXPECT_EQ(out, "");
 }
 

@@ -34,7 +34,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     case 3: (void)ParseMovieFeeText(text); break;
     case 4: {
         std::string listing;
-        (void)ListChannelDefinitionText(text, listing);
+        (void)ListChannelDefinitionText(text, listing, (size & 1) != 0);
         break;
     }
     }

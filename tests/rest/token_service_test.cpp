@@ -7,6 +7,7 @@
 #include <cctype>
 #include <set>
 #include <string>
+#include <vector>
 
 class Tokens : public ::testing::Test {
 protected:
@@ -67,4 +68,30 @@ TEST_F(Tokens, UnusedForADayExpireAndAUseKeepsThemAlive)
     EXPECT_EQ(ExpireIdleTokens(before_use + kTokenIdleLimitMs - 10), 1);
     EXPECT_FALSE(FindToken(idle, user));
     EXPECT_TRUE(FindToken(used, user));
+}
+
+TEST_F(Tokens, AUserKeepsSixteenAndASeventeenthPushesOutTheOldest)
+{
+    std::vector<std::string> others;
+    for (int i = 0; i < 300; ++i) {
+        char token[kTokenSize];
+        CreateToken(("user" + std::to_string(i)).c_str(), token);
+        others.emplace_back(token);
+    }
+    char bob[kTokensPerUser + 1][kTokenSize];
+    for (char (&token)[kTokenSize] : bob) CreateToken("bob", token);
+
+    char user[kTokenUserSize];
+    EXPECT_FALSE(FindToken(bob[0], user));
+    for (std::size_t i = 1; i <= kTokensPerUser; ++i) {
+        ASSERT_TRUE(FindToken(bob[i], user)) << i;
+        EXPECT_STREQ(user, "bob");
+    }
+    char first[kTokenSize];
+    ASSERT_TRUE(FindTokenOfUser("Bob", first));          // destroytoken compares this one
+    EXPECT_STREQ(first, bob[1]);
+    for (std::size_t i = 0; i < others.size(); ++i) {
+        ASSERT_TRUE(FindToken(others[i].c_str(), user)) << i;
+        EXPECT_EQ(std::string(user), "user" + std::to_string(i));
+    }
 }
