@@ -94,9 +94,9 @@ struct PullScheme {
 bool ParsePullSource(std::string_view rest, const PullScheme& scheme, SourceRecord& source)
 {
     // Credentials and port belong to the part before the path: a ":" or "@" in the path is
-    // part of the path.
+    // part of the path. The host follows the last "@", so a password may hold one.
     if (scheme.credentials) {
-        const std::size_t at = rest.substr(0, rest.find('/')).find('@');
+        const std::size_t at = rest.substr(0, rest.find('/')).rfind('@');
         if (at != std::string_view::npos) {
             CopyText(source.credentials, rest.substr(0, at));
             rest.remove_prefix(at + 1);

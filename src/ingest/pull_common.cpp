@@ -53,7 +53,7 @@ std::string SourceAuthority(const char* src)
     const std::size_t scheme = rest.find("://");
     if (scheme != std::string_view::npos) rest.remove_prefix(scheme + 3);
     rest = rest.substr(0, rest.find('/'));
-    const std::size_t at = rest.find('@');
+    const std::size_t at = rest.rfind('@');
     if (at != std::string_view::npos) rest.remove_prefix(at + 1);
     return std::string(rest);
 }

@@ -363,6 +363,13 @@ TEST_F(MendedFaults, ColonsAndAtSignsInThePathBelongToThePath)
     EXPECT_EQ(Channel(*table, 1), "B 1: 5 10.0.0.5:80/live/a@2x.ts");
 }
 
+TEST_F(MendedFaults, APasswordHoldingAnAtSignStaysWithTheCredentials)
+{
+    dir.WriteFile("channel_definition.xml", kXmlHead + "<ch src=\"http://user:p@ss@10.0.0.5/live/a.ts\">A</ch>\r\n");
+    ASSERT_EQ(LoadChannelTable(false), 1);
+    EXPECT_EQ(Channel(*CurrentChannels(), 0), "A 1: 5 user:p@ss@10.0.0.5:80/live/a.ts");
+}
+
 TEST_F(MendedFaults, AnEmptyFolderNameScansTheWorkingFolderWithRelativePaths)
 {
     dir.WriteBytes("f.ts", TenSecondTs(50));

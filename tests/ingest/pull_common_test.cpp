@@ -78,6 +78,7 @@ TEST(NamingASource, TheAuthorityIsTheHostAndPortAsWrittenWithoutCredentials)
     EXPECT_EQ(SourceAuthority("rtsp://cam.example/live"), "cam.example");
     EXPECT_EQ(SourceAuthority("rtmp://10.0.0.1:1935/live/cam1"), "10.0.0.1:1935");
     EXPECT_EQ(SourceAuthority("http://origin"), "origin");
+    EXPECT_EQ(SourceAuthority("http://user:p@ss@origin:8000/1.ch"), "origin:8000");
 }
 
 }  // namespace
