@@ -48,7 +48,10 @@ void ResetConfiguration()
     g_config.user_separator     = '&';
     g_config.password_separator = ':';
     g_config.cgi_upload_limit_mb = 4096;
+    g_config.cgi_post_limit_kb   = 64;
+    g_config.cgi_min_free_mb     = 1024;
     g_config.cgi_time_limit      = 40;
+    g_config.http_request_time_limit = 60;
     g_config.udp_receive_buffer_kb = 4096;
     g_config.metrics             = true;
     SetDefaultDnsServer();
@@ -181,8 +184,17 @@ int LoadConfiguration()
     ReadText(text, "runningtextpath", c.runningtextpath);
     ReadText(text, "plugin_command_path", c.plugin_command_path);
     char limit[24];
-    if (ReadText(text, "cgi_upload_limit_mb", limit) && std::atoll(limit) > 0) c.cgi_upload_limit_mb = std::atoll(limit);
+    // Sizes in KiB and MiB stay far below the 64-bit byte counts they are turned into.
+    constexpr long long kSizeMax = 1LL << 40;
+    if (ReadText(text, "cgi_upload_limit_mb", limit) && std::atoll(limit) > 0 && std::atoll(limit) < kSizeMax)
+        c.cgi_upload_limit_mb = std::atoll(limit);
     if (ReadText(text, "cgi_time_limit", limit) && std::atoi(limit) > 0) c.cgi_time_limit = std::atoi(limit);
+    if (ReadText(text, "cgi_post_limit_kb", limit) && std::atoll(limit) >= 0 && std::atoll(limit) < kSizeMax)
+        c.cgi_post_limit_kb = std::atoll(limit);
+    if (ReadText(text, "cgi_min_free_mb", limit) && std::atoll(limit) >= 0 && std::atoll(limit) < kSizeMax)
+        c.cgi_min_free_mb = std::atoll(limit);
+    if (ReadText(text, "http_request_time_limit", limit) && std::atoi(limit) > 0 && std::atoi(limit) <= 86400)
+        c.http_request_time_limit = std::atoi(limit);
     if (ReadText(text, "udp_receive_buffer_kb", limit) && std::atoi(limit) > 0 && std::atoi(limit) <= 1024 * 1024)
         c.udp_receive_buffer_kb = std::atoi(limit);
     if (ReadText(text, "metrics", limit)) c.metrics = std::atoi(limit) != 0;

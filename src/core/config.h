@@ -39,7 +39,10 @@ struct Configuration {
     char    runningtextpath[256];
     char    plugin_command_path[1024];
     int64_t cgi_upload_limit_mb;                      // largest film a CGI POST may upload
+    int64_t cgi_post_limit_kb;                        // largest body of a POST that uploads no film
+    int64_t cgi_min_free_mb;                          // free space a POST body may never take
     int32_t cgi_time_limit;                           // seconds a CGI program may run
+    int32_t http_request_time_limit;                  // seconds for a request head and a small body
     int32_t udp_receive_buffer_kb;                    // asked of the kernel per UDP input
     bool    metrics;                                  // "/metrics" and "/status.json" served
 };

@@ -61,8 +61,15 @@ int AcceptClient(int& listener, sockaddr_in* peer)
         client = accept4(listener, reinterpret_cast<sockaddr*>(&from), &length, SOCK_CLOEXEC);
     } while (client < 0 && errno == EINTR);
     if (client < 0) {
-        if (listener >= 0) close(listener);
-        listener = kNoSocket;
+        // Only a fault of the listening socket itself closes it. A shortage (descriptors,
+        // buffers, memory) or a client that gave up in the queue passes: closing the port for
+        // it would reset every connection still waiting there.
+        const int error = errno;
+        if (error == EBADF || error == EINVAL || error == ENOTSOCK) {
+            if (listener >= 0) close(listener);
+            listener = kNoSocket;
+        }
+        errno = error;
         return kNoSocket;
     }
     if (peer != nullptr) *peer = from;

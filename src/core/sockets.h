@@ -13,7 +13,9 @@ constexpr int kNoSocket = -1;
 // Without host: a listening socket on every local address (address reuse on).
 // With a dotted host: a socket connected to it. -1 on failure.
 [[nodiscard]] int OpenTcpSocket(const char* host, uint16_t port, int backlog);
-// The accepted socket, or -1; on failure the listening socket is closed.
+// The accepted socket, or -1 with errno set. The listening socket is closed (and -1 after)
+// only when it is itself at fault (EBADF, EINVAL, ENOTSOCK); after any other failure it still
+// listens and the caller backs off before trying again.
 [[nodiscard]] int AcceptClient(int& listener, sockaddr_in* peer);
 // Shuts down both directions and closes. Returns 1.
 int CloseSocket(int socket);

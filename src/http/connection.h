@@ -191,5 +191,6 @@ int ThreadNumber();
 // Returns the socket or -1.
 int OpenServiceListener(uint16_t port, int attempts);
 // Waits up to 10 s for a client on the listener. True when one is waiting; false on time-out
-// or a stop. A listener closed by a failed accept is reopened here rather than spun on.
+// or a stop. A listener that accept found broken (and closed) is reopened here rather than
+// spun on.
 bool WaitForClient(ConnectionService& service, int& listener, uint16_t port);

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -36,17 +37,30 @@ std::string CgiAnswerHeader(std::size_t length);
 // 200 bytes.
 bool IsSafeUploadName(std::string_view name);
 
-// The film part of a multipart body. head is the start of the body (its part headers must
-// lie inside), tail its last bytes, beginning at tail_offset, and total the body's length.
-// The data runs from data_begin to data_end (the closing boundary and its line break left
-// out). False when the body holds no file part.
+// The film part of a multipart body: its file name and the bytes of its data,
+// [data_begin, data_end) of the body.
 struct UploadPart {
     std::string filename;
     uint64_t    data_begin = 0;
     uint64_t    data_end   = 0;
 };
-bool LocateUploadPart(std::string_view head, std::string_view tail, uint64_t tail_offset, uint64_t total,
-                      std::string_view boundary, UploadPart& part);
+// Finds the first part of a multipart body that carries a file (a non-empty "filename" in
+// its headers) and sets filename and data_begin; data_end is left to FindUploadEnd. head is
+// the start of the body: that part's headers and every part before it must lie inside.
+// False when no part in head carries a file.
+bool LocateUploadPart(std::string_view head, std::string_view boundary, UploadPart& part);
+// Where the part data that data starts with ends: the offset of the line break opening the
+// next boundary line ("\r\n--" boundary, followed by "--", a line break or a blank); npos
+// without one. Unless complete, data may go on past its end, and a boundary line whose
+// following bytes are missing is not taken.
+std::size_t FindPartEnd(std::string_view data, std::string_view boundary, bool complete);
+// Reads up to size bytes of a body at offset; the count read (fewer only at its end or on an
+// error).
+using BodyReader = std::function<std::size_t(uint64_t offset, char* buffer, std::size_t size)>;
+// FindPartEnd over the bytes [begin, total) of a body read piece by piece (piece bytes at a
+// time, raised to what a boundary line needs): the body offset of the end, or -1 without one.
+int64_t FindUploadEnd(const BodyReader& read, uint64_t begin, uint64_t total, std::string_view boundary,
+                      std::size_t piece = 65536);
 // The boundary of a "Content-Type: multipart/form-data; boundary=..." head; "" without one.
 std::string UploadBoundary(std::string_view head);
 // The value of a "Content-Length:" line of the head (any letter case); -1 without one.

@@ -18,6 +18,7 @@
 #include "users/usage_log.h"
 #include "users/user_db.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cinttypes>
 #include <climits>
@@ -44,6 +45,7 @@ static constexpr uint64_t    kHeadWaitMs  = 10000;
 
 const char kHttpNotFound[]  = "HTTP/1.0 404 Not Found\r\n\r\n\r\n";
 const char kHttpUserError[] = "HTTP/1.0 1001 Username and Password error\r\n\r\n";
+const char kHttpTimedOut[]  = "HTTP/1.0 408 Request Timeout\r\n\r\n";
 static const char kTimeExpired[]   = "HTTP/1.0 1002 Time Expired\r\n\r\n";
 static const char kBadRequest[]    = "HTTP/1.0 400 Bad Request\r\n\r\n";
 static const char kUriTooLong[]    = "HTTP/1.0 414 Request-URI Too Long\r\n\r\n";
@@ -215,17 +217,23 @@ bool SendText(PlayerConnection& conn, const char* text, std::size_t length)
 }
 
 // Reads the head until "\r\n\r\n". 1 complete, 0 nothing usable (connection ends
-// silently), -1 too long for the buffer. The whole head has 10 seconds from the start of the
-// connection: a client trickling a byte at a time cannot hold the connection longer.
+// silently), -1 too long for the buffer, -2 begun but not finished in time. The whole head
+// has 10 seconds from the start of the connection ("http_request_time_limit" when shorter): a
+// client trickling a byte at a time cannot hold the connection longer.
 int ReadHead(PlayerConnection& conn, Request& request)
 {
     const int number = ThreadNumber();
-    const uint64_t deadline_ms = conn.cmd_start_tick.load() + kHeadWaitMs;
+    const uint64_t limit_ms = std::min<uint64_t>(kHeadWaitMs, static_cast<uint64_t>(g_config.http_request_time_limit) * 1000);
+    const uint64_t deadline_ms = conn.cmd_start_tick.load() + limit_ms;
     while (g_http_stop_state.load() == 0) {
         const int fd = conn.socket.load();
         const uint64_t now = GetTickMs();
         const int wait_ms = now >= deadline_ms ? 0 : static_cast<int>(deadline_ms - now);
         if (wait_ms == 0 || PollOne(fd, POLLIN, wait_ms) <= 0) {
+            if (request.length > 0 && GetTickMs() >= deadline_ms) {
+                LogSystemMessage("*** HTTPCmdThread [%d]  request head not complete in time\n", number);
+                return -2;
+            }
             LogSystemMessage("*** HTTPCmdThread [%d]  TCP Connection without HTTP command\n", number);
             return 0;
         }
@@ -558,7 +566,8 @@ static bool HandleRequest(PlayerConnection& conn, Request& request)
 {
     const int head = ReadHead(conn, request);
     if (head < 0) {
-        SendText(conn, kBadRequest, sizeof kBadRequest - 1);
+        if (head == -2) SendText(conn, kHttpTimedOut, sizeof kHttpTimedOut - 1);
+        else SendText(conn, kBadRequest, sizeof kBadRequest - 1);
         return false;
     }
     if (head == 0 || request.length == 0) return false;

@@ -28,9 +28,11 @@ struct ExtensionEntry {
     int         params;
 };
 
-// The answers a refused request gets: no such path, and the user check's refusal.
+// The answers a refused request gets: no such path, the user check's refusal, and a request
+// that did not arrive within its time.
 extern const char kHttpNotFound[];
 extern const char kHttpUserError[];
+extern const char kHttpTimedOut[];
 
 // The first table entry that starts at text, in table order; null when none does.
 const ExtensionEntry* MatchExtensionAt(const char* text);

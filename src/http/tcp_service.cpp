@@ -5,8 +5,12 @@
 #include "core/server_control.h"
 #include "core/sockets.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <sys/socket.h>
+
+static constexpr uint32_t kAcceptBackOffMs    = 100;   // after an accept that failed for a shortage
+static constexpr uint32_t kAcceptBackOffSteps = 5;     // the stop state is looked at between steps
 
 static void Trace(const char* text)
 {
@@ -20,15 +24,33 @@ static void Log(const char* text)
     if (text != nullptr) LogSystemMessage("%s", text);
 }
 
-static void AcceptOne(const ServiceListener& setup, int& listener)
+// Accepts one waiting client. A failed accept that leaves the listener open (descriptors or
+// memory short, a client that gave up in the queue) is logged once per run of failures and
+// followed by a short back-off that a stop ends; the queued clients stay for the next try.
+static void AcceptOne(const ServiceListener& setup, int& listener, bool& failing)
 {
-    CriticalSection fallback;
-    ScopedLock held(setup.accept_lock != nullptr ? *setup.accept_lock : fallback);
-    Trace(setup.lock_enter);
-    sockaddr_in peer{};
-    const int client = AcceptClient(listener, &peer);
-    if (client >= 0) setup.accept(client, peer);
-    Trace(setup.lock_leave);
+    int error = 0;
+    {
+        CriticalSection fallback;
+        ScopedLock held(setup.accept_lock != nullptr ? *setup.accept_lock : fallback);
+        Trace(setup.lock_enter);
+        sockaddr_in peer{};
+        const int client = AcceptClient(listener, &peer);
+        error = client < 0 ? errno : 0;
+        if (client >= 0) setup.accept(client, peer);
+        Trace(setup.lock_leave);
+    }
+    const char* name = setup.service->name;
+    if (error == 0) {
+        if (failing) LogSystemMessage("%s Server accepts clients again\n", name);
+        failing = false;
+        return;
+    }
+    if (listener < 0) return;                         // the socket itself failed: reopened later
+    if (!failing) LogSystemMessage("%s Server cannot accept a client (error %d); still listening\n", name, error);
+    failing = true;
+    for (uint32_t step = 0; step < kAcceptBackOffSteps && setup.service->stop_state->load() == 0; ++step)
+        if (!SleepUnlessStopping(kAcceptBackOffMs / kAcceptBackOffSteps)) break;
 }
 
 void RunServiceListener(const ServiceListener& setup)
@@ -62,10 +84,11 @@ void RunServiceListener(const ServiceListener& setup)
     if (!setup.monitor_first) monitor = StartThread(setup.monitor, nullptr, setup.monitor_name);
     if (setup.after_start != nullptr) setup.after_start();
 
+    bool accept_failing = false;
     while (service.stop_state->load() == 0) {
         if (!WaitForClient(service, listener, setup.port)) continue;
-        Log(setup.client_waiting);
-        AcceptOne(setup, listener);
+        if (!accept_failing) Log(setup.client_waiting);    // a storm of retries is not a client each
+        AcceptOne(setup, listener, accept_failing);
     }
 
     Log(setup.closing);

@@ -8,10 +8,13 @@
 #include <csignal>
 #include <cstdlib>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <random>
 #include <string>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -26,6 +29,36 @@ long AnnouncedLength(const std::string& answer)
 {
     const std::size_t at = answer.find("Content-Length: ");
     return at == std::string::npos ? -1 : std::atol(answer.c_str() + at + 16);
+}
+
+// Sends start, then one more byte every 200 ms, until the server answers and closes (or
+// limit_ms have passed): what it answered and after how many milliseconds.
+struct Dripped {
+    std::string answer;
+    long        after_ms = 0;
+};
+Dripped Drip(uint16_t port, const std::string& start, int limit_ms)
+{
+    Dripped result;
+    const auto begun = std::chrono::steady_clock::now();
+    const int fd = ConnectLoopback(port);
+    if (fd < 0) return result;
+    SendAllText(fd, start);
+    char chunk[4096];
+    while (std::chrono::steady_clock::now() - begun < std::chrono::milliseconds(limit_ms)) {
+        pollfd watch{fd, POLLIN, 0};
+        if (poll(&watch, 1, 200) > 0) {
+            const ssize_t got = recv(fd, chunk, sizeof chunk, 0);
+            if (got <= 0) break;
+            result.answer.append(chunk, static_cast<std::size_t>(got));
+        } else if (!SendAllText(fd, "x")) {
+            break;
+        }
+    }
+    result.after_ms = static_cast<long>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - begun).count());
+    close(fd);
+    return result;
 }
 
 class CgiGateway : public ::testing::Test {
@@ -133,6 +166,44 @@ TEST_F(CgiGateway, StandardInputIsEmptyForGetAndTheBodyForPost)
     EXPECT_EQ(Body(answer), body + "|15|POST");
 }
 
+TEST_F(CgiGateway, AnonymousBodiesAreSmallAndEveryRequestHasADeadline)
+{
+    Start("http_request_time_limit=2\r\n");
+    // Refused from the head alone, while the body has not even been sent.
+    EXPECT_EQ(server.Fetch("POST /cgi-bin/plain HTTP/1.1\r\nContent-Length: 4294967296\r\n\r\n", 5000),
+              "HTTP/1.0 413 Request Entity Too Large\r\n\r\n");
+    EXPECT_EQ(server.Fetch("POST /cgi-bin/plain HTTP/1.1\r\nContent-Length: 65537\r\n\r\n", 5000),
+              "HTTP/1.0 413 Request Entity Too Large\r\n\r\n");
+    const std::string small(65536, 'v');
+    EXPECT_EQ(Body(server.Fetch("POST /cgi-bin/stdin HTTP/1.1\r\nContent-Length: 65536\r\n\r\n" + small)),
+              small + "|65536|POST");
+
+    // A head or a body trickling in a byte at a time is cut at the deadline.
+    const Dripped head = Drip(server.Port(), "GET /index.htm HTTP/1.1\r\nX-Slow: ", 8000);
+    EXPECT_EQ(head.answer, "HTTP/1.0 408 Request Timeout\r\n\r\n");
+    EXPECT_LT(head.after_ms, 4000);
+    const Dripped body = Drip(server.Port(), "POST /cgi-bin/stdin HTTP/1.1\r\nContent-Length: 1000\r\n\r\n", 8000);
+    EXPECT_EQ(body.answer, "HTTP/1.0 408 Request Timeout\r\n\r\n");
+    EXPECT_LT(body.after_ms, 4000);
+}
+
+TEST_F(CgiGateway, BodiesThatWouldTakeTheFreeSpaceBelowItsFloorAreRefused)
+{
+    Start("cgi_min_free_mb=1099511627775\r\n");                 // far more than any disk holds
+    EXPECT_EQ(server.Fetch("POST /cgi-bin/stdin HTTP/1.1\r\nContent-Length: 5\r\n\r\nabcde"),
+              "HTTP/1.0 507 Insufficient Storage\r\n\r\n");
+    const std::string root = RootToken();
+    ASSERT_FALSE(root.empty());
+    const std::string form = "--b\r\nContent-Disposition: form-data; name=\"f\"; filename=\"a.ts\"\r\n\r\nfilm\r\n--b--\r\n";
+    EXPECT_EQ(server.Fetch("POST /cgi-bin/plain?token=" + root +
+                           " HTTP/1.1\r\nContent-Type: multipart/form-data; boundary=b\r\nContent-Length: " +
+                           std::to_string(form.size()) + "\r\n\r\n" + form),
+              "HTTP/1.0 507 Insufficient Storage\r\n\r\n");
+    EXPECT_FALSE(server.Dir().Exists("media/videos/a.ts"));
+    // Without a body nothing is stored, and the program runs.
+    EXPECT_EQ(Body(Get("cgi-bin/plain")), "line one\nline two\n");
+}
+
 TEST_F(CgiGateway, UploadsNeedRootAndAreStoredWholeBeforeTheAnswer)
 {
     Start("cgi_upload_limit_mb=3\r\n");
@@ -144,11 +215,14 @@ TEST_F(CgiGateway, UploadsNeedRootAndAreStoredWholeBeforeTheAnswer)
     for (std::size_t at = 0; at < film.size(); at += 188) film[at] = 0x47;
     film[100] = '\0';
 
+    // A form field before the film and one after it, as the admin page sends them.
     const auto post = [&](const std::string& token, const std::string& name, const std::string& data) {
         const std::string boundary = "----qvboundary42";
-        const std::string body = "--" + boundary + "\r\nContent-Disposition: form-data; name=\"film\"; filename=\"" +
-                                 name + "\"\r\nContent-Type: video/mp2t\r\n\r\n" + data + "\r\n--" + boundary +
-                                 "--\r\n";
+        const std::string field = "Content-Disposition: form-data; name=\"";
+        const std::string film_part = name.empty() ? "" : "--" + boundary + "\r\n" + field + "film\"; filename=\"" + name +
+                                                             "\"\r\nContent-Type: video/mp2t\r\n\r\n" + data + "\r\n";
+        const std::string body = "--" + boundary + "\r\n" + field + "title\"\r\n\r\nMy film\r\n" + film_part + "--" +
+                                 boundary + "\r\n" + field + "note\"\r\n\r\nafter the film\r\n--" + boundary + "--\r\n";
         return server.Fetch("POST /cgi-bin/plain?token=" + token +
                                 " HTTP/1.1\r\nContent-Type: multipart/form-data; boundary=" + boundary +
                                 "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body,
@@ -157,7 +231,7 @@ TEST_F(CgiGateway, UploadsNeedRootAndAreStoredWholeBeforeTheAnswer)
     EXPECT_EQ(post("123", "a.ts", "x"), "HTTP/1.0 403 Forbidden\r\n\r\n");
     EXPECT_EQ(post("", "a.ts", "x"), "HTTP/1.0 403 Forbidden\r\n\r\n");
     EXPECT_FALSE(server.Dir().Exists("media/videos/a.ts"));
-    for (const char* bad : {"../escaped.ts", "sub/x.ts", "a\\b.ts", ".."})
+    for (const char* bad : {"../escaped.ts", "sub/x.ts", "a\\b.ts", "..", ""})
         EXPECT_EQ(post(root, bad, "x"), "HTTP/1.0 400 Bad Request\r\n\r\n") << bad;
     EXPECT_FALSE(server.Dir().Exists("media/escaped.ts"));
     EXPECT_EQ(post(root, "big.ts", std::string(3 * 1024 * 1024 + 1, 'x')),

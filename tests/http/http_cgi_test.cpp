@@ -3,7 +3,9 @@
 
 #include "http/http_cgi.h"
 
+#include <algorithm>
 #include <gtest/gtest.h>
+#include <string>
 
 namespace {
 
@@ -42,24 +44,46 @@ TEST(CgiUpload, HeadValuesAreRead)
     EXPECT_EQ(UploadBoundary("Content-Type: text/plain\r\n"), "");
 }
 
-TEST(CgiUpload, TheFilePartLeavesOutHeadersAndTheClosingBoundary)
+// The film found from its head, ended where FindUploadEnd reads it piece by piece.
+std::string FilmOf(const std::string& body, std::size_t head_size, std::size_t piece, std::string* name = nullptr)
 {
-    const std::string data("\x47\x00\x11\r\n--not-it\x00", 14);
-    const std::string body = "------b7\r\nContent-Disposition: form-data; name=\"film\"; filename=\"clip.ts\"\r\n"
-                             "Content-Type: video/mp2t\r\n\r\n" + data + "\r\n------b7--\r\n";
     UploadPart part;
-    ASSERT_TRUE(LocateUploadPart(body, body, 0, body.size(), "----b7", part));
-    EXPECT_EQ(part.filename, "clip.ts");
-    EXPECT_EQ(body.substr(part.data_begin, part.data_end - part.data_begin), data);
-    // The tail is the last bytes only: offsets still count from the start of the body.
-    const std::string tail = body.substr(body.size() - 20);
-    ASSERT_TRUE(LocateUploadPart(body, tail, body.size() - 20, body.size(), "----b7", part));
-    EXPECT_EQ(body.substr(part.data_begin, part.data_end - part.data_begin), data);
+    if (!LocateUploadPart(std::string_view(body).substr(0, head_size), "----b7", part)) return "<no file part>";
+    const BodyReader read = [&](uint64_t offset, char* buffer, std::size_t size) {
+        const std::size_t got = offset >= body.size() ? 0 : std::min(size, body.size() - offset);
+        body.copy(buffer, got, offset);
+        return got;
+    };
+    const int64_t end = FindUploadEnd(read, part.data_begin, body.size(), "----b7", piece);
+    if (end < 0) return "<no end>";
+    if (name != nullptr) *name = part.filename;
+    return body.substr(part.data_begin, static_cast<std::size_t>(end) - part.data_begin);
+}
 
-    const std::string no_name = "------b7\r\nContent-Disposition: form-data; name=\"x\"\r\n\r\nabc\r\n------b7--\r\n";
-    EXPECT_FALSE(LocateUploadPart(no_name, no_name, 0, no_name.size(), "----b7", part));
+TEST(CgiUpload, TheFileIsThePartNamingOneAndEndsAtItsOwnBoundary)
+{
+    // Film bytes that look like a boundary line without being one, a zero byte and a line break.
+    static const char kFilm[] = "\x47\x00\x11\r\n--not-it\r\n------b7x\x00\r\n";
+    const std::string data(kFilm, sizeof kFilm - 1);
+    const std::string body = "preamble\r\n------b7\r\nContent-Disposition: form-data; name=\"title\"\r\n\r\nMy film\r\n"
+                             "------b7\r\nContent-Disposition: form-data; name=\"empty\"; filename=\"\"\r\n\r\n\r\n"
+                             "------b7\r\nContent-Disposition: form-data; name=\"film\"; filename=\"clip.ts\"\r\n"
+                             "Content-Type: video/mp2t\r\n\r\n" + data + "\r\n------b7\r\n"
+                             "Content-Disposition: form-data; name=\"after\"\r\n\r\nnot film\r\n------b7--\r\n";
+    std::string name;
+    EXPECT_EQ(FilmOf(body, body.size(), 65536, &name), data);
+    EXPECT_EQ(name, "clip.ts");
+    // Read in pieces of every size a boundary line allows, the end is the same.
+    for (std::size_t piece = 1; piece < 64; ++piece) EXPECT_EQ(FilmOf(body, body.size(), piece), data) << piece;
+
+    const std::string empty_film = "------b7\r\nContent-Disposition: form-data; filename=\"a.ts\"\r\n\r\n\r\n------b7--";
+    EXPECT_EQ(FilmOf(empty_film, empty_film.size(), 65536), "");
+    const std::string no_file = "------b7\r\nContent-Disposition: form-data; name=\"x\"\r\n\r\nabc\r\n------b7--\r\n";
+    EXPECT_EQ(FilmOf(no_file, no_file.size(), 65536), "<no file part>");
     const std::string no_end = "------b7\r\nContent-Disposition: form-data; filename=\"a.ts\"\r\n\r\nabc";
-    EXPECT_FALSE(LocateUploadPart(no_end, no_end, 0, no_end.size(), "----b7", part));
+    EXPECT_EQ(FilmOf(no_end, no_end.size(), 65536), "<no end>");
+    // The file part's headers must lie in the head that is searched.
+    EXPECT_EQ(FilmOf(body, 100, 65536), "<no file part>");
 }
 
 TEST(CgiUpload, NamesThatLeaveTheFolderAreRefused)

@@ -1,17 +1,85 @@
 #include "http/tcp_service.h"
 
 #include "core/platform/platform.h"
+#include "support/test_server.h"
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <string>
+#include <sys/resource.h>
+#include <sys/socket.h>
 #include <thread>
+#include <unistd.h>
 
 namespace {
 
 std::atomic<int> g_beats{0};
 
+// The lowest descriptor number a process leaves unused: with its limit there, its next
+// accept fails with EMFILE.
+rlim_t LowestFreeDescriptor(int pid)
+{
+    rlim_t fd = 0;
+    while (access(("/proc/" + std::to_string(pid) + "/fd/" + std::to_string(fd)).c_str(), F_OK) == 0) ++fd;
+    return fd;
+}
+
+std::string ReadUntilClosed(int fd, int timeout_ms)
+{
+    std::string answer;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    char chunk[4096];
+    while (std::chrono::steady_clock::now() < deadline) {
+        pollfd watch{fd, POLLIN, 0};
+        if (poll(&watch, 1, 100) <= 0) continue;
+        const ssize_t got = recv(fd, chunk, sizeof chunk, 0);
+        if (got <= 0) break;
+        answer.append(chunk, static_cast<std::size_t>(got));
+    }
+    return answer;
+}
+
+std::size_t Occurrences(const std::string& text, const std::string& part)
+{
+    std::size_t count = 0;
+    for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
+    return count;
+}
+
 }  // namespace
+
+TEST(AcceptFailures, AClientQueuedWhileDescriptorsRunOutIsServedOnTheSamePort)
+{
+    TestServer server;
+    ASSERT_TRUE(server.Start());
+    server.Dir().WriteFile("page.txt", "hello");
+    const int pid = server.Process().Pid();
+    rlimit normal{};
+    ASSERT_EQ(prlimit(pid, RLIMIT_NOFILE, nullptr, &normal), 0);
+    rlimit exhausted = normal;
+    exhausted.rlim_cur = LowestFreeDescriptor(pid);
+    ASSERT_EQ(prlimit(pid, RLIMIT_NOFILE, &exhausted, nullptr), 0);
+
+    const int client = ConnectLoopback(server.Port());          // the kernel queues it
+    ASSERT_GE(client, 0);
+    ASSERT_TRUE(SendAllText(client, "GET /page.txt HTTP/1.0\r\n\r\n"));
+    const std::string failing = "HTTP Server cannot accept a client (error " + std::to_string(EMFILE) + "); still listening";
+    const bool logged = server.WaitForLog(failing);
+    // Let the accept fail a few more times (every 100 ms) before descriptors free up.
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    ASSERT_EQ(prlimit(pid, RLIMIT_NOFILE, &normal, nullptr), 0);
+    EXPECT_TRUE(logged);
+
+    const std::string answer = ReadUntilClosed(client, 10000);
+    close(client);
+    EXPECT_EQ(answer.substr(0, 15), "HTTP/1.0 200 OK");
+    EXPECT_EQ(answer.substr(answer.size() > 5 ? answer.size() - 5 : 0), "hello");
+    EXPECT_TRUE(server.WaitForLog("HTTP Server accepts clients again"));
+    EXPECT_EQ(Occurrences(server.Dir().ReadFile("system.log"), failing), 1u);
+}
 
 TEST(ServiceMonitorBeat, ConnectionsThatKeepFinishingDoNotStarveTheBeat)
 {
