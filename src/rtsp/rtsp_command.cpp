@@ -303,8 +303,10 @@ bool CommandThread::BindPair(int first_slot)
         uint16_t port = 0;
         while (fd < 0) {
             if (failures >= kMaxBindFailures || conn_.stop.load() != 0 || g_rtsp_stop_state.load() != 0) return false;
+            // Without address reuse: a port that a channel input (or anything else) holds
+            // is skipped, where sharing it would hand the session a copy of every datagram.
             port = NextRtspServerPort();
-            fd = OpenUdpSocket(0, port);
+            fd = OpenExclusiveUdpSocket(port);
             if (fd < 0) ++failures;
         }
         conn_.receive_socket[i].store(fd);

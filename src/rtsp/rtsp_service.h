@@ -62,6 +62,7 @@ public:
     std::atomic<bool>     described{false};           // the last DESCRIBE found its media
     std::atomic<bool>     playing{false};             // a PLAY has started the data thread
     std::atomic<uint64_t> last_heard_ms{0};           // the last request or datagram
+    std::atomic<uint64_t> receive_log_ms{0};          // the receive threads log a datagram again from then
     Position              active_node = nullptr;      // guarded by g_rtsp_active.lock
     // The RTSP connection's socket has two users, the command and the data thread: the first
     // to leave shuts it down (which wakes the other), the second closes it.

@@ -3,6 +3,7 @@
 // and real clients (ffprobe, GStreamer) negotiating a session.
 
 #include "support/rtsp_client.h"
+#include "support/set_top_box.h"
 #include "support/test_server.h"
 #include "support/ts_builder.h"
 
@@ -179,6 +180,49 @@ TEST_F(RtspService, UdpSetupsTakeConsecutivePortsAndAPlainRtpAvpMeansUdp)
     sendto(udp, "report", 6, 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
     close(udp);
     EXPECT_TRUE(server.WaitForLog("RTCP_DataThread_3[") && server.WaitForLog("]: iReturn=6\n"));
+}
+
+// A channel input binds its port sharing it; a receive port bound the same way would get a copy
+// of every input datagram (each logged, and the session never idle).
+TEST_F(RtspService, ReceivePortsSkipAPortAnInputHoldsAndStrayDatagramsAreLoggedOnceASecond)
+{
+    ASSERT_NO_FATAL_FAILURE(Start());
+    Rtsp rtsp(rtsp_port);
+    Describe(rtsp);
+    const std::regex ports("server_port=(\\d+)-(\\d+)\r\n");
+    std::smatch found;
+    rtsp.Send(Request("SETUP", "/media/videos/clip.ts/trackID=1", 2, "Transport: RTP/AVP;unicast;client_port=5000-5001\r\n"));
+    const std::string first = rtsp.Reply();
+    ASSERT_TRUE(std::regex_search(first, found, ports)) << first;
+    const int p = std::stoi(found[1].str());
+    const int input = socket(AF_INET, SOCK_DGRAM, 0);
+    const int on = 1;
+    ASSERT_EQ(setsockopt(input, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on), 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(p + 2));
+    address.sin_addr.s_addr = htonl(INADDR_ANY);
+    ASSERT_EQ(bind(input, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    rtsp.Send(Request("SETUP", "/media/videos/clip.ts/trackID=2", 3, "Transport: RTP/AVP;unicast;client_port=5002-5003\r\n"));
+    const std::string second = rtsp.Reply();
+    close(input);
+    ASSERT_TRUE(std::regex_search(second, found, ports)) << second;
+    EXPECT_EQ(std::stoi(found[1].str()), p + 3);
+    EXPECT_EQ(std::stoi(found[2].str()), p + 4);
+
+    // A stream landing on a receive port: its first datagram is logged, the rest of that second not.
+    const int udp = socket(AF_INET, SOCK_DGRAM, 0);
+    address.sin_port = htons(static_cast<uint16_t>(p + 3));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const auto send_to = [&](std::size_t length) {
+        sendto(udp, std::string(length, 'x').data(), length, 0, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    };
+    for (int i = 0; i < 50; ++i) send_to(7);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1100));   // the next second
+    send_to(9);
+    close(udp);
+    EXPECT_TRUE(server.WaitForLog("]: iReturn=9\n"));
+    EXPECT_EQ(CountOf(Log(), "]: iReturn=7\n"), 1);
 }
 
 TEST_F(RtspService, ASecondSessionOfAUserDisplacesTheFirstButRootNever)
