@@ -15,7 +15,6 @@
 #include <string>
 
 constexpr int      kRtspReceiveThreads = 4;
-constexpr uint64_t kRtspIdleLimitMs    = 120000;   // the "timeout=120" the replies announce
 
 enum RtspMediaKind : uint8_t {
     kRtspMediaNone = 0,

@@ -63,12 +63,12 @@ protected:
         rtsp.Send(Request("DESCRIBE", path, 1));
         return rtsp.Reply();
     }
-    std::string SetupTcp(Rtsp& rtsp, int cseq = 2)
+    std::string SetupTcp(Rtsp& rtsp, int cseq = 2, const std::string& timeout = "120")
     {
         rtsp.Send(Request("SETUP", "/media/videos/clip.ts/trackID=1", cseq, "Transport: RTP/AVP/TCP;unicast;interleaved=0-1\r\n"));
         const std::string reply = rtsp.Reply();
         std::smatch found;
-        return std::regex_search(reply, found, std::regex("Session: (\\d+);timeout=120")) ? found[1].str() : "";
+        return std::regex_search(reply, found, std::regex("Session: (\\d+);timeout=" + timeout + "\r\n")) ? found[1].str() : "";
     }
     TestServer server;
     uint16_t   rtsp_port = 0;
@@ -260,27 +260,48 @@ TEST_F(RtspService, ASecondSessionOfAUserDisplacesTheFirstButRootNever)
     EXPECT_EQ(log.find("previous connection of user [root]"), std::string::npos);
 }
 
-TEST_F(RtspService, ASessionSilentForItsAnnouncedTimeoutIsEnded)
+TEST_F(RtspService, ASessionSilentForItsAnnouncedTimeoutIsEndedPausedOrNotUnlessItPlaysOverTcp)
 {
-    ASSERT_NO_FATAL_FAILURE(Start());
+    ASSERT_NO_FATAL_FAILURE(Start("rtsp_session_timeout=3\r\n"));
     Rtsp silent(rtsp_port);
     Describe(silent);
     Rtsp talking(rtsp_port);
     Describe(talking);
-    const auto start = std::chrono::steady_clock::now();
-    bool closed = false;
-    // The other session keeps talking (an OPTIONS every 20 s) and stays.
-    for (int round = 0; round < 7 && !closed; ++round) {
-        talking.Send(Request("OPTIONS", "/media/videos/clip.ts", 10 + round));
+    const auto play = [&](Rtsp& rtsp) {
+        Describe(rtsp);
+        const std::string session = SetupTcp(rtsp, 2, "3");
+        rtsp.Send(Request("PLAY", "/media/videos/clip.ts", 3, "Session: " + session + "\r\n"));
+        EXPECT_EQ(rtsp.Reply().substr(0, 15), "RTSP/1.0 200 OK");
+        return session;
+    };
+    Rtsp playing(rtsp_port);
+    play(playing);
+    // Paused, then silent (a player that vanished without a close): nothing flows, so it ends.
+    Rtsp paused(rtsp_port);
+    const std::string session = play(paused);
+    paused.Send(Request("PAUSE", "/media/videos/clip.ts", 4, "Session: " + session + "\r\n"));
+    EXPECT_EQ(paused.Reply().substr(0, 15), "RTSP/1.0 200 OK");
+    const auto start = Clock::now();
+    bool silent_closed = false;
+    bool paused_closed = false;
+    RtspClient::Frame frame;
+    // The talking session asks something every second; the playing one takes its stream.
+    for (int cseq = 10; cseq < 30 && !(silent_closed && paused_closed); ++cseq) {
+        talking.Send(Request("OPTIONS", "/media/videos/clip.ts", cseq));
         EXPECT_EQ(talking.Reply().substr(0, 15), "RTSP/1.0 200 OK");
-        closed = silent.Closed(20000);
+        while (playing.NextFrame(frame, 20)) {
+        }
+        silent_closed = silent_closed || silent.Closed(500);
+        paused_closed = paused_closed || paused.Closed(500);
     }
-    const double waited = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    EXPECT_TRUE(closed);
-    EXPECT_GT(waited, 115.0);
-    EXPECT_LT(waited, 130.0);
-    talking.Send(Request("OPTIONS", "/media/videos/clip.ts", 99));
-    EXPECT_EQ(talking.Reply().substr(0, 15), "RTSP/1.0 200 OK");
+    const double waited = std::chrono::duration<double>(Clock::now() - start).count();
+    EXPECT_TRUE(silent_closed);
+    EXPECT_TRUE(paused_closed);
+    EXPECT_LT(waited, 8.0);
+    EXPECT_FALSE(playing.closed());
+    EXPECT_TRUE(playing.NextFrame(frame, 3000));
+    EXPECT_TRUE(server.WaitForLog("]: session idle for 3 s, closed\n"));
+    EXPECT_TRUE(server.WaitForLog(": Leave RTSP Data Thread \n"));
 }
 
 TEST_F(RtspService, RealClientsNegotiateTheSessionOverBothTransports)

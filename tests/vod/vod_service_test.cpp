@@ -149,7 +149,7 @@ public:
 
 class VodService : public ::testing::Test {
 protected:
-    void Start(bool authorize, const std::string& users = "", const std::string& fees = "")
+    void Start(bool authorize, const std::string& users = "", const std::string& fees = "", const std::string& extra = "")
     {
         do vod_port = FreeTcpPort();
         while (vod_port > 60000);
@@ -161,7 +161,7 @@ protected:
         server.Dir().WriteFile("user_profile.csv", users);
         server.Dir().WriteFile("media/tml/movie_fee.csv", fees);
         ASSERT_TRUE(server.Start("vod_base_port=" + std::to_string(vod_port) + "\r\nuser_authorization=" +
-                                 (authorize ? "1" : "0") + "\r\n"))
+                                 (authorize ? "1" : "0") + "\r\n" + extra))
             << server.Process().Stdout().substr(0, 2000);
     }
     // Every session ended cleanly (and a sanitizer in the server found nothing).
@@ -419,6 +419,23 @@ TEST_F(VodService, TwoRequestsThePointsCoverOnlyOnceStreamOneFilmAndChargeOnce)
     EXPECT_NE(server.Dir().ReadFile("user_profile.csv").find("00aabbccdd01,pw,12/31/2099,pre,40\r\n"), std::string::npos);
     EXPECT_EQ(CountOf(server.Dir().ReadFile("users/user_point_log.csv"), "Movie Point"), 1);
     EXPECT_EQ(CountOf(server.Dir().ReadFile("users/user_watch_log.csv"), "Start Movie Name"), 1);
+}
+
+TEST_F(VodService, ASessionPausedWithoutACommandForTheLimitEndsAndOnlyThatOne)
+{
+    ASSERT_NO_FATAL_FAILURE(Start(false, "", "", "vod_pause_timeout=2\r\n"));
+    Box paused(vod_port);
+    ASSERT_NO_FATAL_FAILURE(Play(paused, 20000));
+    paused.PauseAndDrain();
+    Box playing(vod_port);
+    ASSERT_NO_FATAL_FAILURE(Play(playing, 20000));
+    EXPECT_TRUE(ClosedWithin(paused.control, 6000));
+    EXPECT_TRUE(ClosedWithin(paused.data, 2000));
+    EXPECT_TRUE(server.WaitForLog("]: paused without a command for 2 s, closed\n", 1000));
+    EXPECT_TRUE(WaitUntil([&] { return CountOf(server.Dir().ReadFile("users/user_watch_log.csv"), "End Movie Name") == 1; },
+                          5000));
+    EXPECT_EQ(ReadBytes(playing.data, 20000).size(), 20000u);       // one that plays needs no command
+    EXPECT_EQ(playing.Command("TEARDOWN"), "OK");
 }
 
 TEST_F(VodService, ASecondRequestOfTheSameBoxTakesOverWhereTheFirstWas)
