@@ -54,6 +54,8 @@ void ResetConfiguration()
     g_config.http_request_time_limit = 60;
     g_config.udp_receive_buffer_kb = 4096;
     g_config.metrics             = true;
+    g_config.rtsp_session_timeout = 120;
+    g_config.vod_pause_timeout   = 600;
     SetDefaultDnsServer();
 }
 
@@ -198,6 +200,8 @@ int LoadConfiguration()
     if (ReadText(text, "udp_receive_buffer_kb", limit) && std::atoi(limit) > 0 && std::atoi(limit) <= 1024 * 1024)
         c.udp_receive_buffer_kb = std::atoi(limit);
     if (ReadText(text, "metrics", limit)) c.metrics = std::atoi(limit) != 0;
+    if (ReadText(text, "rtsp_session_timeout", limit) && std::atoi(limit) > 0) c.rtsp_session_timeout = std::atoi(limit);
+    if (ReadText(text, "vod_pause_timeout", limit) && std::atoi(limit) > 0) c.vod_pause_timeout = std::atoi(limit);
     return 1;
 }
 

@@ -45,6 +45,8 @@ struct Configuration {
     int32_t http_request_time_limit;                  // seconds for a request head and a small body
     int32_t udp_receive_buffer_kb;                    // asked of the kernel per UDP input
     bool    metrics;                                  // "/metrics" and "/status.json" served
+    int32_t rtsp_session_timeout;                     // seconds an RTSP session may stay silent (announced)
+    int32_t vod_pause_timeout;                        // seconds a paused VOD session may go without a command
 };
 
 extern Configuration g_config;

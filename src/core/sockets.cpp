@@ -114,11 +114,9 @@ ssize_t SendAll(int socket, const void* data, std::size_t length)
     return static_cast<ssize_t>(done);
 }
 
-int OpenUdpSocket(int mode, uint16_t port)
+static int OpenBoundUdpSocket(uint16_t port, bool reuse)
 {
-    if (mode != 0 && mode != 1) return kNoSocket;
     const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (mode == 1) return fd < 0 ? kNoSocket : fd;
     if (fd < 0) {
         std::printf("[udpip]Server Open socket: Error, description=%d\n", fd);
         std::fflush(stdout);
@@ -128,12 +126,22 @@ int OpenUdpSocket(int mode, uint16_t port)
     address.sin_family      = AF_INET;
     address.sin_port        = htons(port);
     address.sin_addr.s_addr = htonl(INADDR_ANY);
-    if (!TurnOnReuse(fd) || bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    if ((reuse && !TurnOnReuse(fd)) || bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
         close(fd);
         return kNoSocket;
     }
     return fd;
 }
+
+int OpenUdpSocket(int mode, uint16_t port)
+{
+    if (mode != 0 && mode != 1) return kNoSocket;
+    if (mode == 0) return OpenBoundUdpSocket(port, true);
+    const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    return fd < 0 ? kNoSocket : fd;
+}
+
+int OpenExclusiveUdpSocket(uint16_t port) { return OpenBoundUdpSocket(port, false); }
 
 ssize_t ReceiveDatagram(int socket, void* buffer, std::size_t size, int flags, sockaddr_in* from,
                         socklen_t* from_length)

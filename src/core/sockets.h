@@ -26,6 +26,9 @@ ssize_t SendBytes(int socket, const void* data, std::size_t length);
 ssize_t SendAll(int socket, const void* data, std::size_t length);
 // Mode 0: bound to the port on every address (reuse on); mode 1: unbound, port ignored.
 [[nodiscard]] int OpenUdpSocket(int mode, uint16_t port);
+// Bound to the port on every address without address reuse: fails while another socket
+// holds the port, even one that shares it.
+[[nodiscard]] int OpenExclusiveUdpSocket(uint16_t port);
 ssize_t ReceiveDatagram(int socket, void* buffer, std::size_t size, int flags, sockaddr_in* from,
                         socklen_t* from_length);
 // Receive and send time-outs in milliseconds (0 = none).

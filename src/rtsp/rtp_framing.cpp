@@ -85,6 +85,8 @@ constexpr ReceiveNames kNames[kRtspReceiveThreads] = {
      "RTCP_DataThread_3[%d]: Leave RTCP Data Thread \n"},
 };
 
+constexpr uint64_t kReceiveLogGapMs = 1000;
+
 // Reads and drops what the player sends to one of the server's ports until the session or
 // the service ends (noticed within half a second).
 void RunReceiveThread(RtspConnection& conn, int slot)
@@ -99,8 +101,13 @@ void RunReceiveThread(RtspConnection& conn, int slot)
         if (ready < 0) break;
         if (ready == 0) continue;
         const ssize_t got = ReceiveBytes(fd, datagram, sizeof datagram, 0);
-        LogSystemMessage(kNames[slot].got, number, static_cast<int>(got));
-        if (got > 0) conn.last_heard_ms.store(GetTickMs());
+        const uint64_t now = GetTickMs();
+        // A player's reports come every few seconds; anything faster is a stream that lands
+        // on the port by mistake, and is logged once a second per session, not per datagram.
+        uint64_t next_log = conn.receive_log_ms.load();
+        if (now >= next_log && conn.receive_log_ms.compare_exchange_strong(next_log, now + kReceiveLogGapMs))
+            LogSystemMessage(kNames[slot].got, number, static_cast<int>(got));
+        if (got > 0) conn.last_heard_ms.store(now);
     }
     CloseReceiveSocket(conn, slot);
     conn.receive_state[slot].store(kConnThreadDone);         // the last access to the session

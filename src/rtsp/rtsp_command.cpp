@@ -303,8 +303,10 @@ bool CommandThread::BindPair(int first_slot)
         uint16_t port = 0;
         while (fd < 0) {
             if (failures >= kMaxBindFailures || conn_.stop.load() != 0 || g_rtsp_stop_state.load() != 0) return false;
+            // Without address reuse: a port that a channel input (or anything else) holds
+            // is skipped, where sharing it would hand the session a copy of every datagram.
             port = NextRtspServerPort();
-            fd = OpenUdpSocket(0, port);
+            fd = OpenExclusiveUdpSocket(port);
             if (fd < 0) ++failures;
         }
         conn_.receive_socket[i].store(fd);
@@ -348,14 +350,14 @@ void CommandThread::Setup(std::string_view request)
         conn_.interleaved_rtcp = static_cast<uint8_t>(transport.interleaved_rtcp);
         const std::string interleave = transport.has_interleaved ? transport.interleave_text : "interleaved=0-1";
         if (g_config.iptv_time_shift_record_duration >= 10)
-            head = FormatString("RTSP/1.0 200 OK\r\nSession: %u;timeout=120\r\nTransport: RTP/AVP/TCP;source=%s;%s\r\n"
+            head = FormatString("RTSP/1.0 200 OK\r\nSession: %u;timeout=%d\r\nTransport: RTP/AVP/TCP;source=%s;%s\r\n"
                           "Media-Properties: Random-Access=3.2, Time-Progressing,Time-Duration=%f\r\n"
                           "Media-Range: npt=0-20.0\r\n",
-                          conn_.session.load(), g_rtsp_local_ip, interleave.c_str(),
+                          conn_.session.load(), g_config.rtsp_session_timeout, g_rtsp_local_ip, interleave.c_str(),
                           static_cast<double>(g_config.iptv_time_shift_record_duration));
         else
-            head = FormatString("RTSP/1.0 200 OK\r\nSession: %u;timeout=120\r\nTransport: RTP/AVP/TCP;source=%s;%s\r\n",
-                          conn_.session.load(), g_rtsp_local_ip, interleave.c_str());
+            head = FormatString("RTSP/1.0 200 OK\r\nSession: %u;timeout=%d\r\nTransport: RTP/AVP/TCP;source=%s;%s\r\n",
+                          conn_.session.load(), g_config.rtsp_session_timeout, g_rtsp_local_ip, interleave.c_str());
         conn_.last_pcr_value = 0;
         conn_.last_pcr_time = 0;
     } else {
@@ -378,9 +380,10 @@ void CommandThread::Setup(std::string_view request)
             Refuse(kStatus451, kFailSetup);
             return;
         }
-        head = FormatString("RTSP/1.0 200 OK\r\nSession: %u;timeout=120\r\nServer: Corvatelix Quorvane7.0\r\nContent-base: %s\r\n"
+        head = FormatString("RTSP/1.0 200 OK\r\nSession: %u;timeout=%d\r\nServer: Corvatelix Quorvane7.0\r\nContent-base: %s\r\n"
                       "Transport: RTP/AVP;source=%s;port=%d-%d;client_port=%d-%d;server_port=%d-%d\r\n",
-                      conn_.session.load(), url_.c_str(), g_rtsp_local_ip, conn_.client_rtp_port, conn_.client_rtcp_port,
+                      conn_.session.load(), g_config.rtsp_session_timeout, url_.c_str(), g_rtsp_local_ip,
+                      conn_.client_rtp_port, conn_.client_rtcp_port,
                       conn_.client_rtp_port, conn_.client_rtcp_port, conn_.server_rtp_port, conn_.server_rtcp_port);
         conn_.setup_parity ^= 1;
     }
@@ -522,13 +525,16 @@ void CommandThread::Run()
         if (fd < 0) break;
         const int ready = PollOne(fd, POLLIN, 3000);
         if (ready == 0) {
-            // A session that says nothing (and gets no stream over this connection) for the
-            // time-out its replies announce is over.
+            // A session that says nothing for the time-out its replies announce is over,
+            // unless its stream flows on this connection (a send to a vanished player fails).
+            // A paused one gets no stream: it must keep itself alive like any other.
             const int32_t kind = conn_.transport.load();
-            const bool streams_here = conn_.playing.load() && (kind == kRtspRtpTcp || kind == kRtspRawTcp || kind == kRtspTransportNone);
-            if (!streams_here && GetTickMs() - conn_.last_heard_ms.load() > kRtspIdleLimitMs) {
-                LogSystemMessage("RTSP_CmdThread Thread[%d]: session idle for %llu s, closed\n", number_,
-                                 static_cast<unsigned long long>(kRtspIdleLimitMs / 1000));
+            const bool streams_here = conn_.playing.load() && conn_.paused.load() == 0 &&
+                                      (kind == kRtspRtpTcp || kind == kRtspRawTcp || kind == kRtspTransportNone);
+            const uint64_t limit_ms = static_cast<uint64_t>(g_config.rtsp_session_timeout) * 1000;
+            if (!streams_here && GetTickMs() - conn_.last_heard_ms.load() > limit_ms) {
+                LogSystemMessage("RTSP_CmdThread Thread[%d]: session idle for %d s, closed\n", number_,
+                                 g_config.rtsp_session_timeout);
                 break;
             }
             continue;

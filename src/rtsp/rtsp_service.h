@@ -15,7 +15,6 @@
 #include <string>
 
 constexpr int      kRtspReceiveThreads = 4;
-constexpr uint64_t kRtspIdleLimitMs    = 120000;   // the "timeout=120" the replies announce
 
 enum RtspMediaKind : uint8_t {
     kRtspMediaNone = 0,
@@ -62,6 +61,7 @@ public:
     std::atomic<bool>     described{false};           // the last DESCRIBE found its media
     std::atomic<bool>     playing{false};             // a PLAY has started the data thread
     std::atomic<uint64_t> last_heard_ms{0};           // the last request or datagram
+    std::atomic<uint64_t> receive_log_ms{0};          // the receive threads log a datagram again from then
     Position              active_node = nullptr;      // guarded by g_rtsp_active.lock
     // The RTSP connection's socket has two users, the command and the data thread: the first
     // to leave shuts it down (which wakes the other), the second closes it.

@@ -83,6 +83,7 @@ struct PacedViewer {
     bool                 hung_up = false;      // the player closed its end
     bool                 unsent_catch_up = false; // the bytes in unsent are the catch-up's
     bool                 holds_send_lock = false; // link.send_lock is ours until unsent is empty
+    bool                 resting = false;      // paused: nothing to send or wait for until it resumes
     std::atomic<int32_t> done{0};              // 2: the sender has let go of the viewer
 };
 
@@ -362,8 +363,21 @@ void LiveSender::CheckHangUps()
 bool LiveSender::Step(PacedViewer& viewer, uint64_t now)
 {
     if (Stopped(viewer)) return false;
-    // A paused viewer keeps its place (the writer may lap it meanwhile) until it resumes.
-    if (viewer.link.paused != nullptr && viewer.link.paused->load() != 0) return true;
+    // A paused viewer keeps its place (the writer may lap it meanwhile) and what it has not
+    // sent yet until it resumes. Only a batch already begun on the connection is finished
+    // first: it holds the connection's send lock, and a packet must not be cut by a reply.
+    const bool paused = viewer.link.paused != nullptr && viewer.link.paused->load() != 0;
+    if (paused && !viewer.holds_send_lock) {
+        viewer.resting = true;
+        return true;
+    }
+    if (viewer.resting) {
+        // Resumed: what waited goes out first, and the send time-out counts from now.
+        viewer.resting = false;
+        viewer.writable = true;
+        viewer.progress_ms = now;
+        viewer.catch_up_last_ms = now;
+    }
     if (!viewer.unsent.empty()) {
         // A full socket is tried again once poll says it takes data, or at its time-out.
         if (!viewer.writable && now - viewer.progress_ms < static_cast<uint64_t>(kLiveSendTimeoutMs)) return true;
@@ -371,7 +385,7 @@ bool LiveSender::Step(PacedViewer& viewer, uint64_t now)
         if (!SendUnsent(viewer, now)) return false;
         if (!viewer.unsent.empty()) return true;
     }
-    if (now < viewer.due_ms) return true;
+    if (paused || now < viewer.due_ms) return true;
     batch_length_ = 0;
     if (viewer.catching_up) {
         if (!CatchUp(viewer, now)) return false;
@@ -412,6 +426,7 @@ void LiveSender::Run()
                 continue;
             }
             viewers_[kept++] = viewer;
+            if (viewer->resting) continue;      // no deadline and no socket to watch until it resumes
             if (!viewer->unsent.empty()) {
                 watched.push_back({viewer->socket(), POLLOUT, 0});
                 watched_viewers.push_back(viewer);

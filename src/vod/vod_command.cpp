@@ -3,6 +3,7 @@
 
 #include "vod/vod_service.h"
 
+#include "core/config.h"
 #include "core/log.h"
 #include "core/platform/platform.h"
 #include "core/server_control.h"
@@ -10,6 +11,7 @@
 #include "core/text.h"
 #include "vod/vod_request.h"
 
+#include <algorithm>
 #include <cstring>
 #include <poll.h>
 #include <string>
@@ -123,16 +125,31 @@ void CommandSession::Run()
     LogSystemMessage("Wait for STOP command\n");
     conn_.paused.store(0);
     char buffer[kVodMessageSize];
+    // A paused session sends nothing on either connection: a box that vanished without a
+    // close would keep it for ever. One paused that long without a command is over.
+    const uint64_t pause_limit_ms = static_cast<uint64_t>(g_config.vod_pause_timeout) * 1000;
+    uint64_t last_command_ms = GetTickMs();
     while (!ended_ && g_vod_stop_state.load() == 0 && conn_.stop.load() == 0) {
         const int fd = conn_.socket.load();
         if (fd < 0) break;
-        const int ready = PollOne(fd, POLLIN, 10000);
+        int wait_ms = 10000;
+        if (conn_.paused.load() != 0) {
+            const uint64_t quiet_ms = GetTickMs() - last_command_ms;
+            if (quiet_ms >= pause_limit_ms) {
+                LogSystemMessage("Player MAC ID[%s] Thread[%d]: paused without a command for %d s, closed\n", conn_.mac_id,
+                                 number_, g_config.vod_pause_timeout);
+                break;
+            }
+            wait_ms = static_cast<int>(std::min<uint64_t>(pause_limit_ms - quiet_ms, 10000));
+        }
+        const int ready = PollOne(fd, POLLIN, wait_ms);
         if (ready == 0) continue;
         const ssize_t got = ready < 0 ? -1 : ReceiveBytes(fd, buffer, sizeof buffer, 0);
         if (got <= 0) {
             conn_.stop.store(1);
             break;
         }
+        last_command_ms = GetTickMs();
         Handle(ParseVodCommand(std::string_view(buffer, static_cast<std::size_t>(got))));
     }
     End();

@@ -71,6 +71,7 @@ private:
     bool Authorize(const VodRequest& request);
     bool MeasureFilm(const VodRequest& request);
     bool CheckFee(int& result, int32_t& points, int32_t& fee);
+    bool RefusePoints(int result);
     bool OpenDataPort(int& port);
     bool AwaitConfirmation();
     bool StartFilm();
@@ -180,22 +181,23 @@ bool DataSession::CheckFee(int& result, int32_t& points, int32_t& fee)
     LogSystemMessage("MAC ID =[%s], User =[%s] Password =[%s] Video File =[%s] Bitrate =[%d]\n", conn_.mac_id,
                      conn_.user_name, conn_.password, conn_.path, conn_.bitrate_kbps.load());
     result = CheckUserPoint(conn_.account, conn_.path, points, fee);
+    return result >= 0 || RefusePoints(result);
+}
+
+// Answers a point check or a charge that failed (the two share their negative codes); false.
+bool DataSession::RefusePoints(int result)
+{
     if (result == kPointUnknownUser) {
         Refuse("xancp_error=-8");
         LogSystemMessage("Player MAC ID[%s]: No Billing Information[%s]\n", conn_.mac_id, conn_.account);
-        return false;
-    }
-    if (result == kPointUnknownMovie) {
+    } else if (result == kPointUnknownMovie) {
         Refuse("xancp_error=-9");
         LogSystemMessage("Player MAC ID[%s]: Video file [%s] :No Video Billing Information\n", conn_.mac_id, conn_.path);
-        return false;
-    }
-    if (result == kPointTooFew) {
+    } else {
         Refuse("xancp_error=-10");
         LogSystemMessage("Player MAC ID[%s]: Remainder Point is not enough[%s]\n", conn_.mac_id, conn_.account);
-        return false;
     }
-    return true;
+    return false;
 }
 
 bool DataSession::OpenDataPort(int& port)
@@ -268,7 +270,9 @@ bool DataSession::AwaitConfirmation()
     }
 }
 
-// The film is opened before it is charged: a film that cannot be opened costs nothing.
+// The film is opened before it is charged: a film that cannot be opened costs nothing. The
+// charge decides, not the check at the request: another session of the account may have
+// spent the points since (the charge never takes more than the balance).
 bool DataSession::StartFilm()
 {
     const std::string name = FilmFileName(conn_.path);
@@ -280,7 +284,8 @@ bool DataSession::StartFilm()
     LogSystemMessage("Player MAC ID[%s]: Successfully open filename [%s]\n", conn_.mac_id, name.c_str());
     if (g_config.user_authorization) {
         LogSystemMessage("Charge_User_Point_Process\n");
-        (void)ChargeUserPoint(conn_.account, conn_.account, conn_.path);
+        const int charged = ChargeUserPoint(conn_.account, conn_.account, conn_.path);
+        if (charged < 0) return RefusePoints(charged);
     }
     LogMovieStart(conn_.account, conn_.user_name, conn_.path, static_cast<int32_t>(conn_.duration_seconds),
                   conn_.player_time, sizeof conn_.player_time);

@@ -3,6 +3,7 @@
 // and real clients (ffprobe, GStreamer) negotiating a session.
 
 #include "support/rtsp_client.h"
+#include "support/set_top_box.h"
 #include "support/test_server.h"
 #include "support/ts_builder.h"
 
@@ -62,12 +63,12 @@ protected:
         rtsp.Send(Request("DESCRIBE", path, 1));
         return rtsp.Reply();
     }
-    std::string SetupTcp(Rtsp& rtsp, int cseq = 2)
+    std::string SetupTcp(Rtsp& rtsp, int cseq = 2, const std::string& timeout = "120")
     {
         rtsp.Send(Request("SETUP", "/media/videos/clip.ts/trackID=1", cseq, "Transport: RTP/AVP/TCP;unicast;interleaved=0-1\r\n"));
         const std::string reply = rtsp.Reply();
         std::smatch found;
-        return std::regex_search(reply, found, std::regex("Session: (\\d+);timeout=120")) ? found[1].str() : "";
+        return std::regex_search(reply, found, std::regex("Session: (\\d+);timeout=" + timeout + "\r\n")) ? found[1].str() : "";
     }
     TestServer server;
     uint16_t   rtsp_port = 0;
@@ -181,6 +182,49 @@ TEST_F(RtspService, UdpSetupsTakeConsecutivePortsAndAPlainRtpAvpMeansUdp)
     EXPECT_TRUE(server.WaitForLog("RTCP_DataThread_3[") && server.WaitForLog("]: iReturn=6\n"));
 }
 
+// A channel input binds its port sharing it; a receive port bound the same way would get a copy
+// of every input datagram (each logged, and the session never idle).
+TEST_F(RtspService, ReceivePortsSkipAPortAnInputHoldsAndStrayDatagramsAreLoggedOnceASecond)
+{
+    ASSERT_NO_FATAL_FAILURE(Start());
+    Rtsp rtsp(rtsp_port);
+    Describe(rtsp);
+    const std::regex ports("server_port=(\\d+)-(\\d+)\r\n");
+    std::smatch found;
+    rtsp.Send(Request("SETUP", "/media/videos/clip.ts/trackID=1", 2, "Transport: RTP/AVP;unicast;client_port=5000-5001\r\n"));
+    const std::string first = rtsp.Reply();
+    ASSERT_TRUE(std::regex_search(first, found, ports)) << first;
+    const int p = std::stoi(found[1].str());
+    const int input = socket(AF_INET, SOCK_DGRAM, 0);
+    const int on = 1;
+    ASSERT_EQ(setsockopt(input, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on), 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(p + 2));
+    address.sin_addr.s_addr = htonl(INADDR_ANY);
+    ASSERT_EQ(bind(input, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    rtsp.Send(Request("SETUP", "/media/videos/clip.ts/trackID=2", 3, "Transport: RTP/AVP;unicast;client_port=5002-5003\r\n"));
+    const std::string second = rtsp.Reply();
+    close(input);
+    ASSERT_TRUE(std::regex_search(second, found, ports)) << second;
+    EXPECT_EQ(std::stoi(found[1].str()), p + 3);
+    EXPECT_EQ(std::stoi(found[2].str()), p + 4);
+
+    // A stream landing on a receive port: its first datagram is logged, the rest of that second not.
+    const int udp = socket(AF_INET, SOCK_DGRAM, 0);
+    address.sin_port = htons(static_cast<uint16_t>(p + 3));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const auto send_to = [&](std::size_t length) {
+        sendto(udp, std::string(length, 'x').data(), length, 0, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    };
+    for (int i = 0; i < 50; ++i) send_to(7);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1100));   // the next second
+    send_to(9);
+    close(udp);
+    EXPECT_TRUE(server.WaitForLog("]: iReturn=9\n"));
+    EXPECT_EQ(CountOf(Log(), "]: iReturn=7\n"), 1);
+}
+
 TEST_F(RtspService, ASecondSessionOfAUserDisplacesTheFirstButRootNever)
 {
     server.Dir().WriteFile("user_profile.csv", "bob,pw,12/31/2099,pre,10\r\nroot,rt,12/31/2099,free,0\r\n");
@@ -216,27 +260,48 @@ TEST_F(RtspService, ASecondSessionOfAUserDisplacesTheFirstButRootNever)
     EXPECT_EQ(log.find("previous connection of user [root]"), std::string::npos);
 }
 
-TEST_F(RtspService, ASessionSilentForItsAnnouncedTimeoutIsEnded)
+TEST_F(RtspService, ASessionSilentForItsAnnouncedTimeoutIsEndedPausedOrNotUnlessItPlaysOverTcp)
 {
-    ASSERT_NO_FATAL_FAILURE(Start());
+    ASSERT_NO_FATAL_FAILURE(Start("rtsp_session_timeout=3\r\n"));
     Rtsp silent(rtsp_port);
     Describe(silent);
     Rtsp talking(rtsp_port);
     Describe(talking);
-    const auto start = std::chrono::steady_clock::now();
-    bool closed = false;
-    // The other session keeps talking (an OPTIONS every 20 s) and stays.
-    for (int round = 0; round < 7 && !closed; ++round) {
-        talking.Send(Request("OPTIONS", "/media/videos/clip.ts", 10 + round));
+    const auto play = [&](Rtsp& rtsp) {
+        Describe(rtsp);
+        const std::string session = SetupTcp(rtsp, 2, "3");
+        rtsp.Send(Request("PLAY", "/media/videos/clip.ts", 3, "Session: " + session + "\r\n"));
+        EXPECT_EQ(rtsp.Reply().substr(0, 15), "RTSP/1.0 200 OK");
+        return session;
+    };
+    Rtsp playing(rtsp_port);
+    play(playing);
+    // Paused, then silent (a player that vanished without a close): nothing flows, so it ends.
+    Rtsp paused(rtsp_port);
+    const std::string session = play(paused);
+    paused.Send(Request("PAUSE", "/media/videos/clip.ts", 4, "Session: " + session + "\r\n"));
+    EXPECT_EQ(paused.Reply().substr(0, 15), "RTSP/1.0 200 OK");
+    const auto start = Clock::now();
+    bool silent_closed = false;
+    bool paused_closed = false;
+    RtspClient::Frame frame;
+    // The talking session asks something every second; the playing one takes its stream.
+    for (int cseq = 10; cseq < 30 && !(silent_closed && paused_closed); ++cseq) {
+        talking.Send(Request("OPTIONS", "/media/videos/clip.ts", cseq));
         EXPECT_EQ(talking.Reply().substr(0, 15), "RTSP/1.0 200 OK");
-        closed = silent.Closed(20000);
+        while (playing.NextFrame(frame, 20)) {
+        }
+        silent_closed = silent_closed || silent.Closed(500);
+        paused_closed = paused_closed || paused.Closed(500);
     }
-    const double waited = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    EXPECT_TRUE(closed);
-    EXPECT_GT(waited, 115.0);
-    EXPECT_LT(waited, 130.0);
-    talking.Send(Request("OPTIONS", "/media/videos/clip.ts", 99));
-    EXPECT_EQ(talking.Reply().substr(0, 15), "RTSP/1.0 200 OK");
+    const double waited = std::chrono::duration<double>(Clock::now() - start).count();
+    EXPECT_TRUE(silent_closed);
+    EXPECT_TRUE(paused_closed);
+    EXPECT_LT(waited, 8.0);
+    EXPECT_FALSE(playing.closed());
+    EXPECT_TRUE(playing.NextFrame(frame, 3000));
+    EXPECT_TRUE(server.WaitForLog("]: session idle for 3 s, closed\n"));
+    EXPECT_TRUE(server.WaitForLog(": Leave RTSP Data Thread \n"));
 }
 
 TEST_F(RtspService, RealClientsNegotiateTheSessionOverBothTransports)

@@ -5,6 +5,7 @@
 #include "http/connection.h"
 #include "ingest/real_buffer.h"
 #include "support/stderr_capture.h"
+#include "support/test_server.h"
 #include "support/test_channel.h"
 #include "support/ts_builder.h"
 
@@ -12,6 +13,7 @@
 #include <cerrno>
 #include <cstring>
 #include <gtest/gtest.h>
+#include <mutex>
 #include <poll.h>
 #include <sys/socket.h>
 #include <thread>
@@ -52,27 +54,35 @@ LiveViewerLink LinkOf(PlayerConnection& conn)
     return link;
 }
 
-// One viewer on a socket pair: the test reads the far end.
+// One viewer on a socket pair: the test reads the far end. A shared one (as RTSP's) has a
+// second writer, the test, that takes the send lock, and a pause switch.
 struct TestViewer {
-    PlayerConnection  conn;
-    int               far_end = -1;
-    std::atomic<bool> ended{false};
-    bool              failed = false;
-    std::thread       thread;
+    PlayerConnection     conn;
+    std::mutex           send_lock;
+    std::atomic<uint8_t> paused{0};
+    int                  far_end = -1;
+    std::atomic<bool>    ended{false};
+    bool                 failed = false;
+    std::thread          thread;
 
-    TestViewer(NumberedChannel& test, int send_buffer = 0)
+    TestViewer(NumberedChannel& test, int send_buffer = 0, bool shared = false)
     {
         int pair[2];
         EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
         if (send_buffer > 0) setsockopt(pair[0], SOL_SOCKET, SO_SNDBUF, &send_buffer, sizeof send_buffer);
         conn.socket.store(pair[0]);
         far_end = pair[1];
-        thread = std::thread([this, &test] {
+        thread = std::thread([this, &test, shared] {
             RingReader ring(test.channel, false, 42);
             std::vector<uint8_t> first;
+            LiveViewerLink link = LinkOf(conn);
+            if (shared) {
+                link.send_lock = &send_lock;
+                link.paused = &paused;
+            }
             if (ring.JoinAtPat([this] { return conn.stop.load() != 0; }, first) == RingReader::Join::kJoined &&
                 send(conn.socket.load(), first.data(), first.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(first.size()))
-                failed = ServePacedViewer(test.channel, ring, LinkOf(conn));
+                failed = ServePacedViewer(test.channel, ring, link);
             ended.store(true);
         });
     }
@@ -256,6 +266,53 @@ TEST_F(PacedLiveViewers, APlayerThatTakesNothingForFiveSecondsIsDroppedLikeABloc
     stuck.thread.join();
     EXPECT_TRUE(stuck.failed);
     EXPECT_GE(GetTickMs() - start, 5000u);
+}
+
+// A PAUSE whose reply holds the connection when the sender's batch is due: the batch waits,
+// and the viewer is paused with it. The sender must rest (not poll the writable socket in a
+// loop, nor wake at the batch's send time-out) and send that batch first once it resumes.
+TEST_F(PacedLiveViewers, APausedViewerWithABatchLeftWaitingRestsAndSendsItFirstWhenResumed)
+{
+    NumberedChannel test;
+    for (int i = 0; i < 20; ++i) test.WriteNext();
+    TestViewer viewer(test, 0, true);
+    std::vector<uint8_t> received;
+    for (int step = 0; step < 30; ++step) {
+        test.WriteNext();
+        viewer.Read(received, 0);
+        SleepMs(10);
+    }
+    viewer.send_lock.lock();                                 // the reply goes out
+    for (int step = 0; step < 30; ++step) {                  // three pacing steps fall due meanwhile
+        test.WriteNext();
+        SleepMs(10);
+    }
+    viewer.paused.store(1);
+    viewer.send_lock.unlock();
+    viewer.Read(received, 300);
+    const std::size_t paused_at = received.size();
+    const long ticks_before = ThreadCpuTicks(getpid(), "LiveSender");
+    for (int step = 0; step < 300; ++step) {                 // 3 s paused, the writer going on
+        test.WriteNext();
+        SleepMs(10);
+    }
+    const long used = ThreadCpuTicks(getpid(), "LiveSender") - ticks_before;
+    EXPECT_LT(used, sysconf(_SC_CLK_TCK) * 3 / 20) << "the sender used more than 5 % of a core";
+    viewer.Read(received, 0);
+    EXPECT_EQ(received.size(), paused_at) << "a paused viewer got data";
+
+    // Resumed: it goes on from where it rested, paced, the waiting batch first.
+    const int rested_at = LastSlot(received);
+    viewer.paused.store(0);
+    for (int step = 0; step < 100; ++step) {
+        test.WriteNext();
+        viewer.Read(received, 0);
+        SleepMs(10);
+    }
+    viewer.Read(received, 100);
+    EXPECT_FALSE(viewer.ended.load());
+    const int last = CheckConsecutiveSlots(received).second;      // nothing lost, nothing twice
+    EXPECT_GT(last, rested_at + 50);
 }
 
 }  // namespace

@@ -6,11 +6,13 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <dirent.h>
 #include <fcntl.h>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sstream>
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
@@ -64,6 +66,34 @@ int ThreadCount(int pid)
     while (std::getline(status, line))
         if (line.rfind("Threads:", 0) == 0) return std::stoi(line.substr(8));
     return -1;
+}
+
+long ThreadCpuTicks(int pid, const std::string& name)
+{
+    const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+    DIR* folder = opendir(tasks.c_str());
+    if (folder == nullptr) return 0;
+    long ticks = 0;
+    while (const dirent* entry = readdir(folder)) {
+        if (entry->d_name[0] == '.') continue;
+        std::ifstream file(tasks + "/" + entry->d_name + "/stat");
+        std::string stat;
+        std::getline(file, stat);
+        // "tid (name) state" and then, as fields 14 and 15 of the line, user and system time.
+        const std::size_t open = stat.find('(');
+        const std::size_t close = stat.rfind(')');
+        if (open == std::string::npos || close == std::string::npos || stat.compare(open + 1, close - open - 1, name) != 0)
+            continue;
+        std::istringstream fields(stat.substr(close + 1));
+        std::string skipped;
+        for (int field = 3; field <= 13; ++field) fields >> skipped;
+        long user = 0;
+        long system = 0;
+        fields >> user >> system;
+        ticks += user + system;
+    }
+    closedir(folder);
+    return ticks;
 }
 
 bool WaitUntil(const std::function<bool()>& done, int timeout_ms)

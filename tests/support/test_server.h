@@ -65,5 +65,8 @@ ShellResult RunShellWithCode(const std::string& command, bool with_errors = true
 bool HaveTool(const std::string& name);
 // Threads of a process, from /proc.
 int ThreadCount(int pid);
+// Processor time (user and system, in clock ticks) used so far by the threads of a process
+// that carry this name, from /proc.
+long ThreadCpuTicks(int pid, const std::string& name);
 // Polls done every 20 ms until it holds (true) or timeout_ms has passed (false).
 bool WaitUntil(const std::function<bool()>& done, int timeout_ms);

@@ -3,6 +3,7 @@
 // skips, the reconnection after BEFORE_SEEK, a second request of the same box, billing, the
 // guards on the path and the data port, and a real player (ffprobe) reading the data port.
 
+#include "support/set_top_box.h"
 #include "support/test_server.h"
 #include "support/ts_builder.h"
 
@@ -148,7 +149,7 @@ public:
 
 class VodService : public ::testing::Test {
 protected:
-    void Start(bool authorize, const std::string& users = "", const std::string& fees = "")
+    void Start(bool authorize, const std::string& users = "", const std::string& fees = "", const std::string& extra = "")
     {
         do vod_port = FreeTcpPort();
         while (vod_port > 60000);
@@ -160,7 +161,7 @@ protected:
         server.Dir().WriteFile("user_profile.csv", users);
         server.Dir().WriteFile("media/tml/movie_fee.csv", fees);
         ASSERT_TRUE(server.Start("vod_base_port=" + std::to_string(vod_port) + "\r\nuser_authorization=" +
-                                 (authorize ? "1" : "0") + "\r\n"))
+                                 (authorize ? "1" : "0") + "\r\n" + extra))
             << server.Process().Stdout().substr(0, 2000);
     }
     // Every session ended cleanly (and a sanitizer in the server found nothing).
@@ -390,6 +391,51 @@ TEST_F(VodService, APrepaidBoxIsChargedOnceAfterItsConfirmationAndNeverForACance
               std::string::npos)
         << points;
     EXPECT_EQ(points.find("Movie Point", points.find("Movie Point") + 1), std::string::npos);    // one charge
+}
+
+// Both requests are checked against the same 100 points before either is charged; the charge
+// at the second confirmation finds 40 left.
+TEST_F(VodService, TwoRequestsThePointsCoverOnlyOnceStreamOneFilmAndChargeOnce)
+{
+    ASSERT_NO_FATAL_FAILURE(Start(true, kUsers, "media/videos/film.ts,60\r\nmedia/videos/other.ts,60\r\n"));
+    server.Dir().WriteFile("media/videos/other.ts", film.substr(0, 300000));
+    Box first(vod_port);
+    Box second(vod_port);
+    ASSERT_NE(first.Ask(Request("00aabbccdd01", "box", "pw")).find("user_point=100 movie_point=60"), std::string::npos)
+        << first.reply;
+    ASSERT_NE(second.Ask(Request("00aabbccdd01", "box", "pw", "media/videos/other.ts")).find("user_point=100 movie_point=60"),
+              std::string::npos)
+        << second.reply;
+    ASSERT_TRUE(first.Answer());
+    EXPECT_EQ(ReadBytes(first.data, 10000).size(), 10000u);
+    ASSERT_TRUE(second.Answer());
+    EXPECT_EQ(Drain(second.control, 5000, 300), "xancp_error=-10");
+    bool closed = false;
+    EXPECT_EQ(Drain(second.data, 5000, 300, 1 << 30, &closed).size(), 0u) << "the second film streamed";
+    EXPECT_TRUE(closed);
+    EXPECT_TRUE(server.WaitForLog("Player MAC ID[00aabbccdd01]: Remainder Point is not enough[00aabbccdd01]\n"));
+    EXPECT_EQ(first.Command("TEARDOWN"), "OK");
+    EXPECT_TRUE(server.WaitForLog("The Total Connection is [0]\n"));
+    EXPECT_NE(server.Dir().ReadFile("user_profile.csv").find("00aabbccdd01,pw,12/31/2099,pre,40\r\n"), std::string::npos);
+    EXPECT_EQ(CountOf(server.Dir().ReadFile("users/user_point_log.csv"), "Movie Point"), 1);
+    EXPECT_EQ(CountOf(server.Dir().ReadFile("users/user_watch_log.csv"), "Start Movie Name"), 1);
+}
+
+TEST_F(VodService, ASessionPausedWithoutACommandForTheLimitEndsAndOnlyThatOne)
+{
+    ASSERT_NO_FATAL_FAILURE(Start(false, "", "", "vod_pause_timeout=2\r\n"));
+    Box paused(vod_port);
+    ASSERT_NO_FATAL_FAILURE(Play(paused, 20000));
+    paused.PauseAndDrain();
+    Box playing(vod_port);
+    ASSERT_NO_FATAL_FAILURE(Play(playing, 20000));
+    EXPECT_TRUE(ClosedWithin(paused.control, 6000));
+    EXPECT_TRUE(ClosedWithin(paused.data, 2000));
+    EXPECT_TRUE(server.WaitForLog("]: paused without a command for 2 s, closed\n", 1000));
+    EXPECT_TRUE(WaitUntil([&] { return CountOf(server.Dir().ReadFile("users/user_watch_log.csv"), "End Movie Name") == 1; },
+                          5000));
+    EXPECT_EQ(ReadBytes(playing.data, 20000).size(), 20000u);       // one that plays needs no command
+    EXPECT_EQ(playing.Command("TEARDOWN"), "OK");
 }
 
 TEST_F(VodService, ASecondRequestOfTheSameBoxTakesOverWhereTheFirstWas)
