@@ -112,7 +112,7 @@ bool CanCut(const ChannelRecord& channel)
 bool Segmenter::Stopped()
 {
     if (g_http_stop_state.load() != 0 || ProcessStopRaised() || table_gone_) return true;
-    if (GetTickMs() - last_request_ms.load() > kHlsIdleStopMs) return true;
+    if (TickAgeMs(GetTickMs(), last_request_ms.load()) > kHlsIdleStopMs) return true;
     Beat();
     return false;
 }
