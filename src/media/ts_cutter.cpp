@@ -142,7 +142,25 @@ int TsSegmentCutter::ScanPicture(const uint8_t* data, int length)
 
 // Ends the segment at byte `at` of segment_ (a key frame's PES, or the PAT before it) and
 // starts the next one there; clock is the key frame's PTS (or the PCR without video).
-void TsSegmentCutter::CutAt(std::size_t at, bool fresh_tables, int64_t clock)
+double TsSegmentCutter::SpanSeconds(int64_t pts) const
+{
+    const auto span = [](int64_t from, int64_t to) {
+        const double seconds = static_cast<double>((to - from + kPtsWrap) % kPtsWrap) / 90000.0;
+        return seconds <= kClockJumpSeconds ? seconds : -1.0;
+    };
+    const double by_pts = start_pts_ >= 0 && pts >= 0 ? span(start_pts_, pts) : -1;
+    if (by_pts >= 0) return by_pts;
+    return start_pcr_ >= 0 && last_pcr_ >= 0 ? span(start_pcr_, last_pcr_) : -1;
+}
+
+bool TsSegmentCutter::LimitReached(double seconds) const
+{
+    if (!limit_ || seconds < 0) return false;
+    const double limit = limit_();
+    return limit > 0 && seconds >= limit - kLimitLeadSeconds;
+}
+
+void TsSegmentCutter::CutAt(std::size_t at, bool fresh_tables, int64_t clock, bool key)
 {
     std::string rest = segment_.substr(at);
     if (!fresh_tables) rest.insert(0, pat_copy_ + pmt_copy_);
@@ -167,6 +185,7 @@ void TsSegmentCutter::CutAt(std::size_t at, bool fresh_tables, int64_t clock)
     last_pat_at_ = 0;                                       // the segment starts with one
     pmt_after_pat_ = true;
     previous_pes_at_ = -1;
+    forced_start_ = !key;
 }
 
 void TsSegmentCutter::Packet(const uint8_t* packet, int64_t offset)
@@ -186,6 +205,11 @@ void TsSegmentCutter::Packet(const uint8_t* packet, int64_t offset)
     if (pid == pcr_pid_ && extract_pcr(packet, pcr)) {
         last_pcr_ = pcr / 300;
         if (started_ && start_pcr_ < 0) start_pcr_ = last_pcr_;   // the segment's clock from its first PCR
+        // Without video no picture comes to cut at: the PCR that reaches the limit does.
+        if (video_pid_ < 0 && started_ && at > 0 && pid != 0 && pid != pmt_pid_ && LimitReached(SpanSeconds(-1))) {
+            CutAt(at, false, last_pcr_, false);
+            return;
+        }
     }
 
     if (pid == 0 && unit_start) {
@@ -238,26 +262,39 @@ void TsSegmentCutter::Packet(const uint8_t* packet, int64_t offset)
         verdict = ScanPicture(packet + start, kTsPacketSize - start);
         if (verdict < 0 && ++scan_packets_ >= kScanPacketsMax) verdict = 0;
     }
-    if (verdict < 0 || scan_at_ < 0) return;
+    if (verdict >= 0 && scan_at_ >= 0) Picture(verdict);
+}
+
+// The scanned picture is known to be a key picture (verdict 1) or not (0): a place to start
+// from, to cut at, or to cut at because the segment would grow past its limit.
+void TsSegmentCutter::Picture(int verdict)
+{
     const int64_t cut = scan_at_;
     const bool fresh = scan_fresh_;
+    const bool key = verdict == 1;
     scan_at_ = -1;
-    if (verdict == 0) return;
-    if (fresh && first_start_ < 0) first_start_ = scan_pat_offset_;
-    if (first_key_.offset < 0 && (fresh || !pmt_copy_.empty())) {
+    if (key && fresh && first_start_ < 0) first_start_ = scan_pat_offset_;
+    if (key && first_key_.offset < 0 && (fresh || !pmt_copy_.empty())) {
         first_key_.offset = fresh ? scan_pat_offset_ : scan_packet_offset_;
         if (!fresh) first_key_.tables = pat_copy_ + pmt_copy_;
     }
     if (!fresh && pmt_copy_.empty()) return;                // no tables to start a segment with yet
-    if (started_) {
-        // Not before the segment spans its minimum by a clock (a stream without one is not cut)
-        // and never into an empty segment.
+    if (!started_) {
+        if (key) CutAt(static_cast<std::size_t>(cut), fresh, scan_pts_);
+        return;
+    }
+    if (cut <= 0) return;                                   // never into an empty segment
+    if (key) {
+        // Not before the segment spans its minimum by a clock (a stream without one is not cut).
         double seconds = -1;
         if (start_pts_ >= 0 && scan_pts_ >= 0) seconds = static_cast<double>((scan_pts_ - start_pts_ + kPtsWrap) % kPtsWrap) / 90000.0;
         else if (start_pcr_ >= 0 && last_pcr_ >= 0) seconds = static_cast<double>((last_pcr_ - start_pcr_ + kPtsWrap) % kPtsWrap) / 90000.0;
-        if (seconds < kMinSegmentSeconds || cut <= 0) return;
+        if (seconds >= kMinSegmentSeconds || (forced_start_ && seconds > 0)) {
+            CutAt(static_cast<std::size_t>(cut), fresh, scan_pts_);
+            return;
+        }
     }
-    CutAt(static_cast<std::size_t>(cut), fresh, scan_pts_);
+    if (LimitReached(SpanSeconds(scan_pts_))) CutAt(static_cast<std::size_t>(cut), fresh, scan_pts_, false);
 }
 
 int64_t FindKeyFrameStart(const uint8_t* data, std::size_t length)

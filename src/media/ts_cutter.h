@@ -17,6 +17,12 @@ constexpr double kMinSegmentSeconds = 4.0;
 // none since the previous picture, with copies of the last PAT and PMT put in front of it.
 // Without a video stream it cuts at a PAT. Whatever comes before the first key frame is
 // dropped.
+// With a limit, no segment gets longer: when no key frame comes in time, the segment ends at
+// the picture that reaches the limit (less kLimitLeadSeconds), and the next one starts there,
+// behind the tables, without a key frame (a player decodes from the next one); such a
+// segment ends at the next key frame however short it is, so that the cuts find the key
+// frames again. Without a video stream the cut then falls on the packet of the PCR that
+// reaches it.
 class TsSegmentCutter {
 public:
     struct Segment {
@@ -25,7 +31,10 @@ public:
         bool        discontinuity = false; // the clock jumped: players must not expect continuity
     };
     using Output = std::function<void(Segment&&)>;
-    explicit TsSegmentCutter(Output output) : output_(std::move(output)) {}
+    // The longest a segment may be, in seconds, asked as each picture comes; 0: no limit.
+    using Limit = std::function<double()>;
+    static constexpr double kLimitLeadSeconds = 0.1;
+    explicit TsSegmentCutter(Output output, Limit limit = {}) : output_(std::move(output)), limit_(std::move(limit)) {}
 
     void Feed(const uint8_t* data, std::size_t length);
     // The source restarts (a reconnection, a lost sync): a partial packet is dropped, the
@@ -52,9 +61,16 @@ private:
     void ReadPmt(const uint8_t* packet);
     // Looks at the picture data of the video PES being scanned: 1 key, 0 not, -1 undecided.
     int ScanPicture(const uint8_t* data, int length);
-    void CutAt(std::size_t at, bool fresh_tables, int64_t clock);
+    void CutAt(std::size_t at, bool fresh_tables, int64_t clock, bool key = true);
+    void Picture(int verdict);
+    // Seconds of the segment so far by its clock (a picture's PTS, else the PCR) while they are
+    // a plausible span; -1 otherwise (no clock, a jump, a picture shown before the first).
+    double SpanSeconds(int64_t pts) const;
+    bool LimitReached(double seconds) const;
 
     Output      output_;
+    Limit       limit_;
+    bool        forced_start_ = false;    // the segment being cut began without a key frame
     std::string carry_;                   // a partial packet
     std::string segment_;                 // the segment being cut
     bool        started_ = false;
