@@ -274,6 +274,7 @@ void TsSegmentCutter::Picture(int verdict)
     const bool key = verdict == 1;
     scan_at_ = -1;
     if (key && fresh && first_start_ < 0) first_start_ = scan_pat_offset_;
+    if (key && fresh && scan_packet_offset_ < starts_before_) last_start_ = scan_pat_offset_;
     if (key && first_key_.offset < 0 && (fresh || !pmt_copy_.empty())) {
         first_key_.offset = fresh ? scan_pat_offset_ : scan_packet_offset_;
         if (!fresh) first_key_.tables = pat_copy_ + pmt_copy_;
@@ -307,3 +308,10 @@ int64_t FindKeyFrameStart(const uint8_t* data, std::size_t length)
     return cutter.first_start();
 }
 
+int64_t FindLastKeyFrameStart(const uint8_t* data, std::size_t length, int64_t before)
+{
+    TsSegmentCutter cutter([](TsSegmentCutter::Segment&&) {});
+    cutter.KeepStartsBefore(before);
+    cutter.Feed(data, length);
+    return cutter.last_start();
+}

@@ -44,6 +44,10 @@ public:
     // Where in the bytes fed so far the source's own PAT first came right before a key picture
     // (after the PMT, with no other picture between); -1 until then.
     int64_t first_start() const { return first_start_; }
+    // The same for the last such place whose key picture begins before KeepStartsBefore's
+    // offset (anywhere without it); -1 until one came.
+    int64_t last_start() const { return last_start_; }
+    void KeepStartsBefore(int64_t offset) { starts_before_ = offset; }
     // Where a player can start in the bytes fed so far: the first key picture, at the source's
     // own PAT right before it (tables empty), or else at the picture's first packet with copies
     // of the last PAT and PMT to send in front of it (tables). offset is -1 until one came.
@@ -97,6 +101,8 @@ private:
     int64_t     last_pat_offset_ = -1;    // of the last PAT in the bytes fed
     int64_t     scan_pat_offset_ = -1;    // the same when the scanned picture began
     int64_t     first_start_ = -1;
+    int64_t     last_start_ = -1;
+    int64_t     starts_before_ = INT64_MAX;
     int64_t     scan_packet_offset_ = -1; // of the scanned picture's first packet in the bytes fed
     Start       first_key_;
 };
@@ -104,3 +110,7 @@ private:
 // The first place in a run of transport-stream bytes where a player can start: a PAT that a
 // key picture follows (after the PMT); its offset, or -1 when the run holds none.
 int64_t FindKeyFrameStart(const uint8_t* data, std::size_t length);
+// The last such place whose key picture begins before offset `before` of the run; -1 when
+// there is none. The run should go on a little past `before`: a picture is told a key
+// picture from its first packets.
+int64_t FindLastKeyFrameStart(const uint8_t* data, std::size_t length, int64_t before);
