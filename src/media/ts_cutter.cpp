@@ -11,6 +11,7 @@ constexpr int64_t     kPtsWrap          = int64_t{1} << 33;
 constexpr double      kClockJumpSeconds = 60.0;        // a longer span is a jump of the source's clock
 constexpr std::size_t kSegmentBytesMax  = 64u << 20;   // no key frame for this long: start again
 constexpr int         kScanPacketsMax   = 8;           // a picture's type is known within them
+constexpr int64_t     kPictureStepMax   = 90000;       // 90 kHz: a longer step between pictures is a jump
 
 int PidOf(const uint8_t* packet) { return ((packet[1] & 0x1F) << 8) | packet[2]; }
 
@@ -142,15 +143,24 @@ int TsSegmentCutter::ScanPicture(const uint8_t* data, int length)
 
 // Ends the segment at byte `at` of segment_ (a key frame's PES, or the PAT before it) and
 // starts the next one there; clock is the key frame's PTS (or the PCR without video).
-double TsSegmentCutter::SpanSeconds(int64_t pts) const
+void TsSegmentCutter::Step(int64_t pts)
 {
-    const auto span = [](int64_t from, int64_t to) {
-        const double seconds = static_cast<double>((to - from + kPtsWrap) % kPtsWrap) / 90000.0;
-        return seconds <= kClockJumpSeconds ? seconds : -1.0;
-    };
-    const double by_pts = start_pts_ >= 0 && pts >= 0 ? span(start_pts_, pts) : -1;
-    if (by_pts >= 0) return by_pts;
-    return start_pcr_ >= 0 && last_pcr_ >= 0 ? span(start_pcr_, last_pcr_) : -1;
+    if (last_pts_ >= 0) {
+        // Signed: pictures sent before they are shown step back. A longer step either way is a
+        // jump of the source's clock (a file change, a restart) and adds nothing.
+        int64_t step = (pts - last_pts_ + kPtsWrap) % kPtsWrap;
+        if (step > kPtsWrap / 2) step -= kPtsWrap;
+        if (step <= kPictureStepMax && step >= -kPictureStepMax) span_ticks_ += step;
+    }
+    last_pts_ = pts;
+}
+
+double TsSegmentCutter::SegmentSeconds(bool at_picture) const
+{
+    if (at_picture && span_known_ && scan_pts_ >= 0) return static_cast<double>(span_ticks_) / 90000.0;
+    if (start_pcr_ < 0 || last_pcr_ < 0) return -1;
+    const double seconds = static_cast<double>((last_pcr_ - start_pcr_ + kPtsWrap) % kPtsWrap) / 90000.0;
+    return seconds <= kClockJumpSeconds ? seconds : -1;
 }
 
 bool TsSegmentCutter::LimitReached(double seconds) const
@@ -160,27 +170,24 @@ bool TsSegmentCutter::LimitReached(double seconds) const
     return limit > 0 && seconds >= limit - kLimitLeadSeconds;
 }
 
-void TsSegmentCutter::CutAt(std::size_t at, bool fresh_tables, int64_t clock, bool key)
+// Ends the segment at byte `at` of segment_ (a picture's PES, or the PAT before it), which
+// lasted `seconds`, and starts the next one there.
+void TsSegmentCutter::CutAt(std::size_t at, bool fresh_tables, double seconds, bool key)
 {
     std::string rest = segment_.substr(at);
     if (!fresh_tables) rest.insert(0, pat_copy_ + pmt_copy_);
     if (started_) {
         Segment done;
         done.data.assign(segment_, 0, at);
-        double seconds = start_pts_ >= 0 && clock >= 0 ? static_cast<double>((clock - start_pts_ + kPtsWrap) % kPtsWrap) / 90000.0 : -1;
-        if (seconds < 0 || seconds > kClockJumpSeconds) {
-            const bool by_pcr = start_pcr_ >= 0 && last_pcr_ >= 0;
-            seconds = by_pcr ? static_cast<double>((last_pcr_ - start_pcr_ + kPtsWrap) % kPtsWrap) / 90000.0 : -1;
-            if (seconds <= 0 || seconds > kClockJumpSeconds) seconds = kMinSegmentSeconds;
-        }
-        done.duration = seconds;
+        done.duration = seconds > 0 && seconds <= kClockJumpSeconds ? seconds : kMinSegmentSeconds;
         done.discontinuity = discontinuity_;
         discontinuity_ = false;
         output_(std::move(done));
     }
     segment_ = std::move(rest);
     started_ = true;
-    start_pts_ = clock;
+    span_ticks_ = 0;
+    span_known_ = scan_pts_ >= 0;
     start_pcr_ = last_pcr_;
     last_pat_at_ = 0;                                       // the segment starts with one
     pmt_after_pat_ = true;
@@ -206,8 +213,8 @@ void TsSegmentCutter::Packet(const uint8_t* packet, int64_t offset)
         last_pcr_ = pcr / 300;
         if (started_ && start_pcr_ < 0) start_pcr_ = last_pcr_;   // the segment's clock from its first PCR
         // Without video no picture comes to cut at: the PCR that reaches the limit does.
-        if (video_pid_ < 0 && started_ && at > 0 && pid != 0 && pid != pmt_pid_ && LimitReached(SpanSeconds(-1))) {
-            CutAt(at, false, last_pcr_, false);
+        if (video_pid_ < 0 && started_ && at > 0 && pid != 0 && pid != pmt_pid_ && LimitReached(SegmentSeconds(false))) {
+            CutAt(at, false, SegmentSeconds(false), false);
             return;
         }
     }
@@ -220,10 +227,8 @@ void TsSegmentCutter::Packet(const uint8_t* packet, int64_t offset)
         pmt_after_pat_ = false;
         // Without a video stream every PAT is a place to cut.
         if (video_pid_ < 0 && !pmt_copy_.empty()) {
-            const bool due = !started_ || (at > 0 && start_pcr_ >= 0 && last_pcr_ >= 0 &&
-                                           static_cast<double>((last_pcr_ - start_pcr_ + kPtsWrap) % kPtsWrap) / 90000.0 >=
-                                               kMinSegmentSeconds);
-            if (due) CutAt(at, true, last_pcr_);
+            const double seconds = SegmentSeconds(false);
+            if (!started_ || (at > 0 && seconds >= kMinSegmentSeconds)) CutAt(at, true, seconds);
         }
         return;
     }
@@ -251,6 +256,7 @@ void TsSegmentCutter::Packet(const uint8_t* packet, int64_t offset)
         if (has_payload) {
             int header_end = -1;
             scan_pts_ = PesPts(packet + start, kTsPacketSize - start, header_end);
+            if (scan_pts_ >= 0) Step(scan_pts_);
             if (header_end > 0 && start + header_end < kTsPacketSize)
                 verdict = ScanPicture(packet + start + header_end, kTsPacketSize - start - header_end);
         }
@@ -281,21 +287,17 @@ void TsSegmentCutter::Picture(int verdict)
     }
     if (!fresh && pmt_copy_.empty()) return;                // no tables to start a segment with yet
     if (!started_) {
-        if (key) CutAt(static_cast<std::size_t>(cut), fresh, scan_pts_);
+        if (key) CutAt(static_cast<std::size_t>(cut), fresh, -1);
         return;
     }
     if (cut <= 0) return;                                   // never into an empty segment
-    if (key) {
-        // Not before the segment spans its minimum by a clock (a stream without one is not cut).
-        double seconds = -1;
-        if (start_pts_ >= 0 && scan_pts_ >= 0) seconds = static_cast<double>((scan_pts_ - start_pts_ + kPtsWrap) % kPtsWrap) / 90000.0;
-        else if (start_pcr_ >= 0 && last_pcr_ >= 0) seconds = static_cast<double>((last_pcr_ - start_pcr_ + kPtsWrap) % kPtsWrap) / 90000.0;
-        if (seconds >= kMinSegmentSeconds || (forced_start_ && seconds > 0)) {
-            CutAt(static_cast<std::size_t>(cut), fresh, scan_pts_);
-            return;
-        }
+    // Not before the segment spans its minimum by a clock (a stream without one is not cut).
+    const double seconds = SegmentSeconds(true);
+    if (key && (seconds >= kMinSegmentSeconds || (forced_start_ && seconds > 0))) {
+        CutAt(static_cast<std::size_t>(cut), fresh, seconds);
+        return;
     }
-    if (LimitReached(SpanSeconds(scan_pts_))) CutAt(static_cast<std::size_t>(cut), fresh, scan_pts_, false);
+    if (LimitReached(seconds)) CutAt(static_cast<std::size_t>(cut), fresh, seconds, false);
 }
 
 int64_t FindKeyFrameStart(const uint8_t* data, std::size_t length)

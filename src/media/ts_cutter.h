@@ -65,11 +65,14 @@ private:
     void ReadPmt(const uint8_t* packet);
     // Looks at the picture data of the video PES being scanned: 1 key, 0 not, -1 undecided.
     int ScanPicture(const uint8_t* data, int length);
-    void CutAt(std::size_t at, bool fresh_tables, int64_t clock, bool key = true);
+    void CutAt(std::size_t at, bool fresh_tables, double seconds, bool key = true);
     void Picture(int verdict);
-    // Seconds of the segment so far by its clock (a picture's PTS, else the PCR) while they are
-    // a plausible span; -1 otherwise (no clock, a jump, a picture shown before the first).
-    double SpanSeconds(int64_t pts) const;
+    // A picture's PTS: its step from the previous picture's adds to the segment's span.
+    void Step(int64_t pts);
+    // Seconds of the segment so far: up to the picture being scanned, the steps of its
+    // pictures' PTS (at_picture, when both have one); else the span of its PCRs. -1 when no
+    // clock tells (or the PCR jumped).
+    double SegmentSeconds(bool at_picture) const;
     bool LimitReached(double seconds) const;
 
     Output      output_;
@@ -94,7 +97,9 @@ private:
     int         scan_packets_ = 0;
     uint32_t    scan_window_ = 0xFFFFFFFF; // the last bytes seen, for start codes across packets
     bool        scan_sequence_ = false;
-    int64_t     start_pts_ = -1;          // of the segment being cut
+    int64_t     last_pts_ = -1;           // of the previous picture
+    int64_t     span_ticks_ = 0;          // 90 kHz: the steps since the segment's first picture
+    bool        span_known_ = false;      // the segment's first picture had a PTS
     int64_t     start_pcr_ = -1;
     int64_t     last_pcr_ = -1;           // 90 kHz
     int64_t     fed_ = 0;                 // bytes fed so far
