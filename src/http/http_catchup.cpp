@@ -48,11 +48,15 @@ int64_t KeyStartAt(const ArchiveFile& file, const TsRing& ring, double seconds, 
         if (!point.pcr_found) return -1;
         // The pictures just before that PCR are told key pictures or not by the bytes after it.
         if (whole && ring.length() - point.pcr_at < kKeyDecideBytes) return -1;
-        const int64_t from = ring.layout().RecordStart(std::max<int64_t>(0, point.pcr_at - kKeySearchBytes));
-        const int64_t want = std::min<int64_t>(static_cast<int64_t>(window.size()), point.pcr_at + kKeyDecideBytes - from);
-        const int got = ring.Read(from, window.data(), static_cast<int>(want));
-        const int64_t key = got > 0 ? FindLastKeyFrameStart(window.data(), static_cast<std::size_t>(got), point.pcr_at - from) : -1;
-        if (key >= 0) return from + key;
+        // A short look back first: most GOPs are far shorter than the whole window.
+        for (const int64_t back : {int64_t{kKeySearchBytes / 16}, int64_t{kKeySearchBytes}}) {
+            const int64_t from = ring.layout().RecordStart(std::max<int64_t>(0, point.pcr_at - back));
+            const int64_t want = std::min<int64_t>(static_cast<int64_t>(window.size()), point.pcr_at + kKeyDecideBytes - from);
+            const int got = ring.Read(from, window.data(), static_cast<int>(want));
+            const int64_t key = got > 0 ? FindLastKeyFrameStart(window.data(), static_cast<std::size_t>(got), point.pcr_at - from) : -1;
+            if (key >= 0) return from + key;
+            if (from == 0) break;
+        }
         if (!point.pat_found) return -1;
         at = point.pat_at;
     }

@@ -141,8 +141,6 @@ int TsSegmentCutter::ScanPicture(const uint8_t* data, int length)
     return -1;
 }
 
-// Ends the segment at byte `at` of segment_ (a key frame's PES, or the PAT before it) and
-// starts the next one there; clock is the key frame's PTS (or the PCR without video).
 void TsSegmentCutter::Step(int64_t pts)
 {
     if (last_pts_ >= 0) {
