@@ -17,6 +17,8 @@
 #include <cmath>
 #include <cstring>
 #include <fcntl.h>
+#include <map>
+#include <mutex>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -27,43 +29,82 @@ constexpr int kArchiveMaxAge = 60;          // a playlist of what is wholly reco
 constexpr int kEventMaxAge   = static_cast<int>(kArchivePartSeconds / 2);   // one still recorded: a player follows it
 constexpr int kPartMaxAge    = 600;
 constexpr int kKeySearchBytes = 4 << 20;     // a key picture comes within this much of any point
+constexpr int kKeyDecideBytes = 64 << 10;    // past a picture's first packet, enough to tell a key picture
 
 bool ServiceStopping() { return g_http_stop_state.load() != 0; }
 
-// The byte range of a part in its file: from the PAT at its first second to the PAT at the
-// first second of the next part (the file's end for its last part). whole: the file is being
-// written, and a part counts only once the key picture that ends it is in the file, so that
-// the bytes of a listed part never change.
+// The start of the key picture at or before `seconds` into a file (its PAT): the last one
+// before the first PCR of that second, looked for over kKeySearchBytes before it, or else the
+// first one after it. -1 when the file does not hold it (yet). whole: the file is being
+// written, and the answer must not change as it grows.
+int64_t KeyStartAt(const ArchiveFile& file, const TsRing& ring, double seconds, bool whole, std::vector<uint8_t>& window)
+{
+    if (seconds >= file.seconds) return -1;
+    int64_t at = 0;
+    if (seconds > 0) {
+        const int64_t wanted = file.first_pcr + static_cast<int64_t>(seconds * static_cast<double>(kPcrTicksPerSecond));
+        const int64_t hint = static_cast<int64_t>(seconds / file.seconds * static_cast<double>(file.size));
+        const SeekPoint point = FindSeekPoint(ring, wanted, hint, ServiceStopping);
+        if (!point.pcr_found) return -1;
+        // The pictures just before that PCR are told key pictures or not by the bytes after it.
+        if (whole && ring.length() - point.pcr_at < kKeyDecideBytes) return -1;
+        // A short look back first: most GOPs are far shorter than the whole window.
+        for (const int64_t back : {int64_t{kKeySearchBytes / 16}, int64_t{kKeySearchBytes}}) {
+            const int64_t from = ring.layout().RecordStart(std::max<int64_t>(0, point.pcr_at - back));
+            const int64_t want = std::min<int64_t>(static_cast<int64_t>(window.size()), point.pcr_at + kKeyDecideBytes - from);
+            const int got = ring.Read(from, window.data(), static_cast<int>(want));
+            const int64_t key = got > 0 ? FindLastKeyFrameStart(window.data(), static_cast<std::size_t>(got), point.pcr_at - from) : -1;
+            if (key >= 0) return from + key;
+            if (from == 0) break;
+        }
+        if (!point.pat_found) return -1;
+        at = point.pat_at;
+    }
+    const int got = ring.Read(at, window.data(), kKeySearchBytes);
+    const int64_t key = got > 0 ? FindKeyFrameStart(window.data(), static_cast<std::size_t>(got)) : -1;
+    if (key >= 0) return at + key;
+    // No key picture in a whole window: the PAT itself. Short of one, it may be still to come.
+    return whole && got < kKeySearchBytes ? -1 : at;
+}
+
+// The byte range of a part in its file: from the key picture at or before its first second to
+// the one at or before the first second of the next part (the file's end for its last part).
+// whole: the file is being written, and a part counts only once the bytes that tell where it
+// ends are in the file, so that the bytes of a listed part never change.
 bool PartRange(const ArchiveFile& file, const ArchivePart& part, int fd, bool whole, int64_t& begin, int64_t& end)
 {
     const TsRing ring(fd, kPlainTsLayout, 0, kPlainTsLayout.RecordStart(file.size));
-    // The PAT that a key picture follows, from the first PCR of the second on; -1 when the
-    // file holds none (yet).
-    std::vector<uint8_t> window(kKeySearchBytes);
-    const auto pat_at = [&](double seconds) -> int64_t {
-        if (seconds >= file.seconds) return -1;
-        int64_t at = 0;
-        if (seconds > 0) {
-            const int64_t wanted = file.first_pcr + static_cast<int64_t>(seconds * static_cast<double>(kPcrTicksPerSecond));
-            const int64_t hint = static_cast<int64_t>(seconds / file.seconds * static_cast<double>(file.size));
-            const SeekPoint point = FindSeekPoint(ring, wanted, hint, ServiceStopping);
-            if (!point.pat_found) return -1;
-            at = point.pat_at;
-        }
-        const int got = ring.Read(at, window.data(), static_cast<int>(window.size()));
-        const int64_t key = got > 0 ? FindKeyFrameStart(window.data(), static_cast<std::size_t>(got)) : -1;
-        if (key >= 0) return at + key;
-        // No key picture in a whole window: the PAT itself. Short of one, it may be still to come.
-        return whole && got < static_cast<int>(window.size()) ? -1 : at;
-    };
-    begin = pat_at(part.from);
+    std::vector<uint8_t> window(kKeySearchBytes + kKeyDecideBytes);
+    begin = KeyStartAt(file, ring, part.from, whole, window);
     if (begin < 0) return false;
-    end = part.to >= file.seconds - 0.001 ? -1 : pat_at(part.to);
+    end = part.to >= file.seconds - 0.001 ? -1 : KeyStartAt(file, ring, part.to, whole, window);
     if (end < 0) {
         if (whole) return false;
         end = ring.length();
     }
     return end > begin;
+}
+
+// The time of the last PCR of a file less the bytes after it, by its bitrate: the span of the
+// file from its first PCR to its end; -1 when it cannot be told.
+double SpanToEnd(const TsRing& ring, const ArchiveFile& file)
+{
+    constexpr int kTail = 64 * 1024;
+    const int64_t from = ring.layout().RecordStart(std::max<int64_t>(0, ring.length() - kTail));
+    std::vector<uint8_t> tail(kTail);
+    const int got = ring.Read(from, tail.data(), kTail);
+    int64_t last_at = -1, last_ticks = -1;
+    for (int at = 0; got > 0;) {
+        int64_t ticks = 0;
+        const int found = FindPcrPacket(tail.data(), got, kPlainTsLayout, at, 0, ticks);
+        if (found < 0) break;
+        last_at = from + found;
+        last_ticks = ticks;
+        at = found + kTsPacketSize;
+    }
+    if (last_at < 0 || last_ticks < file.first_pcr) return -1;
+    return static_cast<double>(last_ticks - file.first_pcr) / static_cast<double>(kPcrTicksPerSecond) +
+           static_cast<double>(file.size - last_at) * 8.0 / (static_cast<double>(file.kbps) * 1000.0);
 }
 
 std::string IntervalName(const HlsPath& path)
@@ -165,7 +206,7 @@ void ServeArchivePart(PlayerConnection& conn, const char* request, bool http11, 
         Send(conn, kHttpNotFound);
         return;
     }
-    const std::string etag = "\"" + std::to_string(file.start) + "-" + std::to_string(begin) + "-" + std::to_string(end) + "\"";
+    const std::string etag = "\"" + std::to_string(file.named) + "-" + std::to_string(begin) + "-" + std::to_string(end) + "\"";
     const std::string headers = CacheHeaders(kPartMaxAge, etag, file.modified);
     const std::string unchanged = NotModified(request, http11, etag, file.modified, headers);
     if (!unchanged.empty()) {
@@ -206,6 +247,35 @@ void ServeArchiveStream(PlayerConnection& conn, bool http11, const HlsPath& path
     if (!batch.Flush()) LogSystemMessage("Catch-up: CH[%d] stream ends early\n", path.channel);
 }
 
+// The first PCR's time of each file as first worked out: the time of a file's last change
+// moves as it grows, and the parts' bounds must not move with it. A file written again under
+// the same name (another first PCR) is worked out again.
+struct KnownStart {
+    int64_t first_pcr = -1;
+    double  start = 0;
+};
+struct KnownStarts {
+    std::mutex                        lock;
+    std::map<std::string, KnownStart> starts;      // by path
+};
+KnownStarts& Starts()
+{
+    static auto* starts = new KnownStarts;      // never destroyed: requests may end after main's statics
+    return *starts;
+}
+
+double KeptContentStart(const ArchiveFile& file, double start)
+{
+    constexpr std::size_t kKeptMax = 10000;     // far more than a week of files of many channels
+    KnownStarts& known = Starts();
+    std::lock_guard<std::mutex> held(known.lock);
+    const auto found = known.starts.find(file.path);
+    if (found != known.starts.end() && found->second.first_pcr == file.first_pcr) return found->second.start;
+    if (known.starts.size() >= kKeptMax) known.starts.clear();
+    known.starts[file.path] = KnownStart{file.first_pcr, start};
+    return start;
+}
+
 }  // namespace
 
 std::vector<ArchiveFile> ChannelArchive(const ChannelRecord& channel)
@@ -221,25 +291,29 @@ std::vector<ArchiveFile> ChannelArchive(const ChannelRecord& channel)
         if (!entry.is_file || start < 0) continue;
         ArchiveFile file;
         file.path = folder + "/" + entry.name;
-        file.start = start;
+        file.named = start;
         file.recording = ArchiveFileRecording(file.path);
         recorder_marks = recorder_marks || file.recording;
         if (entry.size < kTsPacketSize * 2) continue;
         const int fd = open(file.path.c_str(), O_RDONLY | O_CLOEXEC);
         if (fd < 0) continue;
         struct stat info{};
+        double modified = 0;
         if (fstat(fd, &info) == 0) {
             file.size = static_cast<int64_t>(info.st_size);
             file.modified = info.st_mtime;
+            modified = static_cast<double>(info.st_mtim.tv_sec) + static_cast<double>(info.st_mtim.tv_nsec) / 1e9;
         }
         const TsRing ring(fd, kPlainTsLayout, 0, kPlainTsLayout.RecordStart(file.size));
         file.kbps = MeasureRingKbps(ring, file.first_pcr, ServiceStopping);
+        const double span = file.kbps > 0 && file.first_pcr >= 0 ? SpanToEnd(ring, file) : -1;
         close(fd);
         if (file.kbps <= 0 || file.first_pcr < 0) continue;
         file.seconds = static_cast<double>(file.size) * 8.0 / (static_cast<double>(file.kbps) * 1000.0);
+        file.start = KeptContentStart(file, ArchiveContentStart(file.named, modified, span));
         files.push_back(std::move(file));
     }
-    std::sort(files.begin(), files.end(), [](const ArchiveFile& a, const ArchiveFile& b) { return a.start < b.start; });
+    std::sort(files.begin(), files.end(), [](const ArchiveFile& a, const ArchiveFile& b) { return a.named < b.named; });
     // Without the recorder's mark (the file comes from another writer) the newest file counts
     // as written to while it keeps changing.
     if (!recorder_marks && !files.empty() && std::time(nullptr) - files.back().modified < kArchiveWriteQuietSeconds)
@@ -247,15 +321,23 @@ std::vector<ArchiveFile> ChannelArchive(const ChannelRecord& channel)
     return files;
 }
 
+double ArchiveContentStart(std::time_t named, double modified, double span)
+{
+    const double name = static_cast<double>(named);
+    if (span < 0 || modified <= 0) return name;
+    const double start = modified - span;
+    return start >= name - kArchiveLeadSeconds && start < name + 60 ? start : name;
+}
+
 std::vector<ArchivePart> ArchiveParts(const std::vector<ArchiveFile>& files, int64_t start, int64_t seconds)
 {
     std::vector<ArchivePart> parts;
     const double first = static_cast<double>(start), last = static_cast<double>(start) + static_cast<double>(seconds);
     for (std::size_t i = 0; i < files.size(); ++i) {
-        const double file_start = static_cast<double>(files[i].start);
+        const double file_start = files[i].start;
         // A file ends where the next one begins, whatever its own clock says.
         double file_end = file_start + files[i].seconds;
-        if (i + 1 < files.size()) file_end = std::min(file_end, static_cast<double>(files[i + 1].start));
+        if (i + 1 < files.size()) file_end = std::min(file_end, files[i + 1].start);
         const double from = std::max(first, file_start), to = std::min(last, file_end);
         bool first_of_file = true;
         for (double at = from; at < to - 0.5; at += kArchivePartSeconds) {
@@ -276,7 +358,7 @@ bool ArchiveStillRecorded(const std::vector<ArchiveFile>& files, int64_t start, 
     const double end = static_cast<double>(start) + static_cast<double>(seconds);
     if (end > static_cast<double>(now)) return true;
     for (const ArchiveFile& file : files)
-        if (file.recording && end > static_cast<double>(file.start) + file.seconds) return true;
+        if (file.recording && end > file.start + file.seconds) return true;
     return false;
 }
 

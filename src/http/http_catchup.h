@@ -26,9 +26,17 @@ constexpr uint64_t kCatchUpQuietKeepMs   = 4 * 3600 * 1000;
 // folder, the newest one does for this long after its last change.
 constexpr int kArchiveWriteQuietSeconds = 10;
 
+// A file's content may begin before its name's minute (a recorder starts each file with what
+// its channel's ring holds) or within it (the first file opens at any second). By its last
+// change (written as the bytes came) less its span the time of its first PCR is known to the
+// second, unless that lies outside these bounds: then the file was copied or touched since,
+// and its name is the better guess.
+constexpr int kArchiveLeadSeconds = 120;
+
 struct ArchiveFile {
     std::string path;
-    std::time_t start = 0;          // by its name
+    std::time_t named = 0;          // by its name
+    double      start = 0;          // when its first PCR was recorded (unix seconds)
     double      seconds = 0;        // its span by its PCRs
     int64_t     size = 0;
     int64_t     first_pcr = -1;     // 27 MHz ticks
@@ -45,6 +53,9 @@ struct ArchivePart {
     double      to = 0;
     bool        discontinuity = false;   // the first part of a file after another
 };
+// When a file's first PCR was recorded: modified (its last change, unix seconds) less its
+// span when that lies within the bounds its name allows, else its name's time.
+double ArchiveContentStart(std::time_t named, double modified, double span);
 // The parts (at most kArchivePartSeconds each) of [start, start + seconds) that files cover.
 std::vector<ArchivePart> ArchiveParts(const std::vector<ArchiveFile>& files, int64_t start, int64_t seconds);
 // True when [start, start + seconds) reaches past what files hold now: its end comes after now,

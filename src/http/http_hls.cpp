@@ -47,6 +47,11 @@ Viewings& AllViewings()
     return *viewings;
 }
 
+std::atomic<uint64_t (*)()> g_viewing_clock{GetTickMs};
+
+// Read under the viewings lock, so that no touch stores a later time than an expiry pass's now.
+uint64_t ViewingNow() { return g_viewing_clock.load()(); }
+
 std::string NewToken()
 {
     std::random_device source;
@@ -59,7 +64,7 @@ std::string NewToken()
 // player list, and the watch log has its start. The caller holds the viewings lock.
 void StartViewing(HlsViewing& viewing)
 {
-    const uint64_t now = GetTickMs();
+    const uint64_t now = ViewingNow();
     viewing.last_seen_ms.store(now);
     viewing.cmd_start_tick.store(now);
     viewing.quiet = false;
@@ -81,7 +86,7 @@ void EndViewing(HlsViewing& viewing)
 void Touch(HlsViewing& viewing)
 {
     if (viewing.quiet) StartViewing(viewing);
-    else viewing.last_seen_ms.store(GetTickMs());
+    else viewing.last_seen_ms.store(ViewingNow());
 }
 
 // The segmenter's beat: ends the channel's live viewings that have gone quiet or were
@@ -89,12 +94,12 @@ void Touch(HlsViewing& viewing)
 void ExpireViewings(int channel_number, bool final)
 {
     Viewings& viewings = AllViewings();
-    const uint64_t now = GetTickMs();
     std::lock_guard<std::mutex> held(viewings.lock);
+    const uint64_t now = ViewingNow();
     auto& list = viewings.list;
     for (auto at = list.begin(); at != list.end();) {
         HlsViewing& viewing = **at;
-        const bool over = final || viewing.stop.load() != 0 || now - viewing.last_seen_ms.load() > kHlsViewingIdleMs;
+        const bool over = final || viewing.stop.load() != 0 || TickAgeMs(now, viewing.last_seen_ms.load()) > kHlsViewingIdleMs;
         if (viewing.channel_number != channel_number || !viewing.interval.empty() || !over) {
             ++at;
             continue;
@@ -385,6 +390,8 @@ int HlsViewingCount()
     return static_cast<int>(std::count_if(viewings.list.begin(), viewings.list.end(), [](const auto& viewing) { return !viewing->quiet; }));
 }
 
+void SetHlsViewingClock(uint64_t (*clock)()) { g_viewing_clock.store(clock != nullptr ? clock : GetTickMs); }
+
 std::string CatchUpViewingOf(const PlayerConnection& conn, int channel_number, const std::string& interval)
 {
     return ViewingOf(conn, channel_number, interval);
@@ -409,8 +416,8 @@ void CountCatchUpSent(const std::string& token, const char* client_ip, int chann
 void ExpireCatchUpViewings(bool final)
 {
     Viewings& viewings = AllViewings();
-    const uint64_t now = GetTickMs();
     std::lock_guard<std::mutex> held(viewings.lock);
+    const uint64_t now = ViewingNow();
     auto& list = viewings.list;
     for (auto at = list.begin(); at != list.end();) {
         HlsViewing& viewing = **at;
@@ -419,12 +426,12 @@ void ExpireCatchUpViewings(bool final)
             continue;
         }
         if (viewing.quiet) {
-            if (final || now - viewing.quiet_since_ms > kCatchUpQuietKeepMs) at = list.erase(at);
+            if (final || TickAgeMs(now, viewing.quiet_since_ms) > kCatchUpQuietKeepMs) at = list.erase(at);
             else ++at;
             continue;
         }
         const bool replaced = viewing.stop.load() != 0;
-        if (!final && !replaced && now - viewing.last_seen_ms.load() <= kCatchUpViewingIdleMs) {
+        if (!final && !replaced && TickAgeMs(now, viewing.last_seen_ms.load()) <= kCatchUpViewingIdleMs) {
             ++at;
             continue;
         }

@@ -38,6 +38,8 @@ bool ServeHlsRequest(PlayerConnection& conn, const char* request, bool http11);
 int HlsViewingChannel(const PlayerConnection& conn);
 // Viewings now (tests).
 int HlsViewingCount();
+// The clock viewings are aged by (tests); null: the tick count.
+void SetHlsViewingClock(uint64_t (*clock)());
 
 // The viewings of catch-up playlists, "archive-<start>-<seconds>" of a channel, kept as the
 // live ones are (player list, token, watch log), but ended by the HTTP monitor's beat since no

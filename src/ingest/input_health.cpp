@@ -4,6 +4,7 @@
 #include "core/log.h"
 #include "media/ts_timing.h"
 
+#include <algorithm>
 #include <cstring>
 #include <mutex>
 #include <new>
@@ -95,10 +96,10 @@ int32_t HealthCount() { return g_health_count.load(); }
 void StartHealth(InputHealth& health)
 {
     for (std::atomic<uint64_t>* counter : {&health.datagrams, &health.bytes, &health.cc_errors, &health.pcr_packets,
-                                           &health.pcr_jumps, &health.rtp_gaps, &health.last_datagram_ms, &health.last_pcr_ms,
+                                           &health.pcr_jumps, &health.rtp_gaps, &health.first_datagram_ms, &health.last_datagram_ms, &health.last_pcr_ms,
                                            &health.recorder_bytes, &health.recorder_errors})
         counter->store(0, std::memory_order_relaxed);
-    for (int i = 0; i < kHealthWindowSeconds; ++i) {
+    for (int i = 0; i < kHealthSecondSlots; ++i) {
         health.second_bytes[i].store(0, std::memory_order_relaxed);
         health.second_stamp[i].store(0, std::memory_order_relaxed);
     }
@@ -148,12 +149,13 @@ void CountDatagram(InputHealth& health, const uint8_t* data, std::size_t length,
     health.datagrams.fetch_add(1, std::memory_order_relaxed);
     health.bytes.fetch_add(length, std::memory_order_relaxed);
     const uint64_t second = now_ms / 1000;
-    const int slot = static_cast<int>(second % kHealthWindowSeconds);
+    const int slot = static_cast<int>(second % kHealthSecondSlots);
     if (health.second_stamp[slot].load(std::memory_order_relaxed) != second) {
         health.second_bytes[slot].store(0, std::memory_order_relaxed);
         health.second_stamp[slot].store(second, std::memory_order_relaxed);
     }
     health.second_bytes[slot].fetch_add(length, std::memory_order_relaxed);
+    if (health.first_datagram_ms.load(std::memory_order_relaxed) == 0) health.first_datagram_ms.store(now_ms, std::memory_order_relaxed);
     health.last_datagram_ms.store(now_ms, std::memory_order_relaxed);
 
     std::size_t offset = packets ? 0 : length;
@@ -178,13 +180,20 @@ void CountRecorderWrite(InputHealth& health, bool written, std::size_t bytes)
 
 uint64_t InputBitrate(const InputHealth& health, uint64_t now_ms)
 {
+    const uint64_t first_ms = health.first_datagram_ms.load(std::memory_order_relaxed);
+    if (first_ms == 0) return 0;
     const uint64_t second = now_ms / 1000;
+    // The second of the first datagram counts only when it began with it: heard for part of
+    // it, its bytes would stand for a whole second.
+    const uint64_t first_whole = (first_ms + 999) / 1000;
+    const uint64_t from = std::max(first_whole, second > kHealthWindowSeconds ? second - kHealthWindowSeconds : 0);
+    if (from >= second) return 0;
     uint64_t bytes = 0;
-    for (int i = 0; i < kHealthWindowSeconds; ++i) {
+    for (int i = 0; i < kHealthSecondSlots; ++i) {
         const uint64_t stamp = health.second_stamp[i].load(std::memory_order_relaxed);
-        if (stamp < second && stamp + kHealthWindowSeconds >= second) bytes += health.second_bytes[i].load(std::memory_order_relaxed);
+        if (stamp >= from && stamp < second) bytes += health.second_bytes[i].load(std::memory_order_relaxed);
     }
-    return bytes * 8 / kHealthWindowSeconds;
+    return bytes * 8 / (second - from);
 }
 
 bool SignalUp(const InputHealth& health, uint64_t now_ms)

@@ -9,6 +9,8 @@
 #include <cstdint>
 
 constexpr int kHealthWindowSeconds = 10;
+// One slot more than the window: the second being counted never overwrites the oldest whole one.
+constexpr int kHealthSecondSlots = kHealthWindowSeconds + 1;
 // Silence after which a channel counts as without signal.
 constexpr uint64_t kNoSignalMs = 5000;
 // A PCR more than this ahead of the previous one on its PID (or behind it) is a jump (90 kHz).
@@ -23,6 +25,7 @@ struct InputHealth {
     std::atomic<uint64_t> pcr_packets{0};
     std::atomic<uint64_t> pcr_jumps{0};
     std::atomic<uint64_t> rtp_gaps{0};             // sequence numbers missing between datagrams
+    std::atomic<uint64_t> first_datagram_ms{0};    // 0: nothing received since the input started
     std::atomic<uint64_t> last_datagram_ms{0};     // 0: nothing received since the input started
     std::atomic<uint64_t> last_pcr_ms{0};
     std::atomic<int32_t>  running{0};              // the channel's data thread is running
@@ -30,8 +33,8 @@ struct InputHealth {
     std::atomic<uint64_t> recorder_bytes{0};       // written by the channel's recorders
     std::atomic<uint64_t> recorder_errors{0};      // their failed writes
     // Bytes per second of the window, each with the second it counts.
-    std::atomic<uint64_t> second_bytes[kHealthWindowSeconds]{};
-    std::atomic<uint64_t> second_stamp[kHealthWindowSeconds]{};
+    std::atomic<uint64_t> second_bytes[kHealthSecondSlots]{};
+    std::atomic<uint64_t> second_stamp[kHealthSecondSlots]{};
 
     // The data thread's own: the last continuity counter per PID (0xFF unseen), the last PCR
     // and the last RTP sequence number (-1 none).
@@ -71,7 +74,9 @@ void CountDatagram(InputHealth& health, const uint8_t* data, std::size_t length,
 // A recorder's write of bytes, done or failed.
 void CountRecorderWrite(InputHealth& health, bool written, std::size_t bytes);
 
-// Bits per second over the ten whole seconds before now_ms.
+// Bits per second over the whole seconds before now_ms, at most ten, counted from the first
+// whole second after the input's first datagram (0 until one such second has passed): a
+// window the input was not heard in yet does not dilute the rate.
 uint64_t InputBitrate(const InputHealth& health, uint64_t now_ms);
 // True while datagrams came within kNoSignalMs.
 bool SignalUp(const InputHealth& health, uint64_t now_ms);

@@ -11,6 +11,7 @@ constexpr int64_t     kPtsWrap          = int64_t{1} << 33;
 constexpr double      kClockJumpSeconds = 60.0;        // a longer span is a jump of the source's clock
 constexpr std::size_t kSegmentBytesMax  = 64u << 20;   // no key frame for this long: start again
 constexpr int         kScanPacketsMax   = 8;           // a picture's type is known within them
+constexpr int64_t     kPictureStepMax   = 90000;       // 90 kHz: a longer step between pictures is a jump
 
 int PidOf(const uint8_t* packet) { return ((packet[1] & 0x1F) << 8) | packet[2]; }
 
@@ -140,33 +141,56 @@ int TsSegmentCutter::ScanPicture(const uint8_t* data, int length)
     return -1;
 }
 
-// Ends the segment at byte `at` of segment_ (a key frame's PES, or the PAT before it) and
-// starts the next one there; clock is the key frame's PTS (or the PCR without video).
-void TsSegmentCutter::CutAt(std::size_t at, bool fresh_tables, int64_t clock)
+void TsSegmentCutter::Step(int64_t pts)
+{
+    if (last_pts_ >= 0) {
+        // Signed: pictures sent before they are shown step back. A longer step either way is a
+        // jump of the source's clock (a file change, a restart) and adds nothing.
+        int64_t step = (pts - last_pts_ + kPtsWrap) % kPtsWrap;
+        if (step > kPtsWrap / 2) step -= kPtsWrap;
+        if (step <= kPictureStepMax && step >= -kPictureStepMax) span_ticks_ += step;
+    }
+    last_pts_ = pts;
+}
+
+double TsSegmentCutter::SegmentSeconds(bool at_picture) const
+{
+    if (at_picture && span_known_ && scan_pts_ >= 0) return static_cast<double>(span_ticks_) / 90000.0;
+    if (start_pcr_ < 0 || last_pcr_ < 0) return -1;
+    const double seconds = static_cast<double>((last_pcr_ - start_pcr_ + kPtsWrap) % kPtsWrap) / 90000.0;
+    return seconds <= kClockJumpSeconds ? seconds : -1;
+}
+
+bool TsSegmentCutter::LimitReached(double seconds) const
+{
+    if (!limit_ || seconds < 0) return false;
+    const double limit = limit_();
+    return limit > 0 && seconds >= limit - kLimitLeadSeconds;
+}
+
+// Ends the segment at byte `at` of segment_ (a picture's PES, or the PAT before it), which
+// lasted `seconds`, and starts the next one there.
+void TsSegmentCutter::CutAt(std::size_t at, bool fresh_tables, double seconds, bool key)
 {
     std::string rest = segment_.substr(at);
     if (!fresh_tables) rest.insert(0, pat_copy_ + pmt_copy_);
     if (started_) {
         Segment done;
         done.data.assign(segment_, 0, at);
-        double seconds = start_pts_ >= 0 && clock >= 0 ? static_cast<double>((clock - start_pts_ + kPtsWrap) % kPtsWrap) / 90000.0 : -1;
-        if (seconds < 0 || seconds > kClockJumpSeconds) {
-            const bool by_pcr = start_pcr_ >= 0 && last_pcr_ >= 0;
-            seconds = by_pcr ? static_cast<double>((last_pcr_ - start_pcr_ + kPtsWrap) % kPtsWrap) / 90000.0 : -1;
-            if (seconds <= 0 || seconds > kClockJumpSeconds) seconds = kMinSegmentSeconds;
-        }
-        done.duration = seconds;
+        done.duration = seconds > 0 && seconds <= kClockJumpSeconds ? seconds : kMinSegmentSeconds;
         done.discontinuity = discontinuity_;
         discontinuity_ = false;
         output_(std::move(done));
     }
     segment_ = std::move(rest);
     started_ = true;
-    start_pts_ = clock;
+    span_ticks_ = 0;
+    span_known_ = scan_pts_ >= 0;
     start_pcr_ = last_pcr_;
     last_pat_at_ = 0;                                       // the segment starts with one
     pmt_after_pat_ = true;
     previous_pes_at_ = -1;
+    forced_start_ = !key;
 }
 
 void TsSegmentCutter::Packet(const uint8_t* packet, int64_t offset)
@@ -186,6 +210,11 @@ void TsSegmentCutter::Packet(const uint8_t* packet, int64_t offset)
     if (pid == pcr_pid_ && extract_pcr(packet, pcr)) {
         last_pcr_ = pcr / 300;
         if (started_ && start_pcr_ < 0) start_pcr_ = last_pcr_;   // the segment's clock from its first PCR
+        // Without video no picture comes to cut at: the PCR that reaches the limit does.
+        if (video_pid_ < 0 && started_ && at > 0 && pid != 0 && pid != pmt_pid_ && LimitReached(SegmentSeconds(false))) {
+            CutAt(at, false, SegmentSeconds(false), false);
+            return;
+        }
     }
 
     if (pid == 0 && unit_start) {
@@ -196,10 +225,8 @@ void TsSegmentCutter::Packet(const uint8_t* packet, int64_t offset)
         pmt_after_pat_ = false;
         // Without a video stream every PAT is a place to cut.
         if (video_pid_ < 0 && !pmt_copy_.empty()) {
-            const bool due = !started_ || (at > 0 && start_pcr_ >= 0 && last_pcr_ >= 0 &&
-                                           static_cast<double>((last_pcr_ - start_pcr_ + kPtsWrap) % kPtsWrap) / 90000.0 >=
-                                               kMinSegmentSeconds);
-            if (due) CutAt(at, true, last_pcr_);
+            const double seconds = SegmentSeconds(false);
+            if (!started_ || (at > 0 && seconds >= kMinSegmentSeconds)) CutAt(at, true, seconds);
         }
         return;
     }
@@ -227,6 +254,7 @@ void TsSegmentCutter::Packet(const uint8_t* packet, int64_t offset)
         if (has_payload) {
             int header_end = -1;
             scan_pts_ = PesPts(packet + start, kTsPacketSize - start, header_end);
+            if (scan_pts_ >= 0) Step(scan_pts_);
             if (header_end > 0 && start + header_end < kTsPacketSize)
                 verdict = ScanPicture(packet + start + header_end, kTsPacketSize - start - header_end);
         }
@@ -238,26 +266,36 @@ void TsSegmentCutter::Packet(const uint8_t* packet, int64_t offset)
         verdict = ScanPicture(packet + start, kTsPacketSize - start);
         if (verdict < 0 && ++scan_packets_ >= kScanPacketsMax) verdict = 0;
     }
-    if (verdict < 0 || scan_at_ < 0) return;
+    if (verdict >= 0 && scan_at_ >= 0) Picture(verdict);
+}
+
+// The scanned picture is known to be a key picture (verdict 1) or not (0): a place to start
+// from, to cut at, or to cut at because the segment would grow past its limit.
+void TsSegmentCutter::Picture(int verdict)
+{
     const int64_t cut = scan_at_;
     const bool fresh = scan_fresh_;
+    const bool key = verdict == 1;
     scan_at_ = -1;
-    if (verdict == 0) return;
-    if (fresh && first_start_ < 0) first_start_ = scan_pat_offset_;
-    if (first_key_.offset < 0 && (fresh || !pmt_copy_.empty())) {
+    if (key && fresh && first_start_ < 0) first_start_ = scan_pat_offset_;
+    if (key && fresh && scan_packet_offset_ < starts_before_) last_start_ = scan_pat_offset_;
+    if (key && first_key_.offset < 0 && (fresh || !pmt_copy_.empty())) {
         first_key_.offset = fresh ? scan_pat_offset_ : scan_packet_offset_;
         if (!fresh) first_key_.tables = pat_copy_ + pmt_copy_;
     }
     if (!fresh && pmt_copy_.empty()) return;                // no tables to start a segment with yet
-    if (started_) {
-        // Not before the segment spans its minimum by a clock (a stream without one is not cut)
-        // and never into an empty segment.
-        double seconds = -1;
-        if (start_pts_ >= 0 && scan_pts_ >= 0) seconds = static_cast<double>((scan_pts_ - start_pts_ + kPtsWrap) % kPtsWrap) / 90000.0;
-        else if (start_pcr_ >= 0 && last_pcr_ >= 0) seconds = static_cast<double>((last_pcr_ - start_pcr_ + kPtsWrap) % kPtsWrap) / 90000.0;
-        if (seconds < kMinSegmentSeconds || cut <= 0) return;
+    if (!started_) {
+        if (key) CutAt(static_cast<std::size_t>(cut), fresh, -1);
+        return;
     }
-    CutAt(static_cast<std::size_t>(cut), fresh, scan_pts_);
+    if (cut <= 0) return;                                   // never into an empty segment
+    // Not before the segment spans its minimum by a clock (a stream without one is not cut).
+    const double seconds = SegmentSeconds(true);
+    if (key && (seconds >= kMinSegmentSeconds || (forced_start_ && seconds > 0))) {
+        CutAt(static_cast<std::size_t>(cut), fresh, seconds);
+        return;
+    }
+    if (LimitReached(seconds)) CutAt(static_cast<std::size_t>(cut), fresh, seconds, false);
 }
 
 int64_t FindKeyFrameStart(const uint8_t* data, std::size_t length)
@@ -270,3 +308,10 @@ int64_t FindKeyFrameStart(const uint8_t* data, std::size_t length)
     return cutter.first_start();
 }
 
+int64_t FindLastKeyFrameStart(const uint8_t* data, std::size_t length, int64_t before)
+{
+    TsSegmentCutter cutter([](TsSegmentCutter::Segment&&) {});
+    cutter.KeepStartsBefore(before);
+    cutter.Feed(data, length);
+    return cutter.last_start();
+}

@@ -54,9 +54,7 @@ public:
     std::atomic<uint64_t>   last_request_ms{0};
     std::mutex              lock;                 // guards the window and ended
     std::condition_variable changed;
-    std::deque<HlsSegment>  window;
-    int64_t                 discontinuity_sequence = 0;
-    int                     target_duration = kHlsTargetFloor;
+    HlsSegmentWindow        window;
     bool                    ended = false;
 
 private:
@@ -70,6 +68,7 @@ private:
     void CutRing(ChannelRecord& channel, bool byte_stream);
     void CutDvbProgram(ChannelTable& table, ChannelRecord& channel);
     void Publish(TsSegmentCutter::Segment&& segment);
+    TsSegmentCutter NewCutter();
     bool Stopped();
     void Beat();
 
@@ -112,7 +111,7 @@ bool CanCut(const ChannelRecord& channel)
 bool Segmenter::Stopped()
 {
     if (g_http_stop_state.load() != 0 || ProcessStopRaised() || table_gone_) return true;
-    if (GetTickMs() - last_request_ms.load() > kHlsIdleStopMs) return true;
+    if (TickAgeMs(GetTickMs(), last_request_ms.load()) > kHlsIdleStopMs) return true;
     Beat();
     return false;
 }
@@ -129,30 +128,27 @@ void Segmenter::Beat()
 
 void Segmenter::Publish(TsSegmentCutter::Segment&& segment)
 {
-    HlsSegment made;
-    made.sequence = next_sequence_++;
-    made.duration = segment.duration;
-    made.discontinuity = segment.discontinuity;
-    made.made = std::time(nullptr);
-    made.data = std::make_shared<const std::string>(std::move(segment.data));
     {
         std::lock_guard<std::mutex> held(lock);
-        window.push_back(std::move(made));
-        while (window.size() > static_cast<std::size_t>(kHlsWindowSegments)) {
-            if (window.front().discontinuity) ++discontinuity_sequence;
-            window.pop_front();
-        }
-        // Each segment rounded up stays within the target.
-        target_duration = std::max(target_duration, static_cast<int>(std::ceil(segment.duration)));
+        window.Add(std::move(segment), next_sequence_++, std::time(nullptr));
     }
     changed.notify_all();
+}
+
+TsSegmentCutter Segmenter::NewCutter()
+{
+    return TsSegmentCutter([this](TsSegmentCutter::Segment&& segment) { Publish(std::move(segment)); },
+                           [this] {
+                               std::lock_guard<std::mutex> held(lock);
+                               return window.SegmentLimit();
+                           });
 }
 
 void Segmenter::CutRing(ChannelRecord& channel, bool byte_stream)
 {
     const int thread_number = ThreadNumber();
     const std::string prefix = "Thread[" + std::to_string(thread_number) + "]: HLS segmenter : CH no.[" + std::to_string(number_) + "] ";
-    TsSegmentCutter cutter([this](TsSegmentCutter::Segment&& segment) { Publish(std::move(segment)); });
+    TsSegmentCutter cutter = NewCutter();
     RingReader ring(channel, byte_stream, thread_number, prefix);
     uint8_t slot[kRingSlotSize];
     int32_t from = -1;
@@ -199,7 +195,7 @@ void Segmenter::CutDvbProgram(ChannelTable& table, ChannelRecord& channel)
     ChannelRecord* ring_channel = &channel;
     if (source.dvb_sub != 0 && source.dvb_parent >= 0 && source.dvb_parent < table.Count())
         ring_channel = table.channels[static_cast<std::size_t>(source.dvb_parent)].get();
-    TsSegmentCutter cutter([this](TsSegmentCutter::Segment&& segment) { Publish(std::move(segment)); });
+    TsSegmentCutter cutter = NewCutter();
     uint8_t slot[kRingSlotSize];
     while (!Stopped()) {
         // The table parser names the program once it has read the multiplex's tables.
@@ -240,7 +236,7 @@ void Segmenter::Cut(ChannelTable& table, ChannelRecord& channel)
     case kSourceDvbGroup:
     case kSourceDvbPort: CutDvbProgram(table, channel); break;
     case kSourceFile: {
-        TsSegmentCutter cutter([this](TsSegmentCutter::Segment&& segment) { Publish(std::move(segment)); });
+        TsSegmentCutter cutter = NewCutter();
         DirectoryViewer viewer;
         viewer.thread_name    = "HLS segmenter";
         viewer.thread_number  = ThreadNumber();
@@ -295,6 +291,42 @@ std::shared_ptr<Segmenter> Find(int channel_number)
 
 }  // namespace
 
+void HlsSegmentWindow::Add(TsSegmentCutter::Segment&& cut, int64_t sequence, std::time_t made)
+{
+    HlsSegment segment;
+    segment.sequence = sequence;
+    segment.duration = cut.duration;
+    segment.discontinuity = cut.discontinuity;
+    segment.made = made;
+    segment.data = std::make_shared<const std::string>(std::move(cut.data));
+    if (target_duration_ == 0) {
+        // Each segment rounded up stays within the target, the first one included.
+        const int first = static_cast<int>(std::ceil(segment.duration - 0.001));
+        target_duration_ = std::clamp(first, kHlsTargetFloor, kHlsTargetCeiling);
+    }
+    seconds_ += segment.duration;
+    segments_.push_back(std::move(segment));
+    // A live playlist never holds less than three target durations once it has them.
+    while (segments_.size() > static_cast<std::size_t>(kHlsWindowSegments) &&
+           (seconds_ - segments_.front().duration >= 3.0 * target_duration_ ||
+            segments_.size() > static_cast<std::size_t>(kHlsWindowSegmentsMax))) {
+        if (segments_.front().discontinuity) ++discontinuity_sequence_;
+        seconds_ -= segments_.front().duration;
+        segments_.pop_front();
+    }
+}
+
+bool HlsSegmentWindow::CopyTo(HlsWindow& window) const
+{
+    window = HlsWindow();
+    if (segments_.empty()) return false;
+    window.segments.assign(segments_.begin(), segments_.end());
+    window.media_sequence = segments_.front().sequence;
+    window.discontinuity_sequence = discontinuity_sequence_;
+    window.target_duration = target_duration_;
+    return true;
+}
+
 void SetHlsBeat(HlsBeat beat) { g_hls_beat.store(beat); }
 
 bool TouchHlsChannel(int channel_number)
@@ -330,14 +362,9 @@ bool HlsWindowOf(int channel_number, int wait_ms, HlsWindow& window)
     std::unique_lock<std::mutex> held(segmenter->lock);
     const uint64_t until = GetTickMs() + static_cast<uint64_t>(wait_ms > 0 ? wait_ms : 0);
     // Woken by each new segment and by the segmenter's end; the slices see a server stop.
-    while (segmenter->window.empty() && !segmenter->ended && g_http_stop_state.load() == 0 && GetTickMs() < until)
+    while (segmenter->window.Empty() && !segmenter->ended && g_http_stop_state.load() == 0 && GetTickMs() < until)
         segmenter->changed.wait_for(held, std::chrono::milliseconds(100));
-    if (segmenter->window.empty()) return false;
-    window.segments.assign(segmenter->window.begin(), segmenter->window.end());
-    window.media_sequence = window.segments.front().sequence;
-    window.discontinuity_sequence = segmenter->discontinuity_sequence;
-    window.target_duration = segmenter->target_duration;
-    return true;
+    return segmenter->window.CopyTo(window);
 }
 
 bool HlsSegmentOf(int channel_number, int64_t sequence, HlsSegment& segment)
@@ -345,7 +372,7 @@ bool HlsSegmentOf(int channel_number, int64_t sequence, HlsSegment& segment)
     const std::shared_ptr<Segmenter> segmenter = Find(channel_number);
     if (segmenter == nullptr) return false;
     std::lock_guard<std::mutex> held(segmenter->lock);
-    for (const HlsSegment& each : segmenter->window) {
+    for (const HlsSegment& each : segmenter->window.Segments()) {
         if (each.sequence != sequence) continue;
         segment = each;
         return true;

@@ -9,14 +9,18 @@
 
 #include <cstdint>
 #include <ctime>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
-// The window of segments a playlist lists.
+// The window of segments a playlist lists: at least this many, more while they hold less
+// than three target durations.
 constexpr int    kHlsWindowSegments    = 6;
+constexpr int    kHlsWindowSegmentsMax = 100;    // however short the segments
 constexpr int    kHlsTargetFloor       = 6;      // seconds; the target never goes below it
+constexpr int    kHlsTargetCeiling     = 10;     // nor above this, however long the first GOPs
 constexpr uint64_t kHlsIdleStopMs      = 60000;  // no playlist request for this long: stop cutting
 
 // One segment in a channel's window.
@@ -34,6 +38,28 @@ struct HlsWindow {
     int64_t                 media_sequence = 0;
     int64_t                 discontinuity_sequence = 0;
     int                     target_duration = kHlsTargetFloor;
+};
+
+// A channel's window of segments with its target duration, which the first segment fixes for
+// the playlist's life: the first GOP, cut at a key frame after kMinSegmentSeconds or at
+// kHlsTargetCeiling, rounded up and at least kHlsTargetFloor. No later segment may be longer
+// (the cutter's limit). The oldest segment leaves once more than kHlsWindowSegments stay that
+// hold three target durations without it. Its owner's lock guards it.
+class HlsSegmentWindow {
+public:
+    void Add(TsSegmentCutter::Segment&& cut, int64_t sequence, std::time_t made);
+    // The longest a segment may be: the target once fixed, kHlsTargetCeiling until then.
+    double SegmentLimit() const { return target_duration_ > 0 ? target_duration_ : kHlsTargetCeiling; }
+    bool Empty() const { return segments_.empty(); }
+    const std::deque<HlsSegment>& Segments() const { return segments_; }
+    // A copy for a playlist; false while it holds no segment.
+    bool CopyTo(HlsWindow& window) const;
+
+private:
+    std::deque<HlsSegment> segments_;
+    double                 seconds_ = 0;              // of the segments held
+    int64_t                discontinuity_sequence_ = 0;
+    int                    target_duration_ = 0;      // 0 until the first segment
 };
 
 // The segmenter calls this about once a second and once as it ends (final true), on its own

@@ -12,11 +12,13 @@
 #include <ctime>
 #include <cstdio>
 #include <cstdlib>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <mutex>
 #include <regex>
 #include <set>
 #include <string>
+#include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
 #include <utime.h>
@@ -68,6 +70,23 @@ int PidAt(const std::string& data, std::size_t packet)
 {
     const auto* p = reinterpret_cast<const uint8_t*>(data.data()) + packet * 188;
     return ((p[1] & 0x1F) << 8) | p[2];
+}
+
+// The PCR of a packet in 27 MHz ticks; -1 without one.
+int64_t PcrAt(const std::string& data, std::size_t packet)
+{
+    const auto* p = reinterpret_cast<const uint8_t*>(data.data()) + packet * 188;
+    if ((p[3] & 0x20) == 0 || p[4] < 7 || (p[5] & 0x10) == 0) return -1;
+    const int64_t base = (static_cast<int64_t>(p[6]) << 25) | (p[7] << 17) | (p[8] << 9) | (p[9] << 1) | (p[10] >> 7);
+    return base * 300 + (((p[10] & 1) << 8) | p[11]);
+}
+
+// The first PCR of whole packets; -1 without one.
+int64_t FirstPcr(const std::string& data)
+{
+    for (std::size_t packet = 0; packet < data.size() / 188; ++packet)
+        if (const int64_t pcr = PcrAt(data, packet); pcr >= 0) return pcr;
+    return -1;
 }
 
 class Hls : public ::testing::Test {
@@ -650,6 +669,55 @@ TEST_F(Hls, ACatchUpIntervalStillRecordedIsAGrowingPlaylistOfItsWholeParts)
     EXPECT_EQ(ParsePlaylist(body).addresses.size(), 6u) << body;
     body = BodyOf(Fetch("/1/archive-" + std::to_string(start) + "-100.m3u8"));
     EXPECT_NE(body.find("#EXT-X-ENDLIST"), std::string::npos) << body;
+}
+
+TEST_F(Hls, ACatchUpPartInTheFileBeingRecordedStartsAtTheKeyFrameAtOrBeforeItsFirstSecond)
+{
+    const std::string made = RunShell("cd '" + server.Dir().Path() + "' && timeout 60 ffmpeg -nostdin -v error -y -f lavfi "
+                                      "-i testsrc2=size=160x120:rate=25 -t 120 -c:v libx264 -preset ultrafast -g 25 -b:v 200k "
+                                      "-maxrate 200k -bufsize 200k -muxrate 300k -f mpegts clip.ts 2>&1; echo exit=$?");
+    ASSERT_NE(made.find("exit=0"), std::string::npos) << made;
+    const std::string clip = server.Dir().ReadFile("clip.ts");
+    const int64_t first_pcr = FirstPcr(clip);
+    ASSERT_GE(first_pcr, 0);
+    ASSERT_NO_FATAL_FAILURE(Start("<ch src=\"udp://127.0.0.1:1\" rec_folder=\"b\">B</ch>\r\n", "tv_on_demand_record_duration=60\r\n"));
+
+    // A recorder that started 35 s into a minute (its file named by that minute) and has
+    // written up to now, its last write with its last PCR.
+    const std::time_t now = std::time(nullptr);
+    const std::time_t began = now - 60 - (now - 35) % 60;
+    const std::time_t named = began - 35;
+    std::tm when{};
+    localtime_r(&named, &when);
+    char file_name[64];
+    std::snprintf(file_name, sizeof file_name, "tv_program_archive/b/%04d_%02d_%02d_%02d_%02d.ts", when.tm_year + 1900,
+                  when.tm_mon + 1, when.tm_mday, when.tm_hour, when.tm_min);
+    std::size_t packets = 0;
+    int64_t last_pcr = first_pcr;
+    for (std::size_t packet = 0; packet < clip.size() / 188; ++packet) {
+        const int64_t pcr = PcrAt(clip, packet);
+        if (pcr < 0) continue;
+        if (pcr - first_pcr > (now - began) * 27000000) break;
+        packets = packet + 1;
+        last_pcr = pcr;
+    }
+    server.Dir().MakeDir("tv_program_archive/b");
+    server.Dir().WriteFile(file_name, clip.substr(0, packets * 188));
+    const double written = static_cast<double>(began) + static_cast<double>(last_pcr - first_pcr) / 27e6;
+    const timespec times[2] = {{static_cast<std::time_t>(written), static_cast<long>(std::fmod(written, 1.0) * 1e9)},
+                               {static_cast<std::time_t>(written), static_cast<long>(std::fmod(written, 1.0) * 1e9)}};
+    ASSERT_EQ(utimensat(AT_FDCWD, server.Dir().PathOf(file_name).c_str(), times, 0), 0);
+
+    const std::time_t wanted = began + 20;
+    const MediaPlaylist playlist = ParsePlaylist(BodyOf(Fetch("/1/archive-" + std::to_string(wanted) + "-12.m3u8")));
+    ASSERT_EQ(playlist.addresses.size(), 2u);
+    const std::string part = BodyOf(Fetch("/1/" + playlist.addresses[0]));
+    ASSERT_TRUE(part.size() > 188 * 3 && part.size() % 188 == 0 && PidAt(part, 0) == 0) << part.size();
+    const int64_t part_pcr = FirstPcr(part);
+    ASSERT_GE(part_pcr, 0);
+    const double part_starts = static_cast<double>(began) + static_cast<double>(part_pcr - first_pcr) / 27e6;
+    EXPECT_LE(part_starts, static_cast<double>(wanted)) << "late by " << part_starts - static_cast<double>(wanted) << " s";
+    EXPECT_GT(part_starts, static_cast<double>(wanted) - 1.0) << "more than a GOP early";
 }
 
 TEST_F(Hls, AnHttpPullChannelPlaysWithSegmentsThatStartAtAKeyFrame)

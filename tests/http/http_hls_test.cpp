@@ -6,6 +6,7 @@
 #include "http/http_playlist.h"
 
 #include <array>
+#include <atomic>
 #include <gtest/gtest.h>
 #include <memory>
 #include <string>
@@ -73,6 +74,30 @@ TEST(MediaPlaylists, TheWindowGivesSequenceTargetDiscontinuitiesAndAddresses)
               "#EXTM3U\r\n#EXT-X-VERSION:3\r\n#EXT-X-TARGETDURATION:7\r\n#EXT-X-MEDIA-SEQUENCE:41\r\n"
               "#EXT-X-DISCONTINUITY-SEQUENCE:2\r\n#EXTINF:4.040,\r\nseg-41.ts?t=ab\r\n#EXT-X-DISCONTINUITY\r\n"
               "#EXTINF:6.040,\r\nseg-42.ts?t=ab\r\n");
+}
+
+TEST(HlsViewings, AViewingTouchedAfterAnExpiryPassReadItsClockStaysAndEndsOnlyWhenIdle)
+{
+    ResetConfiguration();
+    static std::atomic<uint64_t> clock{50000000};
+    SetHlsViewingClock([] { return clock.load(); });
+    PlayerConnection conn;
+    CopyText(conn.client_ip, "10.9.8.7");
+    const std::string interval = "archive-1000-60";
+    CatchUpViewingOf(conn, 1, interval);
+    ASSERT_EQ(HlsViewingCount(), 1);
+    // The pass's now is a moment older than the touch: the viewing is not idle for it.
+    clock = 50000000 - 5;
+    ExpireCatchUpViewings(false);
+    EXPECT_EQ(HlsViewingCount(), 1);
+    clock = 50000000 + kCatchUpViewingIdleMs;
+    ExpireCatchUpViewings(false);
+    EXPECT_EQ(HlsViewingCount(), 1);
+    clock = 50000000 + kCatchUpViewingIdleMs + 1;
+    ExpireCatchUpViewings(false);
+    EXPECT_EQ(HlsViewingCount(), 0);
+    ExpireCatchUpViewings(true);
+    SetHlsViewingClock(nullptr);
 }
 
 TEST(ChannelLists, AddressesNameTheHostAndArchivedChannelsOfferCatchUp)

@@ -121,7 +121,7 @@ TEST(RtpCounting, MissingSequenceNumbersAreGapsAcrossTheWrapButLateOnesAreNot) {
     EXPECT_EQ(CountRtpHeader(health, extended, sizeof extended - 1), -1);
 }
 
-TEST(DatagramCounting, AnRtpDatagramCountsItsPacketsAfterTheHeaderAndTheBitrateTakesTenWholeSeconds) {
+TEST(DatagramCounting, AnRtpDatagramCountsItsPacketsAfterTheHeaderAndTheBitrateTakesWholeSeconds) {
     InputHealth& health = Fresh(60007);
     TsBuilder first, second;
     first.RtpHeader(10);
@@ -137,10 +137,24 @@ TEST(DatagramCounting, AnRtpDatagramCountsItsPacketsAfterTheHeaderAndTheBitrateT
     EXPECT_EQ(health.datagrams.load(), 2u);
     EXPECT_EQ(health.bytes.load(), first.Size() + second.Size());
     EXPECT_EQ(InputBitrate(health, start + 800), 0u);          // the current second is not whole
-    EXPECT_EQ(InputBitrate(health, start + 1000), (first.Size() + second.Size()) * 8 / 10);
+    EXPECT_EQ(InputBitrate(health, start + 1000), (first.Size() + second.Size()) * 8);   // one second heard
     EXPECT_EQ(InputBitrate(health, start + 11000), 0u);        // out of the window
     EXPECT_TRUE(SignalUp(health, start + 500 + kNoSignalMs - 1));
     EXPECT_FALSE(SignalUp(health, start + 500 + kNoSignalMs));
+}
+
+TEST(Bitrate, AnInputFedAtAKnownRateReadsThatRateFromItsFirstWholeSecondOn) {
+    InputHealth& health = Fresh(60009);
+    const auto datagram = Packets(0x101, 7);
+    const uint64_t start = 7000250;                             // the input starts a quarter into a second
+    const double source_bits = static_cast<double>(datagram.size()) * 8 * 100;   // one every 10 ms
+    for (uint64_t now = start; now < start + 15000; now += 10) {
+        if (now % 1000 == 500 && now > start + 2000) {        // a whole second heard
+            EXPECT_NEAR(static_cast<double>(InputBitrate(health, now)), source_bits, source_bits * 0.02)
+                << (now - start) / 1000.0 << " s after the start";
+        }
+        CountDatagram(health, datagram.data(), datagram.size(), false, now);
+    }
 }
 
 TEST(Silence, NoSignalIsDeclaredOnceAfterFiveSecondsAndClearedByTheNextDatagram) {

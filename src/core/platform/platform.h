@@ -13,6 +13,9 @@
 
 // Milliseconds since an arbitrary fixed point; 64-bit monotonic, never wraps.
 uint64_t GetTickMs();
+// Milliseconds from since_ms to now_ms; 0 when since_ms is the later one (another thread stored
+// a newer tick after now_ms was read), never a wrapped-round age.
+inline uint64_t TickAgeMs(uint64_t now_ms, uint64_t since_ms) { return now_ms > since_ms ? now_ms - since_ms : 0; }
 void SleepMs(uint32_t ms);
 
 // Standard error stands for the debugger output; one call is written in one piece.
