@@ -27,21 +27,6 @@ rlim_t LowestFreeDescriptor(int pid)
     return fd;
 }
 
-std::string ReadUntilClosed(int fd, int timeout_ms)
-{
-    std::string answer;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-    char chunk[4096];
-    while (std::chrono::steady_clock::now() < deadline) {
-        pollfd watch{fd, POLLIN, 0};
-        if (poll(&watch, 1, 100) <= 0) continue;
-        const ssize_t got = recv(fd, chunk, sizeof chunk, 0);
-        if (got <= 0) break;
-        answer.append(chunk, static_cast<std::size_t>(got));
-    }
-    return answer;
-}
-
 std::size_t Occurrences(const std::string& text, const std::string& part)
 {
     std::size_t count = 0;

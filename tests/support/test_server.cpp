@@ -167,6 +167,14 @@ std::string TestServer::Fetch(const std::string& raw, int timeout_ms) const
     const int fd = ConnectLoopback(port_);
     if (fd < 0) return answer;
     if (!raw.empty()) SendAllText(fd, raw);
+    answer = ReadUntilClosed(fd, timeout_ms);
+    close(fd);
+    return answer;
+}
+
+std::string ReadUntilClosed(int fd, int timeout_ms)
+{
+    std::string answer;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
     char chunk[65536];
     while (std::chrono::steady_clock::now() < deadline) {
@@ -176,7 +184,6 @@ std::string TestServer::Fetch(const std::string& raw, int timeout_ms) const
         if (got <= 0) break;
         answer.append(chunk, static_cast<std::size_t>(got));
     }
-    close(fd);
     return answer;
 }
 

@@ -48,6 +48,8 @@ private:
 int ConnectLoopback(uint16_t port, int timeout_ms = 5000);
 // Sends all of text; false when the connection fails first.
 bool SendAllText(int fd, const std::string& text);
+// What the peer sends until it closes, or until timeout_ms.
+std::string ReadUntilClosed(int fd, int timeout_ms);
 
 // A TCP or UDP port on 127.0.0.1 that was free a moment ago.
 uint16_t FreeTcpPort();
