@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cinttypes>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -457,6 +458,17 @@ std::string MaskSourceCredentials(std::string_view src)
     if (at == std::string_view::npos) return std::string(src);
     std::string masked(src.substr(0, host_part));
     return masked.append("***").append(src.substr(host_part + at));
+}
+
+int ChannelNumberOf(const char* path)
+{
+    const char* ch = std::strstr(path, ".ch");
+    if (ch == nullptr) return 1;
+    const char* start = ch;
+    while (start > path && start[-1] != '/') --start;
+    int64_t number = 0;
+    for (const char* at = start; at < ch && *at >= '0' && *at <= '9' && number <= INT32_MAX; ++at) number = number * 10 + (*at - '0');
+    return number > INT32_MAX ? INT32_MAX : static_cast<int>(number);
 }
 
 int WriteChannelDefinitionFile(const ChannelTable& table)

@@ -8,8 +8,8 @@
 // recording. A playlist viewing is the user's one stream, as "/N.ch" is.
 
 #include "channels/channel_table.h"
-#include "http/connection.h"
 #include "http/http_hls.h"
+#include "net/connection.h"
 
 #include <algorithm>
 #include <cstdint>

@@ -3,7 +3,7 @@
 // (no shell, its own environment, bounded in time and output) and answer with what it
 // printed. A POST may carry a film, stored under "media/videos/".
 
-#include "http/connection.h"
+#include "net/connection.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -7,9 +7,9 @@
 #include "core/sockets.h"
 #include "core/text.h"
 #include "http/http_service.h"
-#include "http/tcp_service.h"
 #include "media/probe.h"
 #include "media/ts_timing.h"
+#include "net/tcp_service.h"
 #include "stream/pacing.h"
 #include "users/usage_log.h"
 

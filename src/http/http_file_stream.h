@@ -2,7 +2,7 @@
 // The data threads that send a file body after its 200 or 206 header: plain files, media
 // paced by their PCR, and media paced by their probed bitrate.
 
-#include "http/connection.h"
+#include "net/connection.h"
 
 #include <cstdint>
 

@@ -6,7 +6,7 @@
 // it, or with the segmenter. Its segment addresses carry a token of the viewing, so that a
 // segment without one is refused while users are checked.
 
-#include "http/connection.h"
+#include "net/connection.h"
 #include "stream/hls_segmenter.h"
 
 #include <cstdint>

@@ -5,7 +5,7 @@
 // the HLS requests share with it.
 
 #include "channels/channel_table.h"
-#include "http/connection.h"
+#include "net/connection.h"
 
 #include <ctime>
 #include <string>

@@ -1,5 +1,7 @@
 #include "http/http_request.h"
 
+#include "channels/channel_table.h"
+#include "core/base64.h"
 #include "core/config.h"
 #include "core/log.h"
 #include "core/platform/platform.h"
@@ -7,7 +9,6 @@
 #include "core/service_stats.h"
 #include "core/sockets.h"
 #include "core/text.h"
-#include "http/base64.h"
 #include "http/http_cgi.h"
 #include "http/http_file_stream.h"
 #include "http/http_hls.h"
@@ -15,6 +16,8 @@
 #include "http/http_playlist.h"
 #include "http/http_service.h"
 #include "media/probe.h"
+#include "media/served_file.h"
+#include "users/credentials.h"
 #include "users/usage_log.h"
 #include "users/user_db.h"
 
@@ -145,49 +148,6 @@ const ExtensionEntry* MatchExtensionAt(const char* text)
     return nullptr;
 }
 
-// The value of key in query[0, length): up to the first separator, else the second, else
-// "%26", else the end.
-template <std::size_t N>
-static void QueryValue(const char* query, std::size_t length, const char* key, char separator, char second_separator,
-                       char (&out)[N])
-{
-    const std::string_view text(query, length);
-    const std::size_t at = text.find(key);
-    if (at == std::string_view::npos) return;
-    const std::string_view rest = text.substr(at + std::strlen(key));
-    std::size_t end = rest.find(separator);
-    if (end == std::string_view::npos) end = rest.find(second_separator);
-    if (end == std::string_view::npos) end = rest.find("%26");
-    if (end == std::string_view::npos) end = rest.size();
-    CopyText(out, rest.substr(0, end));
-}
-
-void ParseQueryCredentials(const char* query, char separator, char second_separator, char (&mac_id)[kMacIdSize],
-                           char (&user)[kCredentialSize], char (&password)[kCredentialSize])
-{
-    mac_id[0] = user[0] = password[0] = '\0';
-    const char* space = std::strchr(query, ' ');
-    const std::size_t length = space != nullptr ? static_cast<std::size_t>(space - query) : std::strlen(query);
-    QueryValue(query, length, "u=", separator, second_separator, user);
-    QueryValue(query, length, "p=", separator, second_separator, password);
-    QueryValue(query, length, "m=", separator, second_separator, mac_id);
-}
-
-void ParseBasicCredentials(const char* text, char (&mac_id)[kMacIdSize], char (&user)[kCredentialSize],
-                           char (&password)[kCredentialSize])
-{
-    mac_id[0] = user[0] = password[0] = '\0';
-    const char* end = std::strstr(text, "\r\n");
-    const std::size_t length = end != nullptr ? static_cast<std::size_t>(end - text) : std::strlen(text);
-    const auto decoded = base64_decode(text, length);
-    if (!decoded) return;
-    const std::string plain(decoded->begin(), decoded->end());
-    const std::size_t colon = plain.find(':');
-    if (colon == std::string::npos) return;
-    CopyText(user, std::string_view(plain).substr(0, colon));
-    CopyText(password, std::string_view(plain).substr(colon + 1));
-}
-
 namespace {
 
 // What the command thread decided for one request.
@@ -199,16 +159,6 @@ struct Request {
 
 CriticalSection g_http_file_open_lock;
 CriticalSection g_http_file_status_lock;
-
-// Files whose contents must never leave the server (configuration, users, source
-// credentials), with their temporary and backup companions.
-const char* const kProtectedFiles[] = {
-    "quorvane_config.txt",       "user_profile.csv",          "user_profile.csv.bak",
-    "user_profile_backup.csv",   "user_profile_temp.csv",     "iptvepg.txt",
-    "iptvepg_old.txt",           "xan_dns.txt",               "channel_definition.xml",
-    "channel_definition_temp.xml", "channel_definition_backup.xml", "quorvane_config_temp.txt",
-    "quorvane_config_backup.txt",
-};
 
 bool SendText(PlayerConnection& conn, const char* text, std::size_t length)
 {
@@ -296,67 +246,6 @@ bool RouteRest(PlayerConnection& conn, Request& request)
 
 }  // namespace
 
-bool HasDotDotSegment(const std::string& path)
-{
-    std::size_t at = 0;
-    while ((at = path.find("..", at)) != std::string::npos) {
-        const bool starts = at == 0 || path[at - 1] == '/';
-        const bool ends   = at + 2 == path.size() || path[at + 2] == '/';
-        if (starts && ends) return true;
-        ++at;
-    }
-    return false;
-}
-
-// The working directory resolved and the identities of the protected files, looked up again
-// at most once a second (a page request would otherwise cost a dozen stat calls for them).
-struct GuardedFiles {
-    std::mutex                              lock;
-    std::string                             folder;     // g_server_base_dir they were taken for
-    std::string                             base;       // its resolved path
-    std::vector<std::pair<dev_t, ino_t>>    ids;
-    uint64_t                                taken_ms = 0;
-};
-static GuardedFiles g_guarded_files;
-
-// True when the open file is one of the protected files (the same file, whatever the spelling
-// of the path: by its resolved name, and by its identity as of the last second), or lies
-// outside the working directory.
-bool IsForbiddenFile(int fd, const std::string& full_name)
-{
-    struct stat opened{};
-    if (fstat(fd, &opened) != 0) return true;
-    char resolved[PATH_MAX];
-    if (realpath(full_name.c_str(), resolved) == nullptr) return true;
-    std::string base;
-    bool same_file = false;
-    {
-        std::lock_guard<std::mutex> held(g_guarded_files.lock);
-        GuardedFiles& guarded = g_guarded_files;
-        const uint64_t now = GetTickMs();
-        if (guarded.folder != g_server_base_dir || now - guarded.taken_ms >= 1000 || guarded.taken_ms == 0) {
-            char resolved_base[PATH_MAX];
-            if (realpath(g_server_base_dir, resolved_base) == nullptr) return true;
-            guarded.folder = g_server_base_dir;
-            guarded.base = resolved_base;
-            guarded.ids.clear();
-            for (const char* name : kProtectedFiles) {
-                struct stat info{};
-                const std::string path = std::string(g_server_base_dir) + "/" + name;
-                if (stat(path.c_str(), &info) == 0) guarded.ids.emplace_back(info.st_dev, info.st_ino);
-            }
-            guarded.taken_ms = now;
-        }
-        base = guarded.base;
-        for (const auto& [device, inode] : guarded.ids) same_file = same_file || (device == opened.st_dev && inode == opened.st_ino);
-    }
-    if (same_file) return true;
-    for (const char* name : kProtectedFiles)
-        if (base + "/" + name == resolved) return true;
-    const std::size_t base_length = base.size();
-    return std::strncmp(resolved, base.c_str(), base_length) != 0 || (resolved[base_length] != '/' && base_length > 1);
-}
-
 namespace {
 
 int64_t ParseNumber(const char* begin, const char* end)
@@ -388,16 +277,6 @@ ByteRange ParseByteRange(const char* value, int64_t file_size)
         range.end = range.last < file_size - 1 ? range.last + 1 : file_size;   // never past the file, never overflowing
     }
     return range;
-}
-
-int ChannelNumberOf(const char* path)
-{
-    const char* ch = std::strstr(path, ".ch");
-    if (ch == nullptr) return 1;
-    const char* start = ch;
-    while (start > path && start[-1] != '/') --start;
-    const int64_t number = ParseNumber(start, ch);
-    return number > INT32_MAX ? INT32_MAX : static_cast<int>(number);
 }
 
 void TakeRequestCredentials(PlayerConnection& conn, const char* request_text, const char* after_path, bool basic_allowed)

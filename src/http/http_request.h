@@ -2,7 +2,7 @@
 // The HTTP command thread: reads one request head, routes it (CGI, REST, files, live
 // channels), answers with one header and hands the connection to a data thread.
 
-#include "http/connection.h"
+#include "net/connection.h"
 
 #include <cstdint>
 #include <string>
@@ -47,19 +47,6 @@ struct ByteRange {
     bool    has_last = false;
 };
 ByteRange ParseByteRange(const char* value, int64_t file_size);
-// The channel number of a live request path: the digits between the last "/" before ".ch"
-// and ".ch"; 1 when the path holds no ".ch".
-int ChannelNumberOf(const char* path);
-
-// Credentials from a query (the text after "?", ending at the first space). Clears all three
-// first. Each of "u=", "p=", "m=" is found anywhere; its value ends at the first separator,
-// else the second, else "%26", else the end of the query.
-void ParseQueryCredentials(const char* query, char separator, char second_separator, char (&mac_id)[kMacIdSize],
-                           char (&user)[kCredentialSize], char (&password)[kCredentialSize]);
-// Credentials from the text after "Authorization: Basic " (up to "\r\n"). Clears all three.
-void ParseBasicCredentials(const char* text, char (&mac_id)[kMacIdSize], char (&user)[kCredentialSize],
-                           char (&password)[kCredentialSize]);
-
 // A request's credentials into conn: from the query after the path (after_path points past
 // it), else from an "Authorization: Basic" header when basic_allowed; all three cleared
 // without either.
@@ -67,12 +54,6 @@ void TakeRequestCredentials(PlayerConnection& conn, const char* request_text, co
 // The user check of a request: the MAC ID stands for the user unless the user is "root".
 // False when refused: header then holds the 1001 or 1002 answer and the stop flag is set.
 [[nodiscard]] bool CheckCredentials(PlayerConnection& conn, std::string& header);
-
-// Whether a request path holds a ".." segment (it would leave the working directory).
-bool HasDotDotSegment(const std::string& path);
-// True when the open file is one of the protected files (however its path is spelt) or lies
-// outside the working directory (a symbolic link out of it, say).
-bool IsForbiddenFile(int fd, const std::string& full_name);
 
 // A REST handler: writes its own answer on conn's socket. text follows the route prefix.
 using RestHandler = void (*)(PlayerConnection& conn, char* text);

@@ -8,9 +8,9 @@
 #include "core/text.h"
 #include "http/http_hls.h"
 #include "http/http_request.h"
+#include "net/tcp_service.h"
 #include "stream/hls_segmenter.h"
 #include "stream/live_sender.h"
-#include "http/tcp_service.h"
 
 #include <arpa/inet.h>
 #include <cstdio>

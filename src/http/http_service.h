@@ -1,7 +1,7 @@
 #pragma once
 // The HTTP listener and its monitor.
 
-#include "http/connection.h"
+#include "net/connection.h"
 
 #include <cstdint>
 

@@ -7,9 +7,9 @@
 #include "core/server_control.h"
 #include "core/sockets.h"
 #include "core/threads.h"
-#include "http/connection.h"
 #include "ingest/real_buffer.h"
 #include "media/ts_timing.h"
+#include "net/connection.h"
 #include "stream/directory_stream.h"
 #include "stream/live_sender.h"
 

@@ -1,10 +1,10 @@
 #include "ingest/pull_http.h"
 
+#include "core/base64.h"
 #include "core/log.h"
 #include "core/platform/platform.h"
 #include "core/sockets.h"
 #include "core/text.h"
-#include "http/base64.h"
 #include "ingest/network_input.h"
 #include "ingest/pull_common.h"
 #include "ingest/recorders.h"

@@ -3,7 +3,7 @@
 // values, the framing of what a box sends into whole messages, the time and player-time
 // texts, and the settings merge of a save.
 
-#include "http/connection.h"
+#include "net/connection.h"
 
 #include <cstddef>
 #include <cstdint>

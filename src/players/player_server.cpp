@@ -5,7 +5,7 @@
 #include "core/server_control.h"
 #include "core/sockets.h"
 #include "core/text.h"
-#include "http/tcp_service.h"
+#include "net/tcp_service.h"
 #include "players/player_protocol.h"
 
 #include <arpa/inet.h>

@@ -4,7 +4,7 @@
 // player REST API makes (find and hold a box, ask it and wait for its answer, reboot it, list
 // the players). Boxes live on the shared player list beside the HTTP streams.
 
-#include "http/connection.h"
+#include "net/connection.h"
 
 #include <atomic>
 #include <condition_variable>

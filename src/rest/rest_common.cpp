@@ -2,7 +2,7 @@
 
 #include "core/sockets.h"
 #include "core/text.h"
-#include "http/connection.h"
+#include "net/connection.h"
 
 #include <cstdio>
 

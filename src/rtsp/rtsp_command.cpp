@@ -4,6 +4,7 @@
 
 #include "rtsp/rtsp_service.h"
 
+#include "channels/channel_table.h"
 #include "core/config.h"
 #include "core/log.h"
 #include "core/platform/platform.h"
@@ -11,11 +12,12 @@
 #include "core/service_stats.h"
 #include "core/sockets.h"
 #include "core/text.h"
-#include "http/http_request.h"
 #include "media/probe.h"
+#include "media/served_file.h"
 #include "media/ts_timing.h"
 #include "rtsp/rtp_framing.h"
 #include "rtsp/rtsp_request.h"
+#include "users/credentials.h"
 #include "users/user_db.h"
 
 #include <cstdarg>

@@ -1,17 +1,15 @@
 // The live mode of an RTSP session: the channel's ring through the shared live sender, each
 // catch-up slot and each 1316-byte block one packet framed for the session's transport.
 
-#include "rtsp/rtsp_service.h"
-
 #include "channels/channel_table.h"
 #include "core/locks.h"
 #include "core/log.h"
 #include "core/platform/platform.h"
 #include "core/server_control.h"
-#include "http/http_request.h"
 #include "ingest/real_buffer.h"
-#include "rtsp/rtsp_output.h"
 #include "media/ts_timing.h"
+#include "rtsp/rtsp_output.h"
+#include "rtsp/rtsp_service.h"
 #include "stream/directory_stream.h"
 #include "stream/live_sender.h"
 

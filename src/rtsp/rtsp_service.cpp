@@ -6,7 +6,7 @@
 #include "core/server_control.h"
 #include "core/sockets.h"
 #include "core/text.h"
-#include "http/tcp_service.h"
+#include "net/tcp_service.h"
 #include "rtsp/rtp_framing.h"
 
 #include <arpa/inet.h>

@@ -4,7 +4,7 @@
 // server-port counters.
 
 #include "channels/channel_table.h"
-#include "http/connection.h"
+#include "net/connection.h"
 #include "rtsp/rtsp_request.h"
 #include "stream/pacing.h"
 

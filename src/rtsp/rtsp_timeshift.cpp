@@ -8,15 +8,13 @@
 // start, the reader is a lap behind and reads on to the end of the previous period (the end of
 // the file, or a PCR that jumps back to an older period), then goes to the start itself.
 
-#include "rtsp/rtsp_file_stream.h"
-
 #include "channels/channel_table.h"
 #include "core/config.h"
 #include "core/locks.h"
 #include "core/log.h"
 #include "core/platform/platform.h"
-#include "http/http_request.h"
 #include "ingest/recorders.h"
+#include "rtsp/rtsp_file_stream.h"
 #include "rtsp/rtsp_output.h"
 #include "rtsp/rtsp_service.h"
 

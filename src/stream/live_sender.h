@@ -8,8 +8,8 @@
 // when, is what its own thread would have sent.
 
 #include "channels/channel_table.h"
-#include "http/connection.h"
 #include "ingest/real_buffer.h"
+#include "net/connection.h"
 
 #include <cstdint>
 #include <mutex>

@@ -3,7 +3,7 @@
 // commands that follow it, and the byte arithmetic of a 30-second skip. Pure functions over
 // received bytes (the fuzz target drives them).
 
-#include "http/connection.h"
+#include "net/connection.h"
 
 #include <cstdint>
 #include <string_view>

@@ -5,7 +5,7 @@
 #include "core/platform/platform.h"
 #include "core/server_control.h"
 #include "core/sockets.h"
-#include "http/tcp_service.h"
+#include "net/tcp_service.h"
 #include "vod/vod_request.h"
 
 #include <arpa/inet.h>

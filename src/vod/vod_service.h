@@ -4,7 +4,7 @@
 // control connection carries pause, resume, seeks and skips. Listener and monitor run on the
 // shared TCP service skeleton; per session a command thread and a data thread.
 
-#include "http/connection.h"
+#include "net/connection.h"
 #include "stream/pacing.h"
 
 #include <atomic>

@@ -3,12 +3,14 @@
 // request, Base64, the configuration key reader, and a ring reader's join at a key picture.
 // The first byte picks the parser; the rest is its input.
 
+#include "channels/channel_table.h"
+#include "core/base64.h"
 #include "core/config.h"
-#include "http/base64.h"
 #include "http/http_request.h"
 #include "ingest/dvb_parser.h"
 #include "ingest/real_buffer.h"
 #include "support/test_channel.h"
+#include "users/credentials.h"
 #include "users/user_db.h"
 
 #include <cstdint>

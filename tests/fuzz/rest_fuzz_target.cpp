@@ -4,7 +4,7 @@
 // its input.
 
 #include "channels/channel_editing.h"
-#include "http/connection.h"
+#include "net/connection.h"
 #include "rest/rest_common.h"
 #include "rest/server_rest.h"
 #include "rest/token_service.h"

@@ -1,9 +1,10 @@
-#include "http/base64.h"
+#include "core/base64.h"
 #include "core/text.h"
-#include "http/connection.h"
 #include "http/http_file_stream.h"
 #include "http/http_request.h"
+#include "net/connection.h"
 #include "stream/pacing.h"
+#include "users/credentials.h"
 
 #include <gtest/gtest.h>
 #include <string>

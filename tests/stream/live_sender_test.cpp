@@ -2,11 +2,11 @@
 
 #include "core/platform/platform.h"
 #include "core/server_control.h"
-#include "http/connection.h"
 #include "ingest/real_buffer.h"
+#include "net/connection.h"
 #include "support/stderr_capture.h"
-#include "support/test_server.h"
 #include "support/test_channel.h"
+#include "support/test_server.h"
 #include "support/ts_builder.h"
 
 #include <atomic>

@@ -1,4 +1,4 @@
-#include "http/base64.h"
+#include "core/base64.h"
 
 static const char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 

@@ -1,4 +1,4 @@
-#include "http/connection.h"
+#include "net/connection.h"
 
 #include "core/log.h"
 #include "core/platform/platform.h"

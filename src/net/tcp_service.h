@@ -5,7 +5,7 @@
 // connection from its start to its hand-off to the monitor. Each service passes its own
 // port, texts and steps.
 
-#include "http/connection.h"
+#include "net/connection.h"
 
 #include <atomic>
 #include <cstdint>

@@ -1,4 +1,4 @@
-#include "http/tcp_service.h"
+#include "net/tcp_service.h"
 
 #include "core/platform/platform.h"
 #include "support/test_server.h"

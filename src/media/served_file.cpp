@@ -1,0 +1,89 @@
+#include "media/served_file.h"
+
+#include "core/config.h"
+#include "core/platform/platform.h"
+
+#include <climits>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <sys/stat.h>
+#include <utility>
+#include <vector>
+
+namespace {
+
+// Files whose contents must never leave the server (configuration, users, source
+// credentials), with their temporary and backup companions.
+const char* const kProtectedFiles[] = {
+    "quorvane_config.txt",       "user_profile.csv",          "user_profile.csv.bak",
+    "user_profile_backup.csv",   "user_profile_temp.csv",     "iptvepg.txt",
+    "iptvepg_old.txt",           "xan_dns.txt",               "channel_definition.xml",
+    "channel_definition_temp.xml", "channel_definition_backup.xml", "quorvane_config_temp.txt",
+    "quorvane_config_backup.txt",
+};
+
+}  // namespace
+
+bool HasDotDotSegment(const std::string& path)
+{
+    std::size_t at = 0;
+    while ((at = path.find("..", at)) != std::string::npos) {
+        const bool starts = at == 0 || path[at - 1] == '/';
+        const bool ends   = at + 2 == path.size() || path[at + 2] == '/';
+        if (starts && ends) return true;
+        ++at;
+    }
+    return false;
+}
+
+// The working directory resolved and the identities of the protected files, looked up again
+// at most once a second (a page request would otherwise cost a dozen stat calls for them).
+struct GuardedFiles {
+    std::mutex                              lock;
+    std::string                             folder;     // g_server_base_dir they were taken for
+    std::string                             base;       // its resolved path
+    std::vector<std::pair<dev_t, ino_t>>    ids;
+    uint64_t                                taken_ms = 0;
+};
+static GuardedFiles g_guarded_files;
+
+// True when the open file is one of the protected files (the same file, whatever the spelling
+// of the path: by its resolved name, and by its identity as of the last second), or lies
+// outside the working directory.
+bool IsForbiddenFile(int fd, const std::string& full_name)
+{
+    struct stat opened{};
+    if (fstat(fd, &opened) != 0) return true;
+    char resolved[PATH_MAX];
+    if (realpath(full_name.c_str(), resolved) == nullptr) return true;
+    std::string base;
+    bool same_file = false;
+    {
+        std::lock_guard<std::mutex> held(g_guarded_files.lock);
+        GuardedFiles& guarded = g_guarded_files;
+        const uint64_t now = GetTickMs();
+        if (guarded.folder != g_server_base_dir || now - guarded.taken_ms >= 1000 || guarded.taken_ms == 0) {
+            char resolved_base[PATH_MAX];
+            if (realpath(g_server_base_dir, resolved_base) == nullptr) return true;
+            guarded.folder = g_server_base_dir;
+            guarded.base = resolved_base;
+            guarded.ids.clear();
+            for (const char* name : kProtectedFiles) {
+                struct stat info{};
+                const std::string path = std::string(g_server_base_dir) + "/" + name;
+                if (stat(path.c_str(), &info) == 0) guarded.ids.emplace_back(info.st_dev, info.st_ino);
+            }
+            guarded.taken_ms = now;
+        }
+        base = guarded.base;
+        for (const auto& [device, inode] : guarded.ids) same_file = same_file || (device == opened.st_dev && inode == opened.st_ino);
+    }
+    if (same_file) return true;
+    for (const char* name : kProtectedFiles)
+        if (base + "/" + name == resolved) return true;
+    const std::size_t base_length = base.size();
+    return std::strncmp(resolved, base.c_str(), base_length) != 0 || (resolved[base_length] != '/' && base_length > 1);
+}
