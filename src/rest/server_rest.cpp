@@ -6,7 +6,6 @@
 #include "core/locks.h"
 #include "core/log.h"
 #include "core/server_control.h"
-#include "core/startup.h"
 #include "core/text.h"
 #include "rest/rest_common.h"
 #include "rest/token_service.h"
@@ -17,6 +16,8 @@
 #include <cstring>
 #include <string>
 #include <string_view>
+
+ChannelRefresh g_channel_refresh = nullptr;
 
 namespace {
 
@@ -97,15 +98,6 @@ const char* PayModelText(int32_t pay_model)
     case kPayFree: return "free";
     default: return "none";
     }
-}
-
-void RefreshChannels()
-{
-    // Held over close, reload and restart, so that two refreshes never interleave.
-    ScopedLock held(g_channel_reader_control_lock);
-    if (CloseChannelReader() == 0) return;          // stopping
-    if (LoadChannelTable(true) == 0) LogSystemMessage("IPTV EPG Update: Channel table reload failed\n");
-    RestartChannelReader();
 }
 
 void ChannelEdit(PlayerConnection& conn, const RestText& request, Command command)
@@ -281,7 +273,7 @@ void ServerRestHandler(PlayerConnection& conn, char* text)
         RequestShutdown();
         SendRestText(conn, kRestOkLine);
         break;
-    case Command::kRefreshChannel: RefreshChannels(); break;
+    case Command::kRefreshChannel: if (g_channel_refresh != nullptr) g_channel_refresh(); break;
     case Command::kChannelUpdate:
     case Command::kChannelAdd:
     case Command::kChannelDelete: ChannelEdit(conn, request, entry->command); break;

@@ -3,8 +3,8 @@
 // request heads). The first byte picks RTP or not and the metrics text; the rest is cut into
 // datagrams, each preceded by a length byte.
 
-#include "http/http_metrics.h"
 #include "ingest/input_health.h"
+#include "server/metrics.h"
 
 #include <cstdint>
 #include <cstdlib>

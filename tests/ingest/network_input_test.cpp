@@ -6,9 +6,9 @@
 #include "core/config.h"
 #include "core/platform/platform.h"
 #include "core/server_control.h"
-#include "core/startup.h"
 #include "ingest/channel_reader.h"
 #include "ingest/real_buffer.h"
+#include "server/startup.h"
 
 #include "support/process.h"
 #include "support/reader_fixture.h"

@@ -1,7 +1,7 @@
 // The multicast output's pieces that need no network: group addresses, the configuration's
 // base and port, re-alignment into 1316-byte datagrams and the handling of failed sends.
 
-#include "ingest/multicast_output.h"
+#include "stream/multicast_output.h"
 
 #include "support/stderr_capture.h"
 #include "support/ts_builder.h"

@@ -1,4 +1,4 @@
-#include "core/startup.h"
+#include "server/startup.h"
 
 int main()
 {

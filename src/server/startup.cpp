@@ -1,25 +1,25 @@
-#include "core/startup.h"
+#include "server/startup.h"
 
+#include "channels/channel_log.h"
+#include "channels/channel_table.h"
+#include "channels/menu_documents.h"
 #include "core/config.h"
 #include "core/log.h"
 #include "core/platform/platform.h"
 #include "core/server_control.h"
 #include "core/sockets.h"
 #include "core/text.h"
-#include "channels/channel_log.h"
-#include "channels/channel_table.h"
-#include "channels/menu_documents.h"
 #include "http/http_cgi.h"
-#include "http/http_metrics.h"
 #include "http/http_request.h"
 #include "http/http_service.h"
 #include "ingest/channel_reader.h"
-#include "ingest/multicast_output.h"
 #include "players/player_server.h"
 #include "rest/player_rest.h"
 #include "rest/server_rest.h"
-#include "rtsp/rtsp_service.h"
 #include "rest/token_service.h"
+#include "rtsp/rtsp_service.h"
+#include "server/metrics.h"
+#include "stream/multicast_output.h"
 #include "users/movie_fee.h"
 #include "users/usage_log.h"
 #include "users/user_db.h"
@@ -65,6 +65,16 @@ static void StopIfStarted(ThreadRecord*& record)
     record = nullptr;
 }
 
+// The REST "refresh_channel" command.
+static void RefreshChannels()
+{
+    // Held over close, reload and restart, so that two refreshes never interleave.
+    ScopedLock held(g_channel_reader_control_lock);
+    if (CloseChannelReader() == 0) return;          // stopping
+    if (LoadChannelTable(true) == 0) LogSystemMessage("IPTV EPG Update: Channel table reload failed\n");
+    RestartChannelReader();
+}
+
 int8_t StartupSequence()
 {
     if (LoadConfiguration() == 0) LogSystemMessage("Quorvane Configuration File Error.\n");
@@ -79,6 +89,7 @@ int8_t StartupSequence()
 
     g_token_rest_handler  = TokenRestHandler;
     g_server_rest_handler = ServerRestHandler;
+    g_channel_refresh     = RefreshChannels;
     g_cgi_root_check      = IsRootToken;
     g_metrics_route       = ServeMetricsRequest;
 

@@ -1,4 +1,4 @@
-#include "ingest/multicast_output.h"
+#include "stream/multicast_output.h"
 
 #include "channels/channel_table.h"
 #include "core/config.h"

@@ -1,4 +1,4 @@
-#include "http/http_metrics.h"
+#include "server/metrics.h"
 
 #include "channels/channel_table.h"
 #include "core/config.h"
