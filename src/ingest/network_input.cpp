@@ -104,18 +104,10 @@ std::shared_ptr<RealBuffer> NewRing(ChannelRecord& channel, int32_t channel_inde
     return buffer;
 }
 
-void RunDatagramInput(ChannelRecord& channel, int32_t channel_index)
+// Opens the source's port (and joins its group), trying again each second until it opens;
+// -1 when the server stops first.
+static int OpenDatagramSource(SourceRecord& source, bool group, const char* primary, int number)
 {
-    SourceRecord& source = *channel.FirstSource();
-    const int32_t kind = source.kind;
-    const int number = channel_index + 1;
-    const bool group = kind == kSourceRtpGroup || kind == kSourceUdpGroup;
-    const bool rtp = kind == kSourceRtpGroup || kind == kSourceRtpPort;
-    std::shared_ptr<RealBuffer> buffer = NewRing(channel, channel_index);
-    if (buffer == nullptr) return;
-
-    char primary[32];
-    GetLocalIpAddress(primary, sizeof primary);
     int fd = -1;
     while (!Stopping()) {
         fd = open_udp_receiver(static_cast<uint16_t>(source.port));
@@ -129,13 +121,12 @@ void RunDatagramInput(ChannelRecord& channel, int32_t channel_index)
         LogSystemMessage("CH [%d]: Failed in UDP Media Source Port No [%d]\n", number, source.port);
         SleepMs(1000);
     }
-    if (fd < 0) return;
-    source.socket.store(fd);
-    LogSystemMessage("CH [%d]: UDP receive buffer %d KB\n", number, udp_receive_buffer_kb(fd));
-    InputHealth& health = HealthOf(channel_index);
+    return fd;
+}
 
-    std::vector<ThreadRecord*> recorders;
-    StartRecorders(channel, channel_index, buffer, true, recorders);
+// Logs the source, then waits for its first datagram and logs that too.
+static void AnnounceDatagramSource(const SourceRecord& source, int32_t kind, int number, int fd)
+{
     switch (kind) {
     case kSourceUdpPort: LogSystemMessage("CH [%d]: UDP Media Source Port No [%d]\n", number, source.port); break;
     case kSourceRtpPort: LogSystemMessage("CH [%d]: RTP Media Source Port No [%d]\n", number, source.port); break;
@@ -159,7 +150,12 @@ void RunDatagramInput(ChannelRecord& channel, int32_t channel_index)
         }
         break;
     }
+}
 
+// Copies every datagram into the channel's ring until the server stops.
+static void ReceiveDatagrams(ChannelRecord& channel, RealBuffer& buffer, int fd, bool rtp, InputHealth& health,
+                             int number)
+{
     SetSocketTimeouts(fd, 1000, 0);
     channel.has_input.store(0);
     const std::size_t receive_size = rtp ? kRtpSlotSize : kTsBlockSize;
@@ -189,9 +185,9 @@ void RunDatagramInput(ChannelRecord& channel, int32_t channel_index)
                 if (length < 1) continue;           // an empty datagram takes no slot
                 const auto* data = static_cast<const uint8_t*>(parts[i].iov_base);
                 CountDatagram(health, data, static_cast<std::size_t>(length), rtp, last_datagram_ms);
-                std::memcpy(buffer->slots[channel.input_index.load()].data, data, static_cast<std::size_t>(length));
+                std::memcpy(buffer.slots[channel.input_index.load()].data, data, static_cast<std::size_t>(length));
                 channel.has_input.store(1);
-                write_slot(channel, *buffer, length);
+                write_slot(channel, buffer, length);
             }
             if (got < kBatch / 2) SleepMs(20);
         } else {
@@ -203,6 +199,30 @@ void RunDatagramInput(ChannelRecord& channel, int32_t channel_index)
             SleepUnlessStopping(1000);
         }
     }
+}
+
+void RunDatagramInput(ChannelRecord& channel, int32_t channel_index)
+{
+    SourceRecord& source = *channel.FirstSource();
+    const int32_t kind = source.kind;
+    const int number = channel_index + 1;
+    const bool group = kind == kSourceRtpGroup || kind == kSourceUdpGroup;
+    const bool rtp = kind == kSourceRtpGroup || kind == kSourceRtpPort;
+    std::shared_ptr<RealBuffer> buffer = NewRing(channel, channel_index);
+    if (buffer == nullptr) return;
+
+    char primary[32];
+    GetLocalIpAddress(primary, sizeof primary);
+    const int fd = OpenDatagramSource(source, group, primary, number);
+    if (fd < 0) return;
+    source.socket.store(fd);
+    LogSystemMessage("CH [%d]: UDP receive buffer %d KB\n", number, udp_receive_buffer_kb(fd));
+    InputHealth& health = HealthOf(channel_index);
+
+    std::vector<ThreadRecord*> recorders;
+    StartRecorders(channel, channel_index, buffer, true, recorders);
+    AnnounceDatagramSource(source, kind, number, fd);
+    ReceiveDatagrams(channel, *buffer, fd, rtp, health, number);
 
     if (group) ChangeMembership(fd, source.host, primary, false);
     CloseSocket(fd);

@@ -51,6 +51,56 @@ HttpBodyReader::HttpBodyReader(const HttpSourceHead& head)
     if (state_ == State::kPlain && left_ == 0) state_ = State::kDone;
 }
 
+void HttpBodyReader::EndSizeLine()
+{
+    if (digits_ == 0) {
+        state_ = State::kBad;
+    } else if (left_ == 0) {
+        state_ = State::kTrailer;
+        line_length_ = 0;
+    } else {
+        state_ = State::kData;
+    }
+}
+
+void HttpBodyReader::SizeByte(uint8_t c)
+{
+    const int value = HexValue(c);
+    if (value >= 0) {
+        if (++digits_ > 15) state_ = State::kBad;   // no chunk is that long (nor fits left_)
+        else left_ = left_ * 16 + value;
+    } else if (c == ';' || c == ' ' || c == '\t' || c == '\r') {
+        state_ = digits_ == 0 ? State::kBad : State::kExtension;
+    } else if (c == '\n') {
+        EndSizeLine();
+    } else {
+        state_ = State::kBad;
+    }
+}
+
+void HttpBodyReader::DataEndByte(uint8_t c)
+{
+    if (c == '\r' && !saw_cr_) {
+        saw_cr_ = true;
+    } else if (c == '\n') {
+        state_ = State::kSize;
+        left_ = 0;
+        digits_ = 0;
+    } else {
+        state_ = State::kBad;
+    }
+}
+
+void HttpBodyReader::TrailerByte(uint8_t c)
+{
+    if (c == '\n') {
+        if (line_length_ == 0) state_ = State::kDone;
+        line_length_ = 0;
+    } else if (c != '\r') {
+        ++line_length_;
+    }
+}
+
 std::size_t HttpBodyReader::Take(uint8_t* data, std::size_t length)
 {
     std::size_t out = 0;
@@ -59,16 +109,6 @@ std::size_t HttpBodyReader::Take(uint8_t* data, std::size_t length)
         std::memmove(data + out, data + at, take);
         out += take;
         at += take;
-    };
-    const auto end_size_line = [&] {
-        if (digits_ == 0) {
-            state_ = State::kBad;
-        } else if (left_ == 0) {
-            state_ = State::kTrailer;
-            line_length_ = 0;
-        } else {
-            state_ = State::kData;
-        }
     };
     while (at < length) {
         switch (state_) {
@@ -79,23 +119,9 @@ std::size_t HttpBodyReader::Take(uint8_t* data, std::size_t length)
             if (left_ >= 0 && (left_ -= static_cast<int64_t>(take)) == 0) state_ = State::kDone;
             break;
         }
-        case State::kSize: {
-            const uint8_t c = data[at++];
-            const int value = HexValue(c);
-            if (value >= 0) {
-                if (++digits_ > 15) state_ = State::kBad;   // no chunk is that long (nor fits left_)
-                else left_ = left_ * 16 + value;
-            } else if (c == ';' || c == ' ' || c == '\t' || c == '\r') {
-                state_ = digits_ == 0 ? State::kBad : State::kExtension;
-            } else if (c == '\n') {
-                end_size_line();
-            } else {
-                state_ = State::kBad;
-            }
-            break;
-        }
+        case State::kSize: SizeByte(data[at++]); break;
         case State::kExtension:
-            if (data[at++] == '\n') end_size_line();
+            if (data[at++] == '\n') EndSizeLine();
             break;
         case State::kData: {
             const std::size_t take = static_cast<std::size_t>(std::min<int64_t>(left_, static_cast<int64_t>(length - at)));
@@ -107,29 +133,8 @@ std::size_t HttpBodyReader::Take(uint8_t* data, std::size_t length)
             }
             break;
         }
-        case State::kDataEnd: {
-            const uint8_t c = data[at++];
-            if (c == '\r' && !saw_cr_) {
-                saw_cr_ = true;
-            } else if (c == '\n') {
-                state_ = State::kSize;
-                left_ = 0;
-                digits_ = 0;
-            } else {
-                state_ = State::kBad;
-            }
-            break;
-        }
-        case State::kTrailer: {
-            const uint8_t c = data[at++];
-            if (c == '\n') {
-                if (line_length_ == 0) state_ = State::kDone;
-                line_length_ = 0;
-            } else if (c != '\r') {
-                ++line_length_;
-            }
-            break;
-        }
+        case State::kDataEnd: DataEndByte(data[at++]); break;
+        case State::kTrailer: TrailerByte(data[at++]); break;
         case State::kDone:
         case State::kBad: return out;
         }

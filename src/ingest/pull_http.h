@@ -31,6 +31,12 @@ public:
 
 private:
     enum class State { kPlain, kSize, kExtension, kData, kDataEnd, kTrailer, kDone, kBad };
+    // One byte of the framing: the chunk size line, the line end after a chunk, the trailer.
+    void SizeByte(uint8_t c);
+    void EndSizeLine();
+    void DataEndByte(uint8_t c);
+    void TrailerByte(uint8_t c);
+
     State    state_;
     int64_t  left_ = -1;          // plain: body bytes still to come (-1: up to the close); chunked: of this chunk
     int      digits_ = 0;

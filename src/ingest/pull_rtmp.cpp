@@ -358,6 +358,56 @@ bool IsVideo(const RtmpMessage& message, uint8_t second)
     return message.type == kRtmpVideo && message.body_kept >= 2 && message.body[0] == 0x17 && message.body[1] == second;
 }
 
+// A started stream: the new stream's flags, then the wait for the video sequence header (the
+// "PPS" of the log). False when it did not come.
+bool AwaitSequenceHeader(ChannelRecord& channel, RtmpPeer& peer)
+{
+    channel.has_input.store(0);
+    channel.rtmp_reconnect.store(0);
+    const bool found = peer.WaitFor([](const RtmpMessage& m) { return IsVideo(m, 0x00); }, kPullSilenceMs);
+    if (found) {
+        LogSystemMessage("Found PPS Packet\n");
+    } else if (!PullStopping()) {
+        LogSystemMessage("NOT Found PPS Packet\n");
+    }
+    return found;
+}
+
+// Stores the stream (when streaming) until the peer goes silent, hangs up or sends what it
+// cannot read, or the pull stops. The first slot starts at the first chunk of the first key
+// frame; nothing before it is stored. True when that key frame came.
+bool StoreFromKeyFrame(ChannelRecord& channel, RealBuffer& buffer, int fd, RtmpPeer& peer, bool streaming)
+{
+    bool keyed = false;
+    const auto store_from_key_frame = [&](const uint8_t* bytes, std::size_t length) {
+        int first = -1;
+        const auto ignore = [](const RtmpMessage&) { return true; };
+        const bool readable = peer.Take(bytes, length, ignore, [&](const RtmpMessage& m) {
+            if (!keyed && first < 0 && m.first_chunk >= 0 && IsVideo(m, 0x01)) first = m.first_chunk;
+            return true;
+        });
+        if (keyed) {
+            StoreSlot(channel, buffer, bytes, static_cast<int>(length));
+        } else if (first >= 0) {
+            keyed = true;
+            StoreSlot(channel, buffer, bytes + first, static_cast<int>(length) - first);
+        }
+        return readable;
+    };
+    if (streaming) {
+        std::vector<uint8_t> rest;
+        rest.swap(peer.pending());
+        streaming = store_from_key_frame(rest.data(), rest.size());
+    }
+    uint8_t block[kRtmpBlockSize];
+    while (streaming && !PullStopping()) {
+        const ssize_t n = ReceiveWithin(fd, block, sizeof block, kPullSilenceMs);
+        if (n <= 0) break;
+        if (!store_from_key_frame(block, static_cast<std::size_t>(n))) break;
+    }
+    return keyed;
+}
+
 }  // namespace
 
 void RunRtmpPull(ChannelRecord& channel, int32_t channel_index)
@@ -370,7 +420,6 @@ void RunRtmpPull(ChannelRecord& channel, int32_t channel_index)
     const RtmpNames names = RtmpNamesOf(channel.src);
     std::vector<ThreadRecord*> recorders;
     bool recording = false;
-    uint8_t block[kRtmpBlockSize];
 
     while (!PullStopping()) {
         const int fd = ConnectTcp(source.host, source.port);
@@ -390,43 +439,9 @@ void RunRtmpPull(ChannelRecord& channel, int32_t channel_index)
                 StartRecorders(channel, channel_index, buffer, true, recorders);
                 recording = true;
             }
-            channel.has_input.store(0);
-            channel.rtmp_reconnect.store(0);
-            streaming = peer.WaitFor([](const RtmpMessage& m) { return IsVideo(m, 0x00); }, kPullSilenceMs);
-            if (streaming) {
-                LogSystemMessage("Found PPS Packet\n");
-            } else if (!PullStopping()) {
-                LogSystemMessage("NOT Found PPS Packet\n");
-            }
+            streaming = AwaitSequenceHeader(channel, peer);
         }
-        // The first slot starts at the first chunk of the first key frame; nothing before it
-        // is stored.
-        bool keyed = false;
-        const auto store_from_key_frame = [&](const uint8_t* bytes, std::size_t length) {
-            int first = -1;
-            const auto ignore = [](const RtmpMessage&) { return true; };
-            const bool readable = peer.Take(bytes, length, ignore, [&](const RtmpMessage& m) {
-                if (!keyed && first < 0 && m.first_chunk >= 0 && IsVideo(m, 0x01)) first = m.first_chunk;
-                return true;
-            });
-            if (keyed) {
-                StoreSlot(channel, *buffer, bytes, static_cast<int>(length));
-            } else if (first >= 0) {
-                keyed = true;
-                StoreSlot(channel, *buffer, bytes + first, static_cast<int>(length) - first);
-            }
-            return readable;
-        };
-        if (streaming) {
-            std::vector<uint8_t> rest;
-            rest.swap(peer.pending());
-            streaming = store_from_key_frame(rest.data(), rest.size());
-        }
-        while (streaming && !PullStopping()) {
-            const ssize_t n = ReceiveWithin(fd, block, sizeof block, kPullSilenceMs);
-            if (n <= 0) break;
-            if (!store_from_key_frame(block, static_cast<std::size_t>(n))) break;
-        }
+        const bool keyed = StoreFromKeyFrame(channel, *buffer, fd, peer, streaming);
         if (PullStopping()) {
             rtmp_pull_stop(fd);
             SleepMs(1);

@@ -2,7 +2,7 @@
 
 #include "core/log.h"
 #include "media/media_file.h"
-#include "media/ts_timing.h"
+#include "media/ts_packet.h"
 
 #include <cmath>
 #include <cstdio>

@@ -365,13 +365,9 @@ MetricsAccess CheckMetricsAccess(const char* request)
     return std::strcmp(user, "root") == 0 ? MetricsAccess::kRoot : MetricsAccess::kOther;
 }
 
-std::string MetricsText(uint64_t now_ms)
+// The families of every channel's input health and viewers.
+static void AppendChannelFamilies(std::string& out, const std::vector<ChannelFigures>& channels)
 {
-    const std::vector<ViewerRow> viewers = CollectViewers(now_ms);
-    const std::vector<ChannelFigures> channels = CollectChannels(now_ms, viewers);
-    std::string out;
-    out.reserve(4096 + channels.size() * 2048);
-
     struct ChannelCounter {
         const char* name;
         const char* type;
@@ -418,7 +414,11 @@ std::string MetricsText(uint64_t now_ms)
             family.Sample(labels + ",protocol=\"multicast\"", static_cast<uint64_t>(channel.multicast));
         }
     }
+}
 
+// The families of the HTTP, RTSP and VOD services.
+static void AppendServiceFamilies(std::string& out)
+{
     ServiceStats* const services[] = {&g_http_stats, &g_rtsp_stats, &g_vod_stats};
     {
         Family family(out, "quorvane_service_connections_total", "counter", "Connections accepted by the service.");
@@ -446,12 +446,27 @@ std::string MetricsText(uint64_t now_ms)
         for (const ServiceStats* stats : services)
             family.Sample(std::string("service=\"") + stats->name + "\"", stats->bytes_sent.load(std::memory_order_relaxed));
     }
+}
 
+// The families of the process: CPU time, memory, threads, descriptors.
+static void AppendProcessFamilies(std::string& out)
+{
     const ProcessFigures process = ReadProcessFigures();
     Family(out, "process_cpu_seconds_total", "counter", "User and system CPU time in seconds.").Sample("", process.cpu_seconds);
     Family(out, "process_resident_memory_bytes", "gauge", "Resident memory in bytes.").Sample("", process.resident_bytes);
     Family(out, "process_threads", "gauge", "Threads of the process.").Sample("", static_cast<uint64_t>(process.threads));
     Family(out, "process_open_fds", "gauge", "Open file descriptors.").Sample("", static_cast<uint64_t>(process.open_fds));
+}
+
+std::string MetricsText(uint64_t now_ms)
+{
+    const std::vector<ViewerRow> viewers = CollectViewers(now_ms);
+    const std::vector<ChannelFigures> channels = CollectChannels(now_ms, viewers);
+    std::string out;
+    out.reserve(4096 + channels.size() * 2048);
+    AppendChannelFamilies(out, channels);
+    AppendServiceFamilies(out);
+    AppendProcessFamilies(out);
     return out;
 }
 

@@ -305,28 +305,35 @@ static void KillAndReap(pid_t child, ChildResult& result)
     result.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-bool RunChildProcess(const std::string& program, const std::vector<std::string>& args,
-                     const std::vector<std::string>& env, std::size_t max_output, int timeout_ms,
-                     ChildResult& result, int input_fd, const std::atomic<int32_t>* stop)
-{
-    constexpr int      kStopCheckMs = 100;
-    constexpr uint64_t kStopGraceMs = 5000;     // a program that asked for the stop may still answer
-    uint64_t stop_deadline = UINT64_MAX;
-    // True once the stop came kStopGraceMs ago.
-    const auto stopping = [stop, &stop_deadline] {
-        if (stop == nullptr || stop->load() == 0) return false;
+// The caller's stop for a child program, due kGraceMs after it came: a program that asked for
+// the stop may still answer.
+class ChildStop {
+public:
+    explicit ChildStop(const std::atomic<int32_t>* stop) : stop_(stop) {}
+    // True once the stop came kGraceMs ago.
+    bool Due()
+    {
+        if (stop_ == nullptr || stop_->load() == 0) return false;
         const uint64_t now = GetTickMs();
-        if (stop_deadline == UINT64_MAX) stop_deadline = now + kStopGraceMs;
-        return now >= stop_deadline;
-    };
-    result = ChildResult();
-    int pipe_fds[2];
-    if (pipe2(pipe_fds, O_CLOEXEC) != 0) return false;
+        if (deadline_ == UINT64_MAX) deadline_ = now + kGraceMs;
+        return now >= deadline_;
+    }
 
+private:
+    static constexpr uint64_t kGraceMs = 5000;
+    const std::atomic<int32_t>* stop_;
+    uint64_t deadline_ = UINT64_MAX;
+};
+
+// Starts program in a process group of its own, stdout and stderr on output_fd, stdin on
+// input_fd (or /dev/null when it is negative). Returns posix_spawn's result.
+static int SpawnChild(const std::string& program, const std::vector<std::string>& args,
+                      const std::vector<std::string>& env, int output_fd, int input_fd, pid_t& child)
+{
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, pipe_fds[1], STDOUT_FILENO);
-    posix_spawn_file_actions_adddup2(&actions, pipe_fds[1], STDERR_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, output_fd, STDOUT_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, output_fd, STDERR_FILENO);
     if (input_fd >= 0) posix_spawn_file_actions_adddup2(&actions, input_fd, STDIN_FILENO);
     else posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
     // Sockets and files the server opened without close-on-exec stay out of the child.
@@ -354,17 +361,18 @@ bool RunChildProcess(const std::string& program, const std::vector<std::string>&
     for (const std::string& item : env) envp.push_back(const_cast<char*>(item.c_str()));
     envp.push_back(nullptr);
 
-    pid_t child = -1;
     const int spawned = posix_spawn(&child, program.c_str(), &actions, &attributes, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attributes);
-    close(pipe_fds[1]);
-    if (spawned != 0) {
-        close(pipe_fds[0]);
-        return false;
-    }
+    return spawned;
+}
 
-    const uint64_t deadline = GetTickMs() + static_cast<uint64_t>(timeout_ms);
+// Keeps up to max_output bytes of what the child writes to fd, until every writer has closed,
+// the deadline has passed or the stop is due.
+static void CollectChildOutput(int fd, std::size_t max_output, uint64_t deadline, ChildStop& stop,
+                               ChildResult& result)
+{
+    constexpr int kStopCheckMs = 100;
     char chunk[4096];
     for (;;) {
         const uint64_t now = GetTickMs();
@@ -372,44 +380,68 @@ bool RunChildProcess(const std::string& program, const std::vector<std::string>&
             result.timed_out = true;
             break;
         }
-        if (stopping()) {
+        if (stop.Due()) {
             result.stopped = true;
             break;
         }
-        pollfd watch{pipe_fds[0], POLLIN, 0};
+        pollfd watch{fd, POLLIN, 0};
         const int ready = poll(&watch, 1, static_cast<int>(std::min<uint64_t>(deadline - now, kStopCheckMs)));
         if (ready < 0 && errno == EINTR) continue;
         if (ready <= 0) continue;
-        const ssize_t got = read(pipe_fds[0], chunk, sizeof chunk);
+        const ssize_t got = read(fd, chunk, sizeof chunk);
         if (got < 0 && errno == EINTR) continue;
         if (got <= 0) break;                    // every writer closed: the child has ended
         const std::size_t room = max_output - std::min(max_output, result.output.size());
         if (static_cast<std::size_t>(got) > room) result.truncated = true;
         result.output.append(chunk, std::min(room, static_cast<std::size_t>(got)));
     }
-    close(pipe_fds[0]);
+}
 
+// The child's output has closed; gives it the rest of its time to exit, then kills it.
+static void AwaitChildExit(pid_t child, uint64_t deadline, ChildStop& stop, ChildResult& result)
+{
+    int status = 0;
+    for (;;) {
+        const pid_t done = waitpid(child, &status, WNOHANG);
+        if (done == child) break;
+        if (done < 0 && errno != EINTR) return;
+        const bool late = GetTickMs() >= deadline;
+        if (late || stop.Due()) {
+            result.timed_out = late;
+            result.stopped = !late;
+            KillAndReap(child, result);
+            result.exit_code = -1;
+            return;
+        }
+        SleepMs(5);
+    }
+    result.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+bool RunChildProcess(const std::string& program, const std::vector<std::string>& args,
+                     const std::vector<std::string>& env, std::size_t max_output, int timeout_ms,
+                     ChildResult& result, int input_fd, const std::atomic<int32_t>* stop)
+{
+    ChildStop stopping(stop);
+    result = ChildResult();
+    int pipe_fds[2];
+    if (pipe2(pipe_fds, O_CLOEXEC) != 0) return false;
+    pid_t child = -1;
+    const int spawned = SpawnChild(program, args, env, pipe_fds[1], input_fd, child);
+    close(pipe_fds[1]);
+    if (spawned != 0) {
+        close(pipe_fds[0]);
+        return false;
+    }
+
+    const uint64_t deadline = GetTickMs() + static_cast<uint64_t>(timeout_ms);
+    CollectChildOutput(pipe_fds[0], max_output, deadline, stopping, result);
+    close(pipe_fds[0]);
     if (result.timed_out || result.stopped) {
         KillAndReap(child, result);
         result.exit_code = -1;
         return true;
     }
-    // Output closed; give the child the rest of its time to exit.
-    int status = 0;
-    for (;;) {
-        const pid_t done = waitpid(child, &status, WNOHANG);
-        if (done == child) break;
-        if (done < 0 && errno != EINTR) return true;
-        const bool late = GetTickMs() >= deadline;
-        if (late || stopping()) {
-            result.timed_out = late;
-            result.stopped = !late;
-            KillAndReap(child, result);
-            result.exit_code = -1;
-            return true;
-        }
-        SleepMs(5);
-    }
-    result.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    AwaitChildExit(child, deadline, stopping, result);
     return true;
 }
