@@ -64,15 +64,11 @@ void ForEachLine(std::string_view text, Visit visit)
 int ReadConfiguration(CgiConfiguration& config, const char* path)
 {
     std::string text;
-    if (ReadWholeFile(path, text) == 0) return 0;
-    std::vector<bool> seen(config.values.size(), false);
-    ForEachLine(text, [&](std::string_view key, std::string_view value, std::size_t, std::size_t) {
-        for (std::size_t i = 0; i < config.values.size(); ++i) {
-            if (seen[i] || key != config.values[i].key) continue;
-            seen[i] = true;
-            config.Set(key, value);
-        }
-    });
+    if (ReadConfigurationText(path, text) == 0) return 0;
+    for (CgiConfigValue& entry : config.values) {
+        std::string_view value;
+        if (FindKeyValue(text, entry.key, value)) config.Set(entry.key, value);
+    }
     return 1;
 }
 

@@ -24,8 +24,9 @@ struct CgiConfiguration {
     void Set(std::string_view key, std::string_view text);
 };
 
-// Reads the file (lines "key=value", the key the whole text before "="; the first line of a
-// key counts). 1 read, 0 when it cannot be opened.
+// Reads the file as the server does (FindKeyValue: the first "key=" anywhere in the text, so
+// "path" takes the value of "videopath=" when no line of its own comes first). 1 read, 0 when
+// it cannot be opened.
 int ReadConfiguration(CgiConfiguration& config, const char* path = "quorvane_config.txt");
 // The file's text with each key of changes set: its line rewritten in place, a key the file
 // lacks added at the end. Lines of other keys and any other text stay as they were.

@@ -1,25 +1,8 @@
 #include "cgi/cgi_query.h"
 
-namespace {
+#include "core/query.h"
 
-// Calls visit(name, value, has_value) for each "&"-separated pair; stops when it returns true.
-template <typename Visit>
-bool ForEachPair(std::string_view query, Visit visit)
-{
-    std::size_t at = 0;
-    while (at <= query.size()) {
-        const std::size_t end = std::min(query.find('&', at), query.size());
-        const std::string_view pair = query.substr(at, end - at);
-        const std::size_t equals = pair.find('=');
-        if (equals == std::string_view::npos) {
-            if (visit(pair, std::string_view(), false)) return true;
-        } else if (visit(pair.substr(0, equals), pair.substr(equals + 1), true)) {
-            return true;
-        }
-        at = end + 1;
-    }
-    return false;
-}
+namespace {
 
 int HexDigit(char c)
 {
@@ -33,17 +16,13 @@ int HexDigit(char c)
 
 bool GetQueryParameter(std::string_view query, std::string_view name, std::string& value)
 {
-    return ForEachPair(query, [&](std::string_view key, std::string_view text, bool has_value) {
-        if (!has_value || key != name) return false;
-        value.assign(text);
-        return true;
-    });
+    std::string_view found;
+    if (!FindQueryValue(query, name, found)) return false;
+    value.assign(found);
+    return true;
 }
 
-bool ContainsKeyword(std::string_view query, std::string_view word)
-{
-    return ForEachPair(query, [&](std::string_view key, std::string_view, bool) { return key == word; });
-}
+bool ContainsKeyword(std::string_view query, std::string_view word) { return QueryHasName(query, word); }
 
 std::string DecodeBrowserValue(std::string_view text)
 {

@@ -93,6 +93,13 @@ void NormaliseLineEnd(std::string& text)
     text.append("\r\n");
 }
 
+int ReadConfigurationText(const char* path, std::string& text)
+{
+    const int read = ReadWholeFile(path, text);
+    if (read > 0) NormaliseLineEnd(text);
+    return read;
+}
+
 bool FindKeyValue(std::string_view text, std::string_view key, std::string_view& value)
 {
     std::string pattern(key);
@@ -128,14 +135,13 @@ int LoadConfiguration()
     // Recorded before the file is opened: without a file the services still need it.
     CopyText(g_server_base_dir, CurrentDirectory());
     std::string text;
-    const int read = ReadWholeFile("quorvane_config.txt", text);
+    const int read = ReadConfigurationText("quorvane_config.txt", text);
     if (read == 0) {
         std::printf("Failed");
         std::fflush(stdout);
         return 0;
     }
     if (read < 0) return 0;
-    NormaliseLineEnd(text);
 
     Configuration& c = g_config;
     ReadText(text, "startmenu", c.startmenu);

@@ -66,6 +66,9 @@ void ResetConfiguration();
 int ReadWholeFile(const char* path, std::string& text);
 // Makes the text end with "\r\n": a final "\n" becomes "\r\n", no line break gets one.
 void NormaliseLineEnd(std::string& text);
+// The configuration file's text as both programs read it: ReadWholeFile, then (when read)
+// NormaliseLineEnd; returns what ReadWholeFile returned.
+int ReadConfigurationText(const char* path, std::string& text);
 // The value of the first occurrence of key + "=" anywhere in text, up to the next "\n"
 // without a "\r" right before it; false when the key or the line end is missing.
 bool FindKeyValue(std::string_view text, std::string_view key, std::string_view& value);

@@ -3,6 +3,7 @@
 #include "core/config.h"
 #include "core/log.h"
 #include "core/platform/platform.h"
+#include "core/query.h"
 #include "core/server_control.h"
 #include "core/sockets.h"
 #include "core/text.h"
@@ -48,21 +49,6 @@ bool SendWhole(PlayerConnection& conn, std::string_view text)
 {
     const int fd = conn.socket.load();
     return fd >= 0 && SendAll(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
-}
-
-// A query parameter as the admin pages send it: "name=" at the start or after "&", up to the
-// next "&".
-std::string QueryParameter(std::string_view query, std::string_view name)
-{
-    std::size_t at = 0;
-    while (at <= query.size()) {
-        const std::size_t end = std::min(query.find('&', at), query.size());
-        const std::string_view pair = query.substr(at, end - at);
-        if (pair.size() > name.size() && pair.starts_with(name) && pair[name.size()] == '=')
-            return std::string(pair.substr(name.size() + 1));
-        at = end + 1;
-    }
-    return {};
 }
 
 // A file without a name in the working directory (gone when closed): the spool of a body.
@@ -231,7 +217,8 @@ bool AdmitPost(PlayerConnection& conn, const CgiTarget& target, int64_t content_
         return false;
     }
     if (upload) {
-        const std::string token = QueryParameter(target.query, "token");
+        std::string_view found;
+        const std::string token(FindQueryValue(target.query, "token", found) ? found : std::string_view());
         if (token.empty() || g_cgi_root_check == nullptr || g_cgi_root_check(token.c_str()) != 1) {
             LogSystemMessage("CGI upload refused: no root token\n");
             SendWhole(conn, kCgiForbidden);

@@ -3,6 +3,7 @@
 #include "core/config.h"
 #include "core/log.h"
 #include "core/platform/platform.h"
+#include "core/query.h"
 #include "core/text.h"
 #include "http/http_catchup.h"
 #include "http/http_playlist.h"
@@ -333,16 +334,8 @@ HlsPath ParseHlsPath(std::string_view path)
 
 std::string QueryParameter(std::string_view query, std::string_view key)
 {
-    std::size_t at = 0;
-    while (at <= query.size()) {
-        std::size_t end = query.find('&', at);
-        if (end == std::string_view::npos) end = query.size();
-        const std::string_view pair = query.substr(at, end - at);
-        if (pair.size() > key.size() && pair.substr(0, key.size()) == key && pair[key.size()] == '=')
-            return std::string(pair.substr(key.size() + 1));
-        at = end + 1;
-    }
-    return {};
+    std::string_view value;
+    return FindQueryValue(query, key, value) ? std::string(value) : std::string();
 }
 
 std::string MediaPlaylistText(const HlsWindow& window, const std::string& suffix)

@@ -2,6 +2,7 @@
 
 #include "core/log.h"
 #include "core/platform/platform.h"
+#include "core/query.h"
 #include "players/player_protocol.h"
 #include "players/player_server.h"
 #include "rest/rest_common.h"
@@ -63,15 +64,13 @@ void Query(PlayerConnection& conn, const std::string& mac_id)
     if (sent) LogSystemMessage("Send Query [%d] Bytess Data OK\n", static_cast<int>(answer.size()));
 }
 
-// The new values: everything after "setting=" up to the line end, decoded.
+// The new values: everything after the "=" of the "setting" pair up to the line end, decoded.
 std::string SettingText(const RestText& request)
 {
     const std::string_view query = request.query;
-    for (std::size_t at = query.find("setting="); at != std::string_view::npos; at = query.find("setting=", at + 1)) {
-        if (at > 0 && query[at - 1] != '&') continue;
-        return UrlDecode(query.substr(at + 8));
-    }
-    return {};
+    std::string_view value;
+    if (!FindQueryValue(query, "setting", value)) return {};
+    return UrlDecode(query.substr(static_cast<std::size_t>(value.data() - query.data())));
 }
 
 void SaveSetting(PlayerConnection& conn, const RestText& request, const std::string& mac_id)

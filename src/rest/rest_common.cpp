@@ -1,5 +1,6 @@
 #include "rest/rest_common.h"
 
+#include "core/query.h"
 #include "core/sockets.h"
 #include "core/text.h"
 #include "net/connection.h"
@@ -55,23 +56,12 @@ RestText SplitRestText(const char* text)
 
 bool RestParameter(const RestText& request, std::string_view name, std::string& value)
 {
-    const std::string_view query = request.query;
-    std::size_t at = 0;
-    while (at <= query.size()) {
-        std::size_t end = query.find('&', at);
-        const bool last = end == std::string_view::npos;
-        if (last) end = query.size();
-        const std::string_view pair = query.substr(at, end - at);
-        if (pair.size() > name.size() && pair.substr(0, name.size()) == name && pair[name.size()] == '=') {
-            // The last value ends at the line end; without one it has no end and is missing.
-            if (last && !request.query_ended) return false;
-            value = UrlDecode(pair.substr(name.size() + 1));
-            return true;
-        }
-        if (last) break;
-        at = end + 1;
-    }
-    return false;
+    std::string_view found;
+    if (!FindQueryValue(request.query, name, found)) return false;
+    // The last value ends at the line end; without one it has no end and is missing.
+    if (found.data() + found.size() == request.query.data() + request.query.size() && !request.query_ended) return false;
+    value = UrlDecode(found);
+    return true;
 }
 
 std::string RestLongHeader(std::size_t content_length)

@@ -4,6 +4,8 @@
 #include "cgi/cgi_config.h"
 #include "cgi/cgi_query.h"
 #include "cgi/cgi_rest.h"
+#include "core/config.h"
+#include "support/temp_dir.h"
 
 #include <gtest/gtest.h>
 
@@ -44,6 +46,23 @@ TEST(AdminConfiguration, TheUpdateRewritesOnlyTheLinesItWasGiven)
     for (const char* bad : {"", "0", "65536", "80x", "-1", "123456"}) EXPECT_FALSE(IsPortText(bad)) << bad;
     EXPECT_TRUE(IsIpv4Text("239.0.0.1"));
     for (const char* bad : {"", "1.2.3", "1.2.3.4.5", "256.1.1.1", "1..2.3", "a.b.c.d"}) EXPECT_FALSE(IsIpv4Text(bad)) << bad;
+}
+
+TEST(AdminConfiguration, ReadsTheFileAsTheServerDoes)
+{
+    // A commented-out key, a key inside a longer one, a last line without a line break.
+    const TempWorkDir dir;
+    dir.WriteFile("quorvane_config.txt",
+                  "# httpport=9\r\nhttpport=8000\r\nxigmpip=239.1.1.1\r\nigmpip=0.0.0.0\r\nvideopath=media/videos");
+    ResetConfiguration();
+    ASSERT_EQ(LoadConfiguration(), 1);
+    CgiConfiguration admin;
+    ASSERT_EQ(ReadConfiguration(admin), 1);
+    EXPECT_EQ(admin.Get("httpport"), g_config.httpport);
+    EXPECT_EQ(admin.Get("igmpip"), g_config.igmpip);
+    EXPECT_EQ(admin.Get("videopath"), g_config.videopath);
+    EXPECT_EQ(admin.Get("path"), "media/videos");
+    ResetConfiguration();
 }
 
 TEST(AdminAnswers, EachStyleTakesItsPartOfTheAnswer)
