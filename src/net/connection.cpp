@@ -289,15 +289,15 @@ void ReapAllFinished(ConnectionService& service, uint32_t wait_ms)
 {
     if (ReapUntil(service, GetTickMs() + wait_ms)) return;
     // Threads still running are stopped: told to, and woken from a blocked receive or send by
-    // shutting their socket down (its last user closes it).
+    // shutting their socket down (its last user closes it). The wake-up takes the socket-close
+    // lock, so a socket closed meanwhile, and its number reused, is never shut.
     {
         ScopedLock held(service.open.lock);
         for (Position at = service.open.list.GetHeadPosition(); at != nullptr;) {
             auto* conn = static_cast<PlayerConnection*>(service.open.list.GetNext(at));
             conn->stop.store(1);
             if (conn->pause_marker.load() == 0) conn->wake.Signal();
-            const int fd = conn->socket.load();
-            if (fd >= 0) shutdown(fd, SHUT_RDWR);
+            WakeSocket(service, conn->socket);
         }
     }
     if (ReapUntil(service, GetTickMs() + wait_ms)) return;
