@@ -206,7 +206,7 @@ int64_t Digits(std::string_view text, std::size_t& at)
 
 void Send(PlayerConnection& conn, const std::string& answer, const char* what)
 {
-    if (!SendAnswer(conn, answer)) LogSystemMessage("HLS: the %s was not sent\n", what);
+    if (!SendConnectionText(conn, answer)) LogSystemMessage("HLS: the %s was not sent\n", what);
 }
 
 void ServeLivePlaylist(PlayerConnection& conn, const char* request, bool http11, std::string_view target, int channel_number)
@@ -224,7 +224,7 @@ void ServeLivePlaylist(PlayerConnection& conn, const char* request, bool http11,
     SetHlsBeat(ExpireViewings);
     if (!TouchHlsChannel(channel_number)) {
         LogSystemMessage("HLS: CH[%d] cannot be cut into segments\n", channel_number);
-        Send(conn, kHttpNotFound, "answer");
+        Send(conn, kNotFoundAnswer, "answer");
         return;
     }
     const std::string token = ViewingOf(conn, channel_number, "");
@@ -261,7 +261,7 @@ void ServeLiveSegment(PlayerConnection& conn, const char* request, bool http11, 
     }
     HlsSegment segment;
     if (!HlsSegmentOf(path.channel, path.sequence, segment)) {
-        Send(conn, kHttpNotFound, "answer");
+        Send(conn, kNotFoundAnswer, "answer");
         return;
     }
     const std::string etag = "\"" + std::to_string(path.channel) + "-" + std::to_string(segment.sequence) + "\"";
@@ -272,7 +272,7 @@ void ServeLiveSegment(PlayerConnection& conn, const char* request, bool http11, 
         return;
     }
     const std::string head = AnswerHead(http11, "200 OK", "Content-Type: video/mp2t\r\n" + headers, segment.data->size());
-    if (!SendAnswer(conn, head) || !SendAnswer(conn, *segment.data)) {
+    if (!SendConnectionText(conn, head) || !SendConnectionText(conn, *segment.data)) {
         LogSystemMessage("HLS: the segment was not sent\n");
         return;
     }

@@ -46,7 +46,6 @@ static constexpr std::size_t kPathLimit   = 511;
 static constexpr std::size_t kHeaderSize  = 1024;
 static constexpr uint64_t    kHeadWaitMs  = 10000;
 
-const char kHttpNotFound[]  = "HTTP/1.0 404 Not Found\r\n\r\n\r\n";
 const char kHttpUserError[] = "HTTP/1.0 1001 Username and Password error\r\n\r\n";
 const char kHttpTimedOut[]  = "HTTP/1.0 408 Request Timeout\r\n\r\n";
 static const char kTimeExpired[]   = "HTTP/1.0 1002 Time Expired\r\n\r\n";
@@ -159,12 +158,6 @@ struct Request {
 
 CriticalSection g_http_file_open_lock;
 CriticalSection g_http_file_status_lock;
-
-bool SendText(PlayerConnection& conn, const char* text, std::size_t length)
-{
-    const int fd = conn.socket.load();
-    return fd >= 0 && SendAll(fd, text, length) == static_cast<ssize_t>(length);
-}
 
 // Reads the head until "\r\n\r\n". 1 complete, 0 nothing usable (connection ends
 // silently), -1 too long for the buffer, -2 begun but not finished in time. The whole head
@@ -336,14 +329,14 @@ static bool AnswerFile(PlayerConnection& conn, const Request& request, const Ext
         }
     }
     if (fd < 0) {
-        header = kHttpNotFound;
+        header = kNotFoundAnswer;
         conn.stop.store(1);
         LogSystemMessage("[%s] File not Found\n", full_name.c_str());
         return true;
     }
     conn.file = fd;
     if (IsForbiddenFile(fd, full_name)) {
-        header = kHttpNotFound;
+        header = kNotFoundAnswer;
         conn.stop.store(1);
         LogSystemMessage("System Warning : System file : [%s] can not be accessed\n", path.c_str() + 1);
         return true;
@@ -445,8 +438,8 @@ static bool HandleRequest(PlayerConnection& conn, Request& request)
 {
     const int head = ReadHead(conn, request);
     if (head < 0) {
-        if (head == -2) SendText(conn, kHttpTimedOut, sizeof kHttpTimedOut - 1);
-        else SendText(conn, kBadRequest, sizeof kBadRequest - 1);
+        if (head == -2) SendConnectionText(conn, kHttpTimedOut);
+        else SendConnectionText(conn, kBadRequest);
         return false;
     }
     if (head == 0 || request.length == 0) return false;
@@ -474,7 +467,7 @@ static bool HandleRequest(PlayerConnection& conn, Request& request)
         request.http11 = true;
         LogSystemMessage("HTTP 1.1 protocol\n");
     } else {
-        SendText(conn, kBadVersion, sizeof kBadVersion - 1);
+        SendConnectionText(conn, kBadVersion);
         return false;
     }
 
@@ -508,18 +501,18 @@ static bool HandleRequest(PlayerConnection& conn, Request& request)
                 ++at;
             }
             if (path.size() > kPathLimit) {
-                SendText(conn, kUriTooLong, sizeof kUriTooLong - 1);
+                SendConnectionText(conn, kUriTooLong);
                 return false;
             }
         }
         if (entry == nullptr) {
             Bump(g_http_stats.not_found);
-            SendText(conn, kHttpNotFound, std::strlen(kHttpNotFound));
+            SendConnectionText(conn, kNotFoundAnswer);
             LogSystemMessage("[%s]: No Support File Format\n", request.text);
             return false;
         }
         if (path.size() > kPathLimit) {
-            SendText(conn, kUriTooLong, sizeof kUriTooLong - 1);
+            SendConnectionText(conn, kUriTooLong);
             return false;
         }
     }
@@ -537,7 +530,7 @@ static bool HandleRequest(PlayerConnection& conn, Request& request)
     }
 
     CountAnswer(g_http_stats, header.c_str());
-    if (!SendText(conn, header.data(), header.size())) {
+    if (!SendConnectionText(conn, header.data(), header.size())) {
         std::printf("Cmd Thread send TCP package error=[%d]\n", errno);
         std::fflush(stdout);
         return false;

@@ -30,7 +30,6 @@ struct ExtensionEntry {
 
 // The answers a refused request gets: no such path, the user check's refusal, and a request
 // that did not arrive within its time.
-extern const char kHttpNotFound[];
 extern const char kHttpUserError[];
 extern const char kHttpTimedOut[];
 

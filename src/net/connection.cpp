@@ -15,6 +15,8 @@
 
 LockedList g_player_list;
 
+const char kNotFoundAnswer[] = "HTTP/1.0 404 Not Found\r\n\r\n\r\n";
+
 static CriticalSection g_total_connection_lock;
 static int32_t         g_total_connections = 0;     // guarded by g_total_connection_lock
 
@@ -23,6 +25,17 @@ PlayerConnection::~PlayerConnection()
     if (file >= 0) close(file);
     const int fd = socket.exchange(-1);
     if (fd >= 0) CloseSocket(fd);
+}
+
+bool SendConnectionText(PlayerConnection& conn, std::string_view text)
+{
+    const int fd = conn.socket.load();
+    return fd >= 0 && SendAll(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+}
+
+bool SendConnectionText(PlayerConnection& conn, const void* data, std::size_t length)
+{
+    return SendConnectionText(conn, std::string_view(static_cast<const char*>(data), length));
 }
 
 void AddTotalConnection(int delta)

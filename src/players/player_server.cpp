@@ -54,8 +54,7 @@ bool PlayerSocketOpen(const PlayerBox& box) { return box.socket.load() >= 0; }
 bool SendToPlayer(PlayerBox& box, std::string_view text)
 {
     ScopedLock held(box.send_lock);
-    const int fd = box.socket.load();
-    return fd >= 0 && SendAll(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    return SendConnectionText(box, text);
 }
 
 // The last user of a box's socket closes it: inside the socket-close lock, and under the send

@@ -7,7 +7,6 @@
 #include <cstdio>
 
 const char kRestOkLine[]  = "HTTP/1.1 200 OK\r\n\r\n";
-const char kRest404Line[] = "HTTP/1.0 404 Not Found\r\n\r\n\r\n";
 
 static char DecodedPair(char high, char low)
 {
@@ -84,8 +83,3 @@ std::string RestLongHeader(std::size_t content_length)
     return header;
 }
 
-bool SendRestText(PlayerConnection& conn, std::string_view text)
-{
-    const int fd = conn.socket.load();
-    return fd >= 0 && SendAll(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
-}
