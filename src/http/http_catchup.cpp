@@ -6,8 +6,8 @@
 #include "core/platform/platform.h"
 #include "core/server_control.h"
 #include "core/text.h"
+#include "http/http_access.h"
 #include "http/http_playlist.h"
-#include "http/http_request.h"
 #include "media/ts_file.h"
 #include "stream/hls_segmenter.h"
 #include "stream/pacing.h"
@@ -381,7 +381,7 @@ std::string ArchivePlaylistText(const std::vector<ArchivePart>& parts, const std
     return event ? text : text + "#EXT-X-ENDLIST\r\n";
 }
 
-void ServeCatchUp(PlayerConnection& conn, const char* request, bool http11, std::string_view target, const HlsPath& path)
+static void ServeCatchUp(PlayerConnection& conn, const char* request, bool http11, std::string_view target, const HlsPath& path)
 {
     LogSystemMessage("Request Catch-up =[%.*s]\n", static_cast<int>(target.size()), target.data());
     const std::size_t question = std::min(target.find('?'), target.size());
@@ -429,5 +429,17 @@ void ServeCatchUp(PlayerConnection& conn, const char* request, bool http11, std:
         LeavePlayerList(conn);
         break;
     }
+    }
+}
+
+bool ServeCatchUpRequest(PlayerConnection& conn, const char* request, bool http11)
+{
+    const std::string_view target = RequestTarget(request);
+    const HlsPath parsed = ParseHlsPath(target.substr(0, target.find('?')));
+    switch (parsed.kind) {
+    case HlsPath::kArchivePlaylist:
+    case HlsPath::kArchiveStream:
+    case HlsPath::kArchivePart: ServeCatchUp(conn, request, http11, target, parsed); return true;
+    default: return false;
     }
 }

@@ -7,7 +7,7 @@
 #include "core/server_control.h"
 #include "core/sockets.h"
 #include "core/text.h"
-#include "http/http_request.h"
+#include "http/http_access.h"
 #include "http/http_service.h"
 
 #include <algorithm>

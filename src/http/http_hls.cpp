@@ -4,9 +4,8 @@
 #include "core/log.h"
 #include "core/platform/platform.h"
 #include "core/text.h"
-#include "http/http_catchup.h"
+#include "http/http_access.h"
 #include "http/http_playlist.h"
-#include "http/http_request.h"
 #include "users/usage_log.h"
 
 #include <algorithm>
@@ -369,12 +368,10 @@ bool ServeHlsRequest(PlayerConnection& conn, const char* request, bool http11)
     const std::string_view query = question == std::string_view::npos ? std::string_view() : target.substr(question + 1);
     const HlsPath parsed = ParseHlsPath(path);
     switch (parsed.kind) {
-    case HlsPath::kNone: return false;
-    case HlsPath::kPlaylist: ServeLivePlaylist(conn, request, http11, target, parsed.channel); break;
-    case HlsPath::kSegment: ServeLiveSegment(conn, request, http11, query, parsed); break;
-    default: ServeCatchUp(conn, request, http11, target, parsed); break;
+    case HlsPath::kPlaylist: ServeLivePlaylist(conn, request, http11, target, parsed.channel); return true;
+    case HlsPath::kSegment: ServeLiveSegment(conn, request, http11, query, parsed); return true;
+    default: return false;
     }
-    return true;
 }
 
 int HlsViewingChannel(const PlayerConnection& conn)

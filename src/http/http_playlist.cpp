@@ -5,7 +5,7 @@
 #include "core/log.h"
 #include "core/sockets.h"
 #include "core/text.h"
-#include "http/http_request.h"
+#include "http/http_access.h"
 
 #include <arpa/inet.h>
 #include <cctype>
