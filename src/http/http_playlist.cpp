@@ -3,7 +3,6 @@
 #include "channels/archive.h"
 #include "core/config.h"
 #include "core/log.h"
-#include "core/sockets.h"
 #include "core/text.h"
 #include "http/http_access.h"
 

@@ -1,6 +1,5 @@
 #include "rest/rest_common.h"
 
-#include "core/sockets.h"
 #include "core/text.h"
 #include "net/connection.h"
 
