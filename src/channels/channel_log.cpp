@@ -1,6 +1,7 @@
 #include "channels/channel_log.h"
 
 #include "channels/channel_table.h"
+#include "core/file_replace.h"
 #include "core/log.h"
 #include "core/platform/platform.h"
 #include "core/server_control.h"
@@ -41,13 +42,7 @@ void WriteChannelLogLine()
     }
     // The whole line in one write: a reader of the file never sees half a minute.
     const std::string line = ChannelLogLine(now, counts);
-    std::string_view rest  = line;
-    while (!rest.empty()) {
-        const ssize_t written = write(fd, rest.data(), rest.size());
-        if (written < 0 && errno == EINTR) continue;
-        if (written <= 0) break;
-        rest.remove_prefix(static_cast<std::size_t>(written));
-    }
+    (void)WriteWhole(fd, line.data(), line.size());
     close(fd);
 }
 

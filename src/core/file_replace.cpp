@@ -11,7 +11,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-static bool WriteAll(int fd, const char* data, std::size_t length)
+bool WriteWhole(int fd, const char* data, std::size_t length)
 {
     while (length > 0) {
         const ssize_t written = write(fd, data, length);
@@ -26,7 +26,7 @@ static bool WriteAll(int fd, const char* data, std::size_t length)
 // Writes content to an open file, flushes it to disk and closes it; false on any failure.
 static bool FillAndClose(int fd, std::string_view content)
 {
-    const bool written = WriteAll(fd, content.data(), content.size()) && fsync(fd) == 0;
+    const bool written = WriteWhole(fd, content.data(), content.size()) && fsync(fd) == 0;
     return close(fd) == 0 && written;
 }
 

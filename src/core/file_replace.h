@@ -4,7 +4,12 @@
 // and one rename puts the new file in place. The file exists at every moment, even when the
 // process is killed half-way.
 
+#include <cstddef>
 #include <string_view>
+
+// Writes length bytes of data to a file descriptor, again after a signal or a short write;
+// false on any failure.
+bool WriteWhole(int fd, const char* data, std::size_t length);
 
 // Returns 1 when the new content is in place; 0 when the temporary file could not be written
 // or the final rename failed (the current file is then untouched). Logs "unlink backup file %s error\n" and

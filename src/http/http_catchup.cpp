@@ -6,8 +6,8 @@
 #include "core/platform/platform.h"
 #include "core/server_control.h"
 #include "core/text.h"
+#include "http/http_access.h"
 #include "http/http_playlist.h"
-#include "http/http_request.h"
 #include "media/ts_file.h"
 #include "stream/hls_segmenter.h"
 #include "stream/pacing.h"
@@ -129,7 +129,7 @@ bool ChannelInterval(int channel_number, const HlsPath& path, Interval& interval
 
 void Send(PlayerConnection& conn, const std::string& answer)
 {
-    if (!SendAnswer(conn, answer)) LogSystemMessage("Catch-up: the answer was not sent\n");
+    if (!SendConnectionText(conn, answer)) LogSystemMessage("Catch-up: the answer was not sent\n");
 }
 
 // Sends bytes [begin, end) of a file; with a pacer, paced block by block after the burst.
@@ -145,7 +145,7 @@ bool SendFileRange(PlayerConnection& conn, int fd, int64_t begin, int64_t end, P
         if (got <= 0) return false;
         at += got;
         if (batch == nullptr) {
-            if (!SendAnswer(conn, buffer.data(), static_cast<std::size_t>(got))) return false;
+            if (!SendConnectionText(conn, buffer.data(), static_cast<std::size_t>(got))) return false;
             continue;
         }
         if (!batch->Add(buffer.data(), static_cast<int>(got))) return false;
@@ -194,7 +194,7 @@ void ServeArchivePart(PlayerConnection& conn, const char* request, bool http11, 
                       const Interval& interval)
 {
     if (path.sequence >= static_cast<int64_t>(interval.parts.size())) {
-        Send(conn, kHttpNotFound);
+        Send(conn, kNotFoundAnswer);
         return;
     }
     const ArchivePart& part = interval.parts[static_cast<std::size_t>(path.sequence)];
@@ -203,7 +203,7 @@ void ServeArchivePart(PlayerConnection& conn, const char* request, bool http11, 
     int64_t begin = 0, end = 0;
     if (fd < 0 || !PartRange(file, part, fd, file.recording, begin, end)) {
         if (fd >= 0) close(fd);
-        Send(conn, kHttpNotFound);
+        Send(conn, kNotFoundAnswer);
         return;
     }
     const std::string etag = "\"" + std::to_string(file.named) + "-" + std::to_string(begin) + "-" + std::to_string(end) + "\"";
@@ -211,7 +211,7 @@ void ServeArchivePart(PlayerConnection& conn, const char* request, bool http11, 
     const std::string unchanged = NotModified(request, http11, etag, file.modified, headers);
     if (!unchanged.empty()) {
         Send(conn, unchanged);
-    } else if (!SendAnswer(conn, AnswerHead(http11, "200 OK", "Content-Type: video/mp2t\r\n" + headers,
+    } else if (!SendConnectionText(conn, AnswerHead(http11, "200 OK", "Content-Type: video/mp2t\r\n" + headers,
                                             static_cast<std::size_t>(end - begin))) ||
                !SendFileRange(conn, fd, begin, end, nullptr, nullptr, nullptr)) {
         LogSystemMessage("Catch-up: CH[%d] part %lld ends early\n", path.channel, static_cast<long long>(path.sequence));
@@ -228,10 +228,10 @@ void ServeArchiveStream(PlayerConnection& conn, bool http11, const HlsPath& path
 {
     const std::string head = std::string(http11 ? "HTTP/1.1" : "HTTP/1.0") +
                              " 200 OK\r\nServer: Quorvane/6.0\r\nContent-Type: video/mp2t\r\nConnection: close\r\n\r\n";
-    if (!SendAnswer(conn, head)) return;
+    if (!SendConnectionText(conn, head)) return;
     LogSystemMessage("Catch-up: CH[%d] streams %lld s from %lld\n", path.channel, static_cast<long long>(path.seconds),
                      static_cast<long long>(path.start));
-    PacedBatch batch([&conn](const uint8_t* data, int length) { return SendAnswer(conn, data, static_cast<std::size_t>(length)); });
+    PacedBatch batch([&conn](const uint8_t* data, int length) { return SendConnectionText(conn, data, static_cast<std::size_t>(length)); });
     StartBurst burst;
     for (const ArchivePart& part : interval.parts) {
         const ArchiveFile& file = interval.files[part.file];
@@ -381,7 +381,7 @@ std::string ArchivePlaylistText(const std::vector<ArchivePart>& parts, const std
     return event ? text : text + "#EXT-X-ENDLIST\r\n";
 }
 
-void ServeCatchUp(PlayerConnection& conn, const char* request, bool http11, std::string_view target, const HlsPath& path)
+static void ServeCatchUp(PlayerConnection& conn, const char* request, bool http11, std::string_view target, const HlsPath& path)
 {
     LogSystemMessage("Request Catch-up =[%.*s]\n", static_cast<int>(target.size()), target.data());
     const std::size_t question = std::min(target.find('?'), target.size());
@@ -410,7 +410,7 @@ void ServeCatchUp(PlayerConnection& conn, const char* request, bool http11, std:
     if (!ChannelInterval(path.channel, path, interval)) {
         LogSystemMessage("Catch-up: CH[%d] has no archive for %lld s from %lld\n", path.channel,
                          static_cast<long long>(path.seconds), static_cast<long long>(path.start));
-        Send(conn, kHttpNotFound);
+        Send(conn, kNotFoundAnswer);
         return;
     }
     switch (path.kind) {
@@ -429,5 +429,17 @@ void ServeCatchUp(PlayerConnection& conn, const char* request, bool http11, std:
         LeavePlayerList(conn);
         break;
     }
+    }
+}
+
+bool ServeCatchUpRequest(PlayerConnection& conn, const char* request, bool http11)
+{
+    const std::string_view target = RequestTarget(request);
+    const HlsPath parsed = ParseHlsPath(target.substr(0, target.find('?')));
+    switch (parsed.kind) {
+    case HlsPath::kArchivePlaylist:
+    case HlsPath::kArchiveStream:
+    case HlsPath::kArchivePart: ServeCatchUp(conn, request, http11, target, parsed); return true;
+    default: return false;
     }
 }

@@ -17,11 +17,6 @@
 #include <string>
 #include <vector>
 
-constexpr double kArchivePartSeconds = 10.0;
-// A catch-up playlist viewing whose player asked for nothing for this long ends; its token
-// starts it again for kCatchUpQuietKeepMs after (a player resuming from a pause).
-constexpr uint64_t kCatchUpViewingIdleMs = std::max<uint64_t>(static_cast<uint64_t>(3 * kArchivePartSeconds * 1000), 30000);
-constexpr uint64_t kCatchUpQuietKeepMs   = 4 * 3600 * 1000;
 // A recording counts as being written while the recorder marks it; without any mark in the
 // folder, the newest one does for this long after its last change.
 constexpr int kArchiveWriteQuietSeconds = 10;
@@ -66,5 +61,5 @@ bool ArchiveStillRecorded(const std::vector<ArchiveFile>& files, int64_t start, 
 std::string ArchivePlaylistText(const std::vector<ArchivePart>& parts, const std::string& name, const std::string& suffix,
                                 bool event = false);
 
-// Answers the archive addresses of ParseHlsPath.
-void ServeCatchUp(PlayerConnection& conn, const char* request, bool http11, std::string_view target, const HlsPath& path);
+// Answers the archive addresses of ParseHlsPath; false for any other request (untouched).
+bool ServeCatchUpRequest(PlayerConnection& conn, const char* request, bool http11);

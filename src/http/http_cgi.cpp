@@ -1,13 +1,14 @@
 #include "http/http_cgi.h"
 
 #include "core/config.h"
+#include "core/file_replace.h"
 #include "core/log.h"
 #include "core/platform/platform.h"
 #include "core/query.h"
 #include "core/server_control.h"
 #include "core/sockets.h"
 #include "core/text.h"
-#include "http/http_request.h"
+#include "http/http_access.h"
 #include "http/http_service.h"
 
 #include <algorithm>
@@ -32,7 +33,6 @@ constexpr int         kBodyWaitMs     = 10000;   // the longest pause between tw
 constexpr uint64_t    kBodyFloorRate  = 65536;   // bytes a second a body is given time for
 constexpr std::size_t kUploadNameSize = 200;
 
-const char kCgiNotFound[]   = "HTTP/1.0 404 Not Found\r\n\r\n\r\n";
 const char kCgiForbidden[]  = "HTTP/1.0 403 Forbidden\r\n\r\n";
 const char kCgiBadUpload[]  = "HTTP/1.0 400 Bad Request\r\n\r\n";
 const char kCgiTooLarge[]   = "HTTP/1.0 413 Request Entity Too Large\r\n\r\n";
@@ -45,12 +45,6 @@ bool IsNameCharacter(char c)
            c == '.';
 }
 
-bool SendWhole(PlayerConnection& conn, std::string_view text)
-{
-    const int fd = conn.socket.load();
-    return fd >= 0 && SendAll(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
-}
-
 // A file without a name in the working directory (gone when closed): the spool of a body.
 int OpenSpoolFile()
 {
@@ -60,18 +54,6 @@ int OpenSpoolFile()
     fd = mkostemp(name, O_CLOEXEC);
     if (fd >= 0) unlink(name);
     return fd;
-}
-
-bool WriteWhole(int fd, const char* data, std::size_t length)
-{
-    while (length > 0) {
-        const ssize_t put = write(fd, data, length);
-        if (put < 0 && errno == EINTR) continue;
-        if (put <= 0) return false;
-        data += put;
-        length -= static_cast<std::size_t>(put);
-    }
-    return true;
 }
 
 // Whether bytes more can be written in the working directory and leave its file system the
@@ -171,20 +153,20 @@ bool KeepUpload(PlayerConnection& conn, int spool, uint64_t total, const std::st
     const int64_t end = LocateUploadPart(head, boundary, part) ? FindUploadEnd(read, part.data_begin, total, boundary) : -1;
     if (end < 0) {
         LogSystemMessage("CGI upload refused: no file part\n");
-        SendWhole(conn, kCgiBadUpload);
+        SendConnectionText(conn, kCgiBadUpload);
         return false;
     }
     part.data_end = static_cast<uint64_t>(end);
     if (!IsSafeUploadName(part.filename)) {
         LogSystemMessage("CGI upload refused: file name [%s]\n", part.filename.c_str());
-        SendWhole(conn, kCgiBadUpload);
+        SendConnectionText(conn, kCgiBadUpload);
         return false;
     }
     const int stored = StoreUpload(spool, part);
     if (stored != 1) {
         LogSystemMessage("CGI upload of [%s] could not be stored%s\n", part.filename.c_str(),
                          stored < 0 ? ": too little free space" : "");
-        SendWhole(conn, stored < 0 ? kCgiNoRoom : kCgiNotStored);
+        SendConnectionText(conn, stored < 0 ? kCgiNoRoom : kCgiNotStored);
         return false;
     }
     LogSystemMessage("CGI upload stored media/videos/%s (%" PRIu64 " bytes)\n", part.filename.c_str(),
@@ -213,7 +195,7 @@ bool AdmitPost(PlayerConnection& conn, const CgiTarget& target, int64_t content_
     const int64_t limit = upload ? g_config.cgi_upload_limit_mb * 1024 * 1024 : g_config.cgi_post_limit_kb * 1024;
     if (content_length > limit) {
         LogSystemMessage("CGI POST of %" PRId64 " bytes refused: the limit is %" PRId64 " bytes\n", content_length, limit);
-        SendWhole(conn, kCgiTooLarge);
+        SendConnectionText(conn, kCgiTooLarge);
         return false;
     }
     if (upload) {
@@ -221,7 +203,7 @@ bool AdmitPost(PlayerConnection& conn, const CgiTarget& target, int64_t content_
         const std::string token(FindQueryValue(target.query, "token", found) ? found : std::string_view());
         if (token.empty() || g_cgi_root_check == nullptr || g_cgi_root_check(token.c_str()) != 1) {
             LogSystemMessage("CGI upload refused: no root token\n");
-            SendWhole(conn, kCgiForbidden);
+            SendConnectionText(conn, kCgiForbidden);
             return false;
         }
     }
@@ -229,7 +211,7 @@ bool AdmitPost(PlayerConnection& conn, const CgiTarget& target, int64_t content_
     const uint64_t needed = static_cast<uint64_t>(content_length) * (upload ? 2 : 1);
     if (content_length > 0 && !RoomFor(needed)) {
         LogSystemMessage("CGI POST of %" PRId64 " bytes refused: too little free space\n", content_length);
-        SendWhole(conn, kCgiNoRoom);
+        SendConnectionText(conn, kCgiNoRoom);
         return false;
     }
     return true;
@@ -263,8 +245,8 @@ bool ReceivePost(PlayerConnection& conn, const CgiTarget& target, const char* te
         if (received == BodyResult::kGone) LogSystemMessage("CGI POST body incomplete\n");
         if (received == BodyResult::kTimedOut) LogSystemMessage("CGI POST body not received in time\n");
         if (received == BodyResult::kNoRoom) LogSystemMessage("CGI POST body refused: too little free space\n");
-        if (received == BodyResult::kTimedOut) SendWhole(conn, kHttpTimedOut);
-        if (received == BodyResult::kNoRoom) SendWhole(conn, kCgiNoRoom);
+        if (received == BodyResult::kTimedOut) SendConnectionText(conn, kHttpTimedOut);
+        if (received == BodyResult::kNoRoom) SendConnectionText(conn, kCgiNoRoom);
         close(spool);                                     // the spool has no name: closing removes it
         return false;
     }
@@ -446,7 +428,7 @@ void ServeCgiRequest(PlayerConnection& conn, const char* text, std::size_t lengt
     CgiTarget target;
     if (!line.starts_with("/cgi-bin/") || !ParseCgiTarget(line.substr(9), target)) {
         LogSystemMessage("CGI request refused: [%.*s]\n", static_cast<int>(std::min<std::size_t>(line_length, 200)), path);
-        SendWhole(conn, kCgiNotFound);
+        SendConnectionText(conn, kNotFoundAnswer);
         return;
     }
     if (target.has_query) LogSystemMessage("CGI parameter =[%s]\n", target.query.c_str());
@@ -489,5 +471,5 @@ void ServeCgiRequest(PlayerConnection& conn, const char* text, std::size_t lengt
     LogSystemMessage("total_read_length=[%ld]\n", static_cast<long>(result.output.size()));
     const std::string body = TrimCgiOutput(result.output);
     LogSystemMessage("CGI return [%ld] bytes\n", static_cast<long>(body.size()));
-    if (SendWhole(conn, CgiAnswerHeader(body.size()))) SendWhole(conn, body);
+    if (SendConnectionText(conn, CgiAnswerHeader(body.size()))) SendConnectionText(conn, body);
 }

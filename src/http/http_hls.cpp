@@ -5,9 +5,8 @@
 #include "core/platform/platform.h"
 #include "core/query.h"
 #include "core/text.h"
-#include "http/http_catchup.h"
+#include "http/http_access.h"
 #include "http/http_playlist.h"
-#include "http/http_request.h"
 #include "users/usage_log.h"
 
 #include <algorithm>
@@ -207,7 +206,7 @@ int64_t Digits(std::string_view text, std::size_t& at)
 
 void Send(PlayerConnection& conn, const std::string& answer, const char* what)
 {
-    if (!SendAnswer(conn, answer)) LogSystemMessage("HLS: the %s was not sent\n", what);
+    if (!SendConnectionText(conn, answer)) LogSystemMessage("HLS: the %s was not sent\n", what);
 }
 
 void ServeLivePlaylist(PlayerConnection& conn, const char* request, bool http11, std::string_view target, int channel_number)
@@ -225,7 +224,7 @@ void ServeLivePlaylist(PlayerConnection& conn, const char* request, bool http11,
     SetHlsBeat(ExpireViewings);
     if (!TouchHlsChannel(channel_number)) {
         LogSystemMessage("HLS: CH[%d] cannot be cut into segments\n", channel_number);
-        Send(conn, kHttpNotFound, "answer");
+        Send(conn, kNotFoundAnswer, "answer");
         return;
     }
     const std::string token = ViewingOf(conn, channel_number, "");
@@ -262,7 +261,7 @@ void ServeLiveSegment(PlayerConnection& conn, const char* request, bool http11, 
     }
     HlsSegment segment;
     if (!HlsSegmentOf(path.channel, path.sequence, segment)) {
-        Send(conn, kHttpNotFound, "answer");
+        Send(conn, kNotFoundAnswer, "answer");
         return;
     }
     const std::string etag = "\"" + std::to_string(path.channel) + "-" + std::to_string(segment.sequence) + "\"";
@@ -273,7 +272,7 @@ void ServeLiveSegment(PlayerConnection& conn, const char* request, bool http11, 
         return;
     }
     const std::string head = AnswerHead(http11, "200 OK", "Content-Type: video/mp2t\r\n" + headers, segment.data->size());
-    if (!SendAnswer(conn, head) || !SendAnswer(conn, *segment.data)) {
+    if (!SendConnectionText(conn, head) || !SendConnectionText(conn, *segment.data)) {
         LogSystemMessage("HLS: the segment was not sent\n");
         return;
     }
@@ -362,12 +361,10 @@ bool ServeHlsRequest(PlayerConnection& conn, const char* request, bool http11)
     const std::string_view query = question == std::string_view::npos ? std::string_view() : target.substr(question + 1);
     const HlsPath parsed = ParseHlsPath(path);
     switch (parsed.kind) {
-    case HlsPath::kNone: return false;
-    case HlsPath::kPlaylist: ServeLivePlaylist(conn, request, http11, target, parsed.channel); break;
-    case HlsPath::kSegment: ServeLiveSegment(conn, request, http11, query, parsed); break;
-    default: ServeCatchUp(conn, request, http11, target, parsed); break;
+    case HlsPath::kPlaylist: ServeLivePlaylist(conn, request, http11, target, parsed.channel); return true;
+    case HlsPath::kSegment: ServeLiveSegment(conn, request, http11, query, parsed); return true;
+    default: return false;
     }
-    return true;
 }
 
 int HlsViewingChannel(const PlayerConnection& conn)

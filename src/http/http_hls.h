@@ -9,6 +9,7 @@
 #include "net/connection.h"
 #include "stream/hls_segmenter.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -32,7 +33,8 @@ std::string QueryParameter(std::string_view query, std::string_view key);
 // The live media playlist of a window; suffix (may be "") ends each segment address.
 std::string MediaPlaylistText(const HlsWindow& window, const std::string& suffix);
 
-// Answers the HLS addresses; false for any other request (untouched).
+// Answers the live HLS addresses (playlist and segments); false for any other request
+// (untouched). The archive addresses are ServeCatchUpRequest's.
 bool ServeHlsRequest(PlayerConnection& conn, const char* request, bool http11);
 // The channel (from 1) of an HLS viewing on the player list; 0 for any other connection.
 int HlsViewingChannel(const PlayerConnection& conn);
@@ -40,6 +42,12 @@ int HlsViewingChannel(const PlayerConnection& conn);
 int HlsViewingCount();
 // The clock viewings are aged by (tests); null: the tick count.
 void SetHlsViewingClock(uint64_t (*clock)());
+
+constexpr double kArchivePartSeconds = 10.0;   // the length of an archive part
+// A catch-up playlist viewing whose player asked for nothing for this long ends; its token
+// starts it again for kCatchUpQuietKeepMs after (a player resuming from a pause).
+constexpr uint64_t kCatchUpViewingIdleMs = std::max<uint64_t>(static_cast<uint64_t>(3 * kArchivePartSeconds * 1000), 30000);
+constexpr uint64_t kCatchUpQuietKeepMs   = 4 * 3600 * 1000;
 
 // The viewings of catch-up playlists, "archive-<start>-<seconds>" of a channel, kept as the
 // live ones are (player list, token, watch log), but ended by the HTTP monitor's beat since no

@@ -8,7 +8,6 @@
 #include "core/sockets.h"
 #include "core/text.h"
 #include "http/http_file_stream.h"
-#include "http/http_request.h"
 #include "http/http_service.h"
 #include "ingest/real_buffer.h"
 #include "media/probe.h"

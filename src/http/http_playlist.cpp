@@ -3,9 +3,8 @@
 #include "channels/archive.h"
 #include "core/config.h"
 #include "core/log.h"
-#include "core/sockets.h"
 #include "core/text.h"
-#include "http/http_request.h"
+#include "http/http_access.h"
 
 #include <arpa/inet.h>
 #include <cctype>
@@ -170,14 +169,6 @@ std::string ChannelListText(const ChannelTable& table, const std::string& host, 
     return list;
 }
 
-bool SendAnswer(PlayerConnection& conn, const void* data, std::size_t length)
-{
-    const int fd = conn.socket.load();
-    return fd >= 0 && SendAll(fd, data, length) == static_cast<ssize_t>(length);
-}
-
-bool SendAnswer(PlayerConnection& conn, const std::string& answer) { return SendAnswer(conn, answer.data(), answer.size()); }
-
 std::string AnswerHead(bool http11, const char* status, const std::string& headers, std::size_t length)
 {
     return std::string(http11 ? "HTTP/1.1 " : "HTTP/1.0 ") + status + "\r\nServer: Quorvane/6.0\r\n" + headers +
@@ -216,7 +207,7 @@ bool ServeChannelList(PlayerConnection& conn, const char* request, bool http11)
     if (g_config.user_authorization) {
         std::string refusal;
         if (!CheckCredentials(conn, refusal)) {
-            if (!SendAnswer(conn, refusal)) LogSystemMessage("Channel list: the refusal was not sent\n");
+            if (!SendConnectionText(conn, refusal)) LogSystemMessage("Channel list: the refusal was not sent\n");
             return true;
         }
     }
@@ -225,7 +216,7 @@ bool ServeChannelList(PlayerConnection& conn, const char* request, bool http11)
     const std::string body = ChannelListText(*CurrentChannels(), RequestHost(request, conn.socket.load()), query, archive_on);
     const char* type = path == "/playlist.m3u8" ? "application/vnd.apple.mpegurl" : "audio/x-mpegurl";
     const std::string headers = std::string("Content-Type: ") + type + "\r\nCache-Control: no-cache\r\n";
-    if (!SendAnswer(conn, AnswerHead(http11, "200 OK", headers, body.size()) + body))
+    if (!SendConnectionText(conn, AnswerHead(http11, "200 OK", headers, body.size()) + body))
         LogSystemMessage("Channel list: the answer was not sent\n");
     return true;
 }

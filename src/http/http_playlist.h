@@ -30,9 +30,6 @@ std::time_t ParseHttpDate(std::string_view text);
 // server records channels that have a rec_folder.
 std::string ChannelListText(const ChannelTable& table, const std::string& host, const std::string& query, bool archive_on);
 
-// Sends a whole answer; false when the connection failed.
-bool SendAnswer(PlayerConnection& conn, const std::string& answer);
-bool SendAnswer(PlayerConnection& conn, const void* data, std::size_t length);
 // The head of an answer: status line, the given header lines (each ending "\r\n"), the
 // length, "Connection: close" and the empty line.
 std::string AnswerHead(bool http11, const char* status, const std::string& headers, std::size_t length);

@@ -9,6 +9,7 @@
 #include "core/service_stats.h"
 #include "core/sockets.h"
 #include "core/text.h"
+#include "http/http_catchup.h"
 #include "http/http_cgi.h"
 #include "http/http_file_stream.h"
 #include "http/http_hls.h"
@@ -46,10 +47,6 @@ static constexpr std::size_t kPathLimit   = 511;
 static constexpr std::size_t kHeaderSize  = 1024;
 static constexpr uint64_t    kHeadWaitMs  = 10000;
 
-const char kHttpNotFound[]  = "HTTP/1.0 404 Not Found\r\n\r\n\r\n";
-const char kHttpUserError[] = "HTTP/1.0 1001 Username and Password error\r\n\r\n";
-const char kHttpTimedOut[]  = "HTTP/1.0 408 Request Timeout\r\n\r\n";
-static const char kTimeExpired[]   = "HTTP/1.0 1002 Time Expired\r\n\r\n";
 static const char kBadRequest[]    = "HTTP/1.0 400 Bad Request\r\n\r\n";
 static const char kUriTooLong[]    = "HTTP/1.0 414 Request-URI Too Long\r\n\r\n";
 static const char kBadVersion[]    = "HTTP/1.0 505 HTTP Version Not Supported\r\n\r\n";
@@ -159,12 +156,6 @@ struct Request {
 
 CriticalSection g_http_file_open_lock;
 CriticalSection g_http_file_status_lock;
-
-bool SendText(PlayerConnection& conn, const char* text, std::size_t length)
-{
-    const int fd = conn.socket.load();
-    return fd >= 0 && SendAll(fd, text, length) == static_cast<ssize_t>(length);
-}
 
 // Reads the head until "\r\n\r\n". 1 complete, 0 nothing usable (connection ends
 // silently), -1 too long for the buffer, -2 begun but not finished in time. The whole head
@@ -279,48 +270,11 @@ ByteRange ParseByteRange(const char* value, int64_t file_size)
     return range;
 }
 
-void TakeRequestCredentials(PlayerConnection& conn, const char* request_text, const char* after_path, bool basic_allowed)
+// Opens the file of a request into conn (its size and a whole-file span). False when it is
+// not there or may not be served: header then holds the 404 answer and the stop flag is set.
+static bool OpenRequestedFile(PlayerConnection& conn, const std::string& path, const std::string& full_name,
+                              std::string& header)
 {
-    const char* line_end = std::strstr(after_path, " HTTP");
-    const char* question = std::strchr(after_path, '?');
-    const char* basic = std::strstr(request_text, "Authorization: Basic ");
-    if (question != nullptr && (line_end == nullptr || question < line_end)) {
-        ParseQueryCredentials(question + 1, g_config.user_separator, g_config.password_separator, conn.mac_id,
-                              conn.user_name, conn.password);
-    } else if (basic != nullptr && basic_allowed) {
-        ParseBasicCredentials(basic + std::strlen("Authorization: Basic "), conn.mac_id, conn.user_name, conn.password);
-    } else {
-        conn.mac_id[0] = conn.user_name[0] = conn.password[0] = '\0';
-    }
-}
-
-bool CheckCredentials(PlayerConnection& conn, std::string& header)
-{
-    const char* name = conn.mac_id[0] != '\0' && std::strcmp(conn.user_name, "root") != 0 ? conn.mac_id : conn.user_name;
-    const int check = CheckUser(name, conn.password);
-    if (check == 1) {
-        // The account that passed is the one the stream runs under: the one-stream-per-user
-        // rule and the watch log use it, never another name from the same request.
-        if (name == conn.mac_id) CopyText(conn.user_name, conn.mac_id);
-        return true;
-    }
-    header = check == 2 ? kTimeExpired : kHttpUserError;
-    conn.stop.store(1);
-    if (check == 2) LogSystemMessage("User [%s], Password[%s] Time Expired\n", conn.user_name, conn.password);
-    return false;
-}
-
-// Answers a file request (kinds 0, 1, 3). Returns false when the user check refused it (no
-// data thread); header receives the answer to send.
-static bool AnswerFile(PlayerConnection& conn, const Request& request, const ExtensionEntry& entry,
-                       const char* after_extension, const std::string& path, std::string& header)
-{
-    if ((entry.kind == kHttpMediaFile || entry.kind == kHttpTimedMedia) && g_config.user_authorization) {
-        if (!CheckCredentials(conn, header)) return false;
-        LogSystemMessage("User [%s], Password[%s] login successfully\n", conn.user_name, conn.password);
-    }
-
-    const std::string full_name = std::string(g_server_base_dir) + path;
     LogSystemMessage("Open File Name =[%s]\n", full_name.c_str());
     int fd = -1;
     if (!HasDotDotSegment(path)) {
@@ -336,17 +290,17 @@ static bool AnswerFile(PlayerConnection& conn, const Request& request, const Ext
         }
     }
     if (fd < 0) {
-        header = kHttpNotFound;
+        header = kNotFoundAnswer;
         conn.stop.store(1);
         LogSystemMessage("[%s] File not Found\n", full_name.c_str());
-        return true;
+        return false;
     }
     conn.file = fd;
     if (IsForbiddenFile(fd, full_name)) {
-        header = kHttpNotFound;
+        header = kNotFoundAnswer;
         conn.stop.store(1);
         LogSystemMessage("System Warning : System file : [%s] can not be accessed\n", path.c_str() + 1);
-        return true;
+        return false;
     }
     {
         ScopedLock held(g_http_file_status_lock);
@@ -358,10 +312,16 @@ static bool AnswerFile(PlayerConnection& conn, const Request& request, const Ext
             conn.end_pos     = conn.file_size;
         }
     }
+    return true;
+}
 
-    const char* version = request.http11 ? "HTTP/1.1" : "HTTP/1.0";
-    const char* status  = "200 OK";
-    const char* range   = std::strstr(after_extension, "Range: bytes=");
+// A "Range: bytes=" header after the path narrows conn's span to it (status becomes
+// "206 OK"). False when nothing of the file lies in the range: header then holds the 416
+// answer and the stop flag is set.
+static bool TakeRange(PlayerConnection& conn, const char* version, const char* after_extension, const char*& status,
+                      std::string& header)
+{
+    const char* range = std::strstr(after_extension, "Range: bytes=");
     if (range != nullptr) {
         const ByteRange parsed = ParseByteRange(range + std::strlen("Range: bytes="), conn.file_size);
         const int64_t start = parsed.start;
@@ -378,12 +338,29 @@ static bool AnswerFile(PlayerConnection& conn, const Request& request, const Ext
                        version, conn.file_size);
             header = answer;
             conn.stop.store(1);
-            return true;
+            return false;
         }
         conn.current_pos = start;
         conn.end_pos     = end;
         status = "206 OK";
     }
+    return true;
+}
+
+// Answers a file request (kinds 0, 1, 3). Returns false when the user check refused it (no
+// data thread); header receives the answer to send.
+static bool AnswerFile(PlayerConnection& conn, const Request& request, const ExtensionEntry& entry,
+                       const char* after_extension, const std::string& path, std::string& header)
+{
+    if ((entry.kind == kHttpMediaFile || entry.kind == kHttpTimedMedia) && g_config.user_authorization) {
+        if (!CheckCredentials(conn, header)) return false;
+        LogSystemMessage("User [%s], Password[%s] login successfully\n", conn.user_name, conn.password);
+    }
+    const std::string full_name = std::string(g_server_base_dir) + path;
+    if (!OpenRequestedFile(conn, path, full_name, header)) return true;
+    const char* version = request.http11 ? "HTTP/1.1" : "HTTP/1.0";
+    const char* status  = "200 OK";
+    if (!TakeRange(conn, version, after_extension, status, header)) return true;
 
     char answer[kHeaderSize];
     std::size_t length = FormatText(answer,
@@ -440,32 +417,34 @@ static ThreadRoutine DataThreadOf(int kind)
     }
 }
 
-// Handles one request; true when a data thread took the connection over.
-static bool HandleRequest(PlayerConnection& conn, Request& request)
+// Reads the request and serves what is not a file or live channel: CGI, REST, the metrics
+// pages, the channel list, HLS and catch-up. True when the request is done with (answered or
+// ended unanswered); false when it is a GET of a file or channel (http11 then set).
+static bool ServeOtherRequest(PlayerConnection& conn, Request& request)
 {
     const int head = ReadHead(conn, request);
     if (head < 0) {
-        if (head == -2) SendText(conn, kHttpTimedOut, sizeof kHttpTimedOut - 1);
-        else SendText(conn, kBadRequest, sizeof kBadRequest - 1);
-        return false;
+        if (head == -2) SendConnectionText(conn, kHttpTimedOut);
+        else SendConnectionText(conn, kBadRequest);
+        return true;
     }
-    if (head == 0 || request.length == 0) return false;
+    if (head == 0 || request.length == 0) return true;
     if (request.length < 5 || std::strstr(request.text + 4, "HTTP/") == nullptr) {
         LogSystemMessage("System Warning: Not HTTP Command\n");
-        return false;
+        return true;
     }
     // Only CGI takes POST; a POST anywhere else ends without an answer.
     if (StartsWith(request.text, "POST ")) {
         if (StartsWith(request.text, "POST /cgi-bin/")) ServeCgiRequest(conn, request.text, request.length);
-        return false;
+        return true;
     }
     if (StartsWith(request.text, "GET /cgi-bin/")) {
         ServeCgiRequest(conn, request.text, request.length);
-        return false;
+        return true;
     }
-    if (!StartsWith(request.text, "GET")) return false;
-    if (RouteRest(conn, request)) return false;
-    if (g_metrics_route != nullptr && g_metrics_route(conn, request.text)) return false;
+    if (!StartsWith(request.text, "GET")) return true;
+    if (RouteRest(conn, request)) return true;
+    if (g_metrics_route != nullptr && g_metrics_route(conn, request.text)) return true;
 
     const char* version = std::strstr(request.text + 4, "HTTP/");
     if (StartsWith(version, "HTTP/1.0")) {
@@ -474,20 +453,24 @@ static bool HandleRequest(PlayerConnection& conn, Request& request)
         request.http11 = true;
         LogSystemMessage("HTTP 1.1 protocol\n");
     } else {
-        SendText(conn, kBadVersion, sizeof kBadVersion - 1);
-        return false;
+        SendConnectionText(conn, kBadVersion);
+        return true;
     }
+    return ServeChannelList(conn, request.text, request.http11) || ServeHlsRequest(conn, request.text, request.http11) ||
+           ServeCatchUpRequest(conn, request.text, request.http11);
+}
 
-    if (ServeChannelList(conn, request.text, request.http11) || ServeHlsRequest(conn, request.text, request.http11)) return false;
+static const ExtensionEntry kStartMenu = {".htm", "text/html;charset=big5\r\n\r\n", kHttpPlainFile, kParamsNone};
 
-    // Path and kind: the path runs to the end of the first known extension.
-    const ExtensionEntry start_menu = {".htm", "text/html;charset=big5\r\n\r\n", kHttpPlainFile, kParamsNone};
+// Path and kind of a file or channel request: the path runs to the end of the first known
+// extension ("/" is the start menu). Null when the request was refused (answered here).
+static const ExtensionEntry* FindRequestPath(PlayerConnection& conn, Request& request, std::string& path,
+                                             char*& after_extension)
+{
     const ExtensionEntry* entry = nullptr;
-    std::string path;
-    char* after_extension = nullptr;
     if (StartsWith(request.text + 4, "/ HTTP")) {
         path = std::string("/") + g_config.startmenu;
-        entry = &start_menu;
+        entry = &kStartMenu;
         after_extension = request.text + 5;
     } else {
         char* at = std::strchr(request.text + 4, '/');
@@ -508,21 +491,52 @@ static bool HandleRequest(PlayerConnection& conn, Request& request)
                 ++at;
             }
             if (path.size() > kPathLimit) {
-                SendText(conn, kUriTooLong, sizeof kUriTooLong - 1);
-                return false;
+                SendConnectionText(conn, kUriTooLong);
+                return nullptr;
             }
         }
         if (entry == nullptr) {
             Bump(g_http_stats.not_found);
-            SendText(conn, kHttpNotFound, std::strlen(kHttpNotFound));
+            SendConnectionText(conn, kNotFoundAnswer);
             LogSystemMessage("[%s]: No Support File Format\n", request.text);
-            return false;
+            return nullptr;
         }
         if (path.size() > kPathLimit) {
-            SendText(conn, kUriTooLong, sizeof kUriTooLong - 1);
-            return false;
+            SendConnectionText(conn, kUriTooLong);
+            return nullptr;
         }
     }
+    return entry;
+}
+
+// Starts the data thread of an answered file or channel request; true when it took the
+// connection over.
+static bool StartDataThread(PlayerConnection& conn, const ExtensionEntry& entry, bool live)
+{
+    const ThreadRoutine routine = DataThreadOf(entry.kind);
+    int channel = 0;
+    if (live) {
+        channel = ChannelNumberOf(conn.path);
+        LogSystemMessage("User [%s] watchs CH[%d]\n", conn.user_name, channel);
+    }
+    ThreadRecord* data = StartThread(routine, &conn, "HTTPData");
+    if (data == nullptr) return false;
+    conn.data_thread.store(data);
+    if (live) {
+        LogChannelStart(g_config.user_authorization ? conn.user_name : conn.client_ip, channel, conn.player_time,
+                        sizeof conn.player_time);
+    }
+    return true;
+}
+
+// Handles one request; true when a data thread took the connection over.
+static bool HandleRequest(PlayerConnection& conn, Request& request)
+{
+    if (ServeOtherRequest(conn, request)) return false;
+    std::string path;
+    char* after_extension = nullptr;
+    const ExtensionEntry* entry = FindRequestPath(conn, request, path, after_extension);
+    if (entry == nullptr) return false;
 
     if (entry->params != kParamsNone) TakeRequestCredentials(conn, request.text, after_extension, entry->params == kParamsAny);
 
@@ -537,7 +551,7 @@ static bool HandleRequest(PlayerConnection& conn, Request& request)
     }
 
     CountAnswer(g_http_stats, header.c_str());
-    if (!SendText(conn, header.data(), header.size())) {
+    if (!SendConnectionText(conn, header.data(), header.size())) {
         std::printf("Cmd Thread send TCP package error=[%d]\n", errno);
         std::fflush(stdout);
         return false;
@@ -551,20 +565,7 @@ static bool HandleRequest(PlayerConnection& conn, Request& request)
         ServePlainFileOnCommandThread(conn);
         return false;                                         // no data thread: the command thread ends it
     }
-    const ThreadRoutine routine = DataThreadOf(entry->kind);
-    int channel = 0;
-    if (live) {
-        channel = ChannelNumberOf(conn.path);
-        LogSystemMessage("User [%s] watchs CH[%d]\n", conn.user_name, channel);
-    }
-    ThreadRecord* data = StartThread(routine, &conn, "HTTPData");
-    if (data == nullptr) return false;
-    conn.data_thread.store(data);
-    if (live) {
-        LogChannelStart(g_config.user_authorization ? conn.user_name : conn.client_ip, channel, conn.player_time,
-                        sizeof conn.player_time);
-    }
-    return true;
+    return StartDataThread(conn, *entry, live);
 }
 
 // The command thread's work on one connection; final_state is its last store (1 for a thread

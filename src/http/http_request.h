@@ -2,6 +2,7 @@
 // The HTTP command thread: reads one request head, routes it (CGI, REST, files, live
 // channels), answers with one header and hands the connection to a data thread.
 
+#include "http/http_access.h"
 #include "net/connection.h"
 
 #include <cstdint>
@@ -28,12 +29,6 @@ struct ExtensionEntry {
     int         params;
 };
 
-// The answers a refused request gets: no such path, the user check's refusal, and a request
-// that did not arrive within its time.
-extern const char kHttpNotFound[];
-extern const char kHttpUserError[];
-extern const char kHttpTimedOut[];
-
 // The first table entry that starts at text, in table order; null when none does.
 const ExtensionEntry* MatchExtensionAt(const char* text);
 // A "Range: bytes=" value (the text after it, up to its line end) against a file of
@@ -47,13 +42,6 @@ struct ByteRange {
     bool    has_last = false;
 };
 ByteRange ParseByteRange(const char* value, int64_t file_size);
-// A request's credentials into conn: from the query after the path (after_path points past
-// it), else from an "Authorization: Basic" header when basic_allowed; all three cleared
-// without either.
-void TakeRequestCredentials(PlayerConnection& conn, const char* request_text, const char* after_path, bool basic_allowed);
-// The user check of a request: the MAC ID stands for the user unless the user is "root".
-// False when refused: header then holds the 1001 or 1002 answer and the stop flag is set.
-[[nodiscard]] bool CheckCredentials(PlayerConnection& conn, std::string& header);
 
 // A REST handler: writes its own answer on conn's socket. text follows the route prefix.
 using RestHandler = void (*)(PlayerConnection& conn, char* text);

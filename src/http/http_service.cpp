@@ -28,17 +28,9 @@ static WorkerPool      g_http_workers{ServeHttpConnection, "HTTPCmd", {}, {}, {}
 // Takes an accepted client: its record, and a command worker to serve it.
 static void AcceptHttpClient(int client, const sockaddr_in& peer)
 {
-    auto* conn = new (std::nothrow) PlayerConnection;
-    if (conn == nullptr) {
-        LogSystemMessage("HTTPServerProcess: Memory allocated failed\n");
-        CloseSocket(client);
-        return;
-    }
-    RegisterConnection(g_http_service, *conn);
-    conn->socket.store(client);
+    auto* conn = AdoptClient<PlayerConnection>(g_http_service, client, peer, "HTTPServerProcess: Memory allocated failed\n", 5000);
+    if (conn == nullptr) return;
     conn->cmd_start_tick.store(GetTickMs());
-    SetSocketTimeouts(client, 0, 5000);
-    inet_ntop(AF_INET, &peer.sin_addr, conn->client_ip, sizeof conn->client_ip);
     CopyText(conn->group, "Web");
     LogSystemMessage("A Client IP=[%s] Connects HTTP Server\n", conn->client_ip);
     if (!RunOnWorker(g_http_workers, *conn)) AbandonConnection(g_http_service, *conn);

@@ -15,6 +15,8 @@
 
 LockedList g_player_list;
 
+const char kNotFoundAnswer[] = "HTTP/1.0 404 Not Found\r\n\r\n\r\n";
+
 static CriticalSection g_total_connection_lock;
 static int32_t         g_total_connections = 0;     // guarded by g_total_connection_lock
 
@@ -23,6 +25,17 @@ PlayerConnection::~PlayerConnection()
     if (file >= 0) close(file);
     const int fd = socket.exchange(-1);
     if (fd >= 0) CloseSocket(fd);
+}
+
+bool SendConnectionText(PlayerConnection& conn, std::string_view text)
+{
+    const int fd = conn.socket.load();
+    return fd >= 0 && SendAll(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+}
+
+bool SendConnectionText(PlayerConnection& conn, const void* data, std::size_t length)
+{
+    return SendConnectionText(conn, std::string_view(static_cast<const char*>(data), length));
 }
 
 void AddTotalConnection(int delta)
@@ -289,15 +302,15 @@ void ReapAllFinished(ConnectionService& service, uint32_t wait_ms)
 {
     if (ReapUntil(service, GetTickMs() + wait_ms)) return;
     // Threads still running are stopped: told to, and woken from a blocked receive or send by
-    // shutting their socket down (its last user closes it).
+    // shutting their socket down (its last user closes it). The wake-up takes the socket-close
+    // lock, so a socket closed meanwhile, and its number reused, is never shut.
     {
         ScopedLock held(service.open.lock);
         for (Position at = service.open.list.GetHeadPosition(); at != nullptr;) {
             auto* conn = static_cast<PlayerConnection*>(service.open.list.GetNext(at));
             conn->stop.store(1);
             if (conn->pause_marker.load() == 0) conn->wake.Signal();
-            const int fd = conn->socket.load();
-            if (fd >= 0) shutdown(fd, SHUT_RDWR);
+            WakeSocket(service, conn->socket);
         }
     }
     if (ReapUntil(service, GetTickMs() + wait_ms)) return;

@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <deque>
 #include <mutex>
+#include <string_view>
 #include <sys/socket.h>
 #include <vector>
 
@@ -103,6 +104,14 @@ struct ConnectionService {
     const char*           joined_cmd_log = nullptr;
     const char*           freed_log = nullptr;
 };
+
+// The one way a text answer goes out on a connection: the whole of it on the connection's
+// socket; false when the socket is closed or the send fails. A connection with a send lock of
+// its own (players, RTSP) is sent to under that lock.
+bool SendConnectionText(PlayerConnection& conn, std::string_view text);
+bool SendConnectionText(PlayerConnection& conn, const void* data, std::size_t length);
+// The answer to a request for something that is not there.
+extern const char kNotFoundAnswer[];
 
 // Streaming HTTP connections and registered set-top players.
 extern LockedList g_player_list;

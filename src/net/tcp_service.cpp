@@ -5,6 +5,7 @@
 #include "core/server_control.h"
 #include "core/sockets.h"
 
+#include <arpa/inet.h>
 #include <cerrno>
 #include <cstdio>
 #include <sys/socket.h>
@@ -100,6 +101,21 @@ void RunServiceListener(const ServiceListener& setup)
     Log(setup.closed);
     service.stop_state->store(0);
     Log(setup.out);
+}
+
+void RefuseClient(int client, const char* no_memory_log)
+{
+    Log(no_memory_log);
+    CloseSocket(client);
+}
+
+void RegisterClient(ConnectionService& service, PlayerConnection& conn, int client, const sockaddr_in& peer,
+                    int send_timeout_ms)
+{
+    RegisterConnection(service, conn);
+    conn.socket.store(client);
+    if (send_timeout_ms > 0) SetSocketTimeouts(client, 0, send_timeout_ms);
+    inet_ntop(AF_INET, &peer.sin_addr, conn.client_ip, sizeof conn.client_ip);
 }
 
 void StartConnectionThreads(ConnectionService& service, PlayerConnection& conn, std::atomic<int32_t>& socket_users,

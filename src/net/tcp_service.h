@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cstdint>
 #include <netinet/in.h>
+#include <new>
 
 struct ServiceListener {
     ConnectionService*    service = nullptr;
@@ -37,6 +38,25 @@ struct ServiceListener {
     const char* closed = nullptr;
     const char* out = nullptr;
 };
+
+// The first step of every service's accept: a new record of the service's kind, registered,
+// holding the client's socket and address, the socket's send time-out set when one is given
+// (0: none). Without memory: no_memory_log is logged, the socket closed, and null returned.
+void RefuseClient(int client, const char* no_memory_log);
+void RegisterClient(ConnectionService& service, PlayerConnection& conn, int client, const sockaddr_in& peer,
+                    int send_timeout_ms);
+template <class Record>
+Record* AdoptClient(ConnectionService& service, int client, const sockaddr_in& peer, const char* no_memory_log,
+                    int send_timeout_ms)
+{
+    auto* conn = new (std::nothrow) Record;
+    if (conn == nullptr) {
+        RefuseClient(client, no_memory_log);
+        return nullptr;
+    }
+    RegisterClient(service, *conn, client, peer, send_timeout_ms);
+    return conn;
+}
 
 // The listener's whole life; returns when the service has stopped or could not start (the
 // start-up semaphore is released exactly once either way).

@@ -54,8 +54,7 @@ bool PlayerSocketOpen(const PlayerBox& box) { return box.socket.load() >= 0; }
 bool SendToPlayer(PlayerBox& box, std::string_view text)
 {
     ScopedLock held(box.send_lock);
-    const int fd = box.socket.load();
-    return fd >= 0 && SendAll(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    return SendConnectionText(box, text);
 }
 
 // The last user of a box's socket closes it: inside the socket-close lock, and under the send
@@ -447,17 +446,9 @@ int32_t Player_Monitor_Server(void* /*unused*/)
 // Takes an accepted box: its record and the registration thread.
 static void AcceptPlayer(int client, const sockaddr_in& peer)
 {
-    auto* box = new (std::nothrow) PlayerBox;
-    if (box == nullptr) {
-        LogSystemMessage("Player_Mangment_Thread IN New Player error\n");
-        CloseSocket(client);
-        return;
-    }
-    RegisterConnection(g_player_service, *box);
-    box->socket.store(client);
+    auto* box = AdoptClient<PlayerBox>(g_player_service, client, peer, "Player_Mangment_Thread IN New Player error\n", 5000);
+    if (box == nullptr) return;
     box->player_socket = client;
-    SetSocketTimeouts(client, 0, 5000);
-    inet_ntop(AF_INET, &peer.sin_addr, box->client_ip, sizeof box->client_ip);
     ThreadRecord* registration = StartThread(Player_Data_Createion_Thread, box, "PlayerReg");
     if (registration == nullptr) {
         AbandonConnection(g_player_service, *box);

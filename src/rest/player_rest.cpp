@@ -27,8 +27,8 @@ void QueryAll(PlayerConnection& conn)
 {
     LogSystemMessage("Player REST API for query all\n");
     const std::string body = ListPlayers();       // one walk: the length is the body's
-    SendRestText(conn, RestLongHeader(body.size()));
-    if (!body.empty()) SendRestText(conn, body);
+    SendConnectionText(conn, RestLongHeader(body.size()));
+    if (!body.empty()) SendConnectionText(conn, body);
 }
 
 void Reboot(PlayerConnection& conn, const std::string& mac_id)
@@ -37,7 +37,7 @@ void Reboot(PlayerConnection& conn, const std::string& mac_id)
     if (!FindPlayer(mac_id.c_str(), box)) return;   // an unknown box gets no answer
     if (box != nullptr) RebootBox(*box);
     ReleasePlayer(box);
-    SendRestText(conn, kRestOkLine);
+    SendConnectionText(conn, kRestOkLine);
 }
 
 void RebootAll(PlayerConnection& conn)
@@ -46,7 +46,7 @@ void RebootAll(PlayerConnection& conn)
         RebootBox(*box);
         ReleasePlayer(box);
     }
-    SendRestText(conn, kRestOkLine);
+    SendConnectionText(conn, kRestOkLine);
 }
 
 // The box's answer goes out with its real length once it is in; a silent box answers nothing
@@ -58,7 +58,7 @@ void Query(PlayerConnection& conn, const std::string& mac_id)
     std::string answer;
     if (box != nullptr) AskPlayer(*box, "QUERY", answer, kPlayerAnswerWaitMs);
     ReleasePlayer(box);
-    const bool sent = SendRestText(conn, RestLongHeader(answer.size())) && (answer.empty() || SendRestText(conn, answer));
+    const bool sent = SendConnectionText(conn, RestLongHeader(answer.size())) && (answer.empty() || SendConnectionText(conn, answer));
     if (answer.empty()) return;
     LogSystemMessage("%s", answer.c_str());
     if (sent) LogSystemMessage("Send Query [%d] Bytess Data OK\n", static_cast<int>(answer.size()));
@@ -86,7 +86,7 @@ void SaveSetting(PlayerConnection& conn, const RestText& request, const std::str
         }
     }
     ReleasePlayer(box);
-    SendRestText(conn, kRestOkLine);
+    SendConnectionText(conn, kRestOkLine);
 }
 
 }  // namespace
@@ -98,7 +98,7 @@ void PlayerRestHandler(PlayerConnection& conn, char* text)
     std::string token;
     char user_id[kTokenUserSize];
     if (!RestParameter(request, "token", token) || !FindToken(token.c_str(), user_id)) {
-        SendRestText(conn, kRest404Line);
+        SendConnectionText(conn, kNotFoundAnswer);
         LogSystemMessage("Failed process Player REST API\n");
         return;
     }
@@ -107,7 +107,7 @@ void PlayerRestHandler(PlayerConnection& conn, char* text)
                        command == "query" || command == "save_setting";
     if (known && IsRootToken(token.c_str()) == 0) {
         // Listing, querying, configuring and rebooting boxes are root's.
-        SendRestText(conn, kRest404Line);
+        SendConnectionText(conn, kNotFoundAnswer);
         return;
     }
     std::string mac_id;

@@ -1,14 +1,12 @@
 #include "rest/rest_common.h"
 
 #include "core/query.h"
-#include "core/sockets.h"
 #include "core/text.h"
 #include "net/connection.h"
 
 #include <cstdio>
 
 const char kRestOkLine[]  = "HTTP/1.1 200 OK\r\n\r\n";
-const char kRest404Line[] = "HTTP/1.0 404 Not Found\r\n\r\n\r\n";
 
 static char DecodedPair(char high, char low)
 {
@@ -74,8 +72,3 @@ std::string RestLongHeader(std::size_t content_length)
     return header;
 }
 
-bool SendRestText(PlayerConnection& conn, std::string_view text)
-{
-    const int fd = conn.socket.load();
-    return fd >= 0 && SendAll(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
-}

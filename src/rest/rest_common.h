@@ -1,17 +1,17 @@
 #pragma once
 // What the REST handlers share: URL decoding, the request text split into its command and
-// its parameters, the parameter reader, and the fixed answer texts.
+// its parameters, the parameter reader, and the fixed answer texts. Answers go out with
+// SendConnectionText; the 404 answer is kNotFoundAnswer.
+
+#include "net/connection.h"
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
 
-class PlayerConnection;
-
-// "HTTP/1.1 200 OK\r\n" and its empty line; the 404 status line, its empty line and "\r\n".
+// "HTTP/1.1 200 OK\r\n" and its empty line.
 extern const char kRestOkLine[];
-extern const char kRest404Line[];
 
 // Copies text; "%" and the two characters after it become one: 3A/3a ":", 3F/3f "?", 26 "&",
 // 3D/3d "=", 2C/2c ",", 2F/2f "/", 2E/2e ".", 22 '"', 20 " ", 25 "%", anything else "?". A "%"
@@ -33,6 +33,3 @@ bool RestParameter(const RestText& request, std::string_view name, std::string& 
 
 // "HTTP/1.1 200 OK ... Content-Length: <length> ... Connection: Keep-Alive\r\n\r\n".
 std::string RestLongHeader(std::size_t content_length);
-
-// Sends text whole on the connection's socket; false when it could not.
-bool SendRestText(PlayerConnection& conn, std::string_view text);

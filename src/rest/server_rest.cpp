@@ -80,14 +80,14 @@ void SendResult(PlayerConnection& conn, int result)
 {
     char body[32];
     const std::size_t length = FormatText(body, "result=%d\r\n", result);
-    SendRestText(conn, std::string_view(body, length));
+    SendConnectionText(conn, std::string_view(body, length));
 }
 
 // A body announced with its real length.
 void SendLongAnswer(PlayerConnection& conn, std::string_view body)
 {
-    SendRestText(conn, RestLongHeader(body.size()));
-    if (!body.empty()) SendRestText(conn, body);
+    SendConnectionText(conn, RestLongHeader(body.size()));
+    if (!body.empty()) SendConnectionText(conn, body);
 }
 
 const char* PayModelText(int32_t pay_model)
@@ -106,18 +106,18 @@ void ChannelEdit(PlayerConnection& conn, const RestText& request, Command comman
         const char* const names[] = {"ch_no"};
         std::string values[1];
         if (!ReadParameters(request, names, values)) {
-            SendRestText(conn, kRest404Line);
+            SendConnectionText(conn, kNotFoundAnswer);
             LogSystemMessage("Failed process Server channel_list_update REST API\n");
             return;
         }
-        SendRestText(conn, kRestOkLine);
+        SendConnectionText(conn, kRestOkLine);
         SendResult(conn, DeleteChannelDefinition(values[0].c_str()));
         return;
     }
     const char* const names[] = {"ch_no", "src", "ch_name", "rec_folder"};
     std::string values[4];
     if (!ReadParameters(request, names, values)) {
-        SendRestText(conn, kRest404Line);
+        SendConnectionText(conn, kNotFoundAnswer);
         LogSystemMessage(command == Command::kChannelAdd ? "Failed process Server channel_list_add REST API\n"
                                                          : "Failed process Server channel_list_update REST API\n");
         return;
@@ -126,7 +126,7 @@ void ChannelEdit(PlayerConnection& conn, const RestText& request, Command comman
     const char* src = values[1].c_str();
     const char* name = values[2].c_str();
     const char* rec_folder = values[3].c_str();
-    SendRestText(conn, kRestOkLine);
+    SendConnectionText(conn, kRestOkLine);
     const int result = command == Command::kChannelAdd ? AddChannelDefinition(name, src, rec_folder)
                                                        : UpdateChannelDefinition(number, name, src, rec_folder);
     SendResult(conn, result);
@@ -146,14 +146,14 @@ void ChannelLogQuery(PlayerConnection& conn, const RestText& request)
     const char* const names[] = {"year", "month", "day", "hour"};
     std::string values[4];
     if (!ReadParameters(request, names, values)) {
-        SendRestText(conn, kRest404Line);
+        SendConnectionText(conn, kNotFoundAnswer);
         LogSystemMessage("Failed process Server channel_player_log_query REST API\n");
         return;
     }
     LogSystemMessage("Player REST API for channel_player_log_query\n");
     std::string lines;
     if (ReadChannelLogLines(values[0].c_str(), values[1].c_str(), values[2].c_str(), values[3].c_str(), lines) == 0) {
-        SendRestText(conn, kRest404Line);
+        SendConnectionText(conn, kNotFoundAnswer);
         LogSystemMessage("Failed process Server channel_player_log_query REST API: open flle failed\n");
         return;
     }
@@ -163,7 +163,7 @@ void ChannelLogQuery(PlayerConnection& conn, const RestText& request)
 bool ReadMovieName(PlayerConnection& conn, const RestText& request, std::string& movie)
 {
     if (RestParameter(request, "movie_name", movie)) return true;
-    SendRestText(conn, kRest404Line);
+    SendConnectionText(conn, kNotFoundAnswer);
     LogSystemMessage("Failed process Server channel_list_update REST API\n");
     return false;
 }
@@ -214,22 +214,22 @@ void UserEdit(PlayerConnection& conn, const RestText& request, Command command)
         const char* const names[] = {"username"};
         std::string values[1];
         if (!ReadParameters(request, names, values)) {
-            SendRestText(conn, kRest404Line);
+            SendConnectionText(conn, kNotFoundAnswer);
             LogSystemMessage("Failed to add user\n");
             return;
         }
-        SendRestText(conn, kRestOkLine);
+        SendConnectionText(conn, kRestOkLine);
         SendResult(conn, DeleteUser(values[0].c_str()));
         return;
     }
     const char* const names[] = {"username", "password", "expired_time", "paymodel", "user_point"};
     std::string values[5];
     if (!ReadParameters(request, names, values)) {
-        SendRestText(conn, kRest404Line);
+        SendConnectionText(conn, kNotFoundAnswer);
         LogSystemMessage("Failed to add user\n");
         return;
     }
-    SendRestText(conn, kRestOkLine);
+    SendConnectionText(conn, kRestOkLine);
     const auto edit = command == Command::kAddUser ? AddUser : UpdateUser;
     SendResult(conn, edit(values[0].c_str(), values[1].c_str(), values[2].c_str(), values[3].c_str(),
                           values[4].c_str()));
@@ -244,7 +244,7 @@ void ServerRestHandler(PlayerConnection& conn, char* text)
 
     std::string token;
     if (!RestParameter(request, "token", token)) {
-        SendRestText(conn, kRest404Line);
+        SendConnectionText(conn, kNotFoundAnswer);
         if (request.query.find("token=") != std::string_view::npos && !request.query_ended)
             LogSystemMessage("Failed process Server REST API : token keyword CRLF NOT FOUND\n");
         else
@@ -253,7 +253,7 @@ void ServerRestHandler(PlayerConnection& conn, char* text)
     }
     char user_id[kTokenUserSize];
     if (!FindToken(token.c_str(), user_id)) {
-        SendRestText(conn, kRest404Line);
+        SendConnectionText(conn, kNotFoundAnswer);
         LogSystemMessage("Failed process Server REST API : the token no [%s] Not Authorization\n", token.c_str());
         return;
     }
@@ -264,14 +264,14 @@ void ServerRestHandler(PlayerConnection& conn, char* text)
         return;
     }
     if (entry->root_only && IsRootToken(token.c_str()) == 0) {
-        SendRestText(conn, kRest404Line);
+        SendConnectionText(conn, kNotFoundAnswer);
         return;
     }
 
     switch (entry->command) {
     case Command::kShutdown:
         RequestShutdown();
-        SendRestText(conn, kRestOkLine);
+        SendConnectionText(conn, kRestOkLine);
         break;
     case Command::kRefreshChannel: if (g_channel_refresh != nullptr) g_channel_refresh(); break;
     case Command::kChannelUpdate:

@@ -226,11 +226,11 @@ static void SendTokenAnswer(PlayerConnection& conn, const char* token)
 {
     char body[kTokenSize + 16];
     const std::size_t length = FormatText(body, "token=%s\r\n", token);
-    SendRestText(conn, RestLongHeader(length));
-    SendRestText(conn, std::string_view(body, length));
+    SendConnectionText(conn, RestLongHeader(length));
+    SendConnectionText(conn, std::string_view(body, length));
 }
 
-static void SendTokenRefusal(PlayerConnection& conn) { SendRestText(conn, kRest404Line); }
+static void SendTokenRefusal(PlayerConnection& conn) { SendConnectionText(conn, kNotFoundAnswer); }
 
 // The text from `from` up to `end` (or npos: missing).
 static bool TextUpTo(std::string_view text, std::size_t from, std::string_view end, std::string& value)

@@ -70,6 +70,5 @@ bool RtspOutput::Send(const uint8_t* payload, std::size_t size)
 bool SendOnConnection(RtspConnection& conn, const void* data, std::size_t length)
 {
     std::lock_guard<std::mutex> held(conn.send_lock);
-    const int fd = conn.socket.load();
-    return fd >= 0 && SendAll(fd, data, length) == static_cast<ssize_t>(length);
+    return SendConnectionText(conn, data, length);
 }

@@ -99,18 +99,10 @@ static void AcceptRtspClient(int client, const sockaddr_in& peer)
         CloseSocket(client);
         return;
     }
-    auto* conn = new (std::nothrow) RtspConnection;
-    if (conn == nullptr) {
-        LogSystemMessage("Memory allocated failed\n");
-        CloseSocket(client);
-        return;
-    }
-    RegisterConnection(g_rtsp_service, *conn);
-    conn->socket.store(client);
+    auto* conn = AdoptClient<RtspConnection>(g_rtsp_service, client, peer, "Memory allocated failed\n", 5000);
+    if (conn == nullptr) return;
     conn->cmd_start_tick.store(GetTickMs());
     conn->last_heard_ms.store(GetTickMs());
-    SetSocketTimeouts(client, 0, 5000);
-    inet_ntop(AF_INET, &peer.sin_addr, conn->client_ip, sizeof conn->client_ip);
     LogSystemMessage("A Client IP=[%s] Connects RTSP Server\n", conn->client_ip);
     StartConnectionThreads(g_rtsp_service, *conn, conn->socket_users, RTSP_CmdThread, "RTSPCmd", RTSP_DataThread, "RTSPData");
 }

@@ -280,12 +280,6 @@ int PageOf(const char* request, std::string_view& query)
     return page;
 }
 
-bool Send(PlayerConnection& conn, const std::string& text)
-{
-    const int fd = conn.socket.load();
-    return fd >= 0 && SendAll(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
-}
-
 }  // namespace
 
 std::string PrometheusLabel(std::string_view value)
@@ -536,12 +530,12 @@ bool ServeMetricsRequest(PlayerConnection& conn, const char* request)
     if (page == 0) return false;
     const MetricsAccess access = CheckMetricsAccess(request);
     if (access == MetricsAccess::kNone) {
-        Send(conn, "HTTP/1.1 401 Unauthorized\r\nWWW-Authenticate: Basic realm=\"quorvane\"\r\nContent-Length: 0\r\n"
+        SendConnectionText(conn, "HTTP/1.1 401 Unauthorized\r\nWWW-Authenticate: Basic realm=\"quorvane\"\r\nContent-Length: 0\r\n"
                    "Connection: close\r\n\r\n");
         return true;
     }
     if (access == MetricsAccess::kOther) {
-        Send(conn, "HTTP/1.1 403 Forbidden\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
+        SendConnectionText(conn, "HTTP/1.1 403 Forbidden\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
         return true;
     }
     const std::string body = page == 1 ? MetricsText(GetTickMs()) : StatusJson(GetTickMs());
@@ -549,6 +543,6 @@ bool ServeMetricsRequest(PlayerConnection& conn, const char* request)
     char head[256];
     FormatText(head, "HTTP/1.1 200 OK\r\nContent-Type: %s\r\nContent-Length: %zu\r\nCache-Control: no-store\r\nConnection: close\r\n\r\n",
                type, body.size());
-    Send(conn, head + body);
+    SendConnectionText(conn, head + body);
     return true;
 }

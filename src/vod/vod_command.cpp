@@ -37,8 +37,7 @@ private:
 
 bool CommandSession::Reply(const char* text, std::size_t length, const char* fail_log)
 {
-    const int fd = conn_.socket.load();
-    if (fd >= 0 && SendAll(fd, text, length) == static_cast<ssize_t>(length)) return true;
+    if (SendConnectionText(conn_, text, length)) return true;
     conn_.stop.store(1);
     LogSystemMessage(fail_log, number_, conn_.mac_id);
     return false;

@@ -74,17 +74,10 @@ void LeaveVodPlayers(VodConnection& conn) { LeaveLockedList(g_vod_players, conn.
 // Takes an accepted control connection: its record, its command thread and its data thread.
 static void AcceptVodClient(int client, const sockaddr_in& peer)
 {
-    auto* conn = new (std::nothrow) VodConnection;
-    if (conn == nullptr) {
-        LogSystemMessage("Memory allocated failed\n");
-        CloseSocket(client);
-        return;
-    }
-    RegisterConnection(g_vod_service, *conn);
-    conn->socket.store(client);
+    auto* conn = AdoptClient<VodConnection>(g_vod_service, client, peer, "Memory allocated failed\n", 0);
+    if (conn == nullptr) return;
     conn->cmd_start_tick.store(GetTickMs());
     conn->peer_address = peer.sin_addr.s_addr;
-    inet_ntop(AF_INET, &peer.sin_addr, conn->client_ip, sizeof conn->client_ip);
     StartConnectionThreads(g_vod_service, *conn, conn->socket_users, VOD_RTP_UDP_CmdThread, "VODCmd", VOD_RTP_UDP_DataThread,
                            "VODData");
 }
