@@ -389,6 +389,77 @@ void ServeTsDirectory(LiveStream& live, const ChannelTable& table, ChannelRecord
     StreamTsDirectory(table, channel, viewer);
 }
 
+// The channel the viewer asked for (by its path; channel 1 without one), or null.
+ChannelRecord* RequestedChannel(const PlayerConnection& conn, const ChannelTable& table, int& channel_number)
+{
+    const int32_t count = table.Count();
+    if (std::strstr(conn.path, ".ch") != nullptr) {
+        channel_number = ChannelNumberOf(conn.path);
+        LogSystemMessage("CH no [%d], total chaneel no=[%d]\n", channel_number, count);
+    } else {
+        channel_number = 1;
+        LogSystemMessage("Default CH no [%d], total chaneel no=[%d]\n", channel_number, count);
+    }
+    if (channel_number >= 1 && channel_number <= count) return table.channels[static_cast<std::size_t>(channel_number - 1)].get();
+    return nullptr;
+}
+
+// Streams the channel by the kind of its input; true when the viewer ends with an error.
+bool ServeChannel(PlayerConnection& conn, ChannelTable& table, ChannelRecord& channel, int channel_number, int number)
+{
+    {
+        // Already on the player list, whose readers (the player REST API) take its lock.
+        ScopedLock listed(g_player_list.lock);
+        CopyText(conn.group, "HTTP");
+        CopyText(conn.mac_id, conn.user_name);
+    }
+    LogSystemMessage("Thread[%d]: IPTV_TS_HTTP_DataThread (CH no.[%d])\n", number, channel_number);
+    LiveStream live(conn, number);
+    switch (channel.FirstSource()->kind) {
+    case kSourceRtpGroup:
+    case kSourceRtpPort:
+    case kSourceUdpGroup:
+    case kSourceUdpPort: ServeDatagramChannel(live, channel, channel_number); break;
+    case kSourceHttp:
+    case kSourceRtsp:
+    case kSourceRtspTs: ServeByteStreamChannel(live, channel, channel_number); break;
+    case kSourceRtmp:
+        // The ring of an RTMP source holds RTMP chunks, which no player takes as a stream.
+        LogSystemMessage("Thread[%d]: IPTV_TS_HTTP_DataThread : Channel [%d], RTMP input is not served over HTTP\n", number,
+                         channel_number);
+        break;
+    case kSourceDvbGroup:
+    case kSourceDvbPort: ServeDvbChannel(live, table, channel, channel_number); break;
+    case kSourceMp4File: ServeMp4Directory(live, table, channel, channel_number); break;
+    case kSourceFile: ServeTsDirectory(live, table, channel, channel_number); break;
+    default: break;
+    }
+    return live.error_close();
+}
+
+// The viewer's end: its socket closed, off the player list, handed to the monitor.
+void EndViewer(PlayerConnection& conn, DataThreadScope& scope, bool error_close, bool with_channel, int channel_number, int number)
+{
+    LogSystemMessage("IPTV_TS_HTTP_DataThread [%d] (CH no.[%d] Stop Streaming)\n", number, channel_number);
+    conn.stop.store(1);
+    CloseConnectionSocket(g_http_service, conn, error_close);
+    if (error_close) {
+        LogSystemMessage("IPTV_TS_HTTP_DataThread [%d] (CH no.[%d] Close Socket with error condition)\n", number, channel_number);
+    } else {
+        LogSystemMessage("IPTV_TS_HTTP_DataThread [%d] (CH no.[%d] Close Socket)\n", number, channel_number);
+    }
+    if (scope.joined()) {
+        if (with_channel) LogChannelEnd(g_config.user_authorization ? conn.user_name : conn.client_ip, channel_number);
+        scope.LeavePlayers();
+        LogSystemMessage("IPTV_TS_HTTP_DataThread [%d] (CH no.[%d] remove it from the player list)\n", number, channel_number);
+        scope.HandToMonitor();
+        LogSystemMessage("IPTV_TS_HTTP_DataThread [%d] (CH no.[%d] add it to the 2nd player list)\n", number, channel_number);
+    } else {
+        scope.HandToMonitor();
+        LogSystemMessage("IPTV_TS_HTTP_DataThread [%d] (CH no.[%d] add to suspend player list)\n", number, channel_number);
+    }
+}
+
 }  // namespace
 
 int32_t IPTV_TS_HTTP_DataThread(void* connection)
@@ -411,15 +482,7 @@ int32_t IPTV_TS_HTTP_DataThread(void* connection)
             if (g_config.user_authorization && std::strcmp(conn.user_name, "root") != 0) DiscardPreviousConnection(conn);
             scope.JoinPlayers();
             table = CurrentChannels();
-            const int32_t count = table->Count();
-            if (std::strstr(conn.path, ".ch") != nullptr) {
-                channel_number = ChannelNumberOf(conn.path);
-                LogSystemMessage("CH no [%d], total chaneel no=[%d]\n", channel_number, count);
-            } else {
-                channel_number = 1;
-                LogSystemMessage("Default CH no [%d], total chaneel no=[%d]\n", channel_number, count);
-            }
-            if (channel_number >= 1 && channel_number <= count) channel = table->channels[static_cast<std::size_t>(channel_number - 1)].get();
+            channel = RequestedChannel(conn, *table, channel_number);
         }
 
         if (channel != nullptr && channel->sources.empty()) {
@@ -430,54 +493,10 @@ int32_t IPTV_TS_HTTP_DataThread(void* connection)
                 ++channel->active_players;
             }
             counted = true;
-            {
-                // Already on the player list, whose readers (the player REST API) take its lock.
-                ScopedLock listed(g_player_list.lock);
-                CopyText(conn.group, "HTTP");
-                CopyText(conn.mac_id, conn.user_name);
-            }
-            LogSystemMessage("Thread[%d]: IPTV_TS_HTTP_DataThread (CH no.[%d])\n", number, channel_number);
-            LiveStream live(conn, number);
-            switch (channel->FirstSource()->kind) {
-            case kSourceRtpGroup:
-            case kSourceRtpPort:
-            case kSourceUdpGroup:
-            case kSourceUdpPort: ServeDatagramChannel(live, *channel, channel_number); break;
-            case kSourceHttp:
-            case kSourceRtsp:
-            case kSourceRtspTs: ServeByteStreamChannel(live, *channel, channel_number); break;
-            case kSourceRtmp:
-                // The ring of an RTMP source holds RTMP chunks, which no player takes as a stream.
-                LogSystemMessage("Thread[%d]: IPTV_TS_HTTP_DataThread : Channel [%d], RTMP input is not served over HTTP\n",
-                                 number, channel_number);
-                break;
-            case kSourceDvbGroup:
-            case kSourceDvbPort: ServeDvbChannel(live, *table, *channel, channel_number); break;
-            case kSourceMp4File: ServeMp4Directory(live, *table, *channel, channel_number); break;
-            case kSourceFile: ServeTsDirectory(live, *table, *channel, channel_number); break;
-            default: break;
-            }
-            error_close = live.error_close();
+            error_close = ServeChannel(conn, *table, *channel, channel_number, number);
         }
 
-        LogSystemMessage("IPTV_TS_HTTP_DataThread [%d] (CH no.[%d] Stop Streaming)\n", number, channel_number);
-        conn.stop.store(1);
-        CloseConnectionSocket(g_http_service, conn, error_close);
-        if (error_close) {
-            LogSystemMessage("IPTV_TS_HTTP_DataThread [%d] (CH no.[%d] Close Socket with error condition)\n", number, channel_number);
-        } else {
-            LogSystemMessage("IPTV_TS_HTTP_DataThread [%d] (CH no.[%d] Close Socket)\n", number, channel_number);
-        }
-        if (scope.joined()) {
-            if (channel != nullptr) LogChannelEnd(g_config.user_authorization ? conn.user_name : conn.client_ip, channel_number);
-            scope.LeavePlayers();
-            LogSystemMessage("IPTV_TS_HTTP_DataThread [%d] (CH no.[%d] remove it from the player list)\n", number, channel_number);
-            scope.HandToMonitor();
-            LogSystemMessage("IPTV_TS_HTTP_DataThread [%d] (CH no.[%d] add it to the 2nd player list)\n", number, channel_number);
-        } else {
-            scope.HandToMonitor();
-            LogSystemMessage("IPTV_TS_HTTP_DataThread [%d] (CH no.[%d] add to suspend player list)\n", number, channel_number);
-        }
+        EndViewer(conn, scope, error_close, channel != nullptr, channel_number, number);
         if (counted) {
             int32_t now;
             {
