@@ -48,19 +48,6 @@ Names NamesOf(FileKind kind)
     }
 }
 
-// The first PCR of the block's packets, in seconds.
-bool BlockPcrSeconds(const uint8_t* block, int length, double& seconds)
-{
-    for (int at = 0; at + kTsPacketSize <= length; at += kTsPacketSize) {
-        int64_t ticks = 0;
-        if (block[at] == kTsSyncByte && extract_pcr(block + at, ticks)) {
-            seconds = static_cast<double>(ticks) / static_cast<double>(kPcrTicksPerSecond);
-            return true;
-        }
-    }
-    return false;
-}
-
 // Sends all of the block unless the connection stops; false after a failed send.
 bool SendBlock(PlayerConnection& conn, const uint8_t* block, int length, int number)
 {
@@ -109,6 +96,115 @@ bool SendPlainFile(PlayerConnection& conn, int number)
     return true;
 }
 
+// Reads the next block of a paced file up to its end position: its length, 0 at the end.
+int ReadBlock(PlayerConnection& conn, FileKind kind, int number, uint8_t* block)
+{
+    if (conn.current_pos >= conn.end_pos) return 0;
+    ssize_t got;
+    do {
+        got = read(conn.file, block, kBlockSize);
+    } while (got < 0 && errno == EINTR);
+    if (got <= 0) {
+        if (kind == FileKind::kMedia) LogSystemMessage("Thread[%d]: HTTPMediaDataThread OUT (EOF): filename=[%s]\n", number, conn.path);
+        else LogSystemMessage("HTTPDataThread OUT (EOF): filename=[%s]\n", conn.path);
+        return 0;
+    }
+    int length = static_cast<int>(got);
+    conn.current_pos += length;
+    if (conn.current_pos > conn.end_pos) {
+        length -= static_cast<int>(conn.current_pos - conn.end_pos);
+        conn.current_pos = conn.end_pos;
+    }
+    return length;
+}
+
+// The paces of a media file (by its PCR) and of a timed one (by its bitrate); the first
+// blocks (or PCRs) of the burst go out without a sleep.
+class FilmPace {
+public:
+    FilmPace(PlayerConnection& conn, FileKind kind, const BitratePacer& bitrate) : conn_(conn), kind_(kind), bitrate_(bitrate) {}
+    // The sleep after the block; false for a block that sets no pacing point.
+    bool Next(const uint8_t* block, int length, int64_t& pause_ms)
+    {
+        pause_ms = 0;
+        if (kind_ != FileKind::kMedia) {
+            if (!burst_.Take()) pause_ms = bitrate_.NextMs();
+            return true;
+        }
+        const int64_t ms = pcr_.Next(block, length);
+        if (!pcr_.took_pcr()) return false;
+        // The player's clock, read by the player REST API.
+        const double t = static_cast<double>(pcr_.last_ticks()) / static_cast<double>(kPcrTicksPerSecond);
+        if (!conn_.has_pcr) {
+            conn_.has_pcr        = true;
+            conn_.first_pcr_time = t;
+        }
+        conn_.last_pcr_time = t;
+        conn_.elapsed_time  = t - conn_.first_pcr_time;
+        conn_.last_pcr      = pcr_.last_ticks();
+        if (!burst_.Take()) pause_ms = ms;
+        return true;
+    }
+
+private:
+    PlayerConnection& conn_;
+    FileKind          kind_;
+    BitratePacer      bitrate_;
+    FilePacer         pcr_;
+    StartBurst        burst_;
+};
+
+// A media or timed file block by block at its pace; false after a failed send.
+bool SendPacedFile(PlayerConnection& conn, FileKind kind, int number, const BitratePacer& bitrate)
+{
+    uint8_t block[kBlockSize];
+    FilmPace pace(conn, kind, bitrate);
+    PacedBatch batch([&](const uint8_t* data, int length) { return SendBlock(conn, data, length, number); });
+    while (g_http_stop_state.load() == 0 && conn.stop.load() == 0) {
+        const int length = ReadBlock(conn, kind, number, block);
+        if (length <= 0) break;
+        if (!batch.Add(block, length)) return false;
+        int64_t pause_ms = 0;
+        if (!pace.Next(block, length, pause_ms)) continue;
+        if (!batch.AddSleep(pause_ms)) return false;
+    }
+    return conn.stop.load() != 0 || batch.Flush();
+}
+
+// A counted file's player fields and watch log, its bitrate pacer (timed files) and its
+// start position; then the file itself. True for a close with an error.
+bool StreamFile(PlayerConnection& conn, FileKind kind, int number, DataThreadScope& scope, const char* identity)
+{
+    const bool counted = kind != FileKind::kPlain;
+    if (kind == FileKind::kMedia) LogSystemMessage("Thread[%d]: HTTPMediaDataThread IN: filename=[%s]\n", number, conn.path);
+    else LogSystemMessage("HTTPDataThread IN: filename=[%s]\n", conn.path);
+    if (counted && std::strcmp(conn.user_name, "root") != 0) DiscardPreviousConnection(conn);
+    if (counted) {
+        CopyText(conn.group, "HTTP");
+        CopyText(conn.mac_id, conn.user_name);
+        const int32_t seconds = kind == FileKind::kTimed ? static_cast<int32_t>(mp4_duration_seconds(conn.path)) : 0;
+        LogMovieStart(identity, identity, conn.path, seconds, conn.player_time, sizeof conn.player_time);
+    }
+    scope.JoinPlayers();                       // with the fields the player REST API lists
+
+    BitratePacer bitrate;
+    if (kind == FileKind::kTimed) {
+        conn.bitrate = static_cast<float>(probe_bitrate_kbps(conn.path));
+        const int64_t sleep_us = BlockSleepMicroseconds(g_config.bitrate_constant, conn.bitrate);
+        LogSystemMessage("HTTPDataThread IN: filename=[%s] Bitrate=[%f], Sleeptime=[%d]\n", conn.path,
+                         static_cast<double>(conn.bitrate), static_cast<int>(sleep_us));
+        bitrate = BitratePacer(sleep_us);
+    }
+    if (conn.current_pos > 0) {
+        const off_t seek = lseek(conn.file, static_cast<off_t>(conn.current_pos), SEEK_SET);
+        if (kind == FileKind::kTimed)
+            LogSystemMessage("***[%d] Cur POS=[%" PRId64 "] Stop POS=[%" PRId64 "] Seek POS=[%" PRId64 "]\n", number,
+                             conn.current_pos, conn.end_pos, static_cast<int64_t>(seek));
+    }
+    if (kind == FileKind::kPlain) return !SendPlainFile(conn, number);
+    return !SendPacedFile(conn, kind, number, bitrate) && conn.stop.load() != 0;
+}
+
 // Everything of a file stream but its hand-off to the monitor: the file sent, closed, the
 // socket closed and the watch log ended.
 void ServeFile(PlayerConnection& conn, FileKind kind, int number, DataThreadScope& scope)
@@ -124,85 +220,7 @@ void ServeFile(PlayerConnection& conn, FileKind kind, int number, DataThreadScop
         LogSystemMessage(names.cmd_stop, number);
         CopyText(conn.path, "(IN Cmd STOP)");
     } else {
-        if (kind == FileKind::kMedia) LogSystemMessage("Thread[%d]: HTTPMediaDataThread IN: filename=[%s]\n", number, conn.path);
-        else LogSystemMessage("HTTPDataThread IN: filename=[%s]\n", conn.path);
-        if (counted && std::strcmp(conn.user_name, "root") != 0) DiscardPreviousConnection(conn);
-        if (counted) {
-            CopyText(conn.group, "HTTP");
-            CopyText(conn.mac_id, conn.user_name);
-            const int32_t seconds = kind == FileKind::kTimed ? static_cast<int32_t>(mp4_duration_seconds(conn.path)) : 0;
-            LogMovieStart(identity, identity, conn.path, seconds, conn.player_time, sizeof conn.player_time);
-        }
-        scope.JoinPlayers();                       // with the fields the player REST API lists
-
-        BitratePacer pacer;
-        if (kind == FileKind::kTimed) {
-            conn.bitrate = static_cast<float>(probe_bitrate_kbps(conn.path));
-            const int64_t sleep_us = BlockSleepMicroseconds(g_config.bitrate_constant, conn.bitrate);
-            LogSystemMessage("HTTPDataThread IN: filename=[%s] Bitrate=[%f], Sleeptime=[%d]\n", conn.path,
-                             static_cast<double>(conn.bitrate), static_cast<int>(sleep_us));
-            pacer = BitratePacer(sleep_us);
-        }
-        if (conn.current_pos > 0) {
-            const off_t seek = lseek(conn.file, static_cast<off_t>(conn.current_pos), SEEK_SET);
-            if (kind == FileKind::kTimed)
-                LogSystemMessage("***[%d] Cur POS=[%" PRId64 "] Stop POS=[%" PRId64 "] Seek POS=[%" PRId64 "]\n", number,
-                                 conn.current_pos, conn.end_pos, static_cast<int64_t>(seek));
-        }
-
-        if (kind == FileKind::kPlain) error_close = !SendPlainFile(conn, number);
-        uint8_t block[kBlockSize];
-        StartBurst burst;
-        PcrSleepCarry pcr_sleep;
-        PacedBatch batch([&](const uint8_t* data, int length) { return SendBlock(conn, data, length, number); });
-        bool failed = false;
-        while (kind != FileKind::kPlain && g_http_stop_state.load() == 0 && conn.stop.load() == 0) {
-            if (conn.current_pos >= conn.end_pos) break;
-            ssize_t got;
-            do {
-                got = read(conn.file, block, sizeof block);
-            } while (got < 0 && errno == EINTR);
-            if (got <= 0) {
-                if (kind == FileKind::kMedia) LogSystemMessage("Thread[%d]: HTTPMediaDataThread OUT (EOF): filename=[%s]\n", number, conn.path);
-                else LogSystemMessage("HTTPDataThread OUT (EOF): filename=[%s]\n", conn.path);
-                break;
-            }
-            int length = static_cast<int>(got);
-            conn.current_pos += length;
-            if (conn.current_pos > conn.end_pos) {
-                length -= static_cast<int>(conn.current_pos - conn.end_pos);
-                conn.current_pos = conn.end_pos;
-            }
-            if (!batch.Add(block, length)) {
-                failed = true;
-                break;
-            }
-            int64_t pause_ms = 0;
-            if (kind == FileKind::kMedia) {
-                double t = 0;
-                if (!BlockPcrSeconds(block, length, t)) continue;
-                if (!conn.has_pcr) {
-                    conn.has_pcr        = true;
-                    conn.last_pcr_time  = t;
-                    conn.first_pcr_time = t;
-                }
-                const double interval = t - conn.last_pcr_time;
-                conn.last_pcr_time = t;
-                conn.elapsed_time  = t - conn.first_pcr_time;
-                conn.last_pcr      = static_cast<int64_t>(t * static_cast<double>(kPcrTicksPerSecond));
-                if (burst.Take()) continue;
-                pause_ms = pcr_sleep.NextMs(interval);
-            } else {
-                if (burst.Take()) continue;
-                pause_ms = pacer.NextMs();
-            }
-            if (!batch.AddSleep(pause_ms)) {
-                failed = true;
-                break;
-            }
-        }
-        if (!failed && conn.stop.load() == 0 && !batch.Flush()) failed = true;
-        if (failed) error_close = conn.stop.load() != 0;
+        error_close = StreamFile(conn, kind, number, scope, identity);
     }
 
     if (conn.file >= 0) {

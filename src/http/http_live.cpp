@@ -17,6 +17,7 @@
 #include "stream/dvb_program.h"
 #include "stream/live_sender.h"
 #include "stream/pacing.h"
+#include "stream/ring_follower.h"
 #include "users/usage_log.h"
 
 #include <algorithm>
@@ -154,61 +155,138 @@ void ServeDatagramChannel(LiveStream& live, ChannelRecord& channel, int channel_
     if (ServePacedViewer(channel, ring, link)) live.MarkErrorClose();
 }
 
-// While a pull source reconnects: true once the new connection is made, false when the viewer
-// or the channel's ring ends first.
-bool WaitForReconnection(LiveStream& live, ChannelRecord& channel, const RingReader& ring)
-{
-    while (channel.http_reconnect.load() != 0 || channel.rtsp_reconnect.load() != 0) {
-        if (live.Stopped() || ring.Retired()) return false;
-        SleepUnlessStopping(100);
-    }
-    return !live.Stopped();
-}
-
 // HTTP or RTSP pull input: byte-stream slots, re-joined after an overrun or a reconnection.
-void ServeByteStreamChannel(LiveStream& live, ChannelRecord& channel, int channel_number, bool http)
+void ServeByteStreamChannel(LiveStream& live, ChannelRecord& channel, int channel_number)
 {
     const int number = live.number_;
     const char* error = "Thread[%d]: IPTV_TS_HTTP_DataThread 5: errorno is [%d]\n";
-    uint8_t slot[kRingSlotSize];
-    int32_t rejoin_from = -1;
-    while (!live.Stopped()) {
-        RingReader ring(channel, true, number, Prefix(number, channel_number));
-        std::vector<uint8_t> first;
-        if (Refused(live, ring.JoinAtPat([&] { return live.Stopped(); }, first, rejoin_from), number, channel_number)) return;
-        rejoin_from = -1;
-        if (!live.Send(first.data(), static_cast<int>(first.size()), error)) return;
+    RingFollower follower;
+    follower.thread_number = number;
+    follower.log_prefix    = Prefix(number, channel_number);
+    follower.warn_channel  = channel_number;
+    follower.closed_line   = "Thread[" + std::to_string(number) + "]: IPTV_TS_HTTP_DataThread : Channel input closed\n";
+    follower.stopped       = [&] { return live.Stopped(); };
+    follower.refused       = [&](RingReader::Join join) { return !Refused(live, join, number, channel_number); };
+    follower.joined        = [&](const RingReader&, const std::vector<uint8_t>& first) {
+        if (!live.Send(first.data(), static_cast<int>(first.size()), error)) return false;
         live.ResetClock();
-        bool rejoin = false;
-        while (!live.Stopped() && !rejoin) {
-            int length = 0;
-            switch (ring.NextSlot(slot, length)) {
-            case RingReader::Next::kWaiting: ring.WaitForWriter(100); continue;
-            case RingReader::Next::kReconnected:
-                LogSystemMessage(http ? "System Warning : CH[%d] HTTP RECONNECTION\n" : "System Warning : CH[%d] RTSP RECONNECTION\n",
-                                 channel_number);
-                // The viewer waits for the new connection and joins at its first slot: what
-                // the ring still holds from the old one was sent already.
-                if (!WaitForReconnection(live, channel, ring)) return;
-                rejoin_from = channel.reconnect_index.load();
-                rejoin = true;
-                continue;
-            case RingReader::Next::kLostSync: rejoin = true; continue;
-            case RingReader::Next::kRetired:
-                LogSystemMessage("Thread[%d]: IPTV_TS_HTTP_DataThread : Channel input closed\n", number);
-                return;
-            case RingReader::Next::kSlot: break;
-            }
-            if (!live.Send(slot, length, error)) return;
-            live.PaceUnlessLagging(ring.Lags());
-            for (int at = ring.last_packet_offset(); at + kTsPacketSize <= length; at += kTsPacketSize) {
-                int64_t pcr = 0;
-                if (slot[at] == kTsSyncByte && extract_pcr(slot + at, pcr)) {
-                    live.TakePcr(slot + at);
-                    break;
-                }
+        return true;
+    };
+    follower.slot = [&](const RingReader& ring, const uint8_t* slot, int length) {
+        if (!live.Send(slot, length, error)) return false;
+        live.PaceUnlessLagging(ring.Lags());
+        for (int at = ring.last_packet_offset(); at + kTsPacketSize <= length; at += kTsPacketSize) {
+            int64_t pcr = 0;
+            if (slot[at] == kTsSyncByte && extract_pcr(slot + at, pcr)) {
+                live.TakePcr(slot + at);
+                break;
             }
         }
+        return true;
+    };
+    FollowRing(channel, follower);
+}
+
+// The PCR pacing of a DVB program: a PCR difference counts once it is longer than a pacing
+// step (0.2 s and 0.2 s per unit of the bitrate constant); near the ring's oldest slot the
+// reader catches up without sleeping.
+class DvbPcrPace {
+public:
+    // The sleep after this packet in milliseconds (0: none).
+    int64_t Next(const uint8_t* packet, bool near_tail)
+    {
+        int64_t pcr = 0;
+        if (!extract_pcr(packet, pcr)) return 0;
+        if (reference_ < 0) {
+            reference_ = pcr;
+            return 0;
+        }
+        if (pcr <= reference_) return 0;
+        const double interval = static_cast<double>(pcr - reference_) / static_cast<double>(kPcrTicksPerSecond);
+        if (interval <= static_cast<double>(g_config.bitrate_constant) * 0.2 + 0.2) return 0;
+        reference_ = pcr;
+        return near_tail ? 0 : sleep_.NextMs(interval);
+    }
+
+private:
+    int64_t       reference_ = -1;
+    PcrSleepCarry sleep_;
+};
+
+// A DVB program's packets in whole blocks, the blocks in a batch that waits until a pacing
+// sleep, a full batch or an idle ring.
+class DvbProgramSender {
+public:
+    DvbProgramSender(LiveStream& live, DvbProgramFilter& filter, int channel_number)
+        : live_(live), filter_(filter), channel_number_(channel_number),
+          batch_([this](const uint8_t* data, int length) {
+              return live_.Send(data, length, "Thread[%d]:  IPTV_TS_HTTP_DataThread: errorno is [%d]\n", true);
+          })
+    {
+    }
+    // The program's packets of one slot, with the pacing sleeps between; false when a send failed.
+    bool Slot(uint8_t* slot, int length, bool near_tail);
+    bool Flush() { return batch_.Flush(); }
+
+private:
+    LiveStream&       live_;
+    DvbProgramFilter& filter_;
+    int               channel_number_;
+    PacedBatch        batch_;
+    DvbPcrPace        pace_;
+    uint8_t           block_[kBlockSize];
+    int               block_length_ = 0;
+};
+
+bool DvbProgramSender::Slot(uint8_t* slot, int length, bool near_tail)
+{
+    const int number = live_.number_;
+    for (int at = 0; at + kTsPacketSize <= length; at += kTsPacketSize) {
+        uint8_t* packet = slot + at;
+        const DvbProgramFilter::Verdict verdict = filter_.Pass(packet);
+        if (verdict == DvbProgramFilter::Verdict::kPat)
+            LogSystemMessage("Thread[%d]: IPTV_TS_HTTP_DataThread : CH no.[%d] Found TS PAT\n", number, channel_number_);
+        if (verdict == DvbProgramFilter::Verdict::kFirstPmt)
+            LogSystemMessage("Thread[%d]: IPTV_TS_HTTP_DataThread : CH no.[%d] Found TS PMT\n", number, channel_number_);
+        if (verdict == DvbProgramFilter::Verdict::kDrop) continue;
+        std::memcpy(block_ + block_length_, packet, kTsPacketSize);
+        block_length_ += kTsPacketSize;
+        if (block_length_ == kBlockSize) {
+            block_length_ = 0;
+            if (!batch_.Add(block_, kBlockSize)) return false;
+        }
+        const int64_t ms = pace_.Next(packet, near_tail);
+        if (ms > 0) {
+            if (!batch_.Flush()) return false;
+            SleepUnlessStopping(static_cast<uint32_t>(ms > 10000 ? 10000 : ms));
+        }
+    }
+    return true;
+}
+
+// The program from the joined ring on, slot by slot, until the viewer or the ring ends.
+void SendDvbProgram(LiveStream& live, RingReader& ring, const ChannelRecord& ring_channel, DvbProgramFilter& filter,
+                    int channel_number)
+{
+    DvbProgramSender sender(live, filter, channel_number);
+    uint8_t slot[kRingSlotSize];
+    while (!live.Stopped()) {
+        filter.Refresh();
+        int length = 0;
+        const RingReader::Next next = ring.NextSlot(slot, length);
+        if (next == RingReader::Next::kRetired) {
+            sender.Flush();
+            LogSystemMessage("Thread[%d]: IPTV_TS_HTTP_DataThread : Channel input closed\n", live.number_);
+            return;
+        }
+        if (next != RingReader::Next::kSlot) {
+            if (!sender.Flush()) return;
+            ring.WaitForWriter(100);
+            continue;
+        }
+        const int32_t read = (ring.output_index() + kRingSlots - 1) % kRingSlots;
+        const bool near_tail = (read - ring_channel.time_index.load() + kRingSlots) % kRingSlots <= 99;
+        if (!sender.Slot(slot, length, near_tail)) return;
     }
 }
 
@@ -244,82 +322,7 @@ void ServeDvbChannel(LiveStream& live, ChannelTable& table, ChannelRecord& chann
     }
     if (join != RingReader::Join::kJoined) return;
     LogSystemMessage("Thread[%d]: IPTV_TS_HTTP_DataThread : CH no.[%d] Found TS PAT ID = 0\n", number, channel_number);
-
-    const std::shared_ptr<RealBuffer> buffer = ring.buffer();
-    const char* error = "Thread[%d]:  IPTV_TS_HTTP_DataThread: errorno is [%d]\n";
-    int64_t reference = -1;
-    int64_t remainder_us = 0;
-    int32_t index = ring.output_index();
-    uint8_t slot[kRingSlotSize];
-    // Whole blocks wait in the batch until a pacing sleep, a full batch or an idle ring.
-    PacedBatch batch([&](const uint8_t* data, int length) { return live.Send(data, length, error, true); });
-    uint8_t block[kBlockSize];
-    int block_length = 0;
-    while (!live.Stopped()) {
-        // Never past the writer: a slot at the writer's index still holds the previous lap.
-        filter.Refresh();
-        const bool at_writer = index == ring_channel->input_index.load();
-        if (buffer->retired.load() != 0) {
-            batch.Flush();
-            LogSystemMessage("Thread[%d]: IPTV_TS_HTTP_DataThread : Channel input closed\n", number);
-            return;
-        }
-        if (at_writer) {
-            if (!batch.Flush()) return;
-            ring_channel->ring_waiters.fetch_add(1);
-            WaitWhileEqual(ring_channel->input_index, index, 100);
-            ring_channel->ring_waiters.fetch_sub(1);
-            continue;
-        }
-        const int32_t length = buffer->slots[index].length.load(std::memory_order_acquire);
-        const int32_t kept = length > kRingSlotSize ? kRingSlotSize : length;
-        if (kept > 0) std::memcpy(slot, buffer->slots[index].data, static_cast<std::size_t>(kept));
-        const bool near_tail = (index - ring_channel->time_index.load() + kRingSlots) % kRingSlots <= 99;
-        index = (index + 1) % kRingSlots;
-        if (kept <= 0) {
-            SleepMs(1);
-            continue;
-        }
-        for (int at = 0; at + kTsPacketSize <= kept; at += kTsPacketSize) {
-            uint8_t* packet = slot + at;
-            const DvbProgramFilter::Verdict verdict = filter.Pass(packet);
-            if (verdict == DvbProgramFilter::Verdict::kPat)
-                LogSystemMessage("Thread[%d]: IPTV_TS_HTTP_DataThread : CH no.[%d] Found TS PAT\n", number, channel_number);
-            if (verdict == DvbProgramFilter::Verdict::kFirstPmt)
-                LogSystemMessage("Thread[%d]: IPTV_TS_HTTP_DataThread : CH no.[%d] Found TS PMT\n", number, channel_number);
-            const bool pass = verdict != DvbProgramFilter::Verdict::kDrop;
-            if (!pass) continue;
-            std::memcpy(block + block_length, packet, kTsPacketSize);
-            block_length += kTsPacketSize;
-            if (block_length == kBlockSize) {
-                block_length = 0;
-                if (!batch.Add(block, kBlockSize)) return;
-            }
-            int64_t pcr = 0;
-            if (!extract_pcr(packet, pcr)) continue;
-            if (reference < 0) {
-                reference = pcr;
-                continue;
-            }
-            if (pcr <= reference) continue;
-            const double interval = static_cast<double>(pcr - reference) / static_cast<double>(kPcrTicksPerSecond);
-            if (interval <= static_cast<double>(g_config.bitrate_constant) * 0.2 + 0.2) continue;
-            if (!near_tail) {
-                const int64_t us = static_cast<int64_t>(interval * 1000000.0);
-                int64_t ms = us / 1000;
-                remainder_us += us % 1000;
-                if (remainder_us > 1000) {
-                    ms += 1;
-                    remainder_us = 0;
-                }
-                if (ms > 0) {
-                    if (!batch.Flush()) return;
-                    SleepUnlessStopping(static_cast<uint32_t>(ms > 10000 ? 10000 : ms));
-                }
-            }
-            reference = pcr;
-        }
-    }
+    SendDvbProgram(live, ring, *ring_channel, filter, channel_number);
 }
 
 // A directory of MP4 files: from the first file on, paced by each file's bitrate.
@@ -385,6 +388,77 @@ void ServeTsDirectory(LiveStream& live, const ChannelTable& table, ChannelRecord
     StreamTsDirectory(table, channel, viewer);
 }
 
+// The channel the viewer asked for (by its path; channel 1 without one), or null.
+ChannelRecord* RequestedChannel(const PlayerConnection& conn, const ChannelTable& table, int& channel_number)
+{
+    const int32_t count = table.Count();
+    if (std::strstr(conn.path, ".ch") != nullptr) {
+        channel_number = ChannelNumberOf(conn.path);
+        LogSystemMessage("CH no [%d], total chaneel no=[%d]\n", channel_number, count);
+    } else {
+        channel_number = 1;
+        LogSystemMessage("Default CH no [%d], total chaneel no=[%d]\n", channel_number, count);
+    }
+    if (channel_number >= 1 && channel_number <= count) return table.channels[static_cast<std::size_t>(channel_number - 1)].get();
+    return nullptr;
+}
+
+// Streams the channel by the kind of its input; true when the viewer ends with an error.
+bool ServeChannel(PlayerConnection& conn, ChannelTable& table, ChannelRecord& channel, int channel_number, int number)
+{
+    {
+        // Already on the player list, whose readers (the player REST API) take its lock.
+        ScopedLock listed(g_player_list.lock);
+        CopyText(conn.group, "HTTP");
+        CopyText(conn.mac_id, conn.user_name);
+    }
+    LogSystemMessage("Thread[%d]: IPTV_TS_HTTP_DataThread (CH no.[%d])\n", number, channel_number);
+    LiveStream live(conn, number);
+    switch (channel.FirstSource()->kind) {
+    case kSourceRtpGroup:
+    case kSourceRtpPort:
+    case kSourceUdpGroup:
+    case kSourceUdpPort: ServeDatagramChannel(live, channel, channel_number); break;
+    case kSourceHttp:
+    case kSourceRtsp:
+    case kSourceRtspTs: ServeByteStreamChannel(live, channel, channel_number); break;
+    case kSourceRtmp:
+        // The ring of an RTMP source holds RTMP chunks, which no player takes as a stream.
+        LogSystemMessage("Thread[%d]: IPTV_TS_HTTP_DataThread : Channel [%d], RTMP input is not served over HTTP\n", number,
+                         channel_number);
+        break;
+    case kSourceDvbGroup:
+    case kSourceDvbPort: ServeDvbChannel(live, table, channel, channel_number); break;
+    case kSourceMp4File: ServeMp4Directory(live, table, channel, channel_number); break;
+    case kSourceFile: ServeTsDirectory(live, table, channel, channel_number); break;
+    default: break;
+    }
+    return live.error_close();
+}
+
+// The viewer's end: its socket closed, off the player list, handed to the monitor.
+void EndViewer(PlayerConnection& conn, DataThreadScope& scope, bool error_close, bool with_channel, int channel_number, int number)
+{
+    LogSystemMessage("IPTV_TS_HTTP_DataThread [%d] (CH no.[%d] Stop Streaming)\n", number, channel_number);
+    conn.stop.store(1);
+    CloseConnectionSocket(g_http_service, conn, error_close);
+    if (error_close) {
+        LogSystemMessage("IPTV_TS_HTTP_DataThread [%d] (CH no.[%d] Close Socket with error condition)\n", number, channel_number);
+    } else {
+        LogSystemMessage("IPTV_TS_HTTP_DataThread [%d] (CH no.[%d] Close Socket)\n", number, channel_number);
+    }
+    if (scope.joined()) {
+        if (with_channel) LogChannelEnd(g_config.user_authorization ? conn.user_name : conn.client_ip, channel_number);
+        scope.LeavePlayers();
+        LogSystemMessage("IPTV_TS_HTTP_DataThread [%d] (CH no.[%d] remove it from the player list)\n", number, channel_number);
+        scope.HandToMonitor();
+        LogSystemMessage("IPTV_TS_HTTP_DataThread [%d] (CH no.[%d] add it to the 2nd player list)\n", number, channel_number);
+    } else {
+        scope.HandToMonitor();
+        LogSystemMessage("IPTV_TS_HTTP_DataThread [%d] (CH no.[%d] add to suspend player list)\n", number, channel_number);
+    }
+}
+
 }  // namespace
 
 int32_t IPTV_TS_HTTP_DataThread(void* connection)
@@ -407,15 +481,7 @@ int32_t IPTV_TS_HTTP_DataThread(void* connection)
             if (g_config.user_authorization && std::strcmp(conn.user_name, "root") != 0) DiscardPreviousConnection(conn);
             scope.JoinPlayers();
             table = CurrentChannels();
-            const int32_t count = table->Count();
-            if (std::strstr(conn.path, ".ch") != nullptr) {
-                channel_number = ChannelNumberOf(conn.path);
-                LogSystemMessage("CH no [%d], total chaneel no=[%d]\n", channel_number, count);
-            } else {
-                channel_number = 1;
-                LogSystemMessage("Default CH no [%d], total chaneel no=[%d]\n", channel_number, count);
-            }
-            if (channel_number >= 1 && channel_number <= count) channel = table->channels[static_cast<std::size_t>(channel_number - 1)].get();
+            channel = RequestedChannel(conn, *table, channel_number);
         }
 
         if (channel != nullptr && channel->sources.empty()) {
@@ -426,54 +492,10 @@ int32_t IPTV_TS_HTTP_DataThread(void* connection)
                 ++channel->active_players;
             }
             counted = true;
-            {
-                // Already on the player list, whose readers (the player REST API) take its lock.
-                ScopedLock listed(g_player_list.lock);
-                CopyText(conn.group, "HTTP");
-                CopyText(conn.mac_id, conn.user_name);
-            }
-            LogSystemMessage("Thread[%d]: IPTV_TS_HTTP_DataThread (CH no.[%d])\n", number, channel_number);
-            LiveStream live(conn, number);
-            switch (channel->FirstSource()->kind) {
-            case kSourceRtpGroup:
-            case kSourceRtpPort:
-            case kSourceUdpGroup:
-            case kSourceUdpPort: ServeDatagramChannel(live, *channel, channel_number); break;
-            case kSourceHttp: ServeByteStreamChannel(live, *channel, channel_number, true); break;
-            case kSourceRtsp:
-            case kSourceRtspTs: ServeByteStreamChannel(live, *channel, channel_number, false); break;
-            case kSourceRtmp:
-                // The ring of an RTMP source holds RTMP chunks, which no player takes as a stream.
-                LogSystemMessage("Thread[%d]: IPTV_TS_HTTP_DataThread : Channel [%d], RTMP input is not served over HTTP\n",
-                                 number, channel_number);
-                break;
-            case kSourceDvbGroup:
-            case kSourceDvbPort: ServeDvbChannel(live, *table, *channel, channel_number); break;
-            case kSourceMp4File: ServeMp4Directory(live, *table, *channel, channel_number); break;
-            case kSourceFile: ServeTsDirectory(live, *table, *channel, channel_number); break;
-            default: break;
-            }
-            error_close = live.error_close();
+            error_close = ServeChannel(conn, *table, *channel, channel_number, number);
         }
 
-        LogSystemMessage("IPTV_TS_HTTP_DataThread [%d] (CH no.[%d] Stop Streaming)\n", number, channel_number);
-        conn.stop.store(1);
-        CloseConnectionSocket(g_http_service, conn, error_close);
-        if (error_close) {
-            LogSystemMessage("IPTV_TS_HTTP_DataThread [%d] (CH no.[%d] Close Socket with error condition)\n", number, channel_number);
-        } else {
-            LogSystemMessage("IPTV_TS_HTTP_DataThread [%d] (CH no.[%d] Close Socket)\n", number, channel_number);
-        }
-        if (scope.joined()) {
-            if (channel != nullptr) LogChannelEnd(g_config.user_authorization ? conn.user_name : conn.client_ip, channel_number);
-            scope.LeavePlayers();
-            LogSystemMessage("IPTV_TS_HTTP_DataThread [%d] (CH no.[%d] remove it from the player list)\n", number, channel_number);
-            scope.HandToMonitor();
-            LogSystemMessage("IPTV_TS_HTTP_DataThread [%d] (CH no.[%d] add it to the 2nd player list)\n", number, channel_number);
-        } else {
-            scope.HandToMonitor();
-            LogSystemMessage("IPTV_TS_HTTP_DataThread [%d] (CH no.[%d] add to suspend player list)\n", number, channel_number);
-        }
+        EndViewer(conn, scope, error_close, channel != nullptr, channel_number, number);
         if (counted) {
             int32_t now;
             {

@@ -166,6 +166,81 @@ void EmptyLapGuard::AfterFile(int64_t streamed)
     lap_bytes_ = 0;
 }
 
+namespace {
+
+// Opens the file the playlist plays now, at its position moved on to the next key frame; the
+// descriptor (j names the file), or -1.
+int OpenAtNow(const ChannelTable& table, const ChannelRecord& channel, const DirectoryViewer& viewer,
+              const std::vector<PlaylistEntry>& files, std::size_t& j)
+{
+    const int number = viewer.thread_number;
+    const char* name = viewer.thread_name;
+    int index = 0;
+    int64_t position = 0;
+    const int fd = find_playlist_position(table.load_tick, static_cast<int64_t>(channel.total_duration), files.data(),
+                                          static_cast<int>(files.size()), index, position);
+    if (fd < 0) {
+        LogSystemMessage("Thread[%d]: %s (IPTV find correct position failed)\n", number, name);
+        return -1;
+    }
+    j = static_cast<std::size_t>(index);
+    LogSystemMessage("Thread[%d]: %s (CH no.[%d], filename=[%s])\n", number, name, viewer.channel_number, files[j].path);
+    LogSystemMessage("sbFile_Postion=%" PRId64 "\n", position);
+    const int64_t key_frame = KeyFrameStartAfter(fd, position);
+    if (key_frame > position) position = key_frame;
+    if (lseek(fd, static_cast<off_t>(position), SEEK_SET) < 0) {
+        LogSystemMessage("Thread[%d]: %s (CH no.[%d] Seek failed)\n", number, name, viewer.channel_number);
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// The PCR pace of a directory channel: each file's first PCR starts its clock; the burst
+// and the sleep carried run on across the files.
+class DirectoryPace {
+public:
+    explicit DirectoryPace(const DirectoryViewer& viewer) : viewer_(viewer) {}
+    void NewFile()
+    {
+        first_pcr_ = true;
+        first_time_ = 0;
+        previous_ = 0;
+        if (viewer_.clock) viewer_.clock(0, 0);
+    }
+    // The sleep after a block: the first PCR of the block paces it.
+    int64_t Next(const uint8_t* block, int length)
+    {
+        for (int at = 0; at + kTsPacketSize <= length; at += kTsPacketSize) {
+            int64_t pcr = 0;
+            if (block[at] != kTsSyncByte || !extract_pcr(block + at, pcr)) continue;
+            const double t = static_cast<double>(pcr) / static_cast<double>(kPcrTicksPerSecond);
+            if (first_pcr_) {
+                LogSystemMessage("Video first time=[%5.3f]\n", t);
+                first_time_ = t;
+                previous_ = t;
+                first_pcr_ = false;
+            }
+            const double interval = t - previous_;
+            previous_ = t;
+            if (viewer_.clock) viewer_.clock(first_time_, t);
+            if (burst_.Take()) return 0;
+            return sleep_.NextMs(interval);
+        }
+        return 0;
+    }
+
+private:
+    const DirectoryViewer& viewer_;
+    StartBurst             burst_;
+    PcrSleepCarry          sleep_;
+    double                 first_time_ = 0;
+    double                 previous_ = 0;
+    bool                   first_pcr_ = true;
+};
+
+}  // namespace
+
 void StreamTsDirectory(const ChannelTable& table, const ChannelRecord& channel, const DirectoryViewer& viewer)
 {
     const int number = viewer.thread_number;
@@ -173,24 +248,9 @@ void StreamTsDirectory(const ChannelTable& table, const ChannelRecord& channel, 
     const char* name = viewer.thread_name;
     const std::vector<PlaylistEntry> files = DirectoryPlaylist(channel);
     if (files.empty()) return;
-    int index = 0;
-    int64_t position = 0;
-    int fd = find_playlist_position(table.load_tick, static_cast<int64_t>(channel.total_duration), files.data(),
-                                    static_cast<int>(files.size()), index, position);
-    if (fd < 0) {
-        LogSystemMessage("Thread[%d]: %s (IPTV find correct position failed)\n", number, name);
-        return;
-    }
-    LogSystemMessage("Thread[%d]: %s (CH no.[%d], filename=[%s])\n", number, name, channel_number,
-                     files[static_cast<std::size_t>(index)].path);
-    LogSystemMessage("sbFile_Postion=%" PRId64 "\n", position);
-    const int64_t key_frame = KeyFrameStartAfter(fd, position);
-    if (key_frame > position) position = key_frame;
-    if (lseek(fd, static_cast<off_t>(position), SEEK_SET) < 0) {
-        LogSystemMessage("Thread[%d]: %s (CH no.[%d] Seek failed)\n", number, name, channel_number);
-        close(fd);
-        return;
-    }
+    std::size_t j = 0;
+    int fd = OpenAtNow(table, channel, viewer, files, j);
+    if (fd < 0) return;
     // One batch for the whole stream: the sleep still owed at the end of a file carries over.
     FramedBatch batch(viewer.send, viewer.framing);
     const int pat = SendFirstPat(viewer, batch, fd);
@@ -199,10 +259,8 @@ void StreamTsDirectory(const ChannelTable& table, const ChannelRecord& channel, 
         return;
     }
 
-    StartBurst burst;
-    PcrSleepCarry sleep;
+    DirectoryPace pace(viewer);
     EmptyLapGuard empty_laps(files.size());
-    std::size_t j = static_cast<std::size_t>(index);
     if (pat == 0) {
         // No PAT after the position: carry on with the next file.
         close(fd);
@@ -223,30 +281,10 @@ void StreamTsDirectory(const ChannelTable& table, const ChannelRecord& channel, 
             LogSystemMessage("Thread[%d]: %s Starting (CH no.[%d], filename=[%s]\n", number, name, channel_number, path);
         else
             LogSystemMessage("Thread[%d]: %s Starting (CH no.[%d])\n", number, name, channel_number);
-        double first_time = 0;
-        double previous = 0;
-        bool first_pcr = true;
-        if (viewer.clock) viewer.clock(0, 0);
+        pace.NewFile();
         int64_t streamed = 0;
-        const bool ok = StreamFileBlocks(name, viewer.stopped, batch, fd, [&](const uint8_t* block, int length) -> int64_t {
-            for (int at = 0; at + kTsPacketSize <= length; at += kTsPacketSize) {
-                int64_t pcr = 0;
-                if (block[at] != kTsSyncByte || !extract_pcr(block + at, pcr)) continue;
-                const double t = static_cast<double>(pcr) / static_cast<double>(kPcrTicksPerSecond);
-                if (first_pcr) {
-                    LogSystemMessage("Video first time=[%5.3f]\n", t);
-                    first_time = t;
-                    previous = t;
-                    first_pcr = false;
-                }
-                const double interval = t - previous;
-                previous = t;
-                if (viewer.clock) viewer.clock(first_time, t);
-                if (burst.Take()) return 0;
-                return sleep.NextMs(interval);
-            }
-            return 0;
-        }, streamed);
+        const bool ok = StreamFileBlocks(name, viewer.stopped, batch, fd,
+                                         [&](const uint8_t* block, int length) { return pace.Next(block, length); }, streamed);
         if (!ok && batch.send_failed()) LogSystemMessage("%s : iret=[%d] errorno is [%d]\n", name, -1, batch.send_errno());
         empty_laps.AfterFile(streamed);
         close(fd);

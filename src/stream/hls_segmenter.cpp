@@ -9,6 +9,7 @@
 #include "media/ts_timing.h"
 #include "stream/directory_stream.h"
 #include "stream/dvb_program.h"
+#include "stream/ring_follower.h"
 #include "stream/worker_registry.h"
 
 #include <algorithm>
@@ -147,45 +148,27 @@ TsSegmentCutter Segmenter::NewCutter()
 void Segmenter::CutRing(ChannelRecord& channel, bool byte_stream)
 {
     const int thread_number = ThreadNumber();
-    const std::string prefix = "Thread[" + std::to_string(thread_number) + "]: HLS segmenter : CH no.[" + std::to_string(number_) + "] ";
     TsSegmentCutter cutter = NewCutter();
-    RingReader ring(channel, byte_stream, thread_number, prefix);
-    uint8_t slot[kRingSlotSize];
-    int32_t from = -1;
-    while (!Stopped()) {
-        std::vector<uint8_t> first;
-        const RingReader::Join join = ring.JoinAtPat([this] { return Stopped(); }, first, from);
-        from = -1;
-        if (join == RingReader::Join::kStopped) return;
-        if (join != RingReader::Join::kJoined) {
-            SleepUnlessStopping(1000);                        // no input yet: the next look in a second
-            continue;
-        }
+    RingFollower follower;
+    follower.byte_stream   = byte_stream;
+    follower.thread_number = thread_number;
+    follower.log_prefix    = "Thread[" + std::to_string(thread_number) + "]: HLS segmenter : CH no.[" + std::to_string(number_) + "] ";
+    follower.closed_line   = follower.log_prefix + "Channel input closed\n";
+    follower.stopped       = [this] { return Stopped(); };
+    follower.refused       = [](RingReader::Join) {
+        SleepUnlessStopping(1000);                            // no input yet: the next look in a second
+        return true;
+    };
+    follower.joined = [&cutter](const RingReader&, const std::vector<uint8_t>& first) {
         cutter.Feed(first.data(), first.size());
-        for (bool rejoin = false; !rejoin && !Stopped();) {
-            int length = 0;
-            switch (ring.NextSlot(slot, length)) {
-            case RingReader::Next::kWaiting: ring.WaitForWriter(100); break;
-            case RingReader::Next::kSlot: cutter.Feed(slot, static_cast<std::size_t>(length)); break;
-            case RingReader::Next::kLostSync:
-                cutter.Restart();
-                rejoin = true;
-                break;
-            case RingReader::Next::kReconnected:
-                while ((channel.http_reconnect.load() != 0 || channel.rtsp_reconnect.load() != 0) && !ring.Retired()) {
-                    if (Stopped()) return;
-                    SleepUnlessStopping(100);
-                }
-                from = channel.reconnect_index.load();
-                cutter.Restart();
-                rejoin = true;
-                break;
-            case RingReader::Next::kRetired:
-                LogSystemMessage("%sChannel input closed\n", prefix.c_str());
-                return;
-            }
-        }
-    }
+        return true;
+    };
+    follower.slot = [&cutter](const RingReader&, const uint8_t* slot, int length) {
+        cutter.Feed(slot, static_cast<std::size_t>(length));
+        return true;
+    };
+    follower.rejoining = [&cutter] { cutter.Restart(); };
+    FollowRing(channel, follower);
 }
 
 // One program of a DVB multiplex, taken from the ring of the channel that receives it.

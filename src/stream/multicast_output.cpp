@@ -12,6 +12,7 @@
 #include "net/connection.h"
 #include "stream/directory_stream.h"
 #include "stream/live_sender.h"
+#include "stream/ring_follower.h"
 
 #include <algorithm>
 #include <arpa/inet.h>
@@ -121,17 +122,21 @@ int32_t NewestPatSlot(ChannelRecord& channel, bool byte_stream)
     return -1;
 }
 
+// Logs where a multicast output joined its ring.
+void LogJoin(const IgmpChannelInfo& entry, const RingReader& ring, int number)
+{
+    LogSystemMessage("Thread[%d]: IPTV_IGMPDataThread : CH no.[%d] Found Video FAT in Index [%d]\n", number,
+                     entry.channel_index + 1, (ring.output_index() + kRingSlots - 1) % kRingSlots);
+    LogSystemMessage("Thread[%d]: Start TS Index [%d]\n", number, ring.output_index());
+}
+
 // Joins the ring at its newest PAT (or, with none yet, at the first one to come); false when
 // the thread is to end or the join failed (then after a pause the caller tries again).
-bool JoinNewest(IgmpChannelInfo& entry, ChannelRecord& channel, RingReader& ring, std::vector<uint8_t>& first, bool byte_stream,
-                int number, int32_t from = -1)
+bool JoinNewest(IgmpChannelInfo& entry, ChannelRecord& channel, RingReader& ring, std::vector<uint8_t>& first, int number)
 {
-    if (from < 0) from = NewestPatSlot(channel, byte_stream);
-    const RingReader::Join join = ring.JoinAtPat([&] { return Stopped(entry); }, first, from);
+    const RingReader::Join join = ring.JoinAtPat([&] { return Stopped(entry); }, first, NewestPatSlot(channel, false));
     if (join == RingReader::Join::kJoined) {
-        LogSystemMessage("Thread[%d]: IPTV_IGMPDataThread : CH no.[%d] Found Video FAT in Index [%d]\n", number,
-                         entry.channel_index + 1, (ring.output_index() + kRingSlots - 1) % kRingSlots);
-        LogSystemMessage("Thread[%d]: Start TS Index [%d]\n", number, ring.output_index());
+        LogJoin(entry, ring, number);
         return true;
     }
     if (join != RingReader::Join::kStopped) SleepUnlessStopping(1000);
@@ -146,7 +151,7 @@ void ForwardPacketAligned(IgmpChannelInfo& entry, ChannelRecord& channel, Multic
                                    std::to_string(entry.channel_index + 1) + "] ";
         RingReader ring(channel, false, number, prefix);
         std::vector<uint8_t> first;
-        if (!JoinNewest(entry, channel, ring, first, false, number)) continue;
+        if (!JoinNewest(entry, channel, ring, first, number)) continue;
         PacketAligner aligner;
         MulticastFraming framing(out, aligner);
         if (!framing.SendDatagram(first.data(), static_cast<int>(first.size()))) return;
@@ -168,55 +173,45 @@ void ForwardPacketAligned(IgmpChannelInfo& entry, ChannelRecord& channel, Multic
 }
 
 // HTTP and RTSP pull inputs: byte-stream slots, re-aligned into datagrams and paced by PCR.
-void ForwardByteStream(IgmpChannelInfo& entry, ChannelRecord& channel, MulticastOut& out, int number, bool http)
+void ForwardByteStream(IgmpChannelInfo& entry, ChannelRecord& channel, MulticastOut& out, int number)
 {
-    uint8_t slot[kRingSlotSize];
-    int32_t rejoin_from = -1;
-    while (WaitForInput(entry, channel, number)) {
-        const std::string prefix = "Thread[" + std::to_string(number) + "]: IPTV_IGMPDataThread : CH no.[" +
-                                   std::to_string(entry.channel_index + 1) + "] ";
-        RingReader ring(channel, true, number, prefix);
-        std::vector<uint8_t> first;
-        if (!JoinNewest(entry, channel, ring, first, true, number, rejoin_from)) continue;
-        rejoin_from = -1;
-        PacketAligner aligner;
-        LivePcrClock clock;
-        const PacketAligner::Emit emit = [&](const uint8_t* block, int length) {
-            for (int at = 0; at + kTsPacketSize <= length; at += kTsPacketSize) clock.Take(block + at, &entry.last_pcr);
-            return out.Send(block, length);
-        };
-        if (!aligner.Add(first.data(), static_cast<int>(first.size()), emit)) return;
-        bool rejoin = false;
-        while (!rejoin && !Stopped(entry)) {
-            int length = 0;
-            switch (ring.NextSlot(slot, length)) {
-            case RingReader::Next::kWaiting: ring.WaitForWriter(100); continue;
-            case RingReader::Next::kReconnected:
-                LogSystemMessage(http ? "System Warning : CH[%d] HTTP RECONNECTION\n" : "System Warning : CH[%d] RTSP RECONNECTION\n",
-                                 entry.channel_index + 1);
-                while ((channel.http_reconnect.load() != 0 || channel.rtsp_reconnect.load() != 0) && !Stopped(entry) &&
-                       !ring.Retired())
-                    SleepUnlessStopping(100);
-                rejoin_from = ring.Retired() ? -1 : channel.reconnect_index.load();
-                rejoin = true;
-                continue;
-            case RingReader::Next::kLostSync: rejoin = true; continue;
-            case RingReader::Next::kRetired:
-                LogSystemMessage("Thread[%d]: IPTV_IGMPDataThread : Channel input closed\n", number);
-                rejoin = true;
-                continue;
-            case RingReader::Next::kSlot: break;
-            }
-            if (!aligner.Add(slot, length, emit)) return;
-            out.WaitOutPause();
-            if (clock.pending() > 0) {
-                const int64_t ms = ring.Lags() ? 0 : pcr_sleep_ms(clock.pending());
-                clock.ClearPending();
-                if (ms > 0) SleepUnlessStopping(static_cast<uint32_t>(ms > 10000 ? 10000 : ms));
-            }
+    PacketAligner aligner;
+    LivePcrClock clock;
+    const PacketAligner::Emit emit = [&](const uint8_t* block, int length) {
+        for (int at = 0; at + kTsPacketSize <= length; at += kTsPacketSize) clock.Take(block + at, &entry.last_pcr);
+        return out.Send(block, length);
+    };
+    RingFollower follower;
+    follower.thread_number    = number;
+    follower.log_prefix       = "Thread[" + std::to_string(number) + "]: IPTV_IGMPDataThread : CH no.[" +
+                                std::to_string(entry.channel_index + 1) + "] ";
+    follower.warn_channel     = entry.channel_index + 1;
+    follower.closed_line      = "Thread[" + std::to_string(number) + "]: IPTV_IGMPDataThread : Channel input closed\n";
+    follower.follow_next_ring = true;
+    follower.stopped          = [&] { return Stopped(entry); };
+    follower.ready            = [&] { return WaitForInput(entry, channel, number); };
+    follower.join_from        = [&] { return NewestPatSlot(channel, true); };
+    follower.refused          = [&](RingReader::Join) {
+        SleepUnlessStopping(1000);
+        return true;
+    };
+    follower.joined = [&](const RingReader& ring, const std::vector<uint8_t>& first) {
+        LogJoin(entry, ring, number);
+        aligner.Reset();
+        clock.Reset();
+        return aligner.Add(first.data(), static_cast<int>(first.size()), emit);
+    };
+    follower.slot = [&](const RingReader& ring, const uint8_t* slot, int length) {
+        if (!aligner.Add(slot, length, emit)) return false;
+        out.WaitOutPause();
+        if (clock.pending() > 0) {
+            const int64_t ms = ring.Lags() ? 0 : pcr_sleep_ms(clock.pending());
+            clock.ClearPending();
+            if (ms > 0) SleepUnlessStopping(static_cast<uint32_t>(ms > 10000 ? 10000 : ms));
         }
-        if (ring.Retired() && !Stopped(entry)) SleepUnlessStopping(1000);
-    }
+        return true;
+    };
+    FollowRing(channel, follower);
 }
 
 // A folder of transport-stream files, looped from where its playlist stands now; tried again
@@ -258,9 +253,9 @@ int32_t IPTV_IGMPDataThread(void* argument)
             case kSourceRtpPort:
             case kSourceUdpGroup:
             case kSourceUdpPort: ForwardPacketAligned(entry, channel, out, number); break;
-            case kSourceHttp: ForwardByteStream(entry, channel, out, number, true); break;
+            case kSourceHttp:
             case kSourceRtsp:
-            case kSourceRtspTs: ForwardByteStream(entry, channel, out, number, false); break;
+            case kSourceRtspTs: ForwardByteStream(entry, channel, out, number); break;
             case kSourceRtmp:
                 // Its ring holds RTMP chunks, not a transport stream.
                 LogSystemMessage("Thread[%d]: IPTV_IGMPDataThread : Channel [%d], RTMP input is not multicast\n", number,

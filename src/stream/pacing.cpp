@@ -71,23 +71,28 @@ FilePacer::FilePacer(const FileClock& clock, double first_pcr_time) : clock_(clo
 
 void FilePacer::Seeked(double position_seconds)
 {
-    clock_.current_position.store(position_seconds);
-    clock_.last_pcr_time.store(first_pcr_time_ + position_seconds);
+    if (clock_) {
+        clock_->current_position.store(position_seconds);
+        clock_->last_pcr_time.store(first_pcr_time_ + position_seconds);
+    }
     restart_ = true;
 }
 
 int64_t FilePacer::Next(const uint8_t* chunk, int size)
 {
     int64_t ticks = 0;
-    if (FindPcrPacket(chunk, size, kPlainTsLayout, 0, 0, ticks) < 0) return 0;
+    took_pcr_ = FindPcrPacket(chunk, size, kPlainTsLayout, 0, 0, ticks) >= 0;
+    if (!took_pcr_) return 0;
     // A PCR that went backwards (a new recording, a wrapped clock) starts the reference again.
     const bool paced = !restart_ && last_ticks_ >= 0 && ticks >= last_ticks_;
     const double delta = paced ? static_cast<double>(ticks - last_ticks_) / static_cast<double>(kPcrTicksPerSecond) : 0.0;
     restart_ = false;
     last_ticks_ = ticks;
-    const double seconds = static_cast<double>(ticks) / static_cast<double>(kPcrTicksPerSecond);
-    clock_.last_pcr_time.store(seconds);
-    clock_.current_position.store(std::max(0.0, seconds - first_pcr_time_));
-    clock_.last_pcr_value = static_cast<uint64_t>(ticks);
+    if (clock_) {
+        const double seconds = static_cast<double>(ticks) / static_cast<double>(kPcrTicksPerSecond);
+        clock_->last_pcr_time.store(seconds);
+        clock_->current_position.store(std::max(0.0, seconds - first_pcr_time_));
+        clock_->last_pcr_value = static_cast<uint64_t>(ticks);
+    }
     return std::min(sleep_.NextMs(delta), kMaxPaceSleepMs);
 }

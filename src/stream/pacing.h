@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <vector>
 
 #include "media/ts_timing.h"
@@ -78,6 +79,8 @@ constexpr int64_t kMaxPaceSleepMs = 1000;     // one sleep, however far a PCR ju
 class FilePacer {
 public:
     FilePacer(const FileClock& clock, double first_pcr_time);
+    // Without a session clock: the caller keeps its own from last_ticks().
+    FilePacer() = default;
     void SetFirstPcrTime(double seconds) { first_pcr_time_ = seconds; }
     double first_pcr_time() const { return first_pcr_time_; }
     // The next chunk's PCR only sets the reference.
@@ -88,10 +91,13 @@ public:
     int64_t Next(const uint8_t* chunk, int size);
     // The last PCR in ticks, -1 before the first.
     int64_t last_ticks() const { return last_ticks_; }
+    // True when the chunk last given to Next held a PCR.
+    bool took_pcr() const { return took_pcr_; }
 
 private:
-    FileClock       clock_;
-    double          first_pcr_time_;
+    std::optional<FileClock> clock_;
+    double          first_pcr_time_ = 0;
+    bool            took_pcr_ = false;
     bool            restart_ = true;
     int64_t         last_ticks_ = -1;
     PcrSleepCarry   sleep_;

@@ -2,6 +2,7 @@
 // made by ffmpeg at test time and read back by ffmpeg, ffprobe, curl and raw sockets.
 
 #include "support/test_server.h"
+#include "support/ts_builder.h"
 
 #include <arpa/inet.h>
 #include <atomic>
@@ -323,6 +324,25 @@ TEST_F(HttpMediaFiles, TsClipDecodesCleanlyAndIsPacedByItsOwnClockAfterTheBurst)
     EXPECT_GE(after_burst_s, paced_media_s * 0.7) << "sent faster than the clip plays";
     EXPECT_GE(got.end_s, paced_media_s * 0.7);
     EXPECT_LT(got.end_s, duration * 2.0) << "sent much slower than the clip plays";
+}
+
+TEST_F(HttpMediaFiles, APcrJumpHoldsTheFilmBackAtMostASecond)
+{
+    // A PCR in every block, 1 ms apart, but 6 s forward once the burst is over.
+    TsBuilder ts;
+    int64_t ticks = 0;
+    for (int block = 0; block < kBurstBlocks + 20; ++block) {
+        ticks += block == kBurstBlocks + 10 ? 6 * 27000000LL : 27000;
+        ts.Pcr(0x101, ticks).Null(6);
+    }
+    server.Dir().MakeDir("media");
+    server.Dir().WriteBytes("media/jump.ts", ts.Bytes());
+    StartServer();
+
+    const TimedDownload got = DownloadTimed(Port(), "GET /media/jump.ts HTTP/1.0\r\n\r\n", 20000);
+    ASSERT_TRUE(got.closed);
+    EXPECT_EQ(got.body.size(), ts.Size());
+    EXPECT_LT(got.end_s, 3.0) << "the film stalled on its PCR jump";
 }
 
 TEST_F(HttpMediaFiles, Mp4FilmAnnouncesItsDurationAndProbesOverHttp)
