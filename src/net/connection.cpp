@@ -239,27 +239,24 @@ void AbandonConnection(ConnectionService& service, PlayerConnection& conn)
     NotifyFinished(service);
 }
 
+// Joins one thread of a connection once it has said it is done, and logs its number.
+static void JoinWhenDone(std::atomic<int32_t>& state, std::atomic<ThreadRecord*>& thread, uint32_t& number,
+                         const char* joined_log)
+{
+    if (state.load() != kConnThreadDone) return;
+    ThreadRecord* record = thread.exchange(nullptr);
+    if (record == nullptr) return;
+    number = record->thread_id;
+    StopThread(record);
+    if (joined_log != nullptr) LogSystemMessage(joined_log, number);
+    state.store(kConnThreadJoined);
+}
+
 // Joins what has ended; true when every thread of the connection is joined.
 static bool JoinEnded(ConnectionService& service, PlayerConnection& conn)
 {
-    if (conn.data_state.load() == kConnThreadDone) {
-        ThreadRecord* record = conn.data_thread.exchange(nullptr);
-        if (record != nullptr) {
-            conn.data_thread_number = record->thread_id;
-            StopThread(record);
-            if (service.joined_data_log != nullptr) LogSystemMessage(service.joined_data_log, conn.data_thread_number);
-            conn.data_state.store(kConnThreadJoined);
-        }
-    }
-    if (conn.cmd_state.load() == kConnThreadDone) {
-        ThreadRecord* record = conn.cmd_thread.exchange(nullptr);
-        if (record != nullptr) {
-            conn.cmd_thread_number = record->thread_id;
-            StopThread(record);
-            if (service.joined_cmd_log != nullptr) LogSystemMessage(service.joined_cmd_log, conn.cmd_thread_number);
-            conn.cmd_state.store(kConnThreadJoined);
-        }
-    }
+    JoinWhenDone(conn.data_state, conn.data_thread, conn.data_thread_number, service.joined_data_log);
+    JoinWhenDone(conn.cmd_state, conn.cmd_thread, conn.cmd_thread_number, service.joined_cmd_log);
     const bool others = conn.JoinServiceThreads();
     return others && conn.data_state.load() == kConnThreadJoined && conn.cmd_state.load() == kConnThreadJoined;
 }
