@@ -389,13 +389,6 @@ std::string FetchFrom(uint16_t port, const std::string& path, int timeout_ms)
     return answer;
 }
 
-std::size_t CountOf(const std::string& text, const std::string& part)
-{
-    std::size_t n = 0;
-    for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
-    return n;
-}
-
 }  // namespace
 
 TEST_F(Hls, ACachingProxyInFrontAsksTheServerForEachSegmentAboutOnce)
@@ -466,7 +459,7 @@ TEST_F(Hls, ACachingProxyInFrontAsksTheServerForEachSegmentAboutOnce)
     EXPECT_EQ(failed.load(), 0);
     ASSERT_GE(distinct.size(), 3u);
     EXPECT_GE(fetched.load(), kClients * 3);
-    const std::size_t origin = CountOf(server.Dir().ReadFile("system.log"), "Request HLS Segment =[/1/seg-");
+    const std::size_t origin = Occurrences(server.Dir().ReadFile("system.log"), "Request HLS Segment =[/1/seg-");
     std::printf("%zu origin segment requests for %zu segments, %d fetched through the proxy\n", origin, distinct.size(),
                 fetched.load());
     EXPECT_GE(origin, distinct.size());
@@ -522,8 +515,8 @@ TEST_F(Hls, ACatchUpStreamIsTheUsersOneStreamWithItsWatchLogEntries)
     close(newer);
     EXPECT_EQ(server.Stop(), 0);
     const std::string log = server.Dir().ReadFile("users/user_watch_log.csv");
-    EXPECT_EQ(CountOf(log, start_line), 2u) << log;
-    EXPECT_EQ(CountOf(log, end_line), 2u) << log;
+    EXPECT_EQ(Occurrences(log, start_line), 2u) << log;
+    EXPECT_EQ(Occurrences(log, end_line), 2u) << log;
 }
 
 TEST_F(Hls, ACatchUpPlaylistViewingIsTheUsersOneStreamAndEndsWhenItsPlayerGoesQuiet)
@@ -542,7 +535,7 @@ TEST_F(Hls, ACatchUpPlaylistViewingIsTheUsersOneStreamAndEndsWhenItsPlayerGoesQu
         EXPECT_GT(ReadFor(fd, 20000, 10000).size(), 10000u);
         return fd;
     };
-    const auto watch_log_count = [&](const std::string& line) { return CountOf(server.Dir().ReadFile("users/user_watch_log.csv"), line); };
+    const auto watch_log_count = [&](const std::string& line) { return Occurrences(server.Dir().ReadFile("users/user_watch_log.csv"), line); };
     const std::string start_line = "UserName =[bob] Start to Watch Channel no.= [2]\n";
     const std::string end_line = "UserName =[bob] End to Watch Channel no.= [2]\n";
     const std::string playlist_path = "/2/archive-" + std::to_string(first) + "-60.m3u8?u=bob&p=pw";

@@ -27,13 +27,6 @@ rlim_t LowestFreeDescriptor(int pid)
     return fd;
 }
 
-std::size_t Occurrences(const std::string& text, const std::string& part)
-{
-    std::size_t count = 0;
-    for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
-    return count;
-}
-
 }  // namespace
 
 TEST(AcceptFailures, AClientQueuedWhileDescriptorsRunOutIsServedOnTheSamePort)

@@ -32,13 +32,6 @@ long AnnouncedLength(const std::string& answer)
     return at == std::string::npos ? -1 : std::atol(answer.c_str() + at + 16);
 }
 
-int Occurrences(const std::string& text, const std::string& part)
-{
-    int count = 0;
-    for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
-    return count;
-}
-
 // Every "\r\n"-ended line of text matches pattern, and the text ends with a line end.
 bool EveryLineMatches(const std::string& text, const std::regex& pattern)
 {

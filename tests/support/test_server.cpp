@@ -172,6 +172,13 @@ std::string TestServer::Fetch(const std::string& raw, int timeout_ms) const
     return answer;
 }
 
+std::size_t Occurrences(const std::string& text, const std::string& part)
+{
+    std::size_t count = 0;
+    for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
+    return count;
+}
+
 std::string ReadUntilClosed(int fd, int timeout_ms)
 {
     std::string answer;

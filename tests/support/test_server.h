@@ -48,6 +48,8 @@ private:
 int ConnectLoopback(uint16_t port, int timeout_ms = 5000);
 // Sends all of text; false when the connection fails first.
 bool SendAllText(int fd, const std::string& text);
+// How often part occurs in text (overlapping occurrences counted).
+std::size_t Occurrences(const std::string& text, const std::string& part);
 // What the peer sends until it closes, or until timeout_ms.
 std::string ReadUntilClosed(int fd, int timeout_ms);
 
