@@ -122,6 +122,7 @@ struct ChannelRecord {
     // commit while commit_wanted is set (the sender clears the flag once woken).
     std::atomic<int>          commit_event{-1};
     std::atomic<bool>         commit_wanted{false};
+    std::atomic<uint32_t>     refusals_logged{0}; // outputs that have said they do not serve it
 
     ChannelRecord() = default;
     ~ChannelRecord();

@@ -1,6 +1,7 @@
 #include "http/http_live.h"
 
 #include "channels/channel_table.h"
+#include "channels/source_table.h"
 #include "core/config.h"
 #include "core/log.h"
 #include "core/platform/platform.h"
@@ -13,6 +14,7 @@
 #include "media/probe.h"
 #include "media/ts_timing.h"
 #include "net/tcp_service.h"
+#include "stream/byte_stream_output.h"
 #include "stream/directory_stream.h"
 #include "stream/dvb_program.h"
 #include "stream/live_sender.h"
@@ -85,23 +87,6 @@ public:
 
     void MarkErrorClose() { error_close_ = true; }
 
-    void Pause(double interval_seconds)
-    {
-        const int64_t ms = sleep_.NextMs(interval_seconds);
-        if (ms > 0) SleepUnlessStopping(static_cast<uint32_t>(ms > 10000 ? 10000 : ms));
-    }
-
-    // A live reader's PCR: the pending interval, 0.995 of the PCR difference.
-    void TakePcr(const uint8_t* packet) { clock_.Take(packet, &conn_.last_pcr); }
-    // Sleeps the pending interval unless the reader lags (then it runs at full speed).
-    void PaceUnlessLagging(bool lagging)
-    {
-        if (clock_.pending() <= 0) return;
-        if (!lagging) Pause(clock_.pending());
-        clock_.ClearPending();
-    }
-    void ResetClock() { clock_.Reset(); }
-
     PlayerConnection& conn_;
     int               number_;
 
@@ -110,8 +95,6 @@ private:
     bool             error_close_ = false;
     mutable bool     hung_up_ = false;
     mutable uint64_t next_hang_up_check_ms_ = 0;
-    LivePcrClock     clock_;
-    PcrSleepCarry    sleep_;
 };
 
 std::string Prefix(int number, int channel)
@@ -155,138 +138,84 @@ void ServeDatagramChannel(LiveStream& live, ChannelRecord& channel, int channel_
     if (ServePacedViewer(channel, ring, link)) live.MarkErrorClose();
 }
 
-// HTTP or RTSP pull input: byte-stream slots, re-joined after an overrun or a reconnection.
+// HTTP or RTSP pull input: byte-stream slots as they come, re-joined after an overrun or a reconnection.
 void ServeByteStreamChannel(LiveStream& live, ChannelRecord& channel, int channel_number)
 {
     const int number = live.number_;
     const char* error = "Thread[%d]: IPTV_TS_HTTP_DataThread 5: errorno is [%d]\n";
-    RingFollower follower;
+    ByteStreamOutput output;
+    RingFollower& follower = output.follower;
     follower.thread_number = number;
     follower.log_prefix    = Prefix(number, channel_number);
     follower.warn_channel  = channel_number;
     follower.closed_line   = "Thread[" + std::to_string(number) + "]: IPTV_TS_HTTP_DataThread : Channel input closed\n";
     follower.stopped       = [&] { return live.Stopped(); };
     follower.refused       = [&](RingReader::Join join) { return !Refused(live, join, number, channel_number); };
-    follower.joined        = [&](const RingReader&, const std::vector<uint8_t>& first) {
-        if (!live.Send(first.data(), static_cast<int>(first.size()), error)) return false;
-        live.ResetClock();
-        return true;
-    };
-    follower.slot = [&](const RingReader& ring, const uint8_t* slot, int length) {
-        if (!live.Send(slot, length, error)) return false;
-        live.PaceUnlessLagging(ring.Lags());
-        for (int at = ring.last_packet_offset(); at + kTsPacketSize <= length; at += kTsPacketSize) {
-            int64_t pcr = 0;
-            if (slot[at] == kTsSyncByte && extract_pcr(slot + at, pcr)) {
-                live.TakePcr(slot + at);
-                break;
-            }
-        }
-        return true;
-    };
-    FollowRing(channel, follower);
+    output.aligned  = false;
+    output.last_pcr = &live.conn_.last_pcr;
+    output.send     = [&](const uint8_t* data, int length) { return live.Send(data, length, error); };
+    ServeByteStream(channel, output);
 }
-
-// The PCR pacing of a DVB program: a PCR difference counts once it is longer than a pacing
-// step (0.2 s and 0.2 s per unit of the bitrate constant); near the ring's oldest slot the
-// reader catches up without sleeping.
-class DvbPcrPace {
-public:
-    // The sleep after this packet in milliseconds (0: none).
-    int64_t Next(const uint8_t* packet, bool near_tail)
-    {
-        int64_t pcr = 0;
-        if (!extract_pcr(packet, pcr)) return 0;
-        if (reference_ < 0) {
-            reference_ = pcr;
-            return 0;
-        }
-        if (pcr <= reference_) return 0;
-        const double interval = static_cast<double>(pcr - reference_) / static_cast<double>(kPcrTicksPerSecond);
-        if (interval <= static_cast<double>(g_config.bitrate_constant) * 0.2 + 0.2) return 0;
-        reference_ = pcr;
-        return near_tail ? 0 : sleep_.NextMs(interval);
-    }
-
-private:
-    int64_t       reference_ = -1;
-    PcrSleepCarry sleep_;
-};
 
 // A DVB program's packets in whole blocks, the blocks in a batch that waits until a pacing
 // sleep, a full batch or an idle ring.
 class DvbProgramSender {
 public:
-    DvbProgramSender(LiveStream& live, DvbProgramFilter& filter, int channel_number)
-        : live_(live), filter_(filter), channel_number_(channel_number),
+    DvbProgramSender(LiveStream& live, int channel_number)
+        : live_(live), channel_number_(channel_number),
           batch_([this](const uint8_t* data, int length) {
               return live_.Send(data, length, "Thread[%d]:  IPTV_TS_HTTP_DataThread: errorno is [%d]\n", true);
           })
     {
     }
-    // The program's packets of one slot, with the pacing sleeps between; false when a send failed.
-    bool Slot(uint8_t* slot, int length, bool near_tail);
+    // One packet of the program, with the pacing sleep after it; false when a send failed.
+    bool Packet(const uint8_t* packet, DvbProgramFilter::Verdict verdict, bool near_tail);
     bool Flush() { return batch_.Flush(); }
 
 private:
-    LiveStream&       live_;
-    DvbProgramFilter& filter_;
-    int               channel_number_;
-    PacedBatch        batch_;
-    DvbPcrPace        pace_;
-    uint8_t           block_[kBlockSize];
-    int               block_length_ = 0;
+    LiveStream& live_;
+    int         channel_number_;
+    PacedBatch  batch_;
+    DvbPcrPace  pace_;
+    uint8_t     block_[kBlockSize];
+    int         block_length_ = 0;
 };
 
-bool DvbProgramSender::Slot(uint8_t* slot, int length, bool near_tail)
+bool DvbProgramSender::Packet(const uint8_t* packet, DvbProgramFilter::Verdict verdict, bool near_tail)
 {
     const int number = live_.number_;
-    for (int at = 0; at + kTsPacketSize <= length; at += kTsPacketSize) {
-        uint8_t* packet = slot + at;
-        const DvbProgramFilter::Verdict verdict = filter_.Pass(packet);
-        if (verdict == DvbProgramFilter::Verdict::kPat)
-            LogSystemMessage("Thread[%d]: IPTV_TS_HTTP_DataThread : CH no.[%d] Found TS PAT\n", number, channel_number_);
-        if (verdict == DvbProgramFilter::Verdict::kFirstPmt)
-            LogSystemMessage("Thread[%d]: IPTV_TS_HTTP_DataThread : CH no.[%d] Found TS PMT\n", number, channel_number_);
-        if (verdict == DvbProgramFilter::Verdict::kDrop) continue;
-        std::memcpy(block_ + block_length_, packet, kTsPacketSize);
-        block_length_ += kTsPacketSize;
-        if (block_length_ == kBlockSize) {
-            block_length_ = 0;
-            if (!batch_.Add(block_, kBlockSize)) return false;
-        }
-        const int64_t ms = pace_.Next(packet, near_tail);
-        if (ms > 0) {
-            if (!batch_.Flush()) return false;
-            SleepUnlessStopping(static_cast<uint32_t>(ms > 10000 ? 10000 : ms));
-        }
+    if (verdict == DvbProgramFilter::Verdict::kPat)
+        LogSystemMessage("Thread[%d]: IPTV_TS_HTTP_DataThread : CH no.[%d] Found TS PAT\n", number, channel_number_);
+    if (verdict == DvbProgramFilter::Verdict::kFirstPmt)
+        LogSystemMessage("Thread[%d]: IPTV_TS_HTTP_DataThread : CH no.[%d] Found TS PMT\n", number, channel_number_);
+    std::memcpy(block_ + block_length_, packet, kTsPacketSize);
+    block_length_ += kTsPacketSize;
+    if (block_length_ == kBlockSize) {
+        block_length_ = 0;
+        if (!batch_.Add(block_, kBlockSize)) return false;
+    }
+    const int64_t ms = pace_.Next(packet, near_tail);
+    if (ms > 0) {
+        if (!batch_.Flush()) return false;
+        SleepUnlessStopping(static_cast<uint32_t>(ms > 10000 ? 10000 : ms));
     }
     return true;
 }
 
-// The program from the joined ring on, slot by slot, until the viewer or the ring ends.
+// The program from the joined ring on, until the viewer or the ring ends.
 void SendDvbProgram(LiveStream& live, RingReader& ring, const ChannelRecord& ring_channel, DvbProgramFilter& filter,
                     int channel_number)
 {
-    DvbProgramSender sender(live, filter, channel_number);
-    uint8_t slot[kRingSlotSize];
-    while (!live.Stopped()) {
-        filter.Refresh();
-        int length = 0;
-        const RingReader::Next next = ring.NextSlot(slot, length);
-        if (next == RingReader::Next::kRetired) {
-            sender.Flush();
-            LogSystemMessage("Thread[%d]: IPTV_TS_HTTP_DataThread : Channel input closed\n", live.number_);
-            return;
-        }
-        if (next != RingReader::Next::kSlot) {
-            if (!sender.Flush()) return;
-            ring.WaitForWriter(100);
-            continue;
-        }
-        const int32_t read = (ring.output_index() + kRingSlots - 1) % kRingSlots;
-        const bool near_tail = (read - ring_channel.time_index.load() + kRingSlots) % kRingSlots <= 99;
-        if (!sender.Slot(slot, length, near_tail)) return;
+    DvbProgramSender sender(live, channel_number);
+    DvbProgramReader reader;
+    reader.stopped = [&] { return live.Stopped(); };
+    reader.packet  = [&](uint8_t* packet, DvbProgramFilter::Verdict verdict, bool near_tail) {
+        return sender.Packet(packet, verdict, near_tail);
+    };
+    reader.idle = [&] { return sender.Flush(); };
+    if (ReadDvbProgram(ring, ring_channel, filter, reader) == DvbRead::kRetired) {
+        sender.Flush();
+        LogSystemMessage("Thread[%d]: IPTV_TS_HTTP_DataThread : Channel input closed\n", live.number_);
     }
 }
 
@@ -300,9 +229,7 @@ void ServeDvbChannel(LiveStream& live, ChannelTable& table, ChannelRecord& chann
                          channel_number);
         return;
     }
-    ChannelRecord* ring_channel = &channel;
-    if (source.dvb_sub != 0 && source.dvb_parent >= 0 && source.dvb_parent < table.Count())
-        ring_channel = table.channels[static_cast<std::size_t>(source.dvb_parent)].get();
+    ChannelRecord& ring_channel = DvbRingChannel(table, channel);
     DvbProgramFilter filter(source);
     if (filter.program() == 0) {
         LogSystemMessage("CH [%d], no DVB inpunt stream\n", channel_number);
@@ -314,7 +241,7 @@ void ServeDvbChannel(LiveStream& live, ChannelTable& table, ChannelRecord& chann
                      pids.size() > 1 ? pids[1] : 0);
     LogSystemMessage("nSleepTimeInt =[%d],nSleepTimeTotalRem=[%d]\n", 0, 0);
 
-    RingReader ring(*ring_channel, false, number);
+    RingReader ring(ring_channel, false, number);
     const RingReader::Join join = ring.JoinBackward([&] { return live.Stopped(); });
     if (join == RingReader::Join::kNoInput) {
         LogSystemMessage("Thread[%d]: IPTV_TS_HTTP_DataThread (CH no.[%d] No Sync Data)\n", number, channel_number);
@@ -322,7 +249,7 @@ void ServeDvbChannel(LiveStream& live, ChannelTable& table, ChannelRecord& chann
     }
     if (join != RingReader::Join::kJoined) return;
     LogSystemMessage("Thread[%d]: IPTV_TS_HTTP_DataThread : CH no.[%d] Found TS PAT ID = 0\n", number, channel_number);
-    SendDvbProgram(live, ring, *ring_channel, filter, channel_number);
+    SendDvbProgram(live, ring, ring_channel, filter, channel_number);
 }
 
 // A directory of MP4 files: from the first file on, paced by each file's bitrate.
@@ -414,23 +341,19 @@ bool ServeChannel(PlayerConnection& conn, ChannelTable& table, ChannelRecord& ch
     }
     LogSystemMessage("Thread[%d]: IPTV_TS_HTTP_DataThread (CH no.[%d])\n", number, channel_number);
     LiveStream live(conn, number);
-    switch (channel.FirstSource()->kind) {
-    case kSourceRtpGroup:
-    case kSourceRtpPort:
-    case kSourceUdpGroup:
-    case kSourceUdpPort: ServeDatagramChannel(live, channel, channel_number); break;
-    case kSourceHttp:
-    case kSourceRtsp:
-    case kSourceRtspTs: ServeByteStreamChannel(live, channel, channel_number); break;
-    case kSourceRtmp:
-        // The ring of an RTMP source holds RTMP chunks, which no player takes as a stream.
-        LogSystemMessage("Thread[%d]: IPTV_TS_HTTP_DataThread : Channel [%d], RTMP input is not served over HTTP\n", number,
-                         channel_number);
-        break;
-    case kSourceDvbGroup:
-    case kSourceDvbPort: ServeDvbChannel(live, table, channel, channel_number); break;
-    case kSourceMp4File: ServeMp4Directory(live, table, channel, channel_number); break;
-    case kSourceFile: ServeTsDirectory(live, table, channel, channel_number); break;
+    const SourceTraits& traits = ChannelTraits(channel);
+    if ((traits.outputs & kOutputHttp) == 0) {
+        const std::string who = "Thread[" + std::to_string(number) + "]: IPTV_TS_HTTP_DataThread";
+        LogRefusedOutput(channel, kOutputHttp, who.c_str(), channel_number);
+        return live.error_close();
+    }
+    switch (traits.layout) {
+    case RingLayout::kPackets:
+    case RingLayout::kRtpSlots: ServeDatagramChannel(live, channel, channel_number); break;
+    case RingLayout::kByteStream: ServeByteStreamChannel(live, channel, channel_number); break;
+    case RingLayout::kDvbProgram: ServeDvbChannel(live, table, channel, channel_number); break;
+    case RingLayout::kMp4Folder: ServeMp4Directory(live, table, channel, channel_number); break;
+    case RingLayout::kTsFolder: ServeTsDirectory(live, table, channel, channel_number); break;
     default: break;
     }
     return live.error_close();

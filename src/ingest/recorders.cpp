@@ -1,5 +1,6 @@
 #include "ingest/recorders.h"
 
+#include "channels/source_table.h"
 #include "core/config.h"
 #include "core/locks.h"
 #include "core/log.h"
@@ -248,8 +249,7 @@ int32_t TV_On_Demand_Thread(void* raw)
 void StartRecorders(ChannelRecord& channel, int32_t channel_index, const std::shared_ptr<RealBuffer>& buffer,
                     bool tv_on_demand_allowed, std::vector<ThreadRecord*>& started)
 {
-    const SourceRecord* source = channel.FirstSource();
-    const bool rtp = source != nullptr && (source->kind == kSourceRtpGroup || source->kind == kSourceRtpPort);
+    const bool rtp = ChannelTraits(channel).layout == RingLayout::kRtpSlots;
     if (g_config.iptv_time_shift_record_duration > 10) {
         auto* args = new (std::nothrow) RecorderArgs{&channel, buffer, channel_index + 1, rtp};
         ThreadRecord* thread = args != nullptr ? StartThread(TimeShiftRecorder, args, "TimeShift") : nullptr;

@@ -2,6 +2,7 @@
 // catch-up slot and each 1316-byte block one packet framed for the session's transport.
 
 #include "channels/channel_table.h"
+#include "channels/source_table.h"
 #include "core/locks.h"
 #include "core/log.h"
 #include "core/platform/platform.h"
@@ -10,6 +11,7 @@
 #include "media/ts_timing.h"
 #include "rtsp/rtsp_output.h"
 #include "rtsp/rtsp_service.h"
+#include "stream/byte_stream_output.h"
 #include "stream/directory_stream.h"
 #include "stream/live_sender.h"
 
@@ -46,6 +48,16 @@ bool Stopped(const RtspConnection& conn)
     return conn.stop.load() != 0 || g_rtsp_stop_state.load() != 0 || ProcessStopRaised();
 }
 
+// Says why a join failed (a missing input), as the HTTP viewers do.
+void LogRefusedJoin(RingReader::Join join, int number, int channel_number)
+{
+    if (join == RingReader::Join::kNoNetwork)
+        LogSystemMessage("Thread[%d]: IPTV_TS_HTTP_DataThread : Channel [%d], Netowork Input is not available\n", number, channel_number);
+    else if (join == RingReader::Join::kNoInput)
+        LogSystemMessage("Thread[%d]: IPTV_TS_HTTP_DataThread : Channel [%d], No Video Input\n", number, channel_number);
+}
+
+// UDP or RTP input: packet-aligned slots through the channel's live sender.
 void ServeNetworkChannel(RtspConnection& conn, ChannelRecord& channel, int number, int channel_number)
 {
     const std::string prefix =
@@ -53,10 +65,7 @@ void ServeNetworkChannel(RtspConnection& conn, ChannelRecord& channel, int numbe
     RingReader ring(channel, false, number, prefix);
     std::vector<uint8_t> first;
     const RingReader::Join join = ring.JoinAtPat([&] { return Stopped(conn); }, first);
-    if (join == RingReader::Join::kNoNetwork)
-        LogSystemMessage("Thread[%d]: IPTV_TS_HTTP_DataThread : Channel [%d], Netowork Input is not available\n", number, channel_number);
-    else if (join == RingReader::Join::kNoInput)
-        LogSystemMessage("Thread[%d]: IPTV_TS_HTTP_DataThread : Channel [%d], No Video Input\n", number, channel_number);
+    LogRefusedJoin(join, number, channel_number);
     if (join != RingReader::Join::kJoined) {
         conn.stop.store(1);
         return;
@@ -93,6 +102,42 @@ void ServeNetworkChannel(RtspConnection& conn, ChannelRecord& channel, int numbe
     link.stream_error   = "Thread[%d]:  IPTV_TS_RTSP_DataThread: errorno is [%d]\n";
     link.closed_text    = "Thread[%d]: IPTV_TS_RTSP_DataThread : Channel input closed\n";
     if (ServePacedViewer(channel, ring, link)) conn.stop.store(1);
+}
+
+// An HTTP or RTSP pull: the byte stream realigned into blocks of seven packets, one RTP
+// packet each, re-joined after an overrun or a reconnection. A paused session keeps its place
+// in the ring until it resumes (or, lapped by the writer meanwhile, joins again).
+void ServeByteStreamChannel(RtspConnection& conn, ChannelRecord& channel, int number, int channel_number)
+{
+    RtspOutput output(conn, false);
+    if (!output.Open(number, "DataThread[%d]: IPTV Client RAW/RAW/UDP Port no=[%d] Socket=[%d]\n")) {
+        LogSystemMessage("Thread[%d]: IPTV_TS_RTSP_DataThread : Channel [%d], Open UDP Port Error\n", number, channel_number);
+        conn.stop.store(1);
+        return;
+    }
+    ByteStreamOutput stream;
+    RingFollower& follower = stream.follower;
+    follower.thread_number = number;
+    follower.log_prefix    = "Thread[" + std::to_string(number) + "]: IPTV_TS_RTSP_DataThread : CH no.[" +
+                             std::to_string(channel_number) + "] ";
+    follower.warn_channel  = channel_number;
+    follower.closed_line   = "Thread[" + std::to_string(number) + "]: IPTV_TS_RTSP_DataThread : Channel input closed\n";
+    follower.stopped       = [&] { return Stopped(conn); };
+    follower.refused       = [&](RingReader::Join join) {
+        LogRefusedJoin(join, number, channel_number);
+        return false;
+    };
+    stream.last_pcr = &conn.last_pcr;
+    stream.send     = [&](const uint8_t* block, int length) {
+        if (output.Send(block, static_cast<std::size_t>(length))) return true;
+        LogSystemMessage("Thread[%d]:  IPTV_TS_RTSP_DataThread: errorno is [%d]\n", number, errno);
+        return false;
+    };
+    stream.after_slot = [&] {
+        while (conn.paused.load() != 0 && !Stopped(conn)) SleepUnlessStopping(100);
+    };
+    ServeByteStream(channel, stream);
+    conn.stop.store(1);
 }
 
 // A directory channel: its files from where the playlist stands now, each 1316-byte chunk one
@@ -136,17 +181,10 @@ bool RtspLiveChannelPlayable(int channel_number)
 {
     const std::shared_ptr<ChannelTable> table = CurrentChannels();
     if (channel_number < 1 || channel_number > table->Count()) return true;   // refused at PLAY time
-    const SourceRecord* source = table->channels[static_cast<std::size_t>(channel_number - 1)]->FirstSource();
-    if (source == nullptr) return true;
-    switch (source->kind) {
-    case kSourceRtpGroup:
-    case kSourceRtpPort:
-    case kSourceUdpGroup:
-    case kSourceUdpPort:
-    case kSourceHttp:
-    case kSourceFile: return true;
-    default: return false;
-    }
+    ChannelRecord& channel = *table->channels[static_cast<std::size_t>(channel_number - 1)];
+    if (channel.FirstSource() == nullptr || Feeds(channel, kOutputRtsp)) return true;
+    LogRefusedOutput(channel, kOutputRtsp, "RTSP_CmdThread", channel_number);
+    return false;
 }
 
 RtspChannelViewing::RtspChannelViewing(RtspConnection& conn, int number, bool sources_needed)
@@ -197,13 +235,12 @@ void IPTV_TS_RTSP_DataThread(RtspConnection& conn, int number)
     ChannelRecord* channel = viewing.channel();
     if (channel == nullptr) return;
     const int channel_number = viewing.channel_number();
-    switch (channel->FirstSource()->kind) {
-    case kSourceRtpGroup:
-    case kSourceRtpPort:
-    case kSourceUdpGroup:
-    case kSourceUdpPort:
-    case kSourceHttp: ServeNetworkChannel(conn, *channel, number, channel_number); break;
-    case kSourceFile: ServeDirectoryChannel(conn, viewing.table(), *channel, number, channel_number); break;
+    const SourceTraits& traits = ChannelTraits(*channel);
+    switch ((traits.outputs & kOutputRtsp) != 0 ? traits.layout : RingLayout::kNone) {
+    case RingLayout::kPackets:
+    case RingLayout::kRtpSlots: ServeNetworkChannel(conn, *channel, number, channel_number); break;
+    case RingLayout::kByteStream: ServeByteStreamChannel(conn, *channel, number, channel_number); break;
+    case RingLayout::kTsFolder: ServeDirectoryChannel(conn, viewing.table(), *channel, number, channel_number); break;
     default: conn.stop.store(1); break;          // refused at SETUP: nothing to stream
     }
 }

@@ -113,8 +113,9 @@ private:
     int                           channel_number_ = 0;
 };
 
-// Whether the live mode can stream the channel (its input is packet-aligned UDP or RTP); a
-// SETUP of a channel it cannot stream is refused rather than answered with silence.
+// Whether the live mode can stream the channel (as the source table says; a channel number
+// out of range is refused later); a SETUP of a channel it cannot stream is refused rather than
+// answered with silence, and the refusal logged once per channel.
 bool RtspLiveChannelPlayable(int channel_number);
 
 // Takes the next session number (from 1000) and the next server port (from 3000, again from

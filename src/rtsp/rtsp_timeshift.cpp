@@ -9,6 +9,7 @@
 // the file, or a PCR that jumps back to an older period), then goes to the start itself.
 
 #include "channels/channel_table.h"
+#include "channels/source_table.h"
 #include "core/config.h"
 #include "core/locks.h"
 #include "core/log.h"
@@ -41,29 +42,13 @@ int ChannelOfPath(const char* path, int32_t count)
     return number >= 1 && number <= count ? number : 0;
 }
 
-// Channels whose ring holds whole packets (or RTP slots of them) and that a recorder follows;
-// every other channel is served as a live channel.
-bool HasTimeShiftFile(const ChannelRecord& channel)
-{
-    const SourceRecord* source = channel.FirstSource();
-    if (source == nullptr) return false;
-    switch (source->kind) {
-    case kSourceRtpGroup:
-    case kSourceRtpPort:
-    case kSourceUdpGroup:
-    case kSourceUdpPort: return true;
-    default: return false;
-    }
-}
-
 class TimeShiftStream {
 public:
     TimeShiftStream(RtspConnection& conn, int number, ChannelRecord& channel, int channel_number, RtspOutput& out)
         : conn_(conn), number_(number), channel_(channel), channel_number_(channel_number), out_(out),
           name_(TimeShiftFileName(channel_number)), pacer_(conn.Clock(), 0)
     {
-        const SourceRecord* source = channel.FirstSource();
-        if (source->kind == kSourceRtpGroup || source->kind == kSourceRtpPort) layout_ = kRtpSlotLayout;
+        if (ChannelTraits(channel).layout == RingLayout::kRtpSlots) layout_ = kRtpSlotLayout;
     }
     ~TimeShiftStream()
     {
@@ -315,9 +300,10 @@ void RTSP_Time_Shift_Video_Streaming(RtspConnection& conn, int thread_number)
     const std::shared_ptr<ChannelTable> table = CurrentChannels();
     const int32_t count = table->Count();
     const int path_channel = ChannelOfPath(conn.path, count);
-    // No recorder runs at a period of 10 seconds, nor for a channel played from files.
+    // No recorder runs at a period of 10 seconds, nor for channels whose rings it does not
+    // record (files, pulls): those play live.
     if (g_config.iptv_time_shift_record_duration <= 10 ||
-        (path_channel > 0 && !HasTimeShiftFile(*table->channels[static_cast<std::size_t>(path_channel - 1)]))) {
+        (path_channel > 0 && !Feeds(*table->channels[static_cast<std::size_t>(path_channel - 1)], kOutputTimeShift))) {
         IPTV_TS_RTSP_DataThread(conn, thread_number);
         return;
     }

@@ -1,5 +1,8 @@
 #include "stream/dvb_program.h"
 
+#include "core/config.h"
+#include "core/log.h"
+#include "core/platform/platform.h"
 #include "media/ts_timing.h"
 
 #include <cstring>
@@ -82,4 +85,77 @@ DvbProgramFilter::Verdict DvbProgramFilter::Pass(uint8_t* packet)
     bool pass = pid == pcr_pid_;
     for (const uint16_t stream : pids_) pass = pass || pid == stream;
     return pass ? Verdict::kPass : Verdict::kDrop;
+}
+
+ChannelRecord& DvbRingChannel(ChannelTable& table, ChannelRecord& channel)
+{
+    const SourceRecord& source = *channel.FirstSource();
+    if (source.dvb_sub != 0 && source.dvb_parent >= 0 && source.dvb_parent < table.Count())
+        return *table.channels[static_cast<std::size_t>(source.dvb_parent)];
+    return channel;
+}
+
+int64_t DvbPcrPace::Next(const uint8_t* packet, bool near_tail)
+{
+    int64_t pcr = 0;
+    if (!extract_pcr(packet, pcr)) return 0;
+    if (reference_ < 0) {
+        reference_ = pcr;
+        return 0;
+    }
+    if (pcr <= reference_) return 0;
+    const double interval = static_cast<double>(pcr - reference_) / static_cast<double>(kPcrTicksPerSecond);
+    if (interval <= static_cast<double>(g_config.bitrate_constant) * 0.2 + 0.2) return 0;
+    reference_ = pcr;
+    return near_tail ? 0 : sleep_.NextMs(interval);
+}
+
+DvbRead ReadDvbProgram(RingReader& ring, const ChannelRecord& ring_channel, DvbProgramFilter& filter,
+                       const DvbProgramReader& reader)
+{
+    uint8_t slot[kRingSlotSize];
+    while (!reader.stopped()) {
+        filter.Refresh();
+        int length = 0;
+        const RingReader::Next next = ring.NextSlot(slot, length);
+        if (next == RingReader::Next::kRetired) return DvbRead::kRetired;
+        if (next != RingReader::Next::kSlot) {
+            if (reader.idle && !reader.idle()) return DvbRead::kEnded;
+            ring.WaitForWriter(100);
+            continue;
+        }
+        const int32_t read = (ring.output_index() + kRingSlots - 1) % kRingSlots;
+        const bool near_tail = (read - ring_channel.time_index.load() + kRingSlots) % kRingSlots <= 99;
+        for (int at = 0; at + kTsPacketSize <= length; at += kTsPacketSize) {
+            const DvbProgramFilter::Verdict verdict = filter.Pass(slot + at);
+            if (verdict != DvbProgramFilter::Verdict::kDrop && !reader.packet(slot + at, verdict, near_tail))
+                return DvbRead::kEnded;
+        }
+    }
+    return DvbRead::kEnded;
+}
+
+void FollowDvbProgram(ChannelTable& table, ChannelRecord& channel, const DvbProgramReader& reader)
+{
+    const SourceRecord& source = *channel.FirstSource();
+    ChannelRecord& ring_channel = DvbRingChannel(table, channel);
+    while (!reader.stopped()) {
+        // The table parser names the program once it has read the multiplex's tables.
+        if (source.socket.load() == -1 || source.program_number.load() == 0) {
+            SleepUnlessStopping(1000);
+            continue;
+        }
+        DvbProgramFilter filter(source);
+        RingReader ring(ring_channel, false, reader.thread_number);
+        const RingReader::Join join = ring.JoinBackward(reader.stopped);
+        if (join == RingReader::Join::kStopped) return;
+        if (join != RingReader::Join::kJoined) {
+            SleepUnlessStopping(1000);
+            continue;
+        }
+        if (reader.joined) reader.joined(filter);
+        if (ReadDvbProgram(ring, ring_channel, filter, reader) == DvbRead::kEnded || !reader.follow_next_ring) return;
+        if (!reader.closed_line.empty()) LogSystemMessage("%s", reader.closed_line.c_str());
+        if (!reader.stopped()) SleepUnlessStopping(1000);
+    }
 }

@@ -1,6 +1,7 @@
 #include "stream/hls_segmenter.h"
 
 #include "channels/channel_table.h"
+#include "channels/source_table.h"
 #include "core/log.h"
 #include "core/platform/platform.h"
 #include "core/server_control.h"
@@ -90,25 +91,6 @@ SegmenterRegistry& Registry()
     return *registry;
 }
 
-bool CanCut(const ChannelRecord& channel)
-{
-    const SourceRecord* source = channel.FirstSource();
-    if (source == nullptr) return false;
-    switch (source->kind) {
-    case kSourceRtpGroup:
-    case kSourceRtpPort:
-    case kSourceUdpGroup:
-    case kSourceUdpPort:
-    case kSourceHttp:
-    case kSourceRtsp:
-    case kSourceRtspTs:
-    case kSourceDvbGroup:
-    case kSourceDvbPort:
-    case kSourceFile: return true;
-    default: return false;
-    }
-}
-
 bool Segmenter::Stopped()
 {
     if (g_http_stop_state.load() != 0 || ProcessStopRaised() || table_gone_) return true;
@@ -174,51 +156,27 @@ void Segmenter::CutRing(ChannelRecord& channel, bool byte_stream)
 // One program of a DVB multiplex, taken from the ring of the channel that receives it.
 void Segmenter::CutDvbProgram(ChannelTable& table, ChannelRecord& channel)
 {
-    SourceRecord& source = *channel.FirstSource();
-    ChannelRecord* ring_channel = &channel;
-    if (source.dvb_sub != 0 && source.dvb_parent >= 0 && source.dvb_parent < table.Count())
-        ring_channel = table.channels[static_cast<std::size_t>(source.dvb_parent)].get();
     TsSegmentCutter cutter = NewCutter();
-    uint8_t slot[kRingSlotSize];
-    while (!Stopped()) {
-        // The table parser names the program once it has read the multiplex's tables.
-        if (source.socket.load() == -1 || source.program_number.load() == 0) {
-            SleepUnlessStopping(1000);
-            continue;
-        }
-        DvbProgramFilter filter(source);
-        RingReader ring(*ring_channel, false, ThreadNumber());
-        const RingReader::Join join = ring.JoinBackward([this] { return Stopped(); });
-        if (join == RingReader::Join::kStopped) return;
-        if (join != RingReader::Join::kJoined) {
-            SleepUnlessStopping(1000);
-            continue;
-        }
-        cutter.Restart();
-        while (!Stopped()) {
-            filter.Refresh();
-            int length = 0;
-            const RingReader::Next next = ring.NextSlot(slot, length);
-            if (next == RingReader::Next::kRetired) return;
-            if (next != RingReader::Next::kSlot) {
-                ring.WaitForWriter(100);
-                continue;
-            }
-            for (int at = 0; at + kTsPacketSize <= length; at += kTsPacketSize)
-                if (filter.Pass(slot + at) != DvbProgramFilter::Verdict::kDrop) cutter.Feed(slot + at, kTsPacketSize);
-        }
-    }
+    DvbProgramReader reader;
+    reader.thread_number    = ThreadNumber();
+    reader.follow_next_ring = false;
+    reader.stopped = [this] { return Stopped(); };
+    reader.joined  = [&cutter](const DvbProgramFilter&) { cutter.Restart(); };
+    reader.packet  = [&cutter](uint8_t* packet, DvbProgramFilter::Verdict, bool) {
+        cutter.Feed(packet, kTsPacketSize);
+        return true;
+    };
+    FollowDvbProgram(table, channel, reader);
 }
 
 void Segmenter::Cut(ChannelTable& table, ChannelRecord& channel)
 {
-    switch (channel.FirstSource()->kind) {
-    case kSourceHttp:
-    case kSourceRtsp:
-    case kSourceRtspTs: CutRing(channel, true); break;
-    case kSourceDvbGroup:
-    case kSourceDvbPort: CutDvbProgram(table, channel); break;
-    case kSourceFile: {
+    switch (ChannelTraits(channel).layout) {
+    case RingLayout::kPackets:
+    case RingLayout::kRtpSlots: CutRing(channel, false); break;
+    case RingLayout::kByteStream: CutRing(channel, true); break;
+    case RingLayout::kDvbProgram: CutDvbProgram(table, channel); break;
+    case RingLayout::kTsFolder: {
         TsSegmentCutter cutter = NewCutter();
         DirectoryViewer viewer;
         viewer.thread_name    = "HLS segmenter";
@@ -232,7 +190,7 @@ void Segmenter::Cut(ChannelTable& table, ChannelRecord& channel)
         StreamTsDirectory(table, channel, viewer);
         break;
     }
-    default: CutRing(channel, false); break;
+    default: break;                                  // not fed to HLS: refused before a segmenter starts
     }
 }
 
@@ -242,7 +200,7 @@ void Segmenter::Run()
     if (number_ >= 1 && number_ <= table_->Count()) {
         ChannelRecord& channel = *table_->channels[static_cast<std::size_t>(number_ - 1)];
         LogSystemMessage("HLS segmenter: CH no.[%d] starts\n", number_);
-        if (CanCut(channel)) Cut(*table_, channel);
+        if (Feeds(channel, kOutputHls)) Cut(*table_, channel);
         LogSystemMessage("HLS segmenter: CH no.[%d] ends\n", number_);
     }
     {
@@ -317,7 +275,11 @@ bool TouchHlsChannel(int channel_number)
     {
         const std::shared_ptr<ChannelTable> table = CurrentChannels();
         if (channel_number < 1 || channel_number > table->Count()) return false;
-        if (!CanCut(*table->channels[static_cast<std::size_t>(channel_number - 1)])) return false;
+        ChannelRecord& channel = *table->channels[static_cast<std::size_t>(channel_number - 1)];
+        if (!Feeds(channel, kOutputHls)) {
+            LogRefusedOutput(channel, kOutputHls, "HLS segmenter", channel_number);
+            return false;
+        }
     }
     if (g_http_stop_state.load() != 0) return false;
     SegmenterRegistry& registry = Registry();

@@ -1,6 +1,7 @@
 #include "stream/multicast_output.h"
 
 #include "channels/channel_table.h"
+#include "channels/source_table.h"
 #include "core/config.h"
 #include "core/log.h"
 #include "core/platform/platform.h"
@@ -10,9 +11,10 @@
 #include "ingest/real_buffer.h"
 #include "media/ts_timing.h"
 #include "net/connection.h"
+#include "stream/byte_stream_output.h"
 #include "stream/directory_stream.h"
+#include "stream/dvb_program.h"
 #include "stream/live_sender.h"
-#include "stream/ring_follower.h"
 
 #include <algorithm>
 #include <arpa/inet.h>
@@ -175,13 +177,8 @@ void ForwardPacketAligned(IgmpChannelInfo& entry, ChannelRecord& channel, Multic
 // HTTP and RTSP pull inputs: byte-stream slots, re-aligned into datagrams and paced by PCR.
 void ForwardByteStream(IgmpChannelInfo& entry, ChannelRecord& channel, MulticastOut& out, int number)
 {
-    PacketAligner aligner;
-    LivePcrClock clock;
-    const PacketAligner::Emit emit = [&](const uint8_t* block, int length) {
-        for (int at = 0; at + kTsPacketSize <= length; at += kTsPacketSize) clock.Take(block + at, &entry.last_pcr);
-        return out.Send(block, length);
-    };
-    RingFollower follower;
+    ByteStreamOutput stream;
+    RingFollower& follower = stream.follower;
     follower.thread_number    = number;
     follower.log_prefix       = "Thread[" + std::to_string(number) + "]: IPTV_IGMPDataThread : CH no.[" +
                                 std::to_string(entry.channel_index + 1) + "] ";
@@ -195,23 +192,38 @@ void ForwardByteStream(IgmpChannelInfo& entry, ChannelRecord& channel, Multicast
         SleepUnlessStopping(1000);
         return true;
     };
-    follower.joined = [&](const RingReader& ring, const std::vector<uint8_t>& first) {
-        LogJoin(entry, ring, number);
+    stream.last_pcr   = &entry.last_pcr;
+    stream.joined     = [&](const RingReader& ring) { LogJoin(entry, ring, number); };
+    stream.send       = [&](const uint8_t* block, int length) { return out.Send(block, length); };
+    stream.after_slot = [&] { out.WaitOutPause(); };
+    ServeByteStream(channel, stream);
+}
+
+// One program of a DVB multiplex, with a PAT of its own, paced by its PCR like its HTTP viewers.
+void ForwardDvbProgram(IgmpChannelInfo& entry, ChannelRecord& channel, MulticastOut& out, int number)
+{
+    PacketAligner aligner;
+    DvbPcrPace pace;
+    const PacketAligner::Emit emit = [&](const uint8_t* block, int length) { return out.Send(block, length); };
+    DvbProgramReader reader;
+    reader.thread_number = number;
+    reader.closed_line   = "Thread[" + std::to_string(number) + "]: IPTV_IGMPDataThread : Channel input closed\n";
+    reader.stopped       = [&] { return Stopped(entry); };
+    reader.joined        = [&](const DvbProgramFilter& filter) {
+        LogSystemMessage("Thread[%d]: IPTV_IGMPDataThread : CH no.[%d] Program no=[%d] joined\n", number, entry.channel_index + 1,
+                         filter.program());
         aligner.Reset();
-        clock.Reset();
-        return aligner.Add(first.data(), static_cast<int>(first.size()), emit);
     };
-    follower.slot = [&](const RingReader& ring, const uint8_t* slot, int length) {
-        if (!aligner.Add(slot, length, emit)) return false;
-        out.WaitOutPause();
-        if (clock.pending() > 0) {
-            const int64_t ms = ring.Lags() ? 0 : pcr_sleep_ms(clock.pending());
-            clock.ClearPending();
-            if (ms > 0) SleepUnlessStopping(static_cast<uint32_t>(ms > 10000 ? 10000 : ms));
+    reader.packet = [&](uint8_t* packet, DvbProgramFilter::Verdict, bool near_tail) {
+        if (!aligner.Add(packet, kTsPacketSize, emit)) return false;
+        const int64_t ms = pace.Next(packet, near_tail);
+        if (ms > 0) {
+            out.WaitOutPause();
+            SleepUnlessStopping(static_cast<uint32_t>(std::min<int64_t>(ms, 10000)));
         }
         return true;
     };
-    FollowRing(channel, follower);
+    FollowDvbProgram(*entry.table, channel, reader);
 }
 
 // A folder of transport-stream files, looped from where its playlist stands now; tried again
@@ -247,21 +259,18 @@ int32_t IPTV_IGMPDataThread(void* argument)
         if (!channel.sources.empty()) {
             LogSystemMessage("IGMP Channel[%d] is starting\n", entry.channel_index + 1);
             MulticastOut out(entry.destination, number);
-            switch (channel.FirstSource()->kind) {
-            case kSourceFile: ForwardDirectory(entry, channel, out, number); break;
-            case kSourceRtpGroup:
-            case kSourceRtpPort:
-            case kSourceUdpGroup:
-            case kSourceUdpPort: ForwardPacketAligned(entry, channel, out, number); break;
-            case kSourceHttp:
-            case kSourceRtsp:
-            case kSourceRtspTs: ForwardByteStream(entry, channel, out, number); break;
-            case kSourceRtmp:
-                // Its ring holds RTMP chunks, not a transport stream.
-                LogSystemMessage("Thread[%d]: IPTV_IGMPDataThread : Channel [%d], RTMP input is not multicast\n", number,
-                                 entry.channel_index + 1);
+            const SourceTraits& traits = ChannelTraits(channel);
+            switch ((traits.outputs & kOutputMulticast) != 0 ? traits.layout : RingLayout::kNone) {
+            case RingLayout::kTsFolder: ForwardDirectory(entry, channel, out, number); break;
+            case RingLayout::kPackets:
+            case RingLayout::kRtpSlots: ForwardPacketAligned(entry, channel, out, number); break;
+            case RingLayout::kByteStream: ForwardByteStream(entry, channel, out, number); break;
+            case RingLayout::kDvbProgram: ForwardDvbProgram(entry, channel, out, number); break;
+            default: {
+                const std::string who = "Thread[" + std::to_string(number) + "]: IPTV_IGMPDataThread";
+                LogRefusedOutput(channel, kOutputMulticast, who.c_str(), entry.channel_index + 1);
                 break;
-            default: break;
+            }
             }
             LogSystemMessage("Player : IPTV_IGMPDataThread (CH no.[%d] Stop Streaming)\n", entry.channel_index + 1);
             LogSystemMessage("Player : IPTV_IGMPDataThread (OUT)\n");
@@ -355,40 +364,6 @@ uint32_t multicast_group(uint32_t base, int32_t channel_index)
         third = (third + 1) & 0xFF;
     }
     return (base & 0xFFFF0000u) | (third << 8) | last;
-}
-
-void PacketAligner::Reset()
-{
-    held_length_ = 0;
-    block_length_ = 0;
-}
-
-bool PacketAligner::Add(const uint8_t* data, int length, const Emit& emit)
-{
-    // A packet is taken when its sync byte and the next packet's are both there; the last
-    // packet given therefore waits for the next bytes.
-    int at = 0;
-    for (;;) {
-        const int take = std::min(static_cast<int>(sizeof held_) - held_length_, length - at);
-        if (take > 0) {
-            std::memcpy(held_ + held_length_, data + at, static_cast<std::size_t>(take));
-            held_length_ += take;
-            at += take;
-        }
-        if (held_length_ < static_cast<int>(sizeof held_)) return true;
-        const bool packet = held_[0] == kTsSyncByte && held_[kTsPacketSize] == kTsSyncByte;
-        const int used = packet ? kTsPacketSize : 1;
-        if (packet) {
-            std::memcpy(block_ + block_length_, held_, kTsPacketSize);
-            block_length_ += kTsPacketSize;
-        }
-        std::memmove(held_, held_ + used, static_cast<std::size_t>(held_length_ - used));
-        held_length_ -= used;
-        if (block_length_ == kTsBlockSize) {
-            block_length_ = 0;
-            if (!emit(block_, kTsBlockSize)) return false;
-        }
-    }
 }
 
 MulticastOut::MulticastOut(const sockaddr_in& destination, int thread_number, SendFunction send)

@@ -3,8 +3,9 @@
 // and players that tune in without a connection. Channel i goes to the base group "igmpip"
 // with i added to its last octet, port "igmpport". Live channels are forwarded from their
 // rings (packet-aligned inputs through the channel's shared live sender, pull byte streams
-// re-aligned here), directory channels played in their endless loop like for every other
-// output; each datagram is 1316 bytes, seven whole packets.
+// re-aligned, DVB programs filtered from their multiplex), folders of transport-stream files
+// played in their endless loop like for every other output: what the source table lets
+// multicast serve. Each datagram is 1316 bytes, seven whole packets.
 
 #include <cstdint>
 #include <functional>
@@ -26,24 +27,6 @@ bool ParseMulticastPort(const char* text, uint16_t& port);
 // Channel index's group (host order): the last octet plus the low 8 bits of the index; past
 // 255 the octet wraps, skips 0 and the third octet moves up by one (never the second).
 uint32_t multicast_group(uint32_t base, int32_t channel_index);
-
-// Turns bytes into 1316-byte datagrams of seven whole packets: packet-aligned slots, RTP-free
-// byte streams cut anywhere, datagrams of other sizes. A packet is taken when it and the next
-// one start with a sync byte; anything else is dropped a byte at a time until they do again.
-class PacketAligner {
-public:
-    using Emit = std::function<bool(const uint8_t* block, int length)>;
-    // False when emit returned false.
-    bool Add(const uint8_t* data, int length, const Emit& emit);
-    // Forgets what is held (a new join).
-    void Reset();
-
-private:
-    uint8_t held_[2 * 188];                // a packet and the start of the next
-    int     held_length_ = 0;
-    uint8_t block_[1316];
-    int     block_length_ = 0;
-};
 
 // One channel's datagrams to its group on the shared sending socket. A failed send (ENOBUFS,
 // a route that went away) is logged once per episode and sending pauses briefly; it never

@@ -4,6 +4,7 @@
 
 #include "support/live_feed.h"
 #include "support/process.h"
+#include "support/rtsp_client.h"
 #include "support/test_server.h"
 
 #include <chrono>
@@ -137,17 +138,53 @@ TEST_F(PullSources, AChunkedHttpSourcePlaysAndItsViewerGoesOnAfterTheSourceResta
     EXPECT_NE(log.find("System Warning : CH[1] HTTP RECONNECTION"), std::string::npos);
 }
 
-TEST_F(PullSources, AnHttpChannelPlaysOverRtspToo)
+// Interleaved RTP frames of a session until `wanted` more arrived or 30 s passed; false when a
+// frame was not one RTP packet of whole transport-stream packets.
+bool ReadWholePacketFrames(RtspClient& rtsp, int wanted, int& frames)
+{
+    const Clock::time_point until = Clock::now() + std::chrono::seconds(30);
+    RtspClient::Frame frame;
+    for (int got = 0; got < wanted && Clock::now() < until && !rtsp.closed();) {
+        if (!rtsp.NextFrame(frame, 1000) || frame.channel != 0) continue;
+        ++got;
+        ++frames;
+        const std::size_t payload = frame.bytes.size() - 12;
+        if (frame.bytes.size() < 12 + 188 || payload % 188 != 0 || payload > 7 * 188) return false;
+        for (std::size_t at = 12; at < frame.bytes.size(); at += 188)
+            if (frame.bytes[at] != 0x47) return false;
+    }
+    return true;
+}
+
+TEST_F(PullSources, AnHttpChannelPlaysOverRtspInWholePacketsAndGoesOnAfterTheSourceRestarts)
 {
     ASSERT_NO_FATAL_FAILURE(MakeClip());
     const uint16_t port = FreeTcpPort();
-    const uint16_t rtsp = FreeTcpPort();
-    ChildProgram source;
-    ASSERT_NO_FATAL_FAILURE(ServeOverHttp(source, port));
+    const uint16_t rtsp_port = FreeTcpPort();
+    ChildProgram first;
+    ASSERT_NO_FATAL_FAILURE(ServeOverHttp(first, port));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));   // ffmpeg's single accept: no probe connection
     ASSERT_NO_FATAL_FAILURE(StartServer(Channel("http://127.0.0.1:" + std::to_string(port) + "/live.ts"),
-                                        "iptv_base_port=" + std::to_string(rtsp) + "\r\n"));
-    ASSERT_TRUE(WaitUntilPlayable(server, 15000));
-    EXPECT_TRUE(PlaysH264AndAac("rtsp://127.0.0.1:" + std::to_string(rtsp) + "/1.ch"));
+                                        "iptv_base_port=" + std::to_string(rtsp_port) + "\r\n"));
+    ASSERT_TRUE(WaitUntilPlayable(server, 15000)) << Log();
+    const std::string url = "rtsp://127.0.0.1:" + std::to_string(rtsp_port) + "/1.ch";
+    EXPECT_TRUE(PlaysH264AndAac(url));
+
+    RtspClient rtsp(rtsp_port);
+    ASSERT_FALSE(rtsp.PlayOverTcp(url).empty());
+    int frames = 0;
+    ASSERT_TRUE(ReadWholePacketFrames(rtsp, 200, frames)) << "frame " << frames;
+    first.Signal(SIGTERM);
+    first.WaitExit(5000);
+    RtspClient::Frame frame;
+    for (const Clock::time_point until = Clock::now() + std::chrono::seconds(2); Clock::now() < until && rtsp.NextFrame(frame, 300);) {
+    }                                                              // what was on its way
+    ChildProgram second;
+    ASSERT_NO_FATAL_FAILURE(ServeOverHttp(second, port));
+    frames = 0;
+    EXPECT_TRUE(ReadWholePacketFrames(rtsp, 200, frames)) << "frame " << frames;
+    EXPECT_EQ(frames, 200) << "the session got nothing after the restart; " << Log();
+    EXPECT_NE(Log().find("System Warning : CH[1] HTTP RECONNECTION"), std::string::npos);
 }
 
 TEST_F(PullSources, AnEdgeServerPullsAChannelOfItsOriginAndPlaysIt)

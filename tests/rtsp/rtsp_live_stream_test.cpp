@@ -31,15 +31,8 @@ protected:
     // DESCRIBE, SETUP over TCP and PLAY of channel 1; the session.
     void PlayOverTcp(RtspClient& rtsp, std::string& session)
     {
-        rtsp.Send(Request("DESCRIBE", 1, ""));
-        ASSERT_EQ(rtsp.Reply().substr(0, 15), "RTSP/1.0 200 OK");
-        rtsp.Send(Request("SETUP", 2, "Transport: RTP/AVP/TCP;unicast;interleaved=0-1\r\n"));
-        const std::string setup = rtsp.Reply();
-        const std::size_t at = setup.find("Session: ");
-        ASSERT_NE(at, std::string::npos) << setup;
-        session = setup.substr(at + 9, setup.find(';', at) - at - 9);
-        rtsp.Send(Request("PLAY", 3, "Session: " + session + "\r\n"));
-        ASSERT_EQ(rtsp.Reply().substr(0, 15), "RTSP/1.0 200 OK");
+        session = rtsp.PlayOverTcp(Url("/1.ch"));
+        ASSERT_FALSE(session.empty());
     }
     TestServer server;
     uint16_t   rtsp_port = 0;

@@ -98,26 +98,35 @@ protected:
     std::string Log() { return server.Dir().ReadFile("system.log"); }
     PrivateNetworks net;                     // destroyed last: the processes end first
     TestServer      server;
-    ChildProgram    udp_feed, rtp_feed, http_feed;
+    ChildProgram    udp_feed, rtp_feed, http_feed, dvb_feed;
 };
 
-TEST_F(Multicast, LiveRtpPulledAndFolderChannelsReachTheirGroupsAsWholeDatagramsThroughSendErrorsAndARefresh)
+TEST_F(Multicast, LiveRtpPulledFolderAndDvbChannelsReachTheirGroupsAsWholeDatagramsThroughSendErrorsAndARefresh)
 {
     Feed(udp_feed, "-f mpegts 'udp://127.0.0.1:7001?pkt_size=1316'");
     Feed(rtp_feed, "-f rtp_mpegts rtp://127.0.0.1:7002");
     Feed(http_feed, "-f mpegts -listen 1 http://127.0.0.1:7003/live.ts");
+    // A multiplex of two programs: channels 5 (program 101) and 6 (program 102, MPEG-2 video alone).
+    std::vector<std::string> dvb = net.In(net.tx);
+    dvb.insert(dvb.end(), {"/bin/sh", "-c", "exec ffmpeg -nostdin -v error -re -stream_loop -1 -i clip.ts -re -f lavfi "
+                           "-i testsrc=size=320x240:rate=25 -map 0 -map 1 -c:0 copy -c:1 copy -c:2 mpeg2video -g 12 "
+                           "-program program_num=101:st=0:st=1 -program program_num=102:st=2 "
+                           "-f mpegts 'udp://127.0.0.1:7004?pkt_size=1316'"});
+    ASSERT_TRUE(dvb_feed.Start(dvb, server.Dir().Path()));
     server.Dir().WriteFile("user_profile.csv", "root,rootpw,12/31/2099,free,0\r\n");
     server.Dir().WriteFile("channel_definition.xml", "<?xml version=\"1.0\" encoding=\"iso-8859-1\" ?>\r\n"
                                                      "<ch src=\"udp://:7001\">Live</ch>\r\n"
                                                      "<ch src=\"rtp://:7002\">Rtp</ch>\r\n"
                                                      "<ch src=\"http://127.0.0.1:7003/live.ts\">Pull</ch>\r\n"
-                                                     "<ch src=\"dir://media/loop\">Loop</ch>\r\n");
+                                                     "<ch src=\"dir://media/loop\">Loop</ch>\r\n"
+                                                     "<ch src=\"dvb://:7004,2\">Dvb</ch>\r\n"
+                                                     "<ch src=\"\">Dvb 2</ch>\r\n");
     server.Dir().MakeDir("media/loop");
     RunShell("cp '" + server.Dir().PathOf("clip.ts") + "' '" + server.Dir().PathOf("media/loop/a.ts") + "'");
     std::this_thread::sleep_for(std::chrono::milliseconds(500));     // ffmpeg's HTTP server listens
     ASSERT_TRUE(server.Start("igmpip=239.1.1.250\r\nigmpport=5000\r\nigmpttl=3\r\nigmpinterface=qva\r\n"))
         << server.Process().Stderr().substr(0, 3000);
-    ASSERT_TRUE(server.WaitForLog("System Message : [4] Multicast Server Starting\n"));
+    ASSERT_TRUE(server.WaitForLog("System Message : [6] Multicast Server Starting\n")) << Log();
 
     EXPECT_TRUE(Probe(net, "239.1.1.250").starts_with("h264\naac\n"));
     EXPECT_EQ(Datagrams(net, "239.1.1.251"), "200 0 3\n");              // RTP headers gone, TTL configured
@@ -125,6 +134,11 @@ TEST_F(Multicast, LiveRtpPulledAndFolderChannelsReachTheirGroupsAsWholeDatagrams
     EXPECT_TRUE(Probe(net, "239.1.1.252").starts_with("h264\naac\n"));
     EXPECT_TRUE(Probe(net, "239.1.1.253").starts_with("h264\naac\n"));  // the folder channel
     EXPECT_EQ(Datagrams(net, "239.1.1.253"), "200 0 3\n");
+    ASSERT_TRUE(server.WaitForLog("Finished filled the PMT Table\n", 20000));
+    EXPECT_EQ(Datagrams(net, "239.1.1.255"), "200 0 3\n");              // a DVB program, filtered
+    const std::string program = Probe(net, "239.1.1.255");
+    EXPECT_NE(program.find("mpeg2video"), std::string::npos) << program;
+    EXPECT_EQ(program.find("h264"), std::string::npos) << "program 101 came along: " << program;
 
     // The configured interface needs no route; without the interface nothing can be sent, and
     // sending resumes once it is back.

@@ -3,6 +3,7 @@
 
 #include "stream/multicast_output.h"
 
+#include "stream/byte_stream_output.h"
 #include "support/stderr_capture.h"
 #include "support/ts_builder.h"
 

@@ -66,6 +66,21 @@ void RtspClient::Split()
     }
 }
 
+std::string RtspClient::PlayOverTcp(const std::string& url)
+{
+    const auto request = [&](const std::string& method, int cseq, const std::string& more) {
+        return Send(method + " " + url + " RTSP/1.0\r\nCSeq: " + std::to_string(cseq) + "\r\n" + more + "\r\n") &&
+               Reply().starts_with("RTSP/1.0 200 OK");
+    };
+    if (!request("DESCRIBE", 1, "")) return "";
+    if (!Send("SETUP " + url + " RTSP/1.0\r\nCSeq: 2\r\nTransport: RTP/AVP/TCP;unicast;interleaved=0-1\r\n\r\n")) return "";
+    const std::string setup = Reply();
+    const std::size_t at = setup.find("Session: ");
+    if (!setup.starts_with("RTSP/1.0 200 OK") || at == std::string::npos) return "";
+    const std::string session = setup.substr(at + 9, setup.find_first_of(";\r", at) - at - 9);
+    return request("PLAY", 3, "Session: " + session + "\r\n") ? session : "";
+}
+
 std::string RtspClient::Reply(int timeout_ms)
 {
     const auto until = Clock::now() + std::chrono::milliseconds(timeout_ms);

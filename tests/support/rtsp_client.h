@@ -30,6 +30,9 @@ public:
     // The next reply: its head and the body its Content-Length announces ("" at a time-out).
     // Frames read on the way are kept for NextFrame.
     std::string Reply(int timeout_ms = 5000);
+    // DESCRIBE, SETUP over TCP (interleaved 0-1) and PLAY of url; the session, "" when a reply
+    // was not 200 OK.
+    std::string PlayOverTcp(const std::string& url);
     // The next interleaved frame; false at the time-out or once the server has closed.
     bool NextFrame(Frame& frame, int timeout_ms = 5000);
     // True when the server has closed the connection within timeout_ms (frames and replies
