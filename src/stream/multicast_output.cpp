@@ -9,7 +9,6 @@
 #include "core/threads.h"
 #include "ingest/real_buffer.h"
 #include "media/ts_timing.h"
-#include "net/connection.h"
 #include "stream/directory_stream.h"
 #include "stream/live_sender.h"
 #include "stream/ring_follower.h"
