@@ -66,7 +66,7 @@ static void* Trampoline(void* raw)
     t_record = record;
     // Naming itself is one system call; naming another thread goes through /proc.
     if (record->name[0] != '\0') prctl(PR_SET_NAME, record->name, 0, 0, 0);
-    record->thread_id = static_cast<uint32_t>(syscall(SYS_gettid));
+    record->thread_id = static_cast<uint32_t>(ThreadNumber());
     // A stop requested before the routine ran is kept: the state never moves back from 3.
     int32_t expected = kThreadCreated;
     record->state.compare_exchange_strong(expected, kThreadRunning);
@@ -130,6 +130,8 @@ bool StopThread(ThreadRecord* record)
 }
 
 ThreadRecord* CurrentThreadRecord() { return t_record; }
+
+int ThreadNumber() { return static_cast<int>(syscall(SYS_gettid)); }
 
 void EndThread()
 {

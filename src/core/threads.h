@@ -39,6 +39,8 @@ struct ThreadRecord {
 bool StopThread(ThreadRecord* record);
 // The record of the calling thread (null on a thread StartThread did not start).
 ThreadRecord* CurrentThreadRecord();
+// The number logs give the calling thread.
+int ThreadNumber();
 // Ends the calling thread at once with exit code 0. Hold nothing with a destructor here.
 [[noreturn]] void EndThread();
 

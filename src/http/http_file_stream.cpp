@@ -6,6 +6,7 @@
 #include "core/server_control.h"
 #include "core/sockets.h"
 #include "core/text.h"
+#include "core/threads.h"
 #include "http/http_service.h"
 #include "media/probe.h"
 #include "media/ts_timing.h"

@@ -8,6 +8,7 @@
 #include "core/server_control.h"
 #include "core/sockets.h"
 #include "core/text.h"
+#include "core/threads.h"
 #include "http/http_file_stream.h"
 #include "http/http_service.h"
 #include "ingest/real_buffer.h"

@@ -9,6 +9,7 @@
 #include "core/service_stats.h"
 #include "core/sockets.h"
 #include "core/text.h"
+#include "core/threads.h"
 #include "http/http_catchup.h"
 #include "http/http_cgi.h"
 #include "http/http_file_stream.h"
@@ -28,11 +29,9 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
 #include <mutex>
 #include <poll.h>
 #include <string>
-#include <sys/stat.h>
 #include <unistd.h>
 #include <utility>
 #include <vector>
@@ -276,41 +275,28 @@ static bool OpenRequestedFile(PlayerConnection& conn, const std::string& path, c
                               std::string& header)
 {
     LogSystemMessage("Open File Name =[%s]\n", full_name.c_str());
-    int fd = -1;
-    if (!HasDotDotSegment(path)) {
+    ServedFile file;
+    {
         ScopedLock held(g_http_file_open_lock);
-        fd = open(full_name.c_str(), O_RDONLY | O_CLOEXEC);
+        file = OpenServedFile(g_server_base_dir, path);
     }
     CopyText(conn.path, full_name);
-    if (fd >= 0) {
-        struct stat info{};
-        if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-            close(fd);
-            fd = -1;
-        }
-    }
-    if (fd < 0) {
+    if (file.outcome != ServedFileOutcome::kOpened) {
         header = kNotFoundAnswer;
         conn.stop.store(1);
-        LogSystemMessage("[%s] File not Found\n", full_name.c_str());
+        if (file.outcome == ServedFileOutcome::kForbidden)
+            LogSystemMessage("System Warning : System file : [%s] can not be accessed\n", path.c_str() + 1);
+        else
+            LogSystemMessage("[%s] File not Found\n", full_name.c_str());
         return false;
     }
-    conn.file = fd;
-    if (IsForbiddenFile(fd, full_name)) {
-        header = kNotFoundAnswer;
-        conn.stop.store(1);
-        LogSystemMessage("System Warning : System file : [%s] can not be accessed\n", path.c_str() + 1);
-        return false;
-    }
+    conn.file = file.fd;
     {
         ScopedLock held(g_http_file_status_lock);
         LogSystemMessage("Request File Name =[%s]\n", full_name.c_str());
-        struct stat info{};
-        if (fstat(fd, &info) == 0) {
-            conn.file_size   = static_cast<int64_t>(info.st_size);
-            conn.current_pos = 0;
-            conn.end_pos     = conn.file_size;
-        }
+        conn.file_size   = file.size;
+        conn.current_pos = 0;
+        conn.end_pos     = conn.file_size;
     }
     return true;
 }
@@ -356,7 +342,7 @@ static bool AnswerFile(PlayerConnection& conn, const Request& request, const Ext
         if (!CheckCredentials(conn, header)) return false;
         LogSystemMessage("User [%s], Password[%s] login successfully\n", conn.user_name, conn.password);
     }
-    const std::string full_name = std::string(g_server_base_dir) + path;
+    const std::string full_name = ServedFileName(g_server_base_dir, path);
     if (!OpenRequestedFile(conn, path, full_name, header)) return true;
     const char* version = request.http11 ? "HTTP/1.1" : "HTTP/1.0";
     const char* status  = "200 OK";

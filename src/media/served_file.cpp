@@ -1,15 +1,16 @@
 #include "media/served_file.h"
 
-#include "core/config.h"
 #include "core/platform/platform.h"
 
 #include <climits>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <mutex>
 #include <string>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <utility>
 #include <vector>
 
@@ -43,7 +44,7 @@ bool HasDotDotSegment(const std::string& path)
 // at most once a second (a page request would otherwise cost a dozen stat calls for them).
 struct GuardedFiles {
     std::mutex                              lock;
-    std::string                             folder;     // g_server_base_dir they were taken for
+    std::string                             folder;     // the working directory they were taken for
     std::string                             base;       // its resolved path
     std::vector<std::pair<dev_t, ino_t>>    ids;
     uint64_t                                taken_ms = 0;
@@ -53,7 +54,7 @@ static GuardedFiles g_guarded_files;
 // True when the open file is one of the protected files (the same file, whatever the spelling
 // of the path: by its resolved name, and by its identity as of the last second), or lies
 // outside the working directory.
-bool IsForbiddenFile(int fd, const std::string& full_name)
+bool IsForbiddenFile(int fd, const std::string& full_name, const std::string& folder)
 {
     struct stat opened{};
     if (fstat(fd, &opened) != 0) return true;
@@ -65,15 +66,15 @@ bool IsForbiddenFile(int fd, const std::string& full_name)
         std::lock_guard<std::mutex> held(g_guarded_files.lock);
         GuardedFiles& guarded = g_guarded_files;
         const uint64_t now = GetTickMs();
-        if (guarded.folder != g_server_base_dir || now - guarded.taken_ms >= 1000 || guarded.taken_ms == 0) {
+        if (guarded.folder != folder || now - guarded.taken_ms >= 1000 || guarded.taken_ms == 0) {
             char resolved_base[PATH_MAX];
-            if (realpath(g_server_base_dir, resolved_base) == nullptr) return true;
-            guarded.folder = g_server_base_dir;
+            if (realpath(folder.c_str(), resolved_base) == nullptr) return true;
+            guarded.folder = folder;
             guarded.base = resolved_base;
             guarded.ids.clear();
             for (const char* name : kProtectedFiles) {
                 struct stat info{};
-                const std::string path = std::string(g_server_base_dir) + "/" + name;
+                const std::string path = folder + "/" + name;
                 if (stat(path.c_str(), &info) == 0) guarded.ids.emplace_back(info.st_dev, info.st_ino);
             }
             guarded.taken_ms = now;
@@ -86,4 +87,33 @@ bool IsForbiddenFile(int fd, const std::string& full_name)
         if (base + "/" + name == resolved) return true;
     const std::size_t base_length = base.size();
     return std::strncmp(resolved, base.c_str(), base_length) != 0 || (resolved[base_length] != '/' && base_length > 1);
+}
+
+std::string ServedFileName(const std::string& folder, const std::string& path)
+{
+    return folder + (path.starts_with('/') ? "" : "/") + path;
+}
+
+ServedFile OpenServedFile(const std::string& folder, const std::string& path)
+{
+    ServedFile file;
+    if (HasDotDotSegment(path)) return file;
+    const std::string name = ServedFileName(folder, path);
+    const int fd = open(name.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return file;
+    struct stat info{};
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        close(fd);
+        return file;
+    }
+    if (IsForbiddenFile(fd, name, folder)) {
+        close(fd);
+        file.outcome = ServedFileOutcome::kForbidden;
+        return file;
+    }
+    file.outcome = ServedFileOutcome::kOpened;
+    file.fd      = fd;
+    file.size    = static_cast<int64_t>(info.st_size);
+    file.mtime   = info.st_mtime;
+    return file;
 }

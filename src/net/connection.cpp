@@ -10,7 +10,6 @@
 #include <cstring>
 #include <poll.h>
 #include <sys/socket.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 LockedList g_player_list;
@@ -331,11 +330,6 @@ void DiscardPreviousConnection(PlayerConnection& conn, LockedList& list)
         LogSystemMessage("System Warning: Discard the previous connection of user [%s]\n", conn.user_name);
         return;
     }
-}
-
-int ThreadNumber()
-{
-    return static_cast<int>(syscall(SYS_gettid));
 }
 
 int OpenServiceListener(uint16_t port, int attempts)

@@ -192,9 +192,6 @@ void ReapAllFinished(ConnectionService& service, uint32_t wait_ms);
 // player list unless another is given). A connection without a user name never stops another.
 void DiscardPreviousConnection(PlayerConnection& conn, LockedList& list = g_player_list);
 
-// The number logs give the calling thread.
-int ThreadNumber();
-
 // Listener helpers shared by the services.
 // Opens the listening socket, trying `attempts` times; prints the retry line on the console.
 // Returns the socket or -1.

@@ -4,6 +4,7 @@
 #include "core/platform/platform.h"
 #include "core/server_control.h"
 #include "core/sockets.h"
+#include "core/threads.h"
 #include "rtsp/rtsp_request.h"
 #include "rtsp/rtsp_service.h"
 

@@ -12,6 +12,7 @@
 #include "core/service_stats.h"
 #include "core/sockets.h"
 #include "core/text.h"
+#include "core/threads.h"
 #include "media/probe.h"
 #include "media/served_file.h"
 #include "media/ts_timing.h"
@@ -24,11 +25,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
 #include <poll.h>
 #include <string>
 #include <string_view>
-#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -179,24 +178,18 @@ bool CommandThread::Authorize(std::string_view url)
 // be opened, leaves the working directory or is a protected file.
 bool CommandThread::OpenMedia(const std::string& relative)
 {
-    const std::string resolved = std::string(g_server_base_dir) + relative;
-    int fd = -1;
-    if (!HasDotDotSegment(relative)) fd = open(resolved.c_str(), O_RDONLY | O_CLOEXEC);
-    struct stat info{};
-    if (fd >= 0 && (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || IsForbiddenFile(fd, resolved))) {
-        close(fd);
-        fd = -1;
-    }
-    if (fd < 0) {
+    const std::string resolved = ServedFileName(g_server_base_dir, relative);
+    const ServedFile file = OpenServedFile(g_server_base_dir, relative);
+    if (file.outcome != ServedFileOutcome::kOpened) {
         Bump(g_rtsp_stats.not_found);
         LogSystemMessage("RTSP_CmdThread File Not Found: Thread[%d], Filename [%s]\n", number_, resolved.c_str());
         Refuse(kStatus451, kFailDescribe);
         return false;
     }
     Bump(g_rtsp_stats.accepted);
-    conn_.file = fd;
-    conn_.file_size = info.st_size;
-    conn_.end_pos = info.st_size;
+    conn_.file = file.fd;
+    conn_.file_size = file.size;
+    conn_.end_pos = file.size;
     const int32_t bitrate = probe_bitrate_kbps(resolved.c_str());
     conn_.bitrate_kbps = bitrate == -1 ? 1000 : bitrate;
     conn_.first_pcr_time = first_pcr_seconds(resolved.c_str());

@@ -6,6 +6,7 @@
 #include "core/server_control.h"
 #include "core/sockets.h"
 #include "core/text.h"
+#include "core/threads.h"
 #include "net/tcp_service.h"
 #include "rtsp/rtp_framing.h"
 

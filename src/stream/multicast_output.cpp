@@ -10,7 +10,6 @@
 #include "core/threads.h"
 #include "ingest/real_buffer.h"
 #include "media/ts_timing.h"
-#include "net/connection.h"
 #include "stream/byte_stream_output.h"
 #include "stream/directory_stream.h"
 #include "stream/dvb_program.h"

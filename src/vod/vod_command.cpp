@@ -9,6 +9,7 @@
 #include "core/server_control.h"
 #include "core/sockets.h"
 #include "core/text.h"
+#include "core/threads.h"
 #include "vod/vod_request.h"
 
 #include <algorithm>

@@ -10,6 +10,7 @@
 #include "core/service_stats.h"
 #include "core/sockets.h"
 #include "core/text.h"
+#include "core/threads.h"
 #include "media/probe.h"
 #include "media/served_file.h"
 #include "media/ts_file.h"
@@ -23,11 +24,9 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
-#include <fcntl.h>
 #include <limits>
 #include <poll.h>
 #include <string>
-#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -36,26 +35,11 @@ constexpr int kPortAttempts = 1000;
 constexpr int kPollStepMs   = 1000;      // waits are cut into steps that look at the stop flag
 
 // The film's file name in the working directory.
-std::string FilmFileName(const char* path)
-{
-    return std::string(g_server_base_dir) + (path[0] == '/' ? "" : "/") + path;
-}
+std::string FilmFileName(const char* path) { return ServedFileName(g_server_base_dir, path); }
 
 // Opens a film for reading: -1 when it is missing, not a plain file, outside the working
 // directory (a ".." segment, a link out of it) or one of the protected files.
-int OpenFilm(const char* path)
-{
-    if (HasDotDotSegment(path)) return -1;
-    const std::string name = FilmFileName(path);
-    const int fd = open(name.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return -1;
-    struct stat info{};
-    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || IsForbiddenFile(fd, name)) {
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
+int OpenFilm(const char* path) { return OpenServedFile(g_server_base_dir, path).fd; }
 
 enum class PhaseEnd { kSession, kReconnect };
 
@@ -276,7 +260,8 @@ bool DataSession::AwaitConfirmation()
 bool DataSession::StartFilm()
 {
     const std::string name = FilmFileName(conn_.path);
-    conn_.file = OpenFilm(conn_.path);
+    const ServedFile film = OpenServedFile(g_server_base_dir, conn_.path);
+    conn_.file = film.fd;
     if (conn_.file < 0) {
         LogSystemMessage("open failed for filename=%s\n", name.c_str());
         return false;
@@ -293,8 +278,7 @@ bool DataSession::StartFilm()
     conn_.film_started.store(1);
     conn_.wake.Signal();                           // the command thread starts reading commands
     EnterVodPlayers(conn_);
-    struct stat info{};
-    conn_.file_size = fstat(conn_.file, &info) == 0 ? static_cast<int64_t>(info.st_size) : 0;
+    conn_.file_size = film.size;
     conn_.end_pos = conn_.file_size;
     conn_.film_size.store(conn_.file_size);
     int32_t bitrate = probe_bitrate_kbps(name.c_str());
