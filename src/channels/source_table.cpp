@@ -8,9 +8,9 @@ namespace {
 
 constexpr uint32_t kEveryOutput = kOutputHttp | kOutputRtsp | kOutputTimeShift | kOutputHls | kOutputMulticast;
 
-// One row per source kind. Only the datagram inputs are recorded for time-shift; RTSP pulls,
-// DVB programs and MP4 folders are not played over RTSP, MP4 folders not cut for HLS nor
-// multicast, and RTMP chunks by no output.
+// One row per source kind. Only the datagram inputs are recorded for time-shift (the others
+// play live when asked for it); MP4 folders are played over HTTP alone, and RTMP chunks by no
+// output.
 constexpr std::array kTraits{
     SourceTraits{kSourceFile, RingLayout::kTsFolder, kOutputHttp | kOutputRtsp | kOutputHls | kOutputMulticast, "TS folder"},
     SourceTraits{kSourceRtpGroup, RingLayout::kRtpSlots, kEveryOutput, "RTP"},
@@ -18,15 +18,15 @@ constexpr std::array kTraits{
     SourceTraits{kSourceUdpGroup, RingLayout::kPackets, kEveryOutput, "UDP"},
     SourceTraits{kSourceUdpPort, RingLayout::kPackets, kEveryOutput, "UDP"},
     SourceTraits{kSourceHttp, RingLayout::kByteStream, kOutputHttp | kOutputRtsp | kOutputHls | kOutputMulticast, "HTTP"},
-    SourceTraits{kSourceRtsp, RingLayout::kByteStream, kOutputHttp | kOutputHls | kOutputMulticast, "RTSP"},
-    SourceTraits{kSourceRtspTs, RingLayout::kByteStream, kOutputHttp | kOutputHls | kOutputMulticast, "RTSP"},
-    SourceTraits{kSourceDvbGroup, RingLayout::kDvbProgram, kOutputHttp | kOutputHls | kOutputMulticast, "DVB"},
-    SourceTraits{kSourceDvbPort, RingLayout::kDvbProgram, kOutputHttp | kOutputHls | kOutputMulticast, "DVB"},
+    SourceTraits{kSourceRtsp, RingLayout::kByteStream, kOutputHttp | kOutputRtsp | kOutputHls | kOutputMulticast, "RTSP"},
+    SourceTraits{kSourceRtspTs, RingLayout::kByteStream, kOutputHttp | kOutputRtsp | kOutputHls | kOutputMulticast, "RTSP"},
+    SourceTraits{kSourceDvbGroup, RingLayout::kDvbProgram, kOutputHttp | kOutputRtsp | kOutputHls | kOutputMulticast, "DVB"},
+    SourceTraits{kSourceDvbPort, RingLayout::kDvbProgram, kOutputHttp | kOutputRtsp | kOutputHls | kOutputMulticast, "DVB"},
     SourceTraits{kSourceMp4File, RingLayout::kMp4Folder, kOutputHttp, "MP4 folder"},
     SourceTraits{kSourceRtmp, RingLayout::kRtmpChunks, 0, "RTMP"},
 };
 
-constexpr SourceTraits kNoSource{kSourceBadFolder, RingLayout::kNone, 0, "no"};
+constexpr SourceTraits kNoSource{kSourceBadFolder, RingLayout::kNone, 0, "no usable"};
 
 }  // namespace
 

@@ -13,6 +13,7 @@
 #include "rtsp/rtsp_service.h"
 #include "stream/byte_stream_output.h"
 #include "stream/directory_stream.h"
+#include "stream/dvb_program.h"
 #include "stream/live_sender.h"
 
 #include <algorithm>
@@ -140,6 +141,34 @@ void ServeByteStreamChannel(RtspConnection& conn, ChannelRecord& channel, int nu
     conn.stop.store(1);
 }
 
+// One program of a DVB multiplex with a PAT of its own, each block of seven packets one RTP
+// packet, paced by the program's PCR; a paused session waits at the next pacing point.
+void ServeDvbChannel(RtspConnection& conn, const ChannelTable& table, ChannelRecord& channel, int number, int channel_number)
+{
+    RtspOutput output(conn, false);
+    if (!output.Open(number, "DataThread[%d]: IPTV Client RAW/RAW/UDP Port no=[%d] Socket=[%d]\n")) {
+        LogSystemMessage("Thread[%d]: IPTV_TS_RTSP_DataThread : Channel [%d], Open UDP Port Error\n", number, channel_number);
+        conn.stop.store(1);
+        return;
+    }
+    DvbBlockOutput program;
+    DvbProgramReader& reader = program.reader;
+    reader.thread_number    = number;
+    reader.follow_next_ring = false;
+    reader.closed_line      = "Thread[" + std::to_string(number) + "]: IPTV_TS_RTSP_DataThread : Channel input closed\n";
+    reader.stopped          = [&] { return Stopped(conn); };
+    program.send = [&](const uint8_t* block, int length) {
+        if (output.Send(block, static_cast<std::size_t>(length))) return true;
+        LogSystemMessage("Thread[%d]:  IPTV_TS_RTSP_DataThread: errorno is [%d]\n", number, errno);
+        return false;
+    };
+    program.before_sleep = [&] {
+        while (conn.paused.load() != 0 && !Stopped(conn)) SleepUnlessStopping(100);
+    };
+    ServeDvbProgramBlocks(table, channel, program);
+    conn.stop.store(1);
+}
+
 // A directory channel: its files from where the playlist stands now, each 1316-byte chunk one
 // packet framed for the session's transport.
 void ServeDirectoryChannel(RtspConnection& conn, const ChannelTable& table, ChannelRecord& channel, int number,
@@ -240,6 +269,7 @@ void IPTV_TS_RTSP_DataThread(RtspConnection& conn, int number)
     case RingLayout::kPackets:
     case RingLayout::kRtpSlots: ServeNetworkChannel(conn, *channel, number, channel_number); break;
     case RingLayout::kByteStream: ServeByteStreamChannel(conn, *channel, number, channel_number); break;
+    case RingLayout::kDvbProgram: ServeDvbChannel(conn, viewing.table(), *channel, number, channel_number); break;
     case RingLayout::kTsFolder: ServeDirectoryChannel(conn, viewing.table(), *channel, number, channel_number); break;
     default: conn.stop.store(1); break;          // refused at SETUP: nothing to stream
     }

@@ -3,6 +3,7 @@
 #include "core/config.h"
 #include "core/log.h"
 #include "core/platform/platform.h"
+#include "media/ts_packet.h"
 #include "media/ts_timing.h"
 
 #include <cstring>
@@ -87,7 +88,7 @@ DvbProgramFilter::Verdict DvbProgramFilter::Pass(uint8_t* packet)
     return pass ? Verdict::kPass : Verdict::kDrop;
 }
 
-ChannelRecord& DvbRingChannel(ChannelTable& table, ChannelRecord& channel)
+ChannelRecord& DvbRingChannel(const ChannelTable& table, ChannelRecord& channel)
 {
     const SourceRecord& source = *channel.FirstSource();
     if (source.dvb_sub != 0 && source.dvb_parent >= 0 && source.dvb_parent < table.Count())
@@ -135,7 +136,7 @@ DvbRead ReadDvbProgram(RingReader& ring, const ChannelRecord& ring_channel, DvbP
     return DvbRead::kEnded;
 }
 
-void FollowDvbProgram(ChannelTable& table, ChannelRecord& channel, const DvbProgramReader& reader)
+void FollowDvbProgram(const ChannelTable& table, ChannelRecord& channel, const DvbProgramReader& reader)
 {
     const SourceRecord& source = *channel.FirstSource();
     ChannelRecord& ring_channel = DvbRingChannel(table, channel);
@@ -158,4 +159,32 @@ void FollowDvbProgram(ChannelTable& table, ChannelRecord& channel, const DvbProg
         if (!reader.closed_line.empty()) LogSystemMessage("%s", reader.closed_line.c_str());
         if (!reader.stopped()) SleepUnlessStopping(1000);
     }
+}
+
+void ServeDvbProgramBlocks(const ChannelTable& table, ChannelRecord& channel, DvbBlockOutput& output)
+{
+    uint8_t block[kTsBlockSize];
+    int filled = 0;
+    DvbPcrPace pace;
+    DvbProgramReader& reader = output.reader;
+    const std::function<void(const DvbProgramFilter&)> joined = reader.joined;
+    reader.joined = [&](const DvbProgramFilter& filter) {
+        filled = 0;                                        // a new join starts whole blocks again
+        if (joined) joined(filter);
+    };
+    reader.packet = [&](uint8_t* packet, DvbProgramFilter::Verdict, bool near_tail) {
+        std::memcpy(block + filled, packet, kTsPacketSize);
+        filled += kTsPacketSize;
+        if (filled == kTsBlockSize) {
+            filled = 0;
+            if (!output.send(block, kTsBlockSize)) return false;
+        }
+        const int64_t ms = pace.Next(packet, near_tail);
+        if (ms > 0) {
+            if (output.before_sleep) output.before_sleep();
+            SleepUnlessStopping(static_cast<uint32_t>(ms > 10000 ? 10000 : ms));
+        }
+        return true;
+    };
+    FollowDvbProgram(table, channel, reader);
 }

@@ -42,7 +42,7 @@ private:
 
 // The channel whose ring carries a DVB program's multiplex: the parent of a child program,
 // else the channel itself.
-ChannelRecord& DvbRingChannel(ChannelTable& table, ChannelRecord& channel);
+ChannelRecord& DvbRingChannel(const ChannelTable& table, ChannelRecord& channel);
 
 // The PCR pacing of a DVB program: a PCR difference counts once it is longer than a pacing
 // step (0.2 s and 0.2 s per unit of the bitrate constant); near the ring's oldest slot the
@@ -82,4 +82,18 @@ DvbRead ReadDvbProgram(RingReader& ring, const ChannelRecord& ring_channel, DvbP
 // For outputs that run as long as the channel: waits until the table parser has named the
 // program, joins the multiplex's ring backward, reads; tries again a second after a failed
 // join and joins the next ring after the writer ended, until the reader ends.
-void FollowDvbProgram(ChannelTable& table, ChannelRecord& channel, const DvbProgramReader& reader);
+void FollowDvbProgram(const ChannelTable& table, ChannelRecord& channel, const DvbProgramReader& reader);
+
+// An output that sends a DVB program in blocks of seven packets, paced by its PCR, for as long
+// as the channel runs (FollowDvbProgram).
+struct DvbBlockOutput {
+    // The caller sets thread_number, stopped, closed_line, follow_next_ring and (optional)
+    // joined; packet is set here.
+    DvbProgramReader reader;
+    // Sends one block of whole packets (1316 bytes); false ends the output.
+    std::function<bool(const uint8_t*, int)> send;
+    // Before each pacing sleep (optional): an output may wait here (a pause, a failed send).
+    std::function<void()> before_sleep;
+};
+
+void ServeDvbProgramBlocks(const ChannelTable& table, ChannelRecord& channel, DvbBlockOutput& output);

@@ -201,28 +201,18 @@ void ForwardByteStream(IgmpChannelInfo& entry, ChannelRecord& channel, Multicast
 // One program of a DVB multiplex, with a PAT of its own, paced by its PCR like its HTTP viewers.
 void ForwardDvbProgram(IgmpChannelInfo& entry, ChannelRecord& channel, MulticastOut& out, int number)
 {
-    PacketAligner aligner;
-    DvbPcrPace pace;
-    const PacketAligner::Emit emit = [&](const uint8_t* block, int length) { return out.Send(block, length); };
-    DvbProgramReader reader;
+    DvbBlockOutput output;
+    DvbProgramReader& reader = output.reader;
     reader.thread_number = number;
     reader.closed_line   = "Thread[" + std::to_string(number) + "]: IPTV_IGMPDataThread : Channel input closed\n";
     reader.stopped       = [&] { return Stopped(entry); };
     reader.joined        = [&](const DvbProgramFilter& filter) {
         LogSystemMessage("Thread[%d]: IPTV_IGMPDataThread : CH no.[%d] Program no=[%d] joined\n", number, entry.channel_index + 1,
                          filter.program());
-        aligner.Reset();
     };
-    reader.packet = [&](uint8_t* packet, DvbProgramFilter::Verdict, bool near_tail) {
-        if (!aligner.Add(packet, kTsPacketSize, emit)) return false;
-        const int64_t ms = pace.Next(packet, near_tail);
-        if (ms > 0) {
-            out.WaitOutPause();
-            SleepUnlessStopping(static_cast<uint32_t>(std::min<int64_t>(ms, 10000)));
-        }
-        return true;
-    };
-    FollowDvbProgram(*entry.table, channel, reader);
+    output.send         = [&](const uint8_t* block, int length) { return out.Send(block, length); };
+    output.before_sleep = [&] { out.WaitOutPause(); };
+    ServeDvbProgramBlocks(*entry.table, channel, output);
 }
 
 // A folder of transport-stream files, looped from where its playlist stands now; tried again

@@ -205,7 +205,7 @@ TEST_F(PullSources, AnEdgeServerPullsAChannelOfItsOriginAndPlaysIt)
     EXPECT_NE(Log().find("IPTV_TS_HTTP_DataThread (CH no.[1])"), std::string::npos);   // the origin serves the edge
 }
 
-TEST_F(PullSources, AnRtspChannelFromAGstreamerServerPlaysOverHttp)
+TEST_F(PullSources, AnRtspChannelFromAGstreamerServerPlaysOverHttpAndRtsp)
 {
     if (!HaveTool("/usr/bin/python3") ||
         std::system("/usr/bin/python3 -c 'import gi; gi.require_version(\"GstRtspServer\", \"1.0\")' >/dev/null 2>&1") != 0)
@@ -216,9 +216,12 @@ TEST_F(PullSources, AnRtspChannelFromAGstreamerServerPlaysOverHttp)
     ASSERT_TRUE(camera.Start({"/usr/bin/python3", QUORVANE_TEST_SUPPORT_DIR "/rtsp_source.py", std::to_string(port), "clip.ts"},
                              server.Dir().Path()));
     ASSERT_TRUE(WaitUntil([&] { return AcceptsConnections(port); }, 15000)) << camera.Stderr();
-    ASSERT_NO_FATAL_FAILURE(StartServer(Channel("rtsp://127.0.0.1:" + std::to_string(port) + "/live")));
+    const uint16_t rtsp_port = FreeTcpPort();
+    ASSERT_NO_FATAL_FAILURE(StartServer(Channel("rtsp://127.0.0.1:" + std::to_string(port) + "/live"),
+                                        "iptv_base_port=" + std::to_string(rtsp_port) + "\r\n"));
     ASSERT_TRUE(WaitUntilPlayable(server, 20000)) << Log();
     EXPECT_TRUE(PlaysH264AndAac(server.Url("/1.ch")));
+    EXPECT_TRUE(PlaysH264AndAac("rtsp://127.0.0.1:" + std::to_string(rtsp_port) + "/1.ch"));
     const int viewer = ConnectLoopback(server.Port());
     ASSERT_GE(viewer, 0);
     ASSERT_TRUE(SendAllText(viewer, "GET /1.ch HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"));

@@ -142,9 +142,34 @@ TEST_F(RtspLive, AFolderChannelDecodesOverBothTransportsAndLoops)
     EXPECT_TRUE(server.WaitForLog("j=["));
 }
 
+// The second program of a multiplex of two: over both transports a player decodes its MPEG-2
+// video alone (the first program's H.264 does not come along).
+TEST_F(RtspLive, ADvbProgramDecodesAloneOverBothTransports)
+{
+    if (!HaveTool("ffmpeg")) GTEST_SKIP() << "ffmpeg is not installed";
+    const uint16_t dvb = FreeUdpPort();
+    ASSERT_NO_FATAL_FAILURE(Start("<ch src=\"dvb://:" + std::to_string(dvb) + ",2\">Dvb</ch>\r\n<ch src=\"\">Dvb 2</ch>\r\n"));
+    ChildProgram feed;
+    ASSERT_TRUE(feed.Start({"/bin/sh", "-c",
+                            "exec ffmpeg -nostdin -v error -re -f lavfi -i testsrc2=size=160x120:rate=25 -re -f lavfi "
+                            "-i testsrc=size=160x120:rate=25 -t 60 -map 0 -map 1 -c:0 libx264 -preset ultrafast -g 25 "
+                            "-c:1 mpeg2video -g 12 -program program_num=101:st=0 -program program_num=102:st=1 -f mpegts "
+                            "'udp://127.0.0.1:" + std::to_string(dvb) + "?pkt_size=1316'"},
+                           server.Dir().Path()));
+    ASSERT_TRUE(server.WaitForLog("Finished filled the PMT Table\n", 20000));
+    for (const char* transport : {"tcp", "udp"}) {
+        const std::string output = RunShell("timeout 30 ffmpeg -nostdin -v info -rtsp_transport " + std::string(transport) + " -i '" +
+                                            Url("/2.ch") + "' -t 3 -map 0:v -f null - 2>&1; echo \"exit=$?\"");
+        EXPECT_NE(output.find("exit=0"), std::string::npos) << transport << "\n" << output.substr(0, 3000);
+        EXPECT_NE(output.find("Video: mpeg2video"), std::string::npos) << transport << "\n" << output.substr(0, 3000);
+        EXPECT_EQ(output.find("h264"), std::string::npos) << transport << ": the other program came along";
+    }
+    feed.Signal(SIGTERM);
+}
+
 TEST_F(RtspLive, AChannelTheOutputCannotStreamIsRefusedAtSetup)
 {
-    ASSERT_NO_FATAL_FAILURE(Start("<ch src=\"rtsp://127.0.0.1:9/live\">Pull</ch>\r\n"));
+    ASSERT_NO_FATAL_FAILURE(Start("<ch src=\"rtmp://127.0.0.1:9/live/cam\">Pull</ch>\r\n"));
     const int fd = ConnectLoopback(rtsp_port);
     ASSERT_TRUE(SendAllText(fd, "DESCRIBE " + Url("/1.ch") + " RTSP/1.0\r\nCSeq: 1\r\n\r\n"));
     std::string got = ReadFor(fd, 300, 3000);

@@ -166,6 +166,8 @@ TEST_F(RtspService, UdpSetupsTakeConsecutivePortsAndAPlainRtpAvpMeansUdp)
     EXPECT_NE(second.find("server_port=" + std::to_string(p + 2) + "-" + std::to_string(p + 3) + "\r\n"), std::string::npos)
         << second;
     // A third SETUP takes the first pair over: its receive threads end, new ports are bound.
+    // (A thread stopped before it ran never runs, and never says that it leaves.)
+    ASSERT_TRUE(server.WaitForLog("RTP_DataThread_0["));
     rtsp.Send(Request("SETUP", "/media/videos/clip.ts/trackID=1", 4, "Transport: RTP/AVP;unicast;client_port=5004-5005\r\n"));
     EXPECT_NE(rtsp.Reply().find("server_port=" + std::to_string(p + 4) + "-" + std::to_string(p + 5) + "\r\n"), std::string::npos);
     EXPECT_TRUE(server.WaitForLog("]: Leave RTP Data Thread \n"));
