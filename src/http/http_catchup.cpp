@@ -67,13 +67,14 @@ int64_t KeyStartAt(const ArchiveFile& file, const TsRing& ring, double seconds, 
     return whole && got < kKeySearchBytes ? -1 : at;
 }
 
-// The byte range of a part in its file: from the key picture at or before its first second to
+// The byte range of a part in its file (offsets in the file, not the stretch): from the key
+// picture at or before its first second to
 // the one at or before the first second of the next part (the file's end for its last part).
 // whole: the file is being written, and a part counts only once the bytes that tell where it
 // ends are in the file, so that the bytes of a listed part never change.
 bool PartRange(const ArchiveFile& file, const ArchivePart& part, int fd, bool whole, int64_t& begin, int64_t& end)
 {
-    const TsRing ring(fd, kPlainTsLayout, 0, kPlainTsLayout.RecordStart(file.size));
+    const TsRing ring(fd, kPlainTsLayout, 0, kPlainTsLayout.RecordStart(file.size), file.begin);
     std::vector<uint8_t> window(kKeySearchBytes + kKeyDecideBytes);
     begin = KeyStartAt(file, ring, part.from, whole, window);
     if (begin < 0) return false;
@@ -82,29 +83,9 @@ bool PartRange(const ArchiveFile& file, const ArchivePart& part, int fd, bool wh
         if (whole) return false;
         end = ring.length();
     }
+    begin += file.begin;
+    end += file.begin;
     return end > begin;
-}
-
-// The time of the last PCR of a file less the bytes after it, by its bitrate: the span of the
-// file from its first PCR to its end; -1 when it cannot be told.
-double SpanToEnd(const TsRing& ring, const ArchiveFile& file)
-{
-    constexpr int kTail = 64 * 1024;
-    const int64_t from = ring.layout().RecordStart(std::max<int64_t>(0, ring.length() - kTail));
-    std::vector<uint8_t> tail(kTail);
-    const int got = ring.Read(from, tail.data(), kTail);
-    int64_t last_at = -1, last_ticks = -1;
-    for (int at = 0; got > 0;) {
-        int64_t ticks = 0;
-        const int found = FindPcrPacket(tail.data(), got, kPlainTsLayout, at, 0, ticks);
-        if (found < 0) break;
-        last_at = from + found;
-        last_ticks = ticks;
-        at = found + kTsPacketSize;
-    }
-    if (last_at < 0 || last_ticks < file.first_pcr) return -1;
-    return static_cast<double>(last_ticks - file.first_pcr) / static_cast<double>(kPcrTicksPerSecond) +
-           static_cast<double>(file.size - last_at) * 8.0 / (static_cast<double>(file.kbps) * 1000.0);
 }
 
 std::string IntervalName(const HlsPath& path)
@@ -276,6 +257,80 @@ double KeptContentStart(const ArchiveFile& file, double start)
     return start;
 }
 
+// The stretches of each recording as last found, by path: a file that has not changed since
+// is not read again.
+struct KnownStretch {
+    int64_t      size = 0;
+    timespec     modified{};
+    PcrStretches found;
+};
+struct KnownStretches {
+    std::mutex                          lock;
+    std::map<std::string, KnownStretch> files;
+};
+KnownStretches& Stretches()
+{
+    static auto* stretches = new KnownStretches;   // never destroyed, as the starts
+    return *stretches;
+}
+
+PcrStretches StretchesOf(const std::string& path, int fd, int64_t size, const timespec& modified)
+{
+    constexpr std::size_t kKeptMax = 10000;
+    KnownStretches& known = Stretches();
+    {
+        std::lock_guard<std::mutex> held(known.lock);
+        const auto found = known.files.find(path);
+        if (found != known.files.end() && found->second.size == size && found->second.modified.tv_sec == modified.tv_sec &&
+            found->second.modified.tv_nsec == modified.tv_nsec)
+            return found->second.found;
+    }
+    const TsRing ring(fd, kPlainTsLayout, 0, kPlainTsLayout.RecordStart(size));
+    PcrStretches found = FindPcrStretches(ring, ServiceStopping);
+    std::lock_guard<std::mutex> held(known.lock);
+    if (known.files.size() >= kKeptMax) known.files.clear();
+    known.files[path] = KnownStretch{size, modified, found};
+    return found;
+}
+
+// A recording's stretches as archive entries, each timed from the file's start on by the bytes
+// of the stretches before it; stretches whose clock cannot be measured are left out (their
+// time still counts).
+void AddStretches(ArchiveFile file, const PcrStretches& found, double modified, std::vector<ArchiveFile>& files)
+{
+    if (found.stretches.empty()) return;
+    const int64_t total = file.size;
+    std::vector<double> rates;                      // bytes per second of each stretch
+    for (const PcrStretch& stretch : found.stretches) {
+        double rate = found.bytes_per_second;
+        if (stretch.last_ticks > stretch.first_ticks && stretch.last_at > stretch.first_at)
+            rate = static_cast<double>(stretch.last_at - stretch.first_at) /
+                   (static_cast<double>(stretch.last_ticks - stretch.first_ticks) / static_cast<double>(kPcrTicksPerSecond));
+        rates.push_back(rate);
+    }
+    if (rates[0] <= 0) return;
+    const auto end_of = [&](std::size_t k) { return k + 1 < found.stretches.size() ? found.stretches[k + 1].begin : total; };
+    double span = 0;                                // from the first PCR to the file's end
+    for (std::size_t k = 0; k < found.stretches.size(); ++k)
+        if (rates[k] > 0) span += static_cast<double>(end_of(k) - found.stretches[k].first_at) / rates[k];
+    file.first_pcr = found.stretches[0].first_ticks;
+    double start = KeptContentStart(file, ArchiveContentStart(file.named, modified, span));
+    for (std::size_t k = 0; k < found.stretches.size() && rates[k] > 0; ++k) {
+        const PcrStretch& stretch = found.stretches[k];
+        ArchiveFile entry = file;
+        entry.begin = stretch.begin;
+        entry.size = end_of(k) - stretch.begin;
+        entry.first_pcr = stretch.first_ticks;
+        entry.kbps = static_cast<int32_t>(rates[k] * 8.0 / 1000.0);
+        entry.seconds = static_cast<double>(entry.size) / rates[k];
+        entry.start = start;
+        entry.recording = file.recording && k + 1 == found.stretches.size();   // only the last one grows
+        start += static_cast<double>(end_of(k) - stretch.first_at) / rates[k];
+        const bool measured = stretch.last_ticks > stretch.first_ticks && entry.kbps > 0;
+        if (measured) files.push_back(std::move(entry));
+    }
+}
+
 }  // namespace
 
 std::vector<ArchiveFile> ChannelArchive(const ChannelRecord& channel)
@@ -304,16 +359,12 @@ std::vector<ArchiveFile> ChannelArchive(const ChannelRecord& channel)
             file.modified = info.st_mtime;
             modified = static_cast<double>(info.st_mtim.tv_sec) + static_cast<double>(info.st_mtim.tv_nsec) / 1e9;
         }
-        const TsRing ring(fd, kPlainTsLayout, 0, kPlainTsLayout.RecordStart(file.size));
-        file.kbps = MeasureRingKbps(ring, file.first_pcr, ServiceStopping);
-        const double span = file.kbps > 0 && file.first_pcr >= 0 ? SpanToEnd(ring, file) : -1;
+        const PcrStretches found = StretchesOf(file.path, fd, file.size, info.st_mtim);
         close(fd);
-        if (file.kbps <= 0 || file.first_pcr < 0) continue;
-        file.seconds = static_cast<double>(file.size) * 8.0 / (static_cast<double>(file.kbps) * 1000.0);
-        file.start = KeptContentStart(file, ArchiveContentStart(file.named, modified, span));
-        files.push_back(std::move(file));
+        AddStretches(file, found, modified, files);
     }
-    std::sort(files.begin(), files.end(), [](const ArchiveFile& a, const ArchiveFile& b) { return a.named < b.named; });
+    std::sort(files.begin(), files.end(),
+              [](const ArchiveFile& a, const ArchiveFile& b) { return a.named != b.named ? a.named < b.named : a.begin < b.begin; });
     // Without the recorder's mark (the file comes from another writer) the newest file counts
     // as written to while it keeps changing.
     if (!recorder_marks && !files.empty() && std::time(nullptr) - files.back().modified < kArchiveWriteQuietSeconds)

@@ -28,18 +28,23 @@ constexpr int kArchiveWriteQuietSeconds = 10;
 // and its name is the better guess.
 constexpr int kArchiveLeadSeconds = 120;
 
+// One stretch of a recording over which its PCR runs on: the whole file, unless the clock
+// started again partway (a source that restarted): then each stretch is one entry, timed by
+// the wall clock (the file's start and the stretches before it), not by its own PCRs.
 struct ArchiveFile {
     std::string path;
     std::time_t named = 0;          // by its name
     double      start = 0;          // when its first PCR was recorded (unix seconds)
     double      seconds = 0;        // its span by its PCRs
-    int64_t     size = 0;
+    int64_t     begin = 0;          // where the stretch begins in the file
+    int64_t     size = 0;           // the stretch's bytes
     int64_t     first_pcr = -1;     // 27 MHz ticks
     int32_t     kbps = 0;
     std::time_t modified = 0;
     bool        recording = false;  // being written: its last parts may not be whole yet
 };
-// A channel's recordings, oldest first, each measured; empty without an archive.
+// A channel's recordings, oldest first, each measured and cut into its stretches; empty
+// without an archive.
 std::vector<ArchiveFile> ChannelArchive(const ChannelRecord& channel);
 
 struct ArchivePart {

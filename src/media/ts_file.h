@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <vector>
 
 // Where the transport-stream packets of a file lie: every 188 bytes, or, in the time-shift file
 // of an RTP channel, after the 12-byte header of each 1328-byte slot. Offsets given to the
@@ -44,7 +45,8 @@ int FindLastPatPacket(const uint8_t* data, int size, TsLayout layout, int before
 // and length are record starts of the layout.
 class TsRing {
 public:
-    TsRing(int fd, TsLayout layout, int64_t start, int64_t length);
+    // base: where the ring's bytes begin in the file (a stretch of a longer file).
+    TsRing(int fd, TsLayout layout, int64_t start, int64_t length, int64_t base = 0);
     int64_t  length() const { return length_; }
     TsLayout layout() const { return layout_; }
     int64_t  Physical(int64_t logical) const;
@@ -56,6 +58,7 @@ private:
     TsLayout layout_;
     int64_t  start_;
     int64_t  length_;
+    int64_t  base_;
 };
 
 using StopTest = std::function<bool()>;
@@ -78,6 +81,26 @@ SeekPoint SeekPointFrom(const TsRing& ring, int64_t from, int64_t wanted_ticks, 
 // Probes at hint first, then halves the range where the PCR reaches wanted_ticks, and reads
 // on from the last position known to lie before it. Assumes PCRs grow through the ring.
 SeekPoint FindSeekPoint(const TsRing& ring, int64_t wanted_ticks, int64_t hint, const StopTest& stopped);
+
+// A stretch of a recording over which the PCR runs on: from begin (the file's start, or the
+// first PCR after a restart of the clock) to where the next one begins; its first and last
+// PCRs as found.
+struct PcrStretch {
+    int64_t begin = 0;
+    int64_t first_at = 0;
+    int64_t first_ticks = 0;
+    int64_t last_at = 0;
+    int64_t last_ticks = 0;
+};
+struct PcrStretches {
+    std::vector<PcrStretch> stretches;   // empty: no PCR at all
+    double bytes_per_second = 0;         // the recording's typical rate (0: unknown)
+};
+// Splits a ring (a whole recording) where its PCR starts again (a source restarted): the PCR
+// goes back, or moves on far faster or slower than the bytes between allow. Looks at a few
+// dozen points and narrows down between those that disagree; a jump forward of less than a
+// second between two PCRs is not told from a late one.
+PcrStretches FindPcrStretches(const TsRing& ring, const StopTest& stopped);
 
 // The bitrate of a ring in kbit/s between its first PCR and one near its end; 0 when it
 // cannot be told. first_ticks receives the first PCR (-1 without one).

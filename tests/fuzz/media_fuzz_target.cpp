@@ -1,7 +1,9 @@
-// Fuzz entry for the packet parsers and the file probes. The first byte picks the probe; the
-// rest is the file content, served from memory through a memfd path.
+// Fuzz entry for the packet parsers, the file probes and the search for a recording's clock
+// restarts. The first byte picks the probe; the rest is the file content, served from memory
+// through a memfd path.
 
 #include "media/probe.h"
+#include "media/ts_file.h"
 #include "media/ts_timing.h"
 
 #include <cstdint>
@@ -38,10 +40,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     }
     char path[64];
     std::snprintf(path, sizeof path, "/proc/self/fd/%d", fd);
-    switch (data[0] % 4) {
+    switch (data[0] % 5) {
     case 0: (void)ts_bitrate_kbps(path); break;
     case 1: (void)mp4_duration_seconds(path); break;
     case 2: (void)asf_bitrate_kbps(path); break;
+    case 3: {
+        // A recording cut where its clock starts again: the stretches lie in order within it.
+        const TsRing ring(fd, kPlainTsLayout, 0, kPlainTsLayout.RecordStart(static_cast<int64_t>(size - 1)));
+        const PcrStretches found = FindPcrStretches(ring, [] { return false; });
+        for (std::size_t i = 0; i < found.stretches.size(); ++i) {
+            const PcrStretch& stretch = found.stretches[i];
+            if (stretch.begin > stretch.first_at || stretch.first_at > stretch.last_at || stretch.last_at >= ring.length() ||
+                (i > 0 && stretch.begin <= found.stretches[i - 1].last_at))
+                __builtin_trap();
+        }
+        break;
+    }
     default: (void)first_pcr_seconds(path); break;
     }
     close(fd);

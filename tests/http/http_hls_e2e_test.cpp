@@ -376,6 +376,58 @@ TEST_F(Hls, ACatchUpIntervalAcrossTwoArchiveFilesPlaysFromItsFirstSecondToItsLas
     EXPECT_EQ(Fetch("/1/archive-" + std::to_string(first + 30) + "-60-part-99.ts"), "HTTP/1.0 404 Not Found\r\n\r\n\r\n");
 }
 
+// A source that restarted halfway through an hour: the recording holds two clips, the clock of
+// the second starting again where the first one's did. The archive is addressed by the wall
+// clock, each stretch of a running clock on its own.
+TEST_F(Hls, ACatchUpIntervalInARecordingWhoseClockStartedAgainPlaysFromTheRightSecond)
+{
+    std::tm local{};
+    local.tm_year = 2026 - 1900;
+    local.tm_mon = 11;
+    local.tm_mday = 9;
+    local.tm_hour = 21;
+    local.tm_isdst = -1;
+    const std::time_t first = std::mktime(&local);
+    std::tm when{};
+    localtime_r(&first, &when);
+    char name[64];
+    std::snprintf(name, sizeof name, "tv_program_archive/b/%04d_%02d_%02d_%02d_%02d.ts", when.tm_year + 1900, when.tm_mon + 1,
+                  when.tm_mday, when.tm_hour, when.tm_min);
+    server.Dir().MakeDir("tv_program_archive/b");
+    std::string recording;
+    for (const char* clip : {"testsrc2", "smptebars"}) {
+        const std::string file = server.Dir().PathOf(std::string(clip) + ".ts");
+        const std::string made = RunShell(std::string("timeout 60 ffmpeg -nostdin -v error -y -f lavfi -i ") + clip +
+                                          "=size=160x120:rate=25 -t 60 -c:v libx264 -preset ultrafast -g 25 -b:v 200k -maxrate 200k "
+                                          "-bufsize 200k -muxrate 300k -f mpegts '" + file + "' 2>&1; echo exit=$?");
+        ASSERT_NE(made.find("exit=0"), std::string::npos) << made;
+        recording += server.Dir().ReadFile(std::string(clip) + ".ts");
+    }
+    server.Dir().WriteFile(name, recording);
+    const utimbuf times{first + 120, first + 120};
+    ASSERT_EQ(utime(server.Dir().PathOf(name).c_str(), &times), 0);
+    ASSERT_NO_FATAL_FAILURE(Start("<ch src=\"udp://127.0.0.1:1\" rec_folder=\"b\">B</ch>\r\n", "tv_on_demand_record_duration=60\r\n"));
+
+    // Inside the second clip: its parts, starting within a GOP of the second asked for.
+    const std::string inside = "/1/archive-" + std::to_string(first + 80) + "-20";
+    const MediaPlaylist playlist = ParsePlaylist(BodyOf(Fetch(inside + ".m3u8")));
+    ASSERT_FALSE(playlist.addresses.empty()) << Fetch(inside + ".m3u8");
+    const std::string part = BodyOf(Fetch("/1/" + playlist.addresses[0]));
+    const int64_t part_pcr = FirstPcr(part);
+    ASSERT_GE(part_pcr, 0);
+    const int64_t clip_start = FirstPcr(server.Dir().ReadFile("smptebars.ts"));
+    EXPECT_NEAR(static_cast<double>(part_pcr - clip_start) / 27e6, 20.0, 1.1) << "the part starts at the wrong second of the clip";
+
+    // Across the restart: one discontinuity, and a decoder plays its 60 s.
+    const std::string across = "/1/archive-" + std::to_string(first + 30) + "-60";
+    const std::string body = BodyOf(Fetch(across + ".m3u8"));
+    EXPECT_NE(body.find("#EXT-X-ENDLIST"), std::string::npos) << body;
+    EXPECT_NE(body.find("#EXT-X-DISCONTINUITY"), std::string::npos) << body;
+    const std::string duration = RunShell("timeout 60 ffprobe -v error -show_entries format=duration -of csv=p=0 '" +
+                                          server.Url(across + ".m3u8") + "'");
+    EXPECT_NEAR(std::atof(duration.c_str()), 60.0, 1.5) << duration;
+}
+
 namespace {
 
 // An HTTP/1.0 GET of path from 127.0.0.1:port; the whole answer ("" when no connection).
