@@ -198,8 +198,8 @@ long RtmpChunkReader::Feed(const uint8_t* data, std::size_t length, const Messag
         if (chunk_left_ > 0 && current_ != nullptr) {
             Stream& stream = *current_;
             const uint32_t take = static_cast<uint32_t>(std::min<std::size_t>(chunk_left_, length - at));
-            if (stream.body.size() < kKeptBody) {
-                const std::size_t keep = std::min<std::size_t>(take, kKeptBody - stream.body.size());
+            if (stream.body.size() < kept_body_) {
+                const std::size_t keep = std::min<std::size_t>(take, kept_body_ - stream.body.size());
                 stream.body.insert(stream.body.end(), data + at, data + at + keep);
             }
             at += take;

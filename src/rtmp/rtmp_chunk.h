@@ -3,6 +3,7 @@
 // reading chunk headers, and a reader that takes a server's chunk stream apart into messages
 // whatever chunk size it announces and however its bytes arrive.
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -51,10 +52,14 @@ struct RtmpMessage {
 };
 
 // Reads a server's chunk stream. It follows Set Chunk Size and Abort itself; every other
-// message goes to the caller. Bodies are kept up to kRtmpKeptBody bytes each.
+// message goes to the caller. Bodies are kept up to the bound given at construction (64 KiB,
+// enough for commands and metadata; a reader of media asks for more, since one key frame can
+// be several hundred KiB). Each chunk stream holds at most that much, and a server may open up
+// to kMaxStreams of them.
 class RtmpChunkReader {
 public:
     static constexpr uint32_t kKeptBody = 65536;
+    static constexpr uint32_t kMaxKeptBody = 0xFFFFFF;    // the longest message the header can announce
     // A false from the callback stops the walk after that message.
     using MessageFn = std::function<bool(const RtmpMessage&)>;
 
@@ -66,7 +71,10 @@ public:
     // where they end), so that a long message is known by its start.
     long Feed(const uint8_t* data, std::size_t length, const MessageFn& on_message, const MessageFn& on_start = nullptr);
     void Reset();
-    RtmpChunkReader() { streams_.reserve(kMaxStreams); }
+    explicit RtmpChunkReader(uint32_t kept_body = kKeptBody) : kept_body_(std::min(kept_body, kMaxKeptBody))
+    {
+        streams_.reserve(kMaxStreams);
+    }
     uint32_t chunk_size() const { return chunk_size_; }
 
 private:
@@ -99,6 +107,7 @@ private:
     RtmpMessage Describe(const Stream& stream, int end) const;
 
     std::vector<Stream> streams_;                  // never more than kMaxStreams, so pointers hold
+    uint32_t kept_body_ = kKeptBody;
     uint32_t chunk_size_ = kRtmpChunkSize;
     uint8_t  header_[18] = {};
     int      header_length_ = 0;

@@ -171,6 +171,23 @@ TEST(ReadingAChunkStream, TheServersChunkSizeAndInterleavedStreamsAreFollowed)
     EXPECT_EQ(seen[2].body, big);
 }
 
+TEST(ReadingAChunkStream, AReaderOfMediaKeepsBodiesWholeUpToItsBoundTheOthers64KiB)
+{
+    std::vector<uint8_t> wire = Chunked(2, kRtmpSetChunkSize, {0x00, 0x00, 0x10, 0x00});   // 4096
+    const std::vector<uint8_t> key_frame = Pattern(200000);
+    const std::vector<uint8_t> video = Chunked(6, kRtmpVideo, key_frame, 4096);
+    wire.insert(wire.end(), video.begin(), video.end());
+    RtmpChunkReader media(4u << 20);
+    std::vector<Seen> seen = FeedAll(media, wire, 1452);
+    ASSERT_EQ(seen.size(), 2u);
+    EXPECT_EQ(seen[1].length, 200000u);
+    EXPECT_EQ(seen[1].body, key_frame);
+    RtmpChunkReader commands;
+    seen = FeedAll(commands, wire, 1452);
+    ASSERT_EQ(seen.size(), 2u);
+    EXPECT_EQ(seen[1].body.size(), RtmpChunkReader::kKeptBody);
+}
+
 TEST(ReadingAChunkStream, ExtendedTimestampsAndLaterHeaderFormatsAreRead)
 {
     std::vector<uint8_t> wire = Chunked(6, kRtmpVideo, Pattern(200), 128, 0x01000000);
