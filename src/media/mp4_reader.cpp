@@ -428,7 +428,7 @@ bool ReadSizesAndSync(Span stbl, Table& t, uint64_t& entries)
     if (stsz.size < 12) return false;
     t.constant_size = Be32(stsz.data + 4);
     t.sample_count = Be32(stsz.data + 8);
-    if ((entries += t.sample_count) > kMp4MaxTableEntries) return false;
+    if (t.sample_count > kMp4MaxTableEntries) return false;
     uint32_t count = 0;
     if (t.constant_size == 0) {
         if (!Entries(stsz, 12, 4, count) || (entries += count) > kMp4MaxTableEntries) return false;
@@ -449,7 +449,7 @@ bool TablesAgree(const Table& t, std::string& error)
 {
     uint64_t timed = 0;
     for (const Table::Run& run : t.stts) timed += run.count;
-    if (timed < t.sample_count) error = Format("%llu samples but %llu sample times", (unsigned long long)t.sample_count, (unsigned long long)timed);
+    if (timed < t.sample_count) error = Format("%u samples but %llu sample times", t.sample_count, static_cast<unsigned long long>(timed));
     if (t.constant_size == 0 && t.sizes.size() < t.sample_count) error = "fewer sample sizes than samples";
     if (t.stsc.empty() || t.stsc[0].first_chunk != 1) error = "sample-to-chunk table does not start at chunk 1";
     if (!error.empty()) return false;
@@ -462,7 +462,7 @@ bool TablesAgree(const Table& t, std::string& error)
         }
         held += uint64_t(end - t.stsc[i].first_chunk + 1) * t.stsc[i].samples;
     }
-    if (held < t.sample_count) error = Format("the chunks hold %llu of %llu samples", (unsigned long long)held, (unsigned long long)t.sample_count);
+    if (held < t.sample_count) error = Format("the chunks hold %llu of %u samples", static_cast<unsigned long long>(held), t.sample_count);
     return error.empty();
 }
 
@@ -511,7 +511,7 @@ struct TrackBox {
 };
 
 // False for tracks that are neither video nor sound, or lack their media boxes.
-bool Look(Span trak, TrackBox& box)
+bool LookAtTrack(Span trak, TrackBox& box)
 {
     box.trak = trak;
     const Span tkhd = Child(trak, Tag("tkhd"));
@@ -536,7 +536,8 @@ bool ReadTables(const TrackBox& box, uint32_t movie_timescale, Table& t, uint64_
 {
     if (!ReadRuns(Child(box.stbl, Tag("stts")), t.stts, entries) || !ReadChunks(box.stbl, t, entries) ||
         !ReadSizesAndSync(box.stbl, t, entries)) {
-        error = entries > kMp4MaxTableEntries ? "sample tables above 10 million entries" : "sample table missing or cut short";
+        const bool big = entries > kMp4MaxTableEntries || t.sample_count > kMp4MaxTableEntries;
+        error = big ? "sample tables above 10 million entries" : "sample table missing or cut short";
         return false;
     }
     const Span ctts = Child(box.stbl, Tag("ctts"));
@@ -580,7 +581,7 @@ bool Mp4Reader::Open(int fd, std::string& error)
         if (size == 1) size = Be64(header + 8), header_size = 16;
         if (size == 0) size = uint64_t(file_size_ - at);
         if (size < header_size || size > uint64_t(file_size_ - at)) {
-            error = type == Tag("moov") ? "the movie box (moov) is cut short" : Format("box '%s' at %lld runs past the end of the file", TagText(type).c_str(), (long long)at);
+            error = type == Tag("moov") ? "the movie box (moov) is cut short" : Format("box '%s' at %lld runs past the end of the file", TagText(type).c_str(), static_cast<long long>(at));
             return false;
         }
         if (type == Tag("moof")) {
@@ -597,7 +598,7 @@ bool Mp4Reader::Open(int fd, std::string& error)
 bool Mp4Reader::ReadMovie(int64_t at, int64_t size, std::string& error)
 {
     if (size > kMp4MaxMovieBytes) {
-        error = Format("movie box of %lld bytes is above the 64 MiB limit", (long long)size);
+        error = Format("movie box of %lld bytes is above the 64 MiB limit", static_cast<long long>(size));
         return false;
     }
     std::vector<uint8_t> body(static_cast<std::size_t>(size));
@@ -625,7 +626,7 @@ bool Mp4Reader::ParseMovie(const uint8_t* data, std::size_t size, std::string& e
     Span trak;
     while (walker.Next(type, trak)) {
         TrackBox box;
-        if (type != Tag("trak") || !Look(trak, box)) continue;
+        if (type != Tag("trak") || !LookAtTrack(trak, box)) continue;
         const int slot = box.video ? 0 : 1;
         if (!box.description.known) {
             if (others.size() < 60) others += " " + TagText(box.description.entry);

@@ -14,8 +14,10 @@
 // tracks in step.
 //
 // Refused with an error text: no movie box or one above the bound, a fragmented file, a
-// selected track without samples, sample tables that disagree or hold more than
-// kMp4MaxTableEntries entries in all, no track of a known codec.
+// selected track without samples, sample tables that disagree, a track of more than
+// kMp4MaxTableEntries samples or tables of more than that many entries in all (a few bytes
+// each: sizes and sync samples are kept one by one, times and chunks as runs), no track of a
+// known codec. Only the first sample description of a track is read.
 
 #include <cstdint>
 #include <memory>

@@ -123,6 +123,56 @@ struct OpenFile {
 
 std::vector<uint8_t> Bytes(const std::string& text) { return std::vector<uint8_t>(text.begin(), text.end()); }
 
+uint64_t Big(const std::string& bytes, std::size_t at, int count)
+{
+    uint64_t value = 0;
+    for (int i = 0; i < count; ++i) value = (value << 8) | uint8_t(bytes[at + std::size_t(i)]);
+    return value;
+}
+
+std::string Big(uint64_t value, int count)
+{
+    std::string bytes;
+    for (int i = count - 1; i >= 0; --i) bytes += char(value >> (8 * i));
+    return bytes;
+}
+
+// The boxes of body with every stco turned into co64 and its offsets moved by shift.
+std::string Widen(const std::string& body, uint64_t shift)
+{
+    std::string out;
+    for (std::size_t at = 0; at + 8 <= body.size();) {
+        const std::size_t size = Big(body, at, 4);
+        const std::string type = body.substr(at + 4, 4);
+        std::string inner = body.substr(at + 8, size - 8);
+        if (type == "moov" || type == "trak" || type == "mdia" || type == "minf" || type == "stbl") {
+            inner = Widen(inner, shift);
+        } else if (type == "stco") {
+            std::string wide = inner.substr(0, 8);
+            for (std::size_t entry = 8; entry + 4 <= inner.size(); entry += 4) wide += Big(Big(inner, entry, 4) + shift, 8);
+            inner = wide;
+        }
+        out += Big(inner.size() + 8, 4) + (type == "stco" ? "co64" : type) + inner;
+        at += size;
+    }
+    return out;
+}
+
+// What writers do for files above 4 GiB: the media box with a 64-bit size, co64 chunk
+// offsets. Expects the movie box after the media box.
+std::string Widened(const std::string& file)
+{
+    std::string out;
+    for (std::size_t at = 0; at + 8 <= file.size();) {
+        const std::size_t size = Big(file, at, 4);
+        const std::string type = file.substr(at + 4, 4);
+        if (type == "mdat") out += Big(1, 4) + "mdat" + Big(size + 8, 8) + file.substr(at + 8, size - 8);
+        else out += type == "moov" ? Widen(file.substr(at, size), 8) : file.substr(at, size);
+        at += size;
+    }
+    return out;
+}
+
 TEST_F(Mp4Files, EverySampleMatchesFfprobeInTimeKeyAndBytes)
 {
     const struct {
@@ -179,6 +229,29 @@ TEST_F(Mp4Files, EverySampleMatchesFfprobeInTimeKeyAndBytes)
         }
         EXPECT_GE(reader.end90k(), ours[0].back().dts90k);
     }
+}
+
+TEST_F(Mp4Files, SixtyFourBitSizesAndOffsetsReadTheSameSamples)
+{
+    dir_->WriteBytes("wide.mp4", Bytes(Widened(dir_->ReadFile("end.mp4"))));
+    OpenFile narrow_file(Path("end.mp4")), wide_file(Path("wide.mp4"));
+    Mp4Reader narrow, wide;
+    std::string error;
+    ASSERT_TRUE(narrow.Open(narrow_file.fd, error)) << error;
+    ASSERT_TRUE(wide.Open(wide_file.fd, error)) << error;
+    Mp4Sample a, b;
+    std::vector<uint8_t> bytes_a, bytes_b;
+    int count = 0;
+    while (narrow.Next(a)) {
+        ASSERT_TRUE(wide.Next(b));
+        EXPECT_EQ(b.offset, a.offset + 8);
+        EXPECT_EQ(b.dts90k, a.dts90k);
+        ASSERT_TRUE(narrow.ReadSample(a, bytes_a) && wide.ReadSample(b, bytes_b));
+        ASSERT_EQ(bytes_a, bytes_b) << "sample " << count;
+        ++count;
+    }
+    EXPECT_FALSE(wide.Next(b));
+    EXPECT_GT(count, 100);
 }
 
 TEST_F(Mp4Files, SeekStartsAtTheLastKeyFrameBeforeTheTimeWithAudioFromThere)
