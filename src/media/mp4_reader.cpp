@@ -57,8 +57,8 @@ struct Span {
     std::size_t    size = 0;
 };
 
-// The child boxes of a body, one at a time. A child whose size does not fit ends the walk
-// and marks it bad. Size 0 reaches to the end of the body, size 1 carries a 64-bit size.
+// The child boxes of a body, one at a time. A child whose size does not fit ends the walk.
+// Size 0 reaches to the end of the body, size 1 carries a 64-bit size.
 class BoxWalker {
 public:
     explicit BoxWalker(Span body) : at_(body.data), left_(body.data ? body.size : 0) {}
@@ -69,30 +69,22 @@ public:
         std::size_t header = 8;
         type = Be32(at_ + 4);
         if (size == 1) {
-            if (left_ < 16) return Fail();
+            if (left_ < 16) return false;
             size = Be64(at_ + 8);
             header = 16;
         } else if (size == 0) {
             size = left_;
         }
-        if (size < header || size > left_) return Fail();
+        if (size < header || size > left_) return false;
         body = Span{at_ + header, static_cast<std::size_t>(size) - header};
         at_ += size;
         left_ -= static_cast<std::size_t>(size);
         return true;
     }
-    bool bad() const { return bad_; }
 
 private:
-    bool Fail()
-    {
-        bad_ = true;
-        left_ = 0;
-        return false;
-    }
     const uint8_t* at_;
     std::size_t    left_;
-    bool           bad_ = false;
 };
 
 // The first child of the given type; an empty span when there is none.
@@ -124,10 +116,11 @@ bool Entries(Span box, std::size_t first_entry, std::size_t entry_size, uint32_t
     return uint64_t(count) * entry_size <= box.size - first_entry;
 }
 
-// ticks * 90000 / timescale, rounded down, kept within +-2^62 so that sums of two never overflow.
+// ticks * 90000 / timescale, rounded down, kept within +-2^60 (thousands of centuries) so
+// that the few sums made of such values never overflow.
 int64_t To90k(__int128 ticks, uint32_t timescale)
 {
-    constexpr __int128 kLimit = __int128(1) << 62;
+    constexpr __int128 kLimit = __int128(1) << 60;
     __int128 scaled = ticks * 90000;
     __int128 result = scaled / timescale;
     if (scaled % timescale != 0 && scaled < 0) --result;
