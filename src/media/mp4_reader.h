@@ -6,8 +6,9 @@
 // order, with times in 90 kHz ticks.
 //
 // Times: a track's edit list is honoured in its common shapes, a leading empty edit (the
-// track starts later) and the media time where the first edit starts (the samples before it
-// get negative times); further edits are ignored and the media plays on continuously. Signed
+// track starts later) and the media time where the first edit starts (that time becomes the
+// track's 0; samples before it come earlier and are kept, as the decoder needs them); further
+// edits and edit rates are ignored and the media plays on continuously. Signed
 // composition offsets (ctts version 1) move the decode times earlier by the most negative
 // offset, so that no presentation time precedes its decode time. The whole file is then
 // shifted so that its earliest decode time is 0 (so every DTS and PTS is >= 0), keeping the
