@@ -39,9 +39,11 @@ public:
             uint16_t program_number = 1);
 
     bool valid() const { return valid_; }
-    // Writes one access unit of track (key: a random-access point of a video track). False,
-    // writing nothing, for an unknown track, an empty unit or one over kMaxAccessUnitSize, or an
-    // audio unit too long for one PES packet.
+    // Writes one access unit of track (key: a random-access point of a video track). Units come
+    // in DTS order across the tracks (out of order by less than the delay is harmless); a PTS
+    // below the DTS is raised to it; a DTS more than a second behind the clock starts a new
+    // stream as Reset does. False, writing nothing, for an unknown track, an empty unit or one
+    // over kMaxAccessUnitSize, or an audio unit too long for one PES packet.
     [[nodiscard]] bool Write(int track, const uint8_t* data, std::size_t size, int64_t pts90k, int64_t dts90k,
                              bool key);
     // Sends the partial block, filled up with null packets.
