@@ -126,8 +126,10 @@ void TsMuxer::BuildTables(uint16_t program_number)
 
 bool TsMuxer::Write(int track, const uint8_t* data, std::size_t size, int64_t pts90k, int64_t dts90k, bool key)
 {
+    // Timestamps this far out would overflow the clock arithmetic; no source sends them.
+    constexpr int64_t kFarOut = int64_t{1} << 60;
     if (!valid_ || track < 0 || track >= static_cast<int>(tracks_.size()) || data == nullptr || size == 0 ||
-        size > kMaxAccessUnitSize)
+        size > kMaxAccessUnitSize || dts90k < -kFarOut || dts90k > kFarOut || pts90k > kFarOut)
         return false;
     Track& t = tracks_[static_cast<std::size_t>(track)];
     const bool video = IsVideo(t.codec);

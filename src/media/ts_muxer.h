@@ -43,7 +43,7 @@ public:
     // in DTS order across the tracks (out of order by less than the delay is harmless); a PTS
     // below the DTS is raised to it; a DTS more than a second behind the clock starts a new
     // stream as Reset does. False, writing nothing, for an unknown track, an empty unit or one
-    // over kMaxAccessUnitSize, or an audio unit too long for one PES packet.
+    // over kMaxAccessUnitSize, an audio unit too long for one PES packet, or a timestamp past 2^60.
     [[nodiscard]] bool Write(int track, const uint8_t* data, std::size_t size, int64_t pts90k, int64_t dts90k,
                              bool key);
     // Sends the partial block, filled up with null packets.
