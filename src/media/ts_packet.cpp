@@ -48,3 +48,13 @@ int64_t extract_video_pts(const uint8_t* packet, bool adaptation_field_flag)
     return (static_cast<int64_t>((t[0] >> 1) & 0x07) << 30) | (static_cast<int64_t>(t[1]) << 22) |
            (static_cast<int64_t>(t[2] >> 1) << 15) | (static_cast<int64_t>(t[3]) << 7) | (t[4] >> 1);
 }
+
+uint32_t crc32_mpeg(const uint8_t* data, std::size_t length)
+{
+    uint32_t crc = 0xFFFFFFFFu;
+    for (std::size_t i = 0; i < length; ++i) {
+        crc ^= static_cast<uint32_t>(data[i]) << 24;
+        for (int bit = 0; bit < 8; ++bit) crc = (crc & 0x80000000u) ? (crc << 1) ^ 0x04C11DB7u : crc << 1;
+    }
+    return crc;
+}

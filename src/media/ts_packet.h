@@ -2,6 +2,7 @@
 // Transport-stream packets: their sizes, the header, the PAT test, the PCR and the video PTS.
 // Everything works in place on caller buffers; nothing here keeps state.
 
+#include <cstddef>
 #include <cstdint>
 
 constexpr int     kTsPacketSize  = 188;
@@ -40,3 +41,5 @@ bool extract_pcr(const uint8_t* packet, int64_t& ticks);
 // PTS (90 kHz) of the video PES header at the payload start, 0 when it has none or the
 // header does not fit in the packet. The caller has checked 00 00 01 E0 at the payload.
 int64_t extract_video_pts(const uint8_t* packet, bool adaptation_field_flag);
+// MPEG-2 CRC-32 of a table section: polynomial 0x04C11DB7, initial value all ones, no reflection.
+uint32_t crc32_mpeg(const uint8_t* data, std::size_t length);

@@ -10,17 +10,6 @@
 
 namespace {
 
-// MPEG-2 CRC-32: polynomial 0x04C11DB7, initial value all ones, no reflection.
-uint32_t Crc32Mpeg(const uint8_t* data, std::size_t length)
-{
-    uint32_t crc = 0xFFFFFFFFu;
-    for (std::size_t i = 0; i < length; ++i) {
-        crc ^= static_cast<uint32_t>(data[i]) << 24;
-        for (int bit = 0; bit < 8; ++bit) crc = (crc & 0x80000000u) ? (crc << 1) ^ 0x04C11DB7u : crc << 1;
-    }
-    return crc;
-}
-
 // Rewrites a PAT packet in place so that it lists only one program.
 void RewritePat(uint8_t* packet, uint16_t program_number, uint16_t pmt_pid)
 {
@@ -37,7 +26,7 @@ void RewritePat(uint8_t* packet, uint16_t program_number, uint16_t pmt_pid)
     section[9] = static_cast<uint8_t>(program_number);
     section[10] = static_cast<uint8_t>(0xE0 | (pmt_pid >> 8));
     section[11] = static_cast<uint8_t>(pmt_pid);
-    const uint32_t crc = Crc32Mpeg(section, 12);
+    const uint32_t crc = crc32_mpeg(section, 12);
     section[12] = static_cast<uint8_t>(crc >> 24);
     section[13] = static_cast<uint8_t>(crc >> 16);
     section[14] = static_cast<uint8_t>(crc >> 8);
