@@ -8,9 +8,9 @@ namespace {
 
 constexpr uint32_t kEveryOutput = kOutputHttp | kOutputRtsp | kOutputTimeShift | kOutputHls | kOutputMulticast;
 
-// One row per source kind. Only the datagram inputs are recorded for time-shift (the others
-// play live when asked for it); MP4 folders are played over HTTP alone, and RTMP chunks by no
-// output.
+// One row per source kind. Only the datagram inputs and RTMP (remuxed into blocks of whole
+// packets) are recorded for time-shift (the others play live when asked for it); MP4 folders
+// are played over HTTP alone.
 constexpr std::array kTraits{
     SourceTraits{kSourceFile, RingLayout::kTsFolder, kOutputHttp | kOutputRtsp | kOutputHls | kOutputMulticast, "TS folder"},
     SourceTraits{kSourceRtpGroup, RingLayout::kRtpSlots, kEveryOutput, "RTP"},
@@ -23,7 +23,7 @@ constexpr std::array kTraits{
     SourceTraits{kSourceDvbGroup, RingLayout::kDvbProgram, kOutputHttp | kOutputRtsp | kOutputHls | kOutputMulticast, "DVB"},
     SourceTraits{kSourceDvbPort, RingLayout::kDvbProgram, kOutputHttp | kOutputRtsp | kOutputHls | kOutputMulticast, "DVB"},
     SourceTraits{kSourceMp4File, RingLayout::kMp4Folder, kOutputHttp, "MP4 folder"},
-    SourceTraits{kSourceRtmp, RingLayout::kRtmpChunks, 0, "RTMP"},
+    SourceTraits{kSourceRtmp, RingLayout::kPackets, kEveryOutput, "RTMP"},   // remuxed to TS as it comes
 };
 
 constexpr SourceTraits kNoSource{kSourceBadFolder, RingLayout::kNone, 0, "no usable"};

@@ -16,7 +16,6 @@ enum class RingLayout {
     kDvbProgram,    // one program of a DVB multiplex, read from the multiplex's ring
     kTsFolder,      // a folder of transport-stream files, played in a loop
     kMp4Folder,     // a folder of MP4 files, played in a loop
-    kRtmpChunks,    // RTMP pull: RTMP chunks, not a transport stream
 };
 
 // The live outputs, one bit each.

@@ -9,6 +9,7 @@
 #include "ingest/network_input.h"
 #include "ingest/pull_common.h"
 #include "ingest/recorders.h"
+#include "ingest/rtmp_remux.h"
 #include "rtmp/amf0.h"
 
 #include <atomic>
@@ -353,18 +354,21 @@ bool Handshake(int fd)
     return true;
 }
 
-bool IsVideo(const RtmpMessage& message, uint8_t second)
-{
-    return message.type == kRtmpVideo && message.body_kept >= 2 && message.body[0] == 0x17 && message.body[1] == second;
-}
-
 // A started stream: the new stream's flags, then the wait for the video sequence header (the
-// "PPS" of the log). False when it did not come.
-bool AwaitSequenceHeader(ChannelRecord& channel, RtmpPeer& peer)
+// "PPS" of the log), every media message on the way handed to the remuxer. False when it did
+// not come.
+bool AwaitSequenceHeader(ChannelRecord& channel, RtmpPeer& peer, RtmpRemuxer& remuxer)
 {
     channel.has_input.store(0);
     channel.rtmp_reconnect.store(0);
-    const bool found = peer.WaitFor([](const RtmpMessage& m) { return IsVideo(m, 0x00); }, kPullSilenceMs);
+    remuxer.Restart();
+    const bool found = peer.WaitFor(
+        [&remuxer](const RtmpMessage& m) {
+            const bool configured = remuxer.has_video_config();
+            remuxer.Take(m);
+            return m.type == kRtmpVideo && (remuxer.has_video_config() && !configured);
+        },
+        kPullSilenceMs);
     if (found) {
         LogSystemMessage("Found PPS Packet\n");
     } else if (!PullStopping()) {
@@ -373,37 +377,40 @@ bool AwaitSequenceHeader(ChannelRecord& channel, RtmpPeer& peer)
     return found;
 }
 
-// Stores the stream (when streaming) until the peer goes silent, hangs up or sends what it
-// cannot read, or the pull stops. The first slot starts at the first chunk of the first key
-// frame; nothing before it is stored. True when that key frame came.
-bool StoreFromKeyFrame(ChannelRecord& channel, RealBuffer& buffer, int fd, RtmpPeer& peer, bool streaming)
+// Remuxes the stream (when streaming) into the ring until the peer goes silent, hangs up or
+// sends what it cannot read, or the pull stops. Nothing goes into the ring before the first
+// key frame. True when a key frame came on this connection.
+bool StoreRemuxed(int number, int fd, RtmpPeer& peer, RtmpRemuxer& remuxer, bool streaming)
 {
     bool keyed = false;
-    const auto store_from_key_frame = [&](const uint8_t* bytes, std::size_t length) {
-        int first = -1;
-        const auto ignore = [](const RtmpMessage&) { return true; };
-        const bool readable = peer.Take(bytes, length, ignore, [&](const RtmpMessage& m) {
-            if (!keyed && first < 0 && m.first_chunk >= 0 && IsVideo(m, 0x01)) first = m.first_chunk;
+    bool said_unsupported = false;
+    const auto take = [&](const uint8_t* bytes, std::size_t length) {
+        return peer.Take(bytes, length, [&](const RtmpMessage& m) {
+            const RtmpRemuxer::Event event = remuxer.Take(m);
+            if (!keyed && m.type == kRtmpVideo && remuxer.started()) {
+                keyed = true;
+                // The chunk format of the key frame's first header, as far as this block shows it.
+                const int format = m.first_chunk >= 0 ? bytes[m.first_chunk] >> 6 : 0;
+                LogSystemMessage("RTMP Find Type [%d] Video Packet\n", format);
+            }
+            if (event == RtmpRemuxer::Event::kUnsupported && !said_unsupported) {
+                said_unsupported = true;
+                LogSystemMessage("CH [%d]: RTMP codec [0x%x] is not supported: only H.264/HEVC video with AAC/MP3 audio\n",
+                                 number, remuxer.unsupported_tag());
+            }
             return true;
         });
-        if (keyed) {
-            StoreSlot(channel, buffer, bytes, static_cast<int>(length));
-        } else if (first >= 0) {
-            keyed = true;
-            StoreSlot(channel, buffer, bytes + first, static_cast<int>(length) - first);
-        }
-        return readable;
     };
     if (streaming) {
         std::vector<uint8_t> rest;
         rest.swap(peer.pending());
-        streaming = store_from_key_frame(rest.data(), rest.size());
+        streaming = take(rest.data(), rest.size());
     }
     uint8_t block[kRtmpBlockSize];
     while (streaming && !PullStopping()) {
         const ssize_t n = ReceiveWithin(fd, block, sizeof block, kPullSilenceMs);
         if (n <= 0) break;
-        if (!store_from_key_frame(block, static_cast<std::size_t>(n))) break;
+        if (!take(block, static_cast<std::size_t>(n))) break;
     }
     return keyed;
 }
@@ -420,6 +427,8 @@ void RunRtmpPull(ChannelRecord& channel, int32_t channel_index)
     const RtmpNames names = RtmpNamesOf(channel.src);
     std::vector<ThreadRecord*> recorders;
     bool recording = false;
+    // One remuxer for the channel's run: a reconnection goes on with the same continuity counters.
+    RtmpRemuxer remuxer([&](const uint8_t* block, int size) { StoreSlot(channel, *buffer, block, size); });
 
     while (!PullStopping()) {
         const int fd = ConnectTcp(source.host, source.port);
@@ -439,9 +448,9 @@ void RunRtmpPull(ChannelRecord& channel, int32_t channel_index)
                 StartRecorders(channel, channel_index, buffer, true, recorders);
                 recording = true;
             }
-            streaming = AwaitSequenceHeader(channel, peer);
+            streaming = AwaitSequenceHeader(channel, peer, remuxer);
         }
-        const bool keyed = StoreFromKeyFrame(channel, *buffer, fd, peer, streaming);
+        const bool keyed = StoreRemuxed(number, fd, peer, remuxer, streaming);
         if (PullStopping()) {
             rtmp_pull_stop(fd);
             SleepMs(1);

@@ -5,6 +5,7 @@
 // serves them.
 
 #include "channels/channel_table.h"
+#include "rtmp/flv_media.h"
 #include "rtmp/rtmp_chunk.h"
 
 #include <cstddef>
@@ -69,7 +70,7 @@ private:
     long Feed(const uint8_t* data, std::size_t length, const RtmpChunkReader::MessageFn& each,
               const RtmpChunkReader::MessageFn& on_start = nullptr);
     int                  fd_;
-    RtmpChunkReader      reader_;
+    RtmpChunkReader      reader_{static_cast<uint32_t>(FlvMediaReader::kMaxPayload)};   // key frames whole
     std::vector<uint8_t> pending_;
     uint64_t             received_ = 0;
     uint64_t             acknowledged_ = 0;

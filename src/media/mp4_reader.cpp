@@ -449,7 +449,9 @@ bool TablesAgree(const Table& t, std::string& error)
     uint64_t held = 0;
     for (std::size_t i = 0; i < t.stsc.size(); ++i) {
         const uint32_t end = t.ChunkRunEnd(static_cast<uint32_t>(i));
-        if (t.stsc[i].samples == 0 || end < t.stsc[i].first_chunk || t.stsc[i].first_chunk > t.chunk_offsets.size()) {
+        // Runs begin at chunk 1 and on, each after the one before, and end within the chunks.
+        if (t.stsc[i].samples == 0 || t.stsc[i].first_chunk == 0 || end < t.stsc[i].first_chunk ||
+            end > t.chunk_offsets.size() || t.stsc[i].first_chunk > t.chunk_offsets.size()) {
             error = "bad sample-to-chunk table";
             return false;
         }

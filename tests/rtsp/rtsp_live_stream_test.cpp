@@ -169,7 +169,12 @@ TEST_F(RtspLive, ADvbProgramDecodesAloneOverBothTransports)
 
 TEST_F(RtspLive, AChannelTheOutputCannotStreamIsRefusedAtSetup)
 {
-    ASSERT_NO_FATAL_FAILURE(Start("<ch src=\"rtmp://127.0.0.1:9/live/cam\">Pull</ch>\r\n"));
+    if (!HaveTool("ffmpeg")) GTEST_SKIP() << "ffmpeg is not installed";
+    server.Dir().MakeDir("films");
+    ASSERT_EQ(std::system(("ffmpeg -nostdin -v error -y -f lavfi -i testsrc2=size=160x120:rate=25 -t 2 -c:v libx264 -preset ultrafast '" +
+                           server.Dir().PathOf("films/a.mp4") + "'").c_str()),
+              0);
+    ASSERT_NO_FATAL_FAILURE(Start("<ch src=\"dir://films\">Films</ch>\r\n"));
     const int fd = ConnectLoopback(rtsp_port);
     ASSERT_TRUE(SendAllText(fd, "DESCRIBE " + Url("/1.ch") + " RTSP/1.0\r\nCSeq: 1\r\n\r\n"));
     std::string got = ReadFor(fd, 300, 3000);
