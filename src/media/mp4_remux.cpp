@@ -58,9 +58,9 @@ bool Mp4Remuxer::Configure(std::string& error)
         return false;
     }
     if (muxer_ == nullptr || codecs != codecs_) {
+        if (muxer_ != nullptr) interrupted_ = true;      // another stream went out on these PIDs
         muxer_ = std::make_unique<TsMuxer>(codecs, output_);
         codecs_ = std::move(codecs);
-        interrupted_ = false;
         new_time_line_ = true;
     }
     return true;

@@ -4,7 +4,8 @@
 // frame, AAC behind ADTS headers, MP3 and AC-3 as they are) and muxed into 1316-byte blocks.
 // One remuxer serves one viewer for a run of files: while the files have the same codecs the
 // stream goes on unbroken, its timestamps running on from one file to the next, so that a
-// player sees one stream; a file with other codecs starts a new stream on the same PIDs.
+// player sees one stream; a file with other codecs starts a new stream on the same PIDs
+// (the first packet of each marked as a discontinuity).
 
 #include "media/elementary.h"
 #include "media/mp4_reader.h"
@@ -32,9 +33,9 @@ public:
     [[nodiscard]] bool WriteNext();
     // After the open file: sends the partial block, and the next file's time line follows on.
     void Finish();
-    // Something else went out on the stream: the next file starts a new stream (the muxer's
-    // discontinuity indicator set, its continuity counters going on).
-    void Interrupt() { interrupted_ = muxer_ != nullptr; }
+    // Something else went out on the stream (a transport-stream file): the next file starts a
+    // new stream, every PID's first packet marked as a discontinuity.
+    void Interrupt() { interrupted_ = true; }
 
 private:
     // How the reader's track i goes to the muxer.
