@@ -2,8 +2,8 @@
 
 namespace {
 
-// Where a new stream's first decode time goes: a second past the muxer's PCR delay, so that
-// its clock starts above zero.
+// Where a new stream's time line puts the start of its first file: a second past the muxer's
+// PCR delay, so that its clock starts above zero (a viewer who joins mid-file starts as far on).
 constexpr int64_t kStreamStart90k = TsMuxer::kPcrDelay90k + 90000;
 
 }  // namespace
@@ -77,7 +77,7 @@ bool Mp4Remuxer::WriteNext()
             first_sample_ = false;
             if (interrupted_) muxer_->Reset();
             if (interrupted_ || new_time_line_) {
-                offset90k_ = kStreamStart90k - sample_.dts90k;
+                offset90k_ = kStreamStart90k;
                 interrupted_ = false;
                 new_time_line_ = false;
             } else {

@@ -961,6 +961,34 @@ TEST_F(HttpLiveDirectoryChannel, AFolderOfMp4FilesPlaysAsOneTransportStreamAcros
     EXPECT_EQ(probed, (std::vector<std::string>{"video:h264", "audio:aac"}));
 }
 
+// A viewer joins an MP4 file where the channel's clock stands, at the key frame before it: two
+// viewers three seconds apart start about three seconds apart in the film.
+TEST_F(HttpLiveDirectoryChannel, AViewerOfAnMp4FolderJoinsAtTheKeyFrameWhereTheClockStands)
+{
+    if (!HaveTool("ffmpeg")) GTEST_SKIP() << "ffmpeg is not installed";
+    server.Dir().MakeDir("media/films");
+    ASSERT_EQ(MakeMp4Clip(server.Dir().PathOf("media/films/a.mp4"), "testsrc2", 30), "");
+    WriteChannels("<ch src=\"dir://media/films\">Films</ch>\r\n");
+    ASSERT_NO_FATAL_FAILURE(StartServer());
+    // The first video packet of a viewer who joins now: "<pts_time>,<flags>".
+    const auto first_picture = [&](const std::string& file) {
+        RunShell("curl -s --max-time 1 -o '" + server.Dir().PathOf(file) + "' '" + server.Url("/1.ch") + "'");
+        const std::string line = RunShell("ffprobe -v error -select_streams v:0 -show_entries packet=pts_time,flags -of csv=p=0 "
+                                          "-read_intervals '%+#1' '" + server.Dir().PathOf(file) + "' 2>&1 | head -1");
+        return line.substr(0, line.find('\n'));
+    };
+    const Clock::time_point first_joined = Clock::now();
+    const std::string first = first_picture("first.ts");
+    std::this_thread::sleep_for(std::chrono::seconds(3) - (Clock::now() - first_joined));   // the clock moves on
+    const std::string second = first_picture("second.ts");
+    EXPECT_NE(first.find(",K"), std::string::npos) << first;
+    EXPECT_NE(second.find(",K"), std::string::npos) << second;
+    // The file's clock runs a few hundredths fast, and each viewer goes back up to a second.
+    const double apart = std::atof(second.c_str()) - std::atof(first.c_str());
+    EXPECT_GT(apart, 1.5) << first << " then " << second;
+    EXPECT_LT(apart, 4.5) << first << " then " << second;
+}
+
 // ---------------------------------------------------------------------------------------------
 // Requests: unknown channels and per-user limits
 
