@@ -277,6 +277,7 @@ public:
         while (!viewer_.stopped() && !failed_ && remuxer_.WriteNext()) {
         }
         remuxer_.Finish();
+        streamed_ = &unused_;
         if (failed_) return false;
         return viewer_.stopped() || batch_.Flush();
     }
