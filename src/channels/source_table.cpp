@@ -10,7 +10,7 @@ constexpr uint32_t kEveryOutput = kOutputHttp | kOutputRtsp | kOutputTimeShift |
 
 // One row per source kind. Only the datagram inputs and RTMP (remuxed into blocks of whole
 // packets) are recorded for time-shift (the others play live when asked for it); MP4 folders
-// are played over HTTP alone.
+// are remuxed into a transport stream as they play.
 constexpr std::array kTraits{
     SourceTraits{kSourceFile, RingLayout::kTsFolder, kOutputHttp | kOutputRtsp | kOutputHls | kOutputMulticast, "TS folder"},
     SourceTraits{kSourceRtpGroup, RingLayout::kRtpSlots, kEveryOutput, "RTP"},
@@ -22,7 +22,7 @@ constexpr std::array kTraits{
     SourceTraits{kSourceRtspTs, RingLayout::kByteStream, kOutputHttp | kOutputRtsp | kOutputHls | kOutputMulticast, "RTSP"},
     SourceTraits{kSourceDvbGroup, RingLayout::kDvbProgram, kOutputHttp | kOutputRtsp | kOutputHls | kOutputMulticast, "DVB"},
     SourceTraits{kSourceDvbPort, RingLayout::kDvbProgram, kOutputHttp | kOutputRtsp | kOutputHls | kOutputMulticast, "DVB"},
-    SourceTraits{kSourceMp4File, RingLayout::kMp4Folder, kOutputHttp, "MP4 folder"},
+    SourceTraits{kSourceMp4File, RingLayout::kMp4Folder, kOutputHttp | kOutputRtsp | kOutputHls | kOutputMulticast, "MP4 folder"},
     SourceTraits{kSourceRtmp, RingLayout::kPackets, kEveryOutput, "RTMP"},   // remuxed to TS as it comes
 };
 

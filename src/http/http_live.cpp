@@ -12,7 +12,6 @@
 #include "http/http_file_stream.h"
 #include "http/http_service.h"
 #include "ingest/real_buffer.h"
-#include "media/probe.h"
 #include "media/ts_timing.h"
 #include "net/tcp_service.h"
 #include "stream/byte_stream_output.h"
@@ -253,53 +252,7 @@ void ServeDvbChannel(LiveStream& live, ChannelTable& table, ChannelRecord& chann
     SendDvbProgram(live, ring, ring_channel, filter, channel_number);
 }
 
-// A directory of MP4 files: from the first file on, paced by each file's bitrate.
-void ServeMp4Directory(LiveStream& live, const ChannelTable& table, ChannelRecord& channel, int channel_number)
-{
-    const int number = live.number_;
-    const std::vector<PlaylistEntry> files = DirectoryPlaylist(channel);
-    if (files.empty()) return;
-    int index = 0;
-    int64_t offset = 0;
-    const int probe = find_playlist_position(table.load_tick, static_cast<int64_t>(channel.total_duration), files.data(),
-                                             static_cast<int>(files.size()), index, offset);
-    if (probe < 0) {
-        LogSystemMessage("Thread[%d]: IPTV_TS_HTTP_DataThread (IPTV find correct position failed)\n", number);
-        return;
-    }
-    close(probe);
-    // One batch for the whole stream: the sleep still owed at the end of a file carries over.
-    FramedBatch batch([&](const uint8_t* data, int length) {
-        return live.Send(data, length, "*** IPTV_PS_HTTP_DataThread [%d] Player closes TCP Socket : filename=[%s], Warning Code [%d]\n",
-                         false, live.conn_.path);
-    }, nullptr);
-    EmptyLapGuard empty_laps(files.size());
-    for (std::size_t j = 0; !live.Stopped();) {
-        const char* path = files[j].path;
-        LogSystemMessage("Thread[%d]: IPTV_TS_HTTP_DataThread (CH no.[%d], filename=[%s])\n", number, channel_number, path);
-        const int fd = open(path, O_RDONLY | O_CLOEXEC);
-        if (fd < 0) {
-            LogSystemMessage("[%s] open failed\n", path);
-            return;
-        }
-        LogSystemMessage("Thread[%d]: IPTV_TS_HTTP_DataThread Starting (CH no.[%d], filename=[%s]\n", number, channel_number, path);
-        const int32_t kbps = probe_bitrate_kbps(path);
-        const int64_t sleep_us = BlockSleepMicroseconds(g_config.bitrate_constant, kbps);
-        LogSystemMessage("HTTPDataThread IN: filename=[%s] Bitrate=[%d], Sleeptime=[%d]\n", path, kbps, static_cast<int>(sleep_us));
-        BitratePacer pacer(sleep_us);
-        int64_t streamed = 0;
-        const bool ok = StreamFileBlocks("IPTV_TS_HTTP_DataThread", [&] { return live.Stopped(); }, batch, fd,
-                                         [&](const uint8_t*, int) { return pacer.NextMs(); }, streamed);
-        empty_laps.AfterFile(streamed);
-        close(fd);
-        LogSystemMessage("Thread[%d]: IPTV_TS_HTTP_DataThread Close (CH no.[%d], filename=[%s])\n", number, channel_number, path);
-        if (!ok) return;
-        j = (j + 1) % files.size();
-        LogSystemMessage("j=[%d]\n", static_cast<int>(j));
-    }
-}
-
-// A directory of transport-stream files: every viewer joins at the playlist's "now".
+// A directory of transport-stream or MP4 files: every viewer joins at the playlist's "now".
 void ServeTsDirectory(LiveStream& live, const ChannelTable& table, ChannelRecord& channel, int channel_number)
 {
     DirectoryViewer viewer;
@@ -353,7 +306,7 @@ bool ServeChannel(PlayerConnection& conn, ChannelTable& table, ChannelRecord& ch
     case RingLayout::kRtpSlots: ServeDatagramChannel(live, channel, channel_number); break;
     case RingLayout::kByteStream: ServeByteStreamChannel(live, channel, channel_number); break;
     case RingLayout::kDvbProgram: ServeDvbChannel(live, table, channel, channel_number); break;
-    case RingLayout::kMp4Folder: ServeMp4Directory(live, table, channel, channel_number); break;
+    case RingLayout::kMp4Folder:
     case RingLayout::kTsFolder: ServeTsDirectory(live, table, channel, channel_number); break;
     default: break;
     }

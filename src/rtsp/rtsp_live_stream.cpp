@@ -270,6 +270,7 @@ void IPTV_TS_RTSP_DataThread(RtspConnection& conn, int number)
     case RingLayout::kRtpSlots: ServeNetworkChannel(conn, *channel, number, channel_number); break;
     case RingLayout::kByteStream: ServeByteStreamChannel(conn, *channel, number, channel_number); break;
     case RingLayout::kDvbProgram: ServeDvbChannel(conn, viewing.table(), *channel, number, channel_number); break;
+    case RingLayout::kMp4Folder:
     case RingLayout::kTsFolder: ServeDirectoryChannel(conn, viewing.table(), *channel, number, channel_number); break;
     default: conn.stop.store(1); break;          // refused at SETUP: nothing to stream
     }

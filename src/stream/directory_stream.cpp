@@ -2,6 +2,7 @@
 
 #include "core/log.h"
 #include "core/platform/platform.h"
+#include "media/mp4_remux.h"
 #include "media/ts_cutter.h"
 #include "media/ts_timing.h"
 
@@ -9,6 +10,7 @@
 #include <cerrno>
 #include <cinttypes>
 #include <fcntl.h>
+#include <string>
 #include <unistd.h>
 #include <vector>
 
@@ -168,15 +170,16 @@ void EmptyLapGuard::AfterFile(int64_t streamed)
 
 namespace {
 
-// Opens the file the playlist plays now, at its position moved on to the next key frame; the
-// descriptor (j names the file), or -1.
+// Opens the file the playlist plays now; j names it, position is where in it the playlist
+// stands. A transport-stream file's descriptor is moved on to the next key frame; an MP4
+// file's is left as it is (its remuxer seeks by time). The descriptor, or -1.
 int OpenAtNow(const ChannelTable& table, const ChannelRecord& channel, const DirectoryViewer& viewer,
-              const std::vector<PlaylistEntry>& files, std::size_t& j)
+              const std::vector<PlaylistEntry>& files, const std::vector<bool>& mp4, std::size_t& j, int64_t& position)
 {
     const int number = viewer.thread_number;
     const char* name = viewer.thread_name;
     int index = 0;
-    int64_t position = 0;
+    position = 0;
     const int fd = find_playlist_position(table.load_tick, static_cast<int64_t>(channel.total_duration), files.data(),
                                           static_cast<int>(files.size()), index, position);
     if (fd < 0) {
@@ -186,6 +189,7 @@ int OpenAtNow(const ChannelTable& table, const ChannelRecord& channel, const Dir
     j = static_cast<std::size_t>(index);
     LogSystemMessage("Thread[%d]: %s (CH no.[%d], filename=[%s])\n", number, name, viewer.channel_number, files[j].path);
     LogSystemMessage("sbFile_Postion=%" PRId64 "\n", position);
+    if (mp4[j]) return fd;
     const int64_t key_frame = KeyFrameStartAfter(fd, position);
     if (key_frame > position) position = key_frame;
     if (lseek(fd, static_cast<off_t>(position), SEEK_SET) < 0) {
@@ -239,6 +243,87 @@ private:
     bool                   first_pcr_ = true;
 };
 
+// A viewer's MP4 files, remuxed into its stream and paced by the PCRs the muxer writes, as
+// transport-stream files are; one muxer for the whole stream, so that its continuity counters
+// run on across the files.
+class Mp4Playback {
+public:
+    Mp4Playback(const DirectoryViewer& viewer, FramedBatch& batch, DirectoryPace& pace, std::size_t files)
+        : viewer_(viewer), batch_(batch), logged_(files, false),
+          remuxer_([this, &pace](const uint8_t* block, int size) {
+              if (failed_ || viewer_.stopped()) return;
+              *streamed_ += size;
+              if (!batch_.Add(block, size) || !batch_.AddSleep(pace.Next(block, size))) failed_ = true;
+          })
+    {
+    }
+    // Plays file j (fd open on it) from its start, or, for a joining viewer, from the key frame
+    // at or before where position (a byte offset of the file's size) stands in its time. A
+    // file that cannot be played is logged the first time and gives nothing. True at its end
+    // or a stop; false when the stream must end (a send failed).
+    bool Play(int fd, const PlaylistEntry& file, std::size_t j, int64_t position, int64_t& streamed)
+    {
+        std::string error;
+        if (!remuxer_.Open(fd, error)) {
+            if (!logged_[j]) LogSystemMessage("[%s] cannot be played: %s\n", file.path, error.c_str());
+            logged_[j] = true;
+            return true;
+        }
+        if (position > 0 && file.size > 0) {
+            const double share = std::min(1.0, static_cast<double>(position) / static_cast<double>(file.size));
+            remuxer_.Seek(static_cast<int64_t>(share * static_cast<double>(remuxer_.duration90k())));
+        }
+        streamed_ = &streamed;
+        while (!viewer_.stopped() && !failed_ && remuxer_.WriteNext()) {
+        }
+        remuxer_.Finish();
+        streamed_ = &unused_;
+        if (failed_) return false;
+        return viewer_.stopped() || batch_.Flush();
+    }
+    // A transport-stream file went out between two MP4 files.
+    void Interrupt() { remuxer_.Interrupt(); }
+
+private:
+    const DirectoryViewer& viewer_;
+    FramedBatch&           batch_;
+    std::vector<bool>      logged_;
+    bool                   failed_ = false;
+    int64_t                unused_ = 0;
+    int64_t*               streamed_ = &unused_;
+    Mp4Remuxer             remuxer_;
+};
+
+// Where a joining viewer starts: the file the playlist plays now, a transport-stream file
+// from its first PAT after the playlist's position (its next file when none comes), an MP4
+// file from the position's time. The descriptor (-1: when the stream must end; also -1 with
+// true when the next file is to be opened), j and the MP4 position.
+int JoinNow(const ChannelTable& table, const ChannelRecord& channel, const DirectoryViewer& viewer,
+            const std::vector<PlaylistEntry>& files, const std::vector<bool>& mp4, FramedBatch& batch,
+            EmptyLapGuard& empty_laps, std::size_t& j, int64_t& position, bool& ended)
+{
+    ended = true;
+    const int fd = OpenAtNow(table, channel, viewer, files, mp4, j, position);
+    if (fd < 0) return -1;
+    if (mp4[j]) {
+        ended = false;
+        return fd;
+    }
+    position = -1;
+    const int pat = SendFirstPat(viewer, batch, fd);
+    if (pat < 0) {
+        close(fd);
+        return -1;
+    }
+    ended = false;
+    if (pat > 0) return fd;
+    // No PAT after the position: carry on with the next file.
+    close(fd);
+    empty_laps.AfterFile(0);
+    j = (j + 1) % files.size();
+    return -1;
+}
+
 }  // namespace
 
 void StreamTsDirectory(const ChannelTable& table, const ChannelRecord& channel, const DirectoryViewer& viewer)
@@ -248,26 +333,19 @@ void StreamTsDirectory(const ChannelTable& table, const ChannelRecord& channel, 
     const char* name = viewer.thread_name;
     const std::vector<PlaylistEntry> files = DirectoryPlaylist(channel);
     if (files.empty()) return;
-    std::size_t j = 0;
-    int fd = OpenAtNow(table, channel, viewer, files, j);
-    if (fd < 0) return;
+    std::vector<bool> mp4;
+    for (const auto& source : channel.sources) mp4.push_back(source->kind == kSourceMp4File);
     // One batch for the whole stream: the sleep still owed at the end of a file carries over.
     FramedBatch batch(viewer.send, viewer.framing);
-    const int pat = SendFirstPat(viewer, batch, fd);
-    if (pat < 0) {
-        close(fd);
-        return;
-    }
+    EmptyLapGuard empty_laps(files.size());
+    std::size_t j = 0;
+    int64_t position = -1;
+    bool ended = false;
+    int fd = JoinNow(table, channel, viewer, files, mp4, batch, empty_laps, j, position, ended);
+    if (ended) return;
 
     DirectoryPace pace(viewer);
-    EmptyLapGuard empty_laps(files.size());
-    if (pat == 0) {
-        // No PAT after the position: carry on with the next file.
-        close(fd);
-        fd = -1;
-        empty_laps.AfterFile(0);
-        j = (j + 1) % files.size();
-    }
+    Mp4Playback mp4_files(viewer, batch, pace, files.size());
     while (!viewer.stopped()) {
         const char* path = files[j].path;
         if (fd < 0) {
@@ -283,8 +361,15 @@ void StreamTsDirectory(const ChannelTable& table, const ChannelRecord& channel, 
             LogSystemMessage("Thread[%d]: %s Starting (CH no.[%d])\n", number, name, channel_number);
         pace.NewFile();
         int64_t streamed = 0;
-        const bool ok = StreamFileBlocks(name, viewer.stopped, batch, fd,
-                                         [&](const uint8_t* block, int length) { return pace.Next(block, length); }, streamed);
+        bool ok = true;
+        if (mp4[j]) {
+            ok = mp4_files.Play(fd, files[j], j, position, streamed);
+        } else {
+            ok = StreamFileBlocks(name, viewer.stopped, batch, fd,
+                                  [&](const uint8_t* block, int length) { return pace.Next(block, length); }, streamed);
+            mp4_files.Interrupt();
+        }
+        position = -1;
         if (!ok && batch.send_failed()) LogSystemMessage("%s : iret=[%d] errorno is [%d]\n", name, -1, batch.send_errno());
         empty_laps.AfterFile(streamed);
         close(fd);

@@ -1,9 +1,10 @@
 #pragma once
 // Directory channels played as looping live channels. Every viewer joins where the playlist
-// stands now, at the first PAT after that point; the files then follow one another without
-// end, paced by their PCRs (or, for MP4 files, by their bitrate), the first pacing points of a
-// transport-stream viewer at full speed. One implementation for every output: each passes its
-// stop test, its send, its framing and the thread name its log lines carry.
+// stands now, at the first PAT after that point (in an MP4 file, at the key frame at or before
+// that time); the files then follow one another without end, paced by their PCRs, the first
+// pacing points at full speed. MP4 files are remuxed into a transport stream on the way, one
+// stream running on across them. One implementation for every output: each passes its stop
+// test, its send, its framing and the thread name its log lines carry.
 
 #include "channels/channel_table.h"
 #include "stream/live_sender.h"
@@ -78,6 +79,7 @@ private:
     int64_t     lap_bytes_ = 0;
 };
 
-// A directory of transport-stream files, until the viewer stops or a read, open or send
-// fails; each with its log line.
+// A directory of transport-stream and MP4 files, until the viewer stops or a read, open or
+// send fails; each with its log line. An MP4 file that cannot be remuxed (fragmented, no
+// track of a codec carried) is logged once and gives nothing, as an empty file does.
 void StreamTsDirectory(const ChannelTable& table, const ChannelRecord& channel, const DirectoryViewer& viewer);

@@ -176,6 +176,7 @@ void Segmenter::Cut(ChannelTable& table, ChannelRecord& channel)
     case RingLayout::kRtpSlots: CutRing(channel, false); break;
     case RingLayout::kByteStream: CutRing(channel, true); break;
     case RingLayout::kDvbProgram: CutDvbProgram(table, channel); break;
+    case RingLayout::kMp4Folder:
     case RingLayout::kTsFolder: {
         TsSegmentCutter cutter = NewCutter();
         DirectoryViewer viewer;

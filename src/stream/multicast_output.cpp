@@ -250,6 +250,7 @@ int32_t IPTV_IGMPDataThread(void* argument)
             MulticastOut out(entry.destination, number);
             const SourceTraits& traits = ChannelTraits(channel);
             switch ((traits.outputs & kOutputMulticast) != 0 ? traits.layout : RingLayout::kNone) {
+            case RingLayout::kMp4Folder:
             case RingLayout::kTsFolder: ForwardDirectory(entry, channel, out, number); break;
             case RingLayout::kPackets:
             case RingLayout::kRtpSlots: ForwardPacketAligned(entry, channel, out, number); break;

@@ -257,13 +257,22 @@ TEST_F(Hls, AFolderChannelPlaysAcrossItsFiles)
             "' 2>&1; echo exit=$?");
         ASSERT_NE(made.find("exit=0"), std::string::npos) << made;
     }
-    ASSERT_NO_FATAL_FAILURE(Start("<ch src=\"dir://media/loop\">Loop</ch>\r\n"));
-    const std::string decoded = RunShell("timeout 90 ffmpeg -nostdin -v error -i '" + server.Url("/1/index.m3u8") +
-                                         "' -t 8 -f null - 2>&1; echo exit=$?");
-    EXPECT_NE(decoded.find("exit=0"), std::string::npos) << decoded;
-    const MediaPlaylist playlist = ParsePlaylist(BodyOf(Fetch("/1/index.m3u8")));
-    ASSERT_FALSE(playlist.durations.empty());
-    for (const double duration : playlist.durations) EXPECT_GE(playlist.target, static_cast<int>(std::ceil(duration)));
+    // Channel 2: MP4 files, remuxed into one stream that runs on across them.
+    server.Dir().MakeDir("media/films");
+    ASSERT_EQ(MakeMp4Clip(server.Dir().PathOf("media/films/a.mp4"), "testsrc2", 5), "");
+    ASSERT_EQ(MakeMp4Clip(server.Dir().PathOf("media/films/b.mp4"), "smptebars", 5), "");
+    ASSERT_NO_FATAL_FAILURE(Start("<ch src=\"dir://media/loop\">Loop</ch>\r\n<ch src=\"dir://media/films\">Films</ch>\r\n"));
+    for (const std::string channel : {"/1", "/2"}) {
+        const std::string decoded = RunShell("timeout 90 ffmpeg -nostdin -v error -i '" + server.Url(channel + "/index.m3u8") +
+                                             "' -t 8 -f null - 2>&1; echo exit=$?");
+        EXPECT_NE(decoded.find("exit=0"), std::string::npos) << decoded;
+        if (channel == "/2") {
+            EXPECT_EQ(decoded, "exit=0\n");
+        }
+        const MediaPlaylist playlist = ParsePlaylist(BodyOf(Fetch(channel + "/index.m3u8")));
+        ASSERT_FALSE(playlist.durations.empty());
+        for (const double duration : playlist.durations) EXPECT_GE(playlist.target, static_cast<int>(std::ceil(duration)));
+    }
 }
 
 TEST_F(Hls, UsersAreCheckedAsForChannelStreamsAndOneStreamPerUserCountsHls)

@@ -123,6 +123,7 @@ TEST_F(Multicast, LiveRtpPulledFolderAndDvbChannelsReachTheirGroupsAsWholeDatagr
                                                      "<ch src=\"\">Dvb 2</ch>\r\n");
     server.Dir().MakeDir("media/loop");
     RunShell("cp '" + server.Dir().PathOf("clip.ts") + "' '" + server.Dir().PathOf("media/loop/a.ts") + "'");
+    ASSERT_EQ(MakeMp4Clip(server.Dir().PathOf("media/loop/b.mp4"), "smptebars", 3), "");   // remuxed as it plays
     std::this_thread::sleep_for(std::chrono::milliseconds(500));     // ffmpeg's HTTP server listens
     ASSERT_TRUE(server.Start("igmpip=239.1.1.250\r\nigmpport=5000\r\nigmpttl=3\r\nigmpinterface=qva\r\n"))
         << server.Process().Stderr().substr(0, 3000);
@@ -159,8 +160,9 @@ TEST_F(Multicast, LiveRtpPulledFolderAndDvbChannelsReachTheirGroupsAsWholeDatagr
     EXPECT_TRUE(Probe(net, "239.1.1.250").starts_with("h264\naac\n"));
     EXPECT_EQ(server.Stop(), 0);
     EXPECT_NE(Log().find("Multicast OUT: Multicast Server Closed\n"), std::string::npos);
-    // The folder's one file has been played to its end and started again.
-    EXPECT_NE(Log().find("IPTV_IGMPDataThread Close (CH no.[4], filename=[media/loop/a.ts])\nj=[0]\n"), std::string::npos);
+    // The folder's files, a transport stream and an MP4 file, have each been played to their end.
+    EXPECT_NE(Log().find("IPTV_IGMPDataThread Close (CH no.[4], filename=[media/loop/a.ts])\nj=[1]\n"), std::string::npos);
+    EXPECT_NE(Log().find("IPTV_IGMPDataThread Close (CH no.[4], filename=[media/loop/b.mp4])\nj=[0]\n"), std::string::npos);
 }
 
 TEST(MulticastOff, ZeroZeroZeroZeroStartsNothingAndAGroupOrPortThatCannotBeMeantTurnsItOff)

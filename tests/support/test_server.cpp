@@ -59,6 +59,15 @@ ShellResult RunShellWithCode(const std::string& command, bool with_errors)
 
 bool HaveTool(const std::string& name) { return std::system(("command -v " + name + " >/dev/null 2>&1").c_str()) == 0; }
 
+std::string MakeMp4Clip(const std::string& path, const std::string& pattern, int seconds, const std::string& extra)
+{
+    const ShellResult made = RunShellWithCode(
+        "timeout 60 ffmpeg -nostdin -v error -y -f lavfi -i " + pattern + "=size=160x120:rate=25 -f lavfi -i "
+        "sine=frequency=440:sample_rate=48000 -t " + std::to_string(seconds) + " -c:v libx264 -preset veryfast -bf 2 -g 25 "
+        "-b:v 300k -c:a aac -b:a 64k " + (extra.empty() ? "-movflags +faststart" : extra) + " '" + path + "' 2>&1");
+    return made.code == 0 ? std::string() : made.output.empty() ? "ffmpeg failed" : made.output;
+}
+
 int ThreadCount(int pid)
 {
     std::ifstream status("/proc/" + std::to_string(pid) + "/status");

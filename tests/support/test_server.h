@@ -67,6 +67,10 @@ struct ShellResult {
 ShellResult RunShellWithCode(const std::string& command, bool with_errors = true);
 // Whether a program of that name is on the PATH.
 bool HaveTool(const std::string& name);
+// Writes an MP4 file of a generated clip (lavfi pattern such as "testsrc2", 160x120 at 25 fps)
+// with seconds of H.264 with B-frames and a key frame each second, and AAC sound; empty when
+// made, else what ffmpeg said. extra goes before the output (e.g. "-movflags frag_keyframe+empty_moov").
+std::string MakeMp4Clip(const std::string& path, const std::string& pattern, int seconds, const std::string& extra = "");
 // Threads of a process, from /proc.
 int ThreadCount(int pid);
 // Processor time (user and system, in clock ticks) used so far by the threads of a process
