@@ -19,6 +19,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -49,6 +50,32 @@ bool Stopped(const RtspConnection& conn)
     return conn.stop.load() != 0 || g_rtsp_stop_state.load() != 0 || ProcessStopRaised();
 }
 
+// Opens the session's output for a live channel; false, with the session stopped and the
+// failure logged, when its UDP port cannot be opened.
+bool OpenLiveOutput(RtspConnection& conn, RtspOutput& output, int number, int channel_number)
+{
+    if (output.Open(number, "DataThread[%d]: IPTV Client RAW/RAW/UDP Port no=[%d] Socket=[%d]\n")) return true;
+    LogSystemMessage("Thread[%d]: IPTV_TS_RTSP_DataThread : Channel [%d], Open UDP Port Error\n", number, channel_number);
+    conn.stop.store(1);
+    return false;
+}
+
+// Sends a block of whole packets as one RTP packet; a failed send is logged.
+std::function<bool(const uint8_t*, int)> BlockSender(RtspOutput& output, int number)
+{
+    return [&output, number](const uint8_t* block, int length) {
+        if (output.Send(block, static_cast<std::size_t>(length))) return true;
+        LogSystemMessage("Thread[%d]:  IPTV_TS_RTSP_DataThread: errorno is [%d]\n", number, errno);
+        return false;
+    };
+}
+
+// A paused session keeps its place until it resumes or ends.
+void WaitWhilePaused(const RtspConnection& conn)
+{
+    while (conn.paused.load() != 0 && !Stopped(conn)) SleepUnlessStopping(100);
+}
+
 // Says why a join failed (a missing input), as the HTTP viewers do.
 void LogRefusedJoin(RingReader::Join join, int number, int channel_number)
 {
@@ -73,11 +100,7 @@ void ServeNetworkChannel(RtspConnection& conn, ChannelRecord& channel, int numbe
     }
     LogSystemMessage("read_length=%d\n", static_cast<int>(first.size()));
     RtspOutput output(conn, false);
-    if (!output.Open(number, "DataThread[%d]: IPTV Client RAW/RAW/UDP Port no=[%d] Socket=[%d]\n")) {
-        LogSystemMessage("Thread[%d]: IPTV_TS_RTSP_DataThread : Channel [%d], Open UDP Port Error\n", number, channel_number);
-        conn.stop.store(1);
-        return;
-    }
+    if (!OpenLiveOutput(conn, output, number, channel_number)) return;
     // The join slot may carry the PAT and PMT in front of it: RTP packets of seven TS packets at most.
     for (std::size_t at = 0; at < first.size(); at += kTsBlockSize) {
         if (!output.Send(first.data() + at, std::min<std::size_t>(kTsBlockSize, first.size() - at))) {
@@ -111,11 +134,7 @@ void ServeNetworkChannel(RtspConnection& conn, ChannelRecord& channel, int numbe
 void ServeByteStreamChannel(RtspConnection& conn, ChannelRecord& channel, int number, int channel_number)
 {
     RtspOutput output(conn, false);
-    if (!output.Open(number, "DataThread[%d]: IPTV Client RAW/RAW/UDP Port no=[%d] Socket=[%d]\n")) {
-        LogSystemMessage("Thread[%d]: IPTV_TS_RTSP_DataThread : Channel [%d], Open UDP Port Error\n", number, channel_number);
-        conn.stop.store(1);
-        return;
-    }
+    if (!OpenLiveOutput(conn, output, number, channel_number)) return;
     ByteStreamOutput stream;
     RingFollower& follower = stream.follower;
     follower.thread_number = number;
@@ -129,14 +148,8 @@ void ServeByteStreamChannel(RtspConnection& conn, ChannelRecord& channel, int nu
         return false;
     };
     stream.last_pcr = &conn.last_pcr;
-    stream.send     = [&](const uint8_t* block, int length) {
-        if (output.Send(block, static_cast<std::size_t>(length))) return true;
-        LogSystemMessage("Thread[%d]:  IPTV_TS_RTSP_DataThread: errorno is [%d]\n", number, errno);
-        return false;
-    };
-    stream.after_slot = [&] {
-        while (conn.paused.load() != 0 && !Stopped(conn)) SleepUnlessStopping(100);
-    };
+    stream.send       = BlockSender(output, number);
+    stream.after_slot = [&] { WaitWhilePaused(conn); };
     ServeByteStream(channel, stream);
     conn.stop.store(1);
 }
@@ -146,25 +159,15 @@ void ServeByteStreamChannel(RtspConnection& conn, ChannelRecord& channel, int nu
 void ServeDvbChannel(RtspConnection& conn, const ChannelTable& table, ChannelRecord& channel, int number, int channel_number)
 {
     RtspOutput output(conn, false);
-    if (!output.Open(number, "DataThread[%d]: IPTV Client RAW/RAW/UDP Port no=[%d] Socket=[%d]\n")) {
-        LogSystemMessage("Thread[%d]: IPTV_TS_RTSP_DataThread : Channel [%d], Open UDP Port Error\n", number, channel_number);
-        conn.stop.store(1);
-        return;
-    }
+    if (!OpenLiveOutput(conn, output, number, channel_number)) return;
     DvbBlockOutput program;
     DvbProgramReader& reader = program.reader;
     reader.thread_number    = number;
     reader.follow_next_ring = false;
     reader.closed_line      = "Thread[" + std::to_string(number) + "]: IPTV_TS_RTSP_DataThread : Channel input closed\n";
     reader.stopped          = [&] { return Stopped(conn); };
-    program.send = [&](const uint8_t* block, int length) {
-        if (output.Send(block, static_cast<std::size_t>(length))) return true;
-        LogSystemMessage("Thread[%d]:  IPTV_TS_RTSP_DataThread: errorno is [%d]\n", number, errno);
-        return false;
-    };
-    program.before_sleep = [&] {
-        while (conn.paused.load() != 0 && !Stopped(conn)) SleepUnlessStopping(100);
-    };
+    program.send         = BlockSender(output, number);
+    program.before_sleep = [&] { WaitWhilePaused(conn); };
     ServeDvbProgramBlocks(table, channel, program);
     conn.stop.store(1);
 }
@@ -175,11 +178,7 @@ void ServeDirectoryChannel(RtspConnection& conn, const ChannelTable& table, Chan
                            int channel_number)
 {
     RtspOutput output(conn, false);
-    if (!output.Open(number, "DataThread[%d]: IPTV Client RAW/RAW/UDP Port no=[%d] Socket=[%d]\n")) {
-        LogSystemMessage("Thread[%d]: IPTV_TS_RTSP_DataThread : Channel [%d], Open UDP Port Error\n", number, channel_number);
-        conn.stop.store(1);
-        return;
-    }
+    if (!OpenLiveOutput(conn, output, number, channel_number)) return;
     RtspLiveFraming framing(output);
     DirectoryViewer viewer;
     viewer.thread_name         = "IPTV_TS_RTSP_DataThread";

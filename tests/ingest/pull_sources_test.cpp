@@ -241,14 +241,7 @@ TEST_F(PullSources, AnRtmpChannelFromNginxIsRemuxedFromAKeyFrameRecordedAndPlaye
         GTEST_SKIP() << "nginx with its RTMP module is not installed";
     ASSERT_NO_FATAL_FAILURE(MakeClip(true));
     const uint16_t port = FreeTcpPort();
-    const std::string folder = server.Dir().PathOf("nginx");
-    mkdir(folder.c_str(), 0755);
-    mkdir((folder + "/logs").c_str(), 0755);
-    server.Dir().WriteFile("nginx/nginx.conf", "load_module /usr/lib/nginx/modules/ngx_rtmp_module.so;\n"
-                                               "daemon off;\nmaster_process off;\npid nginx.pid;\nerror_log logs/error.log;\n"
-                                               "events { worker_connections 64; }\n"
-                                               "rtmp { server { listen 127.0.0.1:" + std::to_string(port) + ";\n"
-                                               "  chunk_size 4096;\n  application live { live on; } } }\n");
+    const std::string folder = PrepareNginxRtmp(server.Dir(), port);
     ChildProgram nginx;                                      // one process: no workers outlive it
     ASSERT_TRUE(nginx.Start({nginx_path, "-e", "stderr", "-p", folder + "/", "-c", folder + "/nginx.conf"}, folder));
     ASSERT_TRUE(WaitUntil([&] { return AcceptsConnections(port); }, 10000)) << nginx.Stderr();

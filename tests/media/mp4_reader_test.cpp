@@ -3,6 +3,7 @@
 
 #include "media/mp4_reader.h"
 
+#include "support/media_suite.h"
 #include "support/temp_dir.h"
 #include "support/test_server.h"
 
@@ -76,12 +77,11 @@ std::map<std::string, std::vector<Packet>> Ffprobe(const std::string& path)
     return packets;
 }
 
-class Mp4Files : public ::testing::Test {
+class Mp4Files : public MediaSuite<Mp4Files> {
 protected:
-    static void SetUpTestSuite()
+    friend class MediaSuite<Mp4Files>;
+    static void MakeFiles()
     {
-        if (!HaveTool("ffmpeg") || !HaveTool("ffprobe")) return;
-        dir_ = new TempWorkDir(false);
         const std::string sources = "ffmpeg -nostdin -v error -y -f lavfi -i testsrc2=size=160x120:rate=25 "
                                     "-f lavfi -i sine=frequency=1000:sample_rate=48000 -t 3 -g 25 -preset veryfast ";
         const std::string h264 = sources + "-c:v libx264 -bf 2 ";
@@ -97,19 +97,7 @@ protected:
                  "-i sine=sample_rate=48000 -t 3 -g 25 -preset veryfast -c:v libx264 -c:a aac " + Path("late.mp4"));
         RunShell(h264 + "-c:a aac -movflags frag_keyframe+empty_moov " + Path("fragmented.mp4"));
     }
-    static void TearDownTestSuite()
-    {
-        delete dir_;
-        dir_ = nullptr;
-    }
-    void SetUp() override
-    {
-        if (dir_ == nullptr) GTEST_SKIP() << "ffmpeg and ffprobe are not installed";
-    }
-    static std::string Path(const std::string& name) { return dir_->PathOf(name); }
-    static TempWorkDir* dir_;
 };
-TempWorkDir* Mp4Files::dir_ = nullptr;
 
 // An open file descriptor, closed at the end of the test.
 struct OpenFile {

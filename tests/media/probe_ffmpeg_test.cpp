@@ -3,6 +3,7 @@
 #include "media/probe.h"
 #include "media/ts_timing.h"
 
+#include "support/media_suite.h"
 #include "support/temp_dir.h"
 
 #include <cmath>
@@ -25,11 +26,6 @@ std::string RunCommand(const std::string& command)
     return output;
 }
 
-bool HaveFfmpeg()
-{
-    return std::system("command -v ffmpeg >/dev/null 2>&1 && command -v ffprobe >/dev/null 2>&1") == 0;
-}
-
 // format bit_rate, duration and start_time as ffprobe reports them.
 std::map<std::string, double> Ffprobe(const std::string& path)
 {
@@ -48,12 +44,11 @@ std::map<std::string, double> Ffprobe(const std::string& path)
     return values;
 }
 
-class RealFiles : public ::testing::Test {
+class RealFiles : public MediaSuite<RealFiles> {
 protected:
-    static void SetUpTestSuite()
+    friend class MediaSuite<RealFiles>;
+    static void MakeFiles()
     {
-        if (!HaveFfmpeg()) return;
-        dir_ = new TempWorkDir(false);
         const std::string sources = "ffmpeg -nostdin -v error -y -f lavfi -i testsrc2=size=320x240:rate=25 "
                                     "-f lavfi -i sine=frequency=1000:sample_rate=48000 -t 6 ";
         // PCR and PTS start together (no mux delay, no B-frames) at 10 s.
@@ -63,19 +58,7 @@ protected:
         // The ASF header carries the nominal rate: hold the encoder to it.
         RunCommand(sources + "-c:v wmv2 -b:v 800k -minrate 800k -maxrate 800k -bufsize 400k -c:a wmav2 -b:a 64k '" + dir_->PathOf("clip.wmv") + "'");
     }
-    static void TearDownTestSuite()
-    {
-        delete dir_;
-        dir_ = nullptr;
-    }
-    void SetUp() override
-    {
-        if (dir_ == nullptr) GTEST_SKIP() << "ffmpeg and ffprobe are not installed";
-    }
-    static std::string Path(const std::string& name) { return dir_->PathOf(name); }
-    static TempWorkDir* dir_;
 };
-TempWorkDir* RealFiles::dir_ = nullptr;
 
 void ExpectWithin(double ours, double theirs, double share, const char* what)
 {

@@ -3,6 +3,7 @@
 
 #include "media/ts_muxer.h"
 
+#include "support/media_suite.h"
 #include "support/temp_dir.h"
 #include "support/test_server.h"
 
@@ -220,12 +221,11 @@ void WalkPackets(const Bytes& ts, uint16_t pcr_pid)
     EXPECT_GT(pcrs, 50);
 }
 
-class MuxedClips : public ::testing::Test {
+class MuxedClips : public MediaSuite<MuxedClips> {
 protected:
-    static void SetUpTestSuite()
+    friend class MediaSuite<MuxedClips>;
+    static void MakeFiles()
     {
-        if (!HaveTool("ffmpeg") || !HaveTool("ffprobe")) return;
-        dir_ = new TempWorkDir(false);
         const std::string ffmpeg = "ffmpeg -nostdin -v error -y -f lavfi -i ";
         const std::string video = "testsrc2=size=320x240:rate=25 -t 4 ";
         const std::string audio = "sine=frequency=1000:sample_rate=48000 -t 4 ";
@@ -236,16 +236,6 @@ protected:
         RunShell(ffmpeg + audio + "-c:a aac -b:a 64k -f adts " + Path("a.aac"));
         RunShell(ffmpeg + audio + "-c:a ac3 -b:a 192k -f ac3 " + Path("a.ac3"));
     }
-    static void TearDownTestSuite()
-    {
-        delete dir_;
-        dir_ = nullptr;
-    }
-    void SetUp() override
-    {
-        if (dir_ == nullptr) GTEST_SKIP() << "ffmpeg and ffprobe are not installed";
-    }
-    static std::string Path(const std::string& name) { return dir_->PathOf(name); }
     static Bytes Read(const std::string& name) { return ReadAll(dir_->ReadFile(name)); }
 
     // Writes the stream and checks what ffmpeg makes of it: clean decoding, the codecs (in name
@@ -259,9 +249,7 @@ protected:
         const double duration = std::atof(RunShell("ffprobe -v error -show_entries format=duration -of csv=p=0 " + out).c_str());
         EXPECT_NEAR(duration, seconds, seconds / 100);
     }
-    static TempWorkDir* dir_;
 };
-TempWorkDir* MuxedClips::dir_ = nullptr;
 
 }  // namespace
 

@@ -11,7 +11,6 @@
 #include <cstdlib>
 #include <gtest/gtest.h>
 #include <string>
-#include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -54,18 +53,6 @@ protected:
     {
         ASSERT_TRUE(child.Start({"/bin/sh", "-c", "exec " + command}, server.Dir().Path()));
     }
-    std::string Nginx(uint16_t port)
-    {
-        const std::string folder = server.Dir().PathOf("nginx");
-        mkdir(folder.c_str(), 0755);
-        mkdir((folder + "/logs").c_str(), 0755);
-        server.Dir().WriteFile("nginx/nginx.conf", "load_module /usr/lib/nginx/modules/ngx_rtmp_module.so;\n"
-                                                   "daemon off;\nmaster_process off;\npid nginx.pid;\nerror_log logs/error.log;\n"
-                                                   "events { worker_connections 64; }\n"
-                                                   "rtmp { server { listen 127.0.0.1:" + std::to_string(port) + ";\n"
-                                                   "  chunk_size 4096;\n  application live { live on; } } }\n");
-        return folder;
-    }
     TestServer   server;
     ChildProgram udp, rtp, http, rtsp, nginx, rtmp, dvb;
 };
@@ -89,7 +76,7 @@ TEST_F(ChannelMatrix, EveryChannelKindDecodesOnEveryOutput)
     ASSERT_NO_FATAL_FAILURE(Run(http, loop + "-f mpegts -listen 1 http://127.0.0.1:" + std::to_string(http_port) + "/live.ts"));
     ASSERT_NO_FATAL_FAILURE(Run(rtsp, "/usr/bin/python3 " QUORVANE_TEST_SUPPORT_DIR "/rtsp_source.py " + std::to_string(rtsp_source) +
                                           " clip.ts"));
-    const std::string folder = Nginx(rtmp_port);
+    const std::string folder = PrepareNginxRtmp(server.Dir(), rtmp_port);
     ASSERT_TRUE(nginx.Start({RunShell("command -v nginx | tr -d '\\n'"), "-e", "stderr", "-p", folder + "/", "-c", folder + "/nginx.conf"},
                             folder));
     ASSERT_TRUE(WaitUntil([&] { return AcceptsConnections(rtmp_port); }, 10000)) << nginx.Stderr();

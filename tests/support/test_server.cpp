@@ -59,6 +59,18 @@ ShellResult RunShellWithCode(const std::string& command, bool with_errors)
 
 bool HaveTool(const std::string& name) { return std::system(("command -v " + name + " >/dev/null 2>&1").c_str()) == 0; }
 
+std::string PrepareNginxRtmp(const TempWorkDir& dir, uint16_t port)
+{
+    dir.MakeDir("nginx");
+    dir.MakeDir("nginx/logs");
+    dir.WriteFile("nginx/nginx.conf", "load_module /usr/lib/nginx/modules/ngx_rtmp_module.so;\n"
+                                      "daemon off;\nmaster_process off;\npid nginx.pid;\nerror_log logs/error.log;\n"
+                                      "events { worker_connections 64; }\n"
+                                      "rtmp { server { listen 127.0.0.1:" + std::to_string(port) + ";\n"
+                                      "  chunk_size 4096;\n  application live { live on; } } }\n");
+    return dir.PathOf("nginx");
+}
+
 std::string MakeMp4Clip(const std::string& path, const std::string& pattern, int seconds, const std::string& extra)
 {
     const ShellResult made = RunShellWithCode(

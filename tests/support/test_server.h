@@ -67,6 +67,10 @@ struct ShellResult {
 ShellResult RunShellWithCode(const std::string& command, bool with_errors = true);
 // Whether a program of that name is on the PATH.
 bool HaveTool(const std::string& name);
+// An nginx folder in dir ("nginx", with its logs) whose configuration runs one process with the
+// RTMP module on 127.0.0.1:port, application "live"; the folder's path. Start it with
+// {nginx, "-e", "stderr", "-p", folder + "/", "-c", folder + "/nginx.conf"}.
+std::string PrepareNginxRtmp(const TempWorkDir& dir, uint16_t port);
 // Writes an MP4 file of a generated clip (lavfi pattern such as "testsrc2", 160x120 at 25 fps)
 // with seconds of H.264 with B-frames and a key frame each second, and AAC sound; empty when
 // made, else what ffmpeg said. extra goes before the output (e.g. "-movflags frag_keyframe+empty_moov").
