@@ -82,6 +82,29 @@ int64_t PcrAt(const std::string& data, std::size_t packet)
 }
 
 // The first PCR of whole packets; -1 without one.
+// The name the recorder gives a recording of folder "b" begun at start (by its local time).
+std::string ArchiveName(std::time_t start)
+{
+    std::tm when{};
+    localtime_r(&start, &when);
+    char name[64];
+    std::snprintf(name, sizeof name, "tv_program_archive/b/%04d_%02d_%02d_%02d_%02d.ts", when.tm_year + 1900, when.tm_mon + 1,
+                  when.tm_mday, when.tm_hour, when.tm_min);
+    return name;
+}
+
+// 2026-12-09 at the hour, local time.
+std::time_t OnTheNinth(int hour)
+{
+    std::tm local{};
+    local.tm_year = 2026 - 1900;
+    local.tm_mon = 11;
+    local.tm_mday = 9;
+    local.tm_hour = hour;
+    local.tm_isdst = -1;
+    return std::mktime(&local);
+}
+
 int64_t FirstPcr(const std::string& data)
 {
     for (std::size_t packet = 0; packet < data.size() / 188; ++packet)
@@ -126,21 +149,11 @@ protected:
     // names them (local time), from 2026-12-09 20:00; that first start.
     std::time_t MakeArchive(int files)
     {
-        std::tm local{};
-        local.tm_year = 2026 - 1900;
-        local.tm_mon = 11;
-        local.tm_mday = 9;
-        local.tm_hour = 20;
-        local.tm_isdst = -1;
-        const std::time_t first = std::mktime(&local);
+        const std::time_t first = OnTheNinth(20);
         server.Dir().MakeDir("tv_program_archive/b");
         for (int k = 0; k < files; ++k) {
             const std::time_t start = first + 60 * k;
-            std::tm when{};
-            localtime_r(&start, &when);
-            char name[64];
-            std::snprintf(name, sizeof name, "tv_program_archive/b/%04d_%02d_%02d_%02d_%02d.ts", when.tm_year + 1900, when.tm_mon + 1,
-                          when.tm_mday, when.tm_hour, when.tm_min);
+            const std::string name = ArchiveName(start);
             const std::string made = RunShell("timeout 60 ffmpeg -nostdin -v error -y -f lavfi -i testsrc2=size=160x120:rate=25 -t 60 "
                                               "-c:v libx264 -preset ultrafast -g 25 -b:v 200k -maxrate 200k -bufsize 200k -muxrate 300k "
                                               "-output_ts_offset " + std::to_string(60 * k) + " -f mpegts '" + server.Dir().PathOf(name) +
@@ -390,18 +403,8 @@ TEST_F(Hls, ACatchUpIntervalAcrossTwoArchiveFilesPlaysFromItsFirstSecondToItsLas
 // clock, each stretch of a running clock on its own.
 TEST_F(Hls, ACatchUpIntervalInARecordingWhoseClockStartedAgainPlaysFromTheRightSecond)
 {
-    std::tm local{};
-    local.tm_year = 2026 - 1900;
-    local.tm_mon = 11;
-    local.tm_mday = 9;
-    local.tm_hour = 21;
-    local.tm_isdst = -1;
-    const std::time_t first = std::mktime(&local);
-    std::tm when{};
-    localtime_r(&first, &when);
-    char name[64];
-    std::snprintf(name, sizeof name, "tv_program_archive/b/%04d_%02d_%02d_%02d_%02d.ts", when.tm_year + 1900, when.tm_mon + 1,
-                  when.tm_mday, when.tm_hour, when.tm_min);
+    const std::time_t first = OnTheNinth(21);
+    const std::string name = ArchiveName(first);
     server.Dir().MakeDir("tv_program_archive/b");
     std::string recording;
     for (const char* clip : {"testsrc2", "smptebars"}) {
@@ -658,11 +661,7 @@ TEST_F(Hls, ACatchUpIntervalStillRecordedIsAGrowingPlaylistOfItsWholeParts)
     const std::string clip = server.Dir().ReadFile("clip.ts");
     // A minute of recording under the name of one ten minutes ago, written out as it comes.
     const std::time_t start = (std::time(nullptr) - 600) / 60 * 60;
-    std::tm when{};
-    localtime_r(&start, &when);
-    char file_name[64];
-    std::snprintf(file_name, sizeof file_name, "tv_program_archive/b/%04d_%02d_%02d_%02d_%02d.ts", when.tm_year + 1900,
-                  when.tm_mon + 1, when.tm_mday, when.tm_hour, when.tm_min);
+    const std::string file_name = ArchiveName(start);
     const std::string file = server.Dir().PathOf(file_name);
     server.Dir().MakeDir("tv_program_archive/b");
     std::size_t written = 0;
@@ -741,11 +740,7 @@ TEST_F(Hls, ACatchUpPartInTheFileBeingRecordedStartsAtTheKeyFrameAtOrBeforeItsFi
     const std::time_t now = std::time(nullptr);
     const std::time_t began = now - 60 - (now - 35) % 60;
     const std::time_t named = began - 35;
-    std::tm when{};
-    localtime_r(&named, &when);
-    char file_name[64];
-    std::snprintf(file_name, sizeof file_name, "tv_program_archive/b/%04d_%02d_%02d_%02d_%02d.ts", when.tm_year + 1900,
-                  when.tm_mon + 1, when.tm_mday, when.tm_hour, when.tm_min);
+    const std::string file_name = ArchiveName(named);
     std::size_t packets = 0;
     int64_t last_pcr = first_pcr;
     for (std::size_t packet = 0; packet < clip.size() / 188; ++packet) {
