@@ -282,6 +282,8 @@ RingReader::Next RingReader::NextSlot(uint8_t* out, int& length)
 
 RingReader::Join RingReader::JoinBackward(const std::function<bool()>& stopped)
 {
+    // The backward search stops this many slots short of the writer's side of the ring.
+    constexpr int kJoinBackwardMargin = 50;
     if (buffer_ == nullptr) buffer_ = channel_.Buffer();
     if (buffer_ == nullptr) return Join::kNoInput;
     output_index_ = channel_.time_index.load();
@@ -305,7 +307,10 @@ RingReader::Join RingReader::JoinBackward(const std::function<bool()>& stopped)
             output_index_ = (output_index_ + 1) % kRingSlots;
         }
     }
-    for (int tries = 0; tries < kRingSlots * 4; ) {
+    // A lapped ring: back from the newest whole slot. The oldest slot and the one before it are
+    // the writer's next two: read now, they would be torn or overwritten under the reader.
+    output_index_ = (channel_.input_index.load() + kRingSlots - 1) % kRingSlots;
+    for (int tries = 0; tries < kRingSlots - kJoinBackwardMargin; ) {
         if (stopped()) return Join::kStopped;
         if (buffer_->retired.load() != 0) return Join::kNoInput;
         const int length = CopySlot(output_index_, slot);

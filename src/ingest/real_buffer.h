@@ -70,7 +70,9 @@ public:
     Next NextSlot(uint8_t* out, int& length);
     // Sleeps until the writer writes past this reader's position, at most timeout_ms.
     void WaitForWriter(int timeout_ms);
-    // Joins backward from the oldest slot to the newest PAT at or before it.
+    // Joins at the newest slot that starts with a PAT: before the first lap the first one
+    // from the oldest slot on; after it, searched back from the newest whole slot (never the
+    // slots the writer is about to overwrite), over at most a lap less a margin.
     Join JoinBackward(const std::function<bool()>& stopped);
 
     int32_t output_index() const { return output_index_; }

@@ -192,6 +192,18 @@ TEST(ReadingTheRing, JoiningBackwardFindsTheNewestPatBeforeTheOldestSlot)
     EXPECT_EQ(reader.output_index(), 990);
 }
 
+// The slot the writer fills next (1) and the oldest one (2) still hold PATs of the last lap:
+// a join there would read what is being overwritten.
+TEST(ReadingTheRing, JoiningBackwardNeverReadsTheSlotsTheWriterIsAboutToOverwrite)
+{
+    TestChannel test;
+    for (int i = 0; i < 1001; ++i)
+        test.Write(i == 1 || i == 2 || i == 995 ? TsBuilder().Pat().Null(6).Bytes() : TsBuilder().Null(7).Bytes());
+    RingReader reader(test.channel, false, 1);
+    ASSERT_EQ(reader.JoinBackward(Never()), RingReader::Join::kJoined);
+    EXPECT_EQ(reader.output_index(), 995);
+}
+
 TEST(ReadingTheRing, AReaderKeepsItsRingAfterTheChannelLetsGo)
 {
     TestChannel test;
