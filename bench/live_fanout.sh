@@ -5,6 +5,8 @@
 # the looping sender really delivers, measured on a third port), over the whole run and after
 # its first third (the join burst over), stalled viewers, time to first byte and to the first PAT.
 # CHANNEL=dir: the clip as a looping directory channel instead (VLC loops the same file).
+# CHANNEL=rtmp: the clip published to nginx's RTMP module and pulled (and remuxed) by quorvane,
+# beside the same clip as a UDP channel of the same server (no VLC rows).
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 source "$top/bench/common.sh"
@@ -20,7 +22,9 @@ channel=${CHANNEL:-udp}
 mkdir -p "$work/root/users" "$work/root/media"
 printf 'httpport=%s\r\niptv_base_port=0\r\nigmpip=0.0.0.0\r\nsystem_log=0\r\n' "$qv_http" > "$work/root/quorvane_config.txt"
 source_text="udp://$qv_udp"; [ "$channel" = dir ] && source_text="dir://media"
+rtmp_port=32106
 printf '<?xml version="1.0" encoding="iso-8859-1" ?>\r\n<ch src="%s">Live</ch>\r\n' "$source_text" > "$work/root/channel_definition.xml"
+[ "$channel" = rtmp ] && printf '<ch src="rtmp://127.0.0.1:%s/live/ch">Rtmp</ch>\r\n' "$rtmp_port" >> "$work/root/channel_definition.xml"
 ffmpeg -nostdin -v error -y -f lavfi -i testsrc2=size=640x360:rate=25 -f lavfi -i sine=frequency=440:sample_rate=48000 \
   -t 20 -c:v libx264 -preset veryfast -g 25 -b:v 3500k -minrate 3500k -maxrate 3500k -bufsize 1750k \
   -c:a aac -b:a 128k -muxrate 4000k -f mpegts "$work/clip.ts"
@@ -28,6 +32,15 @@ ffmpeg -nostdin -v error -y -f lavfi -i testsrc2=size=640x360:rate=25 -f lavfi -
 
 cp "$work/clip.ts" "$work/root/media/clip.ts"; chmod 644 "$work/clip.ts"
 
+if [ "$channel" = rtmp ]; then
+  mkdir -p "$work/nginx/logs"
+  printf 'load_module /usr/lib/nginx/modules/ngx_rtmp_module.so;\ndaemon off;\nmaster_process off;\npid nginx.pid;\nerror_log logs/error.log;\nevents { worker_connections 64; }\nrtmp { server { listen 127.0.0.1:%s;\n chunk_size 4096;\n application live { live on; } } }\n' "$rtmp_port" > "$work/nginx/nginx.conf"
+  nginx -e stderr -p "$work/nginx/" -c "$work/nginx/nginx.conf" 2>/dev/null & pids+=("$!")
+  sleep 1
+  ffmpeg -nostdin -v error -re -stream_loop -1 -i "$work/clip.ts" -c copy -f flv "rtmp://127.0.0.1:$rtmp_port/live/ch" >/dev/null 2>&1 &
+  pids+=("$!")
+  sleep 2
+fi
 (cd "$work/root" && exec "$folder/src/quorvane" >/dev/null 2>&1) & qv_pid=$!; pids+=("$qv_pid")
 vlc_input="udp://@:$vlc_udp"; vlc_options=()
 [ "$channel" = dir ] && { vlc_input="$work/clip.ts"; vlc_options=(--loop); }
@@ -54,9 +67,11 @@ vlc_server=$(pgrep -P "$vlc_pid" | head -1); [ -n "$vlc_server" ] || vlc_server=
 
 echo "source rate: $source_bps bit/s"
 fanout_header Viewers
+servers="quorvane vlc"; [ "$channel" = rtmp ] && { servers="quorvane quorvane-rtmp"; sleep 3; }
 for n in $viewers_list; do
-  for server in quorvane vlc; do
+  for server in $servers; do
     if [ "$server" = quorvane ]; then pid=$qv_pid; port=$qv_http; path=/1.ch; else pid=$vlc_server; port=$vlc_http; path=/live.ts; fi
+    [ "$server" = quorvane-rtmp ] && { pid=$qv_pid; port=$qv_http; path=/2.ch; }
     fanout_row "$n" "$server" "$pid" "$seconds" "$folder/bench/live_fanout_client" "$port" "$path" "$n" "$seconds" "$source_bps"
     sleep 3
   done
