@@ -1,5 +1,6 @@
 #include "ingest/pull_rtmp.h"
 
+#include "core/byte_order.h"
 #include "core/config.h"
 #include "core/log.h"
 #include "core/platform/platform.h"
@@ -33,11 +34,6 @@ bool Stopping() { return PullStopping() || g_rtmp_stop_state.load() != 0; }
 void Put32(uint8_t* at, uint32_t value)
 {
     for (int i = 0; i < 4; ++i) at[i] = static_cast<uint8_t>(value >> (24 - 8 * i));
-}
-
-uint32_t Read32(const uint8_t* at)
-{
-    return (static_cast<uint32_t>(at[0]) << 24) | (static_cast<uint32_t>(at[1]) << 16) | (static_cast<uint32_t>(at[2]) << 8) | at[3];
 }
 
 // A value of a metadata property: 1 with a number, 2 with a text, 0 without.
@@ -171,7 +167,7 @@ bool RtmpPeer::Send(const uint8_t* data, std::size_t length)
 bool RtmpPeer::Answer(const RtmpMessage& message)
 {
     if (message.type == kRtmpWindowAckSize && message.body_kept >= 4) {
-        window_ = Read32(message.body);
+        window_ = ReadBe32(message.body);
     } else if (message.type == kRtmpUserControl && message.body_kept >= 6 && message.body[0] == 0 && message.body[1] == 6) {
         uint8_t pong[12 + 6];
         RTMP_PutChunkHeader(pong, 0, kControlStream, 0, 6, kRtmpUserControl, 0);

@@ -1,5 +1,7 @@
 #include "media/mp4_reader.h"
 
+#include "core/byte_order.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -9,16 +11,6 @@
 #include <unistd.h>
 
 namespace {
-
-constexpr uint32_t Tag(const char (&name)[5])
-{
-    return (uint32_t(uint8_t(name[0])) << 24) | (uint32_t(uint8_t(name[1])) << 16) |
-           (uint32_t(uint8_t(name[2])) << 8) | uint32_t(uint8_t(name[3]));
-}
-
-uint16_t Be16(const uint8_t* p) { return static_cast<uint16_t>((p[0] << 8) | p[1]); }
-uint32_t Be32(const uint8_t* p) { return (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | p[3]; }
-uint64_t Be64(const uint8_t* p) { return (uint64_t(Be32(p)) << 32) | Be32(p + 4); }
 
 std::string TagText(uint32_t tag)
 {
@@ -65,12 +57,12 @@ public:
     bool Next(uint32_t& type, Span& body)
     {
         if (left_ < 8) return false;
-        uint64_t size = Be32(at_);
+        uint64_t size = ReadBe32(at_);
         std::size_t header = 8;
-        type = Be32(at_ + 4);
+        type = ReadBe32(at_ + 4);
         if (size == 1) {
             if (left_ < 16) return false;
-            size = Be64(at_ + 8);
+            size = ReadBe64(at_ + 8);
             header = 16;
         } else if (size == 0) {
             size = left_;
@@ -112,7 +104,7 @@ Span Path(Span body, std::initializer_list<uint32_t> types)
 bool Entries(Span box, std::size_t first_entry, std::size_t entry_size, uint32_t& count)
 {
     if (box.size < first_entry) return false;
-    count = Be32(box.data + first_entry - 4);
+    count = ReadBe32(box.data + first_entry - 4);
     return uint64_t(count) * entry_size <= box.size - first_entry;
 }
 
@@ -322,23 +314,23 @@ bool ReadEsds(Span esds, Description& d)
 void ReadAudioEntry(Span entry, Description& d)
 {
     if (entry.size < 28) return;
-    const uint16_t version = Be16(entry.data + 8);         // QuickTime sound description
-    d.channels = Be16(entry.data + 16);
-    d.sample_rate = Be32(entry.data + 24) >> 16;
+    const uint16_t version = ReadBe16(entry.data + 8);         // QuickTime sound description
+    d.channels = ReadBe16(entry.data + 16);
+    d.sample_rate = ReadBe32(entry.data + 24) >> 16;
     const std::size_t skip = 28 + (version == 1 ? 16 : version == 2 ? 36 : 0);
     if (entry.size < skip) return;
     const Span children{entry.data + skip, entry.size - skip};
-    if (d.entry == Tag(".mp3")) {
+    if (d.entry == FourCc(".mp3")) {
         d.codec = Mp4Codec::kMp3;
         d.known = true;
-    } else if (d.entry == Tag("ac-3")) {
+    } else if (d.entry == FourCc("ac-3")) {
         d.codec = Mp4Codec::kAc3;
-        const Span dac3 = Child(children, Tag("dac3"));
+        const Span dac3 = Child(children, FourCc("dac3"));
         d.config.assign(dac3.data, dac3.data + dac3.size);
         d.known = true;
-    } else if (d.entry == Tag("mp4a")) {
-        Span esds = Child(children, Tag("esds"));
-        if (esds.data == nullptr) esds = Child(Child(children, Tag("wave")), Tag("esds"));
+    } else if (d.entry == FourCc("mp4a")) {
+        Span esds = Child(children, FourCc("esds"));
+        if (esds.data == nullptr) esds = Child(Child(children, FourCc("wave")), FourCc("esds"));
         d.known = esds.data != nullptr && ReadEsds(esds, d);
     }
 }
@@ -346,16 +338,16 @@ void ReadAudioEntry(Span entry, Description& d)
 void ReadVideoEntry(Span entry, Description& d)
 {
     if (entry.size < 78) return;
-    d.width = Be16(entry.data + 24);
-    d.height = Be16(entry.data + 26);
+    d.width = ReadBe16(entry.data + 24);
+    d.height = ReadBe16(entry.data + 26);
     const Span children{entry.data + 78, entry.size - 78};
     Span config;
-    if (d.entry == Tag("avc1") || d.entry == Tag("avc3")) {
+    if (d.entry == FourCc("avc1") || d.entry == FourCc("avc3")) {
         d.codec = Mp4Codec::kH264;
-        config = Child(children, Tag("avcC"));
-    } else if (d.entry == Tag("hvc1") || d.entry == Tag("hev1")) {
+        config = Child(children, FourCc("avcC"));
+    } else if (d.entry == FourCc("hvc1") || d.entry == FourCc("hev1")) {
         d.codec = Mp4Codec::kHevc;
-        config = Child(children, Tag("hvcC"));
+        config = Child(children, FourCc("hvcC"));
     }
     if (config.data == nullptr || config.size < 7) return;
     d.config.assign(config.data, config.data + config.size);
@@ -366,7 +358,7 @@ void ReadVideoEntry(Span entry, Description& d)
 Description Describe(Span stsd, bool video)
 {
     Description d;
-    if (stsd.size < 16 || Be32(stsd.data + 4) == 0) return d;
+    if (stsd.size < 16 || ReadBe32(stsd.data + 4) == 0) return d;
     BoxWalker walker(Span{stsd.data + 8, stsd.size - 8});
     Span entry;
     if (!walker.Next(d.entry, entry)) return d;
@@ -391,7 +383,7 @@ bool ReadRuns(Span box, std::vector<Table::Run>& runs, uint64_t& entries)
     runs.reserve(count);
     for (uint32_t i = 0; i < count; ++i) {
         const uint8_t* entry = box.data + 8 + std::size_t(i) * 8;
-        if (Be32(entry) != 0) runs.push_back(Table::Run{Be32(entry), static_cast<int32_t>(Be32(entry + 4))});
+        if (ReadBe32(entry) != 0) runs.push_back(Table::Run{ReadBe32(entry), static_cast<int32_t>(ReadBe32(entry + 4))});
     }
     return true;
 }
@@ -399,41 +391,41 @@ bool ReadRuns(Span box, std::vector<Table::Run>& runs, uint64_t& entries)
 bool ReadChunks(Span stbl, Table& t, uint64_t& entries)
 {
     uint32_t count = 0;
-    const Span stsc = Child(stbl, Tag("stsc"));
+    const Span stsc = Child(stbl, FourCc("stsc"));
     if (!Entries(stsc, 8, 12, count) || (entries += count) > kMp4MaxTableEntries) return false;
     for (uint32_t i = 0; i < count; ++i) {
         const uint8_t* entry = stsc.data + 8 + std::size_t(i) * 12;
-        t.stsc.push_back(Table::ChunkRun{Be32(entry), Be32(entry + 4)});
+        t.stsc.push_back(Table::ChunkRun{ReadBe32(entry), ReadBe32(entry + 4)});
     }
-    const Span stco = Child(stbl, Tag("stco"));
-    const Span co64 = Child(stbl, Tag("co64"));
+    const Span stco = Child(stbl, FourCc("stco"));
+    const Span co64 = Child(stbl, FourCc("co64"));
     const bool wide = stco.data == nullptr;
     if (!Entries(wide ? co64 : stco, 8, wide ? 8 : 4, count) || (entries += count) > kMp4MaxTableEntries) return false;
     t.chunk_offsets.reserve(count);
     for (uint32_t i = 0; i < count; ++i)
-        t.chunk_offsets.push_back(wide ? Be64(co64.data + 8 + std::size_t(i) * 8) : Be32(stco.data + 8 + std::size_t(i) * 4));
+        t.chunk_offsets.push_back(wide ? ReadBe64(co64.data + 8 + std::size_t(i) * 8) : ReadBe32(stco.data + 8 + std::size_t(i) * 4));
     return true;
 }
 
 bool ReadSizesAndSync(Span stbl, Table& t, uint64_t& entries)
 {
-    const Span stsz = Child(stbl, Tag("stsz"));
+    const Span stsz = Child(stbl, FourCc("stsz"));
     if (stsz.size < 12) return false;
-    t.constant_size = Be32(stsz.data + 4);
-    t.sample_count = Be32(stsz.data + 8);
+    t.constant_size = ReadBe32(stsz.data + 4);
+    t.sample_count = ReadBe32(stsz.data + 8);
     if (t.sample_count > kMp4MaxTableEntries) return false;
     uint32_t count = 0;
     if (t.constant_size == 0) {
         if (!Entries(stsz, 12, 4, count) || (entries += count) > kMp4MaxTableEntries) return false;
         t.sizes.reserve(count);
-        for (uint32_t i = 0; i < count; ++i) t.sizes.push_back(Be32(stsz.data + 12 + std::size_t(i) * 4));
+        for (uint32_t i = 0; i < count; ++i) t.sizes.push_back(ReadBe32(stsz.data + 12 + std::size_t(i) * 4));
     }
-    const Span stss = Child(stbl, Tag("stss"));
+    const Span stss = Child(stbl, FourCc("stss"));
     if (stss.data == nullptr) return true;
     if (!Entries(stss, 8, 4, count) || (entries += count) > kMp4MaxTableEntries) return false;
     t.all_sync = false;
     t.sync.reserve(count);
-    for (uint32_t i = 0; i < count; ++i) t.sync.push_back(Be32(stss.data + 8 + std::size_t(i) * 4));
+    for (uint32_t i = 0; i < count; ++i) t.sync.push_back(ReadBe32(stss.data + 8 + std::size_t(i) * 4));
     return true;
 }
 
@@ -472,8 +464,8 @@ void ReadEdits(Span elst, uint32_t movie_timescale, Table& t)
     if (!Entries(elst, 8, entry_size, count)) return;
     for (uint32_t i = 0; i < count && i < 2; ++i) {
         const uint8_t* entry = elst.data + 8 + std::size_t(i) * entry_size;
-        const uint64_t duration = wide ? Be64(entry) : Be32(entry);
-        const int64_t media_time = wide ? static_cast<int64_t>(Be64(entry + 8)) : static_cast<int32_t>(Be32(entry + 4));
+        const uint64_t duration = wide ? ReadBe64(entry) : ReadBe32(entry);
+        const int64_t media_time = wide ? static_cast<int64_t>(ReadBe64(entry + 8)) : static_cast<int32_t>(ReadBe32(entry + 4));
         if (media_time == -1 && i == 0) {
             if (movie_timescale != 0) t.offset90k = To90k(duration, movie_timescale);
             continue;
@@ -509,33 +501,33 @@ struct TrackBox {
 bool LookAtTrack(Span trak, TrackBox& box)
 {
     box.trak = trak;
-    const Span tkhd = Child(trak, Tag("tkhd"));
-    if (tkhd.size >= 24) box.track_id = Be32(tkhd.data + (tkhd.data[0] == 1 ? 20 : 12));
-    const Span mdia = Child(trak, Tag("mdia"));
-    const Span hdlr = Child(mdia, Tag("hdlr"));
-    const Span mdhd = Child(mdia, Tag("mdhd"));
+    const Span tkhd = Child(trak, FourCc("tkhd"));
+    if (tkhd.size >= 24) box.track_id = ReadBe32(tkhd.data + (tkhd.data[0] == 1 ? 20 : 12));
+    const Span mdia = Child(trak, FourCc("mdia"));
+    const Span hdlr = Child(mdia, FourCc("hdlr"));
+    const Span mdhd = Child(mdia, FourCc("mdhd"));
     if (hdlr.size < 12 || mdhd.size < 24) return false;
-    const uint32_t handler = Be32(hdlr.data + 8);
-    if (handler != Tag("vide") && handler != Tag("soun")) return false;
-    box.video = handler == Tag("vide");
+    const uint32_t handler = ReadBe32(hdlr.data + 8);
+    if (handler != FourCc("vide") && handler != FourCc("soun")) return false;
+    box.video = handler == FourCc("vide");
     const bool wide = mdhd.data[0] == 1;
     if (wide && mdhd.size < 32) return false;
-    box.timescale = Be32(mdhd.data + (wide ? 20 : 12));
-    box.duration = wide ? Be64(mdhd.data + 24) : Be32(mdhd.data + 16);
-    box.stbl = Path(mdia, {Tag("minf"), Tag("stbl")});
-    box.description = Describe(Child(box.stbl, Tag("stsd")), box.video);
+    box.timescale = ReadBe32(mdhd.data + (wide ? 20 : 12));
+    box.duration = wide ? ReadBe64(mdhd.data + 24) : ReadBe32(mdhd.data + 16);
+    box.stbl = Path(mdia, {FourCc("minf"), FourCc("stbl")});
+    box.description = Describe(Child(box.stbl, FourCc("stsd")), box.video);
     return box.timescale != 0;
 }
 
 bool ReadTables(const TrackBox& box, uint32_t movie_timescale, Table& t, uint64_t& entries, std::string& error)
 {
-    if (!ReadRuns(Child(box.stbl, Tag("stts")), t.stts, entries) || !ReadChunks(box.stbl, t, entries) ||
+    if (!ReadRuns(Child(box.stbl, FourCc("stts")), t.stts, entries) || !ReadChunks(box.stbl, t, entries) ||
         !ReadSizesAndSync(box.stbl, t, entries)) {
         const bool big = entries > kMp4MaxTableEntries || t.sample_count > kMp4MaxTableEntries;
         error = big ? "sample tables above 10 million entries" : "sample table missing or cut short";
         return false;
     }
-    const Span ctts = Child(box.stbl, Tag("ctts"));
+    const Span ctts = Child(box.stbl, FourCc("ctts"));
     if (ctts.data != nullptr && !ReadRuns(ctts, t.ctts, entries)) {
         error = "composition offsets cut short or too many";
         return false;
@@ -546,7 +538,7 @@ bool ReadTables(const TrackBox& box, uint32_t movie_timescale, Table& t, uint64_
     }
     if (!TablesAgree(t, error)) return false;
     t.timescale = box.timescale;
-    ReadEdits(Path(box.trak, {Tag("edts"), Tag("elst")}), movie_timescale, t);
+    ReadEdits(Path(box.trak, {FourCc("edts"), FourCc("elst")}), movie_timescale, t);
     ShiftForNegativeOffsets(t);
     return true;
 }
@@ -570,20 +562,20 @@ bool Mp4Reader::Open(int fd, std::string& error)
     for (int boxes = 0; at + 8 <= file_size_ && boxes < 100000; ++boxes) {
         uint8_t header[16] = {};
         if (pread(fd, header, sizeof header, at) < 8) break;
-        uint64_t size = Be32(header);
-        const uint32_t type = Be32(header + 4);
+        uint64_t size = ReadBe32(header);
+        const uint32_t type = ReadBe32(header + 4);
         std::size_t header_size = 8;
-        if (size == 1) size = Be64(header + 8), header_size = 16;
+        if (size == 1) size = ReadBe64(header + 8), header_size = 16;
         if (size == 0) size = uint64_t(file_size_ - at);
         if (size < header_size || size > uint64_t(file_size_ - at)) {
-            error = type == Tag("moov") ? "the movie box (moov) is cut short" : Format("box '%s' at %lld runs past the end of the file", TagText(type).c_str(), static_cast<long long>(at));
+            error = type == FourCc("moov") ? "the movie box (moov) is cut short" : Format("box '%s' at %lld runs past the end of the file", TagText(type).c_str(), static_cast<long long>(at));
             return false;
         }
-        if (type == Tag("moof")) {
+        if (type == FourCc("moof")) {
             error = "fragmented MP4 (movie fragments) is not supported";
             return false;
         }
-        if (type == Tag("moov")) return ReadMovie(at + int64_t(header_size), int64_t(size - header_size), error);
+        if (type == FourCc("moov")) return ReadMovie(at + int64_t(header_size), int64_t(size - header_size), error);
         at += int64_t(size);
     }
     error = "no movie box (moov) in the file";
@@ -607,12 +599,12 @@ bool Mp4Reader::ReadMovie(int64_t at, int64_t size, std::string& error)
 bool Mp4Reader::ParseMovie(const uint8_t* data, std::size_t size, std::string& error)
 {
     const Span moov{data, size};
-    if (Child(moov, Tag("mvex")).data != nullptr) {
+    if (Child(moov, FourCc("mvex")).data != nullptr) {
         error = "fragmented MP4 (movie extends box) is not supported";
         return false;
     }
-    const Span mvhd = Child(moov, Tag("mvhd"));
-    const uint32_t movie_timescale = mvhd.size >= 24 ? Be32(mvhd.data + (mvhd.data[0] == 1 ? 20 : 12)) : 0;
+    const Span mvhd = Child(moov, FourCc("mvhd"));
+    const uint32_t movie_timescale = mvhd.size >= 24 ? ReadBe32(mvhd.data + (mvhd.data[0] == 1 ? 20 : 12)) : 0;
     TrackBox chosen[2];                     // video, audio
     bool have[2] = {false, false};
     std::string others;
@@ -621,7 +613,7 @@ bool Mp4Reader::ParseMovie(const uint8_t* data, std::size_t size, std::string& e
     Span trak;
     while (walker.Next(type, trak)) {
         TrackBox box;
-        if (type != Tag("trak") || !LookAtTrack(trak, box)) continue;
+        if (type != FourCc("trak") || !LookAtTrack(trak, box)) continue;
         const int slot = box.video ? 0 : 1;
         if (!box.description.known) {
             if (others.size() < 60) others += " " + TagText(box.description.entry);

@@ -1,5 +1,6 @@
 #include "media/probe.h"
 
+#include "core/byte_order.h"
 #include "core/log.h"
 #include "media/media_file.h"
 #include "media/ts_packet.h"
@@ -170,12 +171,6 @@ static uint32_t Little32(const uint8_t* p)
            (static_cast<uint32_t>(p[3]) << 24);
 }
 
-static uint32_t Big32(const uint8_t* p)
-{
-    return (static_cast<uint32_t>(p[0]) << 24) | (static_cast<uint32_t>(p[1]) << 16) |
-           (static_cast<uint32_t>(p[2]) << 8) | static_cast<uint32_t>(p[3]);
-}
-
 int32_t asf_bitrate_kbps(const char* path)
 {
     MediaFile file(path);
@@ -314,8 +309,8 @@ static double ProbeMp4Duration(const char* path)
         uint8_t fields[24];
         const int64_t at = start + (found - window.data());
         if (file.ReadAt(at, fields, sizeof fields) == static_cast<int64_t>(sizeof fields)) {
-            const uint32_t time_scale = Big32(fields + 16);
-            const uint32_t duration   = Big32(fields + 20);
+            const uint32_t time_scale = ReadBe32(fields + 16);
+            const uint32_t duration   = ReadBe32(fields + 20);
             if (duration > 0 && time_scale > 0) seconds = static_cast<double>(duration) / time_scale;
         }
         break;

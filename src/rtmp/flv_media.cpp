@@ -1,5 +1,7 @@
 #include "rtmp/flv_media.h"
 
+#include "core/byte_order.h"
+
 namespace {
 
 constexpr uint8_t kFrameKey = 1;
@@ -9,13 +11,6 @@ constexpr uint8_t kVideoHevc = 12;
 constexpr uint8_t kSoundMp3 = 2;
 constexpr uint8_t kSoundAac = 10;
 constexpr uint8_t kSoundMp3At8kHz = 14;
-
-uint32_t FourCc(const char (&text)[5])
-{
-    return (static_cast<uint32_t>(static_cast<uint8_t>(text[0])) << 24) |
-           (static_cast<uint32_t>(static_cast<uint8_t>(text[1])) << 16) |
-           (static_cast<uint32_t>(static_cast<uint8_t>(text[2])) << 8) | static_cast<uint8_t>(text[3]);
-}
 
 int32_t Signed24(const uint8_t* at)
 {
@@ -82,8 +77,7 @@ FlvMedia FlvMediaReader::ExtendedVideo(const uint8_t* body, std::size_t size, in
     const uint8_t packet = body[0] & 0x0F;
     if (frame == kFrameCommand) return Of(FlvKind::kIgnored);   // a command byte, no FourCC
     if (size < 5) return Of(FlvKind::kMalformed);
-    const uint32_t tag = (static_cast<uint32_t>(body[1]) << 24) | (static_cast<uint32_t>(body[2]) << 16) |
-                         (static_cast<uint32_t>(body[3]) << 8) | body[4];
+    const uint32_t tag = ReadBe32(body + 1);
     if (packet > 3) return Of(FlvKind::kIgnored);            // metadata, multitrack and extensions
     if (tag != FourCc("hvc1") && tag != FourCc("avc1")) return Unsupported(tag, video_reported_, video_unsupported_);
     const FlvCodec codec = tag == FourCc("hvc1") ? FlvCodec::kHevc : FlvCodec::kAvc;

@@ -1,5 +1,7 @@
 #include "rtmp/rtmp_chunk.h"
 
+#include "core/byte_order.h"
+
 #include <algorithm>
 #include <cstring>
 
@@ -16,16 +18,6 @@ int RTMP_InsertChunkHeaders(uint8_t* body, int length, uint8_t continuation)
     return length + inserted;
 }
 
-static uint32_t Read24(const uint8_t* at)
-{
-    return (static_cast<uint32_t>(at[0]) << 16) | (static_cast<uint32_t>(at[1]) << 8) | at[2];
-}
-
-static uint32_t Read32(const uint8_t* at)
-{
-    return (static_cast<uint32_t>(at[0]) << 24) | Read24(at + 1);
-}
-
 static void Put24(uint8_t* at, uint32_t value)
 {
     at[0] = static_cast<uint8_t>(value >> 16);
@@ -39,7 +31,7 @@ int RTMP_ReadMessageHeader(const uint8_t* chunk, std::size_t available, int32_t&
     const int format = chunk[0] >> 6;
     const int size = format == 0 ? 11 : format == 1 ? 7 : 0;
     if (size == 0 || available < static_cast<std::size_t>(1 + size)) return 0;
-    length = static_cast<int32_t>(Read24(chunk + 4));
+    length = static_cast<int32_t>(ReadBe24(chunk + 4));
     type = chunk[7];
     return size;
 }
@@ -88,7 +80,7 @@ int RtmpChunkReader::HeaderSize()
     if (header_length_ < size) return size;           // the timestamp field is not here yet
     bool extended = false;
     if (format < 3) {
-        extended = Read24(header_ + basic) == 0xFFFFFF;
+        extended = ReadBe24(header_ + basic) == 0xFFFFFF;
     } else {
         const uint32_t id = low == 0 ? 64u + header_[1] : low == 1 ? 64u + header_[1] + 256u * header_[2] : static_cast<uint32_t>(low);
         const Stream* stream = Find(id, false);
@@ -110,24 +102,24 @@ bool RtmpChunkReader::TakeHeader()
     const uint8_t* fields = header_ + basic;
     const int message = format == 0 ? 11 : format == 1 ? 7 : format == 2 ? 3 : 0;
     const bool has_extended = header_length_ > basic + message;
-    const uint32_t extended = has_extended ? Read32(header_ + basic + message) : 0;
+    const uint32_t extended = has_extended ? ReadBe32(header_ + basic + message) : 0;
     bool starts = true;
     if (format == 0) {
-        const uint32_t timestamp = Read24(fields);
+        const uint32_t timestamp = ReadBe24(fields);
         stream->timestamp = timestamp == 0xFFFFFF ? extended : timestamp;
         stream->delta = 0;
-        stream->length = Read24(fields + 3);
+        stream->length = ReadBe24(fields + 3);
         stream->type = fields[6];
         stream->stream_id = static_cast<uint32_t>(fields[7]) | (static_cast<uint32_t>(fields[8]) << 8) |
                             (static_cast<uint32_t>(fields[9]) << 16) | (static_cast<uint32_t>(fields[10]) << 24);
         stream->extended = timestamp == 0xFFFFFF;
         stream->opened = true;
     } else if (format == 1 || format == 2) {
-        const uint32_t delta = Read24(fields);
+        const uint32_t delta = ReadBe24(fields);
         stream->delta = delta == 0xFFFFFF ? extended : delta;
         stream->extended = delta == 0xFFFFFF;
         if (format == 1) {
-            stream->length = Read24(fields + 3);
+            stream->length = ReadBe24(fields + 3);
             stream->type = fields[6];
             stream->opened = true;
         }
@@ -173,14 +165,14 @@ bool RtmpChunkReader::Deliver(Stream& stream, int end, const MessageFn& on_messa
             broken_ = true;
             return false;
         }
-        const uint32_t size = Read32(message.body) & 0x7FFFFFFF;
+        const uint32_t size = ReadBe32(message.body) & 0x7FFFFFFF;
         if (size < 1) {
             broken_ = true;
             return false;
         }
         chunk_size_ = size;
     } else if (message.type == kRtmpAbort && message.body_kept >= 4) {
-        if (Stream* aborted = Find(Read32(message.body), false); aborted != nullptr && aborted != &stream) {
+        if (Stream* aborted = Find(ReadBe32(message.body), false); aborted != nullptr && aborted != &stream) {
             aborted->received = 0;
             aborted->body.clear();
             if (current_ == aborted) chunk_left_ = 0;
