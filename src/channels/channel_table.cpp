@@ -270,6 +270,9 @@ std::shared_ptr<ChannelTable> ParseXml(std::string_view text)
         const std::size_t name_start = element.rfind('>');
         if (dvb_left > 0) {
             AddDvbProgram(channel, *table->channels[static_cast<std::size_t>(dvb_parent)]->FirstSource(), dvb_parent);
+            // A further program has its own logo and recording folder; its src is not read.
+            CopyText(channel.img, AttributeValue(element, "img=", found));
+            CopyText(channel.rec_folder, AttributeValue(element, "rec_folder=", found));
             if (name_start != std::string_view::npos) CopyText(channel.name, element.substr(name_start + 1));
             --dvb_left;
             continue;

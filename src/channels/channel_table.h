@@ -84,7 +84,6 @@ struct RealBuffer {
     RealBufferSlot       slots[kRingSlots];
     int32_t              channel_index = 0;
     CriticalSection      buffer_lock;
-    std::atomic<int32_t> timeshift_rewind{0};
     // Set when the writer of this ring has ended for good (its data thread stopped for a
     // refresh or a shutdown): readers still holding it end instead of waiting for ever, and
     // never mistake the next ring's indices for this one's.

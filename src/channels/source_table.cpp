@@ -8,9 +8,10 @@ namespace {
 
 constexpr uint32_t kEveryOutput = kOutputHttp | kOutputRtsp | kOutputTimeShift | kOutputHls | kOutputMulticast;
 
-// One row per source kind. Only the datagram inputs and RTMP (remuxed into blocks of whole
-// packets) are recorded for time-shift (the others play live when asked for it); MP4 folders
-// are remuxed into a transport stream as they play.
+// One row per source kind. The datagram inputs, RTMP (remuxed into blocks of whole packets)
+// and DVB programs (each recorded alone) are recorded for time-shift in whole packets; the
+// others play live when asked for it. MP4 folders are remuxed into a transport stream as they
+// play.
 constexpr std::array kTraits{
     SourceTraits{kSourceFile, RingLayout::kTsFolder, kOutputHttp | kOutputRtsp | kOutputHls | kOutputMulticast, "TS folder"},
     SourceTraits{kSourceRtpGroup, RingLayout::kRtpSlots, kEveryOutput, "RTP"},
@@ -20,8 +21,8 @@ constexpr std::array kTraits{
     SourceTraits{kSourceHttp, RingLayout::kByteStream, kOutputHttp | kOutputRtsp | kOutputHls | kOutputMulticast, "HTTP"},
     SourceTraits{kSourceRtsp, RingLayout::kByteStream, kOutputHttp | kOutputRtsp | kOutputHls | kOutputMulticast, "RTSP"},
     SourceTraits{kSourceRtspTs, RingLayout::kByteStream, kOutputHttp | kOutputRtsp | kOutputHls | kOutputMulticast, "RTSP"},
-    SourceTraits{kSourceDvbGroup, RingLayout::kDvbProgram, kOutputHttp | kOutputRtsp | kOutputHls | kOutputMulticast, "DVB"},
-    SourceTraits{kSourceDvbPort, RingLayout::kDvbProgram, kOutputHttp | kOutputRtsp | kOutputHls | kOutputMulticast, "DVB"},
+    SourceTraits{kSourceDvbGroup, RingLayout::kDvbProgram, kEveryOutput, "DVB"},
+    SourceTraits{kSourceDvbPort, RingLayout::kDvbProgram, kEveryOutput, "DVB"},
     SourceTraits{kSourceMp4File, RingLayout::kMp4Folder, kOutputHttp | kOutputRtsp | kOutputHls | kOutputMulticast, "MP4 folder"},
     SourceTraits{kSourceRtmp, RingLayout::kPackets, kEveryOutput, "RTMP"},   // remuxed to TS as it comes
 };

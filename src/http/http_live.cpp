@@ -213,6 +213,7 @@ void SendDvbProgram(LiveStream& live, RingReader& ring, const ChannelRecord& rin
         return sender.Packet(packet, verdict, near_tail);
     };
     reader.idle = [&] { return sender.Flush(); };
+    reader.from_key_picture = true;
     if (ReadDvbProgram(ring, ring_channel, filter, reader) == DvbRead::kRetired) {
         sender.Flush();
         LogSystemMessage("Thread[%d]: IPTV_TS_HTTP_DataThread : Channel input closed\n", live.number_);
@@ -242,7 +243,7 @@ void ServeDvbChannel(LiveStream& live, ChannelTable& table, ChannelRecord& chann
     LogSystemMessage("nSleepTimeInt =[%d],nSleepTimeTotalRem=[%d]\n", 0, 0);
 
     RingReader ring(ring_channel, false, number);
-    const RingReader::Join join = ring.JoinBackward([&] { return live.Stopped(); });
+    const RingReader::Join join = ring.JoinBackward([&] { return live.Stopped(); }, kDvbKeyPictureLead);
     if (join == RingReader::Join::kNoInput) {
         LogSystemMessage("Thread[%d]: IPTV_TS_HTTP_DataThread (CH no.[%d] No Sync Data)\n", number, channel_number);
         return;

@@ -291,7 +291,7 @@ void RunDvbInput(ChannelRecord& channel, int32_t channel_index, const std::share
             CloseSocket(fd);
             return;
         }
-        StartRecorders(channel, channel_index, buffer, false, recorders);
+        StartProgramRecorders(*table, channel_index, buffer, recorders);
         parser = StartParser(table, buffer, channel_index);
         channel.has_input.store(0);
         while (!Stopping()) DvbReceiveStep(channel, *buffer, fd);
@@ -307,7 +307,7 @@ void RunDvbInput(ChannelRecord& channel, int32_t channel_index, const std::share
                 continue;
             }
             source.socket.store(fd);
-            StartRecorders(channel, channel_index, buffer, false, recorders);
+            StartProgramRecorders(*table, channel_index, buffer, recorders);
             if (parser == nullptr) parser = StartParser(table, buffer, channel_index);
             LogSystemMessage("CH [%d]: DVB UDP Media Source Port No [%d]\n", number, source.port);
             channel.has_input.store(0);

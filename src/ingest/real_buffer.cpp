@@ -5,6 +5,7 @@
 #include "media/ts_cutter.h"
 #include "media/ts_timing.h"
 
+#include <algorithm>
 #include <cstring>
 
 void write_slot(ChannelRecord& channel, RealBuffer& buffer, int32_t length)
@@ -280,7 +281,7 @@ RingReader::Next RingReader::NextSlot(uint8_t* out, int& length)
     return Next::kSlot;
 }
 
-RingReader::Join RingReader::JoinBackward(const std::function<bool()>& stopped)
+RingReader::Join RingReader::JoinBackward(const std::function<bool()>& stopped, int lead)
 {
     // The backward search stops this many slots short of the writer's side of the ring.
     constexpr int kJoinBackwardMargin = 50;
@@ -309,8 +310,9 @@ RingReader::Join RingReader::JoinBackward(const std::function<bool()>& stopped)
     }
     // A lapped ring: back from the newest whole slot. The oldest slot and the one before it are
     // the writer's next two: read now, they would be torn or overwritten under the reader.
-    output_index_ = (channel_.input_index.load() + kRingSlots - 1) % kRingSlots;
-    for (int tries = 0; tries < kRingSlots - kJoinBackwardMargin; ) {
+    lead = std::clamp(lead, 0, kRingSlots / 2);
+    output_index_ = (channel_.input_index.load() + kRingSlots - 1 - lead) % kRingSlots;
+    for (int tries = lead; tries < kRingSlots - kJoinBackwardMargin; ) {
         if (stopped()) return Join::kStopped;
         if (buffer_->retired.load() != 0) return Join::kNoInput;
         const int length = CopySlot(output_index_, slot);

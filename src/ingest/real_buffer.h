@@ -72,8 +72,10 @@ public:
     void WaitForWriter(int timeout_ms);
     // Joins at the newest slot that starts with a PAT: before the first lap the first one
     // from the oldest slot on; after it, searched back from the newest whole slot (never the
-    // slots the writer is about to overwrite), over at most a lap less a margin.
-    Join JoinBackward(const std::function<bool()>& stopped);
+    // slots the writer is about to overwrite), over at most a lap less a margin. lead: the
+    // search starts that many slots further back (at most half the ring), so that what
+    // follows the join holds more of the past.
+    Join JoinBackward(const std::function<bool()>& stopped, int lead = 0);
 
     int32_t output_index() const { return output_index_; }
     // Where the packets of the slot last returned by NextSlot start (byte streams).

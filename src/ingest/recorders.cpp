@@ -6,13 +6,16 @@
 #include "core/log.h"
 #include "core/platform/platform.h"
 #include "core/server_control.h"
+#include "ingest/dvb_program_filter.h"
 #include "ingest/input_health.h"
+#include "media/ts_packet.h"
 
 #include <cerrno>
 #include <string_view>
 #include <cstdio>
 #include <fcntl.h>
 #include <new>
+#include <optional>
 #include <sys/stat.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -27,10 +30,13 @@ CriticalSection g_archive_lock;
 constexpr uint32_t kRecorderNapMs = 100;
 
 struct RecorderArgs {
-    ChannelRecord*              channel;
+    ChannelRecord*              channel;           // the channel recorded
+    ChannelRecord*              ring_channel;      // whose ring is read: a DVB program's multiplex
     std::shared_ptr<RealBuffer> buffer;
-    int32_t                     channel_number;   // 1-based
+    int32_t                     channel_number;    // 1-based, of the channel recorded
     bool                        rtp;               // slots carry a 12-byte RTP header
+    const SourceRecord*         program = nullptr; // a DVB program: only its packets are kept
+    std::atomic<int32_t>*       rewind = nullptr;  // the time-shift timer's flag
 };
 
 bool Stopping() { return g_channel_reader_stop.load() != 0; }
@@ -40,7 +46,7 @@ bool Stopping() { return g_channel_reader_stop.load() != 0; }
 // the index after the last slot taken.
 int CollectSlots(const RecorderArgs& args, int32_t r, int skip, iovec (&parts)[64], int32_t& r_end, std::size_t& bytes)
 {
-    const int32_t input = args.channel->input_index.load(std::memory_order_acquire);
+    const int32_t input = args.ring_channel->input_index.load(std::memory_order_acquire);
     int count = 0;
     bytes = 0;
     int32_t at = r;
@@ -81,6 +87,45 @@ bool WriteParts(int fd, iovec* parts, int count)
     return true;
 }
 
+// What a recorder writes of the slots it collected: the slots themselves, or only one DVB
+// program's packets out of them (nothing before the table parser has named the program).
+class ProgramCut {
+public:
+    explicit ProgramCut(const SourceRecord* program) : program_(program) {}
+    // Replaces the parts with what is written; returns the new part count (bytes updated).
+    int Cut(iovec (&parts)[64], int count, std::size_t& bytes);
+
+private:
+    const SourceRecord*             program_;
+    std::optional<DvbProgramFilter> filter_;
+    std::vector<uint8_t>            kept_;
+};
+
+int ProgramCut::Cut(iovec (&parts)[64], int count, std::size_t& bytes)
+{
+    if (program_ == nullptr) return count;
+    bytes = 0;
+    if (!filter_) {
+        if (program_->program_number.load() == 0) return 0;
+        filter_.emplace(*program_);
+    }
+    kept_.clear();
+    for (int i = 0; i < count; ++i) {
+        filter_->Refresh();
+        const auto* data = static_cast<const uint8_t*>(parts[i].iov_base);
+        for (std::size_t at = 0; at + kTsPacketSize <= parts[i].iov_len; at += kTsPacketSize) {
+            const std::size_t end = kept_.size();
+            kept_.insert(kept_.end(), data + at, data + at + kTsPacketSize);
+            if (filter_->Pass(kept_.data() + end) == DvbProgramFilter::Verdict::kDrop) kept_.resize(end);
+        }
+    }
+    bytes = kept_.size();
+    if (bytes == 0) return 0;
+    parts[0].iov_base = kept_.data();
+    parts[0].iov_len  = bytes;
+    return 1;
+}
+
 }  // namespace
 
 std::string TimeShiftFileName(int channel_number)
@@ -111,7 +156,7 @@ int32_t Time_Shift_Time_Out_Thread(void* raw)
         while (!Stopping()) {
             SleepMs(1000);
             if (++seconds >= g_config.iptv_time_shift_record_duration) {
-                args->buffer->timeshift_rewind.store(1);
+                args->rewind->store(1);
                 seconds = 0;
             }
         }
@@ -125,8 +170,10 @@ int32_t TimeShiftRecorder(void* raw)
     {
         std::unique_ptr<RecorderArgs> args(static_cast<RecorderArgs*>(raw));
         ChannelRecord& channel = *args->channel;
-        RealBuffer& buffer = *args->buffer;
         const int number = args->channel_number;
+        std::atomic<int32_t> rewind{0};
+        args->rewind = &rewind;
+        ProgramCut cut(args->program);
         mkdir("timeshift", 0755);
         const std::string name = TimeShiftFileName(number);
         const int fd = open(name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
@@ -134,12 +181,11 @@ int32_t TimeShiftRecorder(void* raw)
             LogSystemMessage("System Message: Channel [%d] Open Time Shift FIlename =[%s] Error\n", number, name.c_str());
         } else {
             LogSystemMessage("System Message: Channel [%d] Open Time Shift FIle : [%s]\n", number, name.c_str());
-            int32_t r = channel.time_index.load();
+            int32_t r = args->ring_channel->time_index.load();
             if (Stopping()) {
                 LogSystemMessage("System Message: Channel [%d] Stop receiving network video stream after receving immediately...\n",
                                  number);
             } else {
-                buffer.timeshift_rewind.store(0);
                 channel.timeshift_bytes.store(0);
                 auto* timer_args = new (std::nothrow) RecorderArgs(*args);
                 ThreadRecord* timer = timer_args != nullptr ? StartThread(Time_Shift_Time_Out_Thread, timer_args, "TimeShiftTimer") : nullptr;
@@ -147,20 +193,20 @@ int32_t TimeShiftRecorder(void* raw)
                 while (!Stopping()) {
                     int32_t next = r;
                     std::size_t bytes = 0;
-                    const int count = CollectSlots(*args, r, 0, parts, next, bytes);
+                    const int count = cut.Cut(parts, CollectSlots(*args, r, 0, parts, next, bytes), bytes);
                     if (next == r) {
                         SleepMs(kRecorderNapMs);
                         continue;
                     }
                     // A failed write is not retried: the loop goes on.
-                    CountRecorderWrite(HealthOf(number - 1), WriteParts(fd, parts, count), bytes);
+                    if (count > 0) CountRecorderWrite(HealthOf(number - 1), WriteParts(fd, parts, count), bytes);
                     channel.timeshift_bytes.fetch_add(static_cast<int64_t>(bytes));
                     r = next;
-                    if (buffer.timeshift_rewind.load() == 1) {
+                    if (rewind.load() == 1) {
                         LogSystemMessage("System Message: Channel [%d] Time Shift FIle=[%s] Seeks to 0 Position\n", number,
                                          name.c_str());
                         lseek(fd, 0, SEEK_SET);
-                        buffer.timeshift_rewind.store(0);
+                        rewind.store(0);
                         channel.timeshift_bytes.store(0);
                     }
                 }
@@ -188,6 +234,7 @@ int32_t TV_On_Demand_Thread(void* raw)
         std::tm start = LocalTime();
         bool first_file = true;
         bool failing = false;
+        ProgramCut cut(args->program);
         iovec parts[64];
         for (bool running = true; running;) {
             const std::string name = ArchiveFileName(channel.rec_folder, start);
@@ -200,7 +247,7 @@ int32_t TV_On_Demand_Thread(void* raw)
                 else MarkArchiveRecording(name, true);
             }
             if (fd < 0) break;
-            int32_t r = channel.time_index.load();
+            int32_t r = args->ring_channel->time_index.load();
             for (;;) {
                 if (Stopping()) {
                     close(fd);
@@ -212,13 +259,14 @@ int32_t TV_On_Demand_Thread(void* raw)
                 }
                 int32_t next = r;
                 std::size_t bytes = 0;
-                const int count = CollectSlots(*args, r, args->rtp ? kRtpHeaderSize : 0, parts, next, bytes);
+                const int collected = CollectSlots(*args, r, args->rtp ? kRtpHeaderSize : 0, parts, next, bytes);
                 if (next == r) {
                     SleepMs(kRecorderNapMs);
                     continue;
                 }
-                const bool written = WriteParts(fd, parts, count);
-                CountRecorderWrite(HealthOf(number - 1), written, bytes);
+                const int count = cut.Cut(parts, collected, bytes);
+                const bool written = count == 0 || WriteParts(fd, parts, count);
+                if (count > 0) CountRecorderWrite(HealthOf(number - 1), written, bytes);
                 if (!written) {
                     // A full disk: one line per episode, and the same slots again a second later.
                     if (!failing) {
@@ -246,25 +294,50 @@ int32_t TV_On_Demand_Thread(void* raw)
     EndThread();
 }
 
-void StartRecorders(ChannelRecord& channel, int32_t channel_index, const std::shared_ptr<RealBuffer>& buffer,
-                    bool tv_on_demand_allowed, std::vector<ThreadRecord*>& started)
+namespace {
+
+// Starts the recorders the configuration asks for with these arguments (rewind unset).
+void StartRecordersOf(const RecorderArgs& proto, bool tv_on_demand_allowed, std::vector<ThreadRecord*>& started)
 {
-    const bool rtp = ChannelTraits(channel).layout == RingLayout::kRtpSlots;
+    const ChannelRecord& channel = *proto.channel;
     if (g_config.iptv_time_shift_record_duration > 10) {
-        auto* args = new (std::nothrow) RecorderArgs{&channel, buffer, channel_index + 1, rtp};
+        auto* args = new (std::nothrow) RecorderArgs(proto);
         ThreadRecord* thread = args != nullptr ? StartThread(TimeShiftRecorder, args, "TimeShift") : nullptr;
         if (thread != nullptr) started.push_back(thread);
         else delete args;
     }
-    if (tv_on_demand_allowed && channel.rec_folder[0] != '\0' && g_config.tv_on_demand_record_duration > 0 &&
-        !RecordingFolderIsSafe(channel.rec_folder)) {
-        LogSystemMessage("CH [%d]: rec_folder [%s] leaves tv_program_archive: no TV-on-demand recording\n", channel_index + 1,
+    if (!tv_on_demand_allowed || channel.rec_folder[0] == '\0' || g_config.tv_on_demand_record_duration <= 0) return;
+    if (!RecordingFolderIsSafe(channel.rec_folder)) {
+        LogSystemMessage("CH [%d]: rec_folder [%s] leaves tv_program_archive: no TV-on-demand recording\n", proto.channel_number,
                          channel.rec_folder);
-    } else if (tv_on_demand_allowed && channel.rec_folder[0] != '\0' && g_config.tv_on_demand_record_duration > 0) {
-        auto* args = new (std::nothrow) RecorderArgs{&channel, buffer, channel_index + 1, rtp};
-        ThreadRecord* thread = args != nullptr ? StartThread(TV_On_Demand_Thread, args, "TVOnDemand") : nullptr;
-        if (thread != nullptr) started.push_back(thread);
-        else delete args;
+        return;
+    }
+    auto* args = new (std::nothrow) RecorderArgs(proto);
+    ThreadRecord* thread = args != nullptr ? StartThread(TV_On_Demand_Thread, args, "TVOnDemand") : nullptr;
+    if (thread != nullptr) started.push_back(thread);
+    else delete args;
+}
+
+}  // namespace
+
+void StartRecorders(ChannelRecord& channel, int32_t channel_index, const std::shared_ptr<RealBuffer>& buffer,
+                    bool tv_on_demand_allowed, std::vector<ThreadRecord*>& started)
+{
+    const bool rtp = ChannelTraits(channel).layout == RingLayout::kRtpSlots;
+    StartRecordersOf(RecorderArgs{&channel, &channel, buffer, channel_index + 1, rtp}, tv_on_demand_allowed, started);
+}
+
+void StartProgramRecorders(const ChannelTable& table, int32_t parent_index, const std::shared_ptr<RealBuffer>& buffer,
+                           std::vector<ThreadRecord*>& started)
+{
+    ChannelRecord& parent = *table.channels[static_cast<std::size_t>(parent_index)];
+    for (int32_t i = parent_index; i < table.Count(); ++i) {
+        ChannelRecord& channel = *table.channels[static_cast<std::size_t>(i)];
+        const SourceRecord* source = channel.FirstSource();
+        if (source == nullptr || (i != parent_index && (source->dvb_sub == 0 || source->dvb_parent != parent_index))) break;
+        RecorderArgs proto{&channel, &parent, buffer, i + 1, false};
+        proto.program = source;
+        StartRecordersOf(proto, true, started);
     }
 }
 

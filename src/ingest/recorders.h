@@ -18,6 +18,11 @@
 // `started`.
 void StartRecorders(ChannelRecord& channel, int32_t channel_index, const std::shared_ptr<RealBuffer>& buffer,
                     bool tv_on_demand_allowed, std::vector<ThreadRecord*>& started);
+// The recorders of each program of a DVB multiplex (the parent's and those of the channels
+// that follow it as its further programs), each keeping only its program's packets: a file
+// per program, as a viewer of the program gets it.
+void StartProgramRecorders(const ChannelTable& table, int32_t parent_index, const std::shared_ptr<RealBuffer>& buffer,
+                           std::vector<ThreadRecord*>& started);
 // Joins them when the data thread ends (they also end by themselves on the reader stop flag).
 void StopRecorders(std::vector<ThreadRecord*>& started);
 

@@ -164,6 +164,7 @@ void ServeDvbChannel(RtspConnection& conn, const ChannelTable& table, ChannelRec
     DvbProgramReader& reader = program.reader;
     reader.thread_number    = number;
     reader.follow_next_ring = false;
+    reader.from_key_picture = true;
     reader.closed_line      = "Thread[" + std::to_string(number) + "]: IPTV_TS_RTSP_DataThread : Channel input closed\n";
     reader.stopped          = [&] { return Stopped(conn); };
     program.send         = BlockSender(output, number);

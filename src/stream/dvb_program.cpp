@@ -7,75 +7,9 @@
 #include "media/ts_timing.h"
 
 #include <cstring>
+#include <optional>
+#include <string>
 
-namespace {
-
-// Rewrites a PAT packet in place so that it lists only one program.
-void RewritePat(uint8_t* packet, uint16_t program_number, uint16_t pmt_pid)
-{
-    int at = 4;
-    if (packet[3] & 0x20) at += 1 + packet[4];
-    at += 1;                                               // pointer field
-    if (at + 16 > kTsPacketSize) return;
-    uint8_t* section = packet + at;
-    section[1] = 0xB0;
-    section[2] = 13;
-    section[6] = 0;
-    section[7] = 0;
-    section[8] = static_cast<uint8_t>(program_number >> 8);
-    section[9] = static_cast<uint8_t>(program_number);
-    section[10] = static_cast<uint8_t>(0xE0 | (pmt_pid >> 8));
-    section[11] = static_cast<uint8_t>(pmt_pid);
-    const uint32_t crc = crc32_mpeg(section, 12);
-    section[12] = static_cast<uint8_t>(crc >> 24);
-    section[13] = static_cast<uint8_t>(crc >> 16);
-    section[14] = static_cast<uint8_t>(crc >> 8);
-    section[15] = static_cast<uint8_t>(crc);
-    std::memset(section + 16, 0xFF, static_cast<std::size_t>(kTsPacketSize - at - 16));
-}
-
-}  // namespace
-
-DvbProgramFilter::DvbProgramFilter(const SourceRecord& source)
-    : source_(source), program_(source.program_number.load()), pmt_pid_(source.pmt_pid.load())
-{
-    pcr_pid_ = source.pcr_pid.load();
-    stream_count_ = source.stream_count.load();
-    TakeStreams();
-}
-
-void DvbProgramFilter::TakeStreams()
-{
-    stream_count_ = source_.stream_count.load();
-    pcr_pid_ = source_.pcr_pid.load();
-    pids_.clear();
-    for (int i = 0; i < stream_count_ && i < kMaxDvbStreams; ++i) pids_.push_back(source_.streams[i].pid);
-}
-
-void DvbProgramFilter::Refresh()
-{
-    if (stream_count_ == 0 && source_.stream_count.load() != 0) TakeStreams();
-}
-
-DvbProgramFilter::Verdict DvbProgramFilter::Pass(uint8_t* packet)
-{
-    TsPacketHeader header;
-    const uint16_t pid = parse_ts_header(packet, header);
-    if (pid == 0) {
-        RewritePat(packet, program_, pmt_pid_);
-        pat_passed_ = true;
-        return Verdict::kPat;
-    }
-    if (pid == pmt_pid_ && pat_passed_) {
-        const bool first = !pmt_passed_;
-        pmt_passed_ = true;
-        return first ? Verdict::kFirstPmt : Verdict::kPass;
-    }
-    if (!pat_passed_ || !pmt_passed_) return Verdict::kDrop;
-    bool pass = pid == pcr_pid_;
-    for (const uint16_t stream : pids_) pass = pass || pid == stream;
-    return pass ? Verdict::kPass : Verdict::kDrop;
-}
 
 ChannelRecord& DvbRingChannel(const ChannelTable& table, ChannelRecord& channel)
 {
@@ -100,9 +34,73 @@ int64_t DvbPcrPace::Next(const uint8_t* packet, bool near_tail)
     return near_tail ? 0 : sleep_.NextMs(interval);
 }
 
+DvbKeyGate::DvbKeyGate(uint16_t pmt_pid)
+    : cutter_([](TsSegmentCutter::Segment&&) {}), pmt_pid_(pmt_pid), started_ms_(GetTickMs())
+{
+}
+
+bool DvbKeyGate::Hold(const uint8_t* packet, DvbProgramFilter::Verdict verdict)
+{
+    if (giving_up_) {
+        if (verdict != DvbProgramFilter::Verdict::kPat) return false;
+        released_.assign(reinterpret_cast<const char*>(packet), kTsPacketSize);
+        return open_ = true;
+    }
+    cutter_.Feed(packet, kTsPacketSize);
+    held_.append(reinterpret_cast<const char*>(packet), kTsPacketSize);
+    const TsSegmentCutter::Start& start = cutter_.first_key();
+    if (start.offset >= 0 || cutter_.without_video()) {
+        const int64_t from = start.offset >= base_ ? start.offset - base_ : 0;
+        released_ = start.tables;
+        released_.append(held_, static_cast<std::size_t>(from));
+        held_.clear();
+        return open_ = true;
+    }
+    if (GetTickMs() - started_ms_ > kGiveUpMs) {
+        held_.clear();
+        giving_up_ = true;
+        return false;
+    }
+    if (held_.size() > kMaxHeld) {
+        const std::size_t drop = held_.size() / 2 / kTsPacketSize * kTsPacketSize;
+        held_.erase(0, drop);
+        base_ += static_cast<int64_t>(drop);
+    }
+    return false;
+}
+
+DvbProgramFilter::Verdict DvbKeyGate::VerdictOf(const uint8_t* packet)
+{
+    TsPacketHeader header;
+    const uint16_t pid = parse_ts_header(packet, header);
+    if (pid == 0) return DvbProgramFilter::Verdict::kPat;
+    if (pid != pmt_pid_ || pmt_released_) return DvbProgramFilter::Verdict::kPass;
+    pmt_released_ = true;
+    return DvbProgramFilter::Verdict::kFirstPmt;
+}
+
+namespace {
+
+// Hands a packet that passed the filter on, through the key gate when there is one.
+bool HandOn(const DvbProgramReader& reader, DvbKeyGate* gate, uint8_t* packet, DvbProgramFilter::Verdict verdict, bool near_tail)
+{
+    if (gate == nullptr || gate->open()) return reader.packet(packet, verdict, near_tail);
+    if (!gate->Hold(packet, verdict)) return true;
+    std::string released = gate->released();
+    for (std::size_t at = 0; at + kTsPacketSize <= released.size(); at += kTsPacketSize) {
+        auto* bytes = reinterpret_cast<uint8_t*>(released.data() + at);
+        if (!reader.packet(bytes, gate->VerdictOf(bytes), near_tail)) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
 DvbRead ReadDvbProgram(RingReader& ring, const ChannelRecord& ring_channel, DvbProgramFilter& filter,
                        const DvbProgramReader& reader)
 {
+    std::optional<DvbKeyGate> gate;
+    if (reader.from_key_picture) gate.emplace(filter.pmt_pid());
     uint8_t slot[kRingSlotSize];
     while (!reader.stopped()) {
         filter.Refresh();
@@ -118,7 +116,7 @@ DvbRead ReadDvbProgram(RingReader& ring, const ChannelRecord& ring_channel, DvbP
         const bool near_tail = (read - ring_channel.time_index.load() + kRingSlots) % kRingSlots <= 99;
         for (int at = 0; at + kTsPacketSize <= length; at += kTsPacketSize) {
             const DvbProgramFilter::Verdict verdict = filter.Pass(slot + at);
-            if (verdict != DvbProgramFilter::Verdict::kDrop && !reader.packet(slot + at, verdict, near_tail))
+            if (verdict != DvbProgramFilter::Verdict::kDrop && !HandOn(reader, gate ? &*gate : nullptr, slot + at, verdict, near_tail))
                 return DvbRead::kEnded;
         }
     }
@@ -137,7 +135,7 @@ void FollowDvbProgram(const ChannelTable& table, ChannelRecord& channel, const D
         }
         DvbProgramFilter filter(source);
         RingReader ring(ring_channel, false, reader.thread_number);
-        const RingReader::Join join = ring.JoinBackward(reader.stopped);
+        const RingReader::Join join = ring.JoinBackward(reader.stopped, reader.from_key_picture ? kDvbKeyPictureLead : 0);
         if (join == RingReader::Join::kStopped) return;
         if (join != RingReader::Join::kJoined) {
             SleepUnlessStopping(1000);

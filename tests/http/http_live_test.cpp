@@ -3,6 +3,7 @@
 // answers for unknown channels, per-user stream limits and shutdown. Read back by raw sockets,
 // ffprobe and ffmpeg.
 
+#include "media/ts_cutter.h"
 #include "support/process.h"
 #include "support/test_server.h"
 #include "support/ts_builder.h"
@@ -762,6 +763,9 @@ TEST_F(HttpLiveDvbChannel, SecondProgramComesAloneWithItsOwnPatAndOnlyItsPidsLiv
     EXPECT_EQ(viewer.Head(), "HTTP/1.0 200 OK\r\n\r\n");
     EXPECT_EQ(FirstSyncLoss(body), std::string::npos);
     EXPECT_EQ(PidOf(Bytes(body)), 0) << "the stream does not start with a PAT";
+    // The PAT and PMT are followed by a key picture of the program: the player shows a
+    // picture at once instead of decoding errors up to the next one.
+    EXPECT_EQ(FindKeyFrameStart(Bytes(body), body.size()), 0) << "the stream does not start at a key picture";
 
     // Every PAT lists program 102 alone, with a correct CRC; the PMT it points to describes
     // that program.

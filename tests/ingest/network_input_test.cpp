@@ -140,12 +140,16 @@ TEST_F(DvbInputs, OnlyDatagramsOfWholePacketsStartingWithASyncByteAreKept)
     EXPECT_EQ(Channel(0).input_bytes.load(), 188);
 }
 
-TEST_F(DvbInputs, AMultiplexOfTwoProgramsFillsTheParentAndItsSubChannel)
+TEST_F(DvbInputs, AMultiplexOfTwoProgramsFillsTheParentAndItsSubChannelAndRecordsEachProgramAlone)
 {
     if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg is not installed";
     const uint16_t port = FreeUdpPort();
-    LoadChannels("iptvepg.txt", "[ch1]\r\ndvb://" + std::to_string(port) + ",2\r\n");
+    g_config.iptv_time_shift_record_duration = 600;
+    g_config.tv_on_demand_record_duration    = 60;
+    LoadChannels("channel_definition.xml", "<?xml version=\"1.0\" ?>\r\n<ch src=\"dvb://:" + std::to_string(port) + ",2\" rec_folder=\"first\">A</ch>\r\n"
+                                           "<ch rec_folder=\"second\">B</ch>\r\n");
     ASSERT_EQ(CurrentChannels()->Count(), 2);
+    EXPECT_STREQ(Channel(1).rec_folder, "second");
     StartReader();
     ASSERT_TRUE(sender.Start({"/bin/sh", "-c",
                               "exec ffmpeg -nostdin -v error -re -f lavfi -i testsrc2=size=160x120:rate=25 "
@@ -168,6 +172,26 @@ TEST_F(DvbInputs, AMultiplexOfTwoProgramsFillsTheParentAndItsSubChannel)
     EXPECT_EQ(sub.video_pid.load(), sub.streams[0].pid);
     EXPECT_EQ(sub.source_type.load(), 10);
     EXPECT_EQ(Channel(1).Buffer(), nullptr);               // the sub-channel has no input of its own
+
+    // Each program's time-shift file and archive hold that program alone, from a PAT on, and
+    // decode without an error.
+    ASSERT_EQ(sender.WaitExit(20000), 0);
+    SleepMs(300);
+    StopReader();
+    const std::vector<std::pair<std::string, std::string>> recordings = {
+        {"timeshift/time_shift_ch[1]", "101"}, {"timeshift/time_shift_ch[2]", "102"},
+        {"tv_program_archive/first", "101"}, {"tv_program_archive/second", "102"}};
+    for (const auto& [where, program] : recordings) {
+        std::string path = dir.PathOf(where);
+        if (where.rfind("tv_program_archive", 0) == 0) path = RunShell("ls -d '" + path + "'/*.ts | head -1 | tr -d '\\n'");
+        const std::string head = RunShell("head -c 1 '" + path + "' | od -An -tx1 | tr -d ' \\n'");
+        EXPECT_EQ(head, "47") << where;
+        const std::string programs = RunShell("ffprobe -v error -show_programs -of flat '" + path + "' | grep -E 'program_num|codec_name='");
+        EXPECT_EQ(programs, "programs.program.0.program_num=" + program + "\nprograms.program.0.streams.stream.0.codec_name=\"mpeg2video\"\n")
+            << where;
+        const std::string decoded = RunShell("ffmpeg -nostdin -v error -i '" + path + "' -f null - 2>&1");
+        EXPECT_EQ(decoded, "") << where;
+    }
 }
 
 // Multicast kinds inside a private network namespace.

@@ -120,7 +120,7 @@ TEST_F(Recording, NoRecorderRunsWithoutItsSettings)
     StartRecorders(channel, 2, buffer, true, recorders);
     EXPECT_TRUE(recorders.empty());
     g_config.tv_on_demand_record_duration = 60;
-    StartRecorders(channel, 2, buffer, false, recorders);      // DVB channels are never archived
+    StartRecorders(channel, 2, buffer, false, recorders);      // an input that keeps no archive
     EXPECT_TRUE(recorders.empty());
 }
 

@@ -1,14 +1,16 @@
 // Every channel kind on every output, in one server: UDP, RTP, an HTTP pull (ffmpeg's server),
 // an RTSP pull (the GStreamer RTSP server), an RTMP pull (nginx with its RTMP module), the two
 // programs of a DVB multiplex, a folder of TS files and a folder of MP4 files; each played over
-// HTTP, RTSP on both transports and HLS by ffmpeg, which must decode video frames. (The
-// multicast output has its own test in its private networks.)
+// HTTP, RTSP on both transports and HLS by ffmpeg, which must decode video frames; and each live
+// channel's archive file and its catch-up playlist. (The multicast output has its own test in
+// its private networks.)
 
 #include "support/process.h"
 #include "support/test_server.h"
 
 #include <chrono>
 #include <cstdlib>
+#include <ctime>
 #include <gtest/gtest.h>
 #include <string>
 #include <thread>
@@ -16,6 +18,8 @@
 #include <vector>
 
 namespace {
+
+constexpr std::size_t kLiveChannels = 7;
 
 bool AcceptsConnections(uint16_t port)
 {
@@ -31,6 +35,21 @@ int DecodedFrames(const std::string& output)
     if (output.find("exit=0") == std::string::npos) return -1;
     const std::size_t last = output.rfind("frame=");
     return last == std::string::npos ? -1 : std::atoi(output.c_str() + last + 6);
+}
+
+// What ffmpeg reported besides its progress: its errors.
+std::string ErrorLines(const std::string& output)
+{
+    std::string errors;
+    std::size_t at = 0;
+    while (at < output.size()) {
+        std::size_t end = output.find_first_of("\r\n", at);
+        if (end == std::string::npos) end = output.size();
+        const std::string line = output.substr(at, end - at);
+        if (!line.empty() && line.rfind("frame=", 0) != 0 && line.rfind("exit=", 0) != 0) errors += line + "\n";
+        at = end + 1;
+    }
+    return errors;
 }
 
 class ChannelMatrix : public ::testing::Test {
@@ -89,6 +108,7 @@ TEST_F(ChannelMatrix, EveryChannelKindDecodesOnEveryOutput)
     ASSERT_TRUE(WaitUntil([&] { return AcceptsConnections(rtsp_source); }, 15000)) << rtsp.Stderr();
     std::this_thread::sleep_for(std::chrono::milliseconds(300));   // ffmpeg's HTTP server listens
 
+    const std::time_t started = std::time(nullptr);
     const std::vector<std::pair<std::string, std::string>> channels = {
         {"UDP", "udp://:" + std::to_string(udp_port)},
         {"RTP", "rtp://:" + std::to_string(rtp_port)},
@@ -101,9 +121,14 @@ TEST_F(ChannelMatrix, EveryChannelKindDecodesOnEveryOutput)
         {"MP4 folder", "dir://folder_mp4"},
     };
     std::string definition = "<?xml version=\"1.0\" encoding=\"iso-8859-1\" ?>\r\n";
-    for (const auto& [name, src] : channels) definition += "<ch src=\"" + src + "\">" + name + "</ch>\r\n";
+    // The live channels (the first seven) record an archive each.
+    for (std::size_t i = 0; i < channels.size(); ++i) {
+        const std::string recorded = i < kLiveChannels ? " rec_folder=\"rec" + std::to_string(i + 1) + "\"" : "";
+        definition += "<ch src=\"" + channels[i].second + "\"" + recorded + ">" + channels[i].first + "</ch>\r\n";
+    }
     server.Dir().WriteFile("channel_definition.xml", definition);
-    ASSERT_TRUE(server.Start("iptv_base_port=" + std::to_string(rtsp_out) + "\r\n")) << server.Process().Stderr().substr(0, 2000);
+    ASSERT_TRUE(server.Start("iptv_base_port=" + std::to_string(rtsp_out) + "\r\ntv_on_demand_record_duration=60\r\n"))
+        << server.Process().Stderr().substr(0, 2000);
     ASSERT_TRUE(server.WaitForLog("Finished filled the PMT Table\n", 20000));
     ASSERT_TRUE(server.WaitForLog("RTMP Find Type [", 30000));
 
@@ -121,6 +146,28 @@ TEST_F(ChannelMatrix, EveryChannelKindDecodesOnEveryOutput)
             const std::string run = RunShell("timeout 40 ffmpeg -nostdin -v error -stats " + input +
                                              " -map 0:v:0 -frames:v 30 -f null - 2>&1; echo exit=$?");
             EXPECT_GE(DecodedFrames(run), 30) << channels[i].first << " over " << output << ":\n" << run.substr(0, 1500);
+            // A viewer starts at a key picture: no decoding error before the first picture. (Not
+            // checked on the RTSP pull: its source loops a file and starts its clocks and counters
+            // again at each turn, which a decoder reports wherever it joins.)
+            if (output == "HTTP" && channels[i].first != "RTSP pull") {
+                EXPECT_EQ(ErrorLines(run), "") << channels[i].first << " over " << output;
+            }
+        }
+    }
+
+    // Each live channel's archive plays from its file and, by wall-clock time, as catch-up HLS.
+    const std::string interval = "archive-" + std::to_string(started + 20) + "-20.m3u8";
+    for (std::size_t i = 0; i < kLiveChannels; ++i) {
+        const std::string n = std::to_string(i + 1);
+        const std::string file = RunShell("ls '" + server.Dir().PathOf("tv_program_archive/rec" + n) + "'/*.ts 2>/dev/null | head -1 | tr -d '\\n'");
+        const std::vector<std::pair<std::string, std::string>> recorded = {
+            {"archive file", "-i '" + file + "'"},
+            {"catch-up HLS", "-i '" + server.Url("/" + n + "/" + interval) + "'"},
+        };
+        for (const auto& [output, input] : recorded) {
+            const std::string run = RunShell("timeout 40 ffmpeg -nostdin -v error -stats " + input +
+                                             " -map 0:v:0 -frames:v 30 -f null - 2>&1; echo exit=$?");
+            EXPECT_GE(DecodedFrames(run), 30) << channels[i].first << ", " << output << ":\n" << run.substr(0, 1500);
         }
     }
     EXPECT_EQ(server.Stop(), 0);
