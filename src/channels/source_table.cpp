@@ -8,18 +8,18 @@ namespace {
 
 constexpr uint32_t kEveryOutput = kOutputHttp | kOutputRtsp | kOutputTimeShift | kOutputHls | kOutputMulticast;
 
-// One row per source kind. The datagram inputs, RTMP (remuxed into blocks of whole packets)
-// and DVB programs (each recorded alone) are recorded for time-shift in whole packets; the
-// others play live when asked for it. MP4 folders are remuxed into a transport stream as they
-// play.
+// One row per source kind. Every live input is recorded for time-shift in whole packets (the
+// pulls and RTMP are reblocked or remuxed into blocks of whole packets, DVB programs recorded
+// one by one); folders, and "rtspts://" (which has no ingest), play live when asked for it. MP4
+// folders are remuxed into a transport stream as they play.
 constexpr std::array kTraits{
     SourceTraits{kSourceFile, RingLayout::kTsFolder, kOutputHttp | kOutputRtsp | kOutputHls | kOutputMulticast, "TS folder"},
     SourceTraits{kSourceRtpGroup, RingLayout::kRtpSlots, kEveryOutput, "RTP"},
     SourceTraits{kSourceRtpPort, RingLayout::kRtpSlots, kEveryOutput, "RTP"},
     SourceTraits{kSourceUdpGroup, RingLayout::kPackets, kEveryOutput, "UDP"},
     SourceTraits{kSourceUdpPort, RingLayout::kPackets, kEveryOutput, "UDP"},
-    SourceTraits{kSourceHttp, RingLayout::kByteStream, kOutputHttp | kOutputRtsp | kOutputHls | kOutputMulticast, "HTTP"},
-    SourceTraits{kSourceRtsp, RingLayout::kByteStream, kOutputHttp | kOutputRtsp | kOutputHls | kOutputMulticast, "RTSP"},
+    SourceTraits{kSourceHttp, RingLayout::kByteStream, kEveryOutput, "HTTP"},
+    SourceTraits{kSourceRtsp, RingLayout::kByteStream, kEveryOutput, "RTSP"},
     SourceTraits{kSourceRtspTs, RingLayout::kByteStream, kOutputHttp | kOutputRtsp | kOutputHls | kOutputMulticast, "RTSP"},
     SourceTraits{kSourceDvbGroup, RingLayout::kDvbProgram, kEveryOutput, "DVB"},
     SourceTraits{kSourceDvbPort, RingLayout::kDvbProgram, kEveryOutput, "DVB"},

@@ -7,6 +7,7 @@
 #include "support/test_server.h"
 #include "support/ts_video.h"
 
+#include <chrono>
 #include <cstdlib>
 #include <gtest/gtest.h>
 #include <string>
@@ -16,12 +17,12 @@ namespace {
 
 class RtspLive : public ::testing::Test {
 protected:
-    void Start(const std::string& channels)
+    void Start(const std::string& channels, const std::string& settings = "")
     {
         rtsp_port = FreeTcpPort();
         server.Dir().WriteFile("channel_definition.xml",
                                "<?xml version=\"1.0\" encoding=\"iso-8859-1\" ?>\r\n" + channels);
-        ASSERT_TRUE(server.Start("iptv_base_port=" + std::to_string(rtsp_port) + "\r\n"));
+        ASSERT_TRUE(server.Start("iptv_base_port=" + std::to_string(rtsp_port) + "\r\n" + settings));
     }
     std::string Url(const std::string& path) { return "rtsp://127.0.0.1:" + std::to_string(rtsp_port) + path; }
     std::string Request(const std::string& method, int cseq, const std::string& more)
@@ -171,6 +172,40 @@ TEST_F(RtspLive, ADvbProgramDecodesAloneOverBothTransports)
         EXPECT_EQ(output.find("h264"), std::string::npos) << transport << ": the other program came along";
     }
     feed.Signal(SIGTERM);
+}
+
+// With time-shift on, the programs of a multiplex and an HTTP pull play from their own
+// time-shift files: each program's file holds that program alone, the pull's whole packets.
+TEST_F(RtspLive, DvbProgramsAndPulledChannelsPlayFromTheirTimeShiftFiles)
+{
+    if (!HaveTool("ffmpeg")) GTEST_SKIP() << "ffmpeg is not installed";
+    const uint16_t dvb = FreeUdpPort();
+    const uint16_t http = FreeTcpPort();
+    ASSERT_NO_FATAL_FAILURE(Start("<ch src=\"dvb://:" + std::to_string(dvb) + ",2\">Dvb</ch>\r\n<ch src=\"\">Dvb 2</ch>\r\n"
+                                  "<ch src=\"http://127.0.0.1:" + std::to_string(http) + "/live.ts\">Pull</ch>\r\n",
+                                  "iptv_time_shift_record_duration=600\r\n"));
+    ChildProgram multiplex, pulled;
+    ASSERT_TRUE(multiplex.Start({"/bin/sh", "-c",
+                                 "exec ffmpeg -nostdin -v error -re -f lavfi -i testsrc2=size=160x120:rate=25 -re -f lavfi "
+                                 "-i testsrc=size=160x120:rate=25 -t 60 -map 0 -map 1 -c:0 libx264 -preset ultrafast -g 25 "
+                                 "-c:1 mpeg2video -g 12 -program program_num=101:st=0 -program program_num=102:st=1 -f mpegts "
+                                 "'udp://127.0.0.1:" + std::to_string(dvb) + "?pkt_size=1316'"},
+                                server.Dir().Path()));
+    ASSERT_TRUE(pulled.Start({"/bin/sh", "-c",
+                              "exec ffmpeg -nostdin -v error -re -f lavfi -i testsrc2=size=160x120:rate=25 -t 60 -c:v libx264 "
+                              "-preset ultrafast -g 25 -f mpegts -listen 1 http://127.0.0.1:" + std::to_string(http) + "/live.ts"},
+                             server.Dir().Path()));
+    ASSERT_TRUE(server.WaitForLog("Finished filled the PMT Table\n", 20000));
+    ASSERT_TRUE(server.WaitForLog("CH [3]: Normal HTTP Header", 20000));
+    std::this_thread::sleep_for(std::chrono::seconds(3));   // a few seconds in every file
+    const char* codecs[] = {"h264", "mpeg2video", "h264"};
+    for (int n = 1; n <= 3; ++n) {
+        const std::string output = RunShell("timeout 30 ffmpeg -nostdin -v info -rtsp_transport tcp -i '" + Url("/" + std::to_string(n) + ".ch") +
+                                            "' -map 0:v -frames:v 30 -f null - 2>&1; echo \"exit=$?\"");
+        EXPECT_NE(output.find("exit=0"), std::string::npos) << n << "\n" << output.substr(0, 3000);
+        EXPECT_NE(output.find(std::string("Video: ") + codecs[n - 1]), std::string::npos) << n << "\n" << output.substr(0, 3000);
+        EXPECT_TRUE(server.WaitForLog("RTSP_Time_Shift_Video_Streaming (CH no.[" + std::to_string(n) + "])", 1000)) << n;
+    }
 }
 
 TEST_F(RtspLive, AChannelTheOutputCannotStreamIsRefusedAtSetup)
