@@ -1,6 +1,7 @@
 // Fuzz entry for the parsers of untrusted text and packets: DVB tables from a multiplex, the
 // user file, the credential parsers of a request, the byte range and channel number of a
 // request, Base64, the configuration key reader, and a ring reader's join at a key picture.
+// The DVB tables' programs are then cut out of the same packets and held for a key picture.
 // The first byte picks the parser; the rest is its input.
 
 #include "channels/channel_table.h"
@@ -8,7 +9,9 @@
 #include "core/config.h"
 #include "http/http_request.h"
 #include "ingest/dvb_parser.h"
+#include "ingest/dvb_program_filter.h"
 #include "ingest/real_buffer.h"
+#include "stream/dvb_program.h"
 #include "support/test_channel.h"
 #include "users/credentials.h"
 #include "users/user_db.h"
@@ -34,6 +37,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             uint8_t packet[188] = {};
             std::memcpy(packet, input + at, length - at < 188 ? length - at : 188);
             if (parse_dvb_packet(packet, *table, 0, state)) state = DvbParserState{};
+        }
+        // Each program the tables named, cut out of the same packets and held for its first key
+        // picture, as its recorders and viewers take it.
+        for (const auto& channel : table->channels) {
+            const SourceRecord& source = *channel->FirstSource();
+            if (source.program_number.load() == 0) continue;
+            DvbProgramFilter filter(source);
+            DvbKeyGate gate(filter.pmt_pid());
+            for (size_t at = 0; at + 188 <= length; at += 188) {
+                uint8_t packet[188];
+                std::memcpy(packet, input + at, 188);
+                filter.Refresh();
+                const DvbProgramFilter::Verdict verdict = filter.Pass(packet);
+                if (verdict == DvbProgramFilter::Verdict::kDrop || gate.open()) continue;
+                if (gate.Hold(packet, verdict) && gate.released().size() % 188 != 0) __builtin_trap();
+            }
         }
         break;
     }
