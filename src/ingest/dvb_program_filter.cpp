@@ -55,6 +55,7 @@ void DvbProgramFilter::Refresh()
 
 DvbProgramFilter::Verdict DvbProgramFilter::Pass(uint8_t* packet)
 {
+    if (packet[0] != kTsSyncByte) return Verdict::kDrop;       // not a packet: nothing to pass on
     TsPacketHeader header;
     const uint16_t pid = parse_ts_header(packet, header);
     if (pid == 0) {

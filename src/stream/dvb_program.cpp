@@ -50,8 +50,9 @@ bool DvbKeyGate::Hold(const uint8_t* packet, DvbProgramFilter::Verdict verdict)
     held_.append(reinterpret_cast<const char*>(packet), kTsPacketSize);
     const TsSegmentCutter::Start& start = cutter_.first_key();
     if (start.offset >= 0 || cutter_.without_video()) {
-        const int64_t from = start.offset >= base_ ? start.offset - base_ : 0;
-        released_ = start.tables;
+        int64_t from = start.offset >= base_ ? start.offset - base_ : 0;
+        from -= from % kTsPacketSize;                            // whole packets only
+        released_ = start.tables.substr(0, start.tables.size() - start.tables.size() % kTsPacketSize);
         released_.append(held_, static_cast<std::size_t>(from));
         held_.clear();
         return open_ = true;
