@@ -52,6 +52,7 @@ void ResetConfiguration()
     g_config.cgi_min_free_mb     = 1024;
     g_config.cgi_time_limit      = 40;
     g_config.http_request_time_limit = 60;
+    g_config.epg_poll_seconds = 60;
     g_config.udp_receive_buffer_kb = 4096;
     g_config.metrics             = true;
     g_config.rtsp_session_timeout = 120;
@@ -208,6 +209,8 @@ int LoadConfiguration()
     if (ReadText(text, "metrics", limit)) c.metrics = std::atoi(limit) != 0;
     if (ReadText(text, "rtsp_session_timeout", limit) && std::atoi(limit) > 0) c.rtsp_session_timeout = std::atoi(limit);
     if (ReadText(text, "vod_pause_timeout", limit) && std::atoi(limit) > 0) c.vod_pause_timeout = std::atoi(limit);
+    if (ReadText(text, "epg_poll_seconds", limit) && std::atoi(limit) > 0 && std::atoi(limit) <= 86400)
+        c.epg_poll_seconds = std::atoi(limit);
     return 1;
 }
 

@@ -47,6 +47,7 @@ struct Configuration {
     bool    metrics;                                  // "/metrics" and "/status.json" served
     int32_t rtsp_session_timeout;                     // seconds an RTSP session may stay silent (announced)
     int32_t vod_pause_timeout;                        // seconds a paused VOD session may go without a command
+    int32_t epg_poll_seconds;                         // how often the XMLTV files of "epg/" are looked at
 };
 
 extern Configuration g_config;

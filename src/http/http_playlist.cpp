@@ -1,6 +1,8 @@
 #include "http/http_playlist.h"
 
 #include "channels/archive.h"
+#include "channels/guide.h"
+#include "channels/xmltv.h"
 #include "core/config.h"
 #include "core/log.h"
 #include "core/text.h"
@@ -144,21 +146,28 @@ std::time_t ParseHttpDate(std::string_view text)
     return static_cast<std::time_t>(DaysFromCivil(year, month, day) * 86400 + hour * 3600 + minute * 60 + second);
 }
 
+// The absolute address of the channel's logo ("" without one).
+std::string LogoAddress(const ChannelRecord& channel, const std::string& base)
+{
+    if (channel.img[0] == '\0') return {};
+    const std::string img = ListName(channel.img);
+    const bool absolute = img.rfind("http://", 0) == 0 || img.rfind("https://", 0) == 0;
+    return absolute ? img : base + (img[0] == '/' ? img.substr(1) : img);
+}
+
 std::string ChannelListText(const ChannelTable& table, const std::string& host, const std::string& query, bool archive_on)
 {
     const std::string base = "http://" + host + "/";
     const std::string tail = query.empty() ? "" : "?" + query;
-    std::string list = "#EXTM3U\r\n";
+    const std::string guide = base + "epg.xml" + tail;
+    std::string list = "#EXTM3U url-tvg=\"" + guide + "\" x-tvg-url=\"" + guide + "\"\r\n";
     for (int32_t i = 0; i < table.Count(); ++i) {
         const ChannelRecord& channel = *table.channels[static_cast<std::size_t>(i)];
         const std::string number = std::to_string(i + 1);
         const std::string name = ListName(channel.name);
         list += "#EXTINF:-1 tvg-id=\"" + number + "\" tvg-name=\"" + name + "\"";
-        if (channel.img[0] != '\0') {
-            const std::string img = ListName(channel.img);
-            const bool absolute = img.rfind("http://", 0) == 0 || img.rfind("https://", 0) == 0;
-            list += " tvg-logo=\"" + (absolute ? img : base + (img[0] == '/' ? img.substr(1) : img)) + "\"";
-        }
+        const std::string logo = LogoAddress(channel, base);
+        if (!logo.empty()) list += " tvg-logo=\"" + logo + "\"";
         list += " group-title=\"TV\"";
         if (archive_on && channel.rec_folder[0] != '\0' && RecordingFolderIsSafe(channel.rec_folder)) {
             list += " catchup=\"default\" catchup-days=\"7\" catchup-source=\"" + base + number +
@@ -167,6 +176,22 @@ std::string ChannelListText(const ChannelTable& table, const std::string& host, 
         list += "," + name + "\r\n" + base + number + ".ch" + tail + "\r\n";
     }
     return list;
+}
+
+std::string GuideText(const ChannelTable& table, const std::string& host, int64_t now)
+{
+    const std::string base = "http://" + host + "/";
+    XmltvGuide guide;
+    for (int32_t i = 0; i < table.Count(); ++i) {
+        const ChannelRecord& channel = *table.channels[static_cast<std::size_t>(i)];
+        const std::string number = std::to_string(i + 1);
+        guide.channels.push_back(XmltvChannel{number, {channel.name}, LogoAddress(channel, base)});
+        for (GuideProgramme& programme : g_guide.Programmes(i + 1, now - kGuidePastSeconds, now + kGuideKeepDays * 86400)) {
+            guide.programmes.push_back(XmltvProgramme{number, programme.start, programme.stop, std::move(programme.title),
+                                                      std::move(programme.description)});
+        }
+    }
+    return WriteXmltv(guide, "Quorvane");
 }
 
 std::string AnswerHead(bool http11, const char* status, const std::string& headers, std::size_t length)
@@ -201,7 +226,8 @@ bool ServeChannelList(PlayerConnection& conn, const char* request, bool http11)
 {
     const std::string_view target = RequestTarget(request);
     const std::string_view path = target.substr(0, target.find('?'));
-    if (path != "/playlist.m3u" && path != "/playlist.m3u8") return false;
+    const bool guide = path == "/epg.xml";
+    if (path != "/playlist.m3u" && path != "/playlist.m3u8" && !guide) return false;
     LogSystemMessage("Request Channel List =[%.*s]\n", static_cast<int>(path.size()), path.data());
     TakeRequestCredentials(conn, request, target.data() + path.size(), true);
     if (g_config.user_authorization) {
@@ -210,6 +236,13 @@ bool ServeChannelList(PlayerConnection& conn, const char* request, bool http11)
             if (!SendConnectionText(conn, refusal)) LogSystemMessage("Channel list: the refusal was not sent\n");
             return true;
         }
+    }
+    if (guide) {
+        const std::string body = GuideText(*CurrentChannels(), RequestHost(request, conn.socket.load()), std::time(nullptr));
+        const std::string headers = "Content-Type: application/xml; charset=utf-8\r\nCache-Control: no-cache\r\n";
+        if (!SendConnectionText(conn, AnswerHead(http11, "200 OK", headers, body.size()) + body))
+            LogSystemMessage("Programme guide: the answer was not sent\n");
+        return true;
     }
     const std::string query = g_config.user_authorization ? CredentialQuery(conn) : std::string();
     const bool archive_on = g_config.tv_on_demand_record_duration > 0;

@@ -1,8 +1,9 @@
 #pragma once
 // The channel list for IPTV player apps: "/playlist.m3u" (and ".m3u8") answers every channel
 // with its "/N.ch" address on this server, the caller's credentials carried over when users
-// are checked, and the catch-up addresses of channels with an archive. Also the answer helpers
-// the HLS requests share with it.
+// are checked, and the catch-up addresses of channels with an archive; its header names the
+// programme guide, "/epg.xml" (XMLTV, the channels' ids the list's tvg-id). Also the answer
+// helpers the HLS requests share with it.
 
 #include "channels/channel_table.h"
 #include "net/connection.h"
@@ -30,6 +31,12 @@ std::time_t ParseHttpDate(std::string_view text);
 // server records channels that have a rec_folder.
 std::string ChannelListText(const ChannelTable& table, const std::string& host, const std::string& query, bool archive_on);
 
+// How far back the guide goes.
+constexpr int64_t kGuidePastSeconds = 7 * 86400;
+// The programme guide as XMLTV for host: every channel (id its number), the programmes of the
+// last week and those ahead.
+std::string GuideText(const ChannelTable& table, const std::string& host, int64_t now);
+
 // The head of an answer: status line, the given header lines (each ending "\r\n"), the
 // length, "Connection: close" and the empty line.
 std::string AnswerHead(bool http11, const char* status, const std::string& headers, std::size_t length);
@@ -42,5 +49,5 @@ std::string NotModified(const char* request, bool http11, const std::string& eta
 // carry credentials or a viewing's token), the validator and the time.
 std::string CacheHeaders(int max_age, const std::string& etag, std::time_t modified);
 
-// Answers "/playlist.m3u" and "/playlist.m3u8"; false for any other request (untouched).
+// Answers "/playlist.m3u", "/playlist.m3u8" and "/epg.xml" (the same authorization); false for any other request (untouched).
 bool ServeChannelList(PlayerConnection& conn, const char* request, bool http11);

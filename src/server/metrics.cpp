@@ -1,6 +1,7 @@
 #include "server/metrics.h"
 
 #include "channels/channel_table.h"
+#include "channels/guide.h"
 #include "core/config.h"
 #include "core/platform/platform.h"
 #include "core/service_stats.h"
@@ -464,6 +465,21 @@ std::string MetricsText(uint64_t now_ms)
     return out;
 }
 
+// ,"now":{...},"next":{...} of the channel's guide, each when known.
+static void AppendNowAndNext(std::string& out, int channel, int64_t now)
+{
+    GuideProgramme programmes[2];
+    const int found = g_guide.NowAndNext(channel, now, programmes[0], programmes[1]);
+    const char* names[] = {"now", "next"};
+    for (int i = 0; i < 2; ++i) {
+        if ((found & (1 << i)) == 0) continue;
+        const GuideProgramme& programme = programmes[i];
+        out.append(",\"").append(names[i]).append("\":{\"start\":").append(std::to_string(programme.start));
+        out.append(",\"stop\":").append(std::to_string(programme.stop)).append(",\"title\":").append(JsonString(programme.title));
+        out += '}';
+    }
+}
+
 std::string StatusJson(uint64_t now_ms)
 {
     const std::vector<ViewerRow> viewers = CollectViewers(now_ms);
@@ -503,7 +519,9 @@ std::string StatusJson(uint64_t now_ms)
                    channel.bytes, channel.cc_errors, channel.rtp_gaps, channel.pcr ? 1 : 0, channel.pcr_jumps,
                    channel.silence_seconds, channel.recorder_bytes, channel.recorder_errors, channel.http, channel.rtsp,
                    channel.hls, channel.multicast);
-        out += text;
+        out.append(text, std::strlen(text) - 1);          // the guide's now and next go inside
+        AppendNowAndNext(out, channel.number, std::time(nullptr));
+        out += '}';
         first = false;
     }
     out += "],\"viewers\":[";

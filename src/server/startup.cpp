@@ -13,6 +13,7 @@
 #include "http/http_request.h"
 #include "http/http_service.h"
 #include "ingest/channel_reader.h"
+#include "ingest/guide_reader.h"
 #include "players/player_server.h"
 #include "rest/player_rest.h"
 #include "rest/server_rest.h"
@@ -36,6 +37,7 @@ static constexpr const char* kAboutText   = "Quorvane 7.0";
 static ThreadRecord* g_http_listener_thread  = nullptr;
 static ThreadRecord* g_channel_reader_thread = nullptr;
 static ThreadRecord* g_channel_log_thread    = nullptr;
+static ThreadRecord* g_guide_reader_thread   = nullptr;
 static ThreadRecord* g_rtsp_listener_thread  = nullptr;
 static ThreadRecord* g_multicast_thread      = nullptr;
 static ThreadRecord* g_tml_refresh_thread    = nullptr;
@@ -113,6 +115,7 @@ int8_t StartupSequence()
 
     g_channel_log_thread = StartThread(ChannelLogWriter, nullptr, "ChannelLog");
     if (g_channel_log_thread == nullptr) return -1;
+    g_guide_reader_thread = StartThread(GuideReaderThread, nullptr, "GuideReader");
 
     g_multicast_stop.store(0);
     if (!MulticastOff()) {
@@ -157,6 +160,7 @@ void ShutdownSequence()
     StopIfStarted(g_player_server_thread);
     FreeAllTokens();
     StopIfStarted(g_channel_log_thread);
+    StopIfStarted(g_guide_reader_thread);
 
     FreeChannelTable();
     FreeUsers();

@@ -354,7 +354,7 @@ TEST_F(Hls, TheChannelListNamesTheAskedHostAndOffersCatchUpForArchivedChannels)
     const std::string m3u = Fetch("/playlist.m3u", "Host: tv.example:8080\r\n");
     EXPECT_NE(m3u.find("Content-Type: audio/x-mpegurl\r\n"), std::string::npos);
     const std::string body = BodyOf(m3u);
-    EXPECT_EQ(body.rfind("#EXTM3U\r\n", 0), 0u);
+    EXPECT_EQ(body.rfind("#EXTM3U url-tvg=\"http://tv.example:8080/epg.xml\" x-tvg-url=\"http://tv.example:8080/epg.xml\"\r\n", 0), 0u);
     EXPECT_NE(body.find("tvg-logo=\"http://tv.example:8080/logo/a.png\""), std::string::npos) << body;
     EXPECT_NE(body.find("\r\nhttp://tv.example:8080/1.ch\r\n"), std::string::npos) << body;
     EXPECT_NE(body.find("catchup-source=\"http://tv.example:8080/2/archive-{utc}-{duration}.ts\",B\r\n"), std::string::npos) << body;

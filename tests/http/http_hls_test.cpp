@@ -105,7 +105,7 @@ TEST(ChannelLists, AddressesNameTheHostAndArchivedChannelsOfferCatchUp)
     const ChannelTable table = TableOf({{"One \"HD\"", "logo/one.png", ""}, {"Two", "http://cdn.example/two.png", "two"},
                                         {"Three", "", "../out"}});
     EXPECT_EQ(ChannelListText(table, "tv.example:8000", "u=bob&p=pw", true),
-              "#EXTM3U\r\n"
+              "#EXTM3U url-tvg=\"http://tv.example:8000/epg.xml?u=bob&p=pw\" x-tvg-url=\"http://tv.example:8000/epg.xml?u=bob&p=pw\"\r\n"
               "#EXTINF:-1 tvg-id=\"1\" tvg-name=\"One 'HD'\" tvg-logo=\"http://tv.example:8000/logo/one.png\" "
               "group-title=\"TV\",One 'HD'\r\nhttp://tv.example:8000/1.ch?u=bob&p=pw\r\n"
               "#EXTINF:-1 tvg-id=\"2\" tvg-name=\"Two\" tvg-logo=\"http://cdn.example/two.png\" group-title=\"TV\" "
