@@ -44,6 +44,24 @@ function sparkline(values) {
   return svg;
 }
 
+function clock(seconds) {
+  return new Date(seconds * 1000).toLocaleTimeString([], { hour: "2-digit", minute: "2-digit" });
+}
+
+// What the programme guide says is on now, and next (as a second line).
+function fillProgramme(td, channel) {
+  const lines = [];
+  if (channel.now) lines.push(clock(channel.now.start) + " " + channel.now.title);
+  if (channel.next) lines.push(clock(channel.next.start) + " " + channel.next.title);
+  td.className = "programme";
+  for (const [i, line] of lines.entries()) {
+    const div = document.createElement("div");
+    div.textContent = line;
+    if (i > 0) div.className = "next";
+    td.appendChild(div);
+  }
+}
+
 function fillChannels(channels) {
   const body = document.querySelector("#status-channels tbody");
   body.replaceChildren();
@@ -57,6 +75,7 @@ function fillChannels(channels) {
     row.appendChild(document.createElement("td")).appendChild(signalDot(channel.signal === 1));
     cell(row, channel.channel, "number");
     cell(row, channel.name);
+    fillProgramme(cell(row, ""), channel);
     cell(row, (Number(channel.bitrate) / 1000).toFixed(0), "number");
     row.appendChild(document.createElement("td")).appendChild(sparkline(values));
     cell(row, channel.cc_errors, "number");
