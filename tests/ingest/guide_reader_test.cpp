@@ -2,14 +2,19 @@
 // stream become "/epg.xml" (valid against the XMLTV DTD), the channel list names it, and
 // "/status.json" shows what is on now and next.
 
+#include "support/eit_builder.h"
+#include "support/live_feed.h"
 #include "support/test_server.h"
+#include "support/ts_builder.h"
 
+#include <algorithm>
 #include <chrono>
 #include <ctime>
 #include <gtest/gtest.h>
 #include <string>
 #include <thread>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -93,6 +98,70 @@ TEST_F(Guide, AnOperatorsXmltvFileIsReadAtStartAndAgainWhenItChanges)
     server.Dir().WriteFile("epg/guide.xml", "<tv><programme start=\"2026");
     ASSERT_TRUE(server.WaitForLog("EPG: [epg/guide.xml] is not an XMLTV guide (", 5000));
     EXPECT_NE(Body("/epg.xml").find("Breaking"), std::string::npos);
+}
+
+// An event of the tables starting at `start` (UTC) for `minutes`.
+EitTestEvent EventAt(uint16_t id, std::time_t start, int minutes, const std::string& title, const std::string& text = "")
+{
+    const auto bcd = [](int value) { return static_cast<uint32_t>(value / 10 * 16 + value % 10); };
+    EitTestEvent event;
+    event.event_id = id;
+    event.mjd = static_cast<uint16_t>(start / 86400 + 40587);
+    const int seconds = static_cast<int>(start % 86400);
+    event.start_bcd = bcd(seconds / 3600) << 16 | bcd(seconds / 60 % 60) << 8 | bcd(seconds % 60);
+    event.duration_bcd = bcd(minutes / 60) << 16 | bcd(minutes % 60) << 8;
+    event.title = title;
+    event.text = text;
+    return event;
+}
+
+TEST_F(Guide, TheEventTablesOfAStreamBecomeItsGuide)
+{
+    const std::time_t now = std::time(nullptr) / 60 * 60;
+    const uint16_t port = FreeUdpPort();
+    server.Dir().WriteFile("channel_definition.xml", "<?xml version=\"1.0\" encoding=\"iso-8859-1\" ?>\r\n<ch src=\"udp://" +
+                                                         std::to_string(port) + "\">Live</ch>\r\n");
+    ASSERT_TRUE(server.Start());
+
+    // Present and following, a schedule whose long description spans three packets, a section
+    // whose CRC is broken and the events of another program: the stream's program is 1.
+    EitPackets eit;
+    EitTestSection present{0x4E, 1, 0, 0, 1, true, {EventAt(1, now - 600, 30, "Present")}};
+    EitTestSection following{0x4E, 1, 0, 1, 1, true, {EventAt(2, now + 1200, 60, "Following")}};
+    EitTestSection schedule{0x50, 1, 0, 0, 0, true,
+                            {EventAt(3, now + 4800, 30, "Later", std::string(240, 'a')), EventAt(4, now + 6600, 30, "Latest", std::string(200, 'b'))}};
+    std::vector<uint8_t> broken = EitSectionBytes(EitTestSection{0x50, 1, 0, 8, 8, true, {EventAt(5, now + 9000, 30, "Broken")}});
+    broken[20] ^= 0x01;
+    EitTestSection other{0x4E, 2, 0, 0, 1, true, {EventAt(6, now, 30, "Other program")}};
+    eit.Add(EitSectionBytes(present)).Add(EitSectionBytes(following)).Add(EitSectionBytes(schedule)).Add(broken).Add(EitSectionBytes(other));
+    ASSERT_GE(eit.Count(), 7u);
+    std::vector<TsBuilder> datagrams{TsBuilder().Pat().Pmt()};
+    for (std::size_t at = 0; at < eit.Count(); at += 7) {
+        TsBuilder datagram;
+        for (std::size_t k = at; k < std::min(at + 7, eit.Count()); ++k) datagram.Raw(std::vector<uint8_t>(eit.Packet(k), eit.Packet(k) + 188));
+        datagrams.push_back(datagram);
+    }
+    UdpSource source(port, 20, [&](int64_t k) { return datagrams[static_cast<std::size_t>(k) % datagrams.size()]; }, 20);
+
+    std::string guide;
+    const auto has = [&](const std::string& title) { return guide.find("<title>" + title + "</title>") != std::string::npos; };
+    for (int tries = 0; tries < 100 && !has("Latest"); ++tries) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        guide = Body("/epg.xml");
+    }
+    EXPECT_NE(guide.find("<programme start=\"" + XmltvTimeOf(now - 600) + "\" stop=\"" + XmltvTimeOf(now + 1200) + "\" channel=\"1\">"
+                         "<title>Present</title>"),
+              std::string::npos)
+        << guide;
+    EXPECT_TRUE(has("Following") && has("Later") && has("Latest")) << guide;
+    EXPECT_NE(guide.find(std::string(240, 'a')), std::string::npos);
+    EXPECT_FALSE(has("Broken") || has("Other program")) << guide;
+    ExpectValid();
+    const std::string status = Body("/status.json");
+    EXPECT_NE(status.find("\"now\":{\"start\":" + std::to_string(now - 600) + ",\"stop\":" + std::to_string(now + 1200) +
+                          ",\"title\":\"Present\"},\"next\":{\"start\":" + std::to_string(now + 1200)),
+              std::string::npos)
+        << status;
 }
 
 }  // namespace
