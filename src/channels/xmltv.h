@@ -12,7 +12,7 @@
 struct XmltvChannel {
     std::string              id;
     std::vector<std::string> names;     // display-name elements, in order; empty ones are left out
-    std::string              icon;      // icon src
+    std::string              icon;      // src of the first icon that has one
 };
 
 struct XmltvProgramme {
@@ -36,18 +36,19 @@ constexpr std::size_t kXmltvMaxText = 4096;
 // Elements may nest this deep; a deeper document is refused.
 constexpr int kXmltvMaxDepth = 64;
 
-// Reads an XMLTV document into guide (replacing what it held). False with a one-line reason (no
-// newline) when it is not one: no <tv> root element, the tv element never closed, a tag, comment,
-// CDATA section or declaration that never ends, an end tag that does not match the open guide
-// element, nesting deeper than kXmltvMaxDepth. A stray end tag or an unclosed element outside the
-// guide's own elements (tv, channel, display-name, icon, programme, title, desc) is tolerated.
-// Channels without an id and programmes without a channel or a valid start are skipped. The
-// declaration's encoding ISO-8859-1 (or latin1) is converted; anything else is taken as UTF-8.
+// Reads an XMLTV document into guide (replacing what it held; left empty on false). False with
+// a one-line reason (no newline) when it is not one: no <tv> root element, the tv element never
+// closed, a tag, comment, CDATA section or declaration that never ends, an end tag that does not
+// match the open guide element, nesting deeper than kXmltvMaxDepth. A stray end tag or an
+// unclosed element outside the guide's own (tv, channel, display-name, icon, programme, title,
+// desc) is tolerated. Channels without an id and programmes without a channel or a valid start
+// are skipped; a stop that is not a time reads as 0. The declaration's encoding ISO-8859-1 (or
+// latin1) is converted; anything else is taken as UTF-8. Line ends read as "\n".
 [[nodiscard]] bool ReadXmltv(std::string_view text, XmltvGuide& guide, std::string& error);
 
 // "20261210183000 +0100" (the offset optional, meaning UTC, as are "Z", "UTC" and "GMT"; the
-// seconds optional) -> UTC seconds;
-// -1 when it is not such a time or falls outside 1970-01-01 to 9999-12-31 UTC.
+// seconds optional) -> UTC seconds; -1 when it is not such a time or falls outside 1970-01-01
+// to 9999-12-31 UTC.
 int64_t ParseXmltvTime(std::string_view text);
 // UTC seconds -> "20261210173000 +0000" (values outside the years 1970 to 9999 are clamped).
 std::string XmltvTime(int64_t utc);
