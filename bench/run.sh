@@ -7,3 +7,4 @@ bench_build
 "$folder/bench/media_bench" 2>/dev/null
 "$folder/bench/users_bench" 2>/dev/null
 "$folder/bench/ingest_bench" 2>/dev/null
+"$folder/bench/xmltv_bench" 2>/dev/null
