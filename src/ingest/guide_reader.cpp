@@ -8,6 +8,8 @@
 #include "media/eit.h"
 #include "media/ts_packet.h"
 
+#include <cctype>
+#include <cstring>
 #include <ctime>
 #include <map>
 #include <memory>
@@ -34,6 +36,15 @@ struct RingScan {
 
 int64_t Now() { return static_cast<int64_t>(std::time(nullptr)); }
 
+// Whether two names are the same but for the case of their ASCII letters.
+bool SameLetters(std::string_view a, std::string_view b)
+{
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i)
+        if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i]))) return false;
+    return true;
+}
+
 // The channel (0-based) of the ring at index `ring` that an event of `service` belongs to, or -1.
 int ChannelOfEvent(const ChannelTable& table, int ring, const RingScan& scan, uint16_t service)
 {
@@ -52,7 +63,7 @@ int ChannelOfEvent(const ChannelTable& table, int ring, const RingScan& scan, ui
 uint16_t FirstProgramOfPat(const uint8_t* packet)
 {
     TsPacketHeader header;
-    if (parse_ts_header(packet, header) != 0 || !header.payload_unit_start) return 0;
+    if (parse_ts_header(packet, header) != 0 || !header.payload_unit_start_indicator) return 0;
     int at = 4;
     if (packet[3] & 0x20) at += 1 + packet[4];
     if (at >= kTsPacketSize) return 0;
@@ -189,13 +200,16 @@ void PublishFiles(const ChannelTable& table, const std::map<std::string, GuideFi
 
 int ChannelOfXmltvChannel(const ChannelTable& table, const XmltvChannel& channel)
 {
+    const auto named = [&](std::string_view name) {
+        for (int i = 0; i < table.Count(); ++i)
+            if (SameLetters(name, table.channels[static_cast<std::size_t>(i)]->name)) return i + 1;
+        return 0;
+    };
     for (int i = 0; i < table.Count(); ++i)
         if (channel.id == std::to_string(i + 1)) return i + 1;
-    for (int i = 0; i < table.Count(); ++i)
-        if (channel.id == table.channels[static_cast<std::size_t>(i)]->name) return i + 1;
+    if (const int number = named(channel.id); number != 0) return number;
     for (const std::string& name : channel.names)
-        for (int i = 0; i < table.Count(); ++i)
-            if (name == table.channels[static_cast<std::size_t>(i)]->name) return i + 1;
+        if (const int number = named(name); number != 0) return number;
     return 0;
 }
 

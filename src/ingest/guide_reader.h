@@ -8,7 +8,7 @@
 // is its stream's first program (or the stream has shown no PAT yet).
 // Which channel an XMLTV channel id names: the channel whose number (the M3U list's tvg-id) is
 // the id; else the one whose name is the id; else the one whose name is one of the XMLTV
-// channel's display names.
+// channel's display names (names compared without regard to the case of ASCII letters).
 
 #include "channels/channel_table.h"
 #include "channels/xmltv.h"
