@@ -257,7 +257,8 @@ std::string ChannelLabels(const ChannelFigures& channel)
 
 bool StartsWith(const char* text, const char* prefix) { return std::strncmp(text, prefix, std::strlen(prefix)) == 0; }
 
-// The path of "GET <path>[?query] HTTP/..." is one of ours: which (0 none, 1 metrics, 2 status).
+// The path of "GET <path>[?query] HTTP/..." is one of ours: which (0 none, 1 metrics, 2 status,
+// 3 guide).
 int PageOf(const char* request, std::string_view& query)
 {
     int page = 0;
@@ -268,6 +269,9 @@ int PageOf(const char* request, std::string_view& query)
     } else if (StartsWith(request, "GET /status.json")) {
         page = 2;
         rest = request + std::strlen("GET /status.json");
+    } else if (StartsWith(request, "GET /guide.json")) {
+        page = 3;
+        rest = request + std::strlen("GET /guide.json");
     } else {
         return 0;
     }
@@ -540,6 +544,29 @@ std::string StatusJson(uint64_t now_ms)
     return out;
 }
 
+std::string GuideJson(std::string_view query, int64_t now)
+{
+    RestText text;
+    text.query = query;
+    text.query_ended = true;
+    std::string value;
+    const int channel = RestParameter(text, "channel", value) ? std::atoi(value.c_str()) : 0;
+    const std::shared_ptr<ChannelTable> table = CurrentChannels();
+    if (table == nullptr || channel < 1 || channel > table->Count()) return "{\"channel\":0,\"programmes\":[]}\n";
+    const ChannelRecord& record = *table->channels[static_cast<std::size_t>(channel - 1)];
+    const bool archive = g_config.tv_on_demand_record_duration > 0 && record.rec_folder[0] != '\0';
+    std::string out = "{\"channel\":" + std::to_string(channel) + ",\"name\":" + JsonString(record.name) +
+                      ",\"archive\":" + (archive ? "true" : "false") + ",\"programmes\":[";
+    bool first = true;
+    for (const GuideProgramme& programme : g_guide.Programmes(channel, now - kGuideWeekSeconds, now + 86400)) {
+        out.append(first ? "{\"start\":" : ",{\"start\":").append(std::to_string(programme.start));
+        out.append(",\"stop\":").append(std::to_string(programme.stop)).append(",\"title\":").append(JsonString(programme.title));
+        out.append(",\"description\":").append(JsonString(programme.description)).append("}");
+        first = false;
+    }
+    return out + "]}\n";
+}
+
 bool ServeMetricsRequest(PlayerConnection& conn, const char* request)
 {
     if (!g_config.metrics) return false;
@@ -556,7 +583,10 @@ bool ServeMetricsRequest(PlayerConnection& conn, const char* request)
         SendConnectionText(conn, "HTTP/1.1 403 Forbidden\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
         return true;
     }
-    const std::string body = page == 1 ? MetricsText(GetTickMs()) : StatusJson(GetTickMs());
+    std::string body;
+    if (page == 1) body = MetricsText(GetTickMs());
+    else if (page == 2) body = StatusJson(GetTickMs());
+    else body = GuideJson(query, std::time(nullptr));
     const char* type = page == 1 ? "text/plain; version=0.0.4; charset=utf-8" : "application/json";
     char head[256];
     FormatText(head, "HTTP/1.1 200 OK\r\nContent-Type: %s\r\nContent-Length: %zu\r\nCache-Control: no-store\r\nConnection: close\r\n\r\n",

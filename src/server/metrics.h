@@ -1,8 +1,9 @@
 #pragma once
-// "GET /metrics" (the Prometheus text exposition format, version 0.0.4) and "GET /status.json"
-// (the same figures and the current viewers, for the status page), both for root only: the
-// root token as "?token=" or root's Basic credentials. Without "metrics=1" both paths are
-// left to the file routes, as if they did not exist.
+// "GET /metrics" (the Prometheus text exposition format, version 0.0.4), "GET /status.json"
+// (the same figures and the current viewers, for the status page) and "GET /guide.json"
+// (one channel's programmes, for the guide page), all for root only: the root token as
+// "?token=" or root's Basic credentials. Without "metrics=1" the paths are left to the file
+// routes, as if they did not exist.
 
 #include <cstdint>
 #include <string>
@@ -28,3 +29,8 @@ std::string JsonString(std::string_view value);
 // The two documents as of now_ms (GetTickMs time).
 std::string MetricsText(uint64_t now_ms);
 std::string StatusJson(uint64_t now_ms);
+// How far back the guide page goes.
+constexpr int64_t kGuideWeekSeconds = 7 * 86400;
+// The programmes of the channel the query names ("channel=N") from a week before `now` to a day
+// after it, and whether the channel keeps an archive to play them from.
+std::string GuideJson(std::string_view query, int64_t now);

@@ -9,7 +9,9 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <ctime>
+#include <filesystem>
 #include <gtest/gtest.h>
 #include <string>
 #include <thread>
@@ -39,10 +41,11 @@ class Guide : public ::testing::Test {
 protected:
     void SetUp() override { server.Dir().WriteFile("user_profile.csv", "root,rootpw,12/31/2099,free,0\r\n"); }
     std::string Body(const std::string& path) { return server.Curl("-s -u root:rootpw 'URL" + path + "'"); }
-    // The title of the guide's programme with these times on channel 1 ("" without one).
-    static std::string TitleAt(const std::string& guide, std::time_t start, std::time_t stop)
+    // The title of the guide's programme with these times on the channel ("" without one).
+    static std::string TitleAt(const std::string& guide, std::time_t start, std::time_t stop, int channel = 1)
     {
-        const std::size_t at = guide.find("<programme start=\"" + XmltvTimeOf(start) + "\" stop=\"" + XmltvTimeOf(stop) + "\" channel=\"1\">");
+        const std::size_t at = guide.find("<programme start=\"" + XmltvTimeOf(start) + "\" stop=\"" + XmltvTimeOf(stop) + "\" channel=\"" +
+                                          std::to_string(channel) + "\">");
         if (at == std::string::npos) return "";
         const std::size_t title = guide.find("<title>", at);
         if (title == std::string::npos || title > guide.find("</programme>", at)) return "";
@@ -93,6 +96,19 @@ TEST_F(Guide, AnOperatorsXmltvFileIsReadAtStartAndAgainWhenItChanges)
                           ",\"title\":\"Morning & more\"},\"next\":{\"start\":" + std::to_string(now + 1800)),
               std::string::npos)
         << status;
+
+    // The guide page's document, and the page itself in a browser.
+    const std::string week = Body("/guide.json?channel=1");
+    EXPECT_EQ(week.rfind("{\"channel\":1,\"name\":\"News\",\"archive\":false,\"programmes\":[{\"start\":" + std::to_string(now - 1800), 0), 0u)
+        << week;
+    if (HaveTool("chromium") && HaveTool("chromedriver") && std::system("/usr/bin/python3 -c 'import selenium' 2>/dev/null") == 0) {
+        std::filesystem::copy(QUORVANE_SOURCE_DIR "/demo/admin", server.Dir().PathOf("admin"), std::filesystem::copy_options::recursive);
+        const std::string answer = server.Curl("-s 'URL/token/createtoken?userid=root&password=rootpw'");
+        const std::string token = answer.size() > 8 ? answer.substr(6, answer.size() - 8) : "";
+        const std::string page = RunShell("timeout 120 /usr/bin/python3 " QUORVANE_SOURCE_DIR "/tests/admin/guide_page.py '" +
+                                          server.Url("/admin/guide.htm?token=" + token) + "' 'Morning & more' 2>&1; echo exit=$?");
+        EXPECT_NE(page.find("exit=0"), std::string::npos) << page;
+    }
 
     // A changed file replaces what the old one said; a broken one leaves the guide as it was.
     std::this_thread::sleep_for(std::chrono::milliseconds(1100));   // a new modification time
@@ -166,6 +182,32 @@ TEST_F(Guide, TheEventTablesOfAStreamBecomeItsGuide)
                           ",\"title\":\"Present\"},\"next\":{\"start\":" + std::to_string(now + 1200)),
               std::string::npos)
         << status;
+}
+
+// On a multiplex each program takes the events of its own service.
+TEST_F(Guide, TheEventTablesOfAMultiplexGoToTheirPrograms)
+{
+    const std::time_t now = std::time(nullptr) / 60 * 60;
+    const uint16_t port = FreeUdpPort();
+    server.Dir().WriteFile("channel_definition.xml", "<?xml version=\"1.0\" encoding=\"iso-8859-1\" ?>\r\n<ch src=\"dvb://:" +
+                                                         std::to_string(port) + ",2\">First</ch>\r\n<ch>Second</ch>\r\n");
+    ASSERT_TRUE(server.Start());
+    EitPackets eit;
+    eit.Add(EitSectionBytes(EitTestSection{0x4E, 102, 0, 0, 1, true, {EventAt(1, now - 300, 30, "Two")}}))
+        .Add(EitSectionBytes(EitTestSection{0x4E, 101, 0, 0, 1, true, {EventAt(1, now - 600, 30, "One")}}));
+    TsBuilder tables;
+    tables.Pat({{101, 0x100}, {102, 0x200}}).Pmt(0x100, 101, 0x101, {{0x1B, 0x101}}).Pmt(0x200, 102, 0x201, {{0x1B, 0x201}});
+    TsBuilder events;
+    for (std::size_t k = 0; k < eit.Count(); ++k) events.Raw(std::vector<uint8_t>(eit.Packet(k), eit.Packet(k) + 188));
+    UdpSource source(port, 20, [&](int64_t k) { return k % 2 == 0 ? tables : events; }, 20);
+    std::string guide;
+    for (int tries = 0; tries < 100 && (TitleAt(guide, now - 600, now + 1200, 1).empty() || TitleAt(guide, now - 300, now + 1500, 2).empty());
+         ++tries) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        guide = Body("/epg.xml");
+    }
+    EXPECT_EQ(TitleAt(guide, now - 600, now + 1200, 1), "One") << guide;
+    EXPECT_EQ(TitleAt(guide, now - 300, now + 1500, 2), "Two") << guide;
 }
 
 }  // namespace
