@@ -7,8 +7,11 @@
 #include "core/config.h"
 #include "core/platform/platform.h"
 #include "core/server_control.h"
+#include "channels/guide.h"
 #include "ingest/channel_reader.h"
+#include "ingest/guide_reader.h"
 #include "ingest/input_health.h"
+#include "media/ts_packet.h"
 
 #include <arpa/inet.h>
 #include <chrono>
@@ -24,9 +27,47 @@
 #include <unistd.h>
 #include <vector>
 
-static int Send(int base_port, int channels, int seconds, double bits_per_second)
+// A datagram carrying one present/following event section (PID 0x12) of service 1 with a
+// 40-byte title and a 120-byte text, then null packets: what a broadcaster repeats a few times a
+// second.
+static void MakeEventDatagram(uint8_t (&datagram)[1316])
+{
+    std::memset(datagram, 0xFF, sizeof datagram);
+    for (int i = 0; i < 7; ++i) {
+        uint8_t* packet = datagram + i * 188;
+        packet[0] = 0x47;
+        packet[1] = 0x1F;
+        packet[2] = 0xFF;
+        packet[3] = 0x10;
+    }
+    std::vector<uint8_t> section = {0x4E, 0, 0, 0, 1, 0xC1, 0, 1, 0, 1, 0, 2, 1, 0x4E};
+    const std::string title(40, 'T'), text(120, 'x');
+    std::vector<uint8_t> event = {0, 1, 0xE9, 0x00, 0x12, 0x00, 0x00, 0x01, 0x00, 0x00, 0x80, 0};
+    event.insert(event.end(), {0x4D, static_cast<uint8_t>(5 + title.size() + text.size()), 'e', 'n', 'g'});
+    event.push_back(static_cast<uint8_t>(title.size()));
+    event.insert(event.end(), title.begin(), title.end());
+    event.push_back(static_cast<uint8_t>(text.size()));
+    event.insert(event.end(), text.begin(), text.end());
+    event[11] = static_cast<uint8_t>(event.size() - 12);
+    section.insert(section.end(), event.begin(), event.end());
+    section[2] = static_cast<uint8_t>(section.size() + 4 - 3);
+    section[1] = 0xF0;
+    const uint32_t crc = crc32_mpeg(section.data(), section.size());
+    for (int shift = 24; shift >= 0; shift -= 8) section.push_back(static_cast<uint8_t>(crc >> shift));
+    uint8_t* packet = datagram;                 // the section fits one packet
+    packet[1] = 0x40;
+    packet[2] = 0x12;
+    packet[4] = 0;                              // pointer field
+    std::memcpy(packet + 5, section.data(), section.size());
+}
+
+static int Send(int base_port, int channels, int seconds, double bits_per_second, bool events = false)
 {
     const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    uint8_t event_datagram[1316];
+    MakeEventDatagram(event_datagram);
+    // One event section per 100 ms per channel: every 38th datagram at 4 Mbit/s.
+    const long long event_every = static_cast<long long>(bits_per_second / (1316.0 * 8.0) / 10.0);
     // Seven packets of one PID with running continuity counters per channel, the first with
     // a PCR: every packet is one the health counting has to look at.
     uint8_t datagram[1316];
@@ -62,6 +103,10 @@ static int Send(int base_port, int channels, int seconds, double bits_per_second
             datagram[8] = static_cast<uint8_t>(pcr >> 9);
             datagram[9] = static_cast<uint8_t>(pcr >> 1);
             datagram[10] = static_cast<uint8_t>(((pcr & 1) << 7) | 0x7E);
+            if (events && n % event_every == 0) {
+                event_datagram[3] = static_cast<uint8_t>(0x10 | (n / event_every & 0x0F));
+                sendto(fd, event_datagram, sizeof event_datagram, 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+            }
             if (sendto(fd, datagram, sizeof datagram, 0, reinterpret_cast<sockaddr*>(&to), sizeof to) == sizeof datagram) ++sent;
         }
         usleep(1000);
@@ -86,7 +131,7 @@ static int64_t FileBytes(const std::string& folder)
 
 // Runs `channels` UDP channels for kSeconds, recording or not, with the health counting on or
 // off; prints one line.
-static int Run(const char* self, int channels, bool record, bool health = true)
+static int Run(const char* self, int channels, bool record, bool health = true, bool guide = false)
 {
     g_input_health_on.store(health);
     char folder[] = "/tmp/quorvane-ingest-bench-XXXXXX";
@@ -106,6 +151,7 @@ static int Run(const char* self, int channels, bool record, bool health = true)
     g_reader_stop_gate.Close();
     ThreadRecord* reader = StartThread(IPTV_Channel_ReaderProcess, nullptr, "reader");
     g_startup_sema.Wait();
+    ThreadRecord* guide_reader = guide ? StartThread(GuideReaderThread, nullptr, "GuideReader") : nullptr;
     SleepMs(500);                                           // every input has opened its port
 
     rusage before{};
@@ -115,7 +161,7 @@ static int Run(const char* self, int channels, bool record, bool health = true)
     const pid_t child = fork();
     if (child == 0) {
         dup2(pipe_fds[1], STDOUT_FILENO);
-        execl("/proc/self/exe", self, "send", std::to_string(channels).c_str(), static_cast<char*>(nullptr));
+        execl("/proc/self/exe", self, guide ? "send-events" : "send", std::to_string(channels).c_str(), static_cast<char*>(nullptr));
         _exit(127);
     }
     close(pipe_fds[1]);
@@ -151,15 +197,23 @@ static int Run(const char* self, int channels, bool record, bool health = true)
 
     const double cpu = (after.ru_utime.tv_sec - before.ru_utime.tv_sec) + (after.ru_stime.tv_sec - before.ru_stime.tv_sec) +
                        ((after.ru_utime.tv_usec - before.ru_utime.tv_usec) + (after.ru_stime.tv_usec - before.ru_stime.tv_usec)) / 1e6;
+    const std::size_t programmes = g_guide.Size();
+    if (guide_reader != nullptr) {
+        g_guide_reader_stop.store(1);
+        StopThread(guide_reader);
+        g_guide_reader_stop.store(0);
+        g_guide.Clear();
+    }
     g_channel_reader_stop.store(1);
     g_reader_stop_gate.Open();
     StopThread(reader);
     uint64_t cc_errors = 0;
     for (int i = 0; i < channels; ++i) cc_errors += HealthOf(i).cc_errors.load();
-    std::printf("%d UDP channels at %.0f Mbit/s for %d s%s, health counting %s: %lld datagrams sent, %lld stored, %lld lost; "
+    std::printf("%d UDP channels at %.0f Mbit/s for %d s%s%s, health counting %s: %lld datagrams sent, %lld stored, %lld lost; "
                 "CPU %.1f %% of one core; %llu CC errors counted\n",
-                channels, kRate / 1e6, kSeconds, record ? ", recording" : "", health ? "on" : "off", sent, received,
-                sent - received, cpu / (kSeconds + 2) * 100.0, static_cast<unsigned long long>(cc_errors));
+                channels, kRate / 1e6, kSeconds, record ? ", recording" : "",
+                guide ? ", event tables read (" + std::to_string(programmes) + " programmes in the guide)" : "", health ? "on" : "off", sent,
+                received, sent - received, cpu / (kSeconds + 2) * 100.0, static_cast<unsigned long long>(cc_errors));
     if (record) {
         const int64_t shifted = FileBytes(std::string(folder) + "/timeshift");
         const int64_t archived = FileBytes(std::string(folder) + "/tv_program_archive");
@@ -203,6 +257,13 @@ static void CountingCost()
 int main(int argc, char** argv)
 {
     if (argc > 2 && std::strcmp(argv[1], "send") == 0) return Send(kBasePort, std::atoi(argv[2]), kSeconds, kRate);
+    if (argc > 2 && std::strcmp(argv[1], "send-events") == 0) return Send(kBasePort, std::atoi(argv[2]), kSeconds, kRate, true);
+    if (argc > 1 && std::strcmp(argv[1], "guide") == 0) {
+        // The same 50 channels without, with, without and with their event tables read.
+        int failed = 0;
+        for (const bool guide : {false, true, false, true}) failed += Run(argv[0], 50, false, true, guide);
+        return failed;
+    }
     if (argc > 1 && std::strcmp(argv[1], "record") == 0) {
         // The same 20 channels without and with their recorders: the difference is the recorders' share.
         return Run(argv[0], 20, false) + Run(argv[0], 20, true);

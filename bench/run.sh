@@ -8,3 +8,5 @@ bench_build
 "$folder/bench/users_bench" 2>/dev/null
 "$folder/bench/ingest_bench" 2>/dev/null
 "$folder/bench/xmltv_bench" 2>/dev/null
+"$folder/bench/ingest_bench" guide 2>/dev/null
+"$folder/bench/guide_bench" 2>/dev/null

@@ -17,6 +17,8 @@
 #include <sys/stat.h>
 #include <vector>
 
+std::atomic<int32_t> g_guide_reader_stop{0};
+
 namespace {
 
 // How often the rings are read, how many slots of a ring one pass reads at most, and how far
@@ -221,7 +223,7 @@ int32_t GuideReaderThread(void* /*unused*/)
     std::shared_ptr<ChannelTable> published_for;
     uint64_t files_read_ms = 0;
     bool first = true;
-    while (!ProcessStopRaised()) {
+    while (!ProcessStopRaised() && g_guide_reader_stop.load() == 0) {
         const std::shared_ptr<ChannelTable> table = CurrentChannels();
         if (table != nullptr) {
             ReadRings(*table, scans);

@@ -13,6 +13,7 @@
 #include "channels/channel_table.h"
 #include "channels/xmltv.h"
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 
@@ -21,6 +22,8 @@ constexpr const char* kGuideFolder = "epg";
 // Files above this size are not read.
 constexpr int64_t kGuideFileMaxBytes = 64 << 20;
 
+// Ends the thread (also the process stop does); set to 0 before starting it.
+extern std::atomic<int32_t> g_guide_reader_stop;
 int32_t GuideReaderThread(void* args);
 
 // The channel number (1-based) an XMLTV channel names; 0 for none.

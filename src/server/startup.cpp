@@ -115,6 +115,7 @@ int8_t StartupSequence()
 
     g_channel_log_thread = StartThread(ChannelLogWriter, nullptr, "ChannelLog");
     if (g_channel_log_thread == nullptr) return -1;
+    g_guide_reader_stop.store(0);
     g_guide_reader_thread = StartThread(GuideReaderThread, nullptr, "GuideReader");
 
     g_multicast_stop.store(0);
@@ -137,6 +138,7 @@ void ShutdownSequence()
     g_channel_reader_stop.store(1);
     g_multicast_stop.store(1);
     g_channel_log_stop.store(1);
+    g_guide_reader_stop.store(1);
     RaiseProcessStop();
 
     if (!MulticastOff()) g_multicast_stop_gate.Open();
