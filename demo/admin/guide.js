@@ -4,19 +4,6 @@
 // to its catch-up playlist. Values go in as text only.
 "use strict";
 
-function pageToken() {
-  const fromAddress = new URLSearchParams(location.search).get("token");
-  return fromAddress || sessionStorage.getItem("quorvane_token") || "";
-}
-
-function cell(row, text, className) {
-  const td = document.createElement("td");
-  td.textContent = String(text);
-  if (className) td.className = className;
-  row.appendChild(td);
-  return td;
-}
-
 async function fetchJson(path) {
   const separator = path.includes("?") ? "&" : "?";
   const answer = await fetch(path + separator + "token=" + encodeURIComponent(pageToken()), { cache: "no-store" });

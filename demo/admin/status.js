@@ -6,19 +6,6 @@ const SVG = "http://www.w3.org/2000/svg";
 const HISTORY = 30;                                  // samples in a sparkline: one minute
 const history = new Map();                           // channel number -> bitrates (bit/s)
 
-function pageToken() {
-  const fromAddress = new URLSearchParams(location.search).get("token");
-  return fromAddress || sessionStorage.getItem("quorvane_token") || "";
-}
-
-function cell(row, text, className) {
-  const td = document.createElement("td");
-  td.textContent = String(text);
-  if (className) td.className = className;
-  row.appendChild(td);
-  return td;
-}
-
 function svgElement(name, attributes) {
   const element = document.createElementNS(SVG, name);
   for (const [key, value] of Object.entries(attributes)) element.setAttribute(key, String(value));

@@ -1,5 +1,6 @@
 #include "channels/xmltv.h"
 
+#include "core/calendar.h"
 #include "core/text.h"
 
 #include <algorithm>
@@ -7,31 +8,6 @@
 #include <utility>
 
 namespace {
-
-// ---- Calendar (proleptic Gregorian, days since 1970-01-01) ----
-
-constexpr int64_t DaysFromCivil(int64_t year, int64_t month, int64_t day)
-{
-    year -= month <= 2 ? 1 : 0;
-    const int64_t era = (year >= 0 ? year : year - 399) / 400;
-    const int64_t year_of_era = year - era * 400;
-    const int64_t day_of_year = (153 * (month + (month > 2 ? -3 : 9)) + 2) / 5 + day - 1;
-    const int64_t day_of_era = year_of_era * 365 + year_of_era / 4 - year_of_era / 100 + day_of_year;
-    return era * 146097 + day_of_era - 719468;
-}
-
-void CivilFromDays(int64_t days, int64_t& year, int64_t& month, int64_t& day)
-{
-    days += 719468;
-    const int64_t era = (days >= 0 ? days : days - 146096) / 146097;
-    const int64_t day_of_era = days - era * 146097;
-    const int64_t year_of_era = (day_of_era - day_of_era / 1460 + day_of_era / 36524 - day_of_era / 146096) / 365;
-    const int64_t day_of_year = day_of_era - (365 * year_of_era + year_of_era / 4 - year_of_era / 100);
-    const int64_t mp = (5 * day_of_year + 2) / 153;
-    day = day_of_year - (153 * mp + 2) / 5 + 1;
-    month = mp < 10 ? mp + 3 : mp - 9;
-    year = year_of_era + era * 400 + (month <= 2 ? 1 : 0);
-}
 
 // The last second a four-digit year can write: 9999-12-31 23:59:59 UTC.
 constexpr int64_t kLastXmltvSecond = DaysFromCivil(10000, 1, 1) * 86400 - 1;
@@ -105,25 +81,6 @@ std::size_t Utf8Sequence(const unsigned char* p, std::size_t left, uint32_t& cod
     }
     if (code < minimum || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) return 0;
     return length;
-}
-
-void AppendUtf8(std::string& out, uint32_t code)
-{
-    if (code < 0x80) {
-        out += static_cast<char>(code);
-    } else if (code < 0x800) {
-        out += static_cast<char>(0xC0 | (code >> 6));
-        out += static_cast<char>(0x80 | (code & 0x3F));
-    } else if (code < 0x10000) {
-        out += static_cast<char>(0xE0 | (code >> 12));
-        out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (code & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (code >> 18));
-        out += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (code & 0x3F));
-    }
 }
 
 // Characters an XML document may hold.
@@ -216,7 +173,7 @@ std::string Latin1ToUtf8(std::string_view text)
 {
     std::string out;
     out.reserve(text.size() + text.size() / 8);
-    for (const char c : text) AppendUtf8(out, static_cast<unsigned char>(c));
+    for (const char c : text) AppendCodePoint(out, static_cast<unsigned char>(c));
     return out;
 }
 
@@ -278,7 +235,7 @@ void AppendDecoded(std::string& out, std::string_view raw, bool references, bool
                 out += '&';
                 ++at;
             } else {
-                AppendUtf8(out, code);
+                AppendCodePoint(out, code);
                 at += semicolon + 1;
             }
         }

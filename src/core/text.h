@@ -4,6 +4,7 @@
 
 #include <cstdarg>
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -43,6 +44,9 @@ std::size_t TextLength(const char (&text)[N])
 {
     return strnlen(text, N);
 }
+
+// Appends one Unicode code point (below 0x110000) as UTF-8.
+void AppendCodePoint(std::string& out, uint32_t code);
 
 // printf into a string of whatever length the text needs.
 std::string FormatString(const char* format, ...) __attribute__((format(printf, 1, 2)));

@@ -1,6 +1,7 @@
 #include "media/eit.h"
 
 #include "core/byte_order.h"
+#include "core/text.h"
 #include "media/ts_packet.h"
 
 #include <algorithm>
@@ -112,25 +113,6 @@ constexpr Change kIso8859_15[] = {{0xA4, 0x20AC}, {0xA6, 0x0160}, {0xA8, 0x0161}
 // ---------------------------------------------------------------------------------------------
 // UTF-8 out
 
-void PutUtf8(std::string& out, uint32_t code)
-{
-    if (code < 0x80) {
-        out += static_cast<char>(code);
-    } else if (code < 0x800) {
-        out += static_cast<char>(0xC0 | (code >> 6));
-        out += static_cast<char>(0x80 | (code & 0x3F));
-    } else if (code < 0x10000) {
-        out += static_cast<char>(0xE0 | (code >> 12));
-        out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (code & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (code >> 18));
-        out += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (code & 0x3F));
-    }
-}
-
 // One character of any table. The DVB control codes sit at 0x80..0x9F of the byte tables and
 // at U+E080..U+E09F of the two-byte ones: the line break becomes "\n", the rest (emphasis on
 // and off among them) is dropped, as are the C0 controls a guide text has no use for.
@@ -142,7 +124,7 @@ void PutChar(std::string& out, uint32_t code)
     }
     if (code < 0x20 || code == 0x7F || (code >= 0x80 && code <= 0x9F) || (code >= 0xE080 && code <= 0xE09F)) return;
     if ((code >= 0xD800 && code <= 0xDFFF) || code > 0x10FFFF) code = kReplacement;
-    PutUtf8(out, code);
+    AppendCodePoint(out, code);
 }
 
 bool IsAccent(uint8_t byte) { return byte >= 0xC1 && byte <= 0xCF; }
