@@ -209,10 +209,11 @@ static int Run(const char* self, int channels, bool record, bool health = true, 
     StopThread(reader);
     uint64_t cc_errors = 0;
     for (int i = 0; i < channels; ++i) cc_errors += HealthOf(i).cc_errors.load();
+    const std::string guide_text = guide ? ", event tables read (" + std::to_string(programmes) + " programmes in the guide)" : "";
     std::printf("%d UDP channels at %.0f Mbit/s for %d s%s%s, health counting %s: %lld datagrams sent, %lld stored, %lld lost; "
                 "CPU %.1f %% of one core; %llu CC errors counted\n",
                 channels, kRate / 1e6, kSeconds, record ? ", recording" : "",
-                guide ? ", event tables read (" + std::to_string(programmes) + " programmes in the guide)" : "", health ? "on" : "off", sent,
+                guide_text.c_str(), health ? "on" : "off", sent,
                 received, sent - received, cpu / (kSeconds + 2) * 100.0, static_cast<unsigned long long>(cc_errors));
     if (record) {
         const int64_t shifted = FileBytes(std::string(folder) + "/timeshift");

@@ -1,5 +1,6 @@
 #include "ingest/dvb_program_filter.h"
 
+#include "core/platform/platform.h"
 #include "media/ts_packet.h"
 
 #include <cstring>
@@ -72,4 +73,50 @@ DvbProgramFilter::Verdict DvbProgramFilter::Pass(uint8_t* packet)
     bool pass = pid == pcr_pid_;
     for (const uint16_t stream : pids_) pass = pass || pid == stream;
     return pass ? Verdict::kPass : Verdict::kDrop;
+}
+
+DvbKeyGate::DvbKeyGate(uint16_t pmt_pid)
+    : cutter_([](TsSegmentCutter::Segment&&) {}), pmt_pid_(pmt_pid), started_ms_(GetTickMs())
+{
+}
+
+bool DvbKeyGate::Hold(const uint8_t* packet, DvbProgramFilter::Verdict verdict)
+{
+    if (giving_up_) {
+        if (verdict != DvbProgramFilter::Verdict::kPat) return false;
+        released_.assign(reinterpret_cast<const char*>(packet), kTsPacketSize);
+        return open_ = true;
+    }
+    cutter_.Feed(packet, kTsPacketSize);
+    held_.append(reinterpret_cast<const char*>(packet), kTsPacketSize);
+    const TsSegmentCutter::Start& start = cutter_.first_key();
+    if (start.offset >= 0 || cutter_.without_video()) {
+        int64_t from = start.offset >= base_ ? start.offset - base_ : 0;
+        from -= from % kTsPacketSize;                            // whole packets only
+        released_ = start.tables.substr(0, start.tables.size() - start.tables.size() % kTsPacketSize);
+        released_.append(held_, static_cast<std::size_t>(from));
+        held_.clear();
+        return open_ = true;
+    }
+    if (GetTickMs() - started_ms_ > kGiveUpMs) {
+        held_.clear();
+        giving_up_ = true;
+        return false;
+    }
+    if (held_.size() > kMaxHeld) {
+        const std::size_t drop = held_.size() / 2 / kTsPacketSize * kTsPacketSize;
+        held_.erase(0, drop);
+        base_ += static_cast<int64_t>(drop);
+    }
+    return false;
+}
+
+DvbProgramFilter::Verdict DvbKeyGate::VerdictOf(const uint8_t* packet)
+{
+    TsPacketHeader header;
+    const uint16_t pid = parse_ts_header(packet, header);
+    if (pid == 0) return DvbProgramFilter::Verdict::kPat;
+    if (pid != pmt_pid_ || pmt_released_) return DvbProgramFilter::Verdict::kPass;
+    pmt_released_ = true;
+    return DvbProgramFilter::Verdict::kFirstPmt;
 }

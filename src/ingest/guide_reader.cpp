@@ -47,18 +47,29 @@ bool SameLetters(std::string_view a, std::string_view b)
     return true;
 }
 
-// The channel (0-based) of the ring at index `ring` that an event of `service` belongs to, or -1.
+// The channel (0-based) of the ring at index `ring` that an event of `service` belongs to; -1
+// for none, kNotYet while the stream's programs are not known yet (no PAT read, or a multiplex
+// whose tables the parser has not read).
+constexpr int kNotYet = -2;
 int ChannelOfEvent(const ChannelTable& table, int ring, const RingScan& scan, uint16_t service)
 {
     const ChannelRecord& channel = *table.channels[static_cast<std::size_t>(ring)];
     if (ChannelTraits(channel).layout != RingLayout::kDvbProgram)
-        return scan.first_program == 0 || scan.first_program == service ? ring : -1;
+        return scan.first_program == 0 ? kNotYet : scan.first_program == service ? ring : -1;
+    bool all_named = true;
     for (int i = ring; i < table.Count(); ++i) {
         const SourceRecord* source = table.channels[static_cast<std::size_t>(i)]->FirstSource();
         if (source == nullptr || (i != ring && (source->dvb_sub == 0 || source->dvb_parent != ring))) break;
-        if (source->program_number.load() == service) return i;
+        const uint16_t program = source->program_number.load();
+        if (program == service) return i;
+        all_named = all_named && program != 0;
     }
-    return -1;
+    return all_named ? -1 : kNotYet;
+}
+
+std::unique_ptr<EitReader> NewEitReader(RingScan& scan)
+{
+    return std::make_unique<EitReader>([events = &scan.events](const EitEvent& event) { events->push_back(event); });
 }
 
 // The first program number of a PAT packet, or 0.
@@ -122,16 +133,21 @@ void ReadRings(const ChannelTable& table, std::map<int, RingScan>& scans)
             scan = RingScan{};
             scan.buffer = buffer;
             scan.next = channel.input_index.load();
-            scan.eit = std::make_unique<EitReader>([events = &scan.events](const EitEvent& event) { events->push_back(event); });
+            scan.eit = NewEitReader(scan);
         }
         ReadRing(scan, channel);
+        bool early = false;
         for (const EitEvent& event : scan.events) {
             const int owner = ChannelOfEvent(table, i, scan, event.service_id);
+            early = early || owner == kNotYet;
             if (owner < 0 || event.duration <= 0) continue;
             g_guide.AddAnnounced(owner + 1, GuideProgramme{event.start, event.start + event.duration, event.title, event.description},
                                  now);
         }
         scan.events.clear();
+        // Events that came before their programs were known: the reader forgets the sections
+        // it has seen, so that it hands them on again when they are repeated.
+        if (early) scan.eit = NewEitReader(scan);
     }
 }
 

@@ -5,7 +5,8 @@
 //
 // Which channel an event table's event belongs to: on a DVB multiplex, the program whose
 // number is the event's service id; on any other ring, the channel itself when the service id
-// is its stream's first program (or the stream has shown no PAT yet).
+// is its stream's first program. Events that come before the stream's programs are known are
+// taken when they are repeated.
 // Which channel an XMLTV channel id names: the channel whose number (the M3U list's tvg-id) is
 // the id; else the one whose name is the id; else the one whose name is one of the XMLTV
 // channel's display names (names compared without regard to the case of ASCII letters).

@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <string_view>
 #include <cstdio>
+#include <cstring>
 #include <fcntl.h>
 #include <new>
 #include <optional>
@@ -88,7 +89,8 @@ bool WriteParts(int fd, iovec* parts, int count)
 }
 
 // What a recorder writes of the slots it collected: the slots themselves, or only one DVB
-// program's packets out of them (nothing before the table parser has named the program).
+// program's packets out of them, from its first key picture on (nothing before the table
+// parser has named the program).
 class ProgramCut {
 public:
     explicit ProgramCut(const SourceRecord* program) : program_(program) {}
@@ -96,10 +98,22 @@ public:
     int Cut(iovec (&parts)[64], int count, std::size_t& bytes);
 
 private:
+    void Keep(const uint8_t* packet, DvbProgramFilter::Verdict verdict);
     const SourceRecord*             program_;
     std::optional<DvbProgramFilter> filter_;
+    std::optional<DvbKeyGate>       gate_;      // a recording starts at a key picture
     std::vector<uint8_t>            kept_;
 };
+
+void ProgramCut::Keep(const uint8_t* packet, DvbProgramFilter::Verdict verdict)
+{
+    if (gate_->open()) {
+        kept_.insert(kept_.end(), packet, packet + kTsPacketSize);
+    } else if (gate_->Hold(packet, verdict)) {
+        const std::string& released = gate_->released();
+        kept_.insert(kept_.end(), released.begin(), released.end());
+    }
+}
 
 int ProgramCut::Cut(iovec (&parts)[64], int count, std::size_t& bytes)
 {
@@ -108,15 +122,17 @@ int ProgramCut::Cut(iovec (&parts)[64], int count, std::size_t& bytes)
     if (!filter_) {
         if (program_->program_number.load() == 0) return 0;
         filter_.emplace(*program_);
+        gate_.emplace(filter_->pmt_pid());
     }
     kept_.clear();
+    uint8_t packet[kTsPacketSize];
     for (int i = 0; i < count; ++i) {
         filter_->Refresh();
         const auto* data = static_cast<const uint8_t*>(parts[i].iov_base);
         for (std::size_t at = 0; at + kTsPacketSize <= parts[i].iov_len; at += kTsPacketSize) {
-            const std::size_t end = kept_.size();
-            kept_.insert(kept_.end(), data + at, data + at + kTsPacketSize);
-            if (filter_->Pass(kept_.data() + end) == DvbProgramFilter::Verdict::kDrop) kept_.resize(end);
+            std::memcpy(packet, data + at, kTsPacketSize);
+            const DvbProgramFilter::Verdict verdict = filter_->Pass(packet);
+            if (verdict != DvbProgramFilter::Verdict::kDrop) Keep(packet, verdict);
         }
     }
     bytes = kept_.size();

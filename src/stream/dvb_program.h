@@ -5,7 +5,6 @@
 #include "channels/channel_table.h"
 #include "ingest/dvb_program_filter.h"
 #include "ingest/real_buffer.h"
-#include "media/ts_cutter.h"
 #include "media/ts_timing.h"
 
 #include <cstdint>
@@ -48,35 +47,6 @@ struct DvbProgramReader {
     // (after closed_line is logged) or end.
     bool        follow_next_ring = true;
     std::string closed_line;
-};
-
-// Holds a program's packets back until its first key picture, then lets out the PAT and PMT
-// before it and the packets from it on. A program without video opens at once; one whose key
-// picture does not come within kGiveUpMs opens at its next PAT.
-class DvbKeyGate {
-public:
-    static constexpr uint64_t kGiveUpMs = 5000;
-    explicit DvbKeyGate(uint16_t pmt_pid);
-    bool open() const { return open_; }
-    // Takes one packet of the program while the gate is shut; true once it opens, with
-    // released() holding the packets to send first.
-    bool Hold(const uint8_t* packet, DvbProgramFilter::Verdict verdict);
-    const std::string& released() const { return released_; }
-    // The verdict of a released packet, as the filter gave it when it first passed.
-    DvbProgramFilter::Verdict VerdictOf(const uint8_t* packet);
-
-private:
-    // Bytes kept for the key picture to start in; older bytes are dropped by halves.
-    static constexpr std::size_t kMaxHeld = 4u << 20;
-    TsSegmentCutter cutter_;
-    uint16_t        pmt_pid_;
-    std::string     held_;
-    int64_t         base_ = 0;            // the offset of held_'s first byte in the bytes fed
-    uint64_t        started_ms_;
-    bool            open_ = false;
-    bool            giving_up_ = false;
-    bool            pmt_released_ = false;
-    std::string     released_;
 };
 
 // How much further back a reader that starts at a key picture joins the multiplex's ring (a
