@@ -18,6 +18,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <netinet/in.h>
 #include <string>
@@ -28,8 +29,8 @@
 #include <vector>
 
 // A datagram carrying one present/following event section (PID 0x12) of service 1 with a
-// 40-byte title and a 120-byte text, then null packets: what a broadcaster repeats a few times a
-// second.
+// 40-byte title and a 100-byte text (the section fills most of one packet), the stream's PAT,
+// then null packets: what a broadcaster repeats a few times a second.
 static void MakeEventDatagram(uint8_t (&datagram)[1316])
 {
     std::memset(datagram, 0xFF, sizeof datagram);
@@ -41,8 +42,14 @@ static void MakeEventDatagram(uint8_t (&datagram)[1316])
         packet[3] = 0x10;
     }
     std::vector<uint8_t> section = {0x4E, 0, 0, 0, 1, 0xC1, 0, 1, 0, 1, 0, 2, 1, 0x4E};
-    const std::string title(40, 'T'), text(120, 'x');
-    std::vector<uint8_t> event = {0, 1, 0xE9, 0x00, 0x12, 0x00, 0x00, 0x01, 0x00, 0x00, 0x80, 0};
+    const std::string title(40, 'T'), text(100, 'x');
+    // Starting now (MJD and BCD hh:mm:00), for an hour.
+    const long long now = static_cast<long long>(std::time(nullptr));
+    const int mjd = static_cast<int>(now / 86400 + 40587);
+    const int hour = static_cast<int>(now % 86400 / 3600), minute = static_cast<int>(now % 3600 / 60);
+    std::vector<uint8_t> event = {0, 1, static_cast<uint8_t>(mjd >> 8), static_cast<uint8_t>(mjd),
+                                  static_cast<uint8_t>(hour / 10 * 16 + hour % 10), static_cast<uint8_t>(minute / 10 * 16 + minute % 10),
+                                  0x00, 0x01, 0x00, 0x00, 0x80, 0};
     event.insert(event.end(), {0x4D, static_cast<uint8_t>(5 + title.size() + text.size()), 'e', 'n', 'g'});
     event.push_back(static_cast<uint8_t>(title.size()));
     event.insert(event.end(), title.begin(), title.end());
@@ -54,11 +61,21 @@ static void MakeEventDatagram(uint8_t (&datagram)[1316])
     section[1] = 0xF0;
     const uint32_t crc = crc32_mpeg(section.data(), section.size());
     for (int shift = 24; shift >= 0; shift -= 8) section.push_back(static_cast<uint8_t>(crc >> shift));
-    uint8_t* packet = datagram;                 // the section fits one packet
+    if (section.size() > 183) std::abort();     // the section must fit one packet
+    uint8_t* packet = datagram;
     packet[1] = 0x40;
     packet[2] = 0x12;
     packet[4] = 0;                              // pointer field
     std::memcpy(packet + 5, section.data(), section.size());
+    // The stream's PAT (program 1, PMT on PID 0x100) in the next packet.
+    std::vector<uint8_t> pat = {0x00, 0xB0, 13, 0, 1, 0xC1, 0, 0, 0, 1, 0xE1, 0x00};
+    const uint32_t pat_crc = crc32_mpeg(pat.data(), pat.size());
+    for (int shift = 24; shift >= 0; shift -= 8) pat.push_back(static_cast<uint8_t>(pat_crc >> shift));
+    packet = datagram + 188;
+    packet[1] = 0x40;
+    packet[2] = 0x00;
+    packet[4] = 0;
+    std::memcpy(packet + 5, pat.data(), pat.size());
 }
 
 static int Send(int base_port, int channels, int seconds, double bits_per_second, bool events = false)
@@ -86,6 +103,7 @@ static int Send(int base_port, int channels, int seconds, double bits_per_second
     const double per_second = bits_per_second / (1316.0 * 8.0) * channels;
     const auto start = std::chrono::steady_clock::now();
     long long sent = 0;
+    long long extra = 0;                        // event datagrams, besides the paced ones
     for (;;) {
         const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         if (elapsed >= seconds) break;
@@ -105,13 +123,38 @@ static int Send(int base_port, int channels, int seconds, double bits_per_second
             datagram[10] = static_cast<uint8_t>(((pcr & 1) << 7) | 0x7E);
             if (events && n % event_every == 0) {
                 event_datagram[3] = static_cast<uint8_t>(0x10 | (n / event_every & 0x0F));
-                sendto(fd, event_datagram, sizeof event_datagram, 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+                event_datagram[188 + 3] = event_datagram[3];
+                if (sendto(fd, event_datagram, sizeof event_datagram, 0, reinterpret_cast<sockaddr*>(&to), sizeof to) > 0) ++extra;
             }
             if (sendto(fd, datagram, sizeof datagram, 0, reinterpret_cast<sockaddr*>(&to), sizeof to) == sizeof datagram) ++sent;
         }
         usleep(1000);
     }
-    std::printf("%lld\n", sent);
+    std::printf("%lld\n", sent + extra);
+    return 0;
+}
+
+// CPU clock ticks (user and system) of this process's thread with that name so far; 0 without one.
+static long long ThreadTicks(const std::string& name)
+{
+    std::error_code ignored;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task", ignored)) {
+        std::FILE* comm = std::fopen((task.path() / "comm").c_str(), "r");
+        char text[32] = "";
+        if (comm == nullptr) continue;
+        const bool named = std::fgets(text, sizeof text, comm) != nullptr && name + "\n" == text;
+        std::fclose(comm);
+        if (!named) continue;
+        std::FILE* stat = std::fopen((task.path() / "stat").c_str(), "r");
+        if (stat == nullptr) return 0;
+        char line[1024] = "";
+        const bool read = std::fgets(line, sizeof line, stat) != nullptr;
+        std::fclose(stat);
+        const char* fields = read ? std::strrchr(line, ')') : nullptr;
+        long long utime = 0, stime = 0;
+        if (fields == nullptr || std::sscanf(fields + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lld %lld", &utime, &stime) != 2) return 0;
+        return utime + stime;
+    }
     return 0;
 }
 
@@ -156,6 +199,7 @@ static int Run(const char* self, int channels, bool record, bool health = true, 
 
     rusage before{};
     getrusage(RUSAGE_SELF, &before);
+    const long long guide_before = ThreadTicks("GuideReader");
     int pipe_fds[2];
     if (pipe(pipe_fds) != 0) return 1;
     const pid_t child = fork();
@@ -198,6 +242,7 @@ static int Run(const char* self, int channels, bool record, bool health = true, 
     const double cpu = (after.ru_utime.tv_sec - before.ru_utime.tv_sec) + (after.ru_stime.tv_sec - before.ru_stime.tv_sec) +
                        ((after.ru_utime.tv_usec - before.ru_utime.tv_usec) + (after.ru_stime.tv_usec - before.ru_stime.tv_usec)) / 1e6;
     const std::size_t programmes = g_guide.Size();
+    const double guide_cpu = static_cast<double>(ThreadTicks("GuideReader") - guide_before) / static_cast<double>(sysconf(_SC_CLK_TCK));
     if (guide_reader != nullptr) {
         g_guide_reader_stop.store(1);
         StopThread(guide_reader);
@@ -209,7 +254,11 @@ static int Run(const char* self, int channels, bool record, bool health = true, 
     StopThread(reader);
     uint64_t cc_errors = 0;
     for (int i = 0; i < channels; ++i) cc_errors += HealthOf(i).cc_errors.load();
-    const std::string guide_text = guide ? ", event tables read (" + std::to_string(programmes) + " programmes in the guide)" : "";
+    char guide_cpu_text[32];
+    std::snprintf(guide_cpu_text, sizeof guide_cpu_text, "%.2f", guide_cpu / (kSeconds + 2) * 100.0);
+    const std::string guide_text = guide ? ", event tables read (" + std::to_string(programmes) + " programmes in the guide; the guide reader " +
+                                               guide_cpu_text + " % of one core)"
+                                         : "";
     std::printf("%d UDP channels at %.0f Mbit/s for %d s%s%s, health counting %s: %lld datagrams sent, %lld stored, %lld lost; "
                 "CPU %.1f %% of one core; %llu CC errors counted\n",
                 channels, kRate / 1e6, kSeconds, record ? ", recording" : "",
