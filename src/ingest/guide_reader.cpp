@@ -5,6 +5,7 @@
 #include "core/config.h"
 #include "core/log.h"
 #include "core/platform/platform.h"
+#include "ingest/real_buffer.h"
 #include "media/eit.h"
 #include "media/ts_packet.h"
 
@@ -91,7 +92,7 @@ uint16_t FirstProgramOfPat(const uint8_t* packet)
 }
 
 // Reads what the ring's writer wrote since the last pass.
-void ReadRing(RingScan& scan, const ChannelRecord& channel)
+void ReadRing(RingScan& scan, ChannelRecord& channel)
 {
     const int32_t input = channel.input_index.load(std::memory_order_acquire);
     if ((input - scan.next + kRingSlots) % kRingSlots > kMostBehind) scan.next = (input + kRingSlots - 100) % kRingSlots;
@@ -115,6 +116,7 @@ void ReadRing(RingScan& scan, const ChannelRecord& channel)
         }
         scan.next = (scan.next + 1) % kRingSlots;
     }
+    release_read_slots(channel);
 }
 
 // One pass over every ring of the table.

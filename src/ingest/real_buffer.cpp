@@ -23,6 +23,11 @@ void write_slot(ChannelRecord& channel, RealBuffer& buffer, int32_t length)
     if (channel.commit_wanted.load() && channel.commit_wanted.exchange(false)) SignalWakeEvent(channel.commit_event.load());
 }
 
+void release_read_slots(ChannelRecord& channel)
+{
+    channel.ring_waiters.fetch_add(0, std::memory_order_release);
+}
+
 void retire_ring(ChannelRecord& channel, RealBuffer& buffer)
 {
     buffer.retired.store(1);

@@ -30,6 +30,10 @@ int sync_skip_after(int length, int position);
 // True when a reader at output_index lags 980 slots or more behind the writer (it then sends
 // without pacing sleeps).
 bool reader_lags(int32_t output_index, int32_t input_index);
+// For a reader that copies slots without ever waiting on the writer: orders the writer's next
+// lap over the slots it has read after its reads (the handshake a waiting reader makes through
+// ring_waiters, which the writer looks at on every write).
+void release_read_slots(ChannelRecord& channel);
 // Ends the ring's life as a live input: marks it retired and wakes every reader that sleeps on
 // the channel, so that each finds out at once. The data thread's last act on its ring.
 void retire_ring(ChannelRecord& channel, RealBuffer& buffer);
