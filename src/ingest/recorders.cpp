@@ -211,7 +211,7 @@ int32_t TimeShiftRecorder(void* raw)
                     int32_t next = r;
                     std::size_t bytes = 0;
                     const int count = cut.Cut(parts, CollectSlots(*args, r, 0, parts, next, bytes), bytes);
-                    if (args->program != nullptr) release_read_slots(*args->ring_channel);
+                    release_read_slots(*args->ring_channel);
                     if (next == r) {
                         SleepMs(kRecorderNapMs);
                         continue;
@@ -283,7 +283,7 @@ int32_t TV_On_Demand_Thread(void* raw)
                     continue;
                 }
                 const int count = cut.Cut(parts, collected, bytes);
-                if (args->program != nullptr) release_read_slots(*args->ring_channel);
+                release_read_slots(*args->ring_channel);
                 const bool written = count == 0 || WriteParts(fd, parts, count);
                 if (count > 0) CountRecorderWrite(HealthOf(number - 1), written, bytes);
                 if (!written) {
