@@ -7,18 +7,12 @@
 import sys
 import time
 
-from selenium import webdriver
-from selenium.webdriver.chrome.options import Options
-from selenium.webdriver.chrome.service import Service
+from browser import headless_chromium
 from selenium.webdriver.common.by import By
 from selenium.webdriver.support.ui import Select
 
 url, password, shots, day, box, film = sys.argv[1:7]
-options = Options()
-options.binary_location = "/usr/bin/chromium"
-for argument in ("--headless=new", "--no-sandbox", "--disable-gpu", "--window-size=1280,900"):
-    options.add_argument(argument)
-driver = webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=options)
+driver = headless_chromium(900)
 
 
 def element(name):

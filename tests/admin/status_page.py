@@ -5,18 +5,12 @@
 import sys
 import time
 
-from selenium import webdriver
-from selenium.webdriver.chrome.options import Options
-from selenium.webdriver.chrome.service import Service
+from browser import headless_chromium
 from selenium.common.exceptions import StaleElementReferenceException
 from selenium.webdriver.common.by import By
 
 url, name, shots = sys.argv[1], sys.argv[2], sys.argv[3]
-options = Options()
-options.binary_location = "/usr/bin/chromium"
-for argument in ("--headless=new", "--no-sandbox", "--disable-gpu", "--window-size=1280,800"):
-    options.add_argument(argument)
-driver = webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=options)
+driver = headless_chromium()
 try:
     driver.get(url)
     deadline = time.time() + 20
