@@ -18,3 +18,19 @@ if [ "${#missing[@]}" -gt 0 ]; then
   apt-get update -qq
   apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
+
+# The admin pages' browser libraries (hls.js for the player, uPlot for the charts), from the npm
+# registry at the versions web/package-lock.json pins, copied into the served admin folder.
+if ! command -v npm >/dev/null; then
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq --no-install-recommends npm
+fi
+top=$(cd "$(dirname "$0")/.." && pwd)
+vendor="$top/demo/admin/vendor"
+if [ ! -f "$vendor/hls.min.js" ] || [ ! -f "$vendor/uPlot.iife.min.js" ] || [ "$top/web/package-lock.json" -nt "$vendor/hls.min.js" ]; then
+  (cd "$top/web" && npm ci --no-audit --no-fund --loglevel=error >/dev/null)
+  mkdir -p "$vendor"
+  cp "$top/web/node_modules/hls.js/dist/hls.min.js" "$top/web/node_modules/uplot/dist/uPlot.iife.min.js" \
+     "$top/web/node_modules/uplot/dist/uPlot.min.css" "$vendor/"
+fi
