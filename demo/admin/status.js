@@ -12,8 +12,9 @@ function svgElement(name, attributes) {
   return element;
 }
 
-function signalDot(up) {
-  const svg = svgElement("svg", { width: 14, height: 14, role: "img", "aria-label": up ? "signal" : "no signal" });
+// A folder channel plays by the clock: "playing" rather than a signal received.
+function signalDot(up, label) {
+  const svg = svgElement("svg", { width: 14, height: 14, role: "img", "aria-label": label || (up ? "signal" : "no signal") });
   svg.appendChild(svgElement("circle", { cx: 7, cy: 7, r: 6, fill: up ? "#1a9c3a" : "#c62828", class: up ? "dot-up" : "dot-down" }));
   return svg;
 }
@@ -53,17 +54,20 @@ function fillChannels(channels) {
   const body = document.querySelector("#status-channels tbody");
   body.replaceChildren();
   for (const channel of channels) {
+    const folder = channel.playing !== undefined;
+    const bitrate = Number(folder ? channel.file_bitrate : channel.bitrate) || 0;
     const values = history.get(channel.channel) || [];
-    values.push(Number(channel.bitrate) || 0);
+    values.push(bitrate);
     while (values.length > HISTORY) values.shift();
     history.set(channel.channel, values);
 
     const row = document.createElement("tr");
-    row.appendChild(document.createElement("td")).appendChild(signalDot(channel.signal === 1));
+    const up = folder ? channel.playing === 1 : channel.signal === 1;
+    row.appendChild(document.createElement("td")).appendChild(signalDot(up, folder ? (up ? "playing" : "no file") : ""));
     cell(row, channel.channel, "number");
-    cell(row, channel.name);
+    cell(row, folder && channel.file ? channel.name + " (playing " + channel.file + ")" : channel.name);
     fillProgramme(cell(row, ""), channel);
-    cell(row, (Number(channel.bitrate) / 1000).toFixed(0), "number");
+    cell(row, (bitrate / 1000).toFixed(0), "number");
     row.appendChild(document.createElement("td")).appendChild(sparkline(values));
     cell(row, channel.cc_errors, "number");
     cell(row, channel.rtp_gaps, "number");

@@ -80,26 +80,33 @@ double first_pcr_seconds(const char* path)
     }
 }
 
-int find_playlist_position(uint64_t epoch_ms, int64_t total_duration, const PlaylistEntry* entries, int count,
-                           int& index, int64_t& offset, uint64_t now_ms)
+int playlist_index_at(uint64_t epoch_ms, int64_t total_duration, const PlaylistEntry* entries, int count,
+                      uint64_t now_ms, int64_t& seconds_left)
 {
-    const uint64_t elapsed = (now_ms - epoch_ms) / 1000;
     if (total_duration <= 0 || entries == nullptr || count <= 0) return -1;
+    const uint64_t elapsed = (now_ms - epoch_ms) / 1000;
     int64_t r = static_cast<int64_t>(elapsed % static_cast<uint64_t>(total_duration));
-    int found = -1;
     for (int i = 0; i < count; ++i) {
         r -= entries[i].duration;
         if (r < 0) {
-            found = i;
-            break;
+            seconds_left = -r;
+            return i;
         }
     }
     // Durations that add up to less than the total leave no entry for this moment.
+    return -1;
+}
+
+int find_playlist_position(uint64_t epoch_ms, int64_t total_duration, const PlaylistEntry* entries, int count,
+                           int& index, int64_t& offset, uint64_t now_ms)
+{
+    int64_t seconds_left = 0;
+    const int found = playlist_index_at(epoch_ms, total_duration, entries, count, now_ms, seconds_left);
     if (found < 0) return -1;
     index = found;
     const int32_t kbps = probe_bitrate_kbps(entries[found].path);
     if (kbps == -1) return -1;
-    int64_t position = entries[found].size + r * (static_cast<int64_t>(kbps) * 128);
+    int64_t position = entries[found].size - seconds_left * (static_cast<int64_t>(kbps) * 128);
     if (position < 0) position = 0;
     position -= position % kTsPacketSize;
     offset = position;

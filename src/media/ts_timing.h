@@ -41,6 +41,10 @@ struct PlaylistEntry {
     int64_t duration;                   // whole seconds
 };
 
+// Which entry a looping playlist plays at now_ms (the same monotonic tick as epoch_ms), and
+// the whole seconds left of it; -1 when there is none (no duration, no entry).
+int playlist_index_at(uint64_t epoch_ms, int64_t total_duration, const PlaylistEntry* entries, int count,
+                      uint64_t now_ms, int64_t& seconds_left);
 // Where a looping playlist stands at now_ms (the same monotonic tick as epoch_ms): opens
 // that file and gives its index and a packet-aligned byte offset. Returns the descriptor,
 // or -1 when there is no position (no duration, no entry, unreadable file).

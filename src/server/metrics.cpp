@@ -16,6 +16,8 @@
 #include "rest/rest_common.h"
 #include "rest/token_service.h"
 #include "rtsp/rtsp_service.h"
+#include "server/status_figures.h"
+#include "server/status_history.h"
 #include "users/credentials.h"
 #include "users/user_db.h"
 #include "vod/vod_service.h"
@@ -33,185 +35,6 @@
 
 namespace {
 
-struct ViewerRow {
-    std::string client;
-    std::string user;
-    std::string film;                              // the file watched when no channel
-    int         channel = 0;                       // from 1; 0 for a film
-    const char* protocol = "http";
-    uint64_t    seconds = 0;
-    uint64_t    bytes_sent = 0;
-};
-
-struct ProcessFigures {
-    double   cpu_seconds = 0;
-    uint64_t resident_bytes = 0;
-    int64_t  threads = 0;
-    int64_t  open_fds = 0;
-};
-
-struct ChannelViewers {
-    int http = 0;
-    int rtsp = 0;
-};
-
-// Files of /proc report no size: read until the end.
-bool ReadProcFile(const char* path, std::string& text)
-{
-    text.clear();
-    FILE* file = std::fopen(path, "rb");
-    if (file == nullptr) return false;
-    char chunk[1024];
-    std::size_t got;
-    while ((got = std::fread(chunk, 1, sizeof chunk, file)) > 0) text.append(chunk, got);
-    std::fclose(file);
-    return !text.empty();
-}
-
-ProcessFigures ReadProcessFigures()
-{
-    ProcessFigures figures;
-    std::string stat;
-    if (ReadProcFile("/proc/self/stat", stat)) {
-        // The fields after the command name, which may hold blanks and parentheses itself.
-        const std::size_t close = stat.rfind(')');
-        if (close != std::string::npos) {
-            std::vector<std::string> fields;
-            std::size_t at = close + 2;
-            while (at < stat.size()) {
-                std::size_t end = stat.find(' ', at);
-                if (end == std::string::npos) end = stat.size();
-                fields.push_back(stat.substr(at, end - at));
-                at = end + 1;
-            }
-            // fields[0] is field 3 (state): utime 14, stime 15, num_threads 20.
-            if (fields.size() > 17) {
-                const double ticks = static_cast<double>(sysconf(_SC_CLK_TCK));
-                figures.cpu_seconds = (std::strtod(fields[11].c_str(), nullptr) + std::strtod(fields[12].c_str(), nullptr)) / ticks;
-                figures.threads = std::strtoll(fields[17].c_str(), nullptr, 10);
-            }
-        }
-    }
-    std::string statm;
-    if (ReadProcFile("/proc/self/statm", statm)) {
-        unsigned long long size = 0, resident = 0;
-        if (std::sscanf(statm.c_str(), "%llu %llu", &size, &resident) == 2)
-            figures.resident_bytes = resident * static_cast<uint64_t>(sysconf(_SC_PAGESIZE));
-    }
-    if (DIR* folder = opendir("/proc/self/fd")) {
-        int64_t count = 0;
-        while (const dirent* entry = readdir(folder))
-            if (entry->d_name[0] != '.') ++count;
-        closedir(folder);
-        figures.open_fds = count - 1;              // the listing's own descriptor
-    }
-    return figures;
-}
-
-void AddViewer(const PlayerConnection& conn, const char* protocol, uint64_t now_ms, std::vector<ViewerRow>& rows)
-{
-    ViewerRow row;
-    row.client = conn.client_ip;
-    row.user = conn.user_name;
-    row.protocol = protocol;
-    if (const int hls_channel = HlsViewingChannel(conn); hls_channel > 0) {
-        row.channel = hls_channel;
-    } else if (std::strstr(conn.path, ".ch") != nullptr) {
-        row.channel = ChannelNumberOf(conn.path);
-    } else {
-        const char* path = conn.path;
-        const std::size_t base = std::strlen(g_server_base_dir);
-        if (base > 0 && std::strncmp(path, g_server_base_dir, base) == 0) path += base;
-        row.film = path;
-    }
-    const uint64_t start = conn.cmd_start_tick.load();
-    row.seconds = start != 0 && now_ms > start ? (now_ms - start) / 1000 : 0;
-    row.bytes_sent = conn.bytes_sent.load(std::memory_order_relaxed);
-    rows.push_back(std::move(row));
-}
-
-// Every streaming connection of the player list (set-top boxes' registrations aside) and
-// every playing RTSP session, each once.
-std::vector<ViewerRow> CollectViewers(uint64_t now_ms)
-{
-    std::vector<ViewerRow> rows;
-    std::set<const PlayerConnection*> seen;
-    {
-        ScopedLock held(g_player_list.lock);
-        for (Position at = g_player_list.list.GetHeadPosition(); at != nullptr;) {
-            const auto* conn = static_cast<const PlayerConnection*>(g_player_list.list.GetNext(at));
-            if (conn == nullptr || dynamic_cast<const PlayerBox*>(conn) != nullptr) continue;
-            if (!seen.insert(conn).second) continue;
-            const char* protocol = dynamic_cast<const RtspConnection*>(conn) != nullptr ? "rtsp"
-                                   : dynamic_cast<const VodConnection*>(conn) != nullptr ? "vod"
-                                   : HlsViewingChannel(*conn) > 0                        ? "hls"
-                                                                                        : "http";
-            AddViewer(*conn, protocol, now_ms, rows);
-        }
-    }
-    {
-        ScopedLock held(g_rtsp_active.lock);
-        for (Position at = g_rtsp_active.list.GetHeadPosition(); at != nullptr;) {
-            const auto* conn = static_cast<const PlayerConnection*>(g_rtsp_active.list.GetNext(at));
-            if (conn == nullptr || !seen.insert(conn).second) continue;
-            AddViewer(*conn, "rtsp", now_ms, rows);
-        }
-    }
-    return rows;
-}
-
-bool MulticastOn() { return g_config.igmpip[0] != '\0' && std::strcmp(g_config.igmpip, "0.0.0.0") != 0; }
-
-// The figures of one channel, read once for both documents.
-struct ChannelFigures {
-    int         number = 0;
-    std::string name;
-    bool        has_health = false;
-    uint64_t    bitrate = 0, datagrams = 0, bytes = 0, cc_errors = 0, rtp_gaps = 0, pcr_jumps = 0;
-    uint64_t    recorder_bytes = 0, recorder_errors = 0;
-    bool        signal = false, pcr = false;
-    double      silence_seconds = -1;            // -1: nothing received yet
-    int         http = 0, rtsp = 0, hls = 0, multicast = 0;
-};
-
-std::vector<ChannelFigures> CollectChannels(uint64_t now_ms, const std::vector<ViewerRow>& viewers)
-{
-    const std::shared_ptr<ChannelTable> table = CurrentChannels();
-    std::vector<ChannelFigures> channels;
-    channels.reserve(static_cast<std::size_t>(table->Count()));
-    for (int32_t i = 0; i < table->Count(); ++i) {
-        const ChannelRecord& record = *table->channels[static_cast<std::size_t>(i)];
-        ChannelFigures figures;
-        figures.number = i + 1;
-        figures.name = record.name;
-        if (const InputHealth* health = FindHealth(i); health != nullptr && health->running.load() != 0) {
-            figures.has_health = true;
-            figures.bitrate = InputBitrate(*health, now_ms);
-            figures.datagrams = health->datagrams.load(std::memory_order_relaxed);
-            figures.bytes = health->bytes.load(std::memory_order_relaxed);
-            figures.cc_errors = health->cc_errors.load(std::memory_order_relaxed);
-            figures.rtp_gaps = health->rtp_gaps.load(std::memory_order_relaxed);
-            figures.pcr_jumps = health->pcr_jumps.load(std::memory_order_relaxed);
-            figures.recorder_bytes = health->recorder_bytes.load(std::memory_order_relaxed);
-            figures.recorder_errors = health->recorder_errors.load(std::memory_order_relaxed);
-            figures.signal = SignalUp(*health, now_ms);
-            const uint64_t last_pcr = health->last_pcr_ms.load(std::memory_order_relaxed);
-            figures.pcr = last_pcr != 0 && now_ms - last_pcr < kNoSignalMs;
-            const uint64_t last = health->last_datagram_ms.load(std::memory_order_relaxed);
-            if (last != 0) figures.silence_seconds = static_cast<double>(now_ms - last) / 1000.0;
-        }
-        figures.multicast = MulticastOn() && figures.signal ? 1 : 0;
-        channels.push_back(std::move(figures));
-    }
-    for (const ViewerRow& viewer : viewers) {
-        if (viewer.channel < 1 || viewer.channel > static_cast<int>(channels.size())) continue;
-        ChannelFigures& figures = channels[static_cast<std::size_t>(viewer.channel - 1)];
-        if (std::strcmp(viewer.protocol, "rtsp") == 0) ++figures.rtsp;
-        else if (std::strcmp(viewer.protocol, "http") == 0) ++figures.http;
-        else if (std::strcmp(viewer.protocol, "hls") == 0) ++figures.hls;
-    }
-    return channels;
-}
 
 const ConnectionService* ServiceOf(const ServiceStats& stats)
 {
@@ -493,11 +316,15 @@ std::string StatusJson(uint64_t now_ms)
     out.reserve(2048 + channels.size() * 512 + viewers.size() * 256);
     char text[512];
     FormatText(text,
-               "{\"time\":%lld,\"process\":{\"cpu_seconds\":%.3f,\"resident_bytes\":%" PRIu64 ",\"threads\":%" PRId64
-               ",\"open_fds\":%" PRId64 "},\"services\":[",
-               static_cast<long long>(std::time(nullptr)), process.cpu_seconds, process.resident_bytes, process.threads,
-               process.open_fds);
+               "{\"time\":%lld,\"history_step\":%d,\"process\":{\"cpu_seconds\":%.3f,\"resident_bytes\":%" PRIu64
+               ",\"threads\":%" PRId64 ",\"open_fds\":%" PRId64,
+               static_cast<long long>(std::time(nullptr)), static_cast<int>(kHistoryStepMs / 1000), process.cpu_seconds,
+               process.resident_bytes, process.threads, process.open_fds);
     out += text;
+    g_status_history.AppendProcess(out, now_ms, process, ServicesBytesSent());
+    int viewers_total = 0;
+    for (const ChannelFigures& channel : channels) viewers_total += channel.http + channel.rtsp + channel.hls;
+    out.append(",\"viewers\":").append(std::to_string(viewers_total)).append("},\"services\":[");
     bool first = true;
     for (const ServiceStats* stats : {&g_http_stats, &g_rtsp_stats, &g_vod_stats}) {
         FormatText(text,
@@ -524,6 +351,13 @@ std::string StatusJson(uint64_t now_ms)
                    channel.silence_seconds, channel.recorder_bytes, channel.recorder_errors, channel.http, channel.rtsp,
                    channel.hls, channel.multicast);
         out.append(text, std::strlen(text) - 1);          // the guide's now and next go inside
+        out.append(",\"kind\":").append(JsonString(channel.kind));
+        if (channel.folder) {
+            out.append(",\"playing\":").append(channel.playing ? "1" : "0");
+            out.append(",\"file\":").append(JsonString(channel.file));
+            out.append(",\"file_bitrate\":").append(std::to_string(channel.file_bitrate));
+        }
+        g_status_history.AppendChannel(out, channel);
         AppendNowAndNext(out, channel.number, std::time(nullptr));
         out += '}';
         first = false;

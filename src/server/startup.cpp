@@ -20,6 +20,7 @@
 #include "rest/token_service.h"
 #include "rtsp/rtsp_service.h"
 #include "server/metrics.h"
+#include "server/status_history.h"
 #include "stream/multicast_output.h"
 #include "users/movie_fee.h"
 #include "users/usage_log.h"
@@ -38,6 +39,7 @@ static ThreadRecord* g_http_listener_thread  = nullptr;
 static ThreadRecord* g_channel_reader_thread = nullptr;
 static ThreadRecord* g_channel_log_thread    = nullptr;
 static ThreadRecord* g_guide_reader_thread   = nullptr;
+static ThreadRecord* g_status_sampler_thread = nullptr;
 static ThreadRecord* g_rtsp_listener_thread  = nullptr;
 static ThreadRecord* g_multicast_thread      = nullptr;
 static ThreadRecord* g_tml_refresh_thread    = nullptr;
@@ -117,6 +119,8 @@ int8_t StartupSequence()
     if (g_channel_log_thread == nullptr) return -1;
     g_guide_reader_stop.store(0);
     g_guide_reader_thread = StartThread(GuideReaderThread, nullptr, "GuideReader");
+    g_status_history.Clear();
+    g_status_sampler_thread = StartThread(StatusSamplerThread, nullptr, "StatusSampler");
 
     g_multicast_stop.store(0);
     if (!MulticastOff()) {
@@ -163,6 +167,7 @@ void ShutdownSequence()
     FreeAllTokens();
     StopIfStarted(g_channel_log_thread);
     StopIfStarted(g_guide_reader_thread);
+    StopIfStarted(g_status_sampler_thread);
 
     FreeChannelTable();
     FreeUsers();

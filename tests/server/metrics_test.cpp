@@ -420,6 +420,36 @@ TEST_F(Metrics, ViewersByProtocolFollowAnHttpViewerJoiningAndLeavingAndStatusJso
     EXPECT_EQ(Value("quorvane_service_connections_total", "service=\"HTTP\"") > 0, true);
 }
 
+// A page opened now draws the last minutes at once: /status.json carries the samples the
+// server took every 5 s, and a folder channel reports the file it plays, not "no signal".
+TEST_F(Metrics, StatusJsonCarriesTheRecentSamplesAndWhatAFolderChannelPlays) {
+    const uint16_t udp = FreeUdpPort();
+    std::string film;
+    for (int64_t k = 0; k < 2000; ++k) {             // 10 s of the test stream, PCRs every 5 ms
+        const std::vector<uint8_t> bytes = SourceDatagram(k, false);
+        film.append(bytes.begin(), bytes.end());
+    }
+    server.Dir().MakeDir("loop");
+    server.Dir().WriteFile("loop/a.ts", film);
+    StartServer("<ch src=\"udp://" + std::to_string(udp) + "\">One</ch>\r\n<ch src=\"dir://loop\">Loop</ch>\r\n");
+    root = Token("root", "rootpw");
+    TestSource source(udp, false);
+    const std::string out = server.Dir().Path() + "/status.json.out";
+    const std::string summary =
+        "/usr/bin/python3 -c 'import json,sys; d=json.load(open(sys.argv[1])); one, loop = d[\"channels\"]; "
+        "h = one[\"history\"][\"bitrate\"]; "
+        "print(d[\"history_step\"], \"cpu_percent\" in d[\"process\"], d[\"process\"][\"out_bitrate\"] >= 0, one[\"kind\"], "
+        "len(h) >= 2 and h[-1] > 1000000, len(one[\"history\"][\"viewers\"]) == len(h), one[\"cc_errors_minute\"], "
+        "loop[\"kind\"], loop[\"playing\"], loop[\"file\"], loop[\"file_bitrate\"] > 1000000)' " + out;
+    const std::string expected = "5 True True UDP True True 0 TS folder 1 a.ts True\n";
+    std::string last;
+    EXPECT_TRUE(WaitUntil([&] {
+        server.Dir().WriteFile("status.json.out", Body(Get("/status.json?token=" + root)));
+        last = RunShell(summary + " 2>&1");
+        return last == expected;
+    }, 20000)) << last << server.Dir().ReadFile("status.json.out").substr(0, 3000);
+}
+
 TEST_F(Metrics, OnlyRootMayReadThePagesAndMetricsOffLeavesThemToTheFileRoutes) {
     StartServer("");
     root = Token("root", "rootpw");
