@@ -38,13 +38,14 @@ find "$home/admin" -type d -exec chmod 0755 {} +
 find "$home/admin" -type f -exec chmod 0644 {} +
 
 # The libraries the two programs need, as dependencies; a fixed list where dpkg-dev is missing.
-shlibs="libc6, libgcc-s1, libstdc++6"
+shlibs=
 if command -v dpkg-shlibdeps >/dev/null; then
   mkdir -p "$stage/debian"
   printf 'Source: quorvane\n\nPackage: quorvane\nArchitecture: amd64\n' >"$stage/debian/control"
   shlibs=$(cd "$stage" && dpkg-shlibdeps -O -e"$root/usr/sbin/quorvane" -e"$home/cgi-bin/cgi_quorvane" 2>/dev/null |
-           sed -n 's/^shlibs:Depends=//p')
+           sed -n 's/^shlibs:Depends=//p') || shlibs=
 fi
+[ -n "$shlibs" ] || shlibs="libc6, libgcc-s1, libstdc++6"
 size=$(du -sk --exclude=DEBIAN "$root" | cut -f1)
 sed -e "s/@VERSION@/$version/" -e "s/@SIZE@/$size/" -e "s/@SHLIBS@/$shlibs/" \
   "$top/packaging/debian/control.in" >"$root/DEBIAN/control"
