@@ -3,11 +3,12 @@
 set -euo pipefail
 
 # nginx with its RTMP module and the GStreamer RTSP server are the real sources of the pull tests.
-# VLC plays the channel list; xmllint and the XMLTV DTD judge the programme guide.
+# VLC plays the channel list; xmllint and the XMLTV DTD judge the programme guide. dpkg-dev, adduser
+# and systemd (systemd-analyze) build, install and check the Debian package.
 packages=(cmake g++ ninja-build libgtest-dev ffmpeg curl iproute2 util-linux clang chromium chromium-driver python3-selenium
           nginx-light libnginx-mod-rtmp python3-gi gir1.2-gst-rtsp-server-1.0
           gstreamer1.0-plugins-good gstreamer1.0-plugins-bad gstreamer1.0-tools vlc-bin vlc-plugin-base
-          libxml2-utils libxmltv-perl)
+          libxml2-utils libxmltv-perl dpkg-dev adduser systemd)
 missing=()
 for package in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")
