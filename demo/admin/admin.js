@@ -67,14 +67,108 @@ $("logout").addEventListener("click", async () => {
 for (const button of document.querySelectorAll("nav button[data-page]"))
   button.addEventListener("click", () => showPage(button.dataset.page));
 
-// Users.
-async function listUsers() {
-  const text = await cgi(withToken("query_all_user"));
-  const users = records(text, "username");
-  fillTable("users-table", users, ["username", "password", "expired_time", "paymodel", "user_point"]);
-  say("users-status", users.length + " users");
+// Runs fn each time the page becomes visible.
+function onPageShown(id, fn) {
+  const page = $(id);
+  new MutationObserver(() => { if (!page.hidden) fn(); }).observe(page, { attributes: true, attributeFilter: ["hidden"] });
 }
+
+// Users. The whole list is held in memory and filtered there; only one page of rows is in the
+// table, so a hundred thousand users cost no more to show than a hundred.
+const usersPageSize = 100;
+const usersView = { all: [], names: [], shown: [], page: 0 };
+
+function expiryPassed(text) {
+  const [month, day, year] = text.split("/").map((part) => parseInt(part, 10));
+  if (!year || !month || !day) return false;
+  const now = new Date();
+  const today = now.getFullYear() * 10000 + (now.getMonth() + 1) * 100 + now.getDate();
+  return year * 10000 + month * 100 + day < today;       // the last day itself is still valid
+}
+function fillUserForm(user) {
+  $("user-name").value = user.username || "";
+  $("user-password").value = user.password || "";
+  $("user-expires").value = user.expired_time || "";
+  if ([...$("user-paymodel").options].some((option) => option.text === user.paymodel)) $("user-paymodel").value = user.paymodel;
+  $("user-points").value = user.user_point || "0";
+}
+function userRow(user) {
+  const tr = document.createElement("tr");
+  const cell = (text) => {
+    const td = document.createElement("td");
+    td.textContent = text;
+    tr.appendChild(td);
+    return td;
+  };
+  cell(user.username || "");
+  const password = cell("");
+  password.className = "password";
+  const secret = document.createElement("span");
+  secret.textContent = "\u2022\u2022\u2022\u2022";
+  const toggle = document.createElement("button");
+  toggle.type = "button";
+  toggle.textContent = "show";
+  toggle.addEventListener("click", (event) => {
+    event.stopPropagation();
+    const hidden = toggle.textContent === "show";
+    secret.textContent = hidden ? user.password || "" : "\u2022\u2022\u2022\u2022";
+    toggle.textContent = hidden ? "hide" : "show";
+  });
+  password.append(secret, toggle);
+  const expires = cell(user.expired_time || "");
+  if (expiryPassed(user.expired_time || "")) {
+    expires.classList.add("expired");
+    const mark = document.createElement("span");
+    mark.className = "mark";
+    mark.textContent = "expired";
+    expires.appendChild(mark);
+  }
+  cell(user.paymodel || "");
+  cell(user.user_point || "");
+  tr.addEventListener("click", () => fillUserForm(user));
+  return tr;
+}
+function renderUsers() {
+  const { shown } = usersView;
+  const pages = Math.max(1, Math.ceil(shown.length / usersPageSize));
+  usersView.page = Math.min(Math.max(0, usersView.page), pages - 1);
+  const first = usersView.page * usersPageSize;
+  const rows = shown.slice(first, first + usersPageSize);
+  $("users-table").querySelector("tbody").replaceChildren(...rows.map(userRow));
+  say("users-range", (rows.length ? first + 1 + "\u2013" + (first + rows.length) : "0") + " of " + shown.length);
+  $("users-first").disabled = $("users-prev").disabled = usersView.page === 0;
+  $("users-next").disabled = $("users-last").disabled = usersView.page >= pages - 1;
+}
+function filterUsers(keepPage) {
+  const started = performance.now();
+  const part = $("users-search").value.trim().toLowerCase();
+  const { all, names } = usersView;
+  usersView.shown = part ? all.filter((_, at) => names[at].includes(part)) : all;
+  if (!keepPage) usersView.page = 0;
+  renderUsers();
+  window.usersFilterMs = Math.round(performance.now() - started);
+}
+// A list asked for later wins over one still on its way.
+let usersAsked = 0;
+async function listUsers() {
+  const started = performance.now(), asked = ++usersAsked;
+  const users = records(await cgi(withToken("query_all_user")), "username");
+  if (asked !== usersAsked) return;
+  usersView.all = users;
+  usersView.names = users.map((user) => (user.username || "").toLowerCase());
+  filterUsers(true);
+  say("users-count", users.length + " users");
+  window.usersLoadMs = Math.round(performance.now() - started);
+}
+onPageShown("users", listUsers);
 $("users-refresh").addEventListener("click", listUsers);
+$("users-search").addEventListener("input", () => filterUsers(false));
+for (const [id, move] of [["users-first", () => 0], ["users-prev", (page) => page - 1], ["users-next", (page) => page + 1],
+                          ["users-last", () => Infinity]])
+  $(id).addEventListener("click", () => {
+    usersView.page = move(usersView.page);
+    renderUsers();
+  });
 const userFields = () => "&username=" + enc($("user-name").value) + "&password=" + enc($("user-password").value) +
   "&expired_time=" + enc($("user-expires").value) + "&paymodel=" + enc($("user-paymodel").value) +
   "&user_point=" + enc($("user-points").value);
@@ -112,42 +206,47 @@ $("points-check").addEventListener("click", async () =>
 $("points-charge").addEventListener("click", async () =>
   say("points-result", "result=" + (await cgi(withToken("charge_user_point=1&movie_name=" + enc($("movie-name").value))))));
 
-// Audience: the mean count of one channel in each hour of the day.
+// Audience: the mean count of one channel in each hour of the day, drawn with uPlot (from
+// vendor/, which scripts/setup.sh fills). The plotted chart is window.audienceChart.
+const localDay = (date) => date.getFullYear() + "-" + String(date.getMonth() + 1).padStart(2, "0") + "-" +
+  String(date.getDate()).padStart(2, "0");
+$("audience-day").value = localDay(new Date());
+const hours = Array.from({ length: 24 }, (_, hour) => hour);
 function drawChart(values) {
-  const svg = $("audience-chart"), ns = "http://www.w3.org/2000/svg";
-  svg.replaceChildren();
-  const top = Math.max(1, ...values), width = 30, base = 210;
-  values.forEach((value, hour) => {
-    const bar = document.createElementNS(ns, "rect");
-    const height = Math.round((value / top) * 180);
-    bar.setAttribute("x", 10 + hour * width); bar.setAttribute("y", base - height);
-    bar.setAttribute("width", width - 6); bar.setAttribute("height", height);
-    bar.setAttribute("fill", "#2b7bb9"); bar.setAttribute("class", "bar");
-    const title = document.createElementNS(ns, "title");
-    title.textContent = hour + ":00 " + value.toFixed(1);
-    bar.appendChild(title);
-    svg.appendChild(bar);
-    const label = document.createElementNS(ns, "text");
-    label.setAttribute("x", 12 + hour * width); label.setAttribute("y", base + 18); label.setAttribute("font-size", "11");
-    label.textContent = String(hour);
-    svg.appendChild(label);
-  });
+  const frame = $("audience-chart");
+  if (window.audienceChart) window.audienceChart.destroy();
+  window.audienceChart = new uPlot({
+    width: 760, height: 260,
+    scales: { x: { time: false, range: [-0.5, 23.5] }, y: { range: (u, min, max) => [0, Math.max(1, max) * 1.1] } },
+    axes: [{ label: "hour", space: 10, splits: () => hours, values: (u, ticks) => ticks.map(String) }, { label: "viewers" }],
+    series: [{ label: "hour" },
+             { label: "mean viewers", stroke: "#2b7bb9", fill: "#2b7bb9", points: { show: false },
+               paths: uPlot.paths.bars({ size: [0.7, 40] }), value: (u, v) => (v == null ? "" : v.toFixed(1)) }],
+  }, [hours, values], frame);
 }
-$("audience-show").addEventListener("click", async () => {
-  const day = $("audience-day").value || new Date().toISOString().slice(0, 10);
+// A day asked for later wins over one still on its way.
+let audienceAsked = 0;
+async function showAudience() {
+  if (typeof uPlot === "undefined") return say("audience-status", "chart library missing: run scripts/setup.sh");
+  const day = $("audience-day").value || localDay(new Date());
   const [year, month, date] = day.split("-");
   const channel = Math.max(1, parseInt($("audience-channel").value, 10) || 1);
+  const asked = ++audienceAsked;
+  say("audience-status", "Reading channel " + channel + ", " + day + " ...");
   const values = [];
   for (let hour = 0; hour < 24; ++hour) {
     const text = await cgi(withToken("channel_player_log_query&year=" + year + "&month=" + month + "&day=" + date +
                                      "&hour=" + String(hour).padStart(2, "0")));
+    if (asked !== audienceAsked) return;
     const counts = text.split("\n").map((line) => line.split(",")).filter((f) => f.length > channel)
       .map((f) => parseInt(f[channel], 10) || 0);
     values.push(counts.length ? counts.reduce((a, b) => a + b, 0) / counts.length : 0);
   }
   drawChart(values);
   say("audience-status", "Channel " + channel + ", " + day);
-});
+}
+$("audience-show").addEventListener("click", showAudience);
+onPageShown("audience", () => { if (!window.audienceChart) showAudience(); });
 
 // Players.
 $("players-refresh").addEventListener("click", async () => {

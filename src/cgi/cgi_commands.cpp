@@ -17,7 +17,7 @@ namespace {
 
 constexpr std::size_t kTokenLimit    = 2055;
 constexpr std::size_t kUserTextLimit = 19;
-constexpr std::size_t kListBuffer    = 1024 * 1024;   // user and player lists
+constexpr std::size_t kDrainSize     = 65536;         // answer bytes held before they go out
 constexpr std::size_t kShortBuffer   = 2048;
 constexpr std::size_t kLongBuffer    = 84000;
 
@@ -28,6 +28,14 @@ struct Run {
     std::string      token;        // as the browser sent it
     bool             has_token = false;
     std::string&     out;
+    const AdminOutput* drain = nullptr;
+
+    // Appends to the answer; a long one goes out in pieces as it grows.
+    void Emit(std::string_view piece)
+    {
+        out.append(piece);
+        if (drain != nullptr && *drain && out.size() >= kDrainSize) (*drain)(out);
+    }
 };
 
 std::string Token(const Run& run) { return ForwardValue(run.token); }
@@ -69,15 +77,16 @@ void ResultCommand(Run& run, const char* path, std::initializer_list<const char*
     run.out += ResultStyle(answer);
 }
 
+// A list of any length: its body passes through as it arrives.
 void ListCommand(Run& run, const std::string& path)
 {
-    std::string answer;
-    if (Ask(run, "GET HTTP/1.1 " + path + "?token=" + Token(run) + "\r\n\r\n", kListBuffer, answer) !=
-        RestOutcome::kAnswered) {
+    LengthStyleReader reader([&run](std::string_view piece) { run.Emit(piece); });
+    if (RestStream(run.server, "GET HTTP/1.1 " + path + "?token=" + Token(run) + "\r\n\r\n",
+                   [&reader](std::string_view block) { return reader.Take(block); }) != RestOutcome::kAnswered) {
         run.out += "-1\r\n";
         return;
     }
-    run.out += LengthStyle(answer);
+    reader.Finish();
 }
 
 // The player commands: failures "XANCP_open failed" and "XANCP_read failed".
@@ -178,12 +187,12 @@ void ChannelLog(Run& run)
 }
 
 // Whether the query's token is root's: asked with the user list, which only root may read
-// and which changes nothing.
+// and which changes nothing. Its first line tells; the list itself is not read.
 bool HasRootToken(Run& run)
 {
     if (!run.has_token || run.token.empty()) return false;
     std::string answer;
-    return Ask(run, "GET HTTP/1.1 /quorvane/query_all_user?token=" + Token(run) + "\r\n\r\n", kListBuffer, answer) ==
+    return Ask(run, "GET HTTP/1.1 /quorvane/query_all_user?token=" + Token(run) + "\r\n\r\n", kShortBuffer, answer) ==
                RestOutcome::kAnswered &&
            answer.starts_with("HTTP/1.1 200 OK");
 }
@@ -364,13 +373,13 @@ bool Dispatch(Run& run)
 
 }  // namespace
 
-int RunAdminProgram(const char* query, const char* server_address, std::string& out)
+int RunAdminProgram(const char* query, const char* server_address, std::string& out, const AdminOutput& drain)
 {
     if (query == nullptr) {
         out += "NULL\n";
         return 0;
     }
-    Run run{query, {}, {}, {}, false, out};
+    Run run{query, {}, {}, {}, false, out, &drain};
     char address[16];
     CopyText(address, server_address != nullptr ? server_address : "");
     run.server.address = address[0] != '\0' ? address : "127.0.0.1";

@@ -19,7 +19,11 @@ int main()
         close(quiet);
     }
     std::string out;
-    const int code = RunAdminProgram(std::getenv("QUERY_STRING"), std::getenv("QUORVANE_STRING"), out);
+    const auto write_out = [](std::string& answer) {
+        std::fwrite(answer.data(), 1, answer.size(), stdout);
+        answer.clear();
+    };
+    const int code = RunAdminProgram(std::getenv("QUERY_STRING"), std::getenv("QUORVANE_STRING"), out, write_out);
     std::fwrite(out.data(), 1, out.size(), stdout);
     std::fflush(stdout);
     return code;

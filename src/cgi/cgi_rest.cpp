@@ -3,14 +3,13 @@
 #include "core/platform/platform.h"
 #include "core/sockets.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <poll.h>
 #include <vector>
 
-RestOutcome RestExchange(const RestEndpoint& server, std::string_view request, std::size_t buffer_size,
-                         std::string& answer)
+RestOutcome RestStream(const RestEndpoint& server, std::string_view request, const RestBlockTaker& take)
 {
-    answer.clear();
     const int socket = OpenTcpSocket(server.address.c_str(), server.port, 0);
     if (socket < 0) return RestOutcome::kConnectFailed;
     SetSocketTimeouts(socket, 0, kRestAnswerWaitMs);
@@ -18,14 +17,14 @@ RestOutcome RestExchange(const RestEndpoint& server, std::string_view request, s
         CloseSocket(socket);
         return RestOutcome::kReadFailed;
     }
-    if (buffer_size == 0) {
+    if (!take) {
         CloseSocket(socket);
         return RestOutcome::kAnswered;
     }
     const uint64_t deadline = GetTickMs() + kRestAnswerWaitMs;
-    std::vector<char> chunk(4096);
+    std::vector<char> chunk(65536);
     RestOutcome outcome = RestOutcome::kAnswered;
-    while (answer.size() + 1 < buffer_size) {
+    for (;;) {
         const uint64_t now = GetTickMs();
         if (now >= deadline) {
             outcome = RestOutcome::kReadFailed;
@@ -38,17 +37,57 @@ RestOutcome RestExchange(const RestEndpoint& server, std::string_view request, s
             break;
         }
         if (ready == 0) continue;
-        const std::size_t room = std::min(chunk.size(), buffer_size - 1 - answer.size());
-        const ssize_t got = ReceiveBytes(socket, chunk.data(), room, 0);
+        const ssize_t got = ReceiveBytes(socket, chunk.data(), chunk.size(), 0);
         if (got < 0) {
             outcome = RestOutcome::kReadFailed;
             break;
         }
-        if (got == 0) break;
-        answer.append(chunk.data(), static_cast<std::size_t>(got));
+        if (got == 0 || !take(std::string_view(chunk.data(), static_cast<std::size_t>(got)))) break;
     }
     CloseSocket(socket);
     return outcome;
+}
+
+RestOutcome RestExchange(const RestEndpoint& server, std::string_view request, std::size_t buffer_size,
+                         std::string& answer)
+{
+    answer.clear();
+    if (buffer_size == 0) return RestStream(server, request, nullptr);
+    return RestStream(server, request, [&answer, buffer_size](std::string_view block) {
+        answer.append(block.substr(0, buffer_size - 1 - answer.size()));
+        return answer.size() + 1 < buffer_size;
+    });
+}
+
+bool LengthStyleReader::TakeHead(std::string_view block)
+{
+    const std::size_t searched = head_.size() < 3 ? 0 : head_.size() - 3;
+    head_.append(block);
+    const std::size_t head_end = head_.find("\r\n\r\n", searched);
+    if (head_end == std::string::npos) return head_.size() <= kRestHeadLimit;
+    const std::string_view head = std::string_view(head_).substr(0, head_end);
+    if (head.find("404 Not Found") != std::string_view::npos) return false;
+    const std::size_t length_at = head.find("Content-Length: ");
+    if (length_at != std::string_view::npos) left_ = std::max(0LL, std::atoll(std::string(head.substr(length_at + 16, 20)).c_str()));
+    in_body_ = true;
+    const std::string body = head_.substr(head_end + 4);
+    head_.clear();
+    head_.shrink_to_fit();
+    return Take(body);
+}
+
+bool LengthStyleReader::Take(std::string_view block)
+{
+    if (done_) return false;
+    if (!in_body_) {
+        done_ = !TakeHead(block);
+        return !done_;
+    }
+    if (left_ >= 0 && static_cast<unsigned long long>(left_) < block.size()) block = block.substr(0, static_cast<std::size_t>(left_));
+    if (!block.empty()) emit_(block);
+    if (left_ >= 0) left_ -= static_cast<long long>(block.size());
+    done_ = left_ == 0;
+    return !done_;
 }
 
 std::string ResultStyle(std::string_view answer)
@@ -61,16 +100,11 @@ std::string ResultStyle(std::string_view answer)
 
 std::string LengthStyle(std::string_view answer)
 {
-    if (answer.find("404 Not Found") != std::string_view::npos) return "\r\n";
-    const std::size_t head_end = answer.find("\r\n\r\n");
-    if (head_end == std::string_view::npos) return "\r\n";
-    std::string_view body = answer.substr(head_end + 4);
-    const std::size_t length_at = answer.substr(0, head_end).find("Content-Length: ");
-    if (length_at != std::string_view::npos) {
-        const long long length = std::atoll(std::string(answer.substr(length_at + 16, 20)).c_str());
-        if (length >= 0 && static_cast<unsigned long long>(length) < body.size()) body = body.substr(0, static_cast<std::size_t>(length));
-    }
-    return std::string(body) + "\r\n";
+    std::string out;
+    LengthStyleReader reader([&out](std::string_view piece) { out.append(piece); });
+    reader.Take(answer);
+    reader.Finish();
+    return out;
 }
 
 std::string ChannelLogStyle(std::string_view answer, std::string_view month, std::string_view day,

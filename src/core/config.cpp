@@ -51,6 +51,7 @@ void ResetConfiguration()
     g_config.cgi_post_limit_kb   = 64;
     g_config.cgi_min_free_mb     = 1024;
     g_config.cgi_time_limit      = 40;
+    g_config.cgi_output_limit_kb = 32768;
     g_config.http_request_time_limit = 60;
     g_config.epg_poll_seconds = 60;
     g_config.udp_receive_buffer_kb = 4096;
@@ -202,6 +203,9 @@ int LoadConfiguration()
         c.cgi_post_limit_kb = std::atoll(limit);
     if (ReadText(text, "cgi_min_free_mb", limit) && std::atoll(limit) >= 0 && std::atoll(limit) < kSizeMax)
         c.cgi_min_free_mb = std::atoll(limit);
+    // The output is held in memory until the program ends: at most 4 GiB.
+    if (ReadText(text, "cgi_output_limit_kb", limit) && std::atoll(limit) > 0 && std::atoll(limit) <= 4LL * 1024 * 1024)
+        c.cgi_output_limit_kb = std::atoll(limit);
     if (ReadText(text, "http_request_time_limit", limit) && std::atoi(limit) > 0 && std::atoi(limit) <= 86400)
         c.http_request_time_limit = std::atoi(limit);
     if (ReadText(text, "udp_receive_buffer_kb", limit) && std::atoi(limit) > 0 && std::atoi(limit) <= 1024 * 1024)

@@ -42,6 +42,7 @@ struct Configuration {
     int64_t cgi_post_limit_kb;                        // largest body of a POST that uploads no film
     int64_t cgi_min_free_mb;                          // free space a POST body may never take
     int32_t cgi_time_limit;                           // seconds a CGI program may run
+    int64_t cgi_output_limit_kb;                      // most of a CGI program's output that is answered
     int32_t http_request_time_limit;                  // seconds for a request head and a small body
     int32_t udp_receive_buffer_kb;                    // asked of the kernel per UDP input
     bool    metrics;                                  // "/metrics" and "/status.json" served

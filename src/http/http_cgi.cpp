@@ -22,6 +22,7 @@
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 CgiRootCheck g_cgi_root_check = nullptr;
@@ -280,12 +281,12 @@ bool ParseCgiTarget(std::string_view text, CgiTarget& target)
     return true;
 }
 
-std::string TrimCgiOutput(std::string_view output)
+std::string TrimCgiOutput(std::string output)
 {
-    output = output.substr(0, std::min(output.size(), kCgiOutputSize));
     const std::size_t html_end = output.find("</html>");
-    if (html_end == std::string_view::npos) return std::string(output);
-    return std::string(output.substr(0, html_end + 7)) + "\r\n";
+    if (html_end == std::string::npos) return output;
+    output.resize(html_end + 7);
+    return output + "\r\n";
 }
 
 std::string CgiAnswerHeader(std::size_t length)
@@ -454,7 +455,8 @@ void ServeCgiRequest(PlayerConnection& conn, const char* text, std::size_t lengt
     LogSystemMessage("Create CGI Pipe Successfully\n");
     ChildResult result;
     const int time_limit_ms = g_config.cgi_time_limit * 1000;
-    const bool started = RunChildProcess(program, {}, environment, kCgiOutputSize, time_limit_ms, result, input_fd,
+    const auto output_limit = static_cast<std::size_t>(g_config.cgi_output_limit_kb * 1024);
+    const bool started = RunChildProcess(program, {}, environment, output_limit, time_limit_ms, result, input_fd,
                                          &g_http_stop_state);
     if (input_fd >= 0) close(input_fd);
     if (!started) {
@@ -467,9 +469,9 @@ void ServeCgiRequest(PlayerConnection& conn, const char* text, std::size_t lengt
         LogSystemMessage("CGI program %s killed: the server is stopping\n", program.c_str());
         return;
     }
-    if (result.truncated) LogSystemMessage("CGI output cut to %zu bytes\n", kCgiOutputSize);
+    if (result.truncated) LogSystemMessage("CGI output cut to %zu bytes\n", output_limit);
     LogSystemMessage("total_read_length=[%ld]\n", static_cast<long>(result.output.size()));
-    const std::string body = TrimCgiOutput(result.output);
+    const std::string body = TrimCgiOutput(std::move(result.output));
     LogSystemMessage("CGI return [%ld] bytes\n", static_cast<long>(body.size()));
     if (SendConnectionText(conn, CgiAnswerHeader(body.size()))) SendConnectionText(conn, body);
 }

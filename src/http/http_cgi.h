@@ -11,8 +11,6 @@
 #include <string>
 #include <string_view>
 
-constexpr std::size_t kCgiOutputSize = 102400;   // the most of a program's output we answer
-
 // Installed at start-up: whether a token belongs to the root account (uploads need one).
 using CgiRootCheck = int (*)(const char* token);
 extern CgiRootCheck g_cgi_root_check;
@@ -28,8 +26,8 @@ struct CgiTarget {
 bool ParseCgiTarget(std::string_view text, CgiTarget& target);
 
 // The program's output as it is sent: cut right after "</html>" with "\r\n" added when it
-// holds one, else whole (at most kCgiOutputSize bytes).
-std::string TrimCgiOutput(std::string_view output);
+// holds one, else whole. (Its length is bounded by cgi_output_limit_kb as it is read.)
+std::string TrimCgiOutput(std::string output);
 // The answer header for a body of length bytes.
 std::string CgiAnswerHeader(std::size_t length);
 

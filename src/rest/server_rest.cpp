@@ -195,6 +195,7 @@ void QueryAllUsers(PlayerConnection& conn)
 {
     const std::shared_ptr<const UserTable> users = CurrentUsers();
     std::string entries;
+    entries.reserve(users->records.size() * 96);          // a typical entry; longer ones grow it
     for (std::size_t i = 0; i < users->records.size(); ++i) {
         const UserRecord& user = users->records[i];
         if (user.user_name[0] == '\0') continue;         // a line that did not load as a user

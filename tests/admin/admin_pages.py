@@ -1,7 +1,8 @@
 #!/usr/bin/python3
-# Drives the admin pages in headless Chromium as an administrator would: logs in, adds a user,
-# adds a channel and reloads the list, draws one day's audience, changes the network settings
-# and, when a box is given, reads and saves its settings and reboots it. Prints "ok <step>" after each
+# Drives the admin pages in headless Chromium as an administrator would: logs in, adds a user
+# and shows its password, adds a channel and reloads the list, draws today's audience and then
+# one chosen day's, changes the network settings and, when a box is given, reads and saves its
+# settings and reboots it. Prints "ok <step>" after each
 # step and keeps a screenshot of each page; then uploads a film and shuts the server down.
 # Usage: admin_pages.py URL PASSWORD SCREENSHOT_FOLDER DAY(YYYY-MM-DD) BOX_MAC|- FILM
 import sys
@@ -60,8 +61,14 @@ try:
                         ("user-paymodel", "pre"), ("user-points", "25")):
         fill(name, value)
     element("user-add").click()
-    wait("user listed", lambda: "carol" in element("users-table").text and "c&d <i>1</i>%" in element("users-table").text)
-    shot("users")
+    carol = lambda: driver.find_element(By.XPATH, "//table[@id='users-table']//tr[td[1][text()='carol']]")
+    wait("user listed", lambda: "carol" in element("users-table").text)
+    if "c&d" in element("users-table").text:
+        print("failed: a password shows before it is asked for")
+        sys.exit(1)
+    carol().find_element(By.CSS_SELECTOR, "td.password button").click()
+    wait("password shown", lambda: "c&d <i>1</i>%" in carol().text)
+    shot("users_edit")
 
     page("channels")
     for name, value in (("channel-no", "2"), ("channel-name", "sports 2"), ("channel-source", "udp://5002"),
@@ -74,15 +81,26 @@ try:
     wait("channel listed after the reload", lambda: "sports 2" in element("channels-list").text)
     shot("channels")
 
-    # The chart has one bar per hour; the hours with an audience are drawn.
+    # The page opens on today's chart of channel 1; another day is plotted when asked for.
     page("audience")
+    today = time.strftime("%Y-%m-%d")
+    wait("today's chart", lambda: element("audience-status").text == "Channel 1, " + today, 60)
+    if element("audience-day").get_attribute("value") == today:
+        print("audience opened on today")
     driver.execute_script("arguments[0].value = arguments[1]", element("audience-day"), day)
     fill("audience-channel", "1")
     element("audience-show").click()
-    bars = lambda: driver.find_elements(By.CSS_SELECTOR, "#audience-chart rect.bar")
-    wait("chart", lambda: len(bars()) == 24, 60)
-    heights = [int(bar.get_attribute("height")) for bar in bars()]
-    print("heights " + " ".join(str(height) for height in heights))
+    wait("chart", lambda: element("audience-status").text == "Channel 1, " + day, 60)
+    means = driver.execute_script("return Array.from(window.audienceChart.data[1])")
+    print("means " + " ".join("%g" % mean for mean in means))
+    # Pixels of the bars' colour on the chart's canvas.
+    print("bar pixels %d" % driver.execute_script("""
+        const canvas = document.querySelector("#audience-chart canvas");
+        const data = canvas.getContext("2d").getImageData(0, 0, canvas.width, canvas.height).data;
+        let count = 0;
+        for (let at = 0; at < data.length; at += 4)
+          if (Math.abs(data[at] - 0x2b) < 8 && Math.abs(data[at + 1] - 0x7b) < 8 && Math.abs(data[at + 2] - 0xb9) < 8) ++count;
+        return count;"""))
     shot("audience")
 
     page("network")

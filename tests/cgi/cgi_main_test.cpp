@@ -66,7 +66,7 @@ protected:
     {
         ChildResult result;
         EXPECT_TRUE(RunChildProcess(CGI_QUORVANE_BINARY, {}, {"QUERY_STRING=" + query, "QUORVANE_STRING=127.0.0.1"},
-                                    1 << 20, 60000, result));
+                                    8 << 20, 60000, result));
         if (code != nullptr) *code = result.exit_code;
         return result.output;
     }
@@ -127,6 +127,23 @@ TEST_F(AdminProgram, SuccessIsPrintedOnlyOnAnOkAnswer)
     EXPECT_EQ(requests[5], "GET HTTP/1.1 /token/createtoken?userid=root&password=a%26b\r\n\r\n");
     // "reboot_player" without its own value is no reboot.
     EXPECT_EQ(Run("reboot_player&token=001122334455"), "");
+}
+
+// 30 000 users (about 2.6 MB) pass whole, and the answer ends at the announced length
+// even when the server sends more.
+TEST_F(AdminProgram, AListOfAnyLengthPassesWholeUpToItsAnnouncedLength)
+{
+    std::string list;
+    for (int i = 0; i < 30000; ++i)
+        list += "username=user" + std::to_string(i) + "\r\npassword=pw\r\nexpired_time=12/31/2099\r\npaymodel=pre\r\n"
+                "user_point=" + std::to_string(i) + "\r\n";
+    const std::string answer =
+        "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(list.size()) + "\r\n\r\n" + list + "more";
+    FakeRest rest([&answer](const std::string&) { return answer.c_str(); });
+    Config(rest.Port());
+    const std::string out = Run("token=1&query_all_user");
+    EXPECT_EQ(out.size(), list.size() + 2);
+    EXPECT_TRUE(out == list + "\r\n");
 }
 
 TEST_F(AdminProgram, ConnectionFailuresAndSilentServersGiveTheFailureTexts)

@@ -128,7 +128,7 @@ TEST_F(CgiGateway, OnlyProgramsOfTheFolderRunAndNeverThroughAShell)
 
 TEST_F(CgiGateway, EndlessProgramsAreKilledAndLongOutputIsCut)
 {
-    Start("cgi_time_limit=2\r\n");
+    Start("cgi_time_limit=2\r\ncgi_output_limit_kb=100\r\n");
     const std::string big = Get("cgi-bin/megabyte");
     EXPECT_EQ(AnnouncedLength(big), 102400);
     EXPECT_EQ(Body(big), std::string(102400, 'a'));

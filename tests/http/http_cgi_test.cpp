@@ -28,7 +28,6 @@ TEST(CgiOutput, IsCutAfterTheClosingTagAndFramedWithItsLength)
 {
     EXPECT_EQ(TrimCgiOutput("<html>a</html>trailing text"), "<html>a</html>\r\n");
     EXPECT_EQ(TrimCgiOutput("plain\nanswer"), "plain\nanswer");
-    EXPECT_EQ(TrimCgiOutput(std::string(kCgiOutputSize + 10, 'x')).size(), kCgiOutputSize);
     EXPECT_EQ(CgiAnswerHeader(16), "HTTP/1.0 200 OK\r\nDate: Fri,16 APr 2011\r\nServer: Quorvane/6.0\r\n"
                                    "Content-Length: 16\r\nContent-Range: bytes 0-15/16\r\nConnection: close\r\n"
                                    "Content-Type: text/html;charset=big5\r\n\r\n");
