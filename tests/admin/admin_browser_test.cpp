@@ -6,7 +6,6 @@
 #include "support/set_top_box.h"
 #include "support/test_server.h"
 
-#include <cstdlib>
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <string>
@@ -14,12 +13,6 @@
 namespace {
 
 const bool g_own_network = EnterOwnNetwork();
-
-bool HaveBrowser()
-{
-    return std::system("test -x /usr/bin/chromium && test -x /usr/bin/chromedriver && "
-                       "/usr/bin/python3 -c 'import selenium' >/dev/null 2>&1") == 0;
-}
 
 TEST(AdminPages, AnAdministratorDoesEachTaskInABrowser)
 {
