@@ -54,7 +54,7 @@ $("login-button").addEventListener("click", async (event) => {
     sessionStorage.setItem("quorvane_token", text.trim());
     say("login-status", "");
     loggedIn(true);
-    showPage("users");
+    showPage("dashboard");
   } else {
     say("login-status", "Log in failed");
   }
@@ -299,3 +299,4 @@ $("shutdown").addEventListener("click", async () => {
 });
 
 loggedIn(token() !== "");
+if (token() !== "") showPage("dashboard");

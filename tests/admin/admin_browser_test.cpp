@@ -16,12 +16,6 @@ namespace {
 
 const bool g_own_network = EnterOwnNetwork();
 
-bool HaveBrowser()
-{
-    return std::system("test -x /usr/bin/chromium && test -x /usr/bin/chromedriver && "
-                       "/usr/bin/python3 -c 'import selenium' >/dev/null 2>&1") == 0;
-}
-
 TEST(AdminPages, AnAdministratorDoesEachTaskInABrowser)
 {
     if (!HaveBrowser()) GTEST_SKIP() << "chromium, chromedriver or python3-selenium missing";

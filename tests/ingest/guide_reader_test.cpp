@@ -9,7 +9,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstdlib>
 #include <ctime>
 #include <filesystem>
 #include <gtest/gtest.h>
@@ -101,7 +100,7 @@ TEST_F(Guide, AnOperatorsXmltvFileIsReadAtStartAndAgainWhenItChanges)
     const std::string week = Body("/guide.json?channel=1");
     EXPECT_EQ(week.rfind("{\"channel\":1,\"name\":\"News\",\"archive\":false,\"programmes\":[{\"start\":" + std::to_string(now - 1800), 0), 0u)
         << week;
-    if (HaveTool("chromium") && HaveTool("chromedriver") && std::system("/usr/bin/python3 -c 'import selenium' 2>/dev/null") == 0) {
+    if (HaveBrowser()) {
         std::filesystem::copy(QUORVANE_SOURCE_DIR "/demo/admin", server.Dir().PathOf("admin"), std::filesystem::copy_options::recursive);
         const std::string answer = server.Curl("-s 'URL/token/createtoken?userid=root&password=rootpw'");
         const std::string token = answer.size() > 8 ? answer.substr(6, answer.size() - 8) : "";

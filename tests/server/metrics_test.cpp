@@ -480,9 +480,7 @@ TEST_F(Metrics, OnlyRootMayReadThePagesAndMetricsOffLeavesThemToTheFileRoutes) {
 }
 
 TEST_F(Metrics, TheStatusPageFillsItsChannelTableInABrowser) {
-    if (std::system("test -x /usr/bin/chromium && test -x /usr/bin/chromedriver && "
-                    "/usr/bin/python3 -c 'import selenium' >/dev/null 2>&1") != 0)
-        GTEST_SKIP() << "chromium, chromedriver or python3-selenium missing";
+    if (!HaveBrowser()) GTEST_SKIP() << "chromium, chromedriver or python3-selenium missing";
     const uint16_t udp = FreeUdpPort();
     std::filesystem::copy(QUORVANE_SOURCE_DIR "/demo/admin", server.Dir().PathOf("admin"), std::filesystem::copy_options::recursive);
     StartServer("<ch src=\"udp://" + std::to_string(udp) + "\">News</ch>\r\n");

@@ -59,6 +59,12 @@ ShellResult RunShellWithCode(const std::string& command, bool with_errors)
 
 bool HaveTool(const std::string& name) { return std::system(("command -v " + name + " >/dev/null 2>&1").c_str()) == 0; }
 
+bool HaveBrowser()
+{
+    return std::system("test -x /usr/bin/chromium && test -x /usr/bin/chromedriver && "
+                       "/usr/bin/python3 -c 'import selenium' >/dev/null 2>&1") == 0;
+}
+
 std::string PrepareNginxRtmp(const TempWorkDir& dir, uint16_t port)
 {
     dir.MakeDir("nginx");

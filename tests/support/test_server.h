@@ -67,6 +67,8 @@ struct ShellResult {
 ShellResult RunShellWithCode(const std::string& command, bool with_errors = true);
 // Whether a program of that name is on the PATH.
 bool HaveTool(const std::string& name);
+// Whether the page scripts can drive a headless Chromium (chromium, chromedriver, python3-selenium).
+bool HaveBrowser();
 // An nginx folder in dir ("nginx", with its logs) whose configuration runs one process with the
 // RTMP module on 127.0.0.1:port, application "live"; the folder's path. Start it with
 // {nginx, "-e", "stderr", "-p", folder + "/", "-c", folder + "/nginx.conf"}.
