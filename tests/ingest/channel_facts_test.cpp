@@ -1,12 +1,14 @@
 // A channel's facts and the source check end to end: the real server with one UDP channel fed
 // by the test from a file ffmpeg made (640x360 H.264 and English AAC at 1 Mbit/s).
 
+#include "support/fake_peer.h"
 #include "support/temp_dir.h"
 #include "support/test_server.h"
 
 #include <arpa/inet.h>
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <future>
 #include <gtest/gtest.h>
@@ -69,7 +71,8 @@ int64_t NumberAfter(const std::string& text, const std::string& key)
 }  // namespace
 
 // (a) /channel.json of the channel, (b) a check of its own source, answered from its ring at
-// once, (c) a check of another port the test feeds, (d) of a port nobody sends to, refused
+// once, (c) a check of another port the test feeds and of an HTTP source sending the file in
+// chunks, (d) of a port nobody sends to, refused
 // meanwhile to a second check, and (e) refused to a token that is not root's.
 TEST(ChannelFacts, ChannelJsonAndSourceChecks)
 {
@@ -137,6 +140,24 @@ TEST(ChannelFacts, ChannelJsonAndSourceChecks)
     EXPECT_NE(other.find("result=0\r\nts=1\r\n"), std::string::npos) << other;
     EXPECT_NE(other.find("codec=H.264\r\nwidth=640\r\nheight=360\r\n"), std::string::npos) << other;
     EXPECT_NEAR(static_cast<double>(NumberAfter(other, "bitrate=")), 1e6, 1e5) << other;
+
+    FakeTcpPeer http([&](int fd, int) {
+        ReadHead(fd);
+        if (!SendText(fd, "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n")) return;
+        char size[16];
+        for (std::size_t at = 0; at < bytes.size(); at += 5000) {
+            const std::string piece = bytes.substr(at, 5000);
+            std::snprintf(size, sizeof size, "%zx\r\n", piece.size());
+            if (!SendText(fd, size + piece + "\r\n")) return;
+        }
+        SendText(fd, "0\r\n\r\n");
+    });
+    const std::string pulled =
+        Body(get("/quorvane/check_source?token=" + root + "&source=http%3A%2F%2F127.0.0.1%3A" + std::to_string(http.Port()) + "%2Fclip.ts"));
+    EXPECT_NE(pulled.find("codec=H.264\r\nwidth=640\r\nheight=360\r\npid=257\r\ntype=15\r\ncodec=AAC\r\nlanguage=eng\r\n"),
+              std::string::npos)
+        << pulled;
+    EXPECT_NEAR(static_cast<double>(NumberAfter(pulled, "bitrate=")), 1e6, 1e5) << pulled;
 
     // (d), and a second check meanwhile.
     started = std::chrono::steady_clock::now();
