@@ -200,6 +200,31 @@ for (const [id, command, fields] of [["channel-add", "add_channel", true], ["cha
     listChannels();
   });
 
+// A check_source answer as one line: "Transport stream, 3.9 Mbit/s: H.264 640×360 (PID 256), AAC eng (PID 257)".
+function describeSource(text) {
+  let result = "", error = "", bitrate = 0;
+  const streams = [];
+  for (const line of text.split(/\r?\n/)) {
+    const at = line.indexOf("=");
+    if (at < 0) continue;
+    const key = line.slice(0, at), value = line.slice(at + 1);
+    if (key === "result") result = value;
+    else if (key === "error") error = value;
+    else if (key === "bitrate") bitrate = Number(value);
+    else if (key === "pid") streams.push({ pid: value });
+    else if (streams.length > 0) streams[streams.length - 1][key] = value;
+  }
+  if (result !== "0") return "Check failed: " + (error || text.trim() || "no answer");
+  const parts = streams.map((s) => [s.codec, s.width ? s.width + "×" + s.height : "", s.language || ""].filter((x) => x).join(" ") +
+    " (PID " + s.pid + ")");
+  return "Transport stream, " + (bitrate / 1e6).toFixed(1) + " Mbit/s: " + parts.join(", ");
+}
+$("channel-check").addEventListener("click", async () => {
+  say("channel-check-result", "Checking " + $("channel-source").value + " ...");
+  const text = await cgi(withToken("check_source&source=" + enc($("channel-source").value)));
+  say("channel-check-result", text.startsWith("result=") ? describeSource(text) : text.trim());
+});
+
 // Points.
 $("points-check").addEventListener("click", async () =>
   say("points-result", await cgi(withToken("check_user_point=1&movie_name=" + enc($("movie-name").value)))));

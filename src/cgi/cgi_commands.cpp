@@ -320,6 +320,27 @@ void UpdateSettings(Run& run, const std::string& vod_port)
     run.out += SaveConfigurationChanges(changes) == 1 ? "Update Setting Successfully" : "Update Setting Failed";
 }
 
+// The server opens the source for a few seconds and says what it carries (root only).
+void CheckSource(Run& run)
+{
+    if (!HasRootToken(run)) {
+        run.out += "Root token required\n";
+        return;
+    }
+    std::vector<std::string> values;
+    if (!ReadForwarded(run, {"source"}, values)) {
+        run.out += "result=1\r\nerror=bad source\r\n";
+        return;
+    }
+    std::string answer;
+    if (Ask(run, "GET HTTP/1.1 /quorvane/check_source?token=" + Token(run) + "&source=" + values[0] + "\r\n\r\n", kLongBuffer,
+            answer) != RestOutcome::kAnswered) {
+        run.out += "result=1\r\nerror=no answer from the server\r\n";
+        return;
+    }
+    run.out += LengthStyle(answer);
+}
+
 // The command table, in order; true when a row ran.
 bool Dispatch(Run& run)
 {
@@ -328,6 +349,8 @@ bool Dispatch(Run& run)
     const auto has = [&](const char* word) { return ContainsKeyword(q, word); };
     const auto get = [&](const char* name) { return GetQueryParameter(q, name, value); };
 
+    // First: a source's text may hold any other command's word.
+    if (has("check_source")) return CheckSource(run), true;
     if (has("query_all_user")) return ListCommand(run, "/quorvane/query_all_user"), true;
     if (has("update_user"))
         return ResultCommand(run, "update_user", {"username", "password", "expired_time", "paymodel", "user_point"}), true;

@@ -413,6 +413,12 @@ std::shared_ptr<ChannelTable> ParseOld(std::string_view text, bool& failed)
 
 }  // namespace
 
+int ParseChannelSource(std::string_view src, ChannelRecord& channel)
+{
+    ParseXmlSource(src, 0, channel);
+    return channel.program_count;
+}
+
 int ScanVideoFolder(const char* folder_text, ChannelRecord& channel)
 {
     const char* folder = folder_text[0] != '\0' ? folder_text : ".";

@@ -152,6 +152,9 @@ std::shared_ptr<ChannelTable> CurrentChannels();
 [[nodiscard]] int LoadChannelTable(bool reload);
 // Drops the table at shutdown (readers still holding it keep it until they let go).
 void FreeChannelTable();
+// Fills channel (its src, sources and program count) from a source as channel_definition.xml
+// writes it; the program count, 0 when the source is not usable.
+int ParseChannelSource(std::string_view src, ChannelRecord& channel);
 // Fills a directory channel from the folder; the number of files.
 int ScanVideoFolder(const char* folder, ChannelRecord& channel);
 // Rewrites "channel_definition.xml" from the table. 1, or 0 when the temporary file failed.

@@ -104,18 +104,36 @@ std::shared_ptr<RealBuffer> NewRing(ChannelRecord& channel, int32_t channel_inde
     return buffer;
 }
 
+static bool IsGroupSource(const SourceRecord& source)
+{
+    return source.kind == kSourceRtpGroup || source.kind == kSourceUdpGroup;
+}
+
+int open_datagram_source(const SourceRecord& source, const char* primary)
+{
+    if (source.port <= 0 || source.port > 65535) return -1;
+    const int fd = open_udp_receiver(static_cast<uint16_t>(source.port));
+    if (fd >= 0 && IsGroupSource(source) && !ChangeMembership(fd, source.host, primary, true)) {
+        LogSystemMessage("UDP IP_ADD_MEMBERSHIP ERROR\n");
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+void close_datagram_source(int fd, const SourceRecord& source, const char* primary)
+{
+    if (IsGroupSource(source)) ChangeMembership(fd, source.host, primary, false);
+    CloseSocket(fd);
+}
+
 // Opens the source's port (and joins its group), trying again each second until it opens;
 // -1 when the server stops first.
-static int OpenDatagramSource(SourceRecord& source, bool group, const char* primary, int number)
+static int OpenDatagramSource(SourceRecord& source, const char* primary, int number)
 {
     int fd = -1;
     while (!Stopping()) {
-        fd = open_udp_receiver(static_cast<uint16_t>(source.port));
-        if (fd >= 0 && group && !ChangeMembership(fd, source.host, primary, true)) {
-            LogSystemMessage("UDP IP_ADD_MEMBERSHIP ERROR\n");
-            close(fd);
-            fd = -1;
-        }
+        fd = open_datagram_source(source, primary);
         if (fd >= 0) break;
         source.socket.store(-1);
         LogSystemMessage("CH [%d]: Failed in UDP Media Source Port No [%d]\n", number, source.port);
@@ -206,14 +224,13 @@ void RunDatagramInput(ChannelRecord& channel, int32_t channel_index)
     SourceRecord& source = *channel.FirstSource();
     const int32_t kind = source.kind;
     const int number = channel_index + 1;
-    const bool group = kind == kSourceRtpGroup || kind == kSourceUdpGroup;
     const bool rtp = kind == kSourceRtpGroup || kind == kSourceRtpPort;
     std::shared_ptr<RealBuffer> buffer = NewRing(channel, channel_index);
     if (buffer == nullptr) return;
 
     char primary[32];
     GetLocalIpAddress(primary, sizeof primary);
-    const int fd = OpenDatagramSource(source, group, primary, number);
+    const int fd = OpenDatagramSource(source, primary, number);
     if (fd < 0) return;
     source.socket.store(fd);
     LogSystemMessage("CH [%d]: UDP receive buffer %d KB\n", number, udp_receive_buffer_kb(fd));
@@ -224,8 +241,7 @@ void RunDatagramInput(ChannelRecord& channel, int32_t channel_index)
     AnnounceDatagramSource(source, kind, number, fd);
     ReceiveDatagrams(channel, *buffer, fd, rtp, health, number);
 
-    if (group) ChangeMembership(fd, source.host, primary, false);
-    CloseSocket(fd);
+    close_datagram_source(fd, source, primary);
     source.socket.store(0);
     StopRecorders(recorders);
 }

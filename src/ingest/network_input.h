@@ -10,6 +10,11 @@
 // A UDP socket with address reuse, bound to the port on every local address; -1 on failure
 // (printed on the console).
 [[nodiscard]] int open_udp_receiver(uint16_t port);
+// The port of a UDP or RTP source opened by open_udp_receiver, its multicast group joined on
+// the interface of address primary (any interface when null or not an address); -1 on failure.
+[[nodiscard]] int open_datagram_source(const SourceRecord& source, const char* primary);
+// Leaves the group (of a group source) and closes the socket.
+void close_datagram_source(int fd, const SourceRecord& source, const char* primary);
 // The receive buffer the kernel granted a socket, in KB (0 when it cannot tell).
 int udp_receive_buffer_kb(int fd);
 

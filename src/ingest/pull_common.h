@@ -4,6 +4,7 @@
 // and cutting a received transport stream into packet-aligned slots.
 
 #include "channels/channel_table.h"
+#include "media/ts_reblocker.h"
 #include "media/ts_timing.h"
 
 #include <atomic>
@@ -47,30 +48,6 @@ int64_t DecimalValue(std::string_view text);
 
 // Copies length bytes (at most one slot) into the writer's slot and publishes it.
 void StoreSlot(ChannelRecord& channel, RealBuffer& buffer, const uint8_t* data, int length);
-
-// Cuts a byte stream into blocks of seven whole transport-stream packets (1316 bytes, the
-// size of a UDP source's datagram), so that every reader and output can take the ring's slots
-// as packet-aligned. Bytes before the first sync, and after one is lost, are dropped until
-// two sync bytes 188 apart are found again.
-class TsReblocker {
-public:
-    using BlockFn = std::function<void(const uint8_t* block)>;
-    void Feed(const uint8_t* data, std::size_t length, const BlockFn& block);
-    // Drops everything held (a new connection starts from nothing).
-    void Reset();
-
-private:
-    // Takes bytes while every packet starts with a sync byte: the bytes taken (synced_ cleared
-    // when a packet did not).
-    std::size_t TakeSynced(const uint8_t* data, std::size_t length, const BlockFn& block);
-    void Hunt(const BlockFn& block);
-
-    bool        synced_ = false;
-    uint8_t     block_[kTsBlockSize] = {};
-    std::size_t block_length_ = 0;
-    uint8_t     hunt_[4 * kTsPacketSize] = {};
-    std::size_t hunt_length_ = 0;
-};
 
 // A reblocker that stores each block as one slot of the channel's ring, and keeps the
 // channel's reconnect flag of the source's kind (http_reconnect or rtsp_reconnect).

@@ -158,24 +158,23 @@ std::string HttpSourceRequest(const ChannelRecord& channel, const SourceRecord& 
     return request;
 }
 
-namespace {
-
-enum class HeadResult { kOk, kUnavailable, kWrong };
-
-// Reads the reply until its head is complete (at most kHeadSize bytes, kPullSilenceMs of
-// silence). kOk with the head parsed and `got` bytes in reply.
-HeadResult ReceiveHead(int fd, std::vector<uint8_t>& reply, std::size_t& got, HttpSourceHead& head)
+HttpHeadResult ReceiveHttpSourceHead(int fd, std::vector<uint8_t>& reply, std::size_t& got, HttpSourceHead& head, int timeout_ms)
 {
     got = 0;
+    if (reply.size() < kHeadSize) reply.resize(kHeadSize);
+    const uint64_t deadline = GetTickMs() + static_cast<uint64_t>(timeout_ms);
     for (;;) {
-        const ssize_t n = ReceiveWithin(fd, reply.data() + got, kHeadSize - got, kPullSilenceMs);
+        const uint64_t now = GetTickMs();
+        const ssize_t n = now >= deadline ? -2 : ReceiveWithin(fd, reply.data() + got, kHeadSize - got, static_cast<int>(deadline - now));
         if (n > 0) got += static_cast<std::size_t>(n);
         head = ParseHttpSourceHead(reinterpret_cast<const char*>(reply.data()), got);
         if (head.header_length > 0 || n <= 0 || got == kHeadSize) break;
     }
-    if (head.status != 200) return HeadResult::kUnavailable;
-    return head.header_length > 0 ? HeadResult::kOk : HeadResult::kWrong;
+    if (head.status != 200) return HttpHeadResult::kUnavailable;
+    return head.header_length > 0 ? HttpHeadResult::kOk : HttpHeadResult::kWrong;
 }
+
+namespace {
 
 void LogReply(int number, const std::vector<uint8_t>& reply, std::size_t got, const HttpSourceHead& head)
 {
@@ -214,11 +213,12 @@ void RunHttpPull(ChannelRecord& channel, int32_t channel_index)
         LogSystemMessage("CH [%d]: HTTP Cmd=[%s]\n", number, request.c_str());
         std::size_t got = 0;
         HttpSourceHead head;
-        const HeadResult result = SendAll(fd, request.data(), request.size()) < 0 ? HeadResult::kUnavailable
-                                                                                  : ReceiveHead(fd, data, got, head);
+        const HttpHeadResult result = SendAll(fd, request.data(), request.size()) < 0
+                                          ? HttpHeadResult::kUnavailable
+                                          : ReceiveHttpSourceHead(fd, data, got, head, kPullSilenceMs);
         if (got > 0) LogReply(number, data, got, head);
-        if (result != HeadResult::kOk) {
-            if (result == HeadResult::kUnavailable) LogSystemMessage("CH [%d]: is not available\n", number);
+        if (result != HttpHeadResult::kOk) {
+            if (result == HttpHeadResult::kUnavailable) LogSystemMessage("CH [%d]: is not available\n", number);
             else LogSystemMessage("CH [%d]: HTTP wrong response\n", number);
             CloseSocket(fd);
             PauseUnlessStopping(kPullRetryMs);

@@ -7,6 +7,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
+#include <vector>
 
 // The head of a source's reply.
 struct HttpSourceHead {
@@ -47,6 +49,12 @@ private:
 // The request for the source: "GET /path HTTP/1.1" with the URL's host (and port, when one is
 // written) in Host, and the Authorization line when the source has credentials.
 std::string HttpSourceRequest(const ChannelRecord& channel, const SourceRecord& source);
+
+// Reads a source's reply until its head is complete (at most 8 KiB, within timeout_ms; reply
+// grows to hold that). kOk with the head parsed and `got` bytes in reply; kUnavailable for
+// another status than 200 (or none in time), kWrong for a 200 whose head does not end.
+enum class HttpHeadResult { kOk, kUnavailable, kWrong };
+HttpHeadResult ReceiveHttpSourceHead(int fd, std::vector<uint8_t>& reply, std::size_t& got, HttpSourceHead& head, int timeout_ms);
 
 // The data thread of an HTTP source; runs until the channel reader stop flag is raised.
 void RunHttpPull(ChannelRecord& channel, int32_t channel_index);

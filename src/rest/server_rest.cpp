@@ -7,6 +7,7 @@
 #include "core/log.h"
 #include "core/server_control.h"
 #include "core/text.h"
+#include "ingest/channel_facts.h"
 #include "rest/rest_common.h"
 #include "rest/token_service.h"
 #include "users/movie_fee.h"
@@ -35,6 +36,7 @@ enum class Command {
     kAddUser,
     kDeleteUser,
     kUpdateUser,
+    kCheckSource,
 };
 
 struct CommandEntry {
@@ -44,7 +46,7 @@ struct CommandEntry {
 };
 
 // In the order in which they are recognised: the first keyword the command starts with wins.
-constexpr std::array<CommandEntry, 13> kCommands{{
+constexpr std::array<CommandEntry, 14> kCommands{{
     {"shutdown", Command::kShutdown, true},
     {"refresh_channel", Command::kRefreshChannel, true},
     {"channel_list_update", Command::kChannelUpdate, true},
@@ -58,6 +60,7 @@ constexpr std::array<CommandEntry, 13> kCommands{{
     {"add_user", Command::kAddUser, true},
     {"del_user", Command::kDeleteUser, true},
     {"update_user", Command::kUpdateUser, true},
+    {"check_source", Command::kCheckSource, true},
 }};
 
 const CommandEntry* FindCommand(std::string_view command)
@@ -236,6 +239,34 @@ void UserEdit(PlayerConnection& conn, const RestText& request, Command command)
                           values[4].c_str()));
 }
 
+// "result=0" and the facts as key=value lines: ts, bitrate, then per program its number and
+// PMT PID, each stream's pid, type and codec, and its language and picture size when known;
+// or "result=1" and the error.
+std::string SourceFactsLines(const SourceFacts& facts, int result)
+{
+    if (result != 0) return "result=1\r\nerror=" + facts.error + "\r\n";
+    std::string out = "result=0\r\nts=" + std::string(facts.ts ? "1" : "0") + "\r\nbitrate=" + std::to_string(facts.bitrate) + "\r\n";
+    for (const StreamFactsProgram& program : facts.stream.programs()) {
+        out += "program=" + std::to_string(program.number) + "\r\npmt_pid=" + std::to_string(program.pmt_pid) + "\r\n";
+        for (const StreamFactsStream& stream : program.streams) {
+            out += "pid=" + std::to_string(stream.pid) + "\r\ntype=" + std::to_string(stream.type) + "\r\ncodec=" + stream.codec + "\r\n";
+            if (!stream.language.empty()) out += "language=" + stream.language + "\r\n";
+            if (stream.width > 0) out += "width=" + std::to_string(stream.width) + "\r\nheight=" + std::to_string(stream.height) + "\r\n";
+        }
+    }
+    return out;
+}
+
+void CheckSourceCommand(PlayerConnection& conn, const RestText& request)
+{
+    std::string source;
+    SourceFacts facts;
+    int result = 1;
+    if (!RestParameter(request, "source", source) || source.empty()) facts.error = "bad source";
+    else result = CheckSource(source, facts);
+    SendLongAnswer(conn, SourceFactsLines(facts, result));
+}
+
 }  // namespace
 
 void ServerRestHandler(PlayerConnection& conn, char* text)
@@ -286,6 +317,7 @@ void ServerRestHandler(PlayerConnection& conn, char* text)
     case Command::kAddUser:
     case Command::kDeleteUser:
     case Command::kUpdateUser: UserEdit(conn, request, entry->command); break;
+    case Command::kCheckSource: CheckSourceCommand(conn, request); break;
     }
     LogSystemMessage("finished process Server REST API\n");
 }

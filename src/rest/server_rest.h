@@ -1,6 +1,6 @@
 #pragma once
 // The server REST API under "/quorvane/": shutdown, channel refresh and editing, the channel
-// audience log, users and points.
+// audience log, users and points, and the source check.
 
 class PlayerConnection;
 

@@ -10,6 +10,7 @@
 #include "http/http_hls.h"
 #include "http/http_request.h"
 #include "http/http_service.h"
+#include "ingest/channel_facts.h"
 #include "ingest/input_health.h"
 #include "net/connection.h"
 #include "players/player_server.h"
@@ -81,7 +82,7 @@ std::string ChannelLabels(const ChannelFigures& channel)
 bool StartsWith(const char* text, const char* prefix) { return std::strncmp(text, prefix, std::strlen(prefix)) == 0; }
 
 // The path of "GET <path>[?query] HTTP/..." is one of ours: which (0 none, 1 metrics, 2 status,
-// 3 guide).
+// 3 guide, 4 channel facts).
 int PageOf(const char* request, std::string_view& query)
 {
     int page = 0;
@@ -95,6 +96,9 @@ int PageOf(const char* request, std::string_view& query)
     } else if (StartsWith(request, "GET /guide.json")) {
         page = 3;
         rest = request + std::strlen("GET /guide.json");
+    } else if (StartsWith(request, "GET /channel.json")) {
+        page = 4;
+        rest = request + std::strlen("GET /channel.json");
     } else {
         return 0;
     }
@@ -401,6 +405,39 @@ std::string GuideJson(std::string_view query, int64_t now)
     return out + "]}\n";
 }
 
+std::string ChannelJson(std::string_view query, bool& found)
+{
+    RestText text;
+    text.query = query;
+    text.query_ended = true;
+    std::string value;
+    const int channel = RestParameter(text, "channel", value) ? std::atoi(value.c_str()) : 0;
+    const std::shared_ptr<ChannelTable> table = CurrentChannels();
+    found = channel >= 1 && channel <= table->Count();
+    if (!found) return "{\"channel\":0}\n";
+    const ChannelRecord& record = *table->channels[static_cast<std::size_t>(channel - 1)];
+    const SourceFacts facts = ReadChannelFacts(*table, channel - 1);
+    std::string out = "{\"channel\":" + std::to_string(channel) + ",\"name\":" + JsonString(record.name) +
+                      ",\"kind\":" + JsonString(ChannelKindName(record)) + ",\"ts\":" + (facts.ts ? "true" : "false") +
+                      ",\"bitrate\":" + std::to_string(facts.bitrate) + ",\"programs\":[";
+    for (std::size_t p = 0; p < facts.stream.programs().size(); ++p) {
+        const StreamFactsProgram& program = facts.stream.programs()[p];
+        out.append(p == 0 ? "{" : ",{").append("\"number\":").append(std::to_string(program.number));
+        out.append(",\"pmt_pid\":").append(std::to_string(program.pmt_pid)).append(",\"streams\":[");
+        for (std::size_t s = 0; s < program.streams.size(); ++s) {
+            const StreamFactsStream& stream = program.streams[s];
+            out.append(s == 0 ? "{" : ",{").append("\"pid\":").append(std::to_string(stream.pid));
+            out.append(",\"type\":").append(std::to_string(stream.type)).append(",\"codec\":").append(JsonString(stream.codec));
+            if (!stream.language.empty()) out.append(",\"language\":").append(JsonString(stream.language));
+            if (stream.width > 0)
+                out.append(",\"width\":").append(std::to_string(stream.width)).append(",\"height\":").append(std::to_string(stream.height));
+            out += '}';
+        }
+        out += "]}";
+    }
+    return out + "]}\n";
+}
+
 bool ServeMetricsRequest(PlayerConnection& conn, const char* request)
 {
     if (!g_config.metrics) return false;
@@ -418,13 +455,15 @@ bool ServeMetricsRequest(PlayerConnection& conn, const char* request)
         return true;
     }
     std::string body;
+    bool found = true;
     if (page == 1) body = MetricsText(GetTickMs());
     else if (page == 2) body = StatusJson(GetTickMs());
-    else body = GuideJson(query, std::time(nullptr));
+    else if (page == 3) body = GuideJson(query, std::time(nullptr));
+    else body = ChannelJson(query, found);
     const char* type = page == 1 ? "text/plain; version=0.0.4; charset=utf-8" : "application/json";
     char head[256];
-    FormatText(head, "HTTP/1.1 200 OK\r\nContent-Type: %s\r\nContent-Length: %zu\r\nCache-Control: no-store\r\nConnection: close\r\n\r\n",
-               type, body.size());
+    FormatText(head, "HTTP/1.1 %s\r\nContent-Type: %s\r\nContent-Length: %zu\r\nCache-Control: no-store\r\nConnection: close\r\n\r\n",
+               found ? "200 OK" : "404 Not Found", type, body.size());
     SendConnectionText(conn, head + body);
     return true;
 }

@@ -1,7 +1,8 @@
 #pragma once
 // "GET /metrics" (the Prometheus text exposition format, version 0.0.4), "GET /status.json"
-// (the same figures and the current viewers, for the status page) and "GET /guide.json"
-// (one channel's programmes, for the guide page), all for root only: the root token as
+// (the same figures and the current viewers, for the status page), "GET /guide.json"
+// (one channel's programmes, for the guide page) and "GET /channel.json" (what one channel's
+// stream carries), all for root only: the root token as
 // "?token=" or root's Basic credentials. Without "metrics=1" the paths are left to the file
 // routes, as if they did not exist.
 
@@ -11,7 +12,7 @@
 
 class PlayerConnection;
 
-// The route installed at start-up (g_metrics_route): answers the two paths, true when it did.
+// The route installed at start-up (g_metrics_route): answers these paths, true when it did.
 bool ServeMetricsRequest(PlayerConnection& conn, const char* request);
 
 // Who may read the pages. kNone: no or wrong credentials (401); kOther: a valid account that
@@ -34,3 +35,6 @@ constexpr int64_t kGuideWeekSeconds = 7 * 86400;
 // The programmes of the channel the query names ("channel=N") from a week before `now` to a day
 // after it, and whether the channel keeps an archive to play them from.
 std::string GuideJson(std::string_view query, int64_t now);
+// What the stream of the channel the query names ("channel=N") carries, from its ring or its
+// folder; found false (and {"channel":0}) for no such channel.
+std::string ChannelJson(std::string_view query, bool& found);

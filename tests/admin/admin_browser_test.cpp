@@ -3,6 +3,7 @@
 // starts, when it can, so that a simulated box can use the fixed management port; without one
 // the box steps are left out.
 
+#include "support/live_feed.h"
 #include "support/set_top_box.h"
 #include "support/test_server.h"
 
@@ -45,6 +46,8 @@ TEST(AdminPages, AnAdministratorDoesEachTaskInABrowser)
     for (std::size_t at = 0; at < film.size(); ++at) film[at] = static_cast<char>((at * 7919) >> 3);
     server.Dir().WriteFile("upload/clip.ts", film);
 
+    // Channel 1's source, for its "Check source" (read from the channel's ring).
+    UdpSource feed(5001, 100, PlainDatagram);
     const std::string shots = std::string(QUORVANE_BINARY_DIR) + "/admin_screenshots";
     fs::create_directories(shots);
     const std::string output = RunShell("timeout 240 /usr/bin/python3 " QUORVANE_SOURCE_DIR "/tests/admin/admin_pages.py '" +
@@ -59,6 +62,8 @@ TEST(AdminPages, AnAdministratorDoesEachTaskInABrowser)
 
     EXPECT_NE(server.Dir().ReadFile("user_profile.csv").find("carol,c&d <i>1</i>%,12/31/2030,pre,25"), std::string::npos);
     EXPECT_NE(server.Dir().ReadFile("channel_definition.xml").find("sports 2"), std::string::npos);
+    // Seven packets every 5 ms of the PCR: 2.1 Mbit/s.
+    EXPECT_NE(output.find("check Transport stream, 2.1 Mbit/s: H.264 (PID 257), AAC (PID 258)\n"), std::string::npos) << output;
     // The chart opened on today, then plotted the chosen day: a mean of 5 at 10 o'clock, 2 at
     // 11, nothing elsewhere, and its bars are on the canvas.
     EXPECT_NE(output.find("audience opened on today\n"), std::string::npos) << output;

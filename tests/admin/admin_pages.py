@@ -1,8 +1,8 @@
 #!/usr/bin/python3
 # Drives the admin pages in headless Chromium as an administrator would: logs in, adds a user
-# and shows its password, adds a channel and reloads the list, draws today's audience and then
-# one chosen day's, changes the network settings and, when a box is given, reads and saves its
-# settings and reboots it. Prints "ok <step>" after each
+# and shows its password, adds a channel and reloads the list, checks a channel's source, draws
+# today's audience and then one chosen day's, changes the network settings and, when a box is
+# given, reads and saves its settings and reboots it. Prints "ok <step>" after each
 # step and keeps a screenshot of each page; then uploads a film and shuts the server down.
 # Usage: admin_pages.py URL PASSWORD SCREENSHOT_FOLDER DAY(YYYY-MM-DD) BOX_MAC|- FILM
 import sys
@@ -76,6 +76,12 @@ try:
         fill(name, value)
     element("channel-add").click()
     wait("channel listed", lambda: "sports 2" in element("channels-list").text)
+    # The source of channel 1, which the test feeds, read by the server (before the reload
+    # gives the channel a fresh ring).
+    fill("channel-source", "udp://5001")
+    element("channel-check").click()
+    wait("source checked", lambda: element("channel-check-result").text.startswith(("Transport stream", "Check failed", "Root")))
+    print("check " + element("channel-check-result").text)
     element("channels-reload").click()
     wait("reload", lambda: "Reload requested" in element("channels-status").text)
     wait("channel listed after the reload", lambda: "sports 2" in element("channels-list").text)
