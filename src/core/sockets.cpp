@@ -7,7 +7,9 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstdio>
+#include <algorithm>
 #include <cstring>
+#include <fcntl.h>
 #include <ifaddrs.h>
 #include <netdb.h>
 #include <poll.h>
@@ -46,6 +48,37 @@ int OpenTcpSocket(const char* host, uint16_t port, int backlog)
         connected = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
     } while (connected != 0 && errno == EINTR);
     if (connected != 0) {
+        close(fd);
+        return kNoSocket;
+    }
+    return fd;
+}
+
+int ConnectTcpWithin(const char* host, uint16_t port, int timeout_ms, bool (*stopping)())
+{
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port   = htons(port);
+    if (inet_pton(AF_INET, host, &address.sin_addr) != 1) return kNoSocket;
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0) return kNoSocket;
+    int connected = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    if (connected != 0 && errno == EINPROGRESS) {
+        const uint64_t until = GetTickMs() + static_cast<uint64_t>(std::max(0, timeout_ms));
+        while (stopping == nullptr || !stopping()) {
+            const uint64_t now = GetTickMs();
+            if (now >= until) break;
+            pollfd watch{fd, POLLOUT, 0};
+            const int ready = poll(&watch, 1, static_cast<int>(std::min<uint64_t>(200, until - now)));
+            if (ready < 0 && errno != EINTR) break;
+            if (ready <= 0) continue;
+            int error = 0;
+            socklen_t length = sizeof error;
+            if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0) connected = 0;
+            break;
+        }
+    }
+    if (connected != 0 || fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
         close(fd);
         return kNoSocket;
     }

@@ -13,6 +13,9 @@ constexpr int kNoSocket = -1;
 // Without host: a listening socket on every local address (address reuse on).
 // With a dotted host: a socket connected to it. -1 on failure.
 [[nodiscard]] int OpenTcpSocket(const char* host, uint16_t port, int backlog);
+// A socket connected to a dotted host within timeout_ms; the wait also ends when stopping()
+// turns true (asked every 200 ms). The socket is blocking again when returned. -1 on failure.
+[[nodiscard]] int ConnectTcpWithin(const char* host, uint16_t port, int timeout_ms, bool (*stopping)());
 // The accepted socket, or -1 with errno set. The listening socket is closed (and -1 after)
 // only when it is itself at fault (EBADF, EINVAL, ENOTSOCK); after any other failure it still
 // listens and the caller backs off before trying again.

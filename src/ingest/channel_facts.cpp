@@ -157,7 +157,7 @@ void CheckHttp(const ChannelRecord& probe, SourceFacts& facts, bool& got_bytes)
 {
     const SourceRecord& source = *probe.FirstSource();
     CheckClock clock;
-    const int fd = ConnectTcp(source.host, source.port);
+    const int fd = ConnectTcp(source.host, source.port, clock.LeftMs());
     if (fd < 0) return;                                        // nothing came
     SetSocketTimeouts(fd, 1000, 1000);
     const std::string request = HttpSourceRequest(probe, source);

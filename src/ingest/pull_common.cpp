@@ -27,18 +27,18 @@ bool PauseUnlessStopping(uint32_t ms)
     return false;
 }
 
-int ConnectTcp(const char* host, int port)
+int ConnectTcp(const char* host, int port, int timeout_ms)
 {
     if (port <= 0 || port > 65535) return kNoSocket;
     in_addr dotted{};
-    if (inet_pton(AF_INET, host, &dotted) == 1) return OpenTcpSocket(host, static_cast<uint16_t>(port), 0);
+    if (inet_pton(AF_INET, host, &dotted) == 1) return ConnectTcpWithin(host, static_cast<uint16_t>(port), timeout_ms, PullStopping);
     // The loader resolves only names written with a port; the others are looked up here, on
     // every attempt, so that a name whose address changes is followed.
     uint8_t address[4];
     if (ResolveHostName(address, host) == 0) return kNoSocket;
     char text[16];
     FormatText(text, "%u.%u.%u.%u", address[0], address[1], address[2], address[3]);
-    return OpenTcpSocket(text, static_cast<uint16_t>(port), 0);
+    return ConnectTcpWithin(text, static_cast<uint16_t>(port), timeout_ms, PullStopping);
 }
 
 ssize_t ReceiveWithin(int fd, void* buffer, std::size_t size, int timeout_ms)

@@ -23,8 +23,10 @@ constexpr int kPullSilenceMs = 10000;
 bool PullStopping();
 // Sleeps ms in short steps; false (early) when the channel reader stops.
 bool PauseUnlessStopping(uint32_t ms);
-// A TCP connection to host (dotted, or a name asked of the DNS server) and port; -1 on failure.
-[[nodiscard]] int ConnectTcp(const char* host, int port);
+// A TCP connection to host (dotted, or a name asked of the DNS server) and port, made within
+// timeout_ms and given up when the channel reader stops; -1 on failure.
+constexpr int kPullConnectMs = 10000;
+[[nodiscard]] int ConnectTcp(const char* host, int port, int timeout_ms = kPullConnectMs);
 // One receive after waiting at most timeout_ms: the bytes received, 0 when the peer closed,
 // -1 on an error, -2 at the time-out or when the channel reader stops.
 ssize_t ReceiveWithin(int fd, void* buffer, std::size_t size, int timeout_ms);

@@ -4,6 +4,8 @@
 #include "support/fake_dns.h"
 
 #include <arpa/inet.h>
+#include <atomic>
+#include <chrono>
 #include <cstring>
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -11,6 +13,7 @@
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -49,6 +52,38 @@ TEST(TcpSockets, AConnectionToAClosedPortFails)
     const uint16_t port = LocalPort(listener);
     CloseSocket(listener);
     EXPECT_EQ(OpenTcpSocket("127.0.0.1", port, 0), -1);
+}
+
+// A listener whose queue is full drops the next handshake, as a host that never answers
+// does: the connect gives up at its deadline, or sooner when its reason to wait is gone.
+TEST(TcpSockets, AConnectToAHostThatDoesNotAnswerEndsAtItsDeadlineOrItsStop)
+{
+    int listener = OpenTcpSocket(nullptr, 0, 0);
+    ASSERT_GE(listener, 0);
+    const uint16_t port = LocalPort(listener);
+    std::vector<int> queued;
+    bool stalled = false;
+    for (int i = 0; i < 8 && !stalled; ++i) {
+        const auto start = std::chrono::steady_clock::now();
+        const int fd = ConnectTcpWithin("127.0.0.1", port, 300, nullptr);
+        stalled = fd < 0;
+        if (stalled) EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(250));
+        else queued.push_back(fd);
+    }
+    ASSERT_TRUE(stalled) << "the listener's queue never filled";
+    static std::atomic<bool> stop{true};
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(ConnectTcpWithin("127.0.0.1", port, 5000, [] { return stop.load(); }), -1);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1000));
+    for (const int fd : queued) CloseSocket(fd);
+    CloseSocket(listener);
+    // A listener that takes it connects, and the socket blocks again.
+    listener = OpenTcpSocket(nullptr, 0, 10);
+    const int fd = ConnectTcpWithin("127.0.0.1", LocalPort(listener), 1000, nullptr);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(fcntl(fd, F_GETFL) & O_NONBLOCK, 0);
+    CloseSocket(fd);
+    CloseSocket(listener);
 }
 
 TEST(TcpSockets, AFailedAcceptClosesTheListener)
