@@ -9,6 +9,8 @@
 #include "ingest/network_input.h"
 #include "ingest/pull_common.h"
 #include "ingest/pull_http.h"
+#include "ingest/pull_rtmp.h"
+#include "ingest/pull_rtsp.h"
 #include "ingest/real_buffer.h"
 
 #include <algorithm>
@@ -93,7 +95,7 @@ SourceFacts ReadFolderFacts(const ChannelTable* table, const ChannelRecord& chan
     close(fd);
     facts.ts = facts.stream.packets() > 0;
     facts.bitrate = facts.stream.Bitrate();
-    if (facts.bitrate == 0 && entry.bitrate_kbps > 0) facts.bitrate = static_cast<int64_t>(entry.bitrate_kbps) * 1000;
+    if (facts.bitrate == 0 && entry.bitrate_kbps > 0) facts.bitrate = static_cast<int64_t>(entry.bitrate_kbps) * 1024;
     return facts;
 }
 
@@ -196,6 +198,20 @@ void CheckHttp(const ChannelRecord& probe, SourceFacts& facts, bool& got_bytes)
     facts.bitrate = facts.stream.Bitrate(clock.MeasuredSeconds());
 }
 
+// An RTSP or RTMP pull played without a ring for what is left of the check.
+template <typename Probe>
+void CheckPull(const ChannelRecord& probe, SourceFacts& facts, bool& got_bytes, Probe play)
+{
+    CheckClock clock;
+    play(probe, clock.LeftMs(), [&](const uint8_t* data, std::size_t length) {
+        got_bytes = true;
+        clock.Got();
+        facts.stream.Feed(data, length);
+        return !Stopping() && !Enough(facts, clock);
+    });
+    facts.bitrate = facts.stream.Bitrate(clock.MeasuredSeconds());
+}
+
 // Opens a source no channel uses and reads it; false with facts.error when it cannot be.
 void CheckUnusedSource(std::string_view text, SourceFacts& facts)
 {
@@ -212,6 +228,9 @@ void CheckUnusedSource(std::string_view text, SourceFacts& facts)
     case kSourceRtpGroup:
     case kSourceRtpPort: CheckDatagrams(probe, facts, got_bytes); break;
     case kSourceHttp: CheckHttp(probe, facts, got_bytes); break;
+    case kSourceRtsp:
+    case kSourceRtspTs: CheckPull(probe, facts, got_bytes, ProbeRtspSource); break;
+    case kSourceRtmp: CheckPull(probe, facts, got_bytes, ProbeRtmpSource); break;
     case kSourceFile:
     case kSourceMp4File:
         facts = ReadFolderFacts(nullptr, probe);

@@ -413,6 +413,41 @@ bool StoreRemuxed(int number, int fd, RtmpPeer& peer, RtmpRemuxer& remuxer, bool
 
 }  // namespace
 
+bool ProbeRtmpSource(const ChannelRecord& channel, int budget_ms,
+                     const std::function<bool(const uint8_t* data, std::size_t length)>& sink)
+{
+    const SourceRecord& source = *channel.FirstSource();
+    const uint64_t until = GetTickMs() + static_cast<uint64_t>(std::max(0, budget_ms));
+    const int fd = ConnectTcp(source.host, source.port, budget_ms);
+    if (fd < 0) return false;
+    SetSocketTimeouts(fd, kPullSilenceMs, kPullSilenceMs);
+    RtmpPeer peer(fd);
+    const bool started = Handshake(fd) && rtmp_pull_start(0, peer, RtmpNamesOf(channel.src)) >= 0;
+    bool more = true;
+    RtmpRemuxer remuxer([&](const uint8_t* block, int size) { more = more && sink(block, static_cast<std::size_t>(size)); });
+    const auto take = [&](const uint8_t* bytes, std::size_t length) {
+        return peer.Take(bytes, length, [&](const RtmpMessage& m) {
+            remuxer.Take(m);
+            return true;
+        });
+    };
+    bool streaming = started;
+    if (streaming) {
+        std::vector<uint8_t> rest;
+        rest.swap(peer.pending());
+        streaming = take(rest.data(), rest.size());
+    }
+    uint8_t block[kRtmpBlockSize];
+    for (uint64_t now = GetTickMs(); streaming && more && now < until && !PullStopping(); now = GetTickMs()) {
+        const ssize_t n = ReceiveWithin(fd, block, sizeof block, static_cast<int>(std::min<uint64_t>(200, until - now)));
+        if (n == -2) continue;
+        if (n <= 0 || !take(block, static_cast<std::size_t>(n))) break;
+    }
+    if (started) rtmp_pull_stop(fd);
+    CloseSocket(fd);
+    return started;
+}
+
 void RunRtmpPull(ChannelRecord& channel, int32_t channel_index)
 {
     SourceRecord& source = *channel.FirstSource();

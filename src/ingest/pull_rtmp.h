@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 constexpr int kRtmpHandshakeSize = 1536;
@@ -84,6 +85,12 @@ private:
 int rtmp_pull_start(int channel_number, RtmpPeer& peer, const RtmpNames& names);
 // deleteStream of stream 1.
 void rtmp_pull_stop(int socket);
+
+// Plays the source for a check, without a ring: the stream remuxed into a transport stream
+// goes to sink until it returns false, budget_ms has passed or the readers stop. False when
+// no stream started.
+bool ProbeRtmpSource(const ChannelRecord& channel, int budget_ms,
+                     const std::function<bool(const uint8_t* data, std::size_t length)>& sink);
 
 // The data thread of an RTMP source; runs until the channel reader stop flag is raised.
 void RunRtmpPull(ChannelRecord& channel, int32_t channel_index);

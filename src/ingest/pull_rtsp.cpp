@@ -293,6 +293,31 @@ void rtsp_pull_teardown(std::unique_ptr<RtspPullSession> session)
     CloseSocket(s.socket);
 }
 
+bool ProbeRtspSource(const ChannelRecord& channel, int budget_ms, const PullProbeSink& sink)
+{
+    const SourceRecord& source = *channel.FirstSource();
+    const uint64_t until = GetTickMs() + static_cast<uint64_t>(std::max(0, budget_ms));
+    std::unique_ptr<RtspPullSession> session =
+        rtsp_pull_open(source.host, source.port, source.path(), SourceAuthority(channel.src));
+    if (session == nullptr) return false;
+    InterleavedDeframer deframer;
+    bool more = true;
+    const auto feed = [&](const uint8_t* bytes, std::size_t length) {
+        deframer.Feed(bytes, length, [&](const uint8_t* payload, std::size_t size) { more = more && sink(payload, size); });
+    };
+    feed(session->response, session->response_length);
+    session->response_length = 0;
+    std::vector<uint8_t> data(kReceiveSize);
+    for (uint64_t now = GetTickMs(); more && now < until && !PullStopping(); now = GetTickMs()) {
+        const ssize_t n = ReceiveWithin(session->socket, data.data(), data.size(), static_cast<int>(std::min<uint64_t>(200, until - now)));
+        if (n == -2) continue;
+        if (n <= 0) break;
+        feed(data.data(), static_cast<std::size_t>(n));
+    }
+    rtsp_pull_teardown(std::move(session));
+    return true;
+}
+
 void RunRtspPull(ChannelRecord& channel, int32_t channel_index)
 {
     SourceRecord& source = *channel.FirstSource();

@@ -80,5 +80,10 @@ std::unique_ptr<RtspPullSession> rtsp_pull_open(const char* host, int port, cons
 // Sends TEARDOWN, takes one answer, closes the socket and releases the session.
 void rtsp_pull_teardown(std::unique_ptr<RtspPullSession> session);
 
+// Plays the source for a check, without a ring: the transport stream's bytes go to sink until
+// it returns false, budget_ms has passed or the readers stop. False when no session opened.
+using PullProbeSink = std::function<bool(const uint8_t* data, std::size_t length)>;
+bool ProbeRtspSource(const ChannelRecord& channel, int budget_ms, const PullProbeSink& sink);
+
 // The data thread of an RTSP source; runs until the channel reader stop flag is raised.
 void RunRtspPull(ChannelRecord& channel, int32_t channel_index);

@@ -279,4 +279,52 @@ TEST_F(PullSources, AnRtmpChannelFromNginxIsRemuxedFromAKeyFrameRecordedAndPlaye
     EXPECT_NE(Log().find("Send deleteStream command"), std::string::npos);
 }
 
+// The admin's "check source" plays an RTSP or RTMP source no channel uses, for a few seconds
+// and without a ring, and tells what it carries.
+TEST_F(PullSources, ACheckOfAnRtspAndAnRtmpSourceNoChannelUsesTellsWhatTheyCarry)
+{
+    std::string nginx_path = RunShell("command -v nginx");
+    while (!nginx_path.empty() && nginx_path.back() == '\n') nginx_path.pop_back();
+    if (nginx_path.empty() || access("/usr/lib/nginx/modules/ngx_rtmp_module.so", R_OK) != 0 ||
+        std::system("/usr/bin/python3 -c 'import gi; gi.require_version(\"GstRtspServer\", \"1.0\")' >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "nginx with its RTMP module or the GStreamer RTSP server is not installed";
+    ASSERT_NO_FATAL_FAILURE(MakeClip(true));
+    // The GStreamer server sends its first packets a clip's length after a PLAY: a short clip
+    // lets them come within the check's 5 s.
+    RunShell("cd '" + server.Dir().Path() + "' && ffmpeg -nostdin -v error -f lavfi -i testsrc2=size=320x240:rate=25 -f lavfi "
+             "-i sine -t 1.5 -c:v libx264 -preset ultrafast -g 25 -c:a aac -f mpegts short.ts");
+    const uint16_t rtsp_port = FreeTcpPort(), rtmp_port = FreeTcpPort();
+    ChildProgram camera;
+    ASSERT_TRUE(camera.Start({"/usr/bin/python3", QUORVANE_TEST_SUPPORT_DIR "/rtsp_source.py", std::to_string(rtsp_port), "short.ts"},
+                             server.Dir().Path()));
+    const std::string folder = PrepareNginxRtmp(server.Dir(), rtmp_port);
+    ChildProgram nginx;
+    ASSERT_TRUE(nginx.Start({nginx_path, "-e", "stderr", "-p", folder + "/", "-c", folder + "/nginx.conf"}, folder));
+    ASSERT_TRUE(WaitUntil([&] { return AcceptsConnections(rtsp_port) && AcceptsConnections(rtmp_port); }, 15000));
+    const std::string rtmp = "rtmp%3A%2F%2F127.0.0.1%3A" + std::to_string(rtmp_port) + "%2Flive%2Fcam1";
+    ChildProgram publisher;
+    ASSERT_TRUE(publisher.Start({"/bin/sh", "-c", "exec ffmpeg -nostdin -v error -re -stream_loop -1 -i clip.mp4 -c copy -f flv "
+                                                  "rtmp://127.0.0.1:" + std::to_string(rtmp_port) + "/live/cam1"},
+                                server.Dir().Path()));
+    server.Dir().WriteFile("user_profile.csv", "root,rootpw,12/31/2099,free,0\r\n");
+    ASSERT_NO_FATAL_FAILURE(StartServer(Channel("udp://" + std::to_string(FreeUdpPort()))));
+    const std::string answer = server.Curl("'URL/token/createtoken?userid=root&password=rootpw'");
+    const std::string root = answer.size() > 8 ? answer.substr(6, answer.size() - 8) : "";
+    const auto check = [&](const std::string& source) {
+        const auto started = std::chrono::steady_clock::now();
+        const std::string reply = server.Curl("'URL/quorvane/check_source?token=" + root + "&source=" + source + "'");
+        EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(8)) << source;
+        return reply;
+    };
+    const std::string carried = "codec=H.264\r\nwidth=320\r\nheight=240\r\n";
+    const std::string by_rtsp = check("rtsp%3A%2F%2F127.0.0.1%3A" + std::to_string(rtsp_port) + "%2Flive");
+    EXPECT_EQ(by_rtsp.rfind("result=0\r\nts=1\r\n", 0), 0u) << by_rtsp;
+    EXPECT_NE(by_rtsp.find(carried), std::string::npos) << by_rtsp;
+    EXPECT_NE(by_rtsp.find("codec=AAC"), std::string::npos) << by_rtsp;
+    // The publisher may need a moment before nginx has the stream to play.
+    std::string by_rtmp;
+    EXPECT_TRUE(WaitUntil([&] { return (by_rtmp = check(rtmp)).find(carried) != std::string::npos; }, 20000)) << by_rtmp;
+    EXPECT_NE(by_rtmp.find("codec=AAC"), std::string::npos) << by_rtmp;
+}
+
 }  // namespace
