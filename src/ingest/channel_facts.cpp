@@ -212,14 +212,27 @@ void CheckPull(const ChannelRecord& probe, SourceFacts& facts, bool& got_bytes, 
     facts.bitrate = facts.stream.Bitrate(clock.MeasuredSeconds());
 }
 
-// Opens a source no channel uses and reads it; false with facts.error when it cannot be.
-void CheckUnusedSource(std::string_view text, SourceFacts& facts)
+bool IsDatagramKind(int32_t kind)
 {
-    ChannelRecord probe;
-    if (ParseChannelSource(text, probe) == 0 || probe.FirstSource() == nullptr) {
-        facts.error = "bad source";
-        return;
+    return kind == kSourceUdpGroup || kind == kSourceUdpPort || kind == kSourceRtpGroup || kind == kSourceRtpPort ||
+           kind == kSourceDvbGroup || kind == kSourceDvbPort;
+}
+
+// The channel whose datagram input holds the port the source would bind, or -1. Binding it a
+// second time would take datagrams from the channel (or, for another group, mix groups).
+int32_t ChannelOnPort(const ChannelTable& table, const SourceRecord& source)
+{
+    if (!IsDatagramKind(source.kind)) return -1;
+    for (int32_t i = 0; i < table.Count(); ++i) {
+        const SourceRecord* other = table.channels[static_cast<std::size_t>(i)]->FirstSource();
+        if (other != nullptr && IsDatagramKind(other->kind) && other->port == source.port) return i;
     }
+    return -1;
+}
+
+// Opens a source no channel uses and reads it; false with facts.error when it cannot be.
+void CheckUnusedSource(const ChannelRecord& probe, SourceFacts& facts)
+{
     const int32_t kind = probe.FirstSource()->kind;
     bool got_bytes = false;
     switch (kind) {
@@ -276,6 +289,9 @@ int CheckSource(std::string_view source, SourceFacts& facts)
         facts.error = "busy";
         return 1;
     }
+    struct Release {
+        ~Release() { g_check_running.store(false); }
+    } release;
     char shown[kChannelSrcSize];
     CopyText(shown, MaskSourceCredentials(source));
     LogSystemMessage("Check source [%s]: starting\n", shown);
@@ -283,13 +299,26 @@ int CheckSource(std::string_view source, SourceFacts& facts)
     int32_t used_by = -1;
     for (int32_t i = 0; i < table->Count() && used_by < 0; ++i)
         if (source == table->channels[static_cast<std::size_t>(i)]->src) used_by = i;
+    ChannelRecord probe;
+    if (used_by < 0 && (ParseChannelSource(source, probe) == 0 || probe.FirstSource() == nullptr)) {
+        facts.error = "bad source";
+    } else if (used_by < 0) {
+        // The same port written another way ("udp://:5000") is the channel's own input; another
+        // group or kind on it is refused rather than taken from the channel.
+        const SourceRecord& wanted = *probe.FirstSource();
+        const int32_t on_port = ChannelOnPort(*table, wanted);
+        if (on_port >= 0) {
+            const SourceRecord& held = *table->channels[static_cast<std::size_t>(on_port)]->FirstSource();
+            if (held.kind == wanted.kind && std::strcmp(held.host, wanted.host) == 0) used_by = on_port;
+            else facts.error = "port in use by channel " + std::to_string(on_port + 1);
+        }
+    }
     if (used_by >= 0) {
         facts = ReadChannelFacts(*table, used_by);
         if (!facts.ts && facts.bitrate == 0) facts.error = "no data within 5 s";
-    } else {
-        CheckUnusedSource(source, facts);
+    } else if (facts.error.empty()) {
+        CheckUnusedSource(probe, facts);
     }
     LogSystemMessage("Check source: %s\n", facts.error.empty() ? "done" : facts.error.c_str());
-    g_check_running.store(false);
     return facts.error.empty() ? 0 : 1;
 }

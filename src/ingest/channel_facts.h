@@ -35,7 +35,8 @@ const char* ChannelKindName(const ChannelRecord& channel);
 SourceFacts ReadChannelFacts(const ChannelTable& table, int32_t index);
 
 // Checks a source; 0 with facts filled, or 1 with facts.error: "busy" (another check runs),
-// "bad source", "not checked for this kind" (not a stream), "no data within 5 s",
+// "bad source", "not checked for this kind" (not a stream), "port in use by channel <N>"
+// (another group or kind on a channel's datagram port), "no data within 5 s",
 // "not a transport stream", or "HTTP source answered <status>". One check at a time; it ends
 // early when the process stops.
 int CheckSource(std::string_view source, SourceFacts& facts);

@@ -135,6 +135,11 @@ TEST(ChannelFacts, ChannelJsonAndSourceChecks)
               std::string::npos)
         << own;
 
+    // A group or another kind on the channel's port would take datagrams from it: refused.
+    const std::string group_on_port = Body(get("/quorvane/check_source?token=" + root + "&source=rtp%3A%2F%2F239.1.2.3%3A" +
+                                               std::to_string(channel_port)));
+    EXPECT_EQ(group_on_port, "result=1\r\nerror=port in use by channel 1\r\n");
+
     // (c)
     const std::string other = Body(check(root, other_port));
     EXPECT_NE(other.find("result=0\r\nts=1\r\n"), std::string::npos) << other;
