@@ -204,7 +204,8 @@ bool RtmpPeer::Take(const uint8_t* data, std::size_t length, const RtmpChunkRead
 
 bool RtmpPeer::WaitFor(const Wanted& wanted, int timeout_ms)
 {
-    const uint64_t deadline = GetTickMs() + static_cast<uint64_t>(timeout_ms);
+    uint64_t deadline = GetTickMs() + static_cast<uint64_t>(timeout_ms);
+    if (deadline_ != 0) deadline = std::min(deadline, deadline_);
     uint8_t block[kRtmpBlockSize];
     for (;;) {
         if (!pending_.empty()) {
@@ -327,8 +328,9 @@ void rtmp_pull_stop(int socket)
 
 namespace {
 
-// C0 and C1 out, S0, S1 and S2 in (3073 bytes, each receive within 10 s), S1 back as C2.
-bool Handshake(int fd)
+// C0 and C1 out, S0, S1 and S2 in (3073 bytes, each receive within 10 s, and all before
+// deadline_ms when it is not 0), S1 back as C2.
+bool Handshake(int fd, uint64_t deadline_ms = 0)
 {
     uint8_t c0c1[1 + kRtmpHandshakeSize];
     c0c1[0] = 3;
@@ -340,7 +342,13 @@ bool Handshake(int fd)
     uint8_t reply[1 + 2 * kRtmpHandshakeSize];
     std::size_t got = 0;
     while (got < sizeof reply) {
-        const ssize_t n = ReceiveWithin(fd, reply + got, sizeof reply - got, kPullSilenceMs);
+        int wait = kPullSilenceMs;
+        if (deadline_ms != 0) {
+            const uint64_t now = GetTickMs();
+            if (now >= deadline_ms) return false;
+            wait = static_cast<int>(std::min<uint64_t>(static_cast<uint64_t>(wait), deadline_ms - now));
+        }
+        const ssize_t n = ReceiveWithin(fd, reply + got, sizeof reply - got, wait);
         if (n <= 0) return false;
         got += static_cast<std::size_t>(n);
         LogSystemMessage("RTMP  Recv S0/S1/S2 length [%d]\n", static_cast<int>(got));
@@ -422,7 +430,8 @@ bool ProbeRtmpSource(const ChannelRecord& channel, int budget_ms,
     if (fd < 0) return false;
     SetSocketTimeouts(fd, kPullSilenceMs, kPullSilenceMs);
     RtmpPeer peer(fd);
-    const bool started = Handshake(fd) && rtmp_pull_start(0, peer, RtmpNamesOf(channel.src)) >= 0;
+    peer.set_deadline(until);
+    const bool started = Handshake(fd, until) && rtmp_pull_start(0, peer, RtmpNamesOf(channel.src)) >= 0;
     bool more = true;
     RtmpRemuxer remuxer([&](const uint8_t* block, int size) { more = more && sink(block, static_cast<std::size_t>(size)); });
     const auto take = [&](const uint8_t* bytes, std::size_t length) {

@@ -62,6 +62,8 @@ public:
     bool Take(const uint8_t* data, std::size_t length, const RtmpChunkReader::MessageFn& each,
               const RtmpChunkReader::MessageFn& on_start = nullptr);
     bool Send(const uint8_t* data, std::size_t length);
+    // A tick (GetTickMs) past which no wait of this peer goes on; 0: none.
+    void set_deadline(uint64_t tick_ms) { deadline_ = tick_ms; }
     std::vector<uint8_t>& pending() { return pending_; }
     int fd() const { return fd_; }
 
@@ -77,6 +79,7 @@ private:
     uint64_t             acknowledged_ = 0;
     uint32_t             window_ = 0;
     bool                 failed_ = false;
+    uint64_t             deadline_ = 0;
 };
 
 // connect, Set Buffer Length, createStream and play, then the wait for onMetaData (10 s).

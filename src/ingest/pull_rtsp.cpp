@@ -211,8 +211,14 @@ bool ReadReply(RtspPullSession& session, RtspReply& reply, std::string* body)
             }
         }
         if (session.response_length == sizeof session.response) return false;
+        int wait = kPullSilenceMs;
+        if (session.deadline_ms != 0) {
+            const uint64_t now = GetTickMs();
+            if (now >= session.deadline_ms) return false;
+            wait = static_cast<int>(std::min<uint64_t>(static_cast<uint64_t>(wait), session.deadline_ms - now));
+        }
         const ssize_t n = ReceiveWithin(session.socket, session.response + session.response_length,
-                                        sizeof session.response - session.response_length, kPullSilenceMs);
+                                        sizeof session.response - session.response_length, wait);
         if (n <= 0) return false;
         session.response_length += static_cast<std::size_t>(n);
     }
@@ -237,10 +243,14 @@ std::unique_ptr<RtspPullSession> Failed(std::unique_ptr<RtspPullSession> session
 
 }  // namespace
 
-std::unique_ptr<RtspPullSession> rtsp_pull_open(const char* host, int port, const char* path, const std::string& authority)
+std::unique_ptr<RtspPullSession> rtsp_pull_open(const char* host, int port, const char* path, const std::string& authority,
+                                                uint64_t deadline_ms)
 {
     LogSystemMessage("Open rtsp://%s:%d\n", host, port);
-    const int fd = ConnectTcp(host, port);
+    const uint64_t now = GetTickMs();
+    const int connect_ms = deadline_ms == 0 ? kPullConnectMs
+                                            : static_cast<int>(std::min<uint64_t>(kPullConnectMs, deadline_ms > now ? deadline_ms - now : 0));
+    const int fd = ConnectTcp(host, port, connect_ms);
     if (fd < 0) return Failed(nullptr);
     std::unique_ptr<RtspPullSession> session(new (std::nothrow) RtspPullSession);
     if (session == nullptr) {
@@ -249,6 +259,7 @@ std::unique_ptr<RtspPullSession> rtsp_pull_open(const char* host, int port, cons
     }
     RtspPullSession& s = *session;
     s.socket = fd;
+    s.deadline_ms = deadline_ms;
     SetSocketTimeouts(fd, kPullSilenceMs, kPullSilenceMs);
     FormatText(s.url, "rtsp://%s/%s", authority.c_str(), path);
 
@@ -298,7 +309,7 @@ bool ProbeRtspSource(const ChannelRecord& channel, int budget_ms, const PullProb
     const SourceRecord& source = *channel.FirstSource();
     const uint64_t until = GetTickMs() + static_cast<uint64_t>(std::max(0, budget_ms));
     std::unique_ptr<RtspPullSession> session =
-        rtsp_pull_open(source.host, source.port, source.path(), SourceAuthority(channel.src));
+        rtsp_pull_open(source.host, source.port, source.path(), SourceAuthority(channel.src), until);
     if (session == nullptr) return false;
     InterleavedDeframer deframer;
     bool more = true;

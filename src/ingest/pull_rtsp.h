@@ -72,11 +72,14 @@ struct RtspPullSession {
     uint8_t response[kRtspReplySize] = {};      // received, not yet taken; after PLAY the stream's first bytes
     std::size_t response_length = 0;
     char    request[2048] = "";
+    uint64_t deadline_ms = 0;                   // a tick past which no reply is waited for; 0: none
 };
 
 // Connects to host:port and asks for the stream rtsp://authority/path; none on any failure
 // (logged "Can not connect rtsp server").
-std::unique_ptr<RtspPullSession> rtsp_pull_open(const char* host, int port, const char* path, const std::string& authority);
+// With deadline_ms (a GetTickMs tick), the connection and the replies are given up past it.
+std::unique_ptr<RtspPullSession> rtsp_pull_open(const char* host, int port, const char* path, const std::string& authority,
+                                                uint64_t deadline_ms = 0);
 // Sends TEARDOWN, takes one answer, closes the socket and releases the session.
 void rtsp_pull_teardown(std::unique_ptr<RtspPullSession> session);
 

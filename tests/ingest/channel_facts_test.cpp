@@ -174,6 +174,26 @@ TEST(ChannelFacts, ChannelJsonAndSourceChecks)
     EXPECT_GT(took, std::chrono::milliseconds(4500));
     EXPECT_LT(took, std::chrono::milliseconds(6500));
 
+    // An RTSP or RTMP server that takes the connection and never answers holds a check no
+    // longer than its 5 s either.
+    const int mute = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ASSERT_EQ(bind(mute, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(listen(mute, 8), 0);
+    ASSERT_EQ(getsockname(mute, reinterpret_cast<sockaddr*>(&address), &length), 0);
+    const std::string mute_port = std::to_string(ntohs(address.sin_port));
+    for (const std::string scheme : {"rtsp", "rtmp"}) {
+        started = std::chrono::steady_clock::now();
+        const std::string answer =
+            Body(get("/quorvane/check_source?token=" + root + "&source=" + scheme + "%3A%2F%2F127.0.0.1%3A" + mute_port + "%2Flive%2Fx"));
+        EXPECT_EQ(answer.rfind("result=1\r\n", 0), 0u) << scheme << answer;
+        EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(6500)) << scheme;
+    }
+    close(mute);
+
     // (e)
     const std::string refused = check(bob, other_port);
     EXPECT_NE(refused.find(" 404 Not Found\r\n"), std::string::npos) << refused;
