@@ -23,26 +23,30 @@ version=$(sed -n 's/^project(quorvane VERSION \([0-9][0-9.]*\).*/\1/p' "$top/CMa
 stage=$(mktemp -d)
 trap 'rm -rf "$stage"' EXIT
 root="$stage/quorvane"
-home="$root/var/lib/quorvane"
+# The package's files lie outside /var/lib/quorvane, which the service account owns: dpkg (root)
+# must never write or delete in a folder that account can change. postinst links admin and
+# cgi-bin of the working directory to them.
+pages="$root/usr/share/quorvane/admin"
+cgi="$root/usr/lib/quorvane/cgi-bin/cgi_quorvane"
 install -d "$root/DEBIAN" "$root/usr/sbin" "$root/lib/systemd/system" "$root/usr/share/quorvane/defaults" \
-  "$root/usr/share/doc/quorvane" "$home/cgi-bin"
+  "$root/usr/share/doc/quorvane" "$(dirname "$cgi")"
 install -m 0755 -s "$folder/src/quorvane" "$root/usr/sbin/quorvane"
-install -m 0755 -s "$folder/src/cgi_quorvane" "$home/cgi-bin/cgi_quorvane"
+install -m 0755 -s "$folder/src/cgi_quorvane" "$cgi"
 install -m 0644 "$top/packaging/quorvane.service" "$root/lib/systemd/system/quorvane.service"
 install -m 0644 "$top"/packaging/defaults/* "$root/usr/share/quorvane/defaults/"
 install -m 0644 "$top/README.md" "$root/usr/share/doc/quorvane/README.md"
 # The admin pages belong to the package and are replaced on upgrade.
-cp -r "$top/demo/admin" "$home/admin"
-find "$home/admin" -name '.*' -delete
-find "$home/admin" -type d -exec chmod 0755 {} +
-find "$home/admin" -type f -exec chmod 0644 {} +
+cp -r "$top/demo/admin" "$pages"
+find "$pages" -name '.*' -delete
+find "$pages" -type d -exec chmod 0755 {} +
+find "$pages" -type f -exec chmod 0644 {} +
 
 # The libraries the two programs need, as dependencies; a fixed list where dpkg-dev is missing.
 shlibs=
 if command -v dpkg-shlibdeps >/dev/null; then
   mkdir -p "$stage/debian"
   printf 'Source: quorvane\n\nPackage: quorvane\nArchitecture: amd64\n' >"$stage/debian/control"
-  shlibs=$(cd "$stage" && dpkg-shlibdeps -O -e"$root/usr/sbin/quorvane" -e"$home/cgi-bin/cgi_quorvane" 2>/dev/null |
+  shlibs=$(cd "$stage" && dpkg-shlibdeps -O -e"$root/usr/sbin/quorvane" -e"$cgi" 2>/dev/null |
            sed -n 's/^shlibs:Depends=//p') || shlibs=
 fi
 [ -n "$shlibs" ] || shlibs="libc6, libgcc-s1, libstdc++6"

@@ -37,8 +37,8 @@ bool WriteFileDurably(const char* path, std::string_view content)
     return FillAndClose(fd, content);
 }
 
-// A new temporary file "<path>.XXXXXX" holding content, with the file's permissions (0644 for
-// a new file). Its name, or "" when it could not be written (nothing is left behind). The HTTP
+// A new temporary file "<path>.XXXXXX" holding content, with the file's permissions (0644 less
+// the process's file creation mask for a new file). Its name, or "" when it could not be written (nothing is left behind). The HTTP
 // routes never reach such a name: a request path ends at its first known extension, which is
 // the file's own or a prefix of the six random characters, never the whole name.
 static std::string WriteOwnTemporary(const char* path, std::string_view content)
@@ -47,7 +47,7 @@ static std::string WriteOwnTemporary(const char* path, std::string_view content)
     const int fd = mkostemp(name.data(), O_CLOEXEC);
     if (fd < 0) return {};
     struct stat current{};
-    const mode_t mode = stat(path, &current) == 0 ? (current.st_mode & 07777) : 0644;
+    const mode_t mode = stat(path, &current) == 0 ? (current.st_mode & 07777) : (0644 & ~ProcessUmask());
     if (fchmod(fd, mode) != 0 || !FillAndClose(fd, content)) {
         unlink(name.c_str());
         return {};

@@ -46,14 +46,23 @@ struct GuardedFiles {
     std::mutex                              lock;
     std::string                             folder;     // the working directory they were taken for
     std::string                             base;       // its resolved path
+    std::string                             admin;      // the resolved admin folder, when it lies elsewhere
     std::vector<std::pair<dev_t, ino_t>>    ids;
     uint64_t                                taken_ms = 0;
 };
 static GuardedFiles g_guarded_files;
 
+static bool LiesIn(const char* resolved, const std::string& base)
+{
+    const std::size_t length = base.size();
+    return !base.empty() && std::strncmp(resolved, base.c_str(), length) == 0 &&
+           (resolved[length] == '/' || length == 1);
+}
+
 // True when the open file is one of the protected files (the same file, whatever the spelling
 // of the path: by its resolved name, and by its identity as of the last second), or lies
-// outside the working directory.
+// outside the working directory (unless reached through the admin link to the folder it points
+// to: an installed server keeps its pages where its own account cannot change them).
 bool IsForbiddenFile(int fd, const std::string& full_name, const std::string& folder)
 {
     struct stat opened{};
@@ -61,6 +70,7 @@ bool IsForbiddenFile(int fd, const std::string& full_name, const std::string& fo
     char resolved[PATH_MAX];
     if (realpath(full_name.c_str(), resolved) == nullptr) return true;
     std::string base;
+    std::string admin;
     bool same_file = false;
     {
         std::lock_guard<std::mutex> held(g_guarded_files.lock);
@@ -71,6 +81,10 @@ bool IsForbiddenFile(int fd, const std::string& full_name, const std::string& fo
             if (realpath(folder.c_str(), resolved_base) == nullptr) return true;
             guarded.folder = folder;
             guarded.base = resolved_base;
+            char resolved_admin[PATH_MAX];
+            guarded.admin.clear();
+            if (realpath((folder + "/admin").c_str(), resolved_admin) != nullptr && !LiesIn(resolved_admin, guarded.base))
+                guarded.admin = resolved_admin;
             guarded.ids.clear();
             for (const char* name : kProtectedFiles) {
                 struct stat info{};
@@ -80,13 +94,14 @@ bool IsForbiddenFile(int fd, const std::string& full_name, const std::string& fo
             guarded.taken_ms = now;
         }
         base = guarded.base;
+        admin = guarded.admin;
         for (const auto& [device, inode] : guarded.ids) same_file = same_file || (device == opened.st_dev && inode == opened.st_ino);
     }
     if (same_file) return true;
     for (const char* name : kProtectedFiles)
         if (base + "/" + name == resolved) return true;
-    const std::size_t base_length = base.size();
-    return std::strncmp(resolved, base.c_str(), base_length) != 0 || (resolved[base_length] != '/' && base_length > 1);
+    const bool through_admin = full_name.starts_with(folder + "/admin/") && LiesIn(resolved, admin);
+    return !LiesIn(resolved, base) && !through_admin;
 }
 
 std::string ServedFileName(const std::string& folder, const std::string& path)

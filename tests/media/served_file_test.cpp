@@ -14,6 +14,8 @@ TEST(ServedFile, OnlyPlainFilesOfTheFolderOpenAndRefusalsSayWhy)
     dir.WriteFile("quorvane_config.txt", "secret");
     outside.WriteFile("film.ts", "elsewhere");
     ASSERT_EQ(symlink(outside.PathOf("film.ts").c_str(), dir.PathOf("media/link.ts").c_str()), 0);
+    // An installed server's admin folder is a link to the package's pages.
+    ASSERT_EQ(symlink(outside.Path().c_str(), dir.PathOf("admin").c_str()), 0);
 
     const auto outcome = [&](const std::string& path) {
         const ServedFile file = OpenServedFile(dir.Path(), path);
@@ -26,6 +28,7 @@ TEST(ServedFile, OnlyPlainFilesOfTheFolderOpenAndRefusalsSayWhy)
     EXPECT_EQ(outcome("/missing.ts"), ServedFileOutcome::kNotFound);
     EXPECT_EQ(outcome("/quorvane_config.txt"), ServedFileOutcome::kForbidden);
     EXPECT_EQ(outcome("/media/link.ts"), ServedFileOutcome::kForbidden);
+    EXPECT_EQ(outcome("/admin/film.ts"), ServedFileOutcome::kOpened);
 
     const ServedFile film = OpenServedFile(dir.Path(), "media/film.ts");
     ASSERT_EQ(film.outcome, ServedFileOutcome::kOpened);

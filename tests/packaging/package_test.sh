@@ -14,6 +14,7 @@ skip() { echo "SKIP: $*"; exit 77; }
 fail() { echo "FAIL: $*" >&2; exit 1; }
 package_state() { dpkg-query -W -f='${db:Status-Status}' quorvane 2>/dev/null || true; }
 known() { [ -n "$(package_state)" ] && [ "$(package_state)" != not-installed ]; }
+setting() { sed -n "s/^$1=//p" "$unit"; }
 
 [ "$(id -u)" = 0 ] || skip "installing a package needs root"
 known && skip "a quorvane package is on this machine ($(package_state)): it is left alone"
@@ -32,16 +33,23 @@ trap cleanup EXIT
 
 deb=$(bash "$top/scripts/package.sh" "$build")
 contents=$(dpkg-deb --contents "$deb")
-for path in ./usr/sbin/quorvane ./lib/systemd/system/quorvane.service ./var/lib/quorvane/admin/index.htm \
-            ./var/lib/quorvane/admin/vendor/hls.min.js ./var/lib/quorvane/cgi-bin/cgi_quorvane; do
+for path in ./usr/sbin/quorvane ./lib/systemd/system/quorvane.service ./usr/share/quorvane/admin/index.htm \
+            ./usr/share/quorvane/admin/vendor/hls.min.js ./usr/lib/quorvane/cgi-bin/cgi_quorvane; do
   grep -q " $path\$" <<<"$contents" || fail "the package lacks $path"
 done
-grep -q " ./var/lib/quorvane/user_profile.csv\$\| ./var/lib/quorvane/quorvane_config.txt\$" <<<"$contents" &&
-  fail "the package owns an operator's file, which an upgrade would replace"
+# dpkg (root) must not write or delete inside the folder the service account owns.
+grep -q " ./var/lib/quorvane/." <<<"$contents" && fail "the package owns files inside $home"
 
 dpkg -i "$deb" >"$work/install.log" 2>&1 || { cat "$work/install.log"; fail "dpkg -i failed"; }
 verify=$(systemd-analyze verify "$unit" 2>&1) || fail "systemd-analyze verify: $verify"
 [ -z "$verify" ] || fail "systemd-analyze verify: $verify"
+dpkg -L quorvane | grep "^$home/" && fail "dpkg lists package files inside $home"
+[ "$(stat -c '%U %G %a' "$home")" = "quorvane quorvane 750" ] || fail "$home is $(stat -c '%U %G %a' "$home")"
+for link in admin cgi-bin; do
+  [ -L "$home/$link" ] && [ "$(stat -c %U "$home/$link")" = root ] || fail "$home/$link is not root's link"
+done
+[ "$(setting UMask)" = 0027 ] || fail "the unit lets the server create files others can read"
+systemctl is-enabled --quiet quorvane.service 2>/dev/null || fail "the install did not enable the service"
 
 # postinst made the admin account root with a password only root can read.
 [ "$(stat -c '%U %a' "$home/root_password")" = "root 600" ] || fail "root_password is not root's alone"
@@ -50,7 +58,6 @@ password=$(cat "$home/root_password")
 grep -q "^root,$password," "$home/user_profile.csv" || fail "user_profile.csv has no root line with that password"
 
 # The server as the unit starts it, in a namespace of its own (the default ports may be taken here).
-setting() { sed -n "s/^$1=//p" "$unit"; }
 capability=$(setting AmbientCapabilities | tr 'A-Z' 'a-z'); capability=${capability#cap_}
 [ -n "$capability" ] || fail "the unit grants no capability: port 554 cannot be opened"
 timeout 90 unshare -n bash -s -- "$(setting User)" "$(setting Group)" "$(setting WorkingDirectory)" \
@@ -87,17 +94,20 @@ grep -q "Quorvane OUT" "$work/server.err" || report "the server did not shut dow
 # An upgrade keeps the operator's files and replaces the package's.
 printf 'marker,kept,12/31/2099,free,0\r\n' >>"$home/user_profile.csv"
 sed -i 's/^httpport=8000/httpport=8080/' "$home/quorvane_config.txt"
-echo changed >"$home/admin/index.htm"
+echo changed >/usr/share/quorvane/admin/index.htm
+systemctl disable quorvane.service >/dev/null 2>&1 || true
 dpkg -i "$deb" >"$work/upgrade.log" 2>&1 || { cat "$work/upgrade.log"; fail "the upgrade failed"; }
+! systemctl is-enabled --quiet quorvane.service 2>/dev/null || fail "the upgrade enabled the service the operator disabled"
 grep -q "^marker,kept," "$home/user_profile.csv" || fail "the upgrade lost the user file"
 grep -q "^root,$password," "$home/user_profile.csv" || fail "the upgrade changed root's password"
 [ "$(cat "$home/root_password")" = "$password" ] || fail "the upgrade rewrote root_password"
 grep -q "^httpport=8080" "$home/quorvane_config.txt" || fail "the upgrade lost the configuration"
-cmp -s "$home/admin/index.htm" "$work/index.htm" || fail "the upgrade did not replace the admin pages"
+cmp -s /usr/share/quorvane/admin/index.htm "$work/index.htm" || fail "the upgrade did not replace the admin pages"
 
 # Purging removes the programs and keeps the data and its owner.
 dpkg --purge quorvane >"$work/purge.log" 2>&1 || { cat "$work/purge.log"; fail "dpkg --purge failed"; }
-[ ! -e /usr/sbin/quorvane ] && [ ! -e "$unit" ] && [ ! -e "$home/cgi-bin/cgi_quorvane" ] || fail "purge left the programs"
+[ ! -e /usr/sbin/quorvane ] && [ ! -e "$unit" ] && [ ! -e /usr/lib/quorvane ] && [ ! -e /usr/share/quorvane ] ||
+  fail "purge left the programs"
 grep -q "^marker,kept," "$home/user_profile.csv" || fail "purge removed the data"
 getent passwd quorvane >/dev/null || fail "purge removed the account that owns the kept data"
 

@@ -68,6 +68,18 @@ std::string CurrentDirectory()
     return std::string(path);
 }
 
+unsigned ProcessUmask()
+{
+    unsigned mask = 022;
+    if (FILE* status = std::fopen("/proc/self/status", "re")) {
+        char line[256];
+        while (std::fgets(line, sizeof line, status) != nullptr)
+            if (std::sscanf(line, "Umask: %o", &mask) == 1) break;
+        std::fclose(status);
+    }
+    return mask & 0777;
+}
+
 bool ListDirectory(const std::string& path, std::vector<DirEntry>& entries)
 {
     DIR* folder = opendir(path.empty() ? "." : path.c_str());

@@ -27,6 +27,10 @@ std::tm LocalTime(std::time_t when = 0);
 // Current working directory ("" when it cannot be read).
 std::string CurrentDirectory();
 
+// The process's file creation mask (as the service manager set it), read without changing it;
+// 022 when it cannot be read.
+unsigned ProcessUmask();
+
 struct DirEntry {
     std::string name;
     bool        is_directory = false;   // stat says directory
