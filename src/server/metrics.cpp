@@ -382,13 +382,19 @@ std::string StatusJson(uint64_t now_ms)
     return out;
 }
 
-std::string GuideJson(std::string_view query, int64_t now)
+// The "channel=N" of a page's query; 0 without one.
+static int ChannelOfQuery(std::string_view query)
 {
     RestText text;
     text.query = query;
     text.query_ended = true;
     std::string value;
-    const int channel = RestParameter(text, "channel", value) ? std::atoi(value.c_str()) : 0;
+    return RestParameter(text, "channel", value) ? std::atoi(value.c_str()) : 0;
+}
+
+std::string GuideJson(std::string_view query, int64_t now)
+{
+    const int channel = ChannelOfQuery(query);
     const std::shared_ptr<ChannelTable> table = CurrentChannels();
     if (table == nullptr || channel < 1 || channel > table->Count()) return "{\"channel\":0,\"programmes\":[]}\n";
     const ChannelRecord& record = *table->channels[static_cast<std::size_t>(channel - 1)];
@@ -407,11 +413,7 @@ std::string GuideJson(std::string_view query, int64_t now)
 
 std::string ChannelJson(std::string_view query, bool& found)
 {
-    RestText text;
-    text.query = query;
-    text.query_ended = true;
-    std::string value;
-    const int channel = RestParameter(text, "channel", value) ? std::atoi(value.c_str()) : 0;
+    const int channel = ChannelOfQuery(query);
     const std::shared_ptr<ChannelTable> table = CurrentChannels();
     found = channel >= 1 && channel <= table->Count();
     if (!found) return "{\"channel\":0}\n";
