@@ -132,6 +132,33 @@ static void ReadInteger(std::string_view text, std::string_view key, char (&fiel
     if (ReadText(text, key, field)) number = static_cast<int32_t>(std::atoi(field));
 }
 
+// The keys of this server's own limits and services, each kept only inside its range.
+static void ReadLimits(std::string_view text, Configuration& c)
+{
+    char limit[24];
+    // Sizes in KiB and MiB stay far below the 64-bit byte counts they are turned into.
+    constexpr long long kSizeMax = 1LL << 40;
+    if (ReadText(text, "cgi_upload_limit_mb", limit) && std::atoll(limit) > 0 && std::atoll(limit) < kSizeMax)
+        c.cgi_upload_limit_mb = std::atoll(limit);
+    if (ReadText(text, "cgi_time_limit", limit) && std::atoi(limit) > 0) c.cgi_time_limit = std::atoi(limit);
+    if (ReadText(text, "cgi_post_limit_kb", limit) && std::atoll(limit) >= 0 && std::atoll(limit) < kSizeMax)
+        c.cgi_post_limit_kb = std::atoll(limit);
+    if (ReadText(text, "cgi_min_free_mb", limit) && std::atoll(limit) >= 0 && std::atoll(limit) < kSizeMax)
+        c.cgi_min_free_mb = std::atoll(limit);
+    // The output is held in memory until the program ends: at most 4 GiB.
+    if (ReadText(text, "cgi_output_limit_kb", limit) && std::atoll(limit) > 0 && std::atoll(limit) <= 4LL * 1024 * 1024)
+        c.cgi_output_limit_kb = std::atoll(limit);
+    if (ReadText(text, "http_request_time_limit", limit) && std::atoi(limit) > 0 && std::atoi(limit) <= 86400)
+        c.http_request_time_limit = std::atoi(limit);
+    if (ReadText(text, "udp_receive_buffer_kb", limit) && std::atoi(limit) > 0 && std::atoi(limit) <= 1024 * 1024)
+        c.udp_receive_buffer_kb = std::atoi(limit);
+    if (ReadText(text, "metrics", limit)) c.metrics = std::atoi(limit) != 0;
+    if (ReadText(text, "rtsp_session_timeout", limit) && std::atoi(limit) > 0) c.rtsp_session_timeout = std::atoi(limit);
+    if (ReadText(text, "vod_pause_timeout", limit) && std::atoi(limit) > 0) c.vod_pause_timeout = std::atoi(limit);
+    if (ReadText(text, "epg_poll_seconds", limit) && std::atoi(limit) > 0 && std::atoi(limit) <= 86400)
+        c.epg_poll_seconds = std::atoi(limit);
+}
+
 int LoadConfiguration()
 {
     // Recorded before the file is opened: without a file the services still need it.
@@ -193,28 +220,7 @@ int LoadConfiguration()
     ReadText(text, "picturepath", c.picturepath);
     ReadText(text, "runningtextpath", c.runningtextpath);
     ReadText(text, "plugin_command_path", c.plugin_command_path);
-    char limit[24];
-    // Sizes in KiB and MiB stay far below the 64-bit byte counts they are turned into.
-    constexpr long long kSizeMax = 1LL << 40;
-    if (ReadText(text, "cgi_upload_limit_mb", limit) && std::atoll(limit) > 0 && std::atoll(limit) < kSizeMax)
-        c.cgi_upload_limit_mb = std::atoll(limit);
-    if (ReadText(text, "cgi_time_limit", limit) && std::atoi(limit) > 0) c.cgi_time_limit = std::atoi(limit);
-    if (ReadText(text, "cgi_post_limit_kb", limit) && std::atoll(limit) >= 0 && std::atoll(limit) < kSizeMax)
-        c.cgi_post_limit_kb = std::atoll(limit);
-    if (ReadText(text, "cgi_min_free_mb", limit) && std::atoll(limit) >= 0 && std::atoll(limit) < kSizeMax)
-        c.cgi_min_free_mb = std::atoll(limit);
-    // The output is held in memory until the program ends: at most 4 GiB.
-    if (ReadText(text, "cgi_output_limit_kb", limit) && std::atoll(limit) > 0 && std::atoll(limit) <= 4LL * 1024 * 1024)
-        c.cgi_output_limit_kb = std::atoll(limit);
-    if (ReadText(text, "http_request_time_limit", limit) && std::atoi(limit) > 0 && std::atoi(limit) <= 86400)
-        c.http_request_time_limit = std::atoi(limit);
-    if (ReadText(text, "udp_receive_buffer_kb", limit) && std::atoi(limit) > 0 && std::atoi(limit) <= 1024 * 1024)
-        c.udp_receive_buffer_kb = std::atoi(limit);
-    if (ReadText(text, "metrics", limit)) c.metrics = std::atoi(limit) != 0;
-    if (ReadText(text, "rtsp_session_timeout", limit) && std::atoi(limit) > 0) c.rtsp_session_timeout = std::atoi(limit);
-    if (ReadText(text, "vod_pause_timeout", limit) && std::atoi(limit) > 0) c.vod_pause_timeout = std::atoi(limit);
-    if (ReadText(text, "epg_poll_seconds", limit) && std::atoi(limit) > 0 && std::atoi(limit) <= 86400)
-        c.epg_poll_seconds = std::atoi(limit);
+    ReadLimits(text, c);
     return 1;
 }
 
