@@ -3,6 +3,7 @@
 #include "core/platform/platform.h"
 #include "support/test_server.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -19,12 +20,18 @@ namespace {
 std::atomic<int> g_beats{0};
 
 // The lowest descriptor number a process leaves unused: with its limit there, its next
-// accept fails with EMFILE.
+// accept fails with EMFILE. The server opens files for a moment now and then (its status
+// sampler reads /proc), so the lowest of a few looks is the one its long-lived descriptors leave.
 rlim_t LowestFreeDescriptor(int pid)
 {
-    rlim_t fd = 0;
-    while (access(("/proc/" + std::to_string(pid) + "/fd/" + std::to_string(fd)).c_str(), F_OK) == 0) ++fd;
-    return fd;
+    rlim_t lowest = ~rlim_t{0};
+    for (int look = 0; look < 5; ++look) {
+        rlim_t fd = 0;
+        while (access(("/proc/" + std::to_string(pid) + "/fd/" + std::to_string(fd)).c_str(), F_OK) == 0) ++fd;
+        lowest = std::min(lowest, fd);
+        std::this_thread::sleep_for(std::chrono::milliseconds(60));
+    }
+    return lowest;
 }
 
 }  // namespace
