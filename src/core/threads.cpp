@@ -84,8 +84,46 @@ static void* Trampoline(void* raw)
     return nullptr;
 }
 
+// Threads that ended without a joiner, until the next StartThread or JoinRetiredThreads.
+static std::mutex                 g_retired_lock;
+static std::vector<ThreadRecord*> g_retired;          // guarded by g_retired_lock
+
+void JoinRetiredThreads()
+{
+    std::vector<ThreadRecord*> ended;
+    {
+        std::lock_guard<std::mutex> held(g_retired_lock);
+        auto still = g_retired.begin();
+        for (ThreadRecord* record : g_retired) {
+            if (record->ended.load())
+                ended.push_back(record);
+            else
+                *still++ = record;
+        }
+        g_retired.erase(still, g_retired.end());
+    }
+    for (ThreadRecord* record : ended) {
+        pthread_join(record->handle, nullptr);          // it is leaving pthread_exit: a short wait
+        GiveBackStack(record->stack);
+        delete record;
+    }
+}
+
+void RetireThread()
+{
+    if (t_record != nullptr) {
+        {
+            std::lock_guard<std::mutex> held(g_retired_lock);
+            g_retired.push_back(t_record);
+        }
+        MarkEnded(t_record);
+    }
+    pthread_exit(nullptr);
+}
+
 ThreadRecord* StartThread(ThreadRoutine routine, void* argument, const char* name)
 {
+    JoinRetiredThreads();
     auto* record = new (std::nothrow) ThreadRecord;
     if (record == nullptr) return nullptr;
     record->routine.store(routine);

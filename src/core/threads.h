@@ -43,6 +43,12 @@ ThreadRecord* CurrentThreadRecord();
 int ThreadNumber();
 // Ends the calling thread at once with exit code 0. Hold nothing with a destructor here.
 [[noreturn]] void EndThread();
+// Ends the calling thread (one StartThread started) for good when no one will stop it: the
+// caller has taken its record from wherever it was kept. The record is joined and freed by a
+// later StartThread or JoinRetiredThreads. Hold nothing with a destructor here.
+[[noreturn]] void RetireThread();
+// Joins and frees the retired threads that have ended.
+void JoinRetiredThreads();
 
 // Counting semaphore: positive count = banked signals, negative = waiting threads.
 class TmlSema {

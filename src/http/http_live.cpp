@@ -116,17 +116,21 @@ bool Refused(LiveStream& live, RingReader::Join join, int number, int channel)
     return join != RingReader::Join::kJoined;
 }
 
-// UDP or RTP input: packet-aligned slots.
-void ServeDatagramChannel(LiveStream& live, ChannelRecord& channel, int channel_number)
+// What ends a viewer of a packet-aligned channel once its channel's sender lets it go; null
+// when the data thread ends it itself.
+using ViewerHandOff = std::function<bool(std::unique_ptr<RingReader>, const LiveViewerLink&)>;
+
+// UDP or RTP input: packet-aligned slots. After the join the viewer goes to its channel's live
+// sender, which serves the catch-up and the paced stream; true when it took the viewer.
+bool ServeDatagramChannel(LiveStream& live, ChannelRecord& channel, int channel_number, const ViewerHandOff& hand_off)
 {
     const int number = live.number_;
-    RingReader ring(channel, false, number, Prefix(number, channel_number));
+    auto ring = std::make_unique<RingReader>(channel, false, number, Prefix(number, channel_number));
     std::vector<uint8_t> first;
-    if (Refused(live, ring.JoinAtPat([&] { return live.Stopped(); }, first), number, channel_number)) return;
+    if (Refused(live, ring->JoinAtPat([&] { return live.Stopped(); }, first), number, channel_number)) return false;
     LogSystemMessage("read_length=%d\n", static_cast<int>(first.size()));
     const char* join_error = "Thread[%d]:  IPTV_TS_HTTP_DataThread: errorno is [%d]\n";
-    if (!live.Send(first.data(), static_cast<int>(first.size()), join_error, true)) return;
-    // The catch-up and the paced stream are served by the channel's live sender.
+    if (!live.Send(first.data(), static_cast<int>(first.size()), join_error, true)) return false;
     LiveViewerLink link;
     link.socket       = &live.conn_.socket;
     link.stop         = &live.conn_.stop;
@@ -135,7 +139,7 @@ void ServeDatagramChannel(LiveStream& live, ChannelRecord& channel, int channel_
     link.sent_bytes   = &live.conn_.bytes_sent;
     link.service_stats = live.conn_.stats;
     link.thread_number = number;
-    if (ServePacedViewer(channel, ring, link)) live.MarkErrorClose();
+    return hand_off(std::move(ring), link);
 }
 
 // HTTP or RTSP pull input: byte-stream slots as they come, re-joined after an overrun or a reconnection.
@@ -286,7 +290,9 @@ ChannelRecord* RequestedChannel(const PlayerConnection& conn, const ChannelTable
 }
 
 // Streams the channel by the kind of its input; true when the viewer ends with an error.
-bool ServeChannel(PlayerConnection& conn, ChannelTable& table, ChannelRecord& channel, int channel_number, int number)
+// A viewer of a packet-aligned channel is handed off after its join (handed then true).
+bool ServeChannel(PlayerConnection& conn, ChannelTable& table, ChannelRecord& channel, int channel_number, int number,
+                  const ViewerHandOff& hand_off, bool& handed)
 {
     {
         // Already on the player list, whose readers (the player REST API) take its lock.
@@ -304,7 +310,7 @@ bool ServeChannel(PlayerConnection& conn, ChannelTable& table, ChannelRecord& ch
     }
     switch (traits.layout) {
     case RingLayout::kPackets:
-    case RingLayout::kRtpSlots: ServeDatagramChannel(live, channel, channel_number); break;
+    case RingLayout::kRtpSlots: handed = ServeDatagramChannel(live, channel, channel_number, hand_off); break;
     case RingLayout::kByteStream: ServeByteStreamChannel(live, channel, channel_number); break;
     case RingLayout::kDvbProgram: ServeDvbChannel(live, table, channel, channel_number); break;
     case RingLayout::kMp4Folder:
@@ -337,54 +343,102 @@ void EndViewer(PlayerConnection& conn, DataThreadScope& scope, bool error_close,
     }
 }
 
+// One viewer's share of its connection, from the data thread's start to the viewer's end,
+// which runs on the data thread or, for a viewer handed to its channel's sender, on the
+// sender's thread. The scope is declared first so that it ends last, after the table.
+struct HttpViewer {
+    HttpViewer(PlayerConnection& connection, int thread_number)
+        : conn(connection), scope(g_http_service, connection), number(thread_number)
+    {
+    }
+    // The request's channel, served until it ends or its viewer is handed off (true).
+    bool Serve(const ViewerHandOff& hand_off);
+    void End(bool error_close);
+
+    PlayerConnection&             conn;
+    DataThreadScope               scope;
+    std::shared_ptr<ChannelTable> table;
+    ChannelRecord*                channel = nullptr;
+    int                           channel_number = 0;
+    int                           number;
+    bool                          counted = false;
+};
+
+bool HttpViewer::Serve(const ViewerHandOff& hand_off)
+{
+    LogSystemMessage("*** IPTV_TS_HTTP_DataThread [%d] IN\n", number);
+    scope.Count();
+    if (conn.stop.load() != 0) {
+        LogSystemMessage("Thread[%d]: IPTV_TS_HTTP_DataThread (IN Cmd STOP)\n", number);
+    } else {
+        LogSystemMessage("Thread[%d]: IPTV_TS_HTTP_DataThread (IN)\n", number);
+        if (g_config.user_authorization && std::strcmp(conn.user_name, "root") != 0) DiscardPreviousConnection(conn);
+        scope.JoinPlayers();
+        table = CurrentChannels();
+        channel = RequestedChannel(conn, *table, channel_number);
+    }
+    bool error_close = false;
+    if (channel != nullptr && channel->sources.empty()) {
+        LogSystemMessage("IPTV_TS_HTTP_DataThread: no IPTV programs in the channel [%d]\n", channel_number);
+    } else if (channel != nullptr) {
+        {
+            ScopedLock held(channel->lock);
+            ++channel->active_players;
+        }
+        counted = true;
+        bool handed = false;
+        error_close = ServeChannel(conn, *table, *channel, channel_number, number, hand_off, handed);
+        if (handed) return true;
+    }
+    End(error_close);
+    return false;
+}
+
+void HttpViewer::End(bool error_close)
+{
+    EndViewer(conn, scope, error_close, channel != nullptr, channel_number, number);
+    if (counted) {
+        int32_t now;
+        {
+            ScopedLock held(channel->lock);
+            now = --channel->active_players;
+        }
+        LogSystemMessage("IPTV_TS_HTTP_DataThread [%d] (CH no.[%d] Active Player no. %d)\n", number, channel_number, now);
+    }
+    LogSystemMessage("IPTV_TS_HTTP_DataThread [%d] (CH no.[%d] minus 1 for the Connection Couter)\n", number, channel_number);
+    scope.Uncount();
+    LogSystemMessage("*** IPTV_TS_HTTP_DataThread [%d] (OUT)\n", number);
+}
+
+// The data thread's work; true when its viewer went to a live sender (the thread then has
+// nothing left to do and no one to join it).
+bool RunDataThread(PlayerConnection& conn)
+{
+    auto viewer = std::make_unique<HttpViewer>(conn, ThreadNumber());
+    HttpViewer* held = viewer.get();
+    bool released = false;
+    const ViewerHandOff hand_off = [&](std::unique_ptr<RingReader> ring, const LiveViewerLink& link) {
+        // The thread leaves the connection before the sender may end it.
+        ReleaseDataThread(conn);
+        released = true;
+        if (HandToLiveSender(*held->channel, std::move(ring), link, [held](bool failed) {
+                held->End(failed);
+                delete held;                      // the table, then the scope's end: the last access
+            })) {
+            (void)viewer.release();
+            return true;
+        }
+        return false;                             // the data thread ends the viewer
+    };
+    if (viewer->Serve(hand_off)) return true;
+    viewer.reset();
+    return released;
+}
+
 }  // namespace
 
 int32_t IPTV_TS_HTTP_DataThread(void* connection)
 {
-    auto& conn = *static_cast<PlayerConnection*>(connection);
-    const int number = ThreadNumber();
-    {
-        int channel_number = 0;
-        bool counted = false;
-        bool error_close = false;
-        DataThreadScope scope(g_http_service, conn);   // before the table: it ends last
-        std::shared_ptr<ChannelTable> table;
-        ChannelRecord* channel = nullptr;
-        LogSystemMessage("*** IPTV_TS_HTTP_DataThread [%d] IN\n", number);
-        scope.Count();
-        if (conn.stop.load() != 0) {
-            LogSystemMessage("Thread[%d]: IPTV_TS_HTTP_DataThread (IN Cmd STOP)\n", number);
-        } else {
-            LogSystemMessage("Thread[%d]: IPTV_TS_HTTP_DataThread (IN)\n", number);
-            if (g_config.user_authorization && std::strcmp(conn.user_name, "root") != 0) DiscardPreviousConnection(conn);
-            scope.JoinPlayers();
-            table = CurrentChannels();
-            channel = RequestedChannel(conn, *table, channel_number);
-        }
-
-        if (channel != nullptr && channel->sources.empty()) {
-            LogSystemMessage("IPTV_TS_HTTP_DataThread: no IPTV programs in the channel [%d]\n", channel_number);
-        } else if (channel != nullptr) {
-            {
-                ScopedLock held(channel->lock);
-                ++channel->active_players;
-            }
-            counted = true;
-            error_close = ServeChannel(conn, *table, *channel, channel_number, number);
-        }
-
-        EndViewer(conn, scope, error_close, channel != nullptr, channel_number, number);
-        if (counted) {
-            int32_t now;
-            {
-                ScopedLock held(channel->lock);
-                now = --channel->active_players;
-            }
-            LogSystemMessage("IPTV_TS_HTTP_DataThread [%d] (CH no.[%d] Active Player no. %d)\n", number, channel_number, now);
-        }
-        LogSystemMessage("IPTV_TS_HTTP_DataThread [%d] (CH no.[%d] minus 1 for the Connection Couter)\n", number, channel_number);
-        scope.Uncount();
-        LogSystemMessage("*** IPTV_TS_HTTP_DataThread [%d] (OUT)\n", number);
-    }                                                  // the table, then the hand-off
+    if (RunDataThread(*static_cast<PlayerConnection*>(connection))) RetireThread();
     EndThread();
 }

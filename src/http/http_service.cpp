@@ -67,6 +67,7 @@ int32_t HTTPServerProcess(void* /*unused*/)
 
 static void JoinIdleSenders()
 {
+    JoinRetiredThreads();
     JoinIdleLiveSenders();
     JoinIdleHlsSegmenters();
     ExpireCatchUpViewings(false);
@@ -74,6 +75,7 @@ static void JoinIdleSenders()
 static void JoinLastSenders()
 {
     JoinIdleLiveSenders(2000);
+    JoinRetiredThreads();
     JoinIdleHlsSegmenters(2000);
     ExpireCatchUpViewings(true);
 }

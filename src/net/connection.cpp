@@ -238,15 +238,30 @@ void AbandonConnection(ConnectionService& service, PlayerConnection& conn)
     NotifyFinished(service);
 }
 
-// Joins one thread of a connection once it has said it is done, and logs its number.
+void ReleaseDataThread(PlayerConnection& conn)
+{
+    ThreadRecord* own = CurrentThreadRecord();
+    // Its starter stores the record right after the start; nothing else takes it before the
+    // data state says done.
+    while (conn.data_thread.load() != own) SleepMs(1);
+    conn.data_thread_number = own->thread_id;
+    conn.data_thread_released.store(true);
+    conn.data_thread.store(nullptr);
+}
+
+// Joins one thread of a connection once it has said it is done, and logs its number. A
+// released thread (released not null and set) has ended on its own: it is only logged.
 static void JoinWhenDone(std::atomic<int32_t>& state, std::atomic<ThreadRecord*>& thread, uint32_t& number,
-                         const char* joined_log)
+                         const char* joined_log, const std::atomic<bool>* released = nullptr)
 {
     if (state.load() != kConnThreadDone) return;
     ThreadRecord* record = thread.exchange(nullptr);
-    if (record == nullptr) return;
-    number = record->thread_id;
-    StopThread(record);
+    if (record != nullptr) {
+        number = record->thread_id;
+        StopThread(record);
+    } else if (released == nullptr || !released->load()) {
+        return;
+    }
     if (joined_log != nullptr) LogSystemMessage(joined_log, number);
     state.store(kConnThreadJoined);
 }
@@ -254,7 +269,8 @@ static void JoinWhenDone(std::atomic<int32_t>& state, std::atomic<ThreadRecord*>
 // Joins what has ended; true when every thread of the connection is joined.
 static bool JoinEnded(ConnectionService& service, PlayerConnection& conn)
 {
-    JoinWhenDone(conn.data_state, conn.data_thread, conn.data_thread_number, service.joined_data_log);
+    JoinWhenDone(conn.data_state, conn.data_thread, conn.data_thread_number, service.joined_data_log,
+                 &conn.data_thread_released);
     JoinWhenDone(conn.cmd_state, conn.cmd_thread, conn.cmd_thread_number, service.joined_cmd_log);
     const bool others = conn.JoinServiceThreads();
     return others && conn.data_state.load() == kConnThreadJoined && conn.cmd_state.load() == kConnThreadJoined;

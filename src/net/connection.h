@@ -49,6 +49,9 @@ public:
     std::atomic<int32_t>       data_state{kConnThreadRunning};
     uint32_t                   cmd_thread_number = 0;   // for the monitor's log, once joined
     uint32_t                   data_thread_number = 0;
+    // The data thread left the connection to another thread and ended on its own (its record
+    // then is null): the monitor waits for the data state alone.
+    std::atomic<bool>          data_thread_released{false};
     std::atomic<int>           socket{-1};          // -1 once closed
     int                        file = -1;           // the file being streamed
     int64_t                    current_pos = 0;
@@ -132,6 +135,11 @@ int32_t TotalConnections();
 
 // The listener's step after creating a record: counted and on the open list until freed.
 void RegisterConnection(ConnectionService& service, PlayerConnection& conn);
+// Called by a data thread that hands its connection to another thread, which ends it later
+// (a live viewer handed to its channel's sender): takes the thread's record off the
+// connection, so the monitor waits for the data state alone. The thread then ends with
+// RetireThread().
+void ReleaseDataThread(PlayerConnection& conn);
 // Tells the monitor that a thread has ended its part of a connection; called right after the
 // thread's final state store (it touches the service only, never the record).
 void NotifyFinished(ConnectionService& service);

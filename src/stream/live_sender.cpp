@@ -55,13 +55,17 @@ constexpr int      kLongestWaitMs     = 100;
 constexpr uint64_t kHangUpCheckMs     = 500;
 
 struct PacedViewer {
-    PacedViewer(RingReader& reader, const LiveViewerLink& viewer_link)
-        : ring(reader), link(viewer_link), number(viewer_link.thread_number)
+    PacedViewer(RingReader& reader, std::unique_ptr<RingReader> owned, const LiveViewerLink& viewer_link,
+                LiveViewerEnd end)
+        : owned_ring(std::move(owned)), ring(reader), link(viewer_link), ended(std::move(end)),
+          number(viewer_link.thread_number)
     {
     }
     int socket() const { return link.socket->load(); }
+    std::unique_ptr<RingReader> owned_ring;
     RingReader&          ring;
     LiveViewerLink       link;
+    LiveViewerEnd        ended;
     int                  number;
     bool                 catching_up = true;
     int                  catch_up_passes = 0;
@@ -84,7 +88,6 @@ struct PacedViewer {
     bool                 unsent_catch_up = false; // the bytes in unsent are the catch-up's
     bool                 holds_send_lock = false; // link.send_lock is ours until unsent is empty
     bool                 resting = false;      // paused: nothing to send or wait for until it resumes
-    std::atomic<int32_t> done{0};              // 2: the sender has let go of the viewer
 };
 
 class LiveSender {
@@ -146,13 +149,14 @@ private:
         viewer.link.send_lock->unlock();
         viewer.holds_send_lock = false;
     }
-    // 1 wakes the data thread; 2, stored after the wake-up call, lets it free the viewer.
-    static void Release(PacedViewer& viewer)
+    // The viewer's end, then its record.
+    static void Release(PacedViewer* viewer)
     {
-        DropSendLock(viewer, true);
-        viewer.done.store(1);
-        WakeWaiters(viewer.done);
-        viewer.done.store(2);
+        DropSendLock(*viewer, true);
+        const LiveViewerEnd ended = std::move(viewer->ended);
+        const bool failed = viewer->send_failed;
+        delete viewer;
+        ended(failed);
     }
 
     ChannelRecord&            channel_;
@@ -422,7 +426,7 @@ void LiveSender::Run()
         std::size_t kept = 0;
         for (PacedViewer* viewer : viewers_) {
             if (!Step(*viewer, now)) {
-                Release(*viewer);
+                Release(viewer);
                 continue;
             }
             viewers_[kept++] = viewer;
@@ -463,36 +467,56 @@ void LiveSender::Run()
 
 }  // namespace
 
-bool ServePacedViewer(ChannelRecord& channel, RingReader& ring, const LiveViewerLink& link)
+// Hands the viewer to its channel's sender, started when there is none; false when none runs.
+static bool AddToSender(ChannelRecord& channel, std::unique_ptr<PacedViewer> viewer)
 {
-    const int thread_number = link.thread_number;
-    auto viewer = std::make_unique<PacedViewer>(ring, link);
-    viewer->catch_up_passes = ring.catch_up_passes();
+    const int thread_number = viewer->number;
+    viewer->catch_up_passes = viewer->ring.catch_up_passes();
     viewer->catch_up_last_ms = GetTickMs() - 1;
-    {
-        SenderRegistry& registry = Registry();
-        std::lock_guard<std::mutex> held(registry.lock);
-        registry.JoinEnded();
-        if (channel.commit_event.load() < 0) channel.commit_event.store(OpenWakeEvent());
-        if (channel.commit_event.load() < 0) {
-            LogSystemMessage("Thread[%d]: live sender: no wake event\n", thread_number);
+    SenderRegistry& registry = Registry();
+    std::lock_guard<std::mutex> held(registry.lock);
+    registry.JoinEnded();
+    if (channel.commit_event.load() < 0) channel.commit_event.store(OpenWakeEvent());
+    if (channel.commit_event.load() < 0) {
+        LogSystemMessage("Thread[%d]: live sender: no wake event\n", thread_number);
+        return false;
+    }
+    std::unique_ptr<LiveSender>& sender = registry.running[&channel];
+    if (sender == nullptr) {
+        sender = std::make_unique<LiveSender>(channel);
+        if (!sender->Start()) {
+            registry.running.erase(&channel);
+            LogSystemMessage("Thread[%d]: live sender: its thread did not start\n", thread_number);
             return false;
         }
-        std::unique_ptr<LiveSender>& sender = registry.running[&channel];
-        if (sender == nullptr) {
-            sender = std::make_unique<LiveSender>(channel);
-            if (!sender->Start()) {
-                registry.running.erase(&channel);
-                LogSystemMessage("Thread[%d]: live sender: its thread did not start\n", thread_number);
-                return false;
-            }
-        }
-        sender->Add(viewer.get());
     }
+    sender->Add(viewer.release());
+    return true;
+}
+
+bool HandToLiveSender(ChannelRecord& channel, std::unique_ptr<RingReader> ring, const LiveViewerLink& link,
+                      LiveViewerEnd ended)
+{
+    RingReader& reader = *ring;
+    return AddToSender(channel, std::make_unique<PacedViewer>(reader, std::move(ring), link, std::move(ended)));
+}
+
+bool ServePacedViewer(ChannelRecord& channel, RingReader& ring, const LiveViewerLink& link)
+{
+    // 1 wakes this thread; 2, stored after the wake-up call, lets it leave (and end what the
+    // sender's call still touches).
+    std::atomic<int32_t> done{0};
+    bool failed = false;
+    auto ended = [&](bool send_failed) {
+        failed = send_failed;
+        done.store(1);
+        WakeWaiters(done);
+        done.store(2);
+    };
+    if (!AddToSender(channel, std::make_unique<PacedViewer>(ring, nullptr, link, ended))) return false;
     // The sender lets go within its longest sleep of a stop; the time-out only bounds each wait.
-    for (int32_t done = viewer->done.load(); done != 2; done = viewer->done.load())
-        WaitWhileEqual(viewer->done, done, done == 0 ? 10000 : 1);
-    return viewer->send_failed;
+    for (int32_t now = done.load(); now != 2; now = done.load()) WaitWhileEqual(done, now, now == 0 ? 10000 : 1);
+    return failed;
 }
 
 void JoinIdleLiveSenders(uint32_t wait_ms) { Registry().JoinIdle(wait_ms); }

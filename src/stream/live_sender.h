@@ -12,6 +12,8 @@
 #include "net/connection.h"
 
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <mutex>
 
 constexpr int kLiveBlockSize = kTsBlockSize;      // seven packets: one block of output
@@ -83,6 +85,15 @@ struct LiveViewerLink {
 // Blocks the calling thread until the viewer stops or a send fails; true when a send failed
 // (its errno logged with the thread number).
 bool ServePacedViewer(ChannelRecord& channel, RingReader& ring, const LiveViewerLink& link);
+
+// Called on the sender's thread once a handed viewer has stopped (failed: a send failed), as
+// the sender's last access to the viewer: what the link points to may go with it.
+using LiveViewerEnd = std::function<void(bool failed)>;
+// Serves the viewer as ServePacedViewer does, but returns at once: the viewer needs no thread
+// of its own while it watches. The sender owns ring from now on. False when no sender could
+// take the viewer (logged); ended is then never called and the caller ends the viewer.
+bool HandToLiveSender(ChannelRecord& channel, std::unique_ptr<RingReader> ring, const LiveViewerLink& link,
+                      LiveViewerEnd ended);
 
 // Joins the threads of senders left without viewers; with wait_ms, waits up to that long for
 // the running ones to end too (a service's stop, after its connections ended).
