@@ -286,6 +286,26 @@ RingReader::Next RingReader::NextSlot(uint8_t* out, int& length)
     return Next::kSlot;
 }
 
+RingReader::Next RingReader::PeekSlot(const uint8_t*& data, int& length)
+{
+    length = 0;
+    const bool at_writer = output_index_ == channel_.input_index.load();
+    // Looked at after the index: a reader that saw the next ring's index sees the flag too.
+    if (buffer_->retired.load() != 0) return Next::kRetired;
+    if (at_writer) return Next::kWaiting;
+    const RealBufferSlot& slot = buffer_->slots[output_index_];
+    const int32_t got = slot.length.load(std::memory_order_acquire);
+    if (got < 1) return Next::kWaiting;
+    data = slot.data;
+    length = got > kRingSlotSize ? kRingSlotSize : got;
+    if (length == kRtpSlotSize) {
+        data += kRtpHeaderSize;
+        length = kTsBlockSize;
+    }
+    output_index_ = (output_index_ + 1) % kRingSlots;
+    return Next::kSlot;
+}
+
 RingReader::Join RingReader::JoinBackward(const std::function<bool()>& stopped, int lead)
 {
     // The backward search stops this many slots short of the writer's side of the ring.

@@ -72,6 +72,10 @@ public:
     // The next slot into out (up to kRingSlotSize bytes, RTP header dropped); kWaiting when the
     // writer has not written it yet, kRetired once the writer has ended.
     Next NextSlot(uint8_t* out, int& length);
+    // NextSlot of a packet-aligned ring without the copy: data points into the ring's slot
+    // (RTP header skipped). The ring stays alive with the reader; the slot holds these bytes
+    // until the writer comes round to it again (a lap later).
+    Next PeekSlot(const uint8_t*& data, int& length);
     // Sleeps until the writer writes past this reader's position, at most timeout_ms.
     void WaitForWriter(int timeout_ms);
     // Joins at the newest slot that starts with a PAT: before the first lap the first one

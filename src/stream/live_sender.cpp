@@ -17,6 +17,7 @@
 #include <mutex>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <vector>
 
 void LivePcrClock::Take(const uint8_t* packet, int64_t* last_pcr)
@@ -46,6 +47,10 @@ namespace {
 // system calls at the usual 20 ms PCR spacing.
 constexpr double   kPacingStepSeconds = 0.1;
 constexpr int      kBatchBlocks       = 32;
+constexpr int      kBlockPackets      = kLiveBlockSize / kTsPacketSize;
+// A send takes at most this many pieces (a piece a ring slot) and bytes; more wait for the next.
+constexpr std::size_t kBatchPieces    = 256;
+constexpr std::size_t kBatchBytes     = 256 * 1024;
 // Catch-up passes are one a millisecond; the sender does the passes that fell due every 5 ms.
 constexpr uint64_t kCatchUpTickMs     = 5;
 // The longest sleep of a sender: stop requests are seen within it.
@@ -60,6 +65,7 @@ struct PacedViewer {
         : owned_ring(std::move(owned)), ring(reader), link(viewer_link), ended(std::move(end)),
           number(viewer_link.thread_number)
     {
+        if (link.framing != nullptr) block = std::make_unique<uint8_t[]>(kLiveBlockSize);
     }
     int socket() const { return link.socket->load(); }
     std::unique_ptr<RingReader> owned_ring;
@@ -71,11 +77,12 @@ struct PacedViewer {
     int                  catch_up_passes = 0;
     int                  passes_done = 0;
     uint64_t             catch_up_last_ms = 0;  // the catch-up's last passes
-    uint8_t              slot[kRingSlotSize];
+    const uint8_t*       slot = nullptr;       // in the ring
     int                  slot_length = 0;
     int                  slot_at = 0;          // the next packet of slot to take
-    uint8_t              block[kLiveBlockSize];
-    int                  block_length = 0;
+    // A framed output's block of packets (null without framing: packets go out from the ring).
+    std::unique_ptr<uint8_t[]> block;
+    int                  block_packets = 0;    // taken since the last block boundary
     LivePcrClock         clock;
     PcrSleepCarry        sleep;
     std::vector<uint8_t> unsent;               // what a full socket did not take yet
@@ -132,7 +139,25 @@ private:
     bool CatchUp(PacedViewer& viewer, uint64_t now);
     bool Stream(PacedViewer& viewer, uint64_t now);
     bool Append(PacedViewer& viewer, const uint8_t* data, int length, bool catch_up);
+    // Adds bytes that stay where they are until the batch's send.
+    void Gather(const uint8_t* data, std::size_t length)
+    {
+        if (!pieces_.empty() && static_cast<const uint8_t*>(pieces_.back().iov_base) + pieces_.back().iov_len == data)
+            pieces_.back().iov_len += length;
+        else
+            pieces_.push_back({const_cast<uint8_t*>(data), length});
+        batch_bytes_ += length;
+    }
+    bool BatchFull() const { return pieces_.size() >= kBatchPieces || batch_bytes_ >= kBatchBytes; }
+    void ClearBatch()
+    {
+        pieces_.clear();
+        batch_bytes_ = 0;
+        batch_length_ = 0;
+    }
     bool Flush(PacedViewer& viewer, bool catch_up);
+    // Sends pieces_ from `at` on until the socket is full; false on a failed send.
+    bool SendPieces(PacedViewer& viewer, std::size_t& at, bool catch_up);
     bool SendUnsent(PacedViewer& viewer, uint64_t now);
     bool Fail(PacedViewer& viewer, int error_number, bool catch_up);
     // The connection's send lock for a batch; false while its other writer has it.
@@ -166,8 +191,12 @@ private:
     std::vector<PacedViewer*> viewers_;
     std::vector<pollfd>       hang_up_watch_;
     uint64_t                  next_hang_up_check_ms_ = 0;
+    // The batch: pieces in the ring or in batch_ (the copied catch-up and framed units).
+    std::vector<iovec>        pieces_;
+    std::size_t               batch_bytes_ = 0;
     uint8_t                   batch_[kLiveBlockSize * kBatchBlocks];
     int                       batch_length_ = 0;
+    uint8_t                   catch_up_slot_[kRingSlotSize];
     uint8_t                   framed_[kRingSlotSize + 64];   // one framed unit
 };
 
@@ -226,9 +255,31 @@ bool LiveSender::SendUnsent(PacedViewer& viewer, uint64_t now)
         return Fail(viewer, errno, viewer.unsent_catch_up);
     }
     viewer.unsent.erase(viewer.unsent.begin(), viewer.unsent.begin() + static_cast<std::ptrdiff_t>(taken));
+    if (viewer.unsent.empty()) std::vector<uint8_t>().swap(viewer.unsent);   // its room goes back too
     DropSendLock(viewer);
     if (!viewer.unsent.empty() && now - viewer.progress_ms >= static_cast<uint64_t>(kLiveSendTimeoutMs))
         return Fail(viewer, EAGAIN, viewer.unsent_catch_up);
+    return true;
+}
+
+bool LiveSender::SendPieces(PacedViewer& viewer, std::size_t& at, bool catch_up)
+{
+    while (at < pieces_.size()) {
+        msghdr message{};
+        message.msg_iov    = pieces_.data() + at;
+        message.msg_iovlen = pieces_.size() - at;
+        ssize_t sent = sendmsg(viewer.socket(), &message, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (sent < 0 && errno == EINTR) continue;
+        if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return true;
+        if (sent <= 0) return Fail(viewer, errno, catch_up);
+        CountSent(viewer.link.sent_bytes, viewer.link.service_stats, static_cast<std::size_t>(sent));
+        for (; at < pieces_.size() && static_cast<std::size_t>(sent) >= pieces_[at].iov_len; ++at)
+            sent -= static_cast<ssize_t>(pieces_[at].iov_len);
+        if (sent > 0) {
+            pieces_[at].iov_base = static_cast<uint8_t*>(pieces_[at].iov_base) + sent;
+            pieces_[at].iov_len -= static_cast<std::size_t>(sent);
+        }
+    }
     return true;
 }
 
@@ -236,37 +287,34 @@ bool LiveSender::SendUnsent(PacedViewer& viewer, uint64_t now)
 // already waiting there). False on a failed send.
 bool LiveSender::Flush(PacedViewer& viewer, bool catch_up)
 {
-    const int length = batch_length_;
-    batch_length_ = 0;
-    if (length == 0) return true;
-    int taken = 0;
+    if (pieces_.empty()) {
+        ClearBatch();
+        return true;
+    }
+    std::size_t at = 0;
     if (viewer.unsent.empty() && !TakeSendLock(viewer)) {
         viewer.progress_ms = GetTickMs();    // the batch waits for the other writer's reply
     } else if (viewer.unsent.empty()) {
-        while (taken < length) {
-            const ssize_t sent = send(viewer.socket(), batch_ + taken, static_cast<std::size_t>(length - taken),
-                                      MSG_NOSIGNAL | MSG_DONTWAIT);
-            if (sent > 0) {
-                taken += static_cast<int>(sent);
-                CountSent(viewer.link.sent_bytes, viewer.link.service_stats, static_cast<std::size_t>(sent));
-                continue;
-            }
-            if (sent < 0 && errno == EINTR) continue;
-            if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
-            return Fail(viewer, errno, catch_up);
+        if (!SendPieces(viewer, at, catch_up)) {
+            ClearBatch();
+            return false;
         }
-        if (taken < length) viewer.progress_ms = GetTickMs();
+        if (at < pieces_.size()) viewer.progress_ms = GetTickMs();
     }
-    if (taken < length) {
-        viewer.unsent.insert(viewer.unsent.end(), batch_ + taken, batch_ + length);
+    if (at < pieces_.size()) {
+        for (; at < pieces_.size(); ++at) {
+            const auto* data = static_cast<const uint8_t*>(pieces_[at].iov_base);
+            viewer.unsent.insert(viewer.unsent.end(), data, data + pieces_[at].iov_len);
+        }
         viewer.unsent_catch_up = catch_up;
     }
+    ClearBatch();
     DropSendLock(viewer);
     return true;
 }
 
-// One unit (a catch-up slot or a block) framed as the viewer's output wants it: into the batch,
-// or out at once as a datagram.
+// One unit (a catch-up slot or a block) framed as the viewer's output wants it: copied into
+// the batch, or out at once as a datagram.
 bool LiveSender::Append(PacedViewer& viewer, const uint8_t* data, int length, bool catch_up)
 {
     LiveFraming* framing = viewer.link.framing;
@@ -275,9 +323,12 @@ bool LiveSender::Append(PacedViewer& viewer, const uint8_t* data, int length, bo
         data = framed_;
         if (framing->datagrams()) return framing->SendDatagram(data, length) || Fail(viewer, errno, catch_up);
     }
-    if (batch_length_ + length > static_cast<int>(sizeof batch_) && !Flush(viewer, catch_up)) return false;
-    std::memcpy(batch_ + batch_length_, data, static_cast<std::size_t>(length));
+    if ((batch_length_ + length > static_cast<int>(sizeof batch_) || BatchFull()) && !Flush(viewer, catch_up))
+        return false;
+    uint8_t* copy = batch_ + batch_length_;
+    std::memcpy(copy, data, static_cast<std::size_t>(length));
     batch_length_ += length;
+    Gather(copy, static_cast<std::size_t>(length));
     return true;
 }
 
@@ -290,12 +341,12 @@ bool LiveSender::CatchUp(PacedViewer& viewer, uint64_t now)
     bool reached = false;
     for (; due > 0 && viewer.passes_done < viewer.catch_up_passes; --due) {
         int length = 0;
-        if (!viewer.ring.CatchUpPass(viewer.slot, length)) {
+        if (!viewer.ring.CatchUpPass(catch_up_slot_, length)) {
             reached = true;
             break;
         }
         ++viewer.passes_done;
-        if (length > 0 && !Append(viewer, viewer.slot, length, true)) return false;
+        if (length > 0 && !Append(viewer, catch_up_slot_, length, true)) return false;
         if (!viewer.unsent.empty()) break;      // a full socket: the rest when it takes data again
     }
     if (!Flush(viewer, true)) return false;
@@ -308,15 +359,17 @@ bool LiveSender::CatchUp(PacedViewer& viewer, uint64_t now)
     return true;
 }
 
-// The stream from where the viewer stopped: packets into blocks, blocks into the batch, the
-// batch out at each pacing point, where the viewer then sleeps the PCR time it covered.
+// The stream from where the viewer stopped: packets straight from the ring's slots (into
+// blocks first for a framed output), the batch out at each pacing point, where the viewer
+// then sleeps the PCR time it covered. Pacing points fall on block boundaries.
 bool LiveSender::Stream(PacedViewer& viewer, uint64_t now)
 {
     viewer.waiting_for_writer = false;
+    uint8_t* block = viewer.block.get();
     for (;;) {
         if (viewer.slot_at + kTsPacketSize > viewer.slot_length) {
             viewer.slot_at = 0;
-            const RingReader::Next next = viewer.ring.NextSlot(viewer.slot, viewer.slot_length);
+            const RingReader::Next next = viewer.ring.PeekSlot(viewer.slot, viewer.slot_length);
             if (next != RingReader::Next::kSlot) {
                 viewer.slot_length = 0;
                 if (next == RingReader::Next::kRetired) {
@@ -333,14 +386,17 @@ bool LiveSender::Stream(PacedViewer& viewer, uint64_t now)
         while (viewer.slot_at + kTsPacketSize <= viewer.slot_length) {
             const uint8_t* packet = viewer.slot + viewer.slot_at;
             viewer.slot_at += kTsPacketSize;
-            std::memcpy(viewer.block + viewer.block_length, packet, kTsPacketSize);
-            viewer.block_length += kTsPacketSize;
-            if (viewer.block_length < kLiveBlockSize) {
+            if (block != nullptr)
+                std::memcpy(block + viewer.block_packets * kTsPacketSize, packet, kTsPacketSize);
+            else
+                Gather(packet, kTsPacketSize);
+            if (++viewer.block_packets < kBlockPackets) {
                 viewer.clock.Take(packet, viewer.link.last_pcr);
                 continue;
             }
-            viewer.block_length = 0;
-            if (!Append(viewer, viewer.block, kLiveBlockSize, false)) return false;
+            viewer.block_packets = 0;
+            if (block != nullptr && !Append(viewer, block, kLiveBlockSize, false)) return false;
+            if (block == nullptr && BatchFull() && !Flush(viewer, false)) return false;
             if (viewer.clock.pending() >= kPacingStepSeconds) {
                 if (!Flush(viewer, false)) return false;
                 if (!viewer.ring.Lags()) {
@@ -390,7 +446,7 @@ bool LiveSender::Step(PacedViewer& viewer, uint64_t now)
         if (!viewer.unsent.empty()) return true;
     }
     if (paused || now < viewer.due_ms) return true;
-    batch_length_ = 0;
+    ClearBatch();
     if (viewer.catching_up) {
         if (!CatchUp(viewer, now)) return false;
         if (viewer.catching_up || !viewer.unsent.empty()) return true;
