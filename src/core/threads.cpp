@@ -21,6 +21,7 @@ static thread_local ThreadRecord* t_record = nullptr;
 // which costs more than the work of a short connection; a cached stack keeps its pages.
 static constexpr std::size_t kGuardBytes       = 4096;
 static constexpr std::size_t kCachedStacksMax  = 128;
+static constexpr std::size_t kWarmStacksMax    = 32;
 static std::mutex            g_stack_cache_lock;
 static std::vector<void*>    g_stack_cache;          // guarded by g_stack_cache_lock
 
@@ -43,14 +44,20 @@ static void* TakeStack()
 static void GiveBackStack(void* block)
 {
     if (block == nullptr) return;
+    std::size_t cached;
     {
         std::lock_guard<std::mutex> held(g_stack_cache_lock);
-        if (g_stack_cache.size() < kCachedStacksMax) {
-            g_stack_cache.push_back(block);
-            return;
-        }
+        cached = g_stack_cache.size();
     }
-    munmap(block, kThreadStackBytes + kGuardBytes);
+    if (cached >= kCachedStacksMax) {
+        munmap(block, kThreadStackBytes + kGuardBytes);
+        return;
+    }
+    // Beyond the warm ones a cached stack gives its pages back (a burst of connections would
+    // otherwise keep them all) and keeps only its mapping.
+    if (cached >= kWarmStacksMax) madvise(static_cast<char*>(block) + kGuardBytes, kThreadStackBytes, MADV_DONTNEED);
+    std::lock_guard<std::mutex> held(g_stack_cache_lock);
+    g_stack_cache.push_back(block);
 }
 
 static void MarkEnded(ThreadRecord* record)

@@ -23,7 +23,7 @@ char              g_http_local_ip[32];
 
 static CriticalSection g_http_accept_lock;          // the listener's own lock
 // The command threads: parked workers that take one accepted connection after another.
-static WorkerPool      g_http_workers{ServeHttpConnection, "HTTPCmd", {}, {}, {}, {}, {}, 0, false};
+static WorkerPool      g_http_workers{ServeHttpConnection, "HTTPCmd", {}, {}, {}, {}, 0, false};
 
 // Takes an accepted client: its record, and a command worker to serve it.
 static void AcceptHttpClient(int client, const sockaddr_in& peer)

@@ -150,6 +150,7 @@ void EndCommandWithoutData(ConnectionService& service, PlayerConnection& conn, i
 
 static int32_t WorkerRoutine(void* argument)
 {
+    bool retiring = false;
     {
         auto& pool = *static_cast<WorkerPool*>(argument);
         std::unique_lock<std::mutex> held(pool.lock);
@@ -169,29 +170,28 @@ static int32_t WorkerRoutine(void* argument)
                 held.lock();
             }
             if ((idle_too_long || pool.idle >= kIdleWorkersMax) && pool.queue.empty() && !pool.stopping) {
-                // Idle for a while, or enough are parked: this one ends, and the next hand-over
-                // (or the pool's stop) joins it.
+                // Idle for a while, or enough are parked: this one ends on its own, joined by
+                // the next thread's start or the service's beat.
                 ThreadRecord* self = CurrentThreadRecord();
                 for (auto at = pool.workers.begin(); at != pool.workers.end(); ++at) {
                     if (*at != self) continue;
                     pool.workers.erase(at);
-                    pool.retired.push_back(self);
+                    retiring = true;
                     break;
                 }
                 break;
             }
         }
     }
+    if (retiring) RetireThread();
     EndThread();
 }
 
 bool RunOnWorker(WorkerPool& pool, PlayerConnection& conn)
 {
-    std::vector<ThreadRecord*> ended;
     bool handed = true;
     {
         std::lock_guard<std::mutex> held(pool.lock);
-        ended.swap(pool.retired);
         if (pool.stopping) {
             handed = false;
         } else {
@@ -206,7 +206,6 @@ bool RunOnWorker(WorkerPool& pool, PlayerConnection& conn)
             }
         }
     }
-    for (ThreadRecord* worker : ended) StopThread(worker);
     return handed;
 }
 
@@ -218,10 +217,9 @@ void StopWorkers(WorkerPool& pool)
         pool.stopping = true;
         pool.wake.notify_all();
         all.swap(pool.workers);
-        all.insert(all.end(), pool.retired.begin(), pool.retired.end());
-        pool.retired.clear();
     }
     for (ThreadRecord* worker : all) StopThread(worker);
+    JoinRetiredThreads();
     std::lock_guard<std::mutex> held(pool.lock);
     pool.stopping = false;                             // ready for the service's next start
 }

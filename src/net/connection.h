@@ -175,7 +175,6 @@ struct WorkerPool {
     std::condition_variable       wake;
     std::deque<PlayerConnection*> queue;          // guarded by lock, as is all below
     std::vector<ThreadRecord*>    workers;
-    std::vector<ThreadRecord*>    retired;        // ended on their own, joined by the next hand-over
     int                           idle = 0;
     bool                          stopping = false;
 };

@@ -217,6 +217,7 @@ int QuorvaneMain()
 {
     PrepareProcessSignals();
     RaiseOpenFileLimit();
+    LimitHeapsToCores();
 
     char banner[64];
     FormatText(banner, "%s %s 7.0", "Corvatelix", "Quorvane");

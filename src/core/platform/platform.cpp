@@ -8,6 +8,7 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <malloc.h>
 #include <poll.h>
 #include <spawn.h>
 #include <linux/futex.h>
@@ -153,6 +154,12 @@ uint64_t RaiseOpenFileLimit()
         if (setrlimit(RLIMIT_NOFILE, &raised) == 0) limit = raised;
     }
     return static_cast<uint64_t>(limit.rlim_cur);
+}
+
+void LimitHeapsToCores()
+{
+    const long cores = sysconf(_SC_NPROCESSORS_ONLN);
+    mallopt(M_ARENA_MAX, cores > 0 ? static_cast<int>(cores) : 1);
 }
 
 bool ProcessStopRaised() { return g_process_stop.load(); }

@@ -85,6 +85,10 @@ void PrepareProcessSignals();
 // Raises the limit of open descriptors to its hard limit, so that a thousand viewers never
 // push accept into it. Returns the limit now in force.
 uint64_t RaiseOpenFileLimit();
+// Caps the C library's heaps at one per core, before any thread starts: what one thread
+// allocates and another frees (a viewer's records, handed from its data thread to its
+// channel's sender) no longer stays behind in a heap of each thread that ever ran.
+void LimitHeapsToCores();
 // The "window": prints title, heading and the non-empty status lines to standard output.
 // Returns false when standard output cannot be written.
 bool ShowStatusDisplay(const char* title, const char* heading, const char* line1, const char* line2);
