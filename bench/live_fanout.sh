@@ -7,6 +7,8 @@
 # CHANNEL=dir: the clip as a looping directory channel instead (VLC loops the same file).
 # CHANNEL=rtmp: the clip published to nginx's RTMP module and pulled (and remuxed) by quorvane,
 # beside the same clip as a UDP channel of the same server (no VLC rows).
+# CHANNELS=N: N UDP channels, each fed by its own sender, the viewers spread evenly over them
+# (viewer k watches channel k mod N; no VLC rows), to compare with one channel of as many viewers.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 source "$top/bench/common.sh"
@@ -19,12 +21,19 @@ bench_workdir fanout
 
 qv_udp=32100; vlc_udp=32102; qv_http=18200; vlc_http=18201
 channel=${CHANNEL:-udp}
+channels=${CHANNELS:-1}
 mkdir -p "$work/root/users" "$work/root/media"
 printf 'httpport=%s\r\niptv_base_port=0\r\nigmpip=0.0.0.0\r\nsystem_log=0\r\n' "$qv_http" > "$work/root/quorvane_config.txt"
 source_text="udp://$qv_udp"; [ "$channel" = dir ] && source_text="dir://media"
 rtmp_port=32106
 printf '<?xml version="1.0" encoding="iso-8859-1" ?>\r\n<ch src="%s">Live</ch>\r\n' "$source_text" > "$work/root/channel_definition.xml"
 [ "$channel" = rtmp ] && printf '<ch src="rtmp://127.0.0.1:%s/live/ch">Rtmp</ch>\r\n' "$rtmp_port" >> "$work/root/channel_definition.xml"
+# Further UDP channels on ports 32110, 32111, ...
+qv_paths=/1.ch
+for k in $(seq 2 "$channels"); do
+  printf '<ch src="udp://%s">Live %s</ch>\r\n' $((32108 + k)) "$k" >> "$work/root/channel_definition.xml"
+  qv_paths="$qv_paths,/$k.ch"
+done
 ffmpeg -nostdin -v error -y -f lavfi -i testsrc2=size=640x360:rate=25 -f lavfi -i sine=frequency=440:sample_rate=48000 \
   -t 20 -c:v libx264 -preset veryfast -g 25 -b:v 3500k -minrate 3500k -maxrate 3500k -bufsize 1750k \
   -c:a aac -b:a 128k -muxrate 4000k -f mpegts "$work/clip.ts"
@@ -56,6 +65,7 @@ if [ "$channel" = dir ]; then
   source_bps=$(echo "$(stat -c %s "$work/clip.ts") * 8 / 20" | bc)
 else
   for port in $qv_udp $vlc_udp; do send "$port"; pids+=("$!"); done
+  for k in $(seq 2 "$channels"); do send $((32108 + k)); pids+=("$!"); done
   # The rate every viewer should get: what an identical sender really delivers.
   measure_udp=32104
   send "$measure_udp"; measure_pid=$!
@@ -68,9 +78,10 @@ vlc_server=$(pgrep -P "$vlc_pid" | head -1); [ -n "$vlc_server" ] || vlc_server=
 echo "source rate: $source_bps bit/s"
 fanout_header Viewers
 servers="quorvane vlc"; [ "$channel" = rtmp ] && { servers="quorvane quorvane-rtmp"; sleep 3; }
+[ "$channels" -gt 1 ] && servers=quorvane
 for n in $viewers_list; do
   for server in $servers; do
-    if [ "$server" = quorvane ]; then pid=$qv_pid; port=$qv_http; path=/1.ch; else pid=$vlc_server; port=$vlc_http; path=/live.ts; fi
+    if [ "$server" = quorvane ]; then pid=$qv_pid; port=$qv_http; path=$qv_paths; else pid=$vlc_server; port=$vlc_http; path=/live.ts; fi
     [ "$server" = quorvane-rtmp ] && { pid=$qv_pid; port=$qv_http; path=/2.ch; }
     fanout_row "$n" "$server" "$pid" "$seconds" "$folder/bench/live_fanout_client" "$port" "$path" "$n" "$seconds" "$source_bps"
     sleep 3

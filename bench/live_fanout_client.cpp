@@ -162,19 +162,27 @@ int main(int argc, char** argv)
     }
     if (argc < 6) return 2;
     const int port = std::atoi(argv[1]);
-    const std::string path = argv[2];
+    // Paths separated by commas: viewer k asks for the k-th modulo their number.
+    std::vector<std::string> paths;
+    for (std::string rest = argv[2];;) {
+        const std::size_t comma = rest.find(',');
+        paths.push_back(rest.substr(0, comma));
+        if (comma == std::string::npos) break;
+        rest.erase(0, comma + 1);
+    }
     const int count = std::atoi(argv[3]);
     const double seconds = std::atof(argv[4]);
     const double source_bps = std::atof(argv[5]);
-    const std::string url = "rtsp://127.0.0.1:" + std::to_string(port) + path;
+    const std::string url = "rtsp://127.0.0.1:" + std::to_string(port) + paths[0];
     rlimit files{65536, 65536};
     setrlimit(RLIMIT_NOFILE, &files);
 
     const int poller = epoll_create1(0);
     std::vector<Viewer> viewers(static_cast<std::size_t>(count));
-    const std::string request = rtsp ? "DESCRIBE " + url + " RTSP/1.0\r\nCSeq: 1\r\nAccept: application/sdp\r\n\r\n"
-                                     : "GET " + path + " HTTP/1.0\r\n\r\n";
     for (int i = 0; i < count; ++i) {
+        const std::string& path = paths[static_cast<std::size_t>(i) % paths.size()];
+        const std::string request = rtsp ? "DESCRIBE " + url + " RTSP/1.0\r\nCSeq: 1\r\nAccept: application/sdp\r\n\r\n"
+                                         : "GET " + path + " HTTP/1.0\r\n\r\n";
         Viewer& viewer = viewers[static_cast<std::size_t>(i)];
         viewer.fd = socket(AF_INET, SOCK_STREAM, 0);
         sockaddr_in address{};
