@@ -3,10 +3,13 @@
 # and, in the same run, by N viewers of /1.ch. Per run: the server's CPU % of one core over the
 # run, what the players received, the segments cut and failed requests. Segments are cut once per
 # channel, so HLS viewers should cost about the same cutting whatever their number.
+# Then requests per second for the playlist and for a segment (50 clients, one connection per
+# request, ab), against nginx serving the same bytes from files in the same run.
 # QUORVANE_BIN: a built server to use instead of building the release one.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 source "$top/bench/common.sh"
+bench_packages nginx apache2-utils
 bench_server_binary
 viewers_list=${VIEWERS:-"1 200"}
 seconds=${SECONDS_PER_RUN:-20}
@@ -90,4 +93,39 @@ for viewers in $viewers_list; do
     printf '| %s | %s | %s | %s MB | %s | %s |\n' "$viewers" "$( [ "$mode" = hls ] && echo HLS || echo /1.ch )" "$cpu" "$mb" \
       "$failed" "$( [ "$mode" = hls ] && echo "$segments" || echo - )"
   done
+done
+
+# The playlist and its newest segment as nginx's files.
+nginx_port=18302; requests=${REQUESTS:-5000}
+mkdir -p "$work/nginx/logs" "$work/nginx/root/1"
+curl -sf -o "$work/nginx/root/1/index.m3u8" "http://127.0.0.1:$http/1/index.m3u8"
+segment=$(tr -d '\r' < "$work/nginx/root/1/index.m3u8" | grep '^seg-' | tail -1)
+curl -sf -o "$work/nginx/root/1/$segment" "http://127.0.0.1:$http/1/$segment"
+chmod -R a+rX "$work/nginx"
+cat > "$work/nginx/nginx.conf" <<NGINX
+worker_processes 2;
+daemon off;
+pid $work/nginx/nginx.pid;
+error_log $work/nginx/logs/error.log;
+events { worker_connections 1024; }
+http {
+  access_log off;
+  sendfile on;
+  keepalive_timeout 0;
+  server { listen 127.0.0.1:$nginx_port; root $work/nginx/root; }
+}
+NGINX
+nginx -c "$work/nginx/nginx.conf" -p "$work/nginx" >/dev/null 2>&1 & pids+=("$!")
+for _ in $(seq 1 50); do curl -sf -o /dev/null "http://127.0.0.1:$nginx_port/1/index.m3u8" && break; sleep 0.1; done
+# "requests/s failed" of ab against a URL.
+ab_rate() {
+  ab -q -n "$requests" -c 50 "$1" 2>/dev/null | awk '/^Requests per second/ {rate = $4} /^Failed requests/ {failed = $3} END {print rate, failed}'
+}
+printf '\n| What | quorvane req/s | failed | nginx req/s | failed | ratio |\n|---|---|---|---|---|---|\n'
+for what in index.m3u8 "$segment"; do
+  read -r qv_rate qv_failed < <(ab_rate "http://127.0.0.1:$http/1/$what")
+  read -r ngx_rate ngx_failed < <(ab_rate "http://127.0.0.1:$nginx_port/1/$what")
+  size=$(stat -c %s "$work/nginx/root/1/$what")
+  printf '| %s (%s bytes) | %s | %s | %s | %s | %.2f |\n' "$( [ "$what" = index.m3u8 ] && echo playlist || echo segment )" "$size" \
+    "$qv_rate" "$qv_failed" "$ngx_rate" "$ngx_failed" "$(echo "$qv_rate / $ngx_rate" | bc -l)"
 done
