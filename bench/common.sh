@@ -73,3 +73,22 @@ bench_cleanup() {
   if declare -F bench_extra_cleanup >/dev/null; then bench_extra_cleanup; fi
   rm -rf "$work"
 }
+
+# bench_nginx_files DIR PORT ROOT: an nginx configuration in DIR/nginx.conf serving the files
+# of ROOT on 127.0.0.1:PORT as a plain file server does (2 workers, sendfile, no keep-alive, no
+# access log); DIR/logs must exist.
+bench_nginx_files() {
+  cat > "$1/nginx.conf" <<NGINX
+worker_processes 2;
+daemon off;
+pid $1/nginx.pid;
+error_log $1/logs/error.log;
+events { worker_connections 1024; }
+http {
+  access_log off;
+  sendfile on;
+  keepalive_timeout 0;
+  server { listen 127.0.0.1:$2; root $3; }
+}
+NGINX
+}

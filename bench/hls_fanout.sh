@@ -102,19 +102,7 @@ curl -sf -o "$work/nginx/root/1/index.m3u8" "http://127.0.0.1:$http/1/index.m3u8
 segment=$(tr -d '\r' < "$work/nginx/root/1/index.m3u8" | grep '^seg-' | tail -1)
 curl -sf -o "$work/nginx/root/1/$segment" "http://127.0.0.1:$http/1/$segment"
 chmod -R a+rX "$work/nginx"
-cat > "$work/nginx/nginx.conf" <<NGINX
-worker_processes 2;
-daemon off;
-pid $work/nginx/nginx.pid;
-error_log $work/nginx/logs/error.log;
-events { worker_connections 1024; }
-http {
-  access_log off;
-  sendfile on;
-  keepalive_timeout 0;
-  server { listen 127.0.0.1:$nginx_port; root $work/nginx/root; }
-}
-NGINX
+bench_nginx_files "$work/nginx" "$nginx_port" "$work/nginx/root"
 nginx -c "$work/nginx/nginx.conf" -p "$work/nginx" >/dev/null 2>&1 & pids+=("$!")
 for _ in $(seq 1 50); do curl -sf -o /dev/null "http://127.0.0.1:$nginx_port/1/index.m3u8" && break; sleep 0.1; done
 # "requests/s failed" of ab against a URL.

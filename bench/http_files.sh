@@ -26,19 +26,7 @@ qv_port=18080; nginx_port=18081
 printf 'httpport=%s\r\niptv_base_port=0\r\nigmpip=0.0.0.0\r\nsystem_log=0\r\n' "$qv_port" > "$work/root/quorvane_config.txt"
 printf '<dns_ip>127.0.0.1</dns_ip>\r\n' > "$work/root/xan_dns.txt"
 printf '<?xml version="1.0" encoding="iso-8859-1" ?>\r\n' > "$work/root/channel_definition.xml"
-cat > "$work/nginx/nginx.conf" <<NGINX
-worker_processes 2;
-daemon off;
-pid $work/nginx/nginx.pid;
-error_log $work/nginx/logs/error.log;
-events { worker_connections 1024; }
-http {
-  access_log off;
-  sendfile on;
-  keepalive_timeout 0;
-  server { listen 127.0.0.1:$nginx_port; root $work/root; }
-}
-NGINX
+bench_nginx_files "$work/nginx" "$nginx_port" "$work/root"
 
 (cd "$work/root" && exec "$folder/src/quorvane" >/dev/null 2>&1) & qv_pid=$!
 nginx -c "$work/nginx/nginx.conf" -p "$work/nginx" >/dev/null 2>&1 & nginx_pid=$!
