@@ -49,15 +49,20 @@ static void GiveBackStack(void* block)
         std::lock_guard<std::mutex> held(g_stack_cache_lock);
         cached = g_stack_cache.size();
     }
-    if (cached >= kCachedStacksMax) {
-        munmap(block, kThreadStackBytes + kGuardBytes);
-        return;
-    }
     // Beyond the warm ones a cached stack gives its pages back (a burst of connections would
-    // otherwise keep them all) and keeps only its mapping.
-    if (cached >= kWarmStacksMax) madvise(static_cast<char*>(block) + kGuardBytes, kThreadStackBytes, MADV_DONTNEED);
-    std::lock_guard<std::mutex> held(g_stack_cache_lock);
-    g_stack_cache.push_back(block);
+    // otherwise keep them all) and keeps only its mapping; cold stacks wait at the front, so
+    // that the next thread takes a warm one.
+    const bool cold = cached >= kWarmStacksMax;
+    if (cold && cached < kCachedStacksMax)
+        madvise(static_cast<char*>(block) + kGuardBytes, kThreadStackBytes, MADV_DONTNEED);
+    {
+        std::lock_guard<std::mutex> held(g_stack_cache_lock);
+        if (g_stack_cache.size() < kCachedStacksMax) {
+            g_stack_cache.insert(cold ? g_stack_cache.begin() : g_stack_cache.end(), block);
+            return;
+        }
+    }
+    munmap(block, kThreadStackBytes + kGuardBytes);
 }
 
 static void MarkEnded(ThreadRecord* record)

@@ -239,6 +239,7 @@ void AbandonConnection(ConnectionService& service, PlayerConnection& conn)
 void ReleaseDataThread(PlayerConnection& conn)
 {
     ThreadRecord* own = CurrentThreadRecord();
+    if (own == nullptr) return;                      // not a started thread: nothing to release
     // Its starter stores the record right after the start; nothing else takes it before the
     // data state says done.
     while (conn.data_thread.load() != own) SleepMs(1);

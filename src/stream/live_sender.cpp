@@ -51,7 +51,8 @@ constexpr int      kBatchBlocks       = 32;
 constexpr int      kBlockPackets      = kLiveBlockSize / kTsPacketSize;
 // A send takes at most this many pieces (a piece a ring slot) and bytes; more wait for the next.
 constexpr std::size_t kBatchPieces    = 256;
-constexpr std::size_t kBatchBytes     = 256 * 1024;
+// (A full socket keeps what it did not take in the viewer's unsent bytes: at most this much.)
+constexpr std::size_t kBatchBytes     = 128 * 1024;
 // Catch-up passes are one a millisecond; the sender does the passes that fell due every 5 ms.
 constexpr uint64_t kCatchUpTickMs     = 5;
 // The longest sleep of a sender: stop requests are seen within it.
@@ -108,10 +109,10 @@ public:
     }
     void Add(PacedViewer* viewer)
     {
-        {
-            std::lock_guard<std::mutex> held(incoming_lock_);
-            incoming_.push_back(viewer);
-        }
+        // Signalled under the lock: once the sender has taken the viewer it may end it at once,
+        // and with it the last hold on the channel record.
+        std::lock_guard<std::mutex> held(incoming_lock_);
+        incoming_.push_back(viewer);
         SignalWakeEvent(channel_.commit_event.load());
     }
     void Join()
