@@ -7,6 +7,8 @@
 # CHANNEL=dir: the clip as a looping directory channel instead (VLC loops the same file).
 # CHANNEL=rtmp: the clip published to nginx's RTMP module and pulled (and remuxed) by quorvane,
 # beside the same clip as a UDP channel of the same server (no VLC rows).
+# QUORVANE_BIN: another build of the server to measure (the client is still built here);
+# SERVERS: the rows to run (e.g. SERVERS=quorvane leaves VLC out).
 # CHANNELS=N: N UDP channels, each fed by its own sender, the viewers spread evenly over them
 # (viewer k watches channel k mod N; no VLC rows), to compare with one channel of as many viewers.
 set -euo pipefail
@@ -50,7 +52,7 @@ if [ "$channel" = rtmp ]; then
   pids+=("$!")
   sleep 2
 fi
-(cd "$work/root" && exec "$folder/src/quorvane" >/dev/null 2>&1) & qv_pid=$!; pids+=("$qv_pid")
+(cd "$work/root" && exec "${QUORVANE_BIN:-$folder/src/quorvane}" >/dev/null 2>&1) & qv_pid=$!; pids+=("$qv_pid")
 vlc_input="udp://@:$vlc_udp"; vlc_options=()
 [ "$channel" = dir ] && { vlc_input="$work/clip.ts"; vlc_options=(--loop); }
 runuser -u nobody -- cvlc -q "${vlc_options[@]}" "$vlc_input" --sout "#std{access=http,mux=ts,dst=127.0.0.1:$vlc_http/live.ts}" \
@@ -79,6 +81,7 @@ echo "source rate: $source_bps bit/s"
 fanout_header Viewers
 servers="quorvane vlc"; [ "$channel" = rtmp ] && { servers="quorvane quorvane-rtmp"; sleep 3; }
 [ "$channels" -gt 1 ] && servers=quorvane
+servers=${SERVERS:-$servers}
 for n in $viewers_list; do
   for server in $servers; do
     if [ "$server" = quorvane ]; then pid=$qv_pid; port=$qv_http; path=$qv_paths; else pid=$vlc_server; port=$vlc_http; path=/live.ts; fi
