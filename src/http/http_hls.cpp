@@ -215,7 +215,7 @@ void ServeLivePlaylist(PlayerConnection& conn, const char* request, bool http11,
     TakeRequestCredentials(conn, request, target.data() + std::min(target.find('?'), target.size()), true);
     if (g_config.user_authorization) {
         std::string refusal;
-        if (!CheckCredentials(conn, refusal)) {
+        if (!CheckCredentials(conn, refusal) || !CheckChannelAccess(conn, channel_number, refusal)) {
             Send(conn, refusal, "refusal");
             return;
         }
