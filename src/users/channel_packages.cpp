@@ -176,14 +176,15 @@ bool UserMayWatchChannel(const char* user_name, int channel_number)
     return false;
 }
 
-std::string PackageLine(const ChannelPackage& package)
+std::string PackageChannels(const ChannelPackage& package)
 {
-    std::string line = package.name;
+    std::string text;
     for (const auto& [first, last] : package.ranges) {
-        line += "," + std::to_string(first);
-        if (last != first) line += "-" + std::to_string(last);
+        if (!text.empty()) text += ",";
+        text += std::to_string(first);
+        if (last != first) text += "-" + std::to_string(last);
     }
-    return line;
+    return text;
 }
 
 // A name a change may write: not empty, no longer than size - 1, no spaces at its ends, no
@@ -232,8 +233,10 @@ int SetChannelPackage(const char* name, const char* channels)
         if (!ChannelRange(field, range)) return 0;
         package.ranges.push_back(range);
     }
+    const std::string channel_text = PackageChannels(package);
+    const std::string line = channel_text.empty() ? package.name : package.name + "," + channel_text;
     std::lock_guard<std::mutex> held(g_package_file_lock);
-    if (RewriteNamedLine(kPackageFile, kPackageTempFile, kPackageBackupFile, name, PackageLine(package)) == 0) return 0;
+    if (RewriteNamedLine(kPackageFile, kPackageTempFile, kPackageBackupFile, name, line) == 0) return 0;
     LoadChannelPackages();
     return 1;
 }

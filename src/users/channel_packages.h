@@ -54,5 +54,5 @@ int RemoveChannelPackage(const char* name);
 // An empty list removes the user's line: the user watches every channel again.
 int SetUserPackages(const char* user_name, const char* packages);
 
-// The file line of a package without its line break ("basic,1,2,5-9").
-std::string PackageLine(const ChannelPackage& package);
+// A package's channels as the file writes them ("1,2,5-9").
+std::string PackageChannels(const ChannelPackage& package);
