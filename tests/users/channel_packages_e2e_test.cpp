@@ -52,15 +52,23 @@ bool CompleteLines(const std::string& text, const std::regex& pattern)
 
 TEST(ChannelPackagesEndToEnd, AUserWithAPackageOpensOnlyItsChannelsOnEveryOutput)
 {
+    if (!HaveTool("ffmpeg")) GTEST_SKIP() << "ffmpeg is not installed";
     TestServer server;
     const uint16_t udp1 = FreeUdpPort(), udp2 = FreeUdpPort(), rtsp = FreeTcpPort();
     server.Dir().WriteFile("user_profile.csv", kUsers);
-    server.Dir().WriteFile("channel_packages.csv", "basic,1\r\n");
+    server.Dir().WriteFile("channel_packages.csv", "basic,1\r\nsports,2\r\n");
     server.Dir().WriteFile("user_packages.csv", "ann,basic\r\n");
     server.Dir().WriteFile("channel_definition.xml", std::string(kXmlHead) + "<ch src=\"udp://" + std::to_string(udp1) +
                                                          "\">One</ch>\r\n<ch src=\"udp://" + std::to_string(udp2) + "\">Two</ch>\r\n");
     ASSERT_TRUE(server.Start("user_authorization=1\r\niptv_base_port=" + std::to_string(rtsp) + "\r\n"));
-    UdpSource one(udp1, 60, PlainDatagram), two(udp2, 60, PlainDatagram);
+    UdpSource two(udp2, 60, PlainDatagram);
+    // HLS needs key pictures to cut at.
+    ChildProgram one;
+    ASSERT_TRUE(one.Start({"/bin/sh", "-c", "exec ffmpeg -nostdin -v error -re -f lavfi -i testsrc2=size=160x120:rate=25 -t 60 "
+                                            "-c:v libx264 -preset ultrafast -g 25 -f mpegts 'udp://127.0.0.1:" +
+                                                std::to_string(udp1) + "?pkt_size=1316'"},
+                          server.Dir().Path()));
+    ASSERT_TRUE(server.WaitForLog("Get UDP Packet from Port No [" + std::to_string(udp1) + "]"));
 
     EXPECT_EQ(ListedChannels(Body(server.Fetch(Get("/playlist.m3u?u=ann&p=pw")))), std::vector<std::string>{"1"});
     EXPECT_EQ(ListedChannels(Body(server.Fetch(Get("/playlist.m3u8?u=bob&p=pw")))), (std::vector<std::string>{"1", "2"}));
@@ -89,6 +97,19 @@ TEST(ChannelPackagesEndToEnd, AUserWithAPackageOpensOnlyItsChannelsOnEveryOutput
         EXPECT_TRUE(got.starts_with("HTTP/1.1 200 OK")) << who << ": " << got.substr(0, 80);
         EXPECT_GT(got.size(), 20000u) << who;
     }
+
+    // A change takes effect at once, for the segments of a running HLS viewing too (the user's
+    // one stream: started after the others, which it ends).
+    const std::string playlist = Body(server.Fetch(Get("/1/index.m3u8?u=ann&p=pw"), 30000));
+    const std::size_t segment_at = playlist.rfind("seg-");
+    ASSERT_NE(segment_at, std::string::npos) << playlist;
+    const std::string segment = "/1/" + playlist.substr(segment_at, playlist.find('\r', segment_at) - segment_at);
+    EXPECT_TRUE(server.Fetch(Get(segment)).starts_with("HTTP/1.1 200 OK"));
+    const std::string token = Body(server.Fetch(Get("/token/createtoken?userid=root&password=rootpw"))).substr(6, 18);
+    EXPECT_EQ(Body(server.Fetch(Get("/quorvane/user_package_update?token=" + token + "&username=ann&packages=sports"))),
+              "result=1\r\n");
+    EXPECT_EQ(server.Fetch(Get(segment)), kUserRefusal);
+    EXPECT_EQ(ListedChannels(Body(server.Fetch(Get("/playlist.m3u?u=ann&p=pw")))), std::vector<std::string>{"2"});
 }
 
 TEST(ChannelPackagesEndToEnd, ConcurrentEditsAndAKilledServerLeaveCompleteFiles)
