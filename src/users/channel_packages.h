@@ -48,7 +48,8 @@ std::shared_ptr<const PackageTable> CurrentPackages();
 // Changes, each a read-modify-write of one file under one lock, through the safe rewrite, and
 // a reload. channels is the text after the name ("1,2,5-9"), packages a list of names
 // ("basic,sports"); both are checked and rewritten in the file's form. 1, or 0 when refused
-// (bad name or field, unknown package to remove) or the file could not be rewritten.
+// (bad name or field, a package to remove or give that does not exist) or the file could not
+// be rewritten.
 int SetChannelPackage(const char* name, const char* channels);
 int RemoveChannelPackage(const char* name);
 // An empty list removes the user's line: the user watches every channel again.
