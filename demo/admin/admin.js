@@ -231,6 +231,34 @@ $("points-check").addEventListener("click", async () =>
 $("points-charge").addEventListener("click", async () =>
   say("points-result", "result=" + (await cgi(withToken("charge_user_point=1&movie_name=" + enc($("movie-name").value))))));
 
+// Channel packages and the packages of each user; a row clicked fills its form.
+async function listPackages() {
+  const packages = records(await cgi(withToken("package_list_query")), "package");
+  fillTable("packages-table", packages, ["package", "channels"]);
+  const users = records(await cgi(withToken("user_package_query")), "username");
+  fillTable("user-packages-table", users, ["username", "packages"]);
+  $("packages-table").querySelectorAll("tbody tr").forEach((tr, at) => tr.addEventListener("click", () => {
+    $("package-name").value = packages[at].package || "";
+    $("package-channels").value = packages[at].channels || "";
+  }));
+  $("user-packages-table").querySelectorAll("tbody tr").forEach((tr, at) => tr.addEventListener("click", () => {
+    $("user-packages-name").value = users[at].username || "";
+    $("user-packages-list").value = users[at].packages || "";
+  }));
+}
+async function packageCommand(query) {
+  say("packages-status", "Answer: " + (await cgi(withToken(query))).trim());
+  await listPackages();
+}
+onPageShown("packages", listPackages);
+$("packages-refresh").addEventListener("click", listPackages);
+$("package-save").addEventListener("click", () => packageCommand("package_list_update&package=" + enc($("package-name").value) +
+                                                                  "&channels=" + enc($("package-channels").value)));
+$("package-delete").addEventListener("click", () => packageCommand("package_list_del&package=" + enc($("package-name").value)));
+$("user-packages-save").addEventListener("click", () =>
+  packageCommand("user_package_update&username=" + enc($("user-packages-name").value) +
+                 "&packages=" + enc($("user-packages-list").value)));
+
 // Audience: the mean count of one channel in each hour of the day, drawn with uPlot (from
 // vendor/, which scripts/setup.sh fills). The plotted chart is window.audienceChart.
 const localDay = (date) => date.getFullYear() + "-" + String(date.getMonth() + 1).padStart(2, "0") + "-" +

@@ -351,6 +351,12 @@ bool Dispatch(Run& run)
 
     // First: a source's text may hold any other command's word.
     if (has("check_source")) return CheckSource(run), true;
+    // Before the user commands: a package or user name may hold their words.
+    if (has("package_list_query")) return ListCommand(run, "/quorvane/package_list_query"), true;
+    if (has("package_list_update")) return ResultCommand(run, "package_list_update", {"package", "channels"}), true;
+    if (has("package_list_del")) return ResultCommand(run, "package_list_del", {"package"}), true;
+    if (has("user_package_query")) return ListCommand(run, "/quorvane/user_package_query"), true;
+    if (has("user_package_update")) return ResultCommand(run, "user_package_update", {"username", "packages"}), true;
     if (has("query_all_user")) return ListCommand(run, "/quorvane/query_all_user"), true;
     if (has("update_user"))
         return ResultCommand(run, "update_user", {"username", "password", "expired_time", "paymodel", "user_point"}), true;

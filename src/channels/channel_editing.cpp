@@ -163,7 +163,8 @@ uint16_t CountChannelDefinitions()
     return static_cast<uint16_t>(ReadDefinitions(text).size());
 }
 
-std::size_t ListChannelDefinitionText(std::string_view text, std::string& out, bool with_credentials)
+std::size_t ListChannelDefinitionText(std::string_view text, std::string& out, bool with_credentials,
+                                      const std::function<bool(int)>& watchable)
 {
     const std::vector<ChannelDefinition> list = ParseDefinitions(text);
     const std::size_t before = out.size();
@@ -173,11 +174,12 @@ std::size_t ListChannelDefinitionText(std::string_view text, std::string& out, b
         const std::string_view src = definition.has_src ? definition.src : "";
         out.append("\r\nsrc=").append(with_credentials ? std::string(src) : MaskSourceCredentials(src));
         out.append("\r\nrec_folder=").append(definition.has_src ? definition.rec_folder : "").append("\r\n");
+        if (watchable) out.append(watchable(static_cast<int>(i + 1)) ? "watch=1\r\n" : "watch=0\r\n");
     }
     return out.size() - before;
 }
 
-std::size_t ListChannelDefinitions(std::string& out, bool with_credentials)
+std::size_t ListChannelDefinitions(std::string& out, bool with_credentials, const std::function<bool(int)>& watchable)
 {
     std::string text;
     {
@@ -185,7 +187,7 @@ std::size_t ListChannelDefinitions(std::string& out, bool with_credentials)
         if (ReadDefinitionText(text) != 1) return 0;
     }
     NormaliseLineEnd(text);
-    return ListChannelDefinitionText(text, out, with_credentials);
+    return ListChannelDefinitionText(text, out, with_credentials, watchable);
 }
 
 int AddChannelDefinition(const char* name_text, const char* src_text, const char* rec_folder_text)

@@ -5,17 +5,21 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 
 // Number of "<ch" ... "</ch>" elements in the file; 0 when it cannot be read.
 uint16_t CountChannelDefinitions();
-// Appends "CH=%d\r\nname=%s\r\nsrc=%s\r\nrec_folder=%s\r\n" per channel to out; the number of
-// bytes appended. Without with_credentials (any caller but root) each src is shown through
-// MaskSourceCredentials.
-std::size_t ListChannelDefinitions(std::string& out, bool with_credentials);
+// Appends "CH=%d\r\nname=%s\r\nsrc=%s\r\nrec_folder=%s\r\n" per channel to out, and with
+// watchable "watch=1\r\n" or "watch=0\r\n" after each (whether watchable(number) holds); the
+// number of bytes appended. Without with_credentials (any caller but root) each src is shown
+// through MaskSourceCredentials.
+std::size_t ListChannelDefinitions(std::string& out, bool with_credentials,
+                                   const std::function<bool(int)>& watchable = nullptr);
 // The same listing of a file's text (the fuzz target's entry).
-std::size_t ListChannelDefinitionText(std::string_view text, std::string& out, bool with_credentials);
+std::size_t ListChannelDefinitionText(std::string_view text, std::string& out, bool with_credentials,
+                                      const std::function<bool(int)>& watchable = nullptr);
 // Appends a channel (the file gets its "<?xml" first line when it is new). 1 or 0 (a value
 // holding '"', '<', '>', CR or LF is refused; the file could not be written).
 int AddChannelDefinition(const char* name, const char* src, const char* rec_folder);

@@ -3,6 +3,7 @@
 #include "core/config.h"
 #include "core/log.h"
 #include "core/text.h"
+#include "users/channel_packages.h"
 #include "users/credentials.h"
 #include "users/user_db.h"
 
@@ -40,5 +41,13 @@ bool CheckCredentials(PlayerConnection& conn, std::string& header)
     header = check == 2 ? kTimeExpired : kHttpUserError;
     conn.stop.store(1);
     if (check == 2) LogSystemMessage("User [%s], Password[%s] Time Expired\n", conn.user_name, conn.password);
+    return false;
+}
+
+bool CheckChannelAccess(PlayerConnection& conn, int channel_number, std::string& header)
+{
+    if (!g_config.user_authorization || UserMayWatchChannel(conn.user_name, channel_number)) return true;
+    header = kHttpUserError;
+    conn.stop.store(1);
     return false;
 }

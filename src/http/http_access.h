@@ -18,3 +18,7 @@ void TakeRequestCredentials(PlayerConnection& conn, const char* request_text, co
 // The user check of a request: the MAC ID stands for the user unless the user is "root".
 // False when refused: header then holds the 1001 or 1002 answer and the stop flag is set.
 [[nodiscard]] bool CheckCredentials(PlayerConnection& conn, std::string& header);
+// After the user check: false when the user holds packages without the channel (a "/N.ch"
+// path names N, any other live path channel 1); header then holds the 1001 answer and the stop
+// flag is set. Always true without the user check.
+[[nodiscard]] bool CheckChannelAccess(PlayerConnection& conn, int channel_number, std::string& header);

@@ -451,7 +451,7 @@ static void ServeCatchUp(PlayerConnection& conn, const char* request, bool http1
         TakeRequestCredentials(conn, request, target.data() + question, true);
         if (g_config.user_authorization) {
             std::string refusal;
-            if (!CheckCredentials(conn, refusal)) {
+            if (!CheckCredentials(conn, refusal) || !CheckChannelAccess(conn, path.channel, refusal)) {
                 Send(conn, refusal);
                 return;
             }

@@ -7,6 +7,7 @@
 #include "core/text.h"
 #include "http/http_access.h"
 #include "http/http_playlist.h"
+#include "users/channel_packages.h"
 #include "users/usage_log.h"
 
 #include <algorithm>
@@ -154,14 +155,16 @@ std::string ViewingOf(const PlayerConnection& conn, int channel_number, const st
 }
 
 // True when token names a viewing of the channel's live window or interval that no other
-// stream replaced (which it keeps alive).
+// stream replaced (which it keeps alive), of a user whose packages still hold the channel.
 bool TokenAdmits(const std::string& token, int channel_number, const std::string& interval)
 {
     if (token.empty()) return false;
+    const std::shared_ptr<const PackageTable> packages = CurrentPackages();
     Viewings& viewings = AllViewings();
     std::lock_guard<std::mutex> held(viewings.lock);
-    HlsViewing* running = RunningViewing(viewings, channel_number, interval,
-                                         [&](const HlsViewing& viewing) { return viewing.token == token; });
+    HlsViewing* running = RunningViewing(viewings, channel_number, interval, [&](const HlsViewing& viewing) {
+        return viewing.token == token && packages->MayWatch(viewing.user_name, channel_number);
+    });
     if (running != nullptr) Touch(*running);
     return running != nullptr;
 }
@@ -215,7 +218,7 @@ void ServeLivePlaylist(PlayerConnection& conn, const char* request, bool http11,
     TakeRequestCredentials(conn, request, target.data() + std::min(target.find('?'), target.size()), true);
     if (g_config.user_authorization) {
         std::string refusal;
-        if (!CheckCredentials(conn, refusal)) {
+        if (!CheckCredentials(conn, refusal) || !CheckChannelAccess(conn, channel_number, refusal)) {
             Send(conn, refusal, "refusal");
             return;
         }

@@ -8,6 +8,7 @@
 #include "core/log.h"
 #include "core/text.h"
 #include "http/http_access.h"
+#include "users/channel_packages.h"
 
 #include <arpa/inet.h>
 #include <cctype>
@@ -145,13 +146,16 @@ std::string LogoAddress(const ChannelRecord& channel, const std::string& base)
     return absolute ? img : base + (img[0] == '/' ? img.substr(1) : img);
 }
 
-std::string ChannelListText(const ChannelTable& table, const std::string& host, const std::string& query, bool archive_on)
+std::string ChannelListText(const ChannelTable& table, const std::string& host, const std::string& query, bool archive_on,
+                            const char* user)
 {
+    const std::shared_ptr<const PackageTable> packages = CurrentPackages();
     const std::string base = "http://" + host + "/";
     const std::string tail = query.empty() ? "" : "?" + query;
     const std::string guide = base + "epg.xml" + tail;
     std::string list = "#EXTM3U url-tvg=\"" + guide + "\" x-tvg-url=\"" + guide + "\"\r\n";
     for (int32_t i = 0; i < table.Count(); ++i) {
+        if (user != nullptr && !packages->MayWatch(user, i + 1)) continue;
         const ChannelRecord& channel = *table.channels[static_cast<std::size_t>(i)];
         const std::string number = std::to_string(i + 1);
         const std::string name = ListName(channel.name);
@@ -168,11 +172,13 @@ std::string ChannelListText(const ChannelTable& table, const std::string& host, 
     return list;
 }
 
-std::string GuideText(const ChannelTable& table, const std::string& host, int64_t now)
+std::string GuideText(const ChannelTable& table, const std::string& host, int64_t now, const char* user)
 {
+    const std::shared_ptr<const PackageTable> packages = CurrentPackages();
     const std::string base = "http://" + host + "/";
     XmltvGuide guide;
     for (int32_t i = 0; i < table.Count(); ++i) {
+        if (user != nullptr && !packages->MayWatch(user, i + 1)) continue;
         const ChannelRecord& channel = *table.channels[static_cast<std::size_t>(i)];
         const std::string number = std::to_string(i + 1);
         guide.channels.push_back(XmltvChannel{number, {channel.name}, LogoAddress(channel, base)});
@@ -227,8 +233,10 @@ bool ServeChannelList(PlayerConnection& conn, const char* request, bool http11)
             return true;
         }
     }
+    const char* user = g_config.user_authorization ? conn.user_name : nullptr;
     if (guide) {
-        const std::string body = GuideText(*CurrentChannels(), RequestHost(request, conn.socket.load()), std::time(nullptr));
+        const std::string body =
+            GuideText(*CurrentChannels(), RequestHost(request, conn.socket.load()), std::time(nullptr), user);
         const std::string headers = "Content-Type: application/xml; charset=utf-8\r\nCache-Control: no-cache\r\n";
         if (!SendConnectionText(conn, AnswerHead(http11, "200 OK", headers, body.size()) + body))
             LogSystemMessage("Programme guide: the answer was not sent\n");
@@ -236,7 +244,8 @@ bool ServeChannelList(PlayerConnection& conn, const char* request, bool http11)
     }
     const std::string query = g_config.user_authorization ? CredentialQuery(conn) : std::string();
     const bool archive_on = g_config.tv_on_demand_record_duration > 0;
-    const std::string body = ChannelListText(*CurrentChannels(), RequestHost(request, conn.socket.load()), query, archive_on);
+    const std::string body =
+        ChannelListText(*CurrentChannels(), RequestHost(request, conn.socket.load()), query, archive_on, user);
     const char* type = path == "/playlist.m3u8" ? "application/vnd.apple.mpegurl" : "audio/x-mpegurl";
     const std::string headers = std::string("Content-Type: ") + type + "\r\nCache-Control: no-cache\r\n";
     if (!SendConnectionText(conn, AnswerHead(http11, "200 OK", headers, body.size()) + body))

@@ -28,14 +28,16 @@ std::string HttpDate(std::time_t when);
 std::time_t ParseHttpDate(std::string_view text);
 
 // The M3U list of a table for host; query (may be "") ends each address; archive_on: the
-// server records channels that have a rec_folder.
-std::string ChannelListText(const ChannelTable& table, const std::string& host, const std::string& query, bool archive_on);
+// server records channels that have a rec_folder. With a user, only the channels the user's
+// packages hold.
+std::string ChannelListText(const ChannelTable& table, const std::string& host, const std::string& query, bool archive_on,
+                            const char* user = nullptr);
 
 // How far back the guide goes.
 constexpr int64_t kGuidePastSeconds = 7 * 86400;
 // The programme guide as XMLTV for host: every channel (id its number), the programmes of the
-// last week and those ahead.
-std::string GuideText(const ChannelTable& table, const std::string& host, int64_t now);
+// last week and those ahead; with a user, of the channels the user's packages hold.
+std::string GuideText(const ChannelTable& table, const std::string& host, int64_t now, const char* user = nullptr);
 
 // The head of an answer: status line, the given header lines (each ending "\r\n"), the
 // length, "Connection: close" and the empty line.

@@ -372,6 +372,7 @@ static bool AnswerLive(PlayerConnection& conn, const Request& request, const Ext
 {
     LogSystemMessage("Request Channel =[%s]\n", conn.path);
     if (g_config.user_authorization && !CheckCredentials(conn, header)) return false;
+    if (!CheckChannelAccess(conn, ChannelNumberOf(conn.path), header)) return false;
     const std::string content_type = std::string("Content-Type: ") + entry.content_type;
     const bool track = request.http11 && entry.kind == kHttpLiveTrack;
     if (track) {

@@ -3,6 +3,7 @@
 #include "channels/channel_editing.h"
 #include "channels/channel_log.h"
 #include "channels/channel_table.h"
+#include "core/config.h"
 #include "core/locks.h"
 #include "core/log.h"
 #include "core/server_control.h"
@@ -10,9 +11,11 @@
 #include "ingest/channel_facts.h"
 #include "rest/rest_common.h"
 #include "rest/token_service.h"
+#include "users/channel_packages.h"
 #include "users/movie_fee.h"
 #include "users/user_db.h"
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <string>
@@ -37,6 +40,11 @@ enum class Command {
     kDeleteUser,
     kUpdateUser,
     kCheckSource,
+    kPackageQuery,
+    kPackageUpdate,
+    kPackageDelete,
+    kUserPackageQuery,
+    kUserPackageUpdate,
 };
 
 struct CommandEntry {
@@ -46,7 +54,7 @@ struct CommandEntry {
 };
 
 // In the order in which they are recognised: the first keyword the command starts with wins.
-constexpr std::array<CommandEntry, 14> kCommands{{
+constexpr std::array<CommandEntry, 19> kCommands{{
     {"shutdown", Command::kShutdown, true},
     {"refresh_channel", Command::kRefreshChannel, true},
     {"channel_list_update", Command::kChannelUpdate, true},
@@ -61,6 +69,11 @@ constexpr std::array<CommandEntry, 14> kCommands{{
     {"del_user", Command::kDeleteUser, true},
     {"update_user", Command::kUpdateUser, true},
     {"check_source", Command::kCheckSource, true},
+    {"package_list_query", Command::kPackageQuery, true},
+    {"package_list_update", Command::kPackageUpdate, true},
+    {"package_list_del", Command::kPackageDelete, true},
+    {"user_package_query", Command::kUserPackageQuery, true},
+    {"user_package_update", Command::kUserPackageUpdate, true},
 }};
 
 const CommandEntry* FindCommand(std::string_view command)
@@ -135,13 +148,71 @@ void ChannelEdit(PlayerConnection& conn, const RestText& request, Command comman
     SendResult(conn, result);
 }
 
-// Any token may list the channels; only root sees the credentials in their sources.
-void ChannelQuery(PlayerConnection& conn, const std::string& token)
+// Any token may list the channels; only root sees the credentials in their sources. Each
+// channel says whether the token's user may watch it (every one without the user check).
+void ChannelQuery(PlayerConnection& conn, const std::string& token, const char* user_id)
 {
     LogSystemMessage("Player REST API for channel_list_query\n");
     std::string list;
-    ListChannelDefinitions(list, IsRootToken(token.c_str()) == 1);
+    const std::shared_ptr<const PackageTable> packages = CurrentPackages();
+    ListChannelDefinitions(list, IsRootToken(token.c_str()) == 1,
+                           [&](int number) { return !g_config.user_authorization || packages->MayWatch(user_id, number); });
     SendLongAnswer(conn, list);
+}
+
+// "package=<name>\r\nchannels=<numbers and ranges>\r\n" per package, in file order.
+void PackageQuery(PlayerConnection& conn)
+{
+    std::string list;
+    for (const ChannelPackage& package : CurrentPackages()->packages)
+        list.append("package=").append(package.name).append("\r\nchannels=").append(PackageChannels(package)).append("\r\n");
+    SendLongAnswer(conn, list);
+}
+
+// "username=<name>\r\npackages=<names>\r\n" for the user named (an empty list without
+// packages), or for every user with packages.
+void UserPackageQuery(PlayerConnection& conn, const RestText& request)
+{
+    const std::shared_ptr<const PackageTable> packages = CurrentPackages();
+    const auto entry = [](const std::string& user, const std::vector<std::string>* names) {
+        std::string text = "username=" + user + "\r\npackages=";
+        for (std::size_t i = 0; names != nullptr && i < names->size(); ++i) text.append(i > 0 ? "," : "").append((*names)[i]);
+        return text + "\r\n";
+    };
+    std::string user;
+    std::string list;
+    if (RestParameter(request, "username", user)) {
+        const auto found = packages->user_packages.find(user);
+        list = entry(user, found == packages->user_packages.end() ? nullptr : &found->second);
+    } else {
+        std::vector<std::string> users;
+        for (const auto& [name, names] : packages->user_packages) users.push_back(name);
+        std::sort(users.begin(), users.end());
+        for (const std::string& name : users) list += entry(name, &packages->user_packages.at(name));
+    }
+    SendLongAnswer(conn, list);
+}
+
+void PackageEdit(PlayerConnection& conn, const RestText& request, Command command)
+{
+    const char* const names[] = {command == Command::kUserPackageUpdate ? "username" : "package",
+                                 command == Command::kUserPackageUpdate ? "packages" : "channels"};
+    std::string values[2];
+    const bool found = command == Command::kPackageDelete ? RestParameter(request, names[0], values[0])
+                                                           : ReadParameters(request, names, values);
+    if (!found) {
+        SendConnectionText(conn, kNotFoundAnswer);
+        LogSystemMessage("Failed process Server channel package REST API\n");
+        return;
+    }
+    SendConnectionText(conn, kRestOkLine);
+    int result = 0;
+    switch (command) {
+    case Command::kPackageUpdate: result = SetChannelPackage(values[0].c_str(), values[1].c_str()); break;
+    case Command::kPackageDelete: result = RemoveChannelPackage(values[0].c_str()); break;
+    default: result = SetUserPackages(values[0].c_str(), values[1].c_str()); break;
+    }
+    SendResult(conn, result);
 }
 
 void ChannelLogQuery(PlayerConnection& conn, const RestText& request)
@@ -309,7 +380,7 @@ void ServerRestHandler(PlayerConnection& conn, char* text)
     case Command::kChannelUpdate:
     case Command::kChannelAdd:
     case Command::kChannelDelete: ChannelEdit(conn, request, entry->command); break;
-    case Command::kChannelQuery: ChannelQuery(conn, token); break;
+    case Command::kChannelQuery: ChannelQuery(conn, token, user_id); break;
     case Command::kChannelLogQuery: ChannelLogQuery(conn, request); break;
     case Command::kCheckPoint: CheckPoint(conn, request, user_id); break;
     case Command::kChargePoint: ChargePoint(conn, request, user_id); break;
@@ -318,6 +389,11 @@ void ServerRestHandler(PlayerConnection& conn, char* text)
     case Command::kDeleteUser:
     case Command::kUpdateUser: UserEdit(conn, request, entry->command); break;
     case Command::kCheckSource: CheckSourceCommand(conn, request); break;
+    case Command::kPackageQuery: PackageQuery(conn); break;
+    case Command::kUserPackageQuery: UserPackageQuery(conn, request); break;
+    case Command::kPackageUpdate:
+    case Command::kPackageDelete:
+    case Command::kUserPackageUpdate: PackageEdit(conn, request, entry->command); break;
     }
     LogSystemMessage("finished process Server REST API\n");
 }

@@ -18,6 +18,7 @@
 #include "media/ts_timing.h"
 #include "rtsp/rtp_framing.h"
 #include "rtsp/rtsp_request.h"
+#include "users/channel_packages.h"
 #include "users/credentials.h"
 #include "users/user_db.h"
 
@@ -77,6 +78,7 @@ private:
     void Options(std::string_view request);
     void Describe(std::string_view request);
     bool Authorize(std::string_view url);
+    bool MayWatch();
     bool OpenMedia(const std::string& relative);
     void Setup(std::string_view request);
     bool BindPair(int first_slot);
@@ -174,6 +176,16 @@ bool CommandThread::Authorize(std::string_view url)
     return false;
 }
 
+// A live or time-shift channel the authorised user holds no package of is refused as an
+// unknown user is.
+bool CommandThread::MayWatch()
+{
+    if (!g_config.user_authorization || UserMayWatchChannel(conn_.user_name, ChannelNumberOf(conn_.path))) return true;
+    Bump(g_rtsp_stats.refused_user);
+    Refuse(kStatus451, kFailAuthorize);
+    return false;
+}
+
 // Opens the described file (media kind 1) and measures it. False (451 sent) when it cannot
 // be opened, leaves the working directory or is a protected file.
 bool CommandThread::OpenMedia(const std::string& relative)
@@ -247,6 +259,7 @@ void CommandThread::Describe(std::string_view request)
     conn_.payload_type = type.payload_type;
     conn_.media_kind.store(type.media_kind);
     if (type.media_kind == kRtspMediaFile && !OpenMedia(relative)) return;
+    if (type.media_kind == kRtspMediaLive && !MayWatch()) return;
 
     const std::string sdp =
         conn_.duration > 0

@@ -22,6 +22,7 @@
 #include "server/metrics.h"
 #include "server/status_history.h"
 #include "stream/multicast_output.h"
+#include "users/channel_packages.h"
 #include "users/movie_fee.h"
 #include "users/usage_log.h"
 #include "users/user_db.h"
@@ -86,6 +87,7 @@ int8_t StartupSequence()
     if (g_config.system_log != 0) OpenLogFile();
     LogSystemMessage("%s Quorvane version: 7.0 (Build 2012.08.001)\n", kVersionName);
     if (LoadUsers() == 0) LogSystemMessage("User Profile File Error.\n");
+    LoadChannelPackages();
     if (LoadChannelTable(false) == 0) return 0;
     if (g_config.tv_on_demand_record_duration > 0) WriteMenuDocuments();
     if (LoadMovieFees() == 0) LogSystemMessage("Movie Fee File Error.\n");

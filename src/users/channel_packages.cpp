@@ -1,0 +1,270 @@
+#include "users/channel_packages.h"
+
+#include "core/config.h"
+#include "core/file_replace.h"
+#include "core/log.h"
+#include "users/user_db.h"
+
+#include <cstring>
+#include <mutex>
+#include <unistd.h>
+
+static constexpr const char* kPackageFile           = "channel_packages.csv";
+static constexpr const char* kPackageTempFile       = "channel_packages_temp.csv";
+static constexpr const char* kPackageBackupFile     = "channel_packages_backup.csv";
+static constexpr const char* kUserPackageFile       = "user_packages.csv";
+static constexpr const char* kUserPackageTempFile   = "user_packages_temp.csv";
+static constexpr const char* kUserPackageBackupFile = "user_packages_backup.csv";
+static constexpr int         kHighestChannel        = 65535;
+
+// The published table; readers copy the pointer under the lock and read without it.
+static std::mutex                           g_package_table_lock;
+static std::shared_ptr<const PackageTable>  g_package_table = std::make_shared<PackageTable>();
+// Serialises every change of either file with the reload that follows it.
+static std::mutex                           g_package_file_lock;
+
+bool ChannelPackage::Holds(int channel_number) const
+{
+    for (const auto& [first, last] : ranges)
+        if (channel_number >= first && channel_number <= last) return true;
+    return false;
+}
+
+const ChannelPackage* PackageTable::Find(std::string_view name) const
+{
+    for (const ChannelPackage& package : packages)
+        if (package.name == name) return &package;
+    return nullptr;
+}
+
+bool PackageTable::MayWatch(std::string_view user_name, int channel_number) const
+{
+    if (user_name == "root") return true;
+    const auto held = user_packages.find(std::string(user_name));
+    if (held == user_packages.end()) return true;
+    for (const std::string& name : held->second) {
+        const ChannelPackage* package = Find(name);
+        if (package != nullptr && package->Holds(channel_number)) return true;
+    }
+    return false;
+}
+
+static std::string_view Trimmed(std::string_view text)
+{
+    while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
+    while (!text.empty() && (text.back() == ' ' || text.back() == '\t' || text.back() == '\r')) text.remove_suffix(1);
+    return text;
+}
+
+// The trimmed fields of one line; none for a blank or "#" line.
+static std::vector<std::string_view> FieldsOf(std::string_view line)
+{
+    std::vector<std::string_view> fields;
+    line = Trimmed(line);
+    if (line.empty() || line.front() == '#') return fields;
+    std::size_t at = 0;
+    while (true) {
+        const std::size_t comma = line.find(',', at);
+        fields.push_back(Trimmed(line.substr(at, comma == std::string_view::npos ? std::string_view::npos : comma - at)));
+        if (comma == std::string_view::npos) break;
+        at = comma + 1;
+    }
+    return fields;
+}
+
+template <typename Each>
+static void ForEachLine(std::string_view text, Each each)
+{
+    std::size_t at = 0;
+    while (at < text.size()) {
+        std::size_t end = text.find('\n', at);
+        if (end == std::string_view::npos) end = text.size();
+        each(text.substr(at, end - at));
+        at = end + 1;
+    }
+}
+
+// A channel number from 1 to the highest; 0 for anything else.
+static int ChannelNumber(std::string_view text)
+{
+    if (text.empty() || text.size() > 5) return 0;
+    int number = 0;
+    for (const char c : text) {
+        if (c < '0' || c > '9') return 0;
+        number = number * 10 + (c - '0');
+    }
+    return number <= kHighestChannel ? number : 0;
+}
+
+// "7" or "5-9" into range; false for anything else (a range must not run backwards).
+static bool ChannelRange(std::string_view field, std::pair<int, int>& range)
+{
+    const std::size_t dash = field.find('-');
+    const int first = ChannelNumber(Trimmed(field.substr(0, dash)));
+    const int last = dash == std::string_view::npos ? first : ChannelNumber(Trimmed(field.substr(dash + 1)));
+    if (first == 0 || last == 0 || last < first) return false;
+    range = {first, last};
+    return true;
+}
+
+void ParseChannelPackages(std::string_view text, PackageTable& table)
+{
+    ForEachLine(text, [&](std::string_view line) {
+        const std::vector<std::string_view> fields = FieldsOf(line);
+        if (fields.empty() || fields[0].empty() || table.Find(fields[0]) != nullptr) return;
+        ChannelPackage package;
+        package.name = fields[0];
+        for (std::size_t i = 1; i < fields.size(); ++i) {
+            std::pair<int, int> range;
+            if (ChannelRange(fields[i], range)) package.ranges.push_back(range);
+        }
+        table.packages.push_back(std::move(package));
+    });
+}
+
+void ParseUserPackages(std::string_view text, PackageTable& table)
+{
+    ForEachLine(text, [&](std::string_view line) {
+        const std::vector<std::string_view> fields = FieldsOf(line);
+        if (fields.empty() || fields[0].empty()) return;
+        std::vector<std::string> names;
+        for (std::size_t i = 1; i < fields.size(); ++i)
+            if (!fields[i].empty()) names.emplace_back(fields[i]);
+        if (!names.empty()) table.user_packages.emplace(std::string(fields[0]), std::move(names));
+    });
+}
+
+// The file's text; "" when it does not exist or is empty. False when it cannot be read.
+static bool ReadPackageFile(const char* path, std::string& text)
+{
+    text.clear();
+    const int read = ReadWholeFile(path, text);
+    if (read == 0 && access(path, F_OK) == 0) return false;
+    if (read != 1) text.clear();
+    return true;
+}
+
+int LoadChannelPackages()
+{
+    std::string packages;
+    std::string users;
+    if (!ReadPackageFile(kPackageFile, packages) || !ReadPackageFile(kUserPackageFile, users)) {
+        LogSystemMessage("Channel packages: the package files cannot be read\n");
+        return 0;
+    }
+    auto table = std::make_shared<PackageTable>();
+    ParseChannelPackages(packages, *table);
+    ParseUserPackages(users, *table);
+    LogSystemMessage("System Message: There are [%d] channel packages and [%d] users with packages\n",
+                     static_cast<int>(table->packages.size()), static_cast<int>(table->user_packages.size()));
+    std::shared_ptr<const PackageTable> published = std::move(table);
+    std::lock_guard<std::mutex> held(g_package_table_lock);
+    g_package_table.swap(published);
+    return 1;
+}
+
+std::shared_ptr<const PackageTable> CurrentPackages()
+{
+    std::lock_guard<std::mutex> held(g_package_table_lock);
+    return g_package_table;
+}
+
+bool UserMayWatchChannel(const char* user_name, int channel_number)
+{
+    if (CurrentPackages()->MayWatch(user_name, channel_number)) return true;
+    LogSystemMessage("User [%s] has no package with channel [%d]\n", user_name, channel_number);
+    return false;
+}
+
+std::string PackageChannels(const ChannelPackage& package)
+{
+    std::string text;
+    for (const auto& [first, last] : package.ranges) {
+        if (!text.empty()) text += ",";
+        text += std::to_string(first);
+        if (last != first) text += "-" + std::to_string(last);
+    }
+    return text;
+}
+
+// A name a change may write: not empty, no longer than size - 1, no spaces at its ends, no
+// "," or control character, not starting with "#".
+static bool WritableName(std::string_view name, std::size_t size)
+{
+    if (name.empty() || name.size() >= size || Trimmed(name) != name || name.front() == '#') return false;
+    for (const char c : name)
+        if (c == ',' || static_cast<unsigned char>(c) < 0x20 || c == 0x7F) return false;
+    return true;
+}
+
+// Rewrites path with the line of name (the first field) replaced by line, or removed when line
+// is empty; a new name's line goes at the end. Every line is written with "\r\n". The caller
+// holds the file lock. 1, 0 when the file cannot be read or rewritten.
+static int RewriteNamedLine(const char* path, const char* temp, const char* backup, std::string_view name,
+                            const std::string& line)
+{
+    std::string text;
+    if (!ReadPackageFile(path, text)) return 0;
+    std::string content;
+    bool placed = false;
+    ForEachLine(text, [&](std::string_view old) {
+        if (!old.empty() && old.back() == '\r') old.remove_suffix(1);
+        const std::vector<std::string_view> fields = FieldsOf(old);
+        if (!fields.empty() && fields[0] == name) {
+            if (!placed && !line.empty()) content.append(line).append("\r\n");
+            placed = true;
+            return;
+        }
+        if (!old.empty()) content.append(old).append("\r\n");
+    });
+    if (!placed && !line.empty()) content.append(line).append("\r\n");
+    if (ReplaceFileSafely(path, temp, backup, content) == 0) return 0;
+    return 1;
+}
+
+int SetChannelPackage(const char* name, const char* channels)
+{
+    if (!WritableName(name, kPackageNameSize)) return 0;
+    ChannelPackage package;
+    package.name = name;
+    for (const std::string_view field : FieldsOf(channels)) {
+        std::pair<int, int> range;
+        if (field.empty()) continue;
+        if (!ChannelRange(field, range)) return 0;
+        package.ranges.push_back(range);
+    }
+    const std::string channel_text = PackageChannels(package);
+    const std::string line = channel_text.empty() ? package.name : package.name + "," + channel_text;
+    std::lock_guard<std::mutex> held(g_package_file_lock);
+    if (RewriteNamedLine(kPackageFile, kPackageTempFile, kPackageBackupFile, name, line) == 0) return 0;
+    LoadChannelPackages();
+    return 1;
+}
+
+int RemoveChannelPackage(const char* name)
+{
+    std::lock_guard<std::mutex> held(g_package_file_lock);
+    if (CurrentPackages()->Find(name) == nullptr) return 0;
+    if (RewriteNamedLine(kPackageFile, kPackageTempFile, kPackageBackupFile, name, "") == 0) return 0;
+    LoadChannelPackages();
+    return 1;
+}
+
+int SetUserPackages(const char* user_name, const char* packages)
+{
+    if (!WritableName(user_name, kUserNameSize)) return 0;
+    std::lock_guard<std::mutex> held(g_package_file_lock);
+    const std::shared_ptr<const PackageTable> table = CurrentPackages();
+    std::string line = user_name;
+    bool any = false;
+    for (const std::string_view name : FieldsOf(packages)) {
+        if (name.empty()) continue;
+        if (table->Find(name) == nullptr) return 0;        // only packages that exist are given
+        line.append(",").append(name);
+        any = true;
+    }
+    if (RewriteNamedLine(kUserPackageFile, kUserPackageTempFile, kUserPackageBackupFile, user_name, any ? line : "") == 0)
+        return 0;
+    LoadChannelPackages();
+    return 1;
+}

@@ -1,0 +1,59 @@
+#pragma once
+// Channel packages: which channels a subscriber may watch. "channel_packages.csv" names each
+// package and its channels ("basic,1,2,5-9"); "user_packages.csv" gives a user the packages
+// they hold ("alice,basic,sports"). A user without packages (no line, or a line with only the
+// name) watches every channel, as does root; a user with packages watches only the channels
+// of the packages that exist. Both files are read at start-up and after every change made
+// here; lines end in "\r\n" and fields are not quoted.
+
+#include <memory>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+constexpr std::size_t kPackageNameSize = 64;     // longest name a change accepts, terminator included
+
+struct ChannelPackage {
+    std::string                      name;
+    std::vector<std::pair<int, int>> ranges;      // [first, last] channel numbers, first <= last
+    bool Holds(int channel_number) const;
+};
+
+// Both files as loaded. Immutable once published; readers keep the one they took.
+struct PackageTable {
+    std::vector<ChannelPackage> packages;         // file order; a repeated name keeps its first line
+    // The package names of each user that has any, as written (unknown names included).
+    std::unordered_map<std::string, std::vector<std::string>> user_packages;
+    const ChannelPackage* Find(std::string_view name) const;   // null when there is none
+    // True when the user may watch the channel (root and users without packages always).
+    bool MayWatch(std::string_view user_name, int channel_number) const;
+};
+
+// Parsers of the two files' texts into table (exposed for tests). Blank lines and lines
+// starting with "#" are skipped; spaces around fields are dropped; a channel field that is not
+// a number or a range "a-b" of numbers from 1 is skipped.
+void ParseChannelPackages(std::string_view text, PackageTable& table);
+void ParseUserPackages(std::string_view text, PackageTable& table);
+
+// Reads both files (a missing file is empty) and publishes them. 1, or 0 when a file exists
+// but cannot be read (the previous table stays).
+int LoadChannelPackages();
+// The published table (empty, never null, before the first load).
+std::shared_ptr<const PackageTable> CurrentPackages();
+// The check every output makes after the user check: true when user_name may watch the channel.
+[[nodiscard]] bool UserMayWatchChannel(const char* user_name, int channel_number);
+
+// Changes, each a read-modify-write of one file under one lock, through the safe rewrite, and
+// a reload. channels is the text after the name ("1,2,5-9"), packages a list of names
+// ("basic,sports"); both are checked and rewritten in the file's form. 1, or 0 when refused
+// (bad name or field, a package to remove or give that does not exist) or the file could not
+// be rewritten.
+int SetChannelPackage(const char* name, const char* channels);
+int RemoveChannelPackage(const char* name);
+// An empty list removes the user's line: the user watches every channel again.
+int SetUserPackages(const char* user_name, const char* packages);
+
+// A package's channels as the file writes them ("1,2,5-9").
+std::string PackageChannels(const ChannelPackage& package);
