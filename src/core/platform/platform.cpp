@@ -157,6 +157,8 @@ uint64_t RaiseOpenFileLimit()
 
 bool ProcessStopRaised() { return g_process_stop.load(); }
 
+int ProcessStopEvent() { return StopEventFd(); }
+
 bool SleepUnlessStopping(uint32_t ms)
 {
     if (g_process_stop.load()) return false;

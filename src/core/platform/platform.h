@@ -60,6 +60,9 @@ private:
 // their time-outs.
 void RaiseProcessStop();
 bool ProcessStopRaised();
+// The descriptor that turns readable, and stays so, once the process stop is raised (for an
+// epoll set that should wake on it).
+int ProcessStopEvent();
 // Sleeps ms, returns early (false) when the process stop event is raised.
 bool SleepUnlessStopping(uint32_t ms);
 // poll() on one descriptor that also wakes on the process stop event.
