@@ -12,6 +12,7 @@
 #include <fcntl.h>
 #include <ifaddrs.h>
 #include <netdb.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -127,6 +128,12 @@ bool SetNonBlocking(int socket, bool on)
     if (flags < 0) return false;
     const int wanted = on ? flags | O_NONBLOCK : flags & ~O_NONBLOCK;
     return wanted == flags || fcntl(socket, F_SETFL, wanted) == 0;
+}
+
+bool SetCork(int socket, bool on)
+{
+    const int value = on ? 1 : 0;
+    return setsockopt(socket, IPPROTO_TCP, TCP_CORK, &value, sizeof value) == 0;
 }
 
 int CloseSocket(int socket)

@@ -25,6 +25,9 @@ constexpr int kNoSocket = -1;
 [[nodiscard]] int AcceptWaitingClient(int listener, sockaddr_in* peer);
 // Puts a socket in blocking (false) or non-blocking (true) mode; false when that failed.
 bool SetNonBlocking(int socket, bool on);
+// Holds back partial segments (TCP_CORK) until released or the socket is shut down: a short
+// answer and the end of the connection then leave in one segment.
+bool SetCork(int socket, bool on);
 // Shuts down both directions and closes. Returns 1.
 int CloseSocket(int socket);
 // What recv/send return; send never raises SIGPIPE.

@@ -598,6 +598,10 @@ static Served HandleRequest(PlayerConnection& conn, Request& request, int head, 
     }
 
     CountAnswer(g_http_stats, header.c_str());
+    // A page's body follows on this thread at once, and the connection's end after it: header,
+    // a short body and the end leave in one segment.
+    const bool body_follows = accepted && entry->kind == kHttpPlainFile && conn.stop.load() == 0 && conn.end_pos > conn.current_pos;
+    if (body_follows) SetCork(conn.socket.load(), true);
     if (!SendConnectionText(conn, header.data(), header.size())) {
         std::printf("Cmd Thread send TCP package error=[%d]\n", errno);
         std::fflush(stdout);

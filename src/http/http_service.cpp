@@ -56,7 +56,8 @@ static PlayerConnection* AdoptLoopClient(int client, const sockaddr_in& peer)
 {
     HttpConnection* conn = AdoptHttpClient(client, peer, 0);
     if (conn == nullptr) return nullptr;
-    conn->number = ThreadNumber();
+    static thread_local const int loop_number = ThreadNumber();   // asking costs a system call
+    conn->number = loop_number;
     LogSystemMessage("*** HTTPCmdThread [%d] IN\n", conn->number);
     return conn;
 }

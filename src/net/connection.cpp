@@ -90,7 +90,7 @@ void LeavePlayerList(PlayerConnection& conn) { LeaveLockedList(g_player_list, co
 void NotifyFinished(ConnectionService& service)
 {
     const int event = service.finished_event.load();
-    if (event >= 0) SignalWakeEvent(event);
+    if (event >= 0 && !service.finished_signalled.exchange(true)) SignalWakeEvent(event);
 }
 
 bool WaitForFinished(ConnectionService& service, int timeout_ms)
@@ -101,7 +101,10 @@ bool WaitForFinished(ConnectionService& service, int timeout_ms)
         return false;
     }
     if (PollOne(event, POLLIN, timeout_ms) <= 0) return false;
-    ClearWakeEvent(event);                      // before the reap: a later end wakes again
+    // Cleared before the reap (and the flag after the event): an end from now on signals again,
+    // and the reap takes every record put on the list before.
+    ClearWakeEvent(event);
+    service.finished_signalled.store(false);
     return true;
 }
 

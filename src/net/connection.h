@@ -103,6 +103,8 @@ struct ConnectionService {
     const char*           joined_data_log = nullptr;
     const char*           joined_cmd_log = nullptr;
     const char*           freed_log = nullptr;
+    // The finished event is signalled and not yet cleared: a further end needs no signal.
+    std::atomic<bool>     finished_signalled{false};
 };
 
 // The one way a text answer goes out on a connection: the whole of it on the connection's

@@ -82,11 +82,7 @@ void Hold(EventLoopThread& loop, PlayerConnection& conn)
 {
     EventLoops& loops = *loop.loops;
     const int socket = conn.socket.load();
-    const LoopStep step = loops.ready(conn);
-    if (step != LoopStep::kWait) {
-        AfterStep(loop, step, socket);
-        return;
-    }
+    if (loops.ready(conn) != LoopStep::kWait) return;      // not in the set yet: nothing to take out
     auto* waiting = new (std::nothrow) Waiting;
     epoll_event event{};
     event.events = EPOLLIN | EPOLLRDHUP;

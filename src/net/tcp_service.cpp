@@ -16,7 +16,7 @@ static constexpr uint32_t kAcceptBackOffSteps = 5;     // the stop state is look
 
 static void Trace(const char* text)
 {
-    if (text == nullptr) return;
+    if (text == nullptr || ConsoleDiscarded()) return;
     std::printf("%s", text);
     std::fflush(stdout);
 }
