@@ -598,10 +598,11 @@ static Served HandleRequest(PlayerConnection& conn, Request& request, int head, 
     }
 
     CountAnswer(g_http_stats, header.c_str());
-    // A page's body follows on this thread at once, and the connection's end after it: header,
-    // a short body and the end leave in one segment.
-    const bool body_follows = accepted && entry->kind == kHttpPlainFile && conn.stop.load() == 0 && conn.end_pos > conn.current_pos;
-    if (body_follows) SetCork(conn.socket.load(), true);
+    // A short page's body follows at once, and the connection's end after it: header, body
+    // and end leave in one segment.
+    const bool short_page = in_loop && accepted && entry->kind == kHttpPlainFile && conn.stop.load() == 0 &&
+                            conn.end_pos > conn.current_pos && conn.end_pos - conn.current_pos <= kLoopFileMax;
+    if (short_page) SetCork(conn.socket.load(), true);
     if (!SendConnectionText(conn, header.data(), header.size())) {
         std::printf("Cmd Thread send TCP package error=[%d]\n", errno);
         std::fflush(stdout);
@@ -671,6 +672,19 @@ uint32_t HttpHeadWaitMs()
     return static_cast<uint32_t>(std::min<uint64_t>(kHeadWaitMs, static_cast<uint64_t>(g_config.http_request_time_limit) * 1000));
 }
 
+// The end of a loop's connection: one a data thread took over goes the monitor's way; any
+// other is freed here and now, as no thread of it is left to join.
+static LoopStep EndInLoop(HttpConnection& conn, Served served)
+{
+    if (served == Served::kDataThread) {
+        EndHttpCommand(conn, served, conn.number, kConnThreadJoined);
+        return LoopStep::kPassedOn;
+    }
+    LogSystemMessage("*** HTTPCmdThread [%d] OUT\n", conn.number);
+    FreeUnthreadedConnection(g_http_service, conn);
+    return LoopStep::kEnded;
+}
+
 // Hands a loop's connection to a command worker from `stage`, its socket blocking again with the
 // send time-out every blocking send relies on. Without a worker it ends here.
 static LoopStep PassOn(HttpConnection& conn, HttpConnection::Stage stage)
@@ -679,14 +693,14 @@ static LoopStep PassOn(HttpConnection& conn, HttpConnection::Stage stage)
     const int fd = conn.socket.load();
     SetNonBlocking(fd, false);
     SetSocketTimeouts(fd, 0, kHttpSendTimeoutMs);
+    if (stage == HttpConnection::kBodyLeft) SetCork(fd, false);   // a long send: segments go as they fill
     if (RunOnWorker(g_http_workers, conn)) return LoopStep::kPassedOn;
     LogSystemMessage("*** HTTPCmdThread [%d]  no command worker for the request\n", conn.number);
     if (stage == HttpConnection::kBodyLeft) {
         conn.stop.store(1);                                   // the page's end without the rest
         FinishPlainFile(conn, conn.number);
     }
-    EndHttpCommand(conn, Served::kEnded, conn.number, kConnThreadJoined);
-    return LoopStep::kEnded;
+    return EndInLoop(conn, Served::kEnded);
 }
 
 LoopStep HttpHeadReady(PlayerConnection& base)
@@ -698,8 +712,7 @@ LoopStep HttpHeadReady(PlayerConnection& base)
     if (!AnswerableInLoop(conn.request, head)) return PassOn(conn, HttpConnection::kHeadRead);
     const Served served = HandleRequest(conn, conn.request, head, conn.number, true);
     if (served == Served::kBodyLeft) return PassOn(conn, HttpConnection::kBodyLeft);
-    EndHttpCommand(conn, served, conn.number, kConnThreadJoined);
-    return served == Served::kDataThread ? LoopStep::kPassedOn : LoopStep::kEnded;
+    return EndInLoop(conn, served);
 }
 
 void HttpHeadExpired(PlayerConnection& base, bool stopping)
@@ -714,5 +727,5 @@ void HttpHeadExpired(PlayerConnection& base, bool stopping)
     } else {
         LogSystemMessage("*** HTTPCmdThread [%d]  TCP Connection without HTTP command\n", conn.number);
     }
-    EndHttpCommand(conn, HandleRequest(conn, conn.request, head, conn.number, true), conn.number, kConnThreadJoined);
+    EndInLoop(conn, HandleRequest(conn, conn.request, head, conn.number, true));
 }

@@ -241,6 +241,27 @@ void AbandonConnection(ConnectionService& service, PlayerConnection& conn)
     NotifyFinished(service);
 }
 
+// Takes a record off the service's open list and frees it.
+static void FreeRecord(ConnectionService& service, PlayerConnection* conn)
+{
+    {
+        ScopedLock open(service.open.lock);
+        if (conn->open_node != nullptr) service.open.list.RemoveAt(conn->open_node);
+        conn->open_node = nullptr;
+    }
+    delete conn;
+    service.live.fetch_sub(1);
+}
+
+void FreeUnthreadedConnection(ConnectionService& service, PlayerConnection& conn)
+{
+    conn.data_state.store(kConnThreadJoined);
+    conn.cmd_state.store(kConnThreadJoined);
+    CloseConnectionSocket(service, conn);
+    LeavePlayerList(conn);
+    FreeRecord(service, &conn);
+}
+
 // Joins one thread of a connection once it has said it is done, and logs its number.
 static void JoinWhenDone(std::atomic<int32_t>& state, std::atomic<ThreadRecord*>& thread, uint32_t& number,
                          const char* joined_log)
@@ -274,13 +295,7 @@ int ReapFinished(ConnectionService& service)
         if (!JoinEnded(service, *conn)) continue;
         if (service.freed_log != nullptr) LogSystemMessage(service.freed_log, conn->cmd_thread_number, conn->data_thread_number);
         service.finished.list.RemoveAt(here);
-        {
-            ScopedLock open(service.open.lock);
-            service.open.list.RemoveAt(conn->open_node);
-            conn->open_node = nullptr;
-        }
-        delete conn;
-        service.live.fetch_sub(1);
+        FreeRecord(service, conn);
         ++freed;
     }
     return freed;
