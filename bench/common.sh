@@ -9,13 +9,16 @@ bench_packages() {
 }
 
 # Installs what the build needs and builds the release binaries with the benchmarks in $folder.
+# With QUORVANE_BUILD_LOCK set, the build waits for that lock file (flock), so that it never
+# runs at the same time as another build on a shared machine.
 bench_build() {
   bash "$top/scripts/setup.sh"
   folder="$top/build/bench"
-  local generator=()
+  local generator=() lock=()
   command -v ninja >/dev/null && generator=(-G Ninja)
-  cmake -S "$top" -B "$folder" "${generator[@]}" -DCMAKE_BUILD_TYPE=Release -DQUORVANE_TESTS=OFF -DQUORVANE_BENCH=ON >/dev/null
-  cmake --build "$folder" -j "$(nproc)" >/dev/null
+  [ -n "${QUORVANE_BUILD_LOCK:-}" ] && lock=(flock "$QUORVANE_BUILD_LOCK")
+  "${lock[@]}" cmake -S "$top" -B "$folder" "${generator[@]}" -DCMAKE_BUILD_TYPE=Release -DQUORVANE_TESTS=OFF -DQUORVANE_BENCH=ON >/dev/null
+  "${lock[@]}" cmake --build "$folder" -j "$(nproc)" >/dev/null
 }
 
 # The server to measure in $binary: QUORVANE_BIN when set, else the release build.

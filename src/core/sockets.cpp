@@ -12,6 +12,7 @@
 #include <fcntl.h>
 #include <ifaddrs.h>
 #include <netdb.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -78,7 +79,7 @@ int ConnectTcpWithin(const char* host, uint16_t port, int timeout_ms, bool (*sto
             break;
         }
     }
-    if (connected != 0 || fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
+    if (connected != 0 || !SetNonBlocking(fd, false)) {
         close(fd);
         return kNoSocket;
     }
@@ -107,6 +108,32 @@ int AcceptClient(int& listener, sockaddr_in* peer)
     }
     if (peer != nullptr) *peer = from;
     return client;
+}
+
+int AcceptWaitingClient(int listener, sockaddr_in* peer)
+{
+    sockaddr_in from{};
+    socklen_t length = sizeof from;
+    int client;
+    do {
+        client = accept4(listener, reinterpret_cast<sockaddr*>(&from), &length, SOCK_CLOEXEC | SOCK_NONBLOCK);
+    } while (client < 0 && errno == EINTR);
+    if (client >= 0 && peer != nullptr) *peer = from;
+    return client;
+}
+
+bool SetNonBlocking(int socket, bool on)
+{
+    const int flags = fcntl(socket, F_GETFL);
+    if (flags < 0) return false;
+    const int wanted = on ? flags | O_NONBLOCK : flags & ~O_NONBLOCK;
+    return wanted == flags || fcntl(socket, F_SETFL, wanted) == 0;
+}
+
+bool SetCork(int socket, bool on)
+{
+    const int value = on ? 1 : 0;
+    return setsockopt(socket, IPPROTO_TCP, TCP_CORK, &value, sizeof value) == 0;
 }
 
 int CloseSocket(int socket)

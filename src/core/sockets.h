@@ -20,6 +20,14 @@ constexpr int kNoSocket = -1;
 // only when it is itself at fault (EBADF, EINVAL, ENOTSOCK); after any other failure it still
 // listens and the caller backs off before trying again.
 [[nodiscard]] int AcceptClient(int& listener, sockaddr_in* peer);
+// A client waiting on a non-blocking listening socket, its own socket non-blocking; -1 with
+// errno set (EAGAIN: none waiting). Never closes the listening socket, which others share.
+[[nodiscard]] int AcceptWaitingClient(int listener, sockaddr_in* peer);
+// Puts a socket in blocking (false) or non-blocking (true) mode; false when that failed.
+bool SetNonBlocking(int socket, bool on);
+// Holds back partial segments (TCP_CORK) until released or the socket is shut down: a short
+// answer and the end of the connection then leave in one segment.
+bool SetCork(int socket, bool on);
 // Shuts down both directions and closes. Returns 1.
 int CloseSocket(int socket);
 // What recv/send return; send never raises SIGPIPE.

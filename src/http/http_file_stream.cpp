@@ -69,9 +69,12 @@ bool SendBlock(PlayerConnection& conn, const uint8_t* block, int length, int num
     return true;
 }
 
+enum class PlainSent { kDone, kFailed, kFull };
+
 // Plain files are not paced: the kernel copies them straight from the page cache to the
-// socket, in steps small enough to notice a stop within one step.
-bool SendPlainFile(PlayerConnection& conn, int number)
+// socket, in steps small enough to notice a stop within one step. On a non-blocking socket a
+// full send buffer ends the call (kFull) with the position where the rest starts.
+PlainSent SendPlainFile(PlayerConnection& conn, int number, bool non_blocking = false)
 {
     constexpr int64_t kStep = 1 << 20;
     off_t offset = static_cast<off_t>(conn.current_pos);
@@ -81,6 +84,7 @@ bool SendPlainFile(PlayerConnection& conn, int number)
         const int64_t want = std::min(kStep, conn.end_pos - conn.current_pos);
         const ssize_t sent = sendfile(fd, conn.file, &offset, static_cast<std::size_t>(want));
         if (sent < 0 && errno == EINTR) continue;
+        if (sent < 0 && non_blocking && (errno == EAGAIN || errno == EWOULDBLOCK)) return PlainSent::kFull;
         if (sent == 0) {
             LogSystemMessage("HTTPDataThread OUT (EOF): filename=[%s]\n", conn.path);
             break;
@@ -89,12 +93,12 @@ bool SendPlainFile(PlayerConnection& conn, int number)
             LogSystemMessage("*** IPTV_PS_HTTP_DataThread [%d] Player closes TCP Socket : filename=[%s], Warning Code [%d]\n",
                              number, conn.path, errno);
             conn.stop.store(1);
-            return false;
+            return PlainSent::kFailed;
         }
         conn.current_pos += sent;
         CountSent(conn, static_cast<std::size_t>(sent));
     }
-    return true;
+    return PlainSent::kDone;
 }
 
 // Reads the next block of a paced file up to its end position: its length, 0 at the end.
@@ -172,9 +176,8 @@ bool SendPacedFile(PlayerConnection& conn, FileKind kind, int number, const Bitr
     return conn.stop.load() != 0 || batch.Flush();
 }
 
-// A counted file's player fields and watch log, its bitrate pacer (timed files) and its
-// start position; then the file itself. True for a close with an error.
-bool StreamFile(PlayerConnection& conn, FileKind kind, int number, DataThreadScope& scope, const char* identity)
+// A stream's start: a counted file's player fields and watch log, and the player list.
+void JoinStream(PlayerConnection& conn, FileKind kind, int number, DataThreadScope& scope, const char* identity)
 {
     const bool counted = kind != FileKind::kPlain;
     if (kind == FileKind::kMedia) LogSystemMessage("Thread[%d]: HTTPMediaDataThread IN: filename=[%s]\n", number, conn.path);
@@ -187,6 +190,13 @@ bool StreamFile(PlayerConnection& conn, FileKind kind, int number, DataThreadSco
         LogMovieStart(identity, identity, conn.path, seconds, conn.player_time, sizeof conn.player_time);
     }
     scope.JoinPlayers();                       // with the fields the player REST API lists
+}
+
+// The stream's start, its bitrate pacer (timed files) and its start position; then the file
+// itself. True for a close with an error.
+bool StreamFile(PlayerConnection& conn, FileKind kind, int number, DataThreadScope& scope, const char* identity)
+{
+    JoinStream(conn, kind, number, scope, identity);
 
     BitratePacer bitrate;
     if (kind == FileKind::kTimed) {
@@ -202,28 +212,30 @@ bool StreamFile(PlayerConnection& conn, FileKind kind, int number, DataThreadSco
             LogSystemMessage("***[%d] Cur POS=[%" PRId64 "] Stop POS=[%" PRId64 "] Seek POS=[%" PRId64 "]\n", number,
                              conn.current_pos, conn.end_pos, static_cast<int64_t>(seek));
     }
-    if (kind == FileKind::kPlain) return !SendPlainFile(conn, number);
+    if (kind == FileKind::kPlain) return SendPlainFile(conn, number) == PlainSent::kFailed;
     return !SendPacedFile(conn, kind, number, bitrate) && conn.stop.load() != 0;
 }
 
-// Everything of a file stream but its hand-off to the monitor: the file sent, closed, the
-// socket closed and the watch log ended.
-void ServeFile(PlayerConnection& conn, FileKind kind, int number, DataThreadScope& scope)
+const char* IdentityOf(const PlayerConnection& conn) { return g_config.user_authorization ? conn.user_name : conn.client_ip; }
+
+// A file stream's first lines: false when there is nothing to send (the command answered 404).
+bool BeginFile(PlayerConnection& conn, FileKind kind, int number, DataThreadScope& scope)
 {
     const Names names = NamesOf(kind);
-    const bool counted = kind != FileKind::kPlain;
-    bool error_close = false;
-    const char* identity = g_config.user_authorization ? conn.user_name : conn.client_ip;
-
     LogSystemMessage(names.in, number);
-    if (counted) scope.Count();
-    if (conn.stop.load() != 0) {
-        LogSystemMessage(names.cmd_stop, number);
-        CopyText(conn.path, "(IN Cmd STOP)");
-    } else {
-        error_close = StreamFile(conn, kind, number, scope, identity);
-    }
+    if (kind != FileKind::kPlain) scope.Count();
+    if (conn.stop.load() == 0) return true;
+    LogSystemMessage(names.cmd_stop, number);
+    CopyText(conn.path, "(IN Cmd STOP)");
+    return false;
+}
 
+// A file stream's end but its hand-off to the monitor: the file closed, the socket closed and
+// the watch log ended.
+void EndFile(PlayerConnection& conn, FileKind kind, int number, DataThreadScope& scope, bool error_close)
+{
+    const bool counted = kind != FileKind::kPlain;
+    const char* identity = IdentityOf(conn);
     if (conn.file >= 0) {
         close(conn.file);
         conn.file = -1;
@@ -234,6 +246,14 @@ void ServeFile(PlayerConnection& conn, FileKind kind, int number, DataThreadScop
     scope.Uncount();
     CloseConnectionSocket(g_http_service, conn, error_close);
     if (scope.joined() && counted) LogMovieEnd(identity, identity, conn.path);
+}
+
+// Everything of a file stream but its hand-off to the monitor.
+void ServeFile(PlayerConnection& conn, FileKind kind, int number, DataThreadScope& scope)
+{
+    bool error_close = false;
+    if (BeginFile(conn, kind, number, scope)) error_close = StreamFile(conn, kind, number, scope, IdentityOf(conn));
+    EndFile(conn, kind, number, scope, error_close);
 }
 
 int32_t RunFileThread(PlayerConnection& conn, FileKind kind)
@@ -248,11 +268,34 @@ int32_t RunFileThread(PlayerConnection& conn, FileKind kind)
 
 }  // namespace
 
-void ServePlainFileOnCommandThread(PlayerConnection& conn)
+void ServePlainFileOnCommandThread(PlayerConnection& conn, int number)
 {
-    const int number = ThreadNumber();
     DataThreadScope scope(g_http_service, conn, DataThreadScope::kOnCommandThread);
     ServeFile(conn, FileKind::kPlain, number, scope);
+    LogSystemMessage(NamesOf(FileKind::kPlain).out, number, conn.path);
+}
+
+bool ServePlainFileInLoop(PlayerConnection& conn, int number)
+{
+    DataThreadScope scope(g_http_service, conn, DataThreadScope::kOnCommandThread);
+    bool error_close = false;
+    if (BeginFile(conn, FileKind::kPlain, number, scope)) {
+        JoinStream(conn, FileKind::kPlain, number, scope, IdentityOf(conn));
+        if (conn.end_pos - conn.current_pos > kLoopFileMax) return false;   // may take the disk a while
+        const PlainSent sent = SendPlainFile(conn, number, true);
+        if (sent == PlainSent::kFull) return false;
+        error_close = sent == PlainSent::kFailed;
+    }
+    EndFile(conn, FileKind::kPlain, number, scope, error_close);
+    LogSystemMessage(NamesOf(FileKind::kPlain).out, number, conn.path);
+    return true;
+}
+
+void FinishPlainFile(PlayerConnection& conn, int number)
+{
+    DataThreadScope scope(g_http_service, conn, DataThreadScope::kOnCommandThread);
+    const bool error_close = SendPlainFile(conn, number) == PlainSent::kFailed;
+    EndFile(conn, FileKind::kPlain, number, scope, error_close);
     LogSystemMessage(NamesOf(FileKind::kPlain).out, number, conn.path);
 }
 

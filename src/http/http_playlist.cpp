@@ -218,12 +218,23 @@ std::string CacheHeaders(int max_age, const std::string& etag, std::time_t modif
            std::to_string(max_age) + "\r\nETag: " + etag + "\r\nLast-Modified: " + HttpDate(modified) + "\r\n";
 }
 
+static bool IsChannelListPath(std::string_view path)
+{
+    return path == "/playlist.m3u" || path == "/playlist.m3u8" || path == "/epg.xml";
+}
+
+bool IsChannelListRequest(const char* request)
+{
+    const std::string_view target = RequestTarget(request);
+    return IsChannelListPath(target.substr(0, target.find('?')));
+}
+
 bool ServeChannelList(PlayerConnection& conn, const char* request, bool http11)
 {
     const std::string_view target = RequestTarget(request);
     const std::string_view path = target.substr(0, target.find('?'));
     const bool guide = path == "/epg.xml";
-    if (path != "/playlist.m3u" && path != "/playlist.m3u8" && !guide) return false;
+    if (!IsChannelListPath(path)) return false;
     LogSystemMessage("Request Channel List =[%.*s]\n", static_cast<int>(path.size()), path.data());
     TakeRequestCredentials(conn, request, target.data() + path.size(), true);
     if (g_config.user_authorization) {

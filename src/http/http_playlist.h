@@ -53,3 +53,5 @@ std::string CacheHeaders(int max_age, const std::string& etag, std::time_t modif
 
 // Answers "/playlist.m3u", "/playlist.m3u8" and "/epg.xml" (the same authorization); false for any other request (untouched).
 bool ServeChannelList(PlayerConnection& conn, const char* request, bool http11);
+// Whether ServeChannelList answers the request.
+bool IsChannelListRequest(const char* request);

@@ -40,8 +40,9 @@ RestHandler g_token_rest_handler  = nullptr;
 RestHandler g_player_rest_handler = nullptr;
 RestHandler g_server_rest_handler = nullptr;
 HttpRouteHook g_metrics_route     = nullptr;
+bool (*g_metrics_claims)(const char*) = nullptr;
 
-static constexpr std::size_t kRequestSize = 3072;
+static constexpr std::size_t kRequestSize = kHttpRequestSize;
 static constexpr std::size_t kPathLimit   = 511;
 static constexpr std::size_t kHeaderSize  = 1024;
 static constexpr uint64_t    kHeadWaitMs  = 10000;
@@ -146,12 +147,7 @@ const ExtensionEntry* MatchExtensionAt(const char* text)
 
 namespace {
 
-// What the command thread decided for one request.
-struct Request {
-    char   text[kRequestSize + 1] = "";
-    size_t length = 0;
-    bool   http11 = false;
-};
+using Request = HttpRequestHead;
 
 CriticalSection g_http_file_open_lock;
 CriticalSection g_http_file_status_lock;
@@ -163,8 +159,7 @@ CriticalSection g_http_file_status_lock;
 int ReadHead(PlayerConnection& conn, Request& request)
 {
     const int number = ThreadNumber();
-    const uint64_t limit_ms = std::min<uint64_t>(kHeadWaitMs, static_cast<uint64_t>(g_config.http_request_time_limit) * 1000);
-    const uint64_t deadline_ms = conn.cmd_start_tick.load() + limit_ms;
+    const uint64_t deadline_ms = conn.cmd_start_tick.load() + HttpHeadWaitMs();
     while (g_http_stop_state.load() == 0) {
         const int fd = conn.socket.load();
         const uint64_t now = GetTickMs();
@@ -187,6 +182,24 @@ int ReadHead(PlayerConnection& conn, Request& request)
     return 0;
 }
 
+constexpr int kHeadPending = 2;
+
+// Takes what has arrived of the head on a non-blocking socket: as ReadHead, or kHeadPending
+// when the rest is still to come.
+int ReceiveHeadPart(PlayerConnection& conn, Request& request)
+{
+    const int fd = conn.socket.load();
+    for (;;) {
+        const ssize_t got = ReceiveBytes(fd, request.text + request.length, kRequestSize - request.length, MSG_DONTWAIT);
+        if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return kHeadPending;
+        if (got <= 0) return 0;
+        request.length += static_cast<std::size_t>(got);
+        request.text[request.length] = '\0';
+        if (std::strstr(request.text, "\r\n\r\n") != nullptr) return 1;
+        if (request.length >= kRequestSize) return -1;
+    }
+}
+
 void RunRest(PlayerConnection& conn, Request& request, RestHandler handler, const char* prefix, bool client_form,
              const char* get_log, const char* finished_log)
 {
@@ -206,32 +219,37 @@ void RunRest(PlayerConnection& conn, Request& request, RestHandler handler, cons
 
 bool StartsWith(const char* text, const char* prefix) { return std::strncmp(text, prefix, std::strlen(prefix)) == 0; }
 
+struct RestRoute {
+    const char*  prefix;
+    RestHandler* handler;          // installed at start-up
+    const char*  get_log;
+    const char*  finished_log;
+};
+
+// The REST route of a request (client_form: it is written in the client form), or null.
+const RestRoute* FindRestRoute(const Request& request, bool& client_form)
+{
+    static const RestRoute routes[] = {
+        {"/token/", &g_token_rest_handler, "Get Player RSET API=[%s]\n", "Finished Token RSET API=[%s]\n"},
+        {"/player/", &g_player_rest_handler, "Get Player RSET API=[%s]\n", "Finished Player RSET API=[%s]\n"},
+        {"/quorvane/", &g_server_rest_handler, "Get Server RSET API=[%s]\n", "Finished Server RSET API=[%s]\n"},
+    };
+    const bool client = StartsWith(request.text + 4, "HTTP/1.1 ");
+    for (const RestRoute& route : routes) {
+        client_form = client && StartsWith(request.text + 13, route.prefix);
+        if (client_form || StartsWith(request.text + 4, route.prefix)) return &route;
+    }
+    return nullptr;
+}
+
 // True when the REST prefixes route the request (the connection then ends).
 bool RouteRest(PlayerConnection& conn, Request& request)
 {
-    const bool client = StartsWith(request.text + 4, "HTTP/1.1 ");
-    struct Route {
-        const char* prefix;
-        RestHandler handler;
-        const char* get_log;
-        const char* finished_log;
-    };
-    const Route routes[] = {
-        {"/token/", g_token_rest_handler, "Get Player RSET API=[%s]\n", "Finished Token RSET API=[%s]\n"},
-        {"/player/", g_player_rest_handler, "Get Player RSET API=[%s]\n", "Finished Player RSET API=[%s]\n"},
-        {"/quorvane/", g_server_rest_handler, "Get Server RSET API=[%s]\n", "Finished Server RSET API=[%s]\n"},
-    };
-    for (const Route& route : routes) {
-        if (client && StartsWith(request.text + 13, route.prefix)) {
-            RunRest(conn, request, route.handler, route.prefix, true, route.get_log, route.finished_log);
-            return true;
-        }
-        if (StartsWith(request.text + 4, route.prefix)) {
-            RunRest(conn, request, route.handler, route.prefix, false, route.get_log, route.finished_log);
-            return true;
-        }
-    }
-    return false;
+    bool client_form = false;
+    const RestRoute* route = FindRestRoute(request, client_form);
+    if (route == nullptr) return false;
+    RunRest(conn, request, *route->handler, route->prefix, client_form, route->get_log, route->finished_log);
+    return true;
 }
 
 }  // namespace
@@ -404,12 +422,12 @@ static ThreadRoutine DataThreadOf(int kind)
     }
 }
 
-// Reads the request and serves what is not a file or live channel: CGI, REST, the metrics
-// pages, the channel list, HLS and catch-up. True when the request is done with (answered or
-// ended unanswered); false when it is a GET of a file or channel (http11 then set).
-static bool ServeOtherRequest(PlayerConnection& conn, Request& request)
+// Serves what is not a file or live channel of a request whose head was read (head as ReadHead
+// returned): refusals, CGI, REST, the metrics pages, the channel list, HLS and catch-up. True
+// when the request is done with (answered or ended unanswered); false when it is a GET of a
+// file or channel (http11 then set).
+static bool ServeOtherRequest(PlayerConnection& conn, Request& request, int head)
 {
-    const int head = ReadHead(conn, request);
     if (head < 0) {
         if (head == -2) SendConnectionText(conn, kHttpTimedOut);
         else SendConnectionText(conn, kBadRequest);
@@ -449,51 +467,87 @@ static bool ServeOtherRequest(PlayerConnection& conn, Request& request)
 
 static const ExtensionEntry kStartMenu = {".htm", "text/html;charset=big5\r\n\r\n", kHttpPlainFile, kParamsNone};
 
-// Path and kind of a file or channel request: the path runs to the end of the first known
-// extension ("/" is the start menu). Null when the request was refused (answered here).
+enum class PathScan { kFound, kUnknown, kTooLong };
+
+// The path of a file or channel request: it runs to the end of the first known extension, with
+// "%20" read as a space ("/" alone is the start menu). entry and the offset in text just past
+// the extension are set when found.
+static PathScan ScanRequestPath(const char* text, std::string& path, const ExtensionEntry*& entry, std::size_t& after)
+{
+    entry = nullptr;
+    if (StartsWith(text + 4, "/ HTTP")) {
+        path = std::string("/") + g_config.startmenu;
+        entry = &kStartMenu;
+        after = 5;
+        return PathScan::kFound;
+    }
+    const char* at = std::strchr(text + 4, '/');
+    while (at != nullptr && *at != '\0' && *at != '\r' && !StartsWith(at, " HTTP")) {
+        entry = MatchExtensionAt(at);
+        if (entry != nullptr) {
+            const std::size_t length = std::strlen(entry->extension);
+            path.append(at, length);
+            if (entry->kind == kHttpLiveTrack) path.back() = 'h';     // ".c4" asks for the ".ch" channel
+            after = static_cast<std::size_t>(at - text) + length;
+            break;
+        }
+        if (StartsWith(at, "%20")) {
+            path.push_back(' ');
+            at += 3;
+        } else {
+            path.push_back(*at);
+            ++at;
+        }
+        if (path.size() > kPathLimit) return PathScan::kTooLong;
+    }
+    if (entry == nullptr) return PathScan::kUnknown;
+    return path.size() > kPathLimit ? PathScan::kTooLong : PathScan::kFound;
+}
+
+// Path and kind of a file or channel request (see ScanRequestPath). Null when the request was
+// refused (answered here).
 static const ExtensionEntry* FindRequestPath(PlayerConnection& conn, Request& request, std::string& path,
                                              char*& after_extension)
 {
     const ExtensionEntry* entry = nullptr;
-    if (StartsWith(request.text + 4, "/ HTTP")) {
-        path = std::string("/") + g_config.startmenu;
-        entry = &kStartMenu;
-        after_extension = request.text + 5;
-    } else {
-        char* at = std::strchr(request.text + 4, '/');
-        while (at != nullptr && *at != '\0' && *at != '\r' && !StartsWith(at, " HTTP")) {
-            entry = MatchExtensionAt(at);
-            if (entry != nullptr) {
-                const std::size_t length = std::strlen(entry->extension);
-                if (entry->kind == kHttpLiveTrack) at[2] = 'h';     // ".c4" asks for the ".ch" channel
-                path.append(at, length);
-                after_extension = at + length;
-                break;
-            }
-            if (StartsWith(at, "%20")) {
-                path.push_back(' ');
-                at += 3;
-            } else {
-                path.push_back(*at);
-                ++at;
-            }
-            if (path.size() > kPathLimit) {
-                SendConnectionText(conn, kUriTooLong);
-                return nullptr;
-            }
-        }
-        if (entry == nullptr) {
-            Bump(g_http_stats.not_found);
-            SendConnectionText(conn, kNotFoundAnswer);
-            LogSystemMessage("[%s]: No Support File Format\n", request.text);
-            return nullptr;
-        }
-        if (path.size() > kPathLimit) {
-            SendConnectionText(conn, kUriTooLong);
-            return nullptr;
-        }
+    std::size_t after = 0;
+    const PathScan scan = ScanRequestPath(request.text, path, entry, after);
+    if (scan == PathScan::kTooLong) {
+        SendConnectionText(conn, kUriTooLong);
+        return nullptr;
     }
+    if (scan == PathScan::kUnknown) {
+        Bump(g_http_stats.not_found);
+        SendConnectionText(conn, kNotFoundAnswer);
+        LogSystemMessage("[%s]: No Support File Format\n", request.text);
+        return nullptr;
+    }
+    after_extension = request.text + after;
+    if (entry->kind == kHttpLiveTrack) after_extension[-1] = 'h';
     return entry;
+}
+
+// Whether an event loop may answer the request itself: what it takes is the file system and
+// small sends (a page, a refusal). Whatever may wait on another party (a CGI program, the REST
+// and metrics handlers, the channel list, HLS, catch-up, a user check, a stream) is a worker's.
+// Follows the routing of ServeOtherRequest and FindRequestPath.
+static bool AnswerableInLoop(const Request& request, int head)
+{
+    if (head != 1 || request.length < 5 || std::strstr(request.text + 4, "HTTP/") == nullptr) return true;
+    if (StartsWith(request.text, "POST ") || StartsWith(request.text, "GET /cgi-bin/")) return false;
+    if (!StartsWith(request.text, "GET")) return true;
+    bool client_form = false;
+    if (FindRestRoute(request, client_form) != nullptr) return false;
+    if (g_metrics_route != nullptr && (g_metrics_claims == nullptr || g_metrics_claims(request.text))) return false;
+    const char* version = std::strstr(request.text + 4, "HTTP/");
+    if (!StartsWith(version, "HTTP/1.0") && !StartsWith(version, "HTTP/1.1")) return true;
+    const std::string_view target = RequestTarget(request.text);
+    if (IsChannelListRequest(request.text) || ParseHlsPath(target.substr(0, target.find('?'))).kind != HlsPath::kNone)
+        return false;
+    std::string path;
+    const ExtensionEntry* entry = nullptr;
+    std::size_t after = 0;
+    return ScanRequestPath(request.text, path, entry, after) != PathScan::kFound || entry->kind == kHttpPlainFile;
 }
 
 // Starts the data thread of an answered file or channel request; true when it took the
@@ -516,14 +570,21 @@ static bool StartDataThread(PlayerConnection& conn, const ExtensionEntry& entry,
     return true;
 }
 
-// Handles one request; true when a data thread took the connection over.
-static bool HandleRequest(PlayerConnection& conn, Request& request)
+enum class Served {
+    kEnded,        // answered or not; the command ends the connection
+    kDataThread,   // a data thread took the connection over
+    kBodyLeft,     // in a loop: a page's header went out, the rest of its body is a worker's
+};
+
+// Handles one request whose head was read (head as ReadHead returned); number: the thread
+// number of its log lines; in_loop: run by an event loop, on a non-blocking socket.
+static Served HandleRequest(PlayerConnection& conn, Request& request, int head, int number, bool in_loop)
 {
-    if (ServeOtherRequest(conn, request)) return false;
+    if (ServeOtherRequest(conn, request, head)) return Served::kEnded;
     std::string path;
     char* after_extension = nullptr;
     const ExtensionEntry* entry = FindRequestPath(conn, request, path, after_extension);
-    if (entry == nullptr) return false;
+    if (entry == nullptr) return Served::kEnded;
 
     if (entry->params != kParamsNone) TakeRequestCredentials(conn, request.text, after_extension, entry->params == kParamsAny);
 
@@ -538,34 +599,35 @@ static bool HandleRequest(PlayerConnection& conn, Request& request)
     }
 
     CountAnswer(g_http_stats, header.c_str());
+    // A short page's body follows at once, and the connection's end after it: header, body
+    // and end leave in one segment.
+    const bool short_page = in_loop && accepted && entry->kind == kHttpPlainFile && conn.stop.load() == 0 &&
+                            conn.end_pos > conn.current_pos && conn.end_pos - conn.current_pos <= kLoopFileMax;
+    if (short_page) SetCork(conn.socket.load(), true);
     if (!SendConnectionText(conn, header.data(), header.size())) {
         std::printf("Cmd Thread send TCP package error=[%d]\n", errno);
         std::fflush(stdout);
-        return false;
+        return Served::kEnded;
     }
     // The pause lets the header leave before another thread starts on the socket; a plain file
     // follows on this thread, in order anyway.
     if (entry->kind != kHttpPlainFile) SleepMs(1);
-    if (!accepted) return false;
+    if (!accepted) return Served::kEnded;
 
-    if (entry->kind == kHttpPlainFile) {
-        ServePlainFileOnCommandThread(conn);
-        return false;                                         // no data thread: the command thread ends it
+    if (entry->kind == kHttpPlainFile) {                      // no data thread: the command ends it
+        if (in_loop) return ServePlainFileInLoop(conn, number) ? Served::kEnded : Served::kBodyLeft;
+        ServePlainFileOnCommandThread(conn, number);
+        return Served::kEnded;
     }
-    return StartDataThread(conn, *entry, live);
+    return StartDataThread(conn, *entry, live) ? Served::kDataThread : Served::kEnded;
 }
 
-// The command thread's work on one connection; final_state is its last store (1 for a thread
-// of its own, which the monitor joins; 2 for a pooled worker).
-static void ServeHttpCommand(PlayerConnection& conn, int32_t final_state)
+// The command's end; final_state is its last store (1 for a thread of its own, which the
+// monitor joins; 2 for a pooled worker or a loop).
+static void EndHttpCommand(PlayerConnection& conn, Served served, int number, int32_t final_state)
 {
-    const int number = ThreadNumber();
-    LogSystemMessage("*** HTTPCmdThread [%d] IN\n", number);
-    if (conn.cmd_start_tick.load() == 0) conn.cmd_start_tick.store(GetTickMs());   // the listener set the accept time
-    Request request;
-    const bool handed_over = HandleRequest(conn, request);
     LogSystemMessage("*** HTTPCmdThread [%d] OUT\n", number);
-    if (handed_over) {
+    if (served == Served::kDataThread) {
         conn.cmd_state.store(final_state);                    // the data thread owns the rest
         NotifyFinished(g_http_service);
     } else {
@@ -573,10 +635,98 @@ static void ServeHttpCommand(PlayerConnection& conn, int32_t final_state)
     }
 }
 
-void ServeHttpConnection(PlayerConnection& conn) { ServeHttpCommand(conn, kConnThreadJoined); }
+// The command thread's work on one connection, its head read here.
+static void ServeHttpCommand(PlayerConnection& conn, int32_t final_state)
+{
+    const int number = ThreadNumber();
+    LogSystemMessage("*** HTTPCmdThread [%d] IN\n", number);
+    if (conn.cmd_start_tick.load() == 0) conn.cmd_start_tick.store(GetTickMs());   // the listener set the accept time
+    Request request;
+    const int head = ReadHead(conn, request);
+    EndHttpCommand(conn, HandleRequest(conn, request, head, number, false), number, final_state);
+}
+
+void ServeHttpConnection(PlayerConnection& base)
+{
+    auto& conn = static_cast<HttpConnection&>(base);
+    switch (conn.stage) {
+    case HttpConnection::kHeadUnread: ServeHttpCommand(conn, kConnThreadJoined); return;
+    case HttpConnection::kHeadRead:
+        EndHttpCommand(conn, HandleRequest(conn, conn.request, conn.head_result, conn.number, false), conn.number,
+                       kConnThreadJoined);
+        return;
+    case HttpConnection::kBodyLeft:
+        FinishPlainFile(conn, conn.number);
+        EndHttpCommand(conn, Served::kEnded, conn.number, kConnThreadJoined);
+        return;
+    }
+}
 
 int32_t HTTPCmdThread(void* connection)
 {
     ServeHttpCommand(*static_cast<PlayerConnection*>(connection), kConnThreadDone);
     EndThread();
+}
+
+uint32_t HttpHeadWaitMs()
+{
+    return static_cast<uint32_t>(std::min<uint64_t>(kHeadWaitMs, static_cast<uint64_t>(g_config.http_request_time_limit) * 1000));
+}
+
+// The end of a loop's connection: one a data thread took over goes the monitor's way; any
+// other is freed here and now, as no thread of it is left to join.
+static LoopStep EndInLoop(HttpConnection& conn, Served served)
+{
+    if (served == Served::kDataThread) {
+        EndHttpCommand(conn, served, conn.number, kConnThreadJoined);
+        return LoopStep::kPassedOn;
+    }
+    LogSystemMessage("*** HTTPCmdThread [%d] OUT\n", conn.number);
+    FreeUnthreadedConnection(g_http_service, conn);
+    return LoopStep::kEnded;
+}
+
+// Hands a loop's connection to a command worker from `stage`, its socket blocking again with the
+// send time-out every blocking send relies on. Without a worker it ends here.
+static LoopStep PassOn(HttpConnection& conn, HttpConnection::Stage stage)
+{
+    conn.stage = stage;
+    const int fd = conn.socket.load();
+    SetNonBlocking(fd, false);
+    SetSocketTimeouts(fd, 0, kHttpSendTimeoutMs);
+    if (stage == HttpConnection::kBodyLeft) SetCork(fd, false);   // a long send: segments go as they fill
+    if (RunOnWorker(g_http_workers, conn)) return LoopStep::kPassedOn;
+    LogSystemMessage("*** HTTPCmdThread [%d]  no command worker for the request\n", conn.number);
+    if (stage == HttpConnection::kBodyLeft) {
+        conn.stop.store(1);                                   // the page's end without the rest
+        FinishPlainFile(conn, conn.number);
+    }
+    return EndInLoop(conn, Served::kEnded);
+}
+
+LoopStep HttpHeadReady(PlayerConnection& base)
+{
+    auto& conn = static_cast<HttpConnection&>(base);
+    const int head = ReceiveHeadPart(conn, conn.request);
+    if (head == kHeadPending) return LoopStep::kWait;
+    conn.head_result = head;
+    if (!AnswerableInLoop(conn.request, head)) return PassOn(conn, HttpConnection::kHeadRead);
+    const Served served = HandleRequest(conn, conn.request, head, conn.number, true);
+    if (served == Served::kBodyLeft) return PassOn(conn, HttpConnection::kBodyLeft);
+    return EndInLoop(conn, served);
+}
+
+void HttpHeadExpired(PlayerConnection& base, bool stopping)
+{
+    auto& conn = static_cast<HttpConnection&>(base);
+    int head = 0;
+    if (stopping) {
+        // Ends unanswered, as a command thread's wait does at a stop.
+    } else if (conn.request.length > 0) {
+        LogSystemMessage("*** HTTPCmdThread [%d]  request head not complete in time\n", conn.number);
+        head = -2;
+    } else {
+        LogSystemMessage("*** HTTPCmdThread [%d]  TCP Connection without HTTP command\n", conn.number);
+    }
+    EndInLoop(conn, HandleRequest(conn, conn.request, head, conn.number, true));
 }

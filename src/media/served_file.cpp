@@ -10,6 +10,7 @@
 #include <mutex>
 #include <string>
 #include <sys/stat.h>
+#include <unordered_map>
 #include <unistd.h>
 #include <utility>
 #include <vector>
@@ -40,14 +41,26 @@ bool HasDotDotSegment(const std::string& path)
     return false;
 }
 
+// A requested name resolved, and the file it led to then.
+struct ResolvedName {
+    std::string path;
+    dev_t       device = 0;
+    ino_t       inode = 0;
+};
+constexpr std::size_t kResolvedNamesMax = 1024;
+
 // The working directory resolved and the identities of the protected files, looked up again
-// at most once a second (a page request would otherwise cost a dozen stat calls for them).
+// at most once a second (a page request would otherwise cost a dozen stat calls for them); and
+// the names resolved since (resolving one costs a call per folder of its path). A name is
+// taken from there only while it still opens the same file: a link changed to lead elsewhere
+// opens another one and is resolved again.
 struct GuardedFiles {
     std::mutex                              lock;
     std::string                             folder;     // the working directory they were taken for
     std::string                             base;       // its resolved path
     std::string                             admin;      // the resolved admin folder, when it lies elsewhere
     std::vector<std::pair<dev_t, ino_t>>    ids;
+    std::unordered_map<std::string, ResolvedName> names;
     uint64_t                                taken_ms = 0;
 };
 static GuardedFiles g_guarded_files;
@@ -63,12 +76,9 @@ static bool LiesIn(const char* resolved, const std::string& base)
 // of the path: by its resolved name, and by its identity as of the last second), or lies
 // outside the working directory (unless reached through the admin link to the folder it points
 // to: an installed server keeps its pages where its own account cannot change them).
-bool IsForbiddenFile(int fd, const std::string& full_name, const std::string& folder)
+static bool IsForbidden(const struct stat& opened, const std::string& full_name, const std::string& folder)
 {
-    struct stat opened{};
-    if (fstat(fd, &opened) != 0) return true;
-    char resolved[PATH_MAX];
-    if (realpath(full_name.c_str(), resolved) == nullptr) return true;
+    std::string resolved;
     std::string base;
     std::string admin;
     bool same_file = false;
@@ -91,17 +101,35 @@ bool IsForbiddenFile(int fd, const std::string& full_name, const std::string& fo
                 const std::string path = folder + "/" + name;
                 if (stat(path.c_str(), &info) == 0) guarded.ids.emplace_back(info.st_dev, info.st_ino);
             }
+            guarded.names.clear();
             guarded.taken_ms = now;
         }
+        const auto known = guarded.names.find(full_name);
+        if (known != guarded.names.end() && known->second.device == opened.st_dev && known->second.inode == opened.st_ino)
+            resolved = known->second.path;
         base = guarded.base;
         admin = guarded.admin;
         for (const auto& [device, inode] : guarded.ids) same_file = same_file || (device == opened.st_dev && inode == opened.st_ino);
     }
     if (same_file) return true;
+    if (resolved.empty()) {
+        char path[PATH_MAX];
+        if (realpath(full_name.c_str(), path) == nullptr) return true;
+        resolved = path;
+        std::lock_guard<std::mutex> held(g_guarded_files.lock);
+        if (g_guarded_files.names.size() < kResolvedNamesMax)
+            g_guarded_files.names[full_name] = ResolvedName{resolved, opened.st_dev, opened.st_ino};
+    }
     for (const char* name : kProtectedFiles)
         if (base + "/" + name == resolved) return true;
-    const bool through_admin = full_name.starts_with(folder + "/admin/") && LiesIn(resolved, admin);
-    return !LiesIn(resolved, base) && !through_admin;
+    const bool through_admin = full_name.starts_with(folder + "/admin/") && LiesIn(resolved.c_str(), admin);
+    return !LiesIn(resolved.c_str(), base) && !through_admin;
+}
+
+bool IsForbiddenFile(int fd, const std::string& full_name, const std::string& folder)
+{
+    struct stat opened{};
+    return fstat(fd, &opened) != 0 || IsForbidden(opened, full_name, folder);
 }
 
 std::string ServedFileName(const std::string& folder, const std::string& path)
@@ -121,7 +149,7 @@ ServedFile OpenServedFile(const std::string& folder, const std::string& path)
         close(fd);
         return file;
     }
-    if (IsForbiddenFile(fd, name, folder)) {
+    if (IsForbidden(info, name, folder)) {
         close(fd);
         file.outcome = ServedFileOutcome::kForbidden;
         return file;

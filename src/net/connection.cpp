@@ -90,7 +90,7 @@ void LeavePlayerList(PlayerConnection& conn) { LeaveLockedList(g_player_list, co
 void NotifyFinished(ConnectionService& service)
 {
     const int event = service.finished_event.load();
-    if (event >= 0) SignalWakeEvent(event);
+    if (event >= 0 && !service.finished_signalled.exchange(true)) SignalWakeEvent(event);
 }
 
 bool WaitForFinished(ConnectionService& service, int timeout_ms)
@@ -101,7 +101,10 @@ bool WaitForFinished(ConnectionService& service, int timeout_ms)
         return false;
     }
     if (PollOne(event, POLLIN, timeout_ms) <= 0) return false;
-    ClearWakeEvent(event);                      // before the reap: a later end wakes again
+    // Cleared before the reap (and the flag after the event): an end from now on signals again,
+    // and the reap takes every record put on the list before.
+    ClearWakeEvent(event);
+    service.finished_signalled.store(false);
     return true;
 }
 
@@ -236,6 +239,27 @@ void AbandonConnection(ConnectionService& service, PlayerConnection& conn)
     NotifyFinished(service);
 }
 
+// Takes a record off the service's open list and frees it.
+static void FreeRecord(ConnectionService& service, PlayerConnection* conn)
+{
+    {
+        ScopedLock open(service.open.lock);
+        if (conn->open_node != nullptr) service.open.list.RemoveAt(conn->open_node);
+        conn->open_node = nullptr;
+    }
+    delete conn;
+    service.live.fetch_sub(1);
+}
+
+void FreeUnthreadedConnection(ConnectionService& service, PlayerConnection& conn)
+{
+    conn.data_state.store(kConnThreadJoined);
+    conn.cmd_state.store(kConnThreadJoined);
+    CloseConnectionSocket(service, conn);
+    LeavePlayerList(conn);
+    FreeRecord(service, &conn);
+}
+
 void ReleaseDataThread(PlayerConnection& conn)
 {
     ThreadRecord* own = CurrentThreadRecord();
@@ -286,13 +310,7 @@ int ReapFinished(ConnectionService& service)
         if (!JoinEnded(service, *conn)) continue;
         if (service.freed_log != nullptr) LogSystemMessage(service.freed_log, conn->cmd_thread_number, conn->data_thread_number);
         service.finished.list.RemoveAt(here);
-        {
-            ScopedLock open(service.open.lock);
-            service.open.list.RemoveAt(conn->open_node);
-            conn->open_node = nullptr;
-        }
-        delete conn;
-        service.live.fetch_sub(1);
+        FreeRecord(service, conn);
         ++freed;
     }
     return freed;

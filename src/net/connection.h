@@ -106,6 +106,8 @@ struct ConnectionService {
     const char*           joined_data_log = nullptr;
     const char*           joined_cmd_log = nullptr;
     const char*           freed_log = nullptr;
+    // The finished event is signalled and not yet cleared: a further end needs no signal.
+    std::atomic<bool>     finished_signalled{false};
 };
 
 // The one way a text answer goes out on a connection: the whole of it on the connection's
@@ -184,6 +186,10 @@ constexpr int kWorkerIdleMs   = 1000;              // a worker parked this long 
 bool RunOnWorker(WorkerPool& pool, PlayerConnection& conn);
 // Lets the workers finish what they hold, then joins them all; the pool can be used again.
 void StopWorkers(WorkerPool& pool);
+// Ends a connection that no thread but the caller's ever served (an event loop's) and frees it
+// at once: socket closed, off the player list, counted out. No thread of it is left for the
+// monitor to join, so it never waits on the finished list. Last access to conn.
+void FreeUnthreadedConnection(ConnectionService& service, PlayerConnection& conn);
 // A record whose command thread could not be started: both states joined, socket closed,
 // onto the finished list. Last access to conn.
 void AbandonConnection(ConnectionService& service, PlayerConnection& conn);

@@ -4,6 +4,7 @@
 #include "core/platform/platform.h"
 #include "core/server_control.h"
 #include "core/sockets.h"
+#include "net/event_loop.h"
 
 #include <arpa/inet.h>
 #include <cerrno>
@@ -15,7 +16,7 @@ static constexpr uint32_t kAcceptBackOffSteps = 5;     // the stop state is look
 
 static void Trace(const char* text)
 {
-    if (text == nullptr) return;
+    if (text == nullptr || ConsoleDiscarded()) return;
     std::printf("%s", text);
     std::fflush(stdout);
 }
@@ -25,10 +26,20 @@ static void Log(const char* text)
     if (text != nullptr) LogSystemMessage("%s", text);
 }
 
+void NoteAcceptOutcome(const ServiceListener& setup, std::atomic<bool>& failing, int error)
+{
+    const char* name = setup.service->name;
+    if (error == 0) {
+        if (failing.exchange(false)) LogSystemMessage("%s Server accepts clients again\n", name);
+        return;
+    }
+    if (!failing.exchange(true)) LogSystemMessage("%s Server cannot accept a client (error %d); still listening\n", name, error);
+}
+
 // Accepts one waiting client. A failed accept that leaves the listener open (descriptors or
 // memory short, a client that gave up in the queue) is logged once per run of failures and
 // followed by a short back-off that a stop ends; the queued clients stay for the next try.
-static void AcceptOne(const ServiceListener& setup, int& listener, bool& failing)
+static void AcceptOne(const ServiceListener& setup, int& listener, std::atomic<bool>& failing)
 {
     int error = 0;
     {
@@ -41,17 +52,33 @@ static void AcceptOne(const ServiceListener& setup, int& listener, bool& failing
         if (client >= 0) setup.accept(client, peer);
         Trace(setup.lock_leave);
     }
-    const char* name = setup.service->name;
-    if (error == 0) {
-        if (failing) LogSystemMessage("%s Server accepts clients again\n", name);
-        failing = false;
-        return;
-    }
-    if (listener < 0) return;                         // the socket itself failed: reopened later
-    if (!failing) LogSystemMessage("%s Server cannot accept a client (error %d); still listening\n", name, error);
-    failing = true;
+    if (error != 0 && listener < 0) return;           // the socket itself failed: reopened later
+    NoteAcceptOutcome(setup, failing, error);
+    if (error == 0) return;
     for (uint32_t step = 0; step < kAcceptBackOffSteps && setup.service->stop_state->load() == 0; ++step)
         if (!SleepUnlessStopping(kAcceptBackOffMs / kAcceptBackOffSteps)) break;
+}
+
+PlayerConnection* AcceptForLoop(const ServiceListener& setup, const EventLoops& loops, int listener, int& error)
+{
+    CriticalSection fallback;
+    ScopedLock held(setup.accept_lock != nullptr ? *setup.accept_lock : fallback);
+    sockaddr_in peer{};
+    const int client = AcceptWaitingClient(listener, &peer);
+    error = client < 0 ? errno : 0;
+    if (client < 0) return nullptr;
+    // Logged once a client is there: a loop woken with another finds the queue empty.
+    Log(setup.client_waiting);
+    Trace(setup.lock_enter);
+    PlayerConnection* conn = loops.adopt(client, peer);
+    Trace(setup.lock_leave);
+    return conn;
+}
+
+// The listener's wait while its loops accept: until the service stops.
+static void AwaitStop(ConnectionService& service)
+{
+    while (service.stop_state->load() == 0) SleepUnlessStopping(200);
 }
 
 void RunServiceListener(const ServiceListener& setup)
@@ -85,15 +112,21 @@ void RunServiceListener(const ServiceListener& setup)
     if (!setup.monitor_first) monitor = StartThread(setup.monitor, nullptr, setup.monitor_name);
     if (setup.after_start != nullptr) setup.after_start();
 
-    bool accept_failing = false;
-    while (service.stop_state->load() == 0) {
-        if (!WaitForClient(service, listener, setup.port)) continue;
-        if (!accept_failing) Log(setup.client_waiting);    // a storm of retries is not a client each
-        AcceptOne(setup, listener, accept_failing);
+    const bool looping = setup.loops != nullptr && StartEventLoops(*setup.loops, setup, listener);
+    if (looping) {
+        AwaitStop(service);
+    } else {
+        std::atomic<bool> accept_failing{false};
+        while (service.stop_state->load() == 0) {
+            if (!WaitForClient(service, listener, setup.port)) continue;
+            if (!accept_failing.load()) Log(setup.client_waiting);    // a storm of retries is not a client each
+            AcceptOne(setup, listener, accept_failing);
+        }
     }
 
     Log(setup.closing);
     service.stop_state->store(2);
+    if (looping) StopEventLoops(*setup.loops);        // their connections go to the monitor first
     if (monitor != nullptr) StopThread(monitor);
     if (setup.after_monitor_stop != nullptr) setup.after_monitor_stop();
     Log(setup.monitor_closed);

@@ -7,6 +7,8 @@
 
 #include "net/connection.h"
 
+struct EventLoops;
+
 #include <atomic>
 #include <cstdint>
 #include <netinet/in.h>
@@ -26,6 +28,9 @@ struct ServiceListener {
     void (*after_start)() = nullptr;                  // once the socket is open, e.g. further monitors
     void (*after_monitor_stop)() = nullptr;           // e.g. the command workers' stop
     CriticalSection*      accept_lock = nullptr;     // the listener's own lock
+    // When given, these event loops accept the clients and hold them while they wait
+    // (accept above then serves only when no loop could start).
+    EventLoops*           loops = nullptr;
     // Log texts; null for none. The console traces go to standard output.
     const char* open_failed = nullptr;
     const char* reuse_failed = nullptr;
@@ -57,6 +62,13 @@ Record* AdoptClient(ConnectionService& service, int client, const sockaddr_in& p
     RegisterClient(service, *conn, client, peer, send_timeout_ms);
     return conn;
 }
+
+// Logs the first failed accept of a run (error not 0) and the first success after a run.
+void NoteAcceptOutcome(const ServiceListener& listener, std::atomic<bool>& failing, int error);
+// An event loop's accept on the listening socket, under the listener's lock with its log and
+// traces: the new record (error 0), or null with error set (EAGAIN: no client was waiting;
+// 0: a client was there but refused).
+PlayerConnection* AcceptForLoop(const ServiceListener& listener, const EventLoops& loops, int socket, int& error);
 
 // The listener's whole life; returns when the service has stopped or could not start (the
 // start-up semaphore is released exactly once either way).

@@ -440,12 +440,17 @@ std::string ChannelJson(std::string_view query, bool& found)
     return out + "]}\n";
 }
 
+bool IsMetricsRequest(const char* request)
+{
+    std::string_view query;
+    return g_config.metrics && PageOf(request, query) != 0;
+}
+
 bool ServeMetricsRequest(PlayerConnection& conn, const char* request)
 {
-    if (!g_config.metrics) return false;
+    if (!IsMetricsRequest(request)) return false;
     std::string_view query;
     const int page = PageOf(request, query);
-    if (page == 0) return false;
     const MetricsAccess access = CheckMetricsAccess(request);
     if (access == MetricsAccess::kNone) {
         SendConnectionText(conn, "HTTP/1.1 401 Unauthorized\r\nWWW-Authenticate: Basic realm=\"quorvane\"\r\nContent-Length: 0\r\n"

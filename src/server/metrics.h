@@ -14,6 +14,8 @@ class PlayerConnection;
 
 // The route installed at start-up (g_metrics_route): answers these paths, true when it did.
 bool ServeMetricsRequest(PlayerConnection& conn, const char* request);
+// Whether ServeMetricsRequest answers the request (installed as g_metrics_claims).
+bool IsMetricsRequest(const char* request);
 
 // Who may read the pages. kNone: no or wrong credentials (401); kOther: a valid account that
 // is not root (403).

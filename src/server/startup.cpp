@@ -98,6 +98,7 @@ int8_t StartupSequence()
     g_channel_refresh     = RefreshChannels;
     g_cgi_root_check      = IsRootToken;
     g_metrics_route       = ServeMetricsRequest;
+    g_metrics_claims      = IsMetricsRequest;
 
     if (!StartService(g_http_listener_thread, HTTPServerProcess, "HTTPServer", g_http_start_failed)) return 0;
     if (!StartService(g_vod_listener_thread, VOD_RTP_UDP_ServerProcess, "VODServer", g_vod_start_failed)) return -2;

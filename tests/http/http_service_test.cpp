@@ -2,8 +2,10 @@
 
 #include "support/test_server.h"
 
+#include <chrono>
 #include <gtest/gtest.h>
 #include <string>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -136,6 +138,25 @@ TEST_F(OpenServer, BadRequestsGetAShortAnswerOrNone)
     EXPECT_EQ(server_->Fetch("DELETE /page.htm HTTP/1.1\r\n\r\n"), "");
     EXPECT_EQ(server_->Fetch("POST /page.htm HTTP/1.1\r\n\r\n"), "");
     EXPECT_NE(Get("/page.htm").find("<p>page</p>"), std::string::npos);   // still serving
+}
+
+TEST_F(OpenServer, AHeadArrivingInPiecesGetsItsPageAndALargePageComesWhole)
+{
+    // The pieces arrive apart, the last one inside the closing empty line; the page is more
+    // than an event loop sends itself.
+    const std::string large = Bytes(300000);
+    server_->Dir().WriteFile("large.txt", large);
+    const int fd = ConnectLoopback(server_->Port());
+    ASSERT_GE(fd, 0);
+    for (const char* piece : {"GET /large.t", "xt HTTP/1.0\r\n\r", "\n"}) {
+        ASSERT_TRUE(SendAllText(fd, piece));
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    const std::string answer = ReadUntilClosed(fd, 10000);
+    close(fd);
+    ASSERT_GT(answer.size(), large.size());
+    EXPECT_EQ(answer.substr(0, 15), "HTTP/1.0 200 OK");
+    EXPECT_TRUE(answer.substr(answer.size() - large.size()) == large);
 }
 
 TEST_F(OpenServer, RestPrefixesInBothFormsReachTheirHandlers)

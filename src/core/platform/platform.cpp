@@ -54,6 +54,25 @@ void DebugOutput(const char* text, std::size_t length)
     }
 }
 
+bool IsNullDevice(int fd)
+{
+    struct stat output{};
+    struct stat null{};
+    return fstat(fd, &output) == 0 && stat("/dev/null", &null) == 0 && S_ISCHR(output.st_mode) && output.st_rdev == null.st_rdev;
+}
+
+bool DebugOutputDiscarded()
+{
+    static const bool discarded = IsNullDevice(STDERR_FILENO);
+    return discarded;
+}
+
+bool ConsoleDiscarded()
+{
+    static const bool discarded = IsNullDevice(STDOUT_FILENO);
+    return discarded;
+}
+
 std::tm LocalTime(std::time_t when)
 {
     if (when == 0) when = std::time(nullptr);
@@ -163,6 +182,8 @@ void LimitHeapsToCores()
 }
 
 bool ProcessStopRaised() { return g_process_stop.load(); }
+
+int ProcessStopEvent() { return StopEventFd(); }
 
 bool SleepUnlessStopping(uint32_t ms)
 {

@@ -20,6 +20,12 @@ void SleepMs(uint32_t ms);
 
 // Standard error stands for the debugger output; one call is written in one piece.
 void DebugOutput(const char* text, std::size_t length);
+// True when the descriptor is /dev/null: what goes there is lost anyway, so a caller may skip
+// making it. DebugOutputDiscarded and ConsoleDiscarded ask it once for standard error and
+// standard output.
+bool IsNullDevice(int fd);
+bool DebugOutputDiscarded();
+bool ConsoleDiscarded();
 
 // Broken-down local time of `when` (now when 0).
 std::tm LocalTime(std::time_t when = 0);
@@ -60,6 +66,9 @@ private:
 // their time-outs.
 void RaiseProcessStop();
 bool ProcessStopRaised();
+// The descriptor that turns readable, and stays so, once the process stop is raised (for an
+// epoll set that should wake on it).
+int ProcessStopEvent();
 // Sleeps ms, returns early (false) when the process stop event is raised.
 bool SleepUnlessStopping(uint32_t ms);
 // poll() on one descriptor that also wakes on the process stop event.
