@@ -173,7 +173,7 @@ TEST(ChannelPackagesEndToEnd, ARecordingIsRefusedAsItsChannelIsAndAFilmIsNot)
     ASSERT_TRUE(server.Start("user_authorization=1\r\niptv_base_port=" + std::to_string(rtsp) + "\r\n"));
 
     for (const char* path : {"/tv_program_archive/two/b/2026_12_10_10_00.ts", "//tv_program_archive/./two//b/2026_12_10_10_00.ts"})
-        EXPECT_EQ(server.Fetch(Get(std::string(path) + "?u=ann&p=pw")), kUserRefusal) << path;
+        EXPECT_EQ(server.Fetch(Get(std::string(path) + "?u=ann&p=pw")).substr(0, 80), kUserRefusal) << path;
     for (const char* path : {"/tv_program_archive/one/2026_12_10_10_00.ts", "/film.ts"})
         EXPECT_TRUE(server.Fetch(Get(std::string(path) + "?u=ann&p=pw")).starts_with("HTTP/1.1 200 OK")) << path;
     EXPECT_TRUE(server.Fetch(Get("/tv_program_archive/two/b/2026_12_10_10_00.ts?u=bob&p=pw")).starts_with("HTTP/1.1 200 OK"));
