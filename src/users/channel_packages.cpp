@@ -240,8 +240,9 @@ static bool WritableName(std::string_view name, std::size_t size, bool user)
 }
 
 // Rewrites path with the line of name (the first field) replaced by line, or removed when line
-// is empty; a new name's line goes at the end. Every line is written with "\r\n". The caller
-// holds the file lock. 1, 0 when the file cannot be read or rewritten.
+// is empty; a new name's line goes at the end. Every line is written with "\r\n"; a removal of
+// a name without a line writes nothing. The caller holds the file lock. 1, 0 when the file
+// cannot be read or rewritten.
 static int RewriteNamedLine(const char* path, const char* temp, const char* backup, std::string_view name,
                             const std::string& line)
 {
@@ -260,7 +261,8 @@ static int RewriteNamedLine(const char* path, const char* temp, const char* back
         }
         if (!old.empty()) content.append(old).append("\r\n");
     });
-    if (!placed && !line.empty()) content.append(line).append("\r\n");
+    if (!placed && line.empty()) return 1;                 // nothing to remove: the file stays as it is
+    if (!placed) content.append(line).append("\r\n");
     if (ReplaceFileSafely(path, temp, backup, content) == 0) return 0;
     return 1;
 }
