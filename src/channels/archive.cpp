@@ -1,9 +1,11 @@
 #include "channels/archive.h"
 
+#include "channels/channel_table.h"
 #include "core/locks.h"
 #include "core/log.h"
 #include "core/platform/platform.h"
 #include "core/text.h"
+#include "users/channel_packages.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -20,6 +22,23 @@ std::set<std::string> g_recording;                 // guarded by g_recording_loc
 bool Digits(std::string_view text)
 {
     return std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+// The steps of a path without empty and "." steps, joined by "/".
+std::string PlainSteps(std::string_view path)
+{
+    std::string plain;
+    for (std::size_t at = 0; at <= path.size();) {
+        std::size_t end = path.find('/', at);
+        if (end == std::string_view::npos) end = path.size();
+        const std::string_view step = path.substr(at, end - at);
+        if (!step.empty() && step != ".") {
+            if (!plain.empty()) plain += '/';
+            plain.append(step);
+        }
+        at = end + 1;
+    }
+    return plain;
 }
 
 }  // namespace
@@ -128,4 +147,31 @@ std::string ArchiveListing(const std::string& folder, const std::string& link_na
 {
     return ArchiveListing(folder, link_name, duration_minutes,
                           [](const std::string& path) { return unlink(path.c_str()) == 0; });
+}
+
+int StoredFileChannel(std::string_view path)
+{
+    const std::string plain = PlainSteps(path);
+    const std::size_t slash = plain.rfind('/');
+    if (slash == std::string::npos) return 0;
+    const std::string_view folder = std::string_view(plain).substr(0, slash);
+    const std::string_view name = std::string_view(plain).substr(slash + 1);
+    constexpr std::string_view kShiftStart = "time_shift_ch[";
+    if (folder == "timeshift" && name.starts_with(kShiftStart) && name.ends_with(']')) {
+        const std::string_view digits = name.substr(kShiftStart.size(), name.size() - kShiftStart.size() - 1);
+        if (!digits.empty() && digits.size() <= 5 && Digits(digits)) return std::atoi(std::string(digits).c_str());
+        return 0;
+    }
+    const std::shared_ptr<ChannelTable> table = CurrentChannels();
+    for (int32_t index = 0; index < table->Count(); ++index) {
+        const char* rec_folder = table->channels[static_cast<std::size_t>(index)]->rec_folder;
+        if (rec_folder[0] != '\0' && folder == PlainSteps(std::string("tv_program_archive/") + rec_folder)) return index + 1;
+    }
+    return 0;
+}
+
+bool UserMayOpenStoredFile(const char* user_name, std::string_view path)
+{
+    const int channel = StoredFileChannel(path);
+    return channel == 0 || UserMayWatchChannel(user_name, channel);
 }

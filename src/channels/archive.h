@@ -37,3 +37,12 @@ std::string ArchiveListingOf(const std::string& folder, std::vector<std::string>
                              int duration_minutes, const ArchiveRemover& remove);
 // The same, deleting with unlink.
 std::string ArchiveListing(const std::string& folder, const std::string& link_name, int duration_minutes);
+
+// The channel whose stored stream a working-directory path names: a file in the archive
+// folder "tv_program_archive/<rec_folder>/" of a channel (the first channel with that folder),
+// or its time-shift file "timeshift/time_shift_ch[N]". Empty and "." steps and a leading "/"
+// do not count. 0 for any other path (films, menus, pictures).
+int StoredFileChannel(std::string_view path);
+// The package check of a stored file: true unless the path is a channel's recording or
+// time-shift file that user_name may not watch.
+[[nodiscard]] bool UserMayOpenStoredFile(const char* user_name, std::string_view path);

@@ -5,6 +5,7 @@
 #include "core/file_replace.h"
 #include "core/log.h"
 #include "core/text.h"
+#include "users/channel_packages.h"
 
 #include <string_view>
 #include <sys/stat.h>
@@ -246,6 +247,11 @@ int DeleteChannelDefinition(const char* number)
     std::string text;
     const std::vector<ChannelDefinition> list = ReadDefinitions(text);
     if (list.empty()) return 0;
-    // A number that names no channel deletes nothing; the file is still written back.
-    return RewriteDefinitions(list, -1, {}, ChannelIndex(number, list.size()), " Channel_Definition_FileName_temp Failed");
+    // A number that names no channel deletes nothing; the file is still written back. The
+    // packages follow the renumbering within the same edit.
+    const int index = ChannelIndex(number, list.size());
+    if (RewriteDefinitions(list, -1, {}, index, " Channel_Definition_FileName_temp Failed") != 1) return 0;
+    if (index >= 0 && RenumberPackagesAfterChannelDelete(index + 1) == 0)
+        LogSystemMessage("System Warning: channel [%d] was deleted but the packages could not be renumbered\n", index + 1);
+    return 1;
 }

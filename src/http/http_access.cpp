@@ -1,5 +1,6 @@
 #include "http/http_access.h"
 
+#include "channels/archive.h"
 #include "core/config.h"
 #include "core/log.h"
 #include "core/text.h"
@@ -47,6 +48,14 @@ bool CheckCredentials(PlayerConnection& conn, std::string& header)
 bool CheckChannelAccess(PlayerConnection& conn, int channel_number, std::string& header)
 {
     if (!g_config.user_authorization || UserMayWatchChannel(conn.user_name, channel_number)) return true;
+    header = kHttpUserError;
+    conn.stop.store(1);
+    return false;
+}
+
+bool CheckStoredFileAccess(PlayerConnection& conn, const std::string& path, std::string& header)
+{
+    if (!g_config.user_authorization || UserMayOpenStoredFile(conn.user_name, path)) return true;
     header = kHttpUserError;
     conn.stop.store(1);
     return false;

@@ -22,3 +22,6 @@ void TakeRequestCredentials(PlayerConnection& conn, const char* request_text, co
 // path names N, any other live path channel 1); header then holds the 1001 answer and the stop
 // flag is set. Always true without the user check.
 [[nodiscard]] bool CheckChannelAccess(PlayerConnection& conn, int channel_number, std::string& header);
+// The same for a file request: a channel's recording or time-shift file (by its path in the
+// working directory) is refused as that channel is; every other file passes.
+[[nodiscard]] bool CheckStoredFileAccess(PlayerConnection& conn, const std::string& path, std::string& header);

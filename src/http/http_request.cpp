@@ -357,7 +357,7 @@ static bool AnswerFile(PlayerConnection& conn, const Request& request, const Ext
                        const char* after_extension, const std::string& path, std::string& header)
 {
     if ((entry.kind == kHttpMediaFile || entry.kind == kHttpTimedMedia) && g_config.user_authorization) {
-        if (!CheckCredentials(conn, header)) return false;
+        if (!CheckCredentials(conn, header) || !CheckStoredFileAccess(conn, path, header)) return false;
         LogSystemMessage("User [%s], Password[%s] login successfully\n", conn.user_name, conn.password);
     }
     const std::string full_name = ServedFileName(g_server_base_dir, path);

@@ -4,6 +4,7 @@
 
 #include "rtsp/rtsp_service.h"
 
+#include "channels/archive.h"
 #include "channels/channel_table.h"
 #include "core/config.h"
 #include "core/log.h"
@@ -78,7 +79,7 @@ private:
     void Options(std::string_view request);
     void Describe(std::string_view request);
     bool Authorize(std::string_view url);
-    bool MayWatch();
+    bool MayWatch(bool stored_file, const std::string& relative);
     bool OpenMedia(const std::string& relative);
     void Setup(std::string_view request);
     bool BindPair(int first_slot);
@@ -176,11 +177,14 @@ bool CommandThread::Authorize(std::string_view url)
     return false;
 }
 
-// A live or time-shift channel the authorised user holds no package of is refused as an
-// unknown user is.
-bool CommandThread::MayWatch()
+// A live or time-shift channel, or a channel's stored recording, the authorised user holds no
+// package of is refused as an unknown user is.
+bool CommandThread::MayWatch(bool stored_file, const std::string& relative)
 {
-    if (!g_config.user_authorization || UserMayWatchChannel(conn_.user_name, ChannelNumberOf(conn_.path))) return true;
+    if (!g_config.user_authorization) return true;
+    if (stored_file ? UserMayOpenStoredFile(conn_.user_name, relative)
+                    : UserMayWatchChannel(conn_.user_name, ChannelNumberOf(conn_.path)))
+        return true;
     Bump(g_rtsp_stats.refused_user);
     Refuse(kStatus451, kFailAuthorize);
     return false;
@@ -258,8 +262,8 @@ void CommandThread::Describe(std::string_view request)
         }
     conn_.payload_type = type.payload_type;
     conn_.media_kind.store(type.media_kind);
-    if (type.media_kind == kRtspMediaFile && !OpenMedia(relative)) return;
-    if (type.media_kind == kRtspMediaLive && !MayWatch()) return;
+    if (type.media_kind == kRtspMediaFile && (!MayWatch(true, relative) || !OpenMedia(relative))) return;
+    if (type.media_kind == kRtspMediaLive && !MayWatch(false, relative)) return;
 
     const std::string sdp =
         conn_.duration > 0

@@ -5,6 +5,7 @@
 #include "core/log.h"
 #include "core/platform/platform.h"
 #include "core/text.h"
+#include "users/channel_packages.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -304,6 +305,13 @@ int DeleteUser(const char* user_name)
         return 0;
     }
     LoadUsers();
+    // A later user of the same name must not inherit the packages (unless another line of
+    // the name still stands).
+    std::string text;
+    std::size_t begin = 0, end = 0, points_at = 0;
+    if (ReadUserFile(text) != 0 && !FindUserLine(text, user_name, begin, end, points_at) &&
+        RemoveUserPackages(user_name) == 0)
+        LogSystemMessage("System Warning: the packages of deleted user [%s] could not be dropped\n", user_name);
     return 1;
 }
 

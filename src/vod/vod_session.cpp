@@ -4,6 +4,7 @@
 
 #include "vod/vod_service.h"
 
+#include "channels/archive.h"
 #include "core/config.h"
 #include "core/log.h"
 #include "core/platform/platform.h"
@@ -54,6 +55,7 @@ private:
     void Refuse(const char* reply);
     bool Authorize(const VodRequest& request);
     bool MeasureFilm(const VodRequest& request);
+    bool MayWatch();
     bool CheckFee(int& result, int32_t& points, int32_t& fee);
     bool RefusePoints(int result);
     bool OpenDataPort(int& port);
@@ -158,6 +160,16 @@ bool DataSession::MeasureFilm(const VodRequest& request)
     conn_.duration = static_cast<float>(conn_.duration_seconds);
     conn_.bitrate_kbps.store(probe_bitrate_kbps(name.c_str()));
     return true;
+}
+
+// A channel's recording or time-shift file the account holds no package of is refused as a
+// wrong password is; films always pass.
+bool DataSession::MayWatch()
+{
+    if (UserMayOpenStoredFile(conn_.account, conn_.path)) return true;
+    Refuse("xancp_error=-4");
+    LogSystemMessage("Player MAC ID[%s]: no package holds [%s]\n", conn_.mac_id, conn_.path);
+    return false;
 }
 
 bool DataSession::CheckFee(int& result, int32_t& points, int32_t& fee)
@@ -422,7 +434,7 @@ void DataSession::Run()
     int fee_result = kPointFreeUser;
     int32_t points = 0;
     int32_t fee = 0;
-    if (authorize && !CheckFee(fee_result, points, fee)) return;
+    if (authorize && (!MayWatch() || !CheckFee(fee_result, points, fee))) return;
     int port = 0;
     if (!OpenDataPort(port)) return;
     const long duration = static_cast<long>(conn_.duration_seconds);

@@ -139,10 +139,12 @@ TEST_F(UpdatingAChannel, ANumberThatNamesNoChannelAnswers0AndWritesNothing)
 
 using DeletingAChannel = EditingFixture;
 
-TEST_F(DeletingAChannel, RemovesOnlyThatElement)
+TEST_F(DeletingAChannel, RemovesOnlyThatElementAndThePackagesFollowTheNewNumbers)
 {
     dir.WriteFile("channel_definition.xml", kXmlHead + kMixedChannels);
+    dir.WriteFile("channel_packages.csv", "# kept\r\nall,1-5\r\nlow,1,2\r\nodd,3\r\nhigh,2-3,4\r\n");
     ASSERT_EQ(DeleteChannelDefinition("3"), 1);
+    EXPECT_EQ(dir.ReadFile("channel_packages.csv"), "# kept\r\nall,1-4\r\nlow,1,2\r\nodd\r\nhigh,2,3\r\n");
     const std::string third = "<ch src=\"mms://tv.example.test/live\" rec_folder=\"odd\">Odd</ch>\r\n";
     std::string expected = kXmlHead + kMixedChannels;
     expected.erase(expected.find(third), third.size());

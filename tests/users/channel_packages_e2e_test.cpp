@@ -153,3 +153,36 @@ TEST(ChannelPackagesEndToEnd, ConcurrentEditsAndAKilledServerLeaveCompleteFiles)
     EXPECT_TRUE(CompleteLines(server.Dir().ReadFile("channel_packages.csv"), package_line));
     EXPECT_TRUE(CompleteLines(server.Dir().ReadFile("user_packages.csv"), user_line));
 }
+
+TEST(ChannelPackagesEndToEnd, ARecordingIsRefusedAsItsChannelIsAndAFilmIsNot)
+{
+    TestServer server;
+    const uint16_t rtsp = FreeTcpPort();
+    server.Dir().WriteFile("user_profile.csv", kUsers);
+    server.Dir().WriteFile("channel_packages.csv", "basic,1\r\n");
+    server.Dir().WriteFile("user_packages.csv", "ann,basic\r\n");
+    server.Dir().WriteFile("channel_definition.xml", std::string(kXmlHead) +
+                                                         "<ch src=\"udp://" + std::to_string(FreeUdpPort()) +
+                                                         "\" rec_folder=\"one\">One</ch>\r\n<ch src=\"udp://" +
+                                                         std::to_string(FreeUdpPort()) + "\" rec_folder=\"two/b\">Two</ch>\r\n");
+    for (const char* folder : {"tv_program_archive", "tv_program_archive/one", "tv_program_archive/two", "tv_program_archive/two/b"})
+        server.Dir().MakeDir(folder);
+    const std::string packets(188 * 20, '\x47');
+    for (const char* name : {"tv_program_archive/one/2026_12_10_10_00.ts", "tv_program_archive/two/b/2026_12_10_10_00.ts", "film.ts"})
+        server.Dir().WriteFile(name, packets);
+    ASSERT_TRUE(server.Start("user_authorization=1\r\niptv_base_port=" + std::to_string(rtsp) + "\r\n"));
+
+    for (const char* path : {"/tv_program_archive/two/b/2026_12_10_10_00.ts", "//tv_program_archive/./two//b/2026_12_10_10_00.ts"})
+        EXPECT_EQ(server.Fetch(Get(std::string(path) + "?u=ann&p=pw")).substr(0, 80), kUserRefusal) << path;
+    for (const char* path : {"/tv_program_archive/one/2026_12_10_10_00.ts", "/film.ts"})
+        EXPECT_TRUE(server.Fetch(Get(std::string(path) + "?u=ann&p=pw")).starts_with("HTTP/1.1 200 OK")) << path;
+    EXPECT_TRUE(server.Fetch(Get("/tv_program_archive/two/b/2026_12_10_10_00.ts?u=bob&p=pw")).starts_with("HTTP/1.1 200 OK"));
+
+    const std::string base = "rtsp://127.0.0.1:" + std::to_string(rtsp) + "/";
+    RtspClient refused(rtsp);
+    ASSERT_TRUE(refused.Send("DESCRIBE " + base + "tv_program_archive/two/b/2026_12_10_10_00.ts?u=ann&p=pw RTSP/1.0\r\nCSeq: 1\r\n\r\n"));
+    EXPECT_TRUE(refused.Reply().starts_with("RTSP/1.0 451 "));
+    RtspClient served(rtsp);
+    ASSERT_TRUE(served.Send("DESCRIBE " + base + "tv_program_archive/one/2026_12_10_10_00.ts?u=ann&p=pw RTSP/1.0\r\nCSeq: 1\r\n\r\n"));
+    EXPECT_TRUE(served.Reply().starts_with("RTSP/1.0 200 "));
+}

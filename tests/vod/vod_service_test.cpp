@@ -355,6 +355,25 @@ TEST_F(VodService, EveryRequestReplyOfAnAuthorizingServer)
     EXPECT_NE(paying.data_port, free_box.data_port);
 }
 
+TEST_F(VodService, AChannelsTimeShiftFileIsRefusedToABoxWithoutAPackageOfTheChannel)
+{
+    server.Dir().WriteFile("channel_definition.xml", "<?xml version=\"1.0\" encoding=\"iso-8859-1\" ?>\r\n<ch src=\"udp://" +
+                                                         std::to_string(FreeUdpPort()) + "\">One</ch>\r\n<ch src=\"udp://" +
+                                                         std::to_string(FreeUdpPort()) + "\">Two</ch>\r\n");
+    server.Dir().WriteFile("channel_packages.csv", "basic,1\r\n");
+    server.Dir().WriteFile("user_packages.csv", "00aabbccdd05,basic\r\n");
+    ASSERT_NO_FATAL_FAILURE(Start(true, kUsers, kFees));
+    server.Dir().MakeDir("timeshift");
+    server.Dir().WriteFile("timeshift/time_shift_ch[1]", film);
+    server.Dir().WriteFile("timeshift/time_shift_ch[2]", film);
+    Box refused(vod_port);
+    EXPECT_EQ(refused.Ask(Request("00aabbccdd05", "box", "pw", "timeshift/time_shift_ch[2]")), "xancp_error=-4");
+    Box own(vod_port);
+    EXPECT_TRUE(std::regex_match(own.Ask(Request("00aabbccdd05", "box", "pw", "timeshift/time_shift_ch[1]")),
+                                 std::regex("tcp_port=\\d+ sec=\\d+ bitrate=\\d+")))
+        << own.reply;
+}
+
 TEST_F(VodService, APrepaidBoxIsChargedOnceAfterItsConfirmationAndNeverForACancelOrAFilmThatWillNotOpen)
 {
     ASSERT_NO_FATAL_FAILURE(Start(true, kUsers, kFees));
