@@ -142,7 +142,8 @@ ServedFile OpenServedFile(const std::string& folder, const std::string& path)
     ServedFile file;
     if (HasDotDotSegment(path)) return file;
     const std::string name = ServedFileName(folder, path);
-    const int fd = open(name.c_str(), O_RDONLY | O_CLOEXEC);
+    // Never blocks on a FIFO (refused below as not a regular file); no effect on files.
+    const int fd = open(name.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) return file;
     struct stat info{};
     if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {

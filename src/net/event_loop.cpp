@@ -70,11 +70,29 @@ void Forget(EventLoopThread& loop, Waiting* waiting)
     delete waiting;
 }
 
-// After a step that ended the wait: the socket stays open only when another thread has it,
-// and then leaves this loop's set before the loop waits again.
-void AfterStep(EventLoopThread& loop, LoopStep step, int socket)
+// A held socket is watched for one event at a time (EPOLLONESHOT) and armed again only while
+// it keeps waiting: once the service has ended it or passed it on, no event can name its
+// record again, even while a spawning child still holds a copy of the descriptor (closing it
+// here then leaves it in the set). A wait that ends in the loop takes the socket out first.
+constexpr uint32_t kHeldEvents = EPOLLIN | EPOLLRDHUP | EPOLLONESHOT;
+
+void Rearm(EventLoopThread& loop, Waiting* waiting)
 {
-    if (step == LoopStep::kPassedOn) epoll_ctl(loop.epoll, EPOLL_CTL_DEL, socket, nullptr);
+    epoll_event event{};
+    event.events = kHeldEvents;
+    event.data.ptr = waiting;
+    epoll_ctl(loop.epoll, EPOLL_CTL_MOD, waiting->socket, &event);
+}
+
+// The wait of the oldest connection is over (its deadline, the loop's stop, or room for a
+// newer client): out of the set, off the list, and back to the service to end.
+void ExpireOldest(EventLoopThread& loop, bool stopping)
+{
+    Waiting* oldest = loop.oldest;
+    PlayerConnection* conn = oldest->conn;
+    epoll_ctl(loop.epoll, EPOLL_CTL_DEL, oldest->socket, nullptr);
+    Forget(loop, oldest);
+    loop.loops->expired(*conn, stopping);
 }
 
 // A new connection: served at once when its first bytes came with it, else held.
@@ -85,7 +103,7 @@ void Hold(EventLoopThread& loop, PlayerConnection& conn)
     if (loops.ready(conn) != LoopStep::kWait) return;      // not in the set yet: nothing to take out
     auto* waiting = new (std::nothrow) Waiting;
     epoll_event event{};
-    event.events = EPOLLIN | EPOLLRDHUP;
+    event.events = kHeldEvents;
     event.data.ptr = waiting;
     if (waiting == nullptr || epoll_ctl(loop.epoll, EPOLL_CTL_ADD, socket, &event) != 0) {
         delete waiting;
@@ -104,7 +122,10 @@ void Hold(EventLoopThread& loop, PlayerConnection& conn)
 void AcceptClients(EventLoopThread& loop)
 {
     EventLoops& loops = *loop.loops;
-    for (int accepted = 0; accepted < kAcceptsPerWake && loop.count < loops.waiting_max; ++accepted) {
+    for (int accepted = 0; accepted < kAcceptsPerWake; ++accepted) {
+        // A full loop lets its oldest connection go (the nearest to its deadline anyway), so
+        // that clients who hold connections open without a word never shut the others out.
+        if (loop.count >= loops.waiting_max && loop.oldest != nullptr) ExpireOldest(loop, false);
         int error = 0;
         PlayerConnection* conn = AcceptForLoop(*loops.listener, loops, loops.socket, error);
         if (error == EAGAIN || error == EWOULDBLOCK) return;
@@ -122,20 +143,15 @@ void AcceptClients(EventLoopThread& loop)
 
 void Step(EventLoopThread& loop, Waiting* waiting)
 {
-    const int socket = waiting->socket;
-    const LoopStep step = loop.loops->ready(*waiting->conn);
-    if (step == LoopStep::kWait) return;
-    Forget(loop, waiting);
-    AfterStep(loop, step, socket);
+    if (loop.loops->ready(*waiting->conn) == LoopStep::kWait)
+        Rearm(loop, waiting);
+    else
+        Forget(loop, waiting);                  // its one-shot watch has fired: nothing left armed
 }
 
 void ExpireDue(EventLoopThread& loop, uint64_t now)
 {
-    while (loop.oldest != nullptr && loop.oldest->deadline_ms <= now) {
-        PlayerConnection* conn = loop.oldest->conn;
-        Forget(loop, loop.oldest);
-        loop.loops->expired(*conn, false);
-    }
+    while (loop.oldest != nullptr && loop.oldest->deadline_ms <= now) ExpireOldest(loop, false);
 }
 
 int NextWaitMs(const EventLoopThread& loop, uint64_t now)
@@ -163,18 +179,12 @@ void RunLoop(EventLoopThread& loop)
         }
         const uint64_t now = GetTickMs();
         ExpireDue(loop, now);
-        if (!loop.accepting && now >= loop.resume_ms && loop.count < loops.waiting_max) {
+        if (!loop.accepting && now >= loop.resume_ms) {
             loop.resume_ms = 0;
             Watch(loop, true);
-        } else if (loop.accepting && loop.count >= loops.waiting_max) {
-            Watch(loop, false);                  // full: further clients wait in the queue
         }
     }
-    while (loop.oldest != nullptr) {
-        PlayerConnection* conn = loop.oldest->conn;
-        Forget(loop, loop.oldest);
-        loops.expired(*conn, true);
-    }
+    while (loop.oldest != nullptr) ExpireOldest(loop, true);
 }
 
 int32_t EventLoopRoutine(void* argument)

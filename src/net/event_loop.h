@@ -5,8 +5,8 @@
 // keep each new socket non-blocking, and call the service whenever it is readable. The service
 // reads what has come and either waits for more, or ends the connection, or passes it on to a
 // thread of its own. A connection still waiting at its deadline, or when the service stops, is
-// handed back to the service to end. Each loop holds at most waiting_max connections; while it
-// is full it stops accepting, so further clients wait in the kernel's queue.
+// handed back to the service to end. Each loop holds at most waiting_max connections; a full
+// loop ends its oldest one to take a new client.
 
 #include "net/connection.h"
 

@@ -4,6 +4,7 @@
 #include "support/test_server.h"
 #include "support/ts_builder.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <atomic>
 #include <cerrno>
@@ -20,6 +21,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <string>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
@@ -552,6 +554,26 @@ int ConnectAllAtOnce(SocketSet& set, int count, uint16_t port, int timeout_ms)
         waiting.swap(still);
     }
     return connected;
+}
+
+// More silent connections than the server holds while heads are awaited: it lets the oldest
+// go for each newcomer, so a client with a request is answered at once, not after the others'
+// head time-out.
+TEST_F(HttpRobustness, SilentConnectionsBeyondWhatTheServerHoldsDoNotShutOutAPage)
+{
+    constexpr int kConnections = 1400;
+    rlimit files{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &files), 0);
+    files.rlim_cur = std::max<rlim_t>(files.rlim_cur, std::min<rlim_t>(files.rlim_max, 4096));
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &files), 0);
+    if (files.rlim_cur < kConnections + 100) GTEST_SKIP() << "too few descriptors";
+    server.Dir().WriteFile("index.htm", "page");
+    StartServer();
+    SocketSet silent;
+    ASSERT_EQ(ConnectAllAtOnce(silent, kConnections, Port(), 30000), kConnections);
+    const Clock::time_point asked = Clock::now();
+    EXPECT_EQ(server.Curl("URL/index.htm"), "page");
+    EXPECT_LT(std::chrono::duration<double>(Clock::now() - asked).count(), 3.0);
 }
 
 TEST_F(HttpRobustness, FiveHundredAbandonedConnectionsLeaveTheServerServing)
