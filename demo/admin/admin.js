@@ -183,15 +183,31 @@ $("user-delete").addEventListener("click", async () => {
 });
 
 // Channels.
-async function listChannels() { say("channels-list", await cgi(withToken("channel_inquery=1"))); }
+let listedChannels = [];
+async function listChannels() {
+  const text = await cgi(withToken("channel_inquery=1"));
+  say("channels-list", text);
+  listedChannels = records(text, "CH");
+}
+onPageShown("channels", listChannels);
 $("channels-refresh").addEventListener("click", listChannels);
+// A number typed in fills the form from the list, so that an update keeps what it does not change.
+$("channel-no").addEventListener("input", () => {
+  const channel = listedChannels.find((entry) => entry.CH === $("channel-no").value.trim());
+  if (!channel) return;
+  for (const [id, key] of [["channel-name", "name"], ["channel-source", "src"], ["channel-folder", "rec_folder"],
+                           ["channel-backup", "backup"], ["channel-merge", "merge"]])
+    $(id).value = channel[key] || "";
+  $("channel-ondemand").checked = channel.ondemand === "1";
+});
 $("channels-reload").addEventListener("click", async () => {
   await cgi(withToken("refresh_channel=1"));
   say("channels-status", "Reload requested");
   setTimeout(listChannels, 1500);
 });
 const channelFields = () => "&ch_name=" + enc($("channel-name").value) + "&ch_source=" + enc($("channel-source").value) +
-  "&ch_rec_folder=" + enc($("channel-folder").value);
+  "&ch_rec_folder=" + enc($("channel-folder").value) + "&ch_backup=" + enc($("channel-backup").value) +
+  "&ch_merge=" + enc($("channel-merge").value) + "&ch_ondemand=" + ($("channel-ondemand").checked ? "1" : "0");
 for (const [id, command, fields] of [["channel-add", "add_channel", true], ["channel-update", "update_channel", true],
                                      ["channel-delete", "del_channel", false]])
   $(id).addEventListener("click", async () => {

@@ -257,6 +257,11 @@ void ChannelCommand(Run& run, const char* path, const std::string& number, bool 
             return;
         }
         request += "&ch_name=" + ForwardValue(name) + "&src=" + ForwardValue(source) + "&rec_folder=" + ForwardValue(folder);
+        for (const auto& [field, name_forwarded] : {std::pair{"ch_backup", "&backup="}, std::pair{"ch_merge", "&merge="},
+                                                    std::pair{"ch_ondemand", "&ondemand="}}) {
+            std::string extra;
+            if (GetQueryParameter(run.query, field, extra)) request += name_forwarded + ForwardValue(extra);
+        }
     }
     request += "\r\n\r\n";
     std::string answer;

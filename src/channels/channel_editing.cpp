@@ -30,9 +30,15 @@ struct ChannelDefinition {
     char             src[kChannelSrcSize] = "";   // empty for schemes outside kListedSchemes
     char             img[kChannelImgSize] = "";
     char             rec_folder[kRecFolderSize] = "";
+    std::vector<std::string> backups;
+    std::string      merge;
+    bool             on_demand = false;
 };
 
 bool StartsWith(std::string_view text, std::string_view prefix) { return text.substr(0, prefix.size()) == prefix; }
+
+// A value cut to its field (size includes the terminator).
+std::string_view Cut(std::string_view value, std::size_t size) { return value.substr(0, size - 1); }
 
 std::string_view TextOf(const char* value) { return value != nullptr ? std::string_view(value) : std::string_view(); }
 
@@ -82,6 +88,10 @@ std::vector<ChannelDefinition> ParseDefinitions(std::string_view text)
             if (found && StartsWith(src, scheme)) CopyText(definition.src, src);
         CopyText(definition.img, AttributeValue(inner, "img=", found));
         CopyText(definition.rec_folder, AttributeValue(inner, "rec_folder=", found));
+        const std::string_view head = inner.substr(0, name_start == std::string_view::npos ? inner.size() : name_start);
+        definition.backups   = SplitBackupSources(ElementAttribute(head, "backup", found));
+        definition.merge     = std::string(Cut(ElementAttribute(head, "merge", found), kChannelSrcSize));
+        definition.on_demand = ElementAttribute(head, "ondemand", found) == "1";
     }
     return list;
 }
@@ -102,21 +112,30 @@ bool Acceptable(const char* field, std::string_view value)
     return false;
 }
 
-bool AcceptableValues(std::string_view name, std::string_view src, std::string_view rec_folder)
+bool AcceptableValues(std::string_view name, std::string_view src, std::string_view rec_folder,
+                      const ChannelExtras& extras = {})
 {
-    return Acceptable("name", name) && Acceptable("src", src) && Acceptable("rec_folder", rec_folder);
+    return Acceptable("name", name) && Acceptable("src", src) && Acceptable("rec_folder", rec_folder) &&
+           Acceptable("backup", TextOf(extras.backup)) && Acceptable("merge", TextOf(extras.merge));
 }
 
-// A value cut to its field (size includes the terminator).
-std::string_view Cut(std::string_view value, std::size_t size) { return value.substr(0, size - 1); }
+// The extra attributes of an edited channel: each one given replaces what the channel had.
+void ApplyExtras(const ChannelExtras& extras, ChannelDefinition& definition)
+{
+    if (extras.backup != nullptr) definition.backups = SplitBackupSources(extras.backup);
+    if (extras.merge != nullptr) definition.merge = std::string(Cut(extras.merge, kChannelSrcSize));
+    if (extras.on_demand != nullptr) definition.on_demand = std::string_view(extras.on_demand) == "1";
+}
 
 // A channel line of the standard form; img is left out when empty.
-std::string ChannelLine(std::string_view name, std::string_view src, std::string_view img, std::string_view rec_folder)
+std::string ChannelLine(std::string_view name, std::string_view src, std::string_view img, std::string_view rec_folder,
+                        const ChannelDefinition& extras)
 {
     std::string line = "<ch src=\"";
     line.append(src).append("\"");
     if (!img.empty()) line.append(" img=\"").append(img).append("\"");
     if (!rec_folder.empty()) line.append(" rec_folder=\"").append(rec_folder).append("\"");
+    line += ExtraChannelAttributes(extras.backups, extras.merge, extras.on_demand);
     if (name.empty()) return line + "></ch>\r\n";
     return line.append(">").append(name).append("</ch>\r\n");
 }
@@ -175,6 +194,15 @@ std::size_t ListChannelDefinitionText(std::string_view text, std::string& out, b
         const std::string_view src = definition.has_src ? definition.src : "";
         out.append("\r\nsrc=").append(with_credentials ? std::string(src) : MaskSourceCredentials(src));
         out.append("\r\nrec_folder=").append(definition.has_src ? definition.rec_folder : "").append("\r\n");
+        if (!definition.backups.empty()) {
+            out.append("backup=");
+            for (std::size_t k = 0; k < definition.backups.size(); ++k)
+                out.append(k == 0 ? "" : " ").append(with_credentials ? definition.backups[k] : MaskSourceCredentials(definition.backups[k]));
+            out.append("\r\n");
+        }
+        if (!definition.merge.empty())
+            out.append("merge=").append(with_credentials ? definition.merge : MaskSourceCredentials(definition.merge)).append("\r\n");
+        if (definition.on_demand) out.append("ondemand=1\r\n");
         if (watchable) out.append(watchable(static_cast<int>(i + 1)) ? "watch=1\r\n" : "watch=0\r\n");
     }
     return out.size() - before;
@@ -191,9 +219,10 @@ std::size_t ListChannelDefinitions(std::string& out, bool with_credentials, cons
     return ListChannelDefinitionText(text, out, with_credentials, watchable);
 }
 
-int AddChannelDefinition(const char* name_text, const char* src_text, const char* rec_folder_text)
+int AddChannelDefinition(const char* name_text, const char* src_text, const char* rec_folder_text,
+                         const ChannelExtras& extras)
 {
-    if (!AcceptableValues(TextOf(name_text), TextOf(src_text), TextOf(rec_folder_text))) return 0;
+    if (!AcceptableValues(TextOf(name_text), TextOf(src_text), TextOf(rec_folder_text), extras)) return 0;
     const std::string_view name       = Cut(TextOf(name_text), kChannelNameSize);
     const std::string_view src        = Cut(TextOf(src_text), kChannelSrcSize);
     const std::string_view rec_folder = Cut(TextOf(rec_folder_text), kRecFolderSize);
@@ -209,7 +238,9 @@ int AddChannelDefinition(const char* name_text, const char* src_text, const char
     // file is kept as it is.
     if (read != 1) content.assign(kXmlHead);
     else if (content.back() != '\n') content.append("\r\n");
-    const std::string line = ChannelLine(name, src, {}, rec_folder);
+    ChannelDefinition added;
+    ApplyExtras(extras, added);
+    const std::string line = ChannelLine(name, src, {}, rec_folder, added);
     LogSystemMessage("szBuffer=%s\n", line.c_str());
     content.append(line);
     if (ReplaceFileSafely(kDefinitionFile, kDefinitionTemp, kDefinitionBackup, content) == 0) {
@@ -221,9 +252,10 @@ int AddChannelDefinition(const char* name_text, const char* src_text, const char
     return 1;
 }
 
-int UpdateChannelDefinition(const char* number, const char* name_text, const char* src_text, const char* rec_folder_text)
+int UpdateChannelDefinition(const char* number, const char* name_text, const char* src_text, const char* rec_folder_text,
+                            const ChannelExtras& extras)
 {
-    if (!AcceptableValues(TextOf(name_text), TextOf(src_text), TextOf(rec_folder_text))) return 0;
+    if (!AcceptableValues(TextOf(name_text), TextOf(src_text), TextOf(rec_folder_text), extras)) return 0;
     ScopedLock held(g_channel_file_lock);
     std::string text;
     const std::vector<ChannelDefinition> list = ReadDefinitions(text);
@@ -234,10 +266,12 @@ int UpdateChannelDefinition(const char* number, const char* name_text, const cha
                          static_cast<int>(list.size()));
         return 0;
     }
-    // The update carries no picture: the channel keeps the one it had.
+    // The update carries no picture, and the extra attributes only when given: the channel
+    // keeps what it had.
+    ChannelDefinition kept = list[static_cast<std::size_t>(index)];
+    ApplyExtras(extras, kept);
     const std::string line = ChannelLine(Cut(TextOf(name_text), kChannelNameSize), Cut(TextOf(src_text), kChannelSrcSize),
-                                         list[static_cast<std::size_t>(index)].img,
-                                         Cut(TextOf(rec_folder_text), kRecFolderSize));
+                                         kept.img, Cut(TextOf(rec_folder_text), kRecFolderSize), kept);
     return RewriteDefinitions(list, index, line, -1, " Channel_Definition_FileName_temp file Failed");
 }
 

@@ -239,6 +239,14 @@ std::string_view AttributeValue(std::string_view element, std::string_view name,
     return element.substr(start, end - start);
 }
 
+void ReadExtraAttributes(std::string_view head, ChannelRecord& channel)
+{
+    bool found = false;
+    channel.backups = SplitBackupSources(ElementAttribute(head, "backup", found));
+    channel.merge   = std::string(ElementAttribute(head, "merge", found).substr(0, kChannelSrcSize - 1));
+    channel.on_demand = ElementAttribute(head, "ondemand", found) == "1";
+}
+
 std::shared_ptr<ChannelTable> ParseXml(std::string_view text)
 {
     int count = 0;
@@ -302,6 +310,7 @@ std::shared_ptr<ChannelTable> ParseXml(std::string_view text)
         }
         CopyText(channel.img, AttributeValue(element, "img=", found));
         CopyText(channel.rec_folder, AttributeValue(element, "rec_folder=", found));
+        ReadExtraAttributes(element.substr(0, name_start == std::string_view::npos ? element.size() : name_start), channel);
         if (name_start != std::string_view::npos) CopyText(channel.name, element.substr(name_start + 1));
     }
     return table;
@@ -480,6 +489,50 @@ int ChannelNumberOf(const char* path)
     return number > INT32_MAX ? INT32_MAX : static_cast<int>(number);
 }
 
+std::vector<std::string> SplitBackupSources(std::string_view text)
+{
+    std::vector<std::string> list;
+    std::size_t at = 0;
+    while (list.size() < static_cast<std::size_t>(kMaxBackupSources)) {
+        at = text.find_first_not_of(" \t", at);
+        if (at == std::string_view::npos) break;
+        std::size_t end = text.find_first_of(" \t", at);
+        if (end == std::string_view::npos) end = text.size();
+        list.emplace_back(text.substr(at, std::min(end - at, kChannelSrcSize - 1)));
+        at = end;
+    }
+    return list;
+}
+
+std::string ExtraChannelAttributes(const std::vector<std::string>& backups, std::string_view merge, bool on_demand)
+{
+    std::string text;
+    if (!backups.empty()) {
+        text += " backup=\"";
+        for (std::size_t i = 0; i < backups.size(); ++i) text.append(i == 0 ? "" : " ").append(backups[i]);
+        text += "\"";
+    }
+    if (!merge.empty()) text.append(" merge=\"").append(merge).append("\"");
+    if (on_demand) text += " ondemand=\"1\"";
+    return text;
+}
+
+std::string_view ElementAttribute(std::string_view element, std::string_view name, bool& found)
+{
+    found = false;
+    for (std::size_t at = element.find(name); at != std::string_view::npos; at = element.find(name, at + 1)) {
+        const std::size_t value = at + name.size() + 2;
+        if (at == 0 || (element[at - 1] != ' ' && element[at - 1] != '\t' && element[at - 1] != '\n') ||
+            value > element.size() || element.substr(at + name.size(), 2) != "=\"")
+            continue;
+        const std::size_t end = element.find('"', value);
+        if (end == std::string_view::npos) return {};
+        found = true;
+        return element.substr(value, end - value);
+    }
+    return {};
+}
+
 int WriteChannelDefinitionFile(const ChannelTable& table)
 {
     std::string text = "<?xml version=\"1.0\" encoding=\"iso-8859-1\" ?>\r\n";
@@ -488,6 +541,7 @@ int WriteChannelDefinitionFile(const ChannelTable& table)
         if (channel->src[0] != '\0') text += std::string("src=\"") + channel->src + "\"";
         if (channel->img[0] != '\0') text += std::string(" img=\"") + channel->img + "\"";
         if (channel->rec_folder[0] != '\0') text += std::string(" rec_folder=\"") + channel->rec_folder + "\"";
+        text += ExtraChannelAttributes(channel->backups, channel->merge, channel->on_demand);
         text += channel->name[0] != '\0' ? std::string(">") + channel->name + "</ch>\r\n" : std::string("></ch>\r\n");
     }
     ScopedLock held(g_channel_file_lock);

@@ -14,6 +14,8 @@
 #include <string_view>
 #include <vector>
 
+struct InputHealth;
+
 constexpr std::size_t kChannelNameSize    = 30;
 constexpr std::size_t kChannelSrcSize     = 256;
 constexpr std::size_t kChannelImgSize     = 256;
@@ -23,6 +25,7 @@ constexpr std::size_t kSourceHostSize     = 528;
 constexpr std::size_t kCredentialsSize    = 132;
 constexpr int         kMaxDvbStreams      = 10;
 constexpr int         kMaxChannels        = 65535;   // the channel count is 16 bits wide
+constexpr int         kMaxBackupSources   = 4;
 
 enum SourceKind : int32_t {
     kSourceBadFolder   = -1,
@@ -123,6 +126,20 @@ struct ChannelRecord {
     std::atomic<bool>         commit_wanted{false};
     std::atomic<uint32_t>     refusals_logged{0}; // outputs that have said they do not serve it
 
+    // Further sources, taken in turn while the ones before them have no signal (backup="...",
+    // blank-separated in the file), the second RTP path of a merged channel (merge="...") and
+    // whether a pull connects only while someone needs it (ondemand="1").
+    std::vector<std::string>  backups;
+    std::string               merge;
+    bool                      on_demand = false;
+    // Which source feeds the ring now (0 the first, k the k-th backup) and how often the
+    // channel has changed source.
+    std::atomic<int32_t>      active_source{0};
+    std::atomic<uint64_t>     source_switches{0};
+    // A source run on behalf of another channel (a backup or the first source of a channel
+    // with backups) counts into this record instead of its channel's, and starts no recorder.
+    InputHealth*              feed_health = nullptr;
+
     ChannelRecord() = default;
     ~ChannelRecord();
     ChannelRecord(const ChannelRecord&) = delete;
@@ -168,6 +185,16 @@ int ChannelNumberOf(const char* path);
 // Held around every rewrite of "channel_definition.xml" and around each edit's whole
 // read-modify-write (channels/channel_editing.h), so that no edit is lost to another.
 extern CriticalSection g_channel_file_lock;
+
+// The further sources of a channel element as written in its backup="..." attribute:
+// blank-separated, at most kMaxBackupSources, each cut to kChannelSrcSize.
+std::vector<std::string> SplitBackupSources(std::string_view text);
+// The channel's extra attributes (backup=, merge=, ondemand=) as they are written after its
+// src, img and rec_folder, each with its leading blank; "" for a channel without them.
+std::string ExtraChannelAttributes(const std::vector<std::string>& backups, std::string_view merge, bool on_demand);
+// The value of attribute name (without '=') of an element, where it follows a blank; found
+// is false when the element has no such attribute or its value has no closing quote.
+std::string_view ElementAttribute(std::string_view element, std::string_view name, bool& found);
 
 // The channel count as the streamers see it.
 int32_t ChannelCount();

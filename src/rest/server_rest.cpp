@@ -142,9 +142,16 @@ void ChannelEdit(PlayerConnection& conn, const RestText& request, Command comman
     const char* src = values[1].c_str();
     const char* name = values[2].c_str();
     const char* rec_folder = values[3].c_str();
+    // Backup sources, a merged path and on demand are optional: an update without them keeps
+    // what the channel had.
+    std::string backup, merge, on_demand;
+    ChannelExtras extras;
+    if (RestParameter(request, "backup", backup)) extras.backup = backup.c_str();
+    if (RestParameter(request, "merge", merge)) extras.merge = merge.c_str();
+    if (RestParameter(request, "ondemand", on_demand)) extras.on_demand = on_demand.c_str();
     SendConnectionText(conn, kRestOkLine);
-    const int result = command == Command::kChannelAdd ? AddChannelDefinition(name, src, rec_folder)
-                                                       : UpdateChannelDefinition(number, name, src, rec_folder);
+    const int result = command == Command::kChannelAdd ? AddChannelDefinition(name, src, rec_folder, extras)
+                                                       : UpdateChannelDefinition(number, name, src, rec_folder, extras);
     SendResult(conn, result);
 }
 

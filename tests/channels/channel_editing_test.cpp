@@ -194,3 +194,50 @@ TEST_F(ListingChannels, AMissingFileListsNothing)
 }
 
 }  // namespace
+
+namespace {
+
+using ChannelExtrasEditing = EditingFixture;
+
+TEST_F(ChannelExtrasEditing, BackupsMergeAndOnDemandSurviveEditsAndReachTheLoadedTable)
+{
+    dir.WriteFile("channel_definition.xml", kXmlHead + "<ch src=\"udp://:5000\">One</ch>\r\n");
+    ChannelExtras extras;
+    extras.backup    = " http://u:p@10.0.0.5/a.ts   rtsp://10.0.0.6/b ";
+    extras.on_demand = "1";
+    ASSERT_EQ(AddChannelDefinition("Two", "http://10.0.0.7/c.ts", "", extras), 1);
+    EXPECT_NE(File().find("<ch src=\"http://10.0.0.7/c.ts\" backup=\"http://u:p@10.0.0.5/a.ts rtsp://10.0.0.6/b\" "
+                          "ondemand=\"1\">Two</ch>"),
+              std::string::npos)
+        << File();
+
+    // An update that names no extra keeps them; one that does replaces them.
+    ASSERT_EQ(UpdateChannelDefinition("2", "Two HD", "http://10.0.0.7/d.ts", ""), 1);
+    std::string listed;
+    ListChannelDefinitions(listed, false);
+    EXPECT_NE(listed.find("name=Two HD\r\nsrc=http://10.0.0.7/d.ts\r\nrec_folder=\r\nbackup=http://***@10.0.0.5/a.ts "
+                          "rtsp://10.0.0.6/b\r\nondemand=1\r\n"),
+              std::string::npos)
+        << listed;
+    ChannelExtras merged;
+    merged.backup = "";
+    merged.merge  = "rtp://239.2.2.2:1234";
+    merged.on_demand = "0";
+    ASSERT_EQ(UpdateChannelDefinition("1", "One", "rtp://239.1.1.1:1234", "", merged), 1);
+    EXPECT_NE(File().find("<ch src=\"rtp://239.1.1.1:1234\" merge=\"rtp://239.2.2.2:1234\">One</ch>"), std::string::npos)
+        << File();
+
+    ASSERT_EQ(LoadChannelTable(false), 1);
+    const std::shared_ptr<ChannelTable> table = CurrentChannels();
+    ASSERT_EQ(table->Count(), 2);
+    EXPECT_EQ(table->channels[0]->merge, "rtp://239.2.2.2:1234");
+    EXPECT_TRUE(table->channels[0]->backups.empty());
+    EXPECT_EQ(table->channels[1]->backups, (std::vector<std::string>{"http://u:p@10.0.0.5/a.ts", "rtsp://10.0.0.6/b"}));
+    EXPECT_TRUE(table->channels[1]->on_demand);
+    // A src value holding the attribute's name is not taken for it.
+    bool found = false;
+    EXPECT_EQ(ElementAttribute("<ch src=\"http://h/x?backup=\"1\" img=\"a\"", "backup", found), "");
+    EXPECT_FALSE(found);
+}
+
+}  // namespace
