@@ -34,6 +34,23 @@ bool Ingests(const ChannelRecord& channel)
 
 }  // namespace
 
+void RunChannelInput(ChannelRecord& channel, int32_t channel_index, const std::shared_ptr<ChannelTable>& table)
+{
+    switch (channel.FirstSource()->kind) {
+    case kSourceRtpGroup:
+    case kSourceRtpPort:
+    case kSourceUdpGroup:
+    case kSourceUdpPort: RunDatagramInput(channel, channel_index); break;
+    case kSourceDvbGroup:
+    case kSourceDvbPort: RunDvbInput(channel, channel_index, table); break;
+    case kSourceHttp: RunHttpPull(channel, channel_index); break;
+    case kSourceRtsp:
+    case kSourceRtspTs: RunRtspPull(channel, channel_index); break;
+    case kSourceRtmp: RunRtmpPull(channel, channel_index); break;
+    default: break;                                 // files: played by the streamers themselves
+    }
+}
+
 int32_t IPTV_Channel_DataThread(void* argument)
 {
     {
@@ -45,19 +62,7 @@ int32_t IPTV_Channel_DataThread(void* argument)
         StartHealth(health);
         if (!channel.sources.empty()) {
             channel.reader_active.store(1);
-            switch (channel.FirstSource()->kind) {
-            case kSourceRtpGroup:
-            case kSourceRtpPort:
-            case kSourceUdpGroup:
-            case kSourceUdpPort: RunDatagramInput(channel, info->channel_index); break;
-            case kSourceDvbGroup:
-            case kSourceDvbPort: RunDvbInput(channel, info->channel_index, info->table); break;
-            case kSourceHttp: RunHttpPull(channel, info->channel_index); break;
-            case kSourceRtsp:
-            case kSourceRtspTs: RunRtspPull(channel, info->channel_index); break;
-            case kSourceRtmp: RunRtmpPull(channel, info->channel_index); break;
-            default: break;                         // files: played by the streamers themselves
-            }
+            RunChannelInput(channel, info->channel_index, info->table);
         }
         // Readers that still hold the ring keep it until they let go; retired, it tells them
         // that nothing more comes, so they end instead of waiting on a writer that is gone.

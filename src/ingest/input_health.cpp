@@ -67,6 +67,11 @@ void CountPacket(InputHealth& health, const uint8_t* packet)
 
 }  // namespace
 
+InputHealth& ChannelHealth(const ChannelRecord& channel, int32_t channel_index)
+{
+    return channel.feed_health != nullptr ? *channel.feed_health : HealthOf(channel_index);
+}
+
 InputHealth* FindHealth(int32_t channel_index)
 {
     if (channel_index < 0 || channel_index >= kMaxChannels) return nullptr;

@@ -8,6 +8,8 @@
 #include <cstddef>
 #include <cstdint>
 
+struct ChannelRecord;
+
 constexpr int kHealthWindowSeconds = 10;
 // One slot more than the window: the second being counted never overwrites the oldest whole one.
 constexpr int kHealthSecondSlots = kHealthWindowSeconds + 1;
@@ -50,6 +52,9 @@ extern std::atomic<bool> g_input_health_on;
 
 // The channel's record, created on first use and kept for the life of the process.
 InputHealth& HealthOf(int32_t channel_index);
+// The record the channel's input counts into: its own feed record when it runs on behalf of
+// another channel, else the channel's.
+InputHealth& ChannelHealth(const ChannelRecord& channel, int32_t channel_index);
 // The record if it was ever created, else null.
 InputHealth* FindHealth(int32_t channel_index);
 // The highest channel index with a record, plus one.

@@ -234,7 +234,7 @@ void RunDatagramInput(ChannelRecord& channel, int32_t channel_index)
     if (fd < 0) return;
     source.socket.store(fd);
     LogSystemMessage("CH [%d]: UDP receive buffer %d KB\n", number, udp_receive_buffer_kb(fd));
-    InputHealth& health = HealthOf(channel_index);
+    InputHealth& health = ChannelHealth(channel, channel_index);
 
     std::vector<ThreadRecord*> recorders;
     StartRecorders(channel, channel_index, buffer, true, recorders);
@@ -257,7 +257,7 @@ static void DvbReceiveStep(ChannelRecord& channel, RealBuffer& buffer, int fd)
     uint8_t datagram[kTsBlockSize];
     const ssize_t got = recv(fd, datagram, sizeof datagram, 0);
     if (got >= kTsPacketSize && datagram[0] == kTsSyncByte) {
-        CountDatagram(HealthOf(buffer.channel_index), datagram, static_cast<std::size_t>(got), false, GetTickMs());
+        CountDatagram(ChannelHealth(channel, buffer.channel_index), datagram, static_cast<std::size_t>(got), false, GetTickMs());
         channel.input_bytes.fetch_add(got);
         {
             ScopedLock held(buffer.buffer_lock);

@@ -134,7 +134,7 @@ void StoreSlot(ChannelRecord& channel, RealBuffer& buffer, const uint8_t* data, 
     if (length < 1) return;
     const int kept = std::min(length, kRingSlotSize);
     // Only packet-aligned slots carry counters to check (RTMP slots are chunks).
-    CountDatagram(HealthOf(buffer.channel_index), data, static_cast<std::size_t>(kept), false, GetTickMs(),
+    CountDatagram(ChannelHealth(channel, buffer.channel_index), data, static_cast<std::size_t>(kept), false, GetTickMs(),
                   kept % kTsPacketSize == 0 && data[0] == kTsSyncByte);
     std::memcpy(buffer.slots[channel.input_index.load()].data, data, static_cast<std::size_t>(kept));
     channel.has_input.store(1);

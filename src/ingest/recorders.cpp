@@ -342,6 +342,7 @@ void StartRecordersOf(const RecorderArgs& proto, bool tv_on_demand_allowed, std:
 void StartRecorders(ChannelRecord& channel, int32_t channel_index, const std::shared_ptr<RealBuffer>& buffer,
                     bool tv_on_demand_allowed, std::vector<ThreadRecord*>& started)
 {
+    if (channel.feed_health != nullptr) return;      // a source run for another channel records nothing
     const bool rtp = ChannelTraits(channel).layout == RingLayout::kRtpSlots;
     StartRecordersOf(RecorderArgs{&channel, &channel, buffer, channel_index + 1, rtp}, tv_on_demand_allowed, started);
 }
