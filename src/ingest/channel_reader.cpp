@@ -10,6 +10,7 @@
 #include "ingest/pull_rtmp.h"
 #include "ingest/pull_rtsp.h"
 #include "ingest/real_buffer.h"
+#include "ingest/source_switch.h"
 
 #include <memory>
 #include <new>
@@ -62,7 +63,8 @@ int32_t IPTV_Channel_DataThread(void* argument)
         StartHealth(health);
         if (!channel.sources.empty()) {
             channel.reader_active.store(1);
-            RunChannelInput(channel, info->channel_index, info->table);
+            if (SwitchesSources(channel)) RunSourceSwitch(channel, info->channel_index, info->table);
+            else RunChannelInput(channel, info->channel_index, info->table);
         }
         // Readers that still hold the ring keep it until they let go; retired, it tells them
         // that nothing more comes, so they end instead of waiting on a writer that is gone.

@@ -56,8 +56,13 @@ void CountPacket(InputHealth& health, const uint8_t* packet)
             CountPcr(health, pid, base);
         }
     }
-    if (!payload) return;                          // the counter only moves with a payload
     const uint8_t cc = packet[3] & 0x0F;
+    if (!payload) {
+        // The counter only moves with a payload; an adaptation-only packet that announces a
+        // discontinuity carries the counter the next packet follows on from.
+        if (discontinuity) health.last_cc[pid] = cc;
+        return;
+    }
     const uint8_t last = health.last_cc[pid];
     health.last_cc[pid] = cc;
     if (last == 0xFF || discontinuity) return;

@@ -95,6 +95,25 @@ int RingReader::CopySlot(int32_t index, uint8_t* out) const
     return kept;
 }
 
+void RingReader::FollowNearWriter(int max_back)
+{
+    buffer_ = channel_.Buffer();
+    const int32_t input = channel_.input_index.load();
+    output_index_ = input;
+    sync_skip_ = 0;
+    if (buffer_ == nullptr) return;
+    const int back = std::min(max_back, filled_count(input, channel_.time_index.load()) - 1);
+    uint8_t slot[kRingSlotSize];
+    for (int k = 1; k <= back; ++k) {
+        const int32_t index = (input - k + kRingSlots) % kRingSlots;
+        const int length = CopySlot(index, slot);
+        if (length > 0 && find_pat_offset(slot, length) >= 0) {
+            output_index_ = index;
+            return;
+        }
+    }
+}
+
 void RingReader::WaitForWriter(int timeout_ms)
 {
     channel_.ring_waiters.fetch_add(1);

@@ -76,6 +76,10 @@ public:
     // (RTP header skipped). The ring stays alive with the reader; the slot holds these bytes
     // until the writer comes round to it again (a lap later).
     Next PeekSlot(const uint8_t*& data, int& length);
+    // Takes the ring the channel's writer fills now and follows it from the newest slot that
+    // holds a PAT, searched back at most max_back slots from the writer (at the writer when
+    // none does), so that a reader that starts late misses as little as it can.
+    void FollowNearWriter(int max_back);
     // Sleeps until the writer writes past this reader's position, at most timeout_ms.
     void WaitForWriter(int timeout_ms);
     // Joins at the newest slot that starts with a PAT: before the first lap the first one

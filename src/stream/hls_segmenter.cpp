@@ -7,6 +7,7 @@
 #include "core/server_control.h"
 #include "core/threads.h"
 #include "ingest/real_buffer.h"
+#include "media/ts_splicer.h"
 #include "media/ts_timing.h"
 #include "stream/directory_stream.h"
 #include "stream/dvb_program.h"
@@ -146,6 +147,8 @@ void Segmenter::CutRing(ChannelRecord& channel, bool byte_stream)
         return true;
     };
     follower.slot = [&cutter](const RingReader&, const uint8_t* slot, int length) {
+        // The channel changed source here: a new segment, marked as a discontinuity.
+        if (holds_source_switch_mark(slot, static_cast<std::size_t>(length))) cutter.Restart();
         cutter.Feed(slot, static_cast<std::size_t>(length));
         return true;
     };
