@@ -230,10 +230,16 @@ void SourceSwitch::Copy()
 {
     uint8_t slot[kRingSlotSize];
     for (int slots = 0; slots < kRingSlots / 2; ++slots) {
+        // About to be lapped by the source's writer (a long stall): on from where it writes.
+        const int32_t writer = feeds_[static_cast<std::size_t>(active_)]->record.input_index.load();
+        if (reader_->output_index() != writer && reader_->Lags()) {
+            reader_->FollowNearWriter(0);
+            return;
+        }
         int length = 0;
         const RingReader::Next next = reader_->NextSlot(slot, length);
-        if (next == RingReader::Next::kRetired || reader_->Lags()) {
-            reader_->FollowNearWriter(0);           // a restarted input or a reader left behind
+        if (next == RingReader::Next::kRetired) {
+            reader_->FollowNearWriter(0);           // the source's input started again on a new ring
             return;
         }
         if (next != RingReader::Next::kSlot) return;

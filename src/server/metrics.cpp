@@ -216,6 +216,16 @@ static void AppendChannelFamilies(std::string& out, const std::vector<ChannelFig
             if (channel.has_health) family.Sample(ChannelLabels(channel), channel.*counter.field);
     }
     {
+        Family family(out, "quorvane_source_active", "gauge", "The source feeding a channel with backups (1 the first; 0 none).");
+        for (const ChannelFigures& channel : channels)
+            if (channel.sources > 1) family.Sample(ChannelLabels(channel), static_cast<uint64_t>(channel.active_source));
+    }
+    {
+        Family family(out, "quorvane_source_switches_total", "counter", "Changes of source of a channel with backups.");
+        for (const ChannelFigures& channel : channels)
+            if (channel.sources > 1) family.Sample(ChannelLabels(channel), channel.source_switches);
+    }
+    {
         Family family(out, "quorvane_input_signal", "gauge", "1 while datagrams came within the last 5 s.");
         for (const ChannelFigures& channel : channels)
             if (channel.has_health) family.Sample(ChannelLabels(channel), uint64_t{channel.signal ? 1u : 0u});
@@ -356,6 +366,11 @@ std::string StatusJson(uint64_t now_ms)
                    channel.hls, channel.multicast);
         out.append(text, std::strlen(text) - 1);          // the guide's now and next go inside
         out.append(",\"kind\":").append(JsonString(channel.kind));
+        if (channel.sources > 1) {
+            FormatText(text, ",\"sources\":%d,\"active_source\":%d,\"source_switches\":%" PRIu64, channel.sources,
+                       channel.active_source, channel.source_switches);
+            out += text;
+        }
         if (channel.folder) {
             out.append(",\"playing\":").append(channel.playing ? "1" : "0");
             out.append(",\"file\":").append(JsonString(channel.file));

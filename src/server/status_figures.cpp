@@ -8,6 +8,7 @@
 #include "http/http_hls.h"
 #include "http/http_request.h"
 #include "ingest/input_health.h"
+#include "ingest/source_switch.h"
 #include "media/ts_timing.h"
 #include "net/connection.h"
 #include "players/player_server.h"
@@ -163,6 +164,11 @@ std::vector<ChannelFigures> CollectChannels(uint64_t now_ms, const std::vector<V
         figures.name = record.name;
         figures.kind = ChannelTraits(record).name;
         FillFolderFigures(*table, record, now_ms, figures);
+        if (SwitchesSources(record)) {
+            figures.sources = 1 + static_cast<int>(record.backups.size());
+            figures.active_source = record.active_source.load();
+            figures.source_switches = record.source_switches.load();
+        }
         if (const InputHealth* health = FindHealth(i); health != nullptr && health->running.load() != 0) {
             figures.has_health = true;
             figures.bitrate = InputBitrate(*health, now_ms);

@@ -38,6 +38,11 @@ struct ChannelFigures {
     bool        folder = false, playing = false;
     std::string file;
     uint64_t    file_bitrate = 0;
+    // A channel with backup sources: how many it has in all, the one feeding it now (from 1;
+    // 0 while none has) and how often it changed source.
+    int         sources = 1;
+    int         active_source = 0;
+    uint64_t    source_switches = 0;
 };
 
 ProcessFigures ReadProcessFigures();
