@@ -3,6 +3,7 @@
 #include "core/config.h"
 #include "core/log.h"
 #include "core/platform/platform.h"
+#include "ingest/input_health.h"
 #include "ingest/pull_common.h"
 #include "ingest/recorders.h"
 
@@ -48,6 +49,8 @@ bool DemandGate::AwaitDemand()
     if (!gated_) return true;
     if (!on_ || !Wanted()) {
         if (on_) LogSystemMessage("CH [%d]: on-demand source idle, disconnected\n", number_);
+        // Idle is not silent: no "no signal" alarm while nobody asks for the channel.
+        ChannelHealth(channel_, number_ - 1).last_datagram_ms.store(0);
         on_ = false;
         channel_.FirstSource()->socket.store(0);   // not "unavailable": nobody has asked
         // A new reader wakes the wait (RingReader's constructor); a stop is seen within 100 ms.
@@ -58,9 +61,9 @@ bool DemandGate::AwaitDemand()
         LogSystemMessage("CH [%d]: on-demand source connecting\n", number_);
         on_ = true;
         last_wanted_ms_ = GetTickMs();
-        // The ring still holds what the last connection left: readers that waited for this
-        // one join where its data begins.
-        channel_.reconnect_index.store(channel_.input_index.load());
     }
+    // The ring still holds what the last connection left: readers that waited for this one
+    // join where its data begins.
+    channel_.reconnect_index.store(channel_.input_index.load());
     return true;
 }
