@@ -6,6 +6,7 @@
 #include "support/test_server.h"
 #include "support/ts_video.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <gtest/gtest.h>
