@@ -120,6 +120,9 @@ struct ChannelRecord {
     std::atomic<int32_t>      rtmp_reconnect{0};
     std::atomic<int32_t>      reconnect_index{0};
     std::atomic<int32_t>      ring_waiters{0};   // readers asleep until the next write
+    // Ring readers of this channel that exist now, each RingReader once from its construction
+    // to its end; an on-demand pull connects while there is one (ingest/on_demand.h).
+    std::atomic<int32_t>      demand{0};
     // The live sender of this channel's viewers polls this event; the writer signals it on a
     // commit while commit_wanted is set (the sender clears the flag once woken).
     std::atomic<int>          commit_event{-1};

@@ -54,6 +54,7 @@ void ResetConfiguration()
     g_config.cgi_output_limit_kb = 32768;
     g_config.http_request_time_limit = 60;
     g_config.epg_poll_seconds = 60;
+    g_config.pull_idle_seconds = 30;
     g_config.udp_receive_buffer_kb = 4096;
     g_config.metrics             = true;
     g_config.rtsp_session_timeout = 120;
@@ -157,6 +158,8 @@ static void ReadLimits(std::string_view text, Configuration& c)
     if (ReadText(text, "vod_pause_timeout", limit) && std::atoi(limit) > 0) c.vod_pause_timeout = std::atoi(limit);
     if (ReadText(text, "epg_poll_seconds", limit) && std::atoi(limit) > 0 && std::atoi(limit) <= 86400)
         c.epg_poll_seconds = std::atoi(limit);
+    if (ReadText(text, "pull_idle_seconds", limit) && std::atoi(limit) > 0 && std::atoi(limit) <= 86400)
+        c.pull_idle_seconds = std::atoi(limit);
 }
 
 int LoadConfiguration()

@@ -49,6 +49,7 @@ struct Configuration {
     int32_t rtsp_session_timeout;                     // seconds an RTSP session may stay silent (announced)
     int32_t vod_pause_timeout;                        // seconds a paused VOD session may go without a command
     int32_t epg_poll_seconds;                         // how often the XMLTV files of "epg/" are looked at
+    int32_t pull_idle_seconds;                        // an on-demand pull lets go this long after its last viewer
 };
 
 extern Configuration g_config;

@@ -6,6 +6,7 @@
 #include "core/sockets.h"
 #include "core/text.h"
 #include "ingest/network_input.h"
+#include "ingest/on_demand.h"
 #include "ingest/pull_common.h"
 #include "ingest/recorders.h"
 
@@ -198,8 +199,9 @@ void RunHttpPull(ChannelRecord& channel, int32_t channel_index)
     bool recording = false;
     TsSlotWriter writer(channel, *buffer, channel.http_reconnect);
     std::vector<uint8_t> data(std::max(kHeadSize, kReceiveSize));
+    DemandGate demand(channel, channel_index);
 
-    while (!PullStopping()) {
+    while (!PullStopping() && demand.AwaitDemand()) {
         const int fd = ConnectTcp(source.host, source.port);
         if (fd < 0) {
             source.socket.store(-1);
@@ -236,13 +238,17 @@ void RunHttpPull(ChannelRecord& channel, int32_t channel_index)
             StartRecorders(channel, channel_index, buffer, true, recorders);
             recording = true;
         }
-        while (!PullStopping() && !body.Finished() && !body.Failed()) {
+        while (!PullStopping() && !body.Finished() && !body.Failed() && demand.Wanted()) {
             const ssize_t n = ReceiveWithin(fd, data.data(), kReceiveSize, kPullSilenceMs);
             if (n <= 0) break;
             writer.Write(data.data(), body.Take(data.data(), static_cast<std::size_t>(n)));
         }
         CloseSocket(fd);
         if (PullStopping()) break;
+        if (!demand.Wanted()) {
+            writer.Lost();
+            continue;
+        }
         LogSystemMessage("HTTP Connection is disconneted and restart the connection\n");
         writer.Lost();
         // A source that answers but sends no stream is asked again after the retry pause.

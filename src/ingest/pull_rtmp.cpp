@@ -8,6 +8,7 @@
 #include "core/sockets.h"
 #include "core/text.h"
 #include "ingest/network_input.h"
+#include "ingest/on_demand.h"
 #include "ingest/pull_common.h"
 #include "ingest/recorders.h"
 #include "ingest/rtmp_remux.h"
@@ -382,9 +383,9 @@ bool AwaitSequenceHeader(ChannelRecord& channel, RtmpPeer& peer, RtmpRemuxer& re
 }
 
 // Remuxes the stream (when streaming) into the ring until the peer goes silent, hangs up or
-// sends what it cannot read, or the pull stops. Nothing goes into the ring before the first
-// key frame. True when a key frame came on this connection.
-bool StoreRemuxed(int number, int fd, RtmpPeer& peer, RtmpRemuxer& remuxer, bool streaming)
+// sends what it cannot read, the pull stops or nobody wants the channel any more. Nothing goes
+// into the ring before the first key frame. True when a key frame came on this connection.
+bool StoreRemuxed(int number, int fd, RtmpPeer& peer, RtmpRemuxer& remuxer, bool streaming, DemandGate& demand)
 {
     bool keyed = false;
     bool said_unsupported = false;
@@ -411,7 +412,7 @@ bool StoreRemuxed(int number, int fd, RtmpPeer& peer, RtmpRemuxer& remuxer, bool
         streaming = take(rest.data(), rest.size());
     }
     uint8_t block[kRtmpBlockSize];
-    while (streaming && !PullStopping()) {
+    while (streaming && !PullStopping() && demand.Wanted()) {
         const ssize_t n = ReceiveWithin(fd, block, sizeof block, kPullSilenceMs);
         if (n <= 0) break;
         if (!take(block, static_cast<std::size_t>(n))) break;
@@ -470,7 +471,8 @@ void RunRtmpPull(ChannelRecord& channel, int32_t channel_index)
     // One remuxer for the channel's run: a reconnection goes on with the same continuity counters.
     RtmpRemuxer remuxer([&](const uint8_t* block, int size) { StoreSlot(channel, *buffer, block, size); });
 
-    while (!PullStopping()) {
+    DemandGate demand(channel, channel_index);
+    while (!PullStopping() && demand.AwaitDemand()) {
         const int fd = ConnectTcp(source.host, source.port);
         if (fd < 0) {
             source.socket.store(-1);
@@ -490,12 +492,14 @@ void RunRtmpPull(ChannelRecord& channel, int32_t channel_index)
             }
             streaming = AwaitSequenceHeader(channel, peer, remuxer);
         }
-        const bool keyed = StoreRemuxed(number, fd, peer, remuxer, streaming);
-        if (PullStopping()) {
+        const bool keyed = StoreRemuxed(number, fd, peer, remuxer, streaming, demand);
+        if (PullStopping() || !demand.Wanted()) {
             rtmp_pull_stop(fd);
             SleepMs(1);
             CloseSocket(fd);
-            break;
+            if (PullStopping()) break;
+            channel.has_input.store(0);           // nobody watches: new viewers wait for the next connection
+            continue;
         }
         SleepMs(10);
         CloseSocket(fd);

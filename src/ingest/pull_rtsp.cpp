@@ -5,6 +5,7 @@
 #include "core/sockets.h"
 #include "core/text.h"
 #include "ingest/network_input.h"
+#include "ingest/on_demand.h"
 #include "ingest/pull_common.h"
 #include "ingest/recorders.h"
 
@@ -347,7 +348,8 @@ void RunRtspPull(ChannelRecord& channel, int32_t channel_index)
         deframer->Feed(bytes, length, [&](const uint8_t* payload, std::size_t size) { writer.Write(payload, size); });
     };
 
-    while (!PullStopping()) {
+    DemandGate demand(channel, channel_index);
+    while (!PullStopping() && demand.AwaitDemand()) {
         session = rtsp_pull_open(source.host, source.port, source.path(), authority);
         if (session == nullptr) {
             source.socket.store(-1);
@@ -373,7 +375,7 @@ void RunRtspPull(ChannelRecord& channel, int32_t channel_index)
         const uint64_t keep_alive_ms = static_cast<uint64_t>(std::max(kMinKeepAliveS, session->timeout_s / 2)) * 1000;
         uint64_t last_data_ms = GetTickMs();
         uint64_t next_keep_alive_ms = last_data_ms + keep_alive_ms;
-        while (!PullStopping()) {
+        while (!PullStopping() && demand.Wanted()) {
             uint64_t now = GetTickMs();
             if (now >= next_keep_alive_ms) {
                 FormatText(session->request, "OPTIONS %s RTSP/1.0\r\nCSeq:%d\r\nSession: %s\r\nUser-Agent: Corvatelix RTSP Stream\r\n\r\n",
@@ -395,6 +397,11 @@ void RunRtspPull(ChannelRecord& channel, int32_t channel_index)
             }
         }
         if (PullStopping()) break;
+        if (!demand.Wanted()) {
+            rtsp_pull_teardown(std::move(session));
+            writer.Lost();
+            continue;
+        }
         CloseSocket(fd);
         LogSystemMessage("HTTP Connection is disconneted and restart the connection\n");
         writer.Lost();

@@ -2,6 +2,7 @@
 
 #include "core/log.h"
 #include "core/platform/platform.h"
+#include "ingest/on_demand.h"
 #include "media/ts_cutter.h"
 #include "media/ts_timing.h"
 
@@ -84,7 +85,10 @@ RingReader::RingReader(ChannelRecord& channel, bool byte_stream, int thread_numb
     : channel_(channel), buffer_(channel.Buffer()), byte_stream_(byte_stream), thread_number_(thread_number),
       log_prefix_(log_prefix.empty() ? "Thread[" + std::to_string(thread_number) + "]: " : std::move(log_prefix))
 {
+    if (channel_.demand.fetch_add(1) == 0) WakeWaiters(channel_.demand);
 }
+
+RingReader::~RingReader() { channel_.demand.fetch_sub(1); }
 
 int RingReader::CopySlot(int32_t index, uint8_t* out) const
 {
@@ -129,6 +133,11 @@ bool RingReader::Lags() const
 RingReader::Join RingReader::JoinAtPat(const std::function<bool()>& stopped, std::vector<uint8_t>& first, int32_t from)
 {
     if (buffer_ == nullptr || buffer_->retired.load() != 0) buffer_ = channel_.Buffer();
+    const uint64_t give_up_ms = GetTickMs() + kJoinPatWaitMs;
+    if (buffer_ != nullptr && channel_.has_input.load() == 0 && PullsOnDemand(channel_)) {
+        if (AwaitDemandedInput(channel_, *buffer_, stopped, give_up_ms)) from = channel_.reconnect_index.load();
+        else if (stopped()) return Join::kStopped;
+    }
     const SourceRecord* source = channel_.FirstSource();
     if (source == nullptr || source->socket.load() == -1) return Join::kNoNetwork;
     if (buffer_ == nullptr || channel_.has_input.load() == 0) return Join::kNoInput;
@@ -143,7 +152,6 @@ RingReader::Join RingReader::JoinAtPat(const std::function<bool()>& stopped, std
     // The search never reads the slot the writer fills next (it still holds the last lap, or
     // is being written): there it sleeps until the next write, so that a ring without a PAT
     // costs one look per new slot instead of lap after lap, and gives up after a while.
-    const uint64_t give_up_ms = GetTickMs() + kJoinPatWaitMs;
     uint8_t slot[kRingSlotSize];
     for (;;) {
         if (stopped()) return Join::kStopped;

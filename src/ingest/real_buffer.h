@@ -50,7 +50,12 @@ public:
 
     // byte_stream: slots of pull sources, not aligned to packets. log_prefix starts the line
     // that reports the join ("Thread[7]: ... CH no.[5] ").
+    // A reader counts in the channel's demand from here to its end; it is never copied, so a
+    // reader handed on (by its pointer) still counts once.
     RingReader(ChannelRecord& channel, bool byte_stream, int thread_number, std::string log_prefix = "");
+    ~RingReader();
+    RingReader(const RingReader&) = delete;
+    RingReader& operator=(const RingReader&) = delete;
 
     // Joins at a PAT, the first one that a key picture follows in the slots written already
     // when there is such (so that a player shows a picture at once), else the first one;
@@ -58,6 +63,8 @@ public:
     // front when the source sent none right before the key picture). `stopped` is
     // polled while waiting for slots. Never reads the slot the writer fills next; at the
     // writer it sleeps until the next write, and gives up (kNoPat) after kJoinPatWaitMs.
+    // An on-demand pull without input (ingest/on_demand.h) is waited for within that time, and
+    // then joined where its new connection's data begins.
     // from: the slot to search from instead of the join point (after a pull source's
     // reconnection, the first slot of the new connection), or -1.
     Join JoinAtPat(const std::function<bool()>& stopped, std::vector<uint8_t>& first, int32_t from = -1);

@@ -347,6 +347,13 @@ void StartRecorders(ChannelRecord& channel, int32_t channel_index, const std::sh
     StartRecordersOf(RecorderArgs{&channel, &channel, buffer, channel_index + 1, rtp}, tv_on_demand_allowed, started);
 }
 
+bool StartsRecorders(const ChannelRecord& channel)
+{
+    if (channel.feed_health != nullptr) return false;
+    if (g_config.iptv_time_shift_record_duration > 10) return true;
+    return channel.rec_folder[0] != '\0' && g_config.tv_on_demand_record_duration > 0 && RecordingFolderIsSafe(channel.rec_folder);
+}
+
 void StartProgramRecorders(const ChannelTable& table, int32_t parent_index, const std::shared_ptr<RealBuffer>& buffer,
                            std::vector<ThreadRecord*>& started)
 {

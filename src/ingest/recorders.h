@@ -18,6 +18,8 @@
 // `started`.
 void StartRecorders(ChannelRecord& channel, int32_t channel_index, const std::shared_ptr<RealBuffer>& buffer,
                     bool tv_on_demand_allowed, std::vector<ThreadRecord*>& started);
+// Whether StartRecorders (with TV-on-demand allowed) starts any recorder on this channel.
+bool StartsRecorders(const ChannelRecord& channel);
 // The recorders of each program of a DVB multiplex (the parent's and those of the channels
 // that follow it as its further programs), each keeping only its program's packets: a file
 // per program, as a viewer of the program gets it.

@@ -8,6 +8,7 @@
 #include "core/server_control.h"
 #include "core/sockets.h"
 #include "core/threads.h"
+#include "ingest/on_demand.h"
 #include "ingest/real_buffer.h"
 #include "media/ts_timing.h"
 #include "stream/byte_stream_output.h"
@@ -90,6 +91,9 @@ bool WaitForInput(const IgmpChannelInfo& entry, ChannelRecord& channel, int numb
     while (!Stopped(entry)) {
         const SourceRecord* source = channel.FirstSource();
         const std::shared_ptr<RealBuffer> buffer = channel.Buffer();
+        // An on-demand pull connects for the reader this output makes: it sends the channel,
+        // so it wants it for as long as it runs.
+        if (PullsOnDemand(channel) && buffer != nullptr && buffer->retired.load() == 0) return true;
         if (source->socket.load() == -1) {
             if (!said) {
                 LogSystemMessage("Thread[%d]: IPTV_IGMPDataThread : Channel [%d], Netowork Input is not available\n", number,

@@ -252,6 +252,32 @@ TEST_F(PacedLiveViewers, APlayerThatLeavesEndsItsStreamWithAnErrorAndTheOtherGoe
     CheckConsecutiveSlots(got);
 }
 
+// The HTTP viewer hands its reader to the sender: the reader must count in the channel's
+// demand once while it is served and not at all once its player has gone.
+TEST_F(PacedLiveViewers, AReaderHandedToTheSenderCountsOnceInTheDemandUntilItsPlayerLeaves)
+{
+    NumberedChannel test;
+    for (int i = 0; i < 20; ++i) test.WriteNext();
+    int pair[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
+    PlayerConnection conn;
+    conn.socket.store(pair[0]);
+    auto ring = std::make_unique<RingReader>(test.channel, false, 42);
+    std::vector<uint8_t> first;
+    ASSERT_EQ(ring->JoinAtPat([] { return false; }, first), RingReader::Join::kJoined);
+    std::atomic<bool> ended{false};
+    ASSERT_TRUE(HandToLiveSender(test.channel, std::move(ring), LinkOf(conn), [&](bool) { ended.store(true); }));
+    EXPECT_EQ(test.channel.demand.load(), 1);
+    close(pair[1]);
+    for (int step = 0; step < 300 && !ended.load(); ++step) {
+        test.WriteNext();
+        SleepMs(10);
+    }
+    EXPECT_TRUE(ended.load());
+    EXPECT_EQ(test.channel.demand.load(), 0);
+    close(pair[0]);
+}
+
 TEST_F(PacedLiveViewers, APlayerThatTakesNothingForFiveSecondsIsDroppedLikeABlockedSend)
 {
     NumberedChannel test;
