@@ -10,6 +10,7 @@
 #include "ingest/pull_rtmp.h"
 #include "ingest/pull_rtsp.h"
 #include "ingest/real_buffer.h"
+#include "ingest/rtp_merge.h"
 
 #include <memory>
 #include <new>
@@ -40,7 +41,9 @@ void RunChannelInput(ChannelRecord& channel, int32_t channel_index, const std::s
     case kSourceRtpGroup:
     case kSourceRtpPort:
     case kSourceUdpGroup:
-    case kSourceUdpPort: RunDatagramInput(channel, channel_index); break;
+    case kSourceUdpPort:
+        if (!RunRtpMerge(channel, channel_index)) RunDatagramInput(channel, channel_index);
+        break;
     case kSourceDvbGroup:
     case kSourceDvbPort: RunDvbInput(channel, channel_index, table); break;
     case kSourceHttp: RunHttpPull(channel, channel_index); break;
