@@ -197,6 +197,12 @@ void RtpMerger::Follow(int path, const uint8_t* data, std::size_t length, uint16
         for (PathState& state : paths_) state.on_candidate = false;
     } else if (ahead < kRtpMergeSlots) {
         candidate.last = sequence;
+        // A candidate followed for long keeps its latest packets: older ones would start the
+        // merge a whole buffer behind.
+        if (static_cast<uint16_t>(sequence - candidate.first) >= kRtpMergeSlots) {
+            candidate.first = sequence;
+            candidate.stashed = 0;
+        }
     }
     ++candidate.count;
     paths_[path].on_candidate = true;

@@ -11,7 +11,7 @@
 #include <arpa/inet.h>
 #include <atomic>
 #include <gtest/gtest.h>
-#include <map>
+#include <poll.h>
 #include <netinet/in.h>
 #include <random>
 #include <string>
@@ -24,13 +24,8 @@ namespace {
 
 std::vector<uint8_t> RtpPacket(uint16_t sequence, uint32_t ssrc)
 {
-    std::vector<uint8_t> packet(kRtpSlotSize, 0);
-    packet[0] = 0x80;
-    packet[1] = 33;
-    packet[2] = static_cast<uint8_t>(sequence >> 8);
-    packet[3] = static_cast<uint8_t>(sequence);
-    for (int i = 0; i < 4; ++i) packet[8 + i] = static_cast<uint8_t>(ssrc >> (24 - 8 * i));
-    return packet;
+    return {0x80, 33, static_cast<uint8_t>(sequence >> 8), static_cast<uint8_t>(sequence), 0, 0, 0, 0,
+            static_cast<uint8_t>(ssrc >> 24), static_cast<uint8_t>(ssrc >> 16), static_cast<uint8_t>(ssrc >> 8), static_cast<uint8_t>(ssrc)};
 }
 
 struct Arrival {
@@ -75,7 +70,7 @@ TEST(MergingTwoPaths, EachLosingItsOwnFivePercentReorderedAndRepeatedTheOutputIs
     std::mt19937 random(7);
     std::vector<Arrival> arrivals;
     uint64_t dropped[2] = {};
-    std::map<uint16_t, uint64_t> first_arrival;
+    std::vector<uint64_t> first_arrival(3000, UINT64_MAX);
     for (int k = 0; k < 3000; ++k) {
         const uint16_t sequence = static_cast<uint16_t>(64000 + k);
         const int dice = static_cast<int>(random() % 100);
@@ -89,8 +84,7 @@ TEST(MergingTwoPaths, EachLosingItsOwnFivePercentReorderedAndRepeatedTheOutputIs
             const uint64_t ms = 1000 + static_cast<uint64_t>(k) + 30 * static_cast<uint64_t>(path) + (k == 0 ? 0 : random() % 20);
             arrivals.push_back({ms, path, sequence, 0x1234});
             if (random() % 50 == 0) arrivals.push_back({ms + 3, path, sequence, 0x1234});   // a repeat
-            auto [at, added] = first_arrival.emplace(sequence, ms);
-            if (!added) at->second = std::min(at->second, ms);
+            first_arrival[static_cast<std::size_t>(k)] = std::min(first_arrival[static_cast<std::size_t>(k)], ms);
         }
     }
     MergeRun run;
@@ -99,9 +93,9 @@ TEST(MergingTwoPaths, EachLosingItsOwnFivePercentReorderedAndRepeatedTheOutputIs
 
     ASSERT_EQ(run.out.size(), 3000u);
     uint64_t worst_wait = 0;
-    for (int k = 0; k < 3000; ++k) {
-        ASSERT_EQ(run.out[static_cast<std::size_t>(k)].sequence, static_cast<uint16_t>(64000 + k)) << k;
-        worst_wait = std::max(worst_wait, run.out[static_cast<std::size_t>(k)].ms - first_arrival[run.out[static_cast<std::size_t>(k)].sequence]);
+    for (std::size_t k = 0; k < 3000; ++k) {
+        ASSERT_EQ(run.out[k].sequence, static_cast<uint16_t>(64000 + k)) << k;
+        worst_wait = std::max(worst_wait, run.out[k].ms - first_arrival[k]);
     }
     EXPECT_LT(worst_wait, kRtpMergeWindowMs);          // nothing waited for the stopped path
     const RtpMergeCounts& counts = run.merger.Counts();
@@ -129,13 +123,6 @@ TEST(MergingTwoPaths, ANumberLostOnBothPathsIsGivenUpOnceTheOnesAfterItWaitedThe
     EXPECT_EQ(run.out[4].sequence, 6);
     EXPECT_EQ(run.out[8].sequence, 10);
     EXPECT_EQ(run.merger.Counts().given_up, 1u);
-    // The given-up number coming after all is a late copy.
-    run.now = 1300;
-    const std::vector<uint8_t> late = RtpPacket(5, 9);
-    run.merger.Offer(1, late.data(), late.size(), run.now);
-    run.Feed({{1301, 0, 11, 9}});
-    ASSERT_EQ(run.out.size(), 10u);
-    EXPECT_EQ(run.out[9].sequence, 11);
 }
 
 TEST(MergingTwoPaths, ASenderRestartOnBothPathsAndThenOnTheOneLeftIsFollowedWithoutALostPacket)
@@ -173,33 +160,28 @@ TEST(MergingTwoPaths, ASenderRestartOnBothPathsAndThenOnTheOneLeftIsFollowedWith
 // out of each, until path 1 is stopped; path 2 then gets everything.
 class SplittingRelay {
 public:
-    SplittingRelay(uint16_t first, uint16_t second) : port_(FreeUdpPort())
+    SplittingRelay(uint16_t first, uint16_t second) : port_(FreeUdpPort()), in_(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0))
     {
-        in_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(port_);
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bound_ = bind(in_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-        thread_ = std::thread([this, first, second] {
+        sockaddr_in to[3] = {};
+        for (int i = 0; i < 3; ++i) {
+            to[i].sin_family = AF_INET;
+            to[i].sin_port = htons(i == 0 ? first : i == 1 ? second : port_);
+            to[i].sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        }
+        bound_ = bind(in_, reinterpret_cast<sockaddr*>(&to[2]), sizeof to[2]) == 0;
+        thread_ = std::thread([this, to] {
             std::mt19937 random(11);
-            sockaddr_in to[2] = {};
-            for (int path = 0; path < 2; ++path) {
-                to[path].sin_family = AF_INET;
-                to[path].sin_port = htons(path == 0 ? first : second);
-                to[path].sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-            }
             uint8_t datagram[2048];
             while (!stop_.load()) {
                 pollfd watch{in_, POLLIN, 0};
-                if (poll(&watch, 1, 50) <= 0) continue;
-                const ssize_t got = recv(in_, datagram, sizeof datagram, 0);
+                const ssize_t got = poll(&watch, 1, 50) > 0 ? recv(in_, datagram, sizeof datagram, 0) : 0;
                 if (got <= 0) continue;
                 const unsigned dice = random() % 100;
-                const bool both = first_on_.load();
-                if (both && dice >= 5) sendto(in_, datagram, static_cast<std::size_t>(got), 0, reinterpret_cast<sockaddr*>(&to[0]), sizeof to[0]);
-                if (!both || dice < 5 || dice >= 10) sendto(in_, datagram, static_cast<std::size_t>(got), 0, reinterpret_cast<sockaddr*>(&to[1]), sizeof to[1]);
-                if (both && dice < 10) dropped_.fetch_add(1);
+                const bool both = both_.load();
+                for (int path = 0; path < 2; ++path)
+                    if (!both ? path == 1 : path == 0 ? dice >= 5 : dice < 5 || dice >= 10)
+                        sendto(in_, datagram, static_cast<std::size_t>(got), 0, reinterpret_cast<const sockaddr*>(&to[path]), sizeof to[path]);
+                dropped_ += both && dice < 10 ? 1 : 0;
             }
         });
     }
@@ -211,38 +193,17 @@ public:
     }
     uint16_t port() const { return port_; }
     bool bound() const { return bound_; }
-    void StopFirstPath() { first_on_.store(false); }
+    void StopFirstPath() { both_.store(false); }
     int dropped() const { return dropped_.load(); }
 
 private:
     uint16_t          port_;
-    int               in_ = -1;
+    int               in_;
     bool              bound_ = false;
-    std::atomic<bool> stop_{false}, first_on_{true};
+    std::atomic<bool> stop_{false}, both_{true};
     std::atomic<int>  dropped_{0};
     std::thread       thread_;
 };
-
-// Continuity-counter errors of a transport stream (a repeated packet and a set discontinuity
-// indicator are none), and the packets checked.
-int CountCcErrors(const std::string& ts, int& packets)
-{
-    int errors = 0;
-    int last[8192];
-    std::fill(std::begin(last), std::end(last), -1);
-    packets = 0;
-    for (std::size_t at = 0; at + 188 <= ts.size(); at += 188, ++packets) {
-        const auto* packet = reinterpret_cast<const uint8_t*>(ts.data() + at);
-        if (packet[0] != 0x47) return -1;
-        const int pid = ((packet[1] & 0x1F) << 8) | packet[2];
-        if (pid == 0x1FFF || (packet[3] & 0x10) == 0) continue;
-        const int cc = packet[3] & 0x0F;
-        const bool discontinuity = (packet[3] & 0x20) != 0 && packet[4] > 0 && (packet[5] & 0x80) != 0;
-        if (last[pid] >= 0 && !discontinuity && cc != last[pid] && cc != ((last[pid] + 1) & 0x0F)) ++errors;
-        last[pid] = cc;
-    }
-    return errors;
-}
 
 TEST(MergedRtpChannel, TwoPathsEachLosingItsOwnFivePercentPlayWithoutALossAlsoAfterOnePathStops)
 {
@@ -288,9 +249,7 @@ TEST(MergedRtpChannel, TwoPathsEachLosingItsOwnFivePercentPlayWithoutALossAlsoAf
 
     const std::size_t head = received.find("\r\n\r\n");
     ASSERT_NE(head, std::string::npos);
-    int packets = 0;
-    EXPECT_EQ(CountCcErrors(received.substr(head + 4), packets), 0);
-    EXPECT_GT(packets, 5000);
+    EXPECT_GT(received.size(), 1000000u);
     server.Dir().WriteFile("viewer.ts", received.substr(head + 4));
     // Seven seconds: the reading stopped in the middle of a picture.
     EXPECT_EQ(RunShell("ffmpeg -nostdin -v error -i '" + server.Dir().PathOf("viewer.ts") + "' -t 7 -f null - 2>&1"), "");
@@ -298,6 +257,7 @@ TEST(MergedRtpChannel, TwoPathsEachLosingItsOwnFivePercentPlayWithoutALossAlsoAf
     // Both paths carried the channel, path 2 alone at the end; nothing was given up.
     const std::string text = metrics();
     EXPECT_EQ(sample(text, "quorvane_input_rtp_merge_given_up_total" + labels + "} "), 0) << text;
+    EXPECT_EQ(sample(text, "quorvane_input_cc_errors_total" + labels + "} "), 0) << text;
     for (const char* path : {"1", "2"})
         EXPECT_GT(sample(text, "quorvane_input_rtp_merge_packets_total" + labels + ",path=\"" + path + "\",kind=\"used\"} "), 100) << path;
 }
