@@ -218,9 +218,12 @@ TEST(MergedRtpChannel, TwoPathsEachLosingItsOwnFivePercentPlayWithoutALossAlsoAf
     server.Dir().WriteFile("user_profile.csv", "root,rootpw,12/31/2099,free,0\r\n");
     server.Dir().WriteFile("channel_definition.xml", "<?xml version=\"1.0\" encoding=\"iso-8859-1\" ?>\r\n<ch src=\"rtp://:" +
                                                          std::to_string(first) + "\" merge=\"rtp://:" + std::to_string(second) +
-                                                         "\">Merged</ch>\r\n");
+                                                         "\">Merged</ch>\r\n<ch src=\"rtp://:" + std::to_string(FreeUdpPort()) +
+                                                         "\" merge=\"http://x/y\">Alone</ch>\r\n");
     ASSERT_TRUE(server.Start());
     ASSERT_TRUE(server.WaitForLog("CH [1]: merging two RTP paths, window 200 ms\n"));
+    EXPECT_TRUE(server.WaitForLog("CH [2]: merge path http://x/y is not an RTP source, ignored\n"));
+    EXPECT_TRUE(server.WaitForLog("CH [2]: UDP receive buffer "));          // the source alone
     SplittingRelay relay(first, second);
     ASSERT_TRUE(relay.bound());
     ChildProgram source;
