@@ -185,6 +185,15 @@ int DatagramBatch::Receive(int fd, int flags)
     return recvmmsg(fd, messages_, kDatagramBatch, flags, nullptr);
 }
 
+void StoreDatagram(ChannelRecord& channel, RealBuffer& buffer, InputHealth& health, const uint8_t* data, int32_t length,
+                   bool rtp, uint64_t now_ms)
+{
+    CountDatagram(health, data, static_cast<std::size_t>(length), rtp, now_ms);
+    std::memcpy(buffer.slots[channel.input_index.load()].data, data, static_cast<std::size_t>(length));
+    channel.has_input.store(1);
+    write_slot(channel, buffer, length);
+}
+
 // Copies every datagram into the channel's ring until the server stops.
 static void ReceiveDatagrams(ChannelRecord& channel, RealBuffer& buffer, int fd, bool rtp, InputHealth& health,
                              int number)
@@ -206,11 +215,7 @@ static void ReceiveDatagrams(ChannelRecord& channel, RealBuffer& buffer, int fd,
             for (int i = 0; i < got; ++i) {
                 const int32_t length = batch.Length(i);
                 if (length < 1) continue;           // an empty datagram takes no slot
-                const uint8_t* data = batch.Data(i);
-                CountDatagram(health, data, static_cast<std::size_t>(length), rtp, last_datagram_ms);
-                std::memcpy(buffer.slots[channel.input_index.load()].data, data, static_cast<std::size_t>(length));
-                channel.has_input.store(1);
-                write_slot(channel, buffer, length);
+                StoreDatagram(channel, buffer, health, batch.Data(i), length, rtp, last_datagram_ms);
             }
             if (got < kDatagramBatch / 2) SleepMs(kDatagramNapMs);
         } else {

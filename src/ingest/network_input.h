@@ -10,6 +10,8 @@
 #include <sys/socket.h>
 #include <vector>
 
+struct InputHealth;
+
 // The wait for a source's first datagram; a source silent for longer is taken to be gone.
 constexpr int kFirstDatagramWaitMs = 10000;
 // Datagrams taken by one receive, and the nap after a batch of less than half that, which
@@ -50,6 +52,11 @@ private:
     mmsghdr              messages_[kDatagramBatch];
     iovec                parts_[kDatagramBatch];
 };
+
+// Counts a datagram of at most kRingSlotSize bytes into health and writes it into the ring's
+// next slot (the channel then has input).
+void StoreDatagram(ChannelRecord& channel, RealBuffer& buffer, InputHealth& health, const uint8_t* data, int32_t length,
+                   bool rtp, uint64_t now_ms);
 
 // Resets the channel's indices and gives it a fresh ring (null, logged, when none could be
 // allocated).

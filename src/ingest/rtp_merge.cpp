@@ -6,7 +6,6 @@
 #include "core/sockets.h"
 #include "ingest/input_health.h"
 #include "ingest/network_input.h"
-#include "ingest/real_buffer.h"
 #include "ingest/recorders.h"
 
 #include <algorithm>
@@ -289,10 +288,7 @@ void MergePaths(ChannelRecord& channel, RealBuffer& buffer, const int (&fds)[kRt
     uint64_t now_ms = GetTickMs();
     uint64_t last_output_ms = now_ms;
     RtpMerger merger([&](const uint8_t* data, std::size_t length, int) {
-        CountDatagram(health, data, length, true, now_ms);
-        std::memcpy(buffer.slots[channel.input_index.load()].data, data, length);
-        channel.has_input.store(1);
-        write_slot(channel, buffer, static_cast<int32_t>(length));
+        StoreDatagram(channel, buffer, health, data, static_cast<int32_t>(length), true, now_ms);
         last_output_ms = now_ms;
     });
     RtpMergeCounts published;
