@@ -11,6 +11,7 @@
 #include "ingest/pull_rtsp.h"
 #include "ingest/real_buffer.h"
 #include "ingest/source_switch.h"
+#include "ingest/rtp_merge.h"
 
 #include <memory>
 #include <new>
@@ -41,7 +42,9 @@ void RunChannelInput(ChannelRecord& channel, int32_t channel_index, const std::s
     case kSourceRtpGroup:
     case kSourceRtpPort:
     case kSourceUdpGroup:
-    case kSourceUdpPort: RunDatagramInput(channel, channel_index); break;
+    case kSourceUdpPort:
+        if (!RunRtpMerge(channel, channel_index)) RunDatagramInput(channel, channel_index);
+        break;
     case kSourceDvbGroup:
     case kSourceDvbPort: RunDvbInput(channel, channel_index, table); break;
     case kSourceHttp: RunHttpPull(channel, channel_index); break;

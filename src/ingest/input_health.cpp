@@ -107,7 +107,9 @@ void StartHealth(InputHealth& health)
 {
     for (std::atomic<uint64_t>* counter : {&health.datagrams, &health.bytes, &health.cc_errors, &health.pcr_packets,
                                            &health.pcr_jumps, &health.rtp_gaps, &health.first_datagram_ms, &health.last_datagram_ms, &health.last_pcr_ms,
-                                           &health.recorder_bytes, &health.recorder_errors})
+                                           &health.recorder_bytes, &health.recorder_errors, &health.merge_received[0],
+                                           &health.merge_received[1], &health.merge_used[0], &health.merge_used[1],
+                                           &health.merge_lost[0], &health.merge_lost[1], &health.merge_given_up})
         counter->store(0, std::memory_order_relaxed);
     for (int i = 0; i < kHealthSecondSlots; ++i) {
         health.second_bytes[i].store(0, std::memory_order_relaxed);
@@ -118,6 +120,7 @@ void StartHealth(InputHealth& health)
     health.last_pcr = 0;
     health.last_rtp_sequence = -1;
     health.silent.store(0);
+    health.merging.store(0);
     health.running.store(1);
 }
 

@@ -37,6 +37,13 @@ struct InputHealth {
     // Bytes per second of the window, each with the second it counts.
     std::atomic<uint64_t> second_bytes[kHealthSecondSlots]{};
     std::atomic<uint64_t> second_stamp[kHealthSecondSlots]{};
+    // The hitless merge of two RTP paths (ingest/rtp_merge.h), kept in the channel's own record
+    // whoever runs it: set once it ran since the data thread started; per path the datagrams
+    // received, the packets whose copy went out and the sequence numbers missing on the path;
+    // and the numbers neither path delivered in time.
+    std::atomic<int32_t>  merging{0};
+    std::atomic<uint64_t> merge_received[2]{}, merge_used[2]{}, merge_lost[2]{};
+    std::atomic<uint64_t> merge_given_up{0};
 
     // The data thread's own: the last continuity counter per PID (0xFF unseen), the last PCR
     // and the last RTP sequence number (-1 none).

@@ -65,9 +65,6 @@ int open_udp_receiver(uint16_t port)
 
 static bool Stopping() { return g_channel_reader_stop.load() != 0; }
 
-// The wait for a source's first datagram; a source silent for longer is taken to be gone.
-static constexpr int kFirstDatagramWaitMs = 10000;
-
 bool WaitReadable(int fd, int timeout_ms)
 {
     const uint64_t deadline = GetTickMs() + static_cast<uint64_t>(timeout_ms);
@@ -127,9 +124,7 @@ void close_datagram_source(int fd, const SourceRecord& source, const char* prima
     CloseSocket(fd);
 }
 
-// Opens the source's port (and joins its group), trying again each second until it opens;
-// -1 when the server stops first.
-static int OpenDatagramSource(SourceRecord& source, const char* primary, int number)
+int OpenDatagramSource(SourceRecord& source, const char* primary, int number)
 {
     int fd = -1;
     while (!Stopping()) {
@@ -142,8 +137,7 @@ static int OpenDatagramSource(SourceRecord& source, const char* primary, int num
     return fd;
 }
 
-// Logs the source, then waits for its first datagram and logs that too.
-static void AnnounceDatagramSource(const SourceRecord& source, int32_t kind, int number, int fd)
+void LogDatagramSource(const SourceRecord& source, int32_t kind, int number)
 {
     switch (kind) {
     case kSourceUdpPort: LogSystemMessage("CH [%d]: UDP Media Source Port No [%d]\n", number, source.port); break;
@@ -153,7 +147,12 @@ static void AnnounceDatagramSource(const SourceRecord& source, int32_t kind, int
         break;
     default: LogSystemMessage("CH [%d]: RTP Media Source IP [%s] Port No [%d]\n", number, source.host, source.port); break;
     }
+}
 
+// Logs the source, then waits for its first datagram and logs that too.
+static void AnnounceDatagramSource(const SourceRecord& source, int32_t kind, int number, int fd)
+{
+    LogDatagramSource(source, kind, number);
     while (!Stopping()) {
         if (!WaitReadable(fd, kFirstDatagramWaitMs)) continue;
         switch (kind) {
@@ -170,44 +169,55 @@ static void AnnounceDatagramSource(const SourceRecord& source, int32_t kind, int
     }
 }
 
+DatagramBatch::DatagramBatch(std::size_t datagram_size)
+    : size_(datagram_size), scratch_(static_cast<std::size_t>(kDatagramBatch) * datagram_size)
+{
+}
+
+int DatagramBatch::Receive(int fd, int flags)
+{
+    for (int i = 0; i < kDatagramBatch; ++i) {
+        parts_[i] = {scratch_.data() + static_cast<std::size_t>(i) * size_, size_};
+        messages_[i] = {};
+        messages_[i].msg_hdr.msg_iov    = &parts_[i];
+        messages_[i].msg_hdr.msg_iovlen = 1;
+    }
+    return recvmmsg(fd, messages_, kDatagramBatch, flags, nullptr);
+}
+
+void StoreDatagram(ChannelRecord& channel, RealBuffer& buffer, InputHealth& health, const uint8_t* data, int32_t length,
+                   bool rtp, uint64_t now_ms)
+{
+    CountDatagram(health, data, static_cast<std::size_t>(length), rtp, now_ms);
+    std::memcpy(buffer.slots[channel.input_index.load()].data, data, static_cast<std::size_t>(length));
+    channel.has_input.store(1);
+    write_slot(channel, buffer, length);
+}
+
 // Copies every datagram into the channel's ring until the server stops.
 static void ReceiveDatagrams(ChannelRecord& channel, RealBuffer& buffer, int fd, bool rtp, InputHealth& health,
                              int number)
 {
     SetSocketTimeouts(fd, 1000, 0);
     channel.has_input.store(0);
-    const std::size_t receive_size = rtp ? kRtpSlotSize : kTsBlockSize;
     // Datagrams are taken in batches into a scratch area of the thread's own and then copied
     // into their slots one by one, each published as it is written: receiving straight into
     // the slots ahead of the writer's index would let a reader or recorder copy a slot that is
     // still being written. A short nap after a small batch lets the next ones gather, so that
     // many quiet channels do not cost a wake-up per datagram.
-    constexpr int kBatch = 32;
     static_assert(kRtpSlotSize <= kRingSlotSize, "a datagram fits one slot");
-    std::vector<uint8_t> scratch(static_cast<std::size_t>(kBatch) * receive_size);
-    mmsghdr messages[kBatch];
-    iovec parts[kBatch];
+    DatagramBatch batch(rtp ? kRtpSlotSize : kTsBlockSize);
     uint64_t last_datagram_ms = GetTickMs();
     while (!Stopping()) {
-        for (int i = 0; i < kBatch; ++i) {
-            parts[i] = {scratch.data() + static_cast<std::size_t>(i) * receive_size, receive_size};
-            messages[i] = {};
-            messages[i].msg_hdr.msg_iov    = &parts[i];
-            messages[i].msg_hdr.msg_iovlen = 1;
-        }
-        const int got = recvmmsg(fd, messages, kBatch, MSG_WAITFORONE, nullptr);
+        const int got = batch.Receive(fd, MSG_WAITFORONE);
         if (got >= 1) {
             last_datagram_ms = GetTickMs();
             for (int i = 0; i < got; ++i) {
-                const int32_t length = static_cast<int32_t>(messages[i].msg_len);
+                const int32_t length = batch.Length(i);
                 if (length < 1) continue;           // an empty datagram takes no slot
-                const auto* data = static_cast<const uint8_t*>(parts[i].iov_base);
-                CountDatagram(health, data, static_cast<std::size_t>(length), rtp, last_datagram_ms);
-                std::memcpy(buffer.slots[channel.input_index.load()].data, data, static_cast<std::size_t>(length));
-                channel.has_input.store(1);
-                write_slot(channel, buffer, length);
+                StoreDatagram(channel, buffer, health, batch.Data(i), length, rtp, last_datagram_ms);
             }
-            if (got < kBatch / 2) SleepMs(20);
+            if (got < kDatagramBatch / 2) SleepMs(kDatagramNapMs);
         } else {
             if (Stopping()) break;
             LogSystemMessage("CH [%d]: nInput_length=[%d] errorno is [%d]\n", number, got, errno);

@@ -252,6 +252,47 @@ static void AppendChannelFamilies(std::string& out, const std::vector<ChannelFig
     }
 }
 
+// The hitless merge's counters of each channel that merged two RTP paths.
+static void AppendMergeFamilies(std::string& out, const std::vector<ChannelFigures>& channels)
+{
+    {
+        Family family(out, "quorvane_input_rtp_merge_packets_total", "counter",
+                      "RTP packets of each merged path: received, used (the copy that went out) and lost (missing on the path).");
+        for (const ChannelFigures& channel : channels) {
+            const InputHealth* health = FindHealth(channel.number - 1);
+            if (health == nullptr || health->merging.load() == 0) continue;
+            for (int path = 0; path < 2; ++path) {
+                const std::string labels = ChannelLabels(channel) + ",path=\"" + std::to_string(path + 1) + "\",kind=\"";
+                family.Sample(labels + "received\"", health->merge_received[path].load(std::memory_order_relaxed));
+                family.Sample(labels + "used\"", health->merge_used[path].load(std::memory_order_relaxed));
+                family.Sample(labels + "lost\"", health->merge_lost[path].load(std::memory_order_relaxed));
+            }
+        }
+    }
+    Family family(out, "quorvane_input_rtp_merge_given_up_total", "counter",
+                  "RTP sequence numbers of a merged channel that neither path delivered within 200 ms.");
+    for (const ChannelFigures& channel : channels) {
+        const InputHealth* health = FindHealth(channel.number - 1);
+        if (health != nullptr && health->merging.load() != 0)
+            family.Sample(ChannelLabels(channel), health->merge_given_up.load(std::memory_order_relaxed));
+    }
+}
+
+// ,"merge":{...} of a channel that merged two RTP paths.
+static void AppendMergeFigures(std::string& out, int channel_number)
+{
+    const InputHealth* health = FindHealth(channel_number - 1);
+    if (health == nullptr || health->merging.load() == 0) return;
+    char text[384];
+    FormatText(text,
+               ",\"merge\":{\"received\":[%" PRIu64 ",%" PRIu64 "],\"used\":[%" PRIu64 ",%" PRIu64 "],\"lost\":[%" PRIu64
+               ",%" PRIu64 "],\"given_up\":%" PRIu64 "}",
+               health->merge_received[0].load(), health->merge_received[1].load(), health->merge_used[0].load(),
+               health->merge_used[1].load(), health->merge_lost[0].load(), health->merge_lost[1].load(),
+               health->merge_given_up.load());
+    out += text;
+}
+
 // The families of the HTTP, RTSP and VOD services.
 static void AppendServiceFamilies(std::string& out)
 {
@@ -301,6 +342,7 @@ std::string MetricsText(uint64_t now_ms)
     std::string out;
     out.reserve(4096 + channels.size() * 2048);
     AppendChannelFamilies(out, channels);
+    AppendMergeFamilies(out, channels);
     AppendServiceFamilies(out);
     AppendProcessFamilies(out);
     return out;
@@ -371,6 +413,7 @@ std::string StatusJson(uint64_t now_ms)
                        channel.active_source, channel.source_switches);
             out += text;
         }
+        AppendMergeFigures(out, channel.number);
         if (channel.folder) {
             out.append(",\"playing\":").append(channel.playing ? "1" : "0");
             out.append(",\"file\":").append(JsonString(channel.file));
