@@ -10,8 +10,8 @@
 #include "ingest/pull_rtmp.h"
 #include "ingest/pull_rtsp.h"
 #include "ingest/real_buffer.h"
-#include "ingest/source_switch.h"
 #include "ingest/rtp_merge.h"
+#include "ingest/source_switch.h"
 
 #include <memory>
 #include <new>
