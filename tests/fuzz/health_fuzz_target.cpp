@@ -1,9 +1,10 @@
 // Fuzz entry for the input health counting of received datagrams (transport-stream packets,
-// RTP headers, PCRs) and the texts the metrics pages build from outside data (channel names,
+// RTP headers, PCRs), the splicing of another source's packets onto a stream, and the texts the metrics pages build from outside data (channel names,
 // request heads). The first byte picks RTP or not and the metrics text; the rest is cut into
 // datagrams, each preceded by a length byte.
 
 #include "ingest/input_health.h"
+#include "media/ts_splicer.h"
 #include "server/metrics.h"
 
 #include <cstdint>
@@ -31,6 +32,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     // at most.
     if (health.datagrams.load() != datagrams || health.cc_errors.load() > datagrams * 11) std::abort();
     (void)InputBitrate(health, now_ms);
+
+    // The same bytes as packets of a source switched to half-way: whatever passes is a whole
+    // packet, and nothing passes before a PAT after the switch.
+    TsSourceSplicer splicer;
+    const size_t packets = (size - 1) / kTsPacketSize;
+    bool pat_seen = false;
+    for (size_t k = 0; k < packets; ++k) {
+        if (k == packets / 2) {
+            splicer.Switch(true);
+            pat_seen = false;
+        }
+        splicer.Packet(data + 1 + k * kTsPacketSize, [&](const uint8_t* packet) {
+            const uint16_t pid = static_cast<uint16_t>(((packet[1] & 0x1F) << 8) | packet[2]);
+            if (packet[0] != kTsSyncByte || (!pat_seen && pid != 0)) std::abort();
+            pat_seen = pat_seen || (pid == 0 && !is_source_switch_mark(packet));
+        });
+    }
 
     const std::string text(reinterpret_cast<const char*>(data + 1), size - 1);
     const std::string json = JsonString(text);
