@@ -53,7 +53,7 @@ bool MenuFileNameAllowed(std::string_view name)
     return name != "stb_tml" && name != "stb_tml_temp" && name != "stb_tml_backup";
 }
 
-std::string MainMenuDocument(const ChannelTable& table, int http_port)
+std::string MainMenuDocument(const ChannelTable& table, int http_port, const std::function<bool(int)>& listed)
 {
     std::string document;
     AppendHead(document);
@@ -61,6 +61,7 @@ std::string MainMenuDocument(const ChannelTable& table, int http_port)
     document += "<msgfont>40</msgfont>\r\n";
     document += "<msgposition>150,868,1050,950</msgposition>\r\n";
     for (int32_t i = 0; i < table.Count(); ++i) {
+        if (listed && !listed(i + 1)) continue;
         const std::string name = EscapeMarkup(table.channels[static_cast<std::size_t>(i)]->name);
         document += "<item>\r\n";
         document += FormatString("<channel>%d - %s</channel>\r\n", i + 1, name.c_str());
@@ -75,7 +76,7 @@ std::string MainMenuDocument(const ChannelTable& table, int http_port)
     document += "<frame title=\"Channel Recorded Video\">\r\n";
     for (int32_t i = 0; i < table.Count(); ++i) {
         const char* raw = table.channels[static_cast<std::size_t>(i)]->name;
-        if (!MenuFileNameAllowed(raw)) continue;
+        if (!MenuFileNameAllowed(raw) || (listed && !listed(i + 1))) continue;
         const std::string name = EscapeMarkup(raw);
         document += FormatString("<icon src=\"pictures/ch%d.png\" href=\"%s.xml\">%s</icon>\r\n", i + 1, name.c_str(), name.c_str());
     }

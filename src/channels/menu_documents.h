@@ -8,6 +8,7 @@
 #include "channels/channel_table.h"
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -24,8 +25,9 @@ std::string EscapeMarkup(std::string_view text);
 // "\", or one of the main document's own names. Such a channel gets no document and no entry
 // under "Recorded Video".
 bool MenuFileNameAllowed(std::string_view name);
-// The main document for the table.
-std::string MainMenuDocument(const ChannelTable& table, int http_port);
+// The main document for the table; with listed, only the channels (numbers from 1) it holds
+// for (a user's menu: the numbers and live URLs stay those of the table).
+std::string MainMenuDocument(const ChannelTable& table, int http_port, const std::function<bool(int)>& listed = nullptr);
 // A channel's document; with a recording folder its archive listing, which deletes the
 // recordings past the retention.
 std::string ChannelMenuDocument(const ChannelRecord& channel, int http_port, int vod_port, int duration_minutes);

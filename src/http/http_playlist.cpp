@@ -2,6 +2,7 @@
 
 #include "channels/archive.h"
 #include "channels/guide.h"
+#include "channels/menu_documents.h"
 #include "channels/xmltv.h"
 #include "core/calendar.h"
 #include "core/config.h"
@@ -13,6 +14,7 @@
 #include <arpa/inet.h>
 #include <cctype>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <netinet/in.h>
 #include <strings.h>
@@ -223,10 +225,20 @@ static bool IsChannelListPath(std::string_view path)
     return path == "/playlist.m3u" || path == "/playlist.m3u8" || path == "/epg.xml";
 }
 
+// The boxes' main menu asked with a user's credentials (in the query or as Basic) while the
+// server writes the menus and checks users: it lists that user's channels. Asked without
+// them, it is the file every box gets.
+static bool IsUserMenuRequest(const char* request, std::string_view target, std::string_view path)
+{
+    return path == "/tml/stb_tml.xml" && g_config.user_authorization && g_config.tv_on_demand_record_duration > 0 &&
+           (path.size() < target.size() || strcasestr(request, "\nAuthorization: Basic ") != nullptr);
+}
+
 bool IsChannelListRequest(const char* request)
 {
     const std::string_view target = RequestTarget(request);
-    return IsChannelListPath(target.substr(0, target.find('?')));
+    const std::string_view path = target.substr(0, target.find('?'));
+    return IsChannelListPath(path) || IsUserMenuRequest(request, target, path);
 }
 
 bool ServeChannelList(PlayerConnection& conn, const char* request, bool http11)
@@ -234,7 +246,8 @@ bool ServeChannelList(PlayerConnection& conn, const char* request, bool http11)
     const std::string_view target = RequestTarget(request);
     const std::string_view path = target.substr(0, target.find('?'));
     const bool guide = path == "/epg.xml";
-    if (!IsChannelListPath(path)) return false;
+    const bool menu = IsUserMenuRequest(request, target, path);
+    if (!IsChannelListPath(path) && !menu) return false;
     LogSystemMessage("Request Channel List =[%.*s]\n", static_cast<int>(path.size()), path.data());
     TakeRequestCredentials(conn, request, target.data() + path.size(), true);
     if (g_config.user_authorization) {
@@ -245,6 +258,15 @@ bool ServeChannelList(PlayerConnection& conn, const char* request, bool http11)
         }
     }
     const char* user = g_config.user_authorization ? conn.user_name : nullptr;
+    if (menu) {
+        const std::shared_ptr<const PackageTable> packages = CurrentPackages();
+        const std::string body = MainMenuDocument(*CurrentChannels(), std::atoi(g_config.httpport),
+                                                  [&](int number) { return packages->MayWatch(user, number); });
+        const std::string headers = "Content-Type: text/xml;charset=big5\r\nCache-Control: private, no-cache\r\n";
+        if (!SendConnectionText(conn, AnswerHead(http11, "200 OK", headers, body.size()) + body))
+            LogSystemMessage("Set-top menu: the answer was not sent\n");
+        return true;
+    }
     if (guide) {
         const std::string body =
             GuideText(*CurrentChannels(), RequestHost(request, conn.socket.load()), std::time(nullptr), user);

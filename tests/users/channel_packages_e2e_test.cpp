@@ -60,7 +60,9 @@ TEST(ChannelPackagesEndToEnd, AUserWithAPackageOpensOnlyItsChannelsOnEveryOutput
     server.Dir().WriteFile("user_packages.csv", "ann,basic\r\n");
     server.Dir().WriteFile("channel_definition.xml", std::string(kXmlHead) + "<ch src=\"udp://" + std::to_string(udp1) +
                                                          "\">One</ch>\r\n<ch src=\"udp://" + std::to_string(udp2) + "\">Two</ch>\r\n");
-    ASSERT_TRUE(server.Start("user_authorization=1\r\niptv_base_port=" + std::to_string(rtsp) + "\r\n"));
+    server.Dir().MakeDir("tml/pictures");
+    ASSERT_TRUE(server.Start("user_authorization=1\r\ntv_on_demand_record_duration=60\r\niptv_base_port=" + std::to_string(rtsp) +
+                             "\r\n"));
     UdpSource two(udp2, 60, PlainDatagram);
     // HLS needs key pictures to cut at.
     ChildProgram one;
@@ -72,6 +74,15 @@ TEST(ChannelPackagesEndToEnd, AUserWithAPackageOpensOnlyItsChannelsOnEveryOutput
 
     EXPECT_EQ(ListedChannels(Body(server.Fetch(Get("/playlist.m3u?u=ann&p=pw")))), std::vector<std::string>{"1"});
     EXPECT_EQ(ListedChannels(Body(server.Fetch(Get("/playlist.m3u8?u=bob&p=pw")))), (std::vector<std::string>{"1", "2"}));
+    // The boxes' menu: the user's channels when asked with credentials, every channel without.
+    const auto menu_lists = [&](const std::string& target, const char* live) {
+        return Body(server.Fetch(Get(target))).find(std::string("/") + live + ".ch</livevideo>") != std::string::npos;
+    };
+    EXPECT_TRUE(menu_lists("/tml/stb_tml.xml?u=ann&p=pw", "1"));
+    EXPECT_FALSE(menu_lists("/tml/stb_tml.xml?u=ann&p=pw", "2"));
+    EXPECT_TRUE(menu_lists("/tml/stb_tml.xml?u=bob&p=pw", "2"));
+    EXPECT_TRUE(menu_lists("/tml/stb_tml.xml", "2"));
+    EXPECT_EQ(server.Fetch(Get("/tml/stb_tml.xml?u=ann&p=wrong")), kUserRefusal);
 
     EXPECT_EQ(server.Fetch(Get("/2.ch?u=ann&p=pw")), kUserRefusal);
     EXPECT_EQ(server.Fetch(Get("/2/index.m3u8?u=ann&p=pw")), kUserRefusal);
