@@ -42,6 +42,7 @@ const ChannelPackage* PackageTable::Find(std::string_view name) const
 bool PackageTable::MayWatch(std::string_view user_name, int channel_number) const
 {
     if (user_name == "root") return true;
+    if (unreadable) return false;
     const auto held = user_packages.find(std::string(user_name));
     if (held == user_packages.end()) return true;
     for (const std::string& name : held->second) {
@@ -190,9 +191,17 @@ int LoadChannelPackages()
     std::string users;
     if (!ReadPackageFile(kPackageFile, packages) || !ReadPackageFile(kUserPackageFile, users)) {
         LogSystemMessage("Channel packages: the package files cannot be read\n");
+        std::lock_guard<std::mutex> held(g_package_table_lock);
+        if (!g_package_table->loaded) {
+            LogSystemMessage("Channel packages: only root may watch until they can be read\n");
+            auto closed = std::make_shared<PackageTable>();
+            closed->unreadable = true;
+            g_package_table = std::move(closed);
+        }
         return 0;
     }
     auto table = std::make_shared<PackageTable>();
+    table->loaded = true;
     ParseChannelPackages(packages, *table);
     ParseUserPackages(users, *table);
     LogSystemMessage("System Message: There are [%d] channel packages and [%d] users with packages\n",

@@ -27,6 +27,10 @@ struct PackageTable {
     std::unordered_map<std::string, std::size_t> package_index;   // name -> index in packages
     // The package names of each user that has any, as written (unknown names included).
     std::unordered_map<std::string, std::vector<std::string>> user_packages;
+    // Loaded from the files; and, when they could not be read before any table was, only root
+    // may watch: who holds packages is not known, so nobody else is let through.
+    bool loaded = false;
+    bool unreadable = false;
     const ChannelPackage* Find(std::string_view name) const;   // null when there is none
     // True when the user may watch the channel (root and users without packages always).
     bool MayWatch(std::string_view user_name, int channel_number) const;
@@ -42,7 +46,8 @@ void ParseChannelPackages(std::string_view text, PackageTable& table);
 void ParseUserPackages(std::string_view text, PackageTable& table);
 
 // Reads both files (a missing file is empty) and publishes them. 1, or 0 when a file exists
-// but cannot be read whole or is above 1 MiB (the previous table stays).
+// but cannot be read whole or is above 1 MiB: a table loaded before stays; without one, only
+// root may watch until the files can be read.
 int LoadChannelPackages();
 // The published table (empty, never null, before the first load).
 std::shared_ptr<const PackageTable> CurrentPackages();

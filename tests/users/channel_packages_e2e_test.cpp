@@ -197,3 +197,16 @@ TEST(ChannelPackagesEndToEnd, ARecordingIsRefusedAsItsChannelIsAndAFilmIsNot)
     ASSERT_TRUE(served.Send("DESCRIBE " + base + "tv_program_archive/one/2026_12_10_10_00.ts?u=ann&p=pw RTSP/1.0\r\nCSeq: 1\r\n\r\n"));
     EXPECT_TRUE(served.Reply().starts_with("RTSP/1.0 200 "));
 }
+
+TEST(ChannelPackagesEndToEnd, PackageFilesThatCannotBeReadAtStartLetOnlyRootWatch)
+{
+    TestServer server;
+    server.Dir().WriteFile("user_profile.csv", kUsers);
+    server.Dir().MakeDir("user_packages.csv");          // there, but no file to read
+    server.Dir().WriteFile("channel_definition.xml", std::string(kXmlHead) + "<ch src=\"udp://" +
+                                                         std::to_string(FreeUdpPort()) + "\">One</ch>\r\n");
+    ASSERT_TRUE(server.Start("user_authorization=1\r\n"));
+    EXPECT_EQ(server.Fetch(Get("/1.ch?u=bob&p=pw")), kUserRefusal);
+    EXPECT_TRUE(ListedChannels(Body(server.Fetch(Get("/playlist.m3u?u=bob&p=pw")))).empty());
+    EXPECT_EQ(ListedChannels(Body(server.Fetch(Get("/playlist.m3u?u=root&p=rootpw")))), std::vector<std::string>{"1"});
+}
