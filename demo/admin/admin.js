@@ -211,6 +211,8 @@ const channelFields = () => "&ch_name=" + enc($("channel-name").value) + "&ch_so
 for (const [id, command, fields] of [["channel-add", "add_channel", true], ["channel-update", "update_channel", true],
                                      ["channel-delete", "del_channel", false]])
   $(id).addEventListener("click", async () => {
+    // A source the list does not show (a DVB multiplex, say) is not written over with nothing.
+    if (fields && $("channel-source").value.trim() === "") return say("channels-status", "A channel needs a source");
     const query = command + "=" + enc($("channel-no").value) + (fields ? channelFields() : "");
     say("channels-status", "Answer: " + (await cgi(withToken(query))).trim());
     listChannels();

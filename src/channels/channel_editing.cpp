@@ -42,20 +42,6 @@ std::string_view Cut(std::string_view value, std::size_t size) { return value.su
 
 std::string_view TextOf(const char* value) { return value != nullptr ? std::string_view(value) : std::string_view(); }
 
-// The value after name= up to the next double quote; found is false without a closing quote.
-std::string_view AttributeValue(std::string_view element, std::string_view name, bool& found)
-{
-    found = false;
-    const std::size_t at = element.find(name);
-    if (at == std::string_view::npos) return {};
-    const std::size_t start = at + name.size() + 1;        // after the opening quote
-    if (start > element.size()) return {};
-    const std::size_t end = element.find('"', start);
-    if (end == std::string_view::npos) return {};
-    found = true;
-    return element.substr(start, end - start);
-}
-
 // 1 read, 0 missing, -1 empty, -2 present but unreadable.
 int ReadDefinitionText(std::string& text)
 {
@@ -82,13 +68,14 @@ std::vector<ChannelDefinition> ParseDefinitions(std::string_view text)
         const std::size_t name_start = inner.rfind('>');
         if (name_start != std::string_view::npos) CopyText(definition.name, inner.substr(name_start + 1));
         bool found = false;
-        const std::string_view src = AttributeValue(inner, "src=", found);
+        // The attributes: a URL in one of them may hold another's name.
+        const std::string_view head = inner.substr(0, name_start == std::string_view::npos ? inner.size() : name_start);
+        const std::string_view src = ElementAttribute(head, "src", found);
         definition.has_src = found;
         for (std::string_view scheme : kListedSchemes)
             if (found && StartsWith(src, scheme)) CopyText(definition.src, src);
-        CopyText(definition.img, AttributeValue(inner, "img=", found));
-        CopyText(definition.rec_folder, AttributeValue(inner, "rec_folder=", found));
-        const std::string_view head = inner.substr(0, name_start == std::string_view::npos ? inner.size() : name_start);
+        CopyText(definition.img, ElementAttribute(head, "img", found));
+        CopyText(definition.rec_folder, ElementAttribute(head, "rec_folder", found));
         definition.backups   = SplitBackupSources(ElementAttribute(head, "backup", found));
         definition.merge     = std::string(Cut(ElementAttribute(head, "merge", found), kChannelSrcSize));
         definition.on_demand = ElementAttribute(head, "ondemand", found) == "1";

@@ -224,21 +224,6 @@ void ParseXmlSource(std::string_view value, int index, ChannelRecord& channel)
     channel.program_count = 0;
 }
 
-// The value of attribute name= inside an element: from after its opening quote to the next
-// double quote ("" without a closing quote).
-std::string_view AttributeValue(std::string_view element, std::string_view name, bool& found)
-{
-    found = false;
-    const std::size_t at = element.find(name);
-    if (at == std::string_view::npos) return {};
-    found = true;
-    const std::size_t start = at + name.size() + 1;
-    if (start > element.size()) return {};
-    const std::size_t end = element.find('"', start);
-    if (end == std::string_view::npos) return {};
-    return element.substr(start, end - start);
-}
-
 void ReadExtraAttributes(std::string_view head, ChannelRecord& channel)
 {
     bool found = false;
@@ -276,16 +261,18 @@ std::shared_ptr<ChannelTable> ParseXml(std::string_view text)
         at = close + 5;
         bool found = false;
         const std::size_t name_start = element.rfind('>');
+        // The attributes: a URL in one of them may hold another's name.
+        const std::string_view head = element.substr(0, name_start == std::string_view::npos ? element.size() : name_start);
         if (dvb_left > 0) {
             AddDvbProgram(channel, *table->channels[static_cast<std::size_t>(dvb_parent)]->FirstSource(), dvb_parent);
             // A further program has its own logo and recording folder; its src is not read.
-            CopyText(channel.img, AttributeValue(element, "img=", found));
-            CopyText(channel.rec_folder, AttributeValue(element, "rec_folder=", found));
+            CopyText(channel.img, ElementAttribute(head, "img", found));
+            CopyText(channel.rec_folder, ElementAttribute(head, "rec_folder", found));
             if (name_start != std::string_view::npos) CopyText(channel.name, element.substr(name_start + 1));
             --dvb_left;
             continue;
         }
-        const std::size_t src = element.find("src=");
+        const std::size_t src = AttributeAt(head, "src");
         if (src == std::string_view::npos) break;       // this and every later channel unusable
         const std::size_t value_start = src + 5;
         const std::size_t quote = value_start <= element.size() ? element.find('"', value_start) : std::string_view::npos;
@@ -308,9 +295,9 @@ std::shared_ptr<ChannelTable> ParseXml(std::string_view text)
                 ParseXmlSource(value, i, channel);
             }
         }
-        CopyText(channel.img, AttributeValue(element, "img=", found));
-        CopyText(channel.rec_folder, AttributeValue(element, "rec_folder=", found));
-        ReadExtraAttributes(element.substr(0, name_start == std::string_view::npos ? element.size() : name_start), channel);
+        CopyText(channel.img, ElementAttribute(head, "img", found));
+        CopyText(channel.rec_folder, ElementAttribute(head, "rec_folder", found));
+        ReadExtraAttributes(head, channel);
         if (name_start != std::string_view::npos) CopyText(channel.name, element.substr(name_start + 1));
     }
     return table;
@@ -517,20 +504,26 @@ std::string ExtraChannelAttributes(const std::vector<std::string>& backups, std:
     return text;
 }
 
+std::size_t AttributeAt(std::string_view element, std::string_view name)
+{
+    for (std::size_t at = element.find(name); at != std::string_view::npos; at = element.find(name, at + 1)) {
+        const char before = at == 0 ? '\0' : element[at - 1];
+        if ((before == ' ' || before == '\t' || before == '\n' || before == '\r') && element.substr(at + name.size(), 2) == "=\"")
+            return at;
+    }
+    return std::string_view::npos;
+}
+
 std::string_view ElementAttribute(std::string_view element, std::string_view name, bool& found)
 {
     found = false;
-    for (std::size_t at = element.find(name); at != std::string_view::npos; at = element.find(name, at + 1)) {
-        const std::size_t value = at + name.size() + 2;
-        if (at == 0 || (element[at - 1] != ' ' && element[at - 1] != '\t' && element[at - 1] != '\n') ||
-            value > element.size() || element.substr(at + name.size(), 2) != "=\"")
-            continue;
-        const std::size_t end = element.find('"', value);
-        if (end == std::string_view::npos) return {};
-        found = true;
-        return element.substr(value, end - value);
-    }
-    return {};
+    const std::size_t at = AttributeAt(element, name);
+    if (at == std::string_view::npos) return {};
+    const std::size_t value = at + name.size() + 2;
+    const std::size_t end = element.find('"', value);
+    if (end == std::string_view::npos) return {};
+    found = true;
+    return element.substr(value, end - value);
 }
 
 int WriteChannelDefinitionFile(const ChannelTable& table)

@@ -195,6 +195,9 @@ std::vector<std::string> SplitBackupSources(std::string_view text);
 // The channel's extra attributes (backup=, merge=, ondemand=) as they are written after its
 // src, img and rec_folder, each with its leading blank; "" for a channel without them.
 std::string ExtraChannelAttributes(const std::vector<std::string>& backups, std::string_view merge, bool on_demand);
+// Where attribute name (without '=') of an element starts: its name="..." after a blank or a
+// line break (npos when there is none).
+std::size_t AttributeAt(std::string_view element, std::string_view name);
 // The value of attribute name (without '=') of an element, where it follows a blank; found
 // is false when the element has no such attribute or its value has no closing quote.
 std::string_view ElementAttribute(std::string_view element, std::string_view name, bool& found);

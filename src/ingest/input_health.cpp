@@ -48,11 +48,11 @@ void CountPacket(InputHealth& health, const uint8_t* packet)
     if (adaptation && packet[4] > 0) {
         const uint8_t flags = packet[5];
         discontinuity = (flags & 0x80) != 0;
+        if (discontinuity && pid == health.pcr_pid) health.has_pcr = false;   // a new time base
         if ((flags & 0x10) != 0 && packet[4] >= 7) {
             const uint64_t base = (static_cast<uint64_t>(packet[6]) << 25) | (static_cast<uint64_t>(packet[7]) << 17) |
                                   (static_cast<uint64_t>(packet[8]) << 9) | (static_cast<uint64_t>(packet[9]) << 1) |
                                   (packet[10] >> 7);
-            if (discontinuity && pid == health.pcr_pid) health.has_pcr = false;
             CountPcr(health, pid, base);
         }
     }

@@ -83,7 +83,13 @@ static bool ChangeMembership(int fd, const char* group, const char* interface_ad
     if (inet_pton(AF_INET, group, &request.imr_multiaddr) != 1) return false;
     if (interface_address == nullptr || inet_pton(AF_INET, interface_address, &request.imr_interface) != 1)
         request.imr_interface.s_addr = htonl(INADDR_ANY);
-    return setsockopt(fd, IPPROTO_IP, join ? IP_ADD_MEMBERSHIP : IP_DROP_MEMBERSHIP, &request, sizeof request) == 0;
+    if (setsockopt(fd, IPPROTO_IP, join ? IP_ADD_MEMBERSHIP : IP_DROP_MEMBERSHIP, &request, sizeof request) != 0) return false;
+    // Only this socket's own group: every socket is bound to its port on every address, and
+    // two sources on one port (a channel's backup, a merged path, another channel) must not
+    // receive each other's groups.
+    const int own_groups_only = 0;
+    if (join) setsockopt(fd, IPPROTO_IP, IP_MULTICAST_ALL, &own_groups_only, sizeof own_groups_only);
+    return true;
 }
 
 std::shared_ptr<RealBuffer> NewRing(ChannelRecord& channel, int32_t channel_index)

@@ -10,7 +10,8 @@
 bool PullsOnDemand(const ChannelRecord& channel)
 {
     const SourceRecord* source = channel.FirstSource();
-    if (!channel.on_demand || source == nullptr) return false;
+    // A channel with backups keeps every source connected: its viewers never wait for one.
+    if (!channel.on_demand || source == nullptr || !channel.backups.empty()) return false;
     return source->kind == kSourceHttp || source->kind == kSourceRtsp || source->kind == kSourceRtspTs ||
            source->kind == kSourceRtmp;
 }

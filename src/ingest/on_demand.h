@@ -10,7 +10,8 @@
 #include <cstdint>
 #include <functional>
 
-// True for a channel marked on demand whose first source is an HTTP, RTSP or RTMP pull.
+// True for a channel marked on demand whose first source is an HTTP, RTSP or RTMP pull and that
+// has no backup sources.
 bool PullsOnDemand(const ChannelRecord& channel);
 
 // For a reader of an on-demand pull that finds no input: the reader's own existence makes the

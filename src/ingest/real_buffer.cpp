@@ -118,6 +118,13 @@ void RingReader::FollowNearWriter(int max_back)
     }
 }
 
+void RingReader::FollowFrom(int32_t index)
+{
+    buffer_ = channel_.Buffer();
+    output_index_ = ((index % kRingSlots) + kRingSlots) % kRingSlots;
+    sync_skip_ = 0;
+}
+
 void RingReader::WaitForWriter(int timeout_ms)
 {
     channel_.ring_waiters.fetch_add(1);

@@ -87,6 +87,8 @@ public:
     // holds a PAT, searched back at most max_back slots from the writer (at the writer when
     // none does), so that a reader that starts late misses as little as it can.
     void FollowNearWriter(int max_back);
+    // Takes the ring the channel's writer fills now and follows it from slot index.
+    void FollowFrom(int32_t index);
     // Sleeps until the writer writes past this reader's position, at most timeout_ms.
     void WaitForWriter(int timeout_ms);
     // Joins at the newest slot that starts with a PAT: before the first lap the first one

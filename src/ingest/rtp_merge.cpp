@@ -346,13 +346,20 @@ bool RunRtpMerge(ChannelRecord& channel, int32_t channel_index)
     std::shared_ptr<RealBuffer> buffer = NewRing(channel, channel_index);
     if (buffer == nullptr) return true;
 
+    // The first path joins its group on the server's address, as a single source does; the
+    // second on the interface the routing table gives its group, so that a second network on
+    // another card (a route for its groups) is joined there.
     char primary[32];
     GetLocalIpAddress(primary, sizeof primary);
+    const char* interfaces[kRtpMergePaths] = {primary, nullptr};
     int fds[kRtpMergePaths] = {-1, -1};
     for (int path = 0; path < kRtpMergePaths; ++path) {
-        fds[path] = OpenDatagramSource(*sources[path], primary, number);
+        fds[path] = OpenDatagramSource(*sources[path], interfaces[path], number);
         if (fds[path] < 0) {
-            if (path == 1) close_datagram_source(fds[0], *sources[0], primary);
+            if (path == 1) {
+                close_datagram_source(fds[0], *sources[0], primary);
+                sources[0]->socket.store(0);
+            }
             return true;
         }
         sources[path]->socket.store(fds[path]);
@@ -368,7 +375,7 @@ bool RunRtpMerge(ChannelRecord& channel, int32_t channel_index)
     MergePaths(channel, *buffer, fds, ChannelHealth(channel, channel_index), own, number);
 
     for (int path = 0; path < kRtpMergePaths; ++path) {
-        close_datagram_source(fds[path], *sources[path], primary);
+        close_datagram_source(fds[path], *sources[path], interfaces[path]);
         sources[path]->socket.store(0);
     }
     StopRecorders(recorders);

@@ -16,6 +16,7 @@
 #include <cstring>
 #include <new>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace {
@@ -24,6 +25,12 @@ namespace {
 // a second).
 constexpr int kSwitchLookBackSlots = 400;
 constexpr int kSwitchStepMs        = 20;
+// A source that gives no PAT and PMT this long after it took over (an encoder sending only
+// stuffing) counts as without signal for kSourceReturnMs.
+constexpr uint64_t kNoTablesMs     = kSourceSilenceMs + 1000;
+// The kinds a source may be (checked on the text before it is parsed: no folder is scanned and
+// no name looked up for anything else).
+constexpr std::string_view kSwitchableSchemes[] = {"udp://", "rtp://", "http://", "rtsp://", "rtmp://"};
 
 bool Stopping() { return g_channel_reader_stop.load() != 0; }
 
@@ -50,7 +57,20 @@ struct Feed {
     int32_t                        channel_index = 0;
     ThreadRecord*                  thread = nullptr;
     uint64_t                       signal_since_ms = 0;   // 0 while silent
+    uint64_t                       shunned_until_ms = 0;  // gave no tables: not taken before then
 };
+
+bool SwitchableText(std::string_view text)
+{
+    for (const std::string_view scheme : kSwitchableSchemes)
+        if (text.substr(0, scheme.size()) == scheme) return true;
+    return false;
+}
+
+bool Reconnecting(const ChannelRecord& record)
+{
+    return record.http_reconnect.load() != 0 || record.rtsp_reconnect.load() != 0 || record.rtmp_reconnect.load() != 0;
+}
 
 int32_t FeedThread(void* argument)
 {
@@ -149,11 +169,13 @@ private:
     bool HasSignal(const Feed& feed, uint64_t now) const
     {
         const uint64_t last = feed.health->last_datagram_ms.load();
-        return feed.thread != nullptr && last != 0 && now - last < kSourceSilenceMs;
+        return feed.thread != nullptr && last != 0 && now - last < kSourceSilenceMs && now >= feed.shunned_until_ms;
     }
     int Choose(uint64_t now);
-    void Activate(int index);
+    void Activate(int index, uint64_t now);
+    void Restart();
     void Copy();
+    void CheckTables(uint64_t now);
 
     ChannelRecord&                     channel_;
     int                                number_;
@@ -164,6 +186,9 @@ private:
     std::unique_ptr<RingReader>        reader_;
     int                                active_ = -1;
     uint64_t                           started_ms_ = 0;
+    uint64_t                           activated_ms_ = 0;
+    bool                               restart_pending_ = false;   // the active pull lost its connection
+    int32_t                            reconnect_index_ = 0;       // where its last connection began
 };
 
 bool SourceSwitch::Start(const std::shared_ptr<ChannelTable>& table, int32_t channel_index)
@@ -176,7 +201,8 @@ bool SourceSwitch::Start(const std::shared_ptr<ChannelTable>& table, int32_t cha
         feed->table = table;
         feed->channel_index = channel_index;
         feed->record.feed_health = feed->health.get();
-        if (ParseChannelSource(sources[k], feed->record) <= 0 || !Switchable(feed->record.FirstSource()->kind)) {
+        if (!SwitchableText(sources[k]) || ParseChannelSource(sources[k], feed->record) <= 0 ||
+            !Switchable(feed->record.FirstSource()->kind)) {
             LogSystemMessage("CH [%d]: source %d [%s] cannot be switched to, left out\n", number_, static_cast<int>(k + 1),
                              MaskSourceCredentials(sources[k]).c_str());
         } else {
@@ -209,13 +235,16 @@ int SourceSwitch::Choose(uint64_t now)
     return active_;
 }
 
-void SourceSwitch::Activate(int index)
+void SourceSwitch::Activate(int index, uint64_t now)
 {
     const bool change = active_ >= 0;
     active_ = index;
+    activated_ms_ = now;
     Feed& feed = *feeds_[static_cast<std::size_t>(index)];
     reader_ = std::make_unique<RingReader>(feed.record, false, 0);
     reader_->FollowNearWriter(kSwitchLookBackSlots);
+    restart_pending_ = false;
+    reconnect_index_ = feed.record.reconnect_index.load();
     reblocker_.Reset();
     if (change) {
         sink_.Pad();                                // the new source starts in a slot of its own
@@ -226,8 +255,39 @@ void SourceSwitch::Activate(int index)
     LogSystemMessage("CH [%d]: source %d active\n", number_, index + 1);
 }
 
+// The active pull made a new connection: its stream starts again as another source's would.
+void SourceSwitch::Restart()
+{
+    const ChannelRecord& record = feeds_[static_cast<std::size_t>(active_)]->record;
+    reconnect_index_ = record.reconnect_index.load();
+    reader_->FollowFrom(reconnect_index_);
+    reblocker_.Reset();
+    sink_.Pad();
+    splicer_.Switch(true);
+    restart_pending_ = false;
+}
+
+void SourceSwitch::CheckTables(uint64_t now)
+{
+    if (!splicer_.Waiting() || now - activated_ms_ < kNoTablesMs) return;
+    Feed& feed = *feeds_[static_cast<std::size_t>(active_)];
+    if (feed.shunned_until_ms > now) return;
+    LogSystemMessage("CH [%d]: source %d sends no PAT and PMT\n", number_, active_ + 1);
+    feed.shunned_until_ms = now + kSourceReturnMs;
+}
+
 void SourceSwitch::Copy()
 {
+    const ChannelRecord& record = feeds_[static_cast<std::size_t>(active_)]->record;
+    if (Reconnecting(record)) {
+        restart_pending_ = true;                    // what its lost connection left is dropped
+        return;
+    }
+    if (restart_pending_ || record.reconnect_index.load() != reconnect_index_) Restart();
+    if (reader_->buffer() == nullptr) {
+        reader_->FollowNearWriter(0);               // the source's input is between two rings
+        return;
+    }
     uint8_t slot[kRingSlotSize];
     for (int slots = 0; slots < kRingSlots / 2; ++slots) {
         // About to be lapped by the source's writer (a long stall): on from where it writes.
@@ -254,8 +314,9 @@ void SourceSwitch::Run()
 {
     while (!Stopping()) {
         const uint64_t now = GetTickMs();
+        if (active_ >= 0) CheckTables(now);
         const int chosen = Choose(now);
-        if (chosen >= 0 && chosen != active_) Activate(chosen);
+        if (chosen >= 0 && chosen != active_) Activate(chosen, now);
         bool any_signal = false;
         for (const auto& feed : feeds_) any_signal = any_signal || HasSignal(*feed, now);
         // Without any source new viewers are refused until one comes back.

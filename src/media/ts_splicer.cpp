@@ -47,6 +47,26 @@ void TsSourceSplicer::Switch(bool marked)
     state_  = State::kAwaitPat;
     marked_ = marked;
     started_.reset();
+    if (marked) version_step_ = (version_step_ + 1) % 32;
+}
+
+const uint8_t* TsSourceSplicer::Versioned(const uint8_t* packet, uint16_t pid)
+{
+    if (version_step_ == 0 || (pid != 0 && pid != pmt_pid_) || !UnitStart(packet)) return packet;
+    const int start = payload_offset(packet);
+    if (start >= kTsPacketSize) return packet;
+    const int section = start + 1 + packet[start];
+    if (section + 8 > kTsPacketSize) return packet;
+    const int end = section + 3 + (((packet[section + 1] & 0x0F) << 8) | packet[section + 2]);
+    // Only a whole section whose CRC holds: anything else is passed as the source sent it.
+    if (end > kTsPacketSize || end < section + 12 || crc32_mpeg(packet + section, static_cast<std::size_t>(end - section)) != 0)
+        return packet;
+    std::memcpy(versioned_, packet, kTsPacketSize);
+    uint8_t& version = versioned_[section + 5];
+    version = static_cast<uint8_t>((version & 0xC1) | ((((version >> 1) + version_step_) & 0x1F) << 1));
+    const uint32_t crc = crc32_mpeg(versioned_ + section, static_cast<std::size_t>(end - 4 - section));
+    for (int k = 0; k < 4; ++k) versioned_[end - 4 + k] = static_cast<uint8_t>(crc >> (24 - 8 * k));
+    return versioned_;
 }
 
 void TsSourceSplicer::Start(const uint8_t* packet, uint16_t pid, const PacketFn& out)
@@ -65,7 +85,7 @@ void TsSourceSplicer::Start(const uint8_t* packet, uint16_t pid, const PacketFn&
         mark[5] = 0x80;                                     // discontinuity indicator
         out(mark);
     }
-    out(packet);
+    out(Versioned(packet, pid));
 }
 
 void TsSourceSplicer::Packet(const uint8_t* packet, const PacketFn& out)
@@ -92,8 +112,9 @@ void TsSourceSplicer::Packet(const uint8_t* packet, const PacketFn& out)
         state_ = State::kPassing;
         return;
     case State::kPassing:
-        if (started_.test(pid) || pid == kNullPid) out(packet);
-        else if (UnitStart(packet)) Start(packet, pid, out);
+        // A PID starts at a unit start, or at a packet without payload (a PCR of its own).
+        if (started_.test(pid) || pid == kNullPid) out(Versioned(packet, pid));
+        else if (UnitStart(packet) || (packet[3] & 0x10) == 0) Start(packet, pid, out);
         return;
     }
 }

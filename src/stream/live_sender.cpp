@@ -35,6 +35,12 @@ void LivePcrClock::Take(const uint8_t* packet, int64_t* last_pcr)
         reference_ = pcr;
         return;
     }
+    if (pcr - reference_ > kPcrTicksPerSecond) {
+        // Far ahead (a channel that changed source, a source that skipped): no PCR comes
+        // this far apart in one stream, so pacing goes on from it rather than sleeping the gap.
+        reference_ = pcr;
+        return;
+    }
     pending_ += static_cast<double>(pcr - reference_) / static_cast<double>(kPcrTicksPerSecond) * 0.995;
     reference_ = pcr;
     if (last_pcr != nullptr) *last_pcr = pcr;

@@ -26,7 +26,8 @@ constexpr int kLiveSendTimeoutMs = 5000;
 class LivePcrClock {
 public:
     // Takes the packet's PCR if it has one (and stores it in *last_pcr when given); logs a
-    // PCR that went backwards.
+    // PCR that went backwards. A PCR behind the last one or more than a second ahead of it
+    // starts the clock again from itself.
     void Take(const uint8_t* packet, int64_t* last_pcr);
     double pending() const { return pending_; }
     void ClearPending() { pending_ = 0; }

@@ -234,7 +234,13 @@ TEST_F(ChannelExtrasEditing, BackupsMergeAndOnDemandSurviveEditsAndReachTheLoade
     EXPECT_TRUE(table->channels[0]->backups.empty());
     EXPECT_EQ(table->channels[1]->backups, (std::vector<std::string>{"http://u:p@10.0.0.5/a.ts", "rtsp://10.0.0.6/b"}));
     EXPECT_TRUE(table->channels[1]->on_demand);
-    // A src value holding the attribute's name is not taken for it.
+    // An attribute's name inside another's URL is not taken for it.
+    dir.WriteFile("channel_definition.xml", kXmlHead + "<ch src=\"udp://:5000\" backup=\"http://cdn/x?img=1&rec_folder=\">One</ch>\r\n");
+    ASSERT_EQ(LoadChannelTable(true), 1);
+    EXPECT_STREQ(CurrentChannels()->channels[0]->img, "");
+    EXPECT_STREQ(CurrentChannels()->channels[0]->rec_folder, "");
+    ASSERT_EQ(UpdateChannelDefinition("1", "One", "udp://:5000", ""), 1);
+    EXPECT_EQ(File(), kXmlHead + "<ch src=\"udp://:5000\" backup=\"http://cdn/x?img=1&rec_folder=\">One</ch>\r\n");
     bool found = false;
     EXPECT_EQ(ElementAttribute("<ch src=\"http://h/x?backup=\"1\" img=\"a\"", "backup", found), "");
     EXPECT_FALSE(found);

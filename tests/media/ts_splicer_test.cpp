@@ -47,7 +47,8 @@ TEST(TsSourceSplicer, TheNewSourceStartsAtItsTablesAndEachPidAtAUnitStartBehindA
     // mid-frame, then a new picture and an audio frame.
     TsBuilder second;
     for (int k = 0; k < 5; ++k) second.Payload(0x101);
-    second.Pat().Payload(0x101).Pmt().Payload(0x102).Null().VideoPes(0x101, 900000, true, 270000000).Payload(0x101);
+    second.Pat().Payload(0x101).Pmt().Payload(0x102).Null().Pcr(0x105, 270000000).VideoPes(0x101, 900000, true, 270000000);
+    second.Payload(0x101);
     second.Pat().VideoPes(0x102, 900000).Payload(0x101);
 
     TsSourceSplicer splicer;
@@ -71,12 +72,21 @@ TEST(TsSourceSplicer, TheNewSourceStartsAtItsTablesAndEachPidAtAUnitStartBehindA
         if (Pid(packet) == 0x1FFF) continue;
         if (count == 0) {
             EXPECT_EQ((packet[3] >> 4) & 0x3, 0x2) << "PID " << Pid(packet);
-        } else if (count == 1) {
+        } else if (count == 1 && Pid(packet) != 0x105) {
             EXPECT_NE(packet[1] & 0x40, 0) << "PID " << Pid(packet);
         }
     }
     EXPECT_EQ(seen[0x101], 4);                             // mark, picture start, its payload, one more
     EXPECT_EQ(seen[0x102], 2);                             // audio waits for its next frame
+    EXPECT_EQ(seen[0x105], 2);                             // a PCR of its own passes at once
+    // The tables' version moved on, their CRC made again.
+    for (const std::size_t at : {std::size_t{1}, std::size_t{3}}) {
+        const uint8_t* table = after.data() + at * kTsPacketSize;
+        const uint8_t* section = table + payload_offset(table) + 1 + table[payload_offset(table)];
+        const std::size_t length = 3 + (((section[1] & 0x0F) << 8) | section[2]);
+        EXPECT_EQ((section[5] >> 1) & 0x1F, 1) << "packet " << at;
+        EXPECT_EQ(crc32_mpeg(section, length), 0u) << "packet " << at;
+    }
 
     out.insert(out.end(), after.begin(), after.end());
     EXPECT_EQ(ContinuityErrors(out), 0);

@@ -345,7 +345,7 @@ TEST_F(PacedLiveViewers, APausedViewerWithABatchLeftWaitingRestsAndSendsItFirstW
 
 namespace {
 
-TEST(LivePcrClock, APcrThatGoesBackIsReportedOnceAndPacingGoesOnFromIt)
+TEST(LivePcrClock, APcrThatGoesBackOrFarAheadStartsTheClockAgainAndBackIsReportedOnce)
 {
     PlayerConnection conn;
     LivePcrClock clock;
@@ -363,6 +363,9 @@ TEST(LivePcrClock, APcrThatGoesBackIsReportedOnceAndPacingGoesOnFromIt)
     take(1.04);
     take(1.08);
     EXPECT_NEAR(clock.pending(), 0.08 * 0.995, 1e-6);
+    take(3600.0);                                          // far ahead: another source's clock
+    take(3600.04);
+    EXPECT_NEAR(clock.pending(), 0.12 * 0.995, 1e-6);
     const std::string text = log.Text();
     std::size_t reported = 0;
     for (std::size_t at = text.find("pcr < cur_pcr"); at != std::string::npos; at = text.find("pcr < cur_pcr", at + 1)) ++reported;
