@@ -8,7 +8,9 @@
 # CHANNEL=rtmp: the clip published to nginx's RTMP module and pulled (and remuxed) by quorvane,
 # beside the same clip as a UDP channel of the same server (no VLC rows).
 # QUORVANE_BIN: another build of the server to measure (the client is still built here);
-# SERVERS: the rows to run (e.g. SERVERS=quorvane leaves VLC out).
+# SERVERS: the rows to run (e.g. SERVERS=quorvane leaves VLC out; SERVERS="quorvane nginx" adds
+# nginx sending the same clip as a file to each viewer at the source's rate after the same burst,
+# one process with sendfile: what a static-file server pays for the same bytes).
 # CHANNELS=N: N UDP channels, each fed by its own sender, the viewers spread evenly over them
 # (viewer k watches channel k mod N; no VLC rows), to compare with one channel of as many viewers.
 set -euo pipefail
@@ -74,6 +76,28 @@ else
   source_bps=$("$folder/bench/live_fanout_client" udp "$measure_udp" 10 | sed 's/^source_bps=//')
   kill -TERM "$measure_pid"; wait "$measure_pid" 2>/dev/null || true
 fi
+# nginx, when asked for: the clip three times over (longer than a run) at the source's rate.
+case " ${SERVERS:-} " in *" nginx "*)
+  mkdir -p "$work/nginx-files/logs" "$work/files"
+  cat "$work/clip.ts" "$work/clip.ts" "$work/clip.ts" > "$work/files/live.ts"
+  nginx_http=18202
+  cat > "$work/nginx-files/nginx.conf" <<NGINX
+daemon off;
+master_process off;
+worker_rlimit_nofile 20000;
+pid $work/nginx-files/nginx.pid;
+error_log $work/nginx-files/logs/error.log;
+events { worker_connections 16384; }
+http {
+  access_log off;
+  sendfile on;
+  keepalive_timeout 0;
+  server { listen 127.0.0.1:$nginx_http; root $work/files; limit_rate $((source_bps / 8)); limit_rate_after $((500 * 1316)); }
+}
+NGINX
+  nginx -e stderr -p "$work/nginx-files/" -c "$work/nginx-files/nginx.conf" 2>/dev/null & nginx_pid=$!; pids+=("$nginx_pid")
+  sleep 1 ;;
+esac
 # The real server process of VLC (runuser's child).
 vlc_server=$(pgrep -P "$vlc_pid" | head -1); [ -n "$vlc_server" ] || vlc_server=$vlc_pid
 
@@ -86,6 +110,7 @@ for n in $viewers_list; do
   for server in $servers; do
     if [ "$server" = quorvane ]; then pid=$qv_pid; port=$qv_http; path=$qv_paths; else pid=$vlc_server; port=$vlc_http; path=/live.ts; fi
     [ "$server" = quorvane-rtmp ] && { pid=$qv_pid; port=$qv_http; path=/2.ch; }
+    [ "$server" = nginx ] && { pid=$nginx_pid; port=$nginx_http; path=/live.ts; }
     fanout_row "$n" "$server" "$pid" "$seconds" "$folder/bench/live_fanout_client" "$port" "$path" "$n" "$seconds" "$source_bps"
     sleep 3
   done
