@@ -3,6 +3,7 @@
 // discontinuity per change and no continuity error, the channel goes back to its first source
 // once that has had signal for ten seconds, and a pull serves as a backup as well.
 
+#include "support/live_feed.h"
 #include "support/process.h"
 #include "support/rtsp_client.h"
 #include "support/test_server.h"
@@ -167,6 +168,10 @@ TEST_F(SourceSwitching, ViewersStayThroughTheLossAndTheReturnOfTheFirstSource)
     ASSERT_NE(made.find("exit=0"), std::string::npos) << made;
     const uint16_t first = FreeUdpPort(), backup = FreeUdpPort(), pulled_first = FreeUdpPort();
     const uint16_t pull_port = FreeTcpPort(), rtsp_port = FreeTcpPort();
+    // A third channel's first source sends only stuffing (no tables); its backup a plain stream.
+    const uint16_t stuffing = FreeUdpPort(), plain = FreeUdpPort();
+    UdpSource stuffing_sender(stuffing, 60, [](int64_t) { return TsBuilder().Null(7); });
+    UdpSource plain_sender(plain, 60, PlainDatagram);
     const auto udp = [](uint16_t port) { return "-f mpegts 'udp://127.0.0.1:" + std::to_string(port) + "?pkt_size=1316'"; };
     ChildProgram first_sender, backup_sender, pulled_first_sender, pull_source;
     ASSERT_NO_FATAL_FAILURE(Send(first_sender, udp(first)));
@@ -181,7 +186,9 @@ TEST_F(SourceSwitching, ViewersStayThroughTheLossAndTheReturnOfTheFirstSource)
                            "<ch src=\"udp://:" + std::to_string(first) + "\" backup=\"udp://:" + std::to_string(backup) +
                                "\">Two UDP</ch>\r\n"
                            "<ch src=\"udp://:" + std::to_string(pulled_first) + "\" backup=\"http://127.0.0.1:" +
-                               std::to_string(pull_port) + "/live.ts\">UDP and a pull</ch>\r\n");
+                               std::to_string(pull_port) + "/live.ts\">UDP and a pull</ch>\r\n"
+                           "<ch src=\"udp://:" + std::to_string(stuffing) + "\" backup=\"udp://:" + std::to_string(plain) +
+                               "\">Stuffing</ch>\r\n");
     ASSERT_TRUE(server.Start("iptv_base_port=" + std::to_string(rtsp_port) + "\r\n"));
     // Both channels pass their first source's packets.
     ASSERT_TRUE(WaitUntil(
@@ -191,7 +198,10 @@ TEST_F(SourceSwitching, ViewersStayThroughTheLossAndTheReturnOfTheFirstSource)
                    metrics.find("quorvane_input_signal{channel=\"2\",name=\"UDP and a pull\"} 1\n") != std::string::npos;
         },
         10000));
-    ASSERT_EQ(LogCount("source 1 active\n"), 2u);
+    ASSERT_EQ(LogCount("CH [1]: source 1 active\n") + LogCount("CH [2]: source 1 active\n"), 2u);
+    // A source that gives no tables is passed over for one that does.
+    EXPECT_TRUE(server.WaitForLog("CH [3]: source 1 sends no PAT and PMT\n", 8000));
+    EXPECT_TRUE(server.WaitForLog("CH [3]: source 2 active\n", 3000));
 
     Viewers viewers(server.Port(), "/1.ch", 20);
     Viewers pull_viewer(server.Port(), "/2.ch", 1);
