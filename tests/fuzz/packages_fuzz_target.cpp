@@ -11,7 +11,7 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     const auto* text = reinterpret_cast<const char*>(data);
-    const void* zero = std::memchr(text, 0, size);
+    const void* zero = size == 0 ? nullptr : std::memchr(text, 0, size);   // no memchr of a null input
     const size_t split = zero == nullptr ? size : static_cast<size_t>(static_cast<const char*>(zero) - text);
     PackageTable table;
     ParseChannelPackages(std::string_view(text, split), table);
