@@ -230,6 +230,24 @@ int32_t ChannelOnPort(const ChannelTable& table, const SourceRecord& source)
     return -1;
 }
 
+// The channel whose backup source or merged path holds the port, or -1: its ring is the
+// switch's own, so such a port is refused too.
+int32_t ChannelExtraOnPort(const ChannelTable& table, const SourceRecord& source)
+{
+    if (!IsDatagramKind(source.kind)) return -1;
+    for (int32_t i = 0; i < table.Count(); ++i) {
+        const ChannelRecord& channel = *table.channels[static_cast<std::size_t>(i)];
+        std::vector<std::string> extras = channel.backups;
+        if (!channel.merge.empty()) extras.push_back(channel.merge);
+        for (const std::string& text : extras) {
+            if (text.rfind("udp://", 0) != 0 && text.rfind("rtp://", 0) != 0) continue;
+            ChannelRecord parsed;
+            if (ParseChannelSource(text, parsed) > 0 && parsed.FirstSource()->port == source.port) return i;
+        }
+    }
+    return -1;
+}
+
 // Opens a source no channel uses and reads it; false with facts.error when it cannot be.
 void CheckUnusedSource(const ChannelRecord& probe, SourceFacts& facts)
 {
@@ -307,6 +325,8 @@ int CheckSource(std::string_view source, SourceFacts& facts)
         // group or kind on it is refused rather than taken from the channel.
         const SourceRecord& wanted = *probe.FirstSource();
         const int32_t on_port = ChannelOnPort(*table, wanted);
+        const int32_t extra_on_port = on_port >= 0 ? -1 : ChannelExtraOnPort(*table, wanted);
+        if (extra_on_port >= 0) facts.error = "port in use by channel " + std::to_string(extra_on_port + 1);
         if (on_port >= 0) {
             const SourceRecord& held = *table->channels[static_cast<std::size_t>(on_port)]->FirstSource();
             if (held.kind == wanted.kind && std::strcmp(held.host, wanted.host) == 0) used_by = on_port;

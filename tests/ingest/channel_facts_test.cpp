@@ -86,10 +86,12 @@ TEST(ChannelFacts, ChannelJsonAndSourceChecks)
     ASSERT_GT(bytes.size(), 100000u);
 
     const uint16_t channel_port = FreeUdpPort(), other_port = FreeUdpPort(), silent_port = FreeUdpPort();
+    const uint16_t second_port = FreeUdpPort(), backup_port = FreeUdpPort();
     TestServer server;
     server.Dir().WriteFile("user_profile.csv", "root,rootpw,12/31/2099,free,0\r\nbob,pw,12/31/2099,free,0\r\n");
     server.Dir().WriteFile("channel_definition.xml", kXmlHead + std::string("<ch src=\"udp://") + std::to_string(channel_port) +
-                                                         "\">News</ch>\r\n");
+                                                         "\">News</ch>\r\n<ch src=\"udp://" + std::to_string(second_port) +
+                                                         "\" backup=\"udp://" + std::to_string(backup_port) + "\">Two</ch>\r\n");
     ASSERT_TRUE(server.Start()) << server.Process().Stdout().substr(0, 2000);
     const auto token = [&](const std::string& user, const std::string& password) {
         const std::string answer = server.Curl("'URL/token/createtoken?userid=" + user + "&password=" + password + "'");
@@ -139,6 +141,9 @@ TEST(ChannelFacts, ChannelJsonAndSourceChecks)
     const std::string group_on_port = Body(get("/quorvane/check_source?token=" + root + "&source=rtp%3A%2F%2F239.1.2.3%3A" +
                                                std::to_string(channel_port)));
     EXPECT_EQ(group_on_port, "result=1\r\nerror=port in use by channel 1\r\n");
+    // So is a backup's port, whose datagrams only the channel's own input reads.
+    EXPECT_EQ(Body(get("/quorvane/check_source?token=" + root + "&source=udp%3A%2F%2F%3A" + std::to_string(backup_port))),
+              "result=1\r\nerror=port in use by channel 2\r\n");
 
     // (c)
     const std::string other = Body(check(root, other_port));
