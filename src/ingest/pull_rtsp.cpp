@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
 #include <new>
 #include <poll.h>
 #include <sys/socket.h>
@@ -330,6 +331,44 @@ bool ProbeRtspSource(const ChannelRecord& channel, int budget_ms, const PullProb
     return true;
 }
 
+// Receives one session's stream into the ring until it goes quiet or fails, is no longer
+// wanted or the channel reader stops. Servers end a session that shows no life for its
+// time-out; an OPTIONS in the session every half of it keeps the session open.
+static void ReceiveRtspSession(RtspPullSession& session, const ChannelRecord& channel, const TsSlotWriter& writer,
+                               DemandGate& demand, const std::function<void(const uint8_t*, std::size_t)>& feed,
+                               std::vector<uint8_t>& data)
+{
+    const int fd = session.socket;
+    const int64_t slots_before = writer.slots();
+    bool reported = false;
+    feed(session.response, session.response_length);     // what came with the PLAY reply
+    session.response_length = 0;
+    const uint64_t keep_alive_ms = static_cast<uint64_t>(std::max(kMinKeepAliveS, session.timeout_s / 2)) * 1000;
+    uint64_t last_data_ms = GetTickMs();
+    uint64_t next_keep_alive_ms = last_data_ms + keep_alive_ms;
+    while (!PullStopping() && demand.Wanted()) {
+        uint64_t now = GetTickMs();
+        if (now >= next_keep_alive_ms) {
+            FormatText(session.request, "OPTIONS %s RTSP/1.0\r\nCSeq:%d\r\nSession: %s\r\nUser-Agent: Corvatelix RTSP Stream\r\n\r\n",
+                       session.play_url, ++session.cseq, session.session);
+            if (SendAll(fd, session.request, std::strlen(session.request)) < 0) break;
+            next_keep_alive_ms = now + keep_alive_ms;
+        }
+        const uint64_t silent_until = last_data_ms + kPullSilenceMs;
+        if (now >= silent_until) break;
+        const int wait = static_cast<int>(std::min(next_keep_alive_ms, silent_until) - now);
+        const ssize_t n = ReceiveWithin(fd, data.data(), data.size(), std::max(wait, 1));
+        if (n == -2) continue;
+        if (n <= 0) break;
+        last_data_ms = GetTickMs();
+        feed(data.data(), static_cast<std::size_t>(n));
+        if (!reported && writer.slots() > slots_before) {
+            LogSystemMessage("head=[%d] tail=[%d], length=[%d]\n", channel.input_index.load(), channel.time_index.load(), kTsBlockSize);
+            reported = true;
+        }
+    }
+}
+
 void RunRtspPull(ChannelRecord& channel, int32_t channel_index)
 {
     SourceRecord& source = *channel.FirstSource();
@@ -367,35 +406,7 @@ void RunRtspPull(ChannelRecord& channel, int32_t channel_index)
             recording = true;
         }
         const int64_t slots_before = writer.slots();
-        bool reported = false;
-        feed(session->response, session->response_length);     // what came with the PLAY reply
-        session->response_length = 0;
-        // Servers end a session that shows no life for its time-out; an OPTIONS in the
-        // session every half of it keeps the session open.
-        const uint64_t keep_alive_ms = static_cast<uint64_t>(std::max(kMinKeepAliveS, session->timeout_s / 2)) * 1000;
-        uint64_t last_data_ms = GetTickMs();
-        uint64_t next_keep_alive_ms = last_data_ms + keep_alive_ms;
-        while (!PullStopping() && demand.Wanted()) {
-            uint64_t now = GetTickMs();
-            if (now >= next_keep_alive_ms) {
-                FormatText(session->request, "OPTIONS %s RTSP/1.0\r\nCSeq:%d\r\nSession: %s\r\nUser-Agent: Corvatelix RTSP Stream\r\n\r\n",
-                           session->play_url, ++session->cseq, session->session);
-                if (SendAll(fd, session->request, std::strlen(session->request)) < 0) break;
-                next_keep_alive_ms = now + keep_alive_ms;
-            }
-            const uint64_t silent_until = last_data_ms + kPullSilenceMs;
-            if (now >= silent_until) break;
-            const int wait = static_cast<int>(std::min(next_keep_alive_ms, silent_until) - now);
-            const ssize_t n = ReceiveWithin(fd, data.data(), data.size(), std::max(wait, 1));
-            if (n == -2) continue;
-            if (n <= 0) break;
-            last_data_ms = GetTickMs();
-            feed(data.data(), static_cast<std::size_t>(n));
-            if (!reported && writer.slots() > slots_before) {
-                LogSystemMessage("head=[%d] tail=[%d], length=[%d]\n", channel.input_index.load(), channel.time_index.load(), kTsBlockSize);
-                reported = true;
-            }
-        }
+        ReceiveRtspSession(*session, channel, writer, demand, feed, data);
         if (PullStopping()) break;
         if (!demand.Wanted()) {
             rtsp_pull_teardown(std::move(session));
