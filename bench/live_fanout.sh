@@ -13,6 +13,8 @@
 # one process with sendfile: what a static-file server pays for the same bytes).
 # CHANNELS=N: N UDP channels, each fed by its own sender, the viewers spread evenly over them
 # (viewer k watches channel k mod N; no VLC rows), to compare with one channel of as many viewers.
+# SENDER=light: one light sender process (the client's send mode) feeds every channel instead of
+# one ffmpeg per channel, so that ten channels' senders do not take the cores the server needs.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 source "$top/bench/common.sh"
@@ -68,13 +70,24 @@ if [ "$channel" = dir ]; then
   # The file's own rate.
   source_bps=$(echo "$(stat -c %s "$work/clip.ts") * 8 / 20" | bc)
 else
-  for port in $qv_udp $vlc_udp; do send "$port"; pids+=("$!"); done
-  for k in $(seq 2 "$channels"); do send $((32108 + k)); pids+=("$!"); done
-  # The rate every viewer should get: what an identical sender really delivers.
-  measure_udp=32104
-  send "$measure_udp"; measure_pid=$!
-  source_bps=$("$folder/bench/live_fanout_client" udp "$measure_udp" 10 | sed 's/^source_bps=//')
-  kill -TERM "$measure_pid"; wait "$measure_pid" 2>/dev/null || true
+  if [ "${SENDER:-ffmpeg}" = light ]; then
+    ports=$qv_udp,$vlc_udp
+    for k in $(seq 2 "$channels"); do ports="$ports,$((32108 + k))"; done
+    "$folder/bench/live_fanout_client" send "$work/clip.ts" 4000000 "$ports" & pids+=("$!")
+  else
+    for port in $qv_udp $vlc_udp; do send "$port"; pids+=("$!"); done
+    for k in $(seq 2 "$channels"); do send $((32108 + k)); pids+=("$!"); done
+  fi
+  # The rate every viewer should get: what an identical sender really delivers (the light
+  # sender's own rate is exact).
+  if [ "${SENDER:-ffmpeg}" = light ]; then
+    source_bps=4000000
+  else
+    measure_udp=32104
+    send "$measure_udp"; measure_pid=$!
+    source_bps=$("$folder/bench/live_fanout_client" udp "$measure_udp" 10 | sed 's/^source_bps=//')
+    kill -TERM "$measure_pid"; wait "$measure_pid" 2>/dev/null || true
+  fi
 fi
 # nginx, when asked for: the clip three times over (longer than a run) at the source's rate.
 case " ${SERVERS:-} " in *" nginx "*)

@@ -5,6 +5,9 @@
 //          (RTSP players over TCP: DESCRIBE, SETUP interleaved, PLAY; the TS payload of the
 //          RTP packets on channel 0 counts as the body)
 //        live_fanout_client udp PORT SECONDS   (the rate a UDP source really delivers)
+//        live_fanout_client send FILE BITS_PER_SECOND PORT[,PORT...]
+//          (one light sender for many channels: the file's 1316-byte datagrams, looped, to
+//          each port at the rate, until killed)
 
 #include <algorithm>
 #include <poll.h>
@@ -150,10 +153,48 @@ int MeasureUdpSource(int port, double seconds)
     return 0;
 }
 
+// Sends the file's datagrams to every port of 127.0.0.1 at bits_per_second, looping, for ever.
+int SendToPorts(const char* path, double bits_per_second, const std::string& ports)
+{
+    std::vector<char> file;
+    {
+        const int in = open(path, O_RDONLY);
+        if (in < 0) return 1;
+        char chunk[65536];
+        for (ssize_t got; (got = read(in, chunk, sizeof chunk)) > 0;) file.insert(file.end(), chunk, chunk + got);
+        close(in);
+    }
+    constexpr std::size_t kDatagram = 1316;
+    if (file.size() < kDatagram || bits_per_second <= 0) return 1;
+    std::vector<sockaddr_in> targets;
+    for (std::size_t at = 0; at < ports.size();) {
+        std::size_t end = ports.find(',', at);
+        if (end == std::string::npos) end = ports.size();
+        sockaddr_in to{};
+        to.sin_family      = AF_INET;
+        to.sin_port        = htons(static_cast<uint16_t>(std::atoi(ports.substr(at, end - at).c_str())));
+        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        targets.push_back(to);
+        at = end + 1;
+    }
+    const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    const double interval = kDatagram * 8.0 / bits_per_second;
+    const std::size_t datagrams = file.size() / kDatagram;
+    const double start = Now();
+    for (long long k = 0;; ++k) {
+        const char* data = file.data() + static_cast<std::size_t>(k % static_cast<long long>(datagrams)) * kDatagram;
+        for (const sockaddr_in& to : targets)
+            sendto(fd, data, kDatagram, 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+        const double due = start + static_cast<double>(k + 1) * interval - Now();
+        if (due > 0) usleep(static_cast<useconds_t>(due * 1e6));
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
 {
+    if (argc == 5 && std::strcmp(argv[1], "send") == 0) return SendToPorts(argv[2], std::atof(argv[3]), argv[4]);
     if (argc == 4 && std::strcmp(argv[1], "udp") == 0) return MeasureUdpSource(std::atoi(argv[2]), std::atof(argv[3]));
     const bool rtsp = argc >= 2 && std::strcmp(argv[1], "rtsp") == 0;
     if (rtsp) {
