@@ -78,6 +78,9 @@ constexpr int kRingSlotSize = 2048;
 
 struct RealBufferSlot {
     std::atomic<int32_t> length{0};               // valid bytes; 0 for a slot never written
+    // Bit k: the slot's packet k (after an RTP header) carries a PCR. Written with the slot,
+    // before its length, so that the readers that pace by PCR need not look at every packet.
+    uint16_t             pcr_packets = 0;
     uint8_t              data[kRingSlotSize];
 };
 

@@ -9,9 +9,21 @@
 #include <algorithm>
 #include <cstring>
 
+// Which packets of a slot carry a PCR (bit k for the packet at k * 188 after an RTP header).
+static uint16_t PcrPackets(const uint8_t* slot, int32_t length)
+{
+    const int start = length == kRtpSlotSize ? kRtpHeaderSize : 0;
+    uint16_t mask = 0;
+    int64_t ticks = 0;
+    for (int at = start, k = 0; at + kTsPacketSize <= length && k < 16; at += kTsPacketSize, ++k)
+        if (extract_pcr(slot + at, ticks)) mask = static_cast<uint16_t>(mask | (1u << k));
+    return mask;
+}
+
 void write_slot(ChannelRecord& channel, RealBuffer& buffer, int32_t length)
 {
     const int32_t index = channel.input_index.load();
+    buffer.slots[index].pcr_packets = PcrPackets(buffer.slots[index].data, length);
     // Publish the length after the bytes: a reader that sees it sees the data.
     buffer.slots[index].length.store(length, std::memory_order_release);
     const int32_t next = (index + 1) % kRingSlots;
@@ -320,7 +332,7 @@ RingReader::Next RingReader::NextSlot(uint8_t* out, int& length)
     return Next::kSlot;
 }
 
-RingReader::Next RingReader::PeekSlot(const uint8_t*& data, int& length)
+RingReader::Next RingReader::PeekSlot(const uint8_t*& data, int& length, uint16_t* pcr_packets)
 {
     length = 0;
     const bool at_writer = output_index_ == channel_.input_index.load();
@@ -332,6 +344,7 @@ RingReader::Next RingReader::PeekSlot(const uint8_t*& data, int& length)
     if (got < 1) return Next::kWaiting;
     data = slot.data;
     length = got > kRingSlotSize ? kRingSlotSize : got;
+    if (pcr_packets != nullptr) *pcr_packets = slot.pcr_packets;
     if (length == kRtpSlotSize) {
         data += kRtpHeaderSize;
         length = kTsBlockSize;

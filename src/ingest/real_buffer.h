@@ -81,8 +81,9 @@ public:
     Next NextSlot(uint8_t* out, int& length);
     // NextSlot of a packet-aligned ring without the copy: data points into the ring's slot
     // (RTP header skipped). The ring stays alive with the reader; the slot holds these bytes
-    // until the writer comes round to it again (a lap later).
-    Next PeekSlot(const uint8_t*& data, int& length);
+    // until the writer comes round to it again (a lap later). pcr_packets, when given, receives
+    // which of its packets carry a PCR (bit k: packet k of data).
+    Next PeekSlot(const uint8_t*& data, int& length, uint16_t* pcr_packets = nullptr);
     // Takes the ring the channel's writer fills now and follows it from the newest slot that
     // holds a PAT, searched back at most max_back slots from the writer (at the writer when
     // none does), so that a reader that starts late misses as little as it can.

@@ -88,6 +88,7 @@ struct PacedViewer {
     const uint8_t*       slot = nullptr;       // in the ring
     int                  slot_length = 0;
     int                  slot_at = 0;          // the next packet of slot to take
+    uint16_t             slot_pcrs = 0;        // bit k: packet k of slot carries a PCR
     // A framed output's block of packets (null without framing: packets go out from the ring).
     std::unique_ptr<uint8_t[]> block;
     int                  block_packets = 0;    // taken since the last block boundary
@@ -377,7 +378,7 @@ bool LiveSender::Stream(PacedViewer& viewer, uint64_t now)
     for (;;) {
         if (viewer.slot_at + kTsPacketSize > viewer.slot_length) {
             viewer.slot_at = 0;
-            const RingReader::Next next = viewer.ring.PeekSlot(viewer.slot, viewer.slot_length);
+            const RingReader::Next next = viewer.ring.PeekSlot(viewer.slot, viewer.slot_length, &viewer.slot_pcrs);
             if (next != RingReader::Next::kSlot) {
                 viewer.slot_length = 0;
                 if (next == RingReader::Next::kRetired) {
@@ -393,13 +394,16 @@ bool LiveSender::Stream(PacedViewer& viewer, uint64_t now)
         }
         while (viewer.slot_at + kTsPacketSize <= viewer.slot_length) {
             const uint8_t* packet = viewer.slot + viewer.slot_at;
+            // Only a packet the writer marked is looked at for its PCR: the packets themselves
+            // stay untouched on their way from the ring to the socket.
+            const bool timed = (viewer.slot_pcrs & (1u << (viewer.slot_at / kTsPacketSize))) != 0;
             viewer.slot_at += kTsPacketSize;
             if (block != nullptr)
                 std::memcpy(block + viewer.block_packets * kTsPacketSize, packet, kTsPacketSize);
             else
                 Gather(packet, kTsPacketSize);
             if (++viewer.block_packets < kBlockPackets) {
-                viewer.clock.Take(packet, viewer.link.last_pcr);
+                if (timed) viewer.clock.Take(packet, viewer.link.last_pcr);
                 continue;
             }
             viewer.block_packets = 0;
@@ -413,7 +417,7 @@ bool LiveSender::Stream(PacedViewer& viewer, uint64_t now)
                 }
                 viewer.clock.ClearPending();
             }
-            viewer.clock.Take(packet, viewer.link.last_pcr);
+            if (timed) viewer.clock.Take(packet, viewer.link.last_pcr);
             if (viewer.due_ms > now || !viewer.unsent.empty()) return Flush(viewer, false);
         }
     }
