@@ -130,6 +130,12 @@ bool SetNonBlocking(int socket, bool on)
     return wanted == flags || fcntl(socket, F_SETFL, wanted) == 0;
 }
 
+bool IsNonBlocking(int socket)
+{
+    const int flags = fcntl(socket, F_GETFL);
+    return flags >= 0 && (flags & O_NONBLOCK) != 0;
+}
+
 bool SetCork(int socket, bool on)
 {
     const int value = on ? 1 : 0;

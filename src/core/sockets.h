@@ -25,6 +25,8 @@ constexpr int kNoSocket = -1;
 [[nodiscard]] int AcceptWaitingClient(int listener, sockaddr_in* peer);
 // Puts a socket in blocking (false) or non-blocking (true) mode; false when that failed.
 bool SetNonBlocking(int socket, bool on);
+// True when the socket's sends and receives never wait (O_NONBLOCK).
+bool IsNonBlocking(int socket);
 // Holds back partial segments (TCP_CORK) until released or the socket is shut down: a short
 // answer and the end of the connection then leave in one segment.
 bool SetCork(int socket, bool on);

@@ -49,6 +49,15 @@ void retire_ring(ChannelRecord& channel, RealBuffer& buffer)
     if (event >= 0) SignalWakeEvent(event);
 }
 
+int slot_packets(const RealBufferSlot& slot, int32_t got, const uint8_t*& data)
+{
+    data = slot.data;
+    const int length = got > kRingSlotSize ? kRingSlotSize : got;
+    if (length != kRtpSlotSize) return length;
+    data += kRtpHeaderSize;
+    return kTsBlockSize;
+}
+
 int32_t filled_count(int32_t input_index, int32_t time_index)
 {
     return ((input_index - time_index + kRingSlots) % kRingSlots) + 1;
@@ -342,13 +351,8 @@ RingReader::Next RingReader::PeekSlot(const uint8_t*& data, int& length, uint16_
     const RealBufferSlot& slot = buffer_->slots[output_index_];
     const int32_t got = slot.length.load(std::memory_order_acquire);
     if (got < 1) return Next::kWaiting;
-    data = slot.data;
-    length = got > kRingSlotSize ? kRingSlotSize : got;
+    length = slot_packets(slot, got, data);
     if (pcr_packets != nullptr) *pcr_packets = slot.pcr_packets;
-    if (length == kRtpSlotSize) {
-        data += kRtpHeaderSize;
-        length = kTsBlockSize;
-    }
     output_index_ = (output_index_ + 1) % kRingSlots;
     return Next::kSlot;
 }

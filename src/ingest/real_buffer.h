@@ -24,6 +24,9 @@ int find_pat_offset(const uint8_t* slot, int length);
 // Byte-stream slot: offset of the first PAT packet on a packet boundary found by two sync
 // bytes 188 apart, or -1.
 int find_stream_pat_offset(const uint8_t* slot, int length);
+// The packets of a packet-aligned slot that holds got bytes (an RTP header skipped): data
+// points at them; returns their length.
+int slot_packets(const RealBufferSlot& slot, int32_t got, const uint8_t*& data);
 // Bytes at the start of the next slot that complete the packet cut off at the end of this one,
 // for a slot whose packets start at `position`.
 int sync_skip_after(int length, int position);

@@ -6,9 +6,11 @@
 #include "core/sockets.h"
 #include "core/threads.h"
 #include "media/ts_timing.h"
+#include "stream/ring_spool.h"
 #include "stream/worker_registry.h"
 
 #include <algorithm>
+#include <bit>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -16,6 +18,8 @@
 #include <memory>
 #include <mutex>
 #include <poll.h>
+#include <queue>
+#include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 #include <vector>
@@ -63,9 +67,22 @@ constexpr std::size_t kBatchBytes     = 128 * 1024;
 constexpr uint64_t kCatchUpTickMs     = 5;
 // The longest sleep of a sender: stop requests are seen within it.
 constexpr int      kLongestWaitMs     = 100;
+// Unsent bytes still in the spool this far behind its end are copied out, so that one slow
+// socket does not keep the spool from giving its pages back.
+constexpr int64_t  kSpoolBacklogBytes = 16 << 20;
 // Viewers' sockets are looked at for a hang-up this often: a player that leaves a channel
 // whose source is quiet never fails a send, so nothing else would notice.
 constexpr uint64_t kHangUpCheckMs     = 500;
+
+// What a full socket did not take yet: bytes of its own, or a range of the channel's spool.
+struct Unsent {
+    std::vector<uint8_t> bytes;
+    int64_t              spool_at = -1;
+    std::size_t          spool_length = 0;
+    bool                 catch_up = false;     // they are the catch-up's
+    bool empty() const { return bytes.empty() && spool_length == 0; }
+    std::size_t size() const { return spool_length > 0 ? spool_length : bytes.size(); }
+};
 
 struct PacedViewer {
     PacedViewer(RingReader& reader, std::unique_ptr<RingReader> owned, const LiveViewerLink& viewer_link,
@@ -89,26 +106,29 @@ struct PacedViewer {
     int                  slot_length = 0;
     int                  slot_at = 0;          // the next packet of slot to take
     uint16_t             slot_pcrs = 0;        // bit k: packet k of slot carries a PCR
+    int64_t              slot_spool = -1;      // where slot starts in the spool, or -1
+    bool                 spooled = false;      // sent from the spool (a bare stream, non-blocking socket)
+    bool                 restore_blocking = false; // the socket was blocking before the sender took it
     // A framed output's block of packets (null without framing: packets go out from the ring).
     std::unique_ptr<uint8_t[]> block;
     int                  block_packets = 0;    // taken since the last block boundary
     LivePcrClock         clock;
     PcrSleepCarry        sleep;
-    std::vector<uint8_t> unsent;               // what a full socket did not take yet
+    Unsent               unsent;               // what a full socket did not take yet
     uint64_t             progress_ms = 0;      // the socket last took bytes
     bool                 writable = false;     // poll saw the full socket take data again
     uint64_t             due_ms = 0;           // the pacing sleep ends
     bool                 waiting_for_writer = false;
     bool                 send_failed = false;
     bool                 hung_up = false;      // the player closed its end
-    bool                 unsent_catch_up = false; // the bytes in unsent are the catch-up's
     bool                 holds_send_lock = false; // link.send_lock is ours until unsent is empty
     bool                 resting = false;      // paused: nothing to send or wait for until it resumes
+    bool                 finished = false;     // stopped: released by the sender's next full pass
 };
 
 class LiveSender {
 public:
-    explicit LiveSender(ChannelRecord& channel) : channel_(channel) {}
+    explicit LiveSender(ChannelRecord& channel) : channel_(channel), spool_(channel) {}
     bool Start()
     {
         thread_ = StartThread(Routine, this, "LiveSender");
@@ -133,6 +153,7 @@ private:
     // is never left parked until the next join.
     static int32_t Routine(void* sender)
     {
+        BlockPipeSignal();                          // sends from the spool cannot say MSG_NOSIGNAL
         static_cast<LiveSender*>(sender)->Run();
         EndThread();
     }
@@ -144,23 +165,40 @@ private:
                viewer.hung_up;
     }
     void CheckHangUps();
+    // Where a viewer waits after a step that kept it: due_, writer_waiters_ or full_ (a
+    // resting viewer nowhere).
+    void Place(PacedViewer* viewer, uint64_t now);
+    void FullPass(uint64_t now);
+    void DuePass(uint64_t now, bool committed);
+    // The time of the next step (the watched sockets of full_ after watched[0]).
+    uint64_t NextWake(uint64_t now, std::vector<pollfd>& watched);
     bool Step(PacedViewer& viewer, uint64_t now);
     bool CatchUp(PacedViewer& viewer, uint64_t now);
     bool Stream(PacedViewer& viewer, uint64_t now);
     bool Append(PacedViewer& viewer, const uint8_t* data, int length, bool catch_up);
-    // Adds bytes that stay where they are until the batch's send.
-    void Gather(const uint8_t* data, std::size_t length)
+    // Adds bytes that stay where they are until the batch's send; spool: where they also are
+    // in the spool (sent from there), or -1.
+    void Gather(const uint8_t* data, std::size_t length, int64_t spool = -1)
     {
-        if (!pieces_.empty() && static_cast<const uint8_t*>(pieces_.back().iov_base) + pieces_.back().iov_len == data)
-            pieces_.back().iov_len += length;
-        else
-            pieces_.push_back({const_cast<uint8_t*>(data), length});
         batch_bytes_ += length;
+        if (!pieces_.empty()) {
+            iovec& back = pieces_.back();
+            const int64_t back_spool = piece_spool_.back();
+            const bool joins = spool < 0 ? back_spool < 0 && static_cast<const uint8_t*>(back.iov_base) + back.iov_len == data
+                                         : back_spool >= 0 && back_spool + static_cast<int64_t>(back.iov_len) == spool;
+            if (joins) {
+                back.iov_len += length;
+                return;
+            }
+        }
+        pieces_.push_back({const_cast<uint8_t*>(data), length});
+        piece_spool_.push_back(spool);
     }
     bool BatchFull() const { return pieces_.size() >= kBatchPieces || batch_bytes_ >= kBatchBytes; }
     void ClearBatch()
     {
         pieces_.clear();
+        piece_spool_.clear();
         batch_bytes_ = 0;
         batch_length_ = 0;
     }
@@ -168,6 +206,23 @@ private:
     // Sends pieces_ from `at` on until the socket is full; false on a failed send.
     bool SendPieces(PacedViewer& viewer, std::size_t& at, bool catch_up);
     bool SendUnsent(PacedViewer& viewer, uint64_t now);
+    // Keeps what the socket did not take of the batch (from piece at on) for later.
+    bool KeepUnsent(PacedViewer& viewer, std::size_t at, bool catch_up);
+    // Copies unsent bytes out of the spool; false when they could not be read.
+    bool Unspool(PacedViewer& viewer);
+    // A viewer's unsent range keeps the spool's pages from kept_from on; one too far behind is
+    // copied out instead. False when that failed (the viewer has failed).
+    bool KeepSpooledUnsent(PacedViewer& viewer, int64_t& kept_from)
+    {
+        if (viewer.unsent.spool_length == 0) return true;
+        if (viewer.unsent.spool_at >= spool_.end() - kSpoolBacklogBytes) {
+            kept_from = std::min(kept_from, viewer.unsent.spool_at);
+            return true;
+        }
+        return Unspool(viewer) || Fail(viewer, EIO, viewer.unsent.catch_up);
+    }
+    // Takes the socket out of blocking mode for sends from the spool (a bare stream only).
+    static void PrepareSpooledSends(PacedViewer& viewer);
     bool Fail(PacedViewer& viewer, int error_number, bool catch_up);
     // The connection's send lock for a batch; false while its other writer has it.
     static bool TakeSendLock(PacedViewer& viewer)
@@ -187,6 +242,7 @@ private:
     static void Release(PacedViewer* viewer)
     {
         DropSendLock(*viewer, true);
+        if (viewer->restore_blocking && viewer->socket() >= 0) SetNonBlocking(viewer->socket(), false);
         const LiveViewerEnd ended = std::move(viewer->ended);
         const bool failed = viewer->send_failed;
         delete viewer;
@@ -199,14 +255,28 @@ private:
     std::vector<PacedViewer*> incoming_;
     std::vector<PacedViewer*> viewers_;
     std::vector<pollfd>       hang_up_watch_;
+    // Viewers by what they wait for. A viewer is in one of these at a time (entries of due_
+    // whose viewer has a new deadline or has finished are passed over); all are emptied and
+    // filled again by each full pass, the only place where viewers are released.
+    struct Due {
+        uint64_t     at;
+        PacedViewer* viewer;
+        bool operator>(const Due& other) const { return at > other.at; }
+    };
+    std::priority_queue<Due, std::vector<Due>, std::greater<Due>> due_;
+    std::vector<PacedViewer*> writer_waiters_;
+    std::vector<PacedViewer*> full_;              // unsent bytes: the socket is watched
+    uint64_t                  next_full_pass_ms_ = 0;
     uint64_t                  next_hang_up_check_ms_ = 0;
     // The batch: pieces in the ring or in batch_ (the copied catch-up and framed units).
     std::vector<iovec>        pieces_;
+    std::vector<int64_t>      piece_spool_;        // each piece's place in spool_, or -1
     std::size_t               batch_bytes_ = 0;
     uint8_t                   batch_[kLiveBlockSize * kBatchBlocks];
     int                       batch_length_ = 0;
     uint8_t                   catch_up_slot_[kRingSlotSize];
     uint8_t                   framed_[kRingSlotSize + 64];   // one framed unit
+    RingSpool                 spool_;
 };
 
 // Senders by channel record. A sender without viewers removes itself (under the lock, so a
@@ -221,9 +291,25 @@ SenderRegistry& Registry()
 bool LiveSender::TakeIncoming()
 {
     std::lock_guard<std::mutex> held(incoming_lock_);
+    for (PacedViewer* viewer : incoming_) {
+        PrepareSpooledSends(*viewer);
+        due_.push({viewer->due_ms, viewer});     // stepped at once
+    }
     viewers_.insert(viewers_.end(), incoming_.begin(), incoming_.end());
     incoming_.clear();
     return !viewers_.empty();
+}
+
+void LiveSender::PrepareSpooledSends(PacedViewer& viewer)
+{
+    // A connection with another writer, or a framed output, is sent from memory.
+    if (viewer.link.framing != nullptr || viewer.link.send_lock != nullptr || viewer.socket() < 0) return;
+    if (IsNonBlocking(viewer.socket())) {
+        viewer.spooled = true;
+    } else if (SetNonBlocking(viewer.socket(), true)) {
+        viewer.spooled = true;
+        viewer.restore_blocking = true;       // given back as it was when the viewer leaves
+    }
 }
 
 bool LiveSender::Fail(PacedViewer& viewer, int error_number, bool catch_up)
@@ -243,16 +329,23 @@ bool LiveSender::Fail(PacedViewer& viewer, int error_number, bool catch_up)
 // Sends what is left over first; false on a failed send.
 bool LiveSender::SendUnsent(PacedViewer& viewer, uint64_t now)
 {
-    std::size_t taken = 0;
+    Unsent& unsent = viewer.unsent;
     if (!TakeSendLock(viewer)) {
         // A reply goes out first; a connection that takes nothing still fails at its time-out.
         if (now - viewer.progress_ms >= static_cast<uint64_t>(kLiveSendTimeoutMs))
-            return Fail(viewer, EAGAIN, viewer.unsent_catch_up);
+            return Fail(viewer, EAGAIN, unsent.catch_up);
         return true;
     }
-    while (taken < viewer.unsent.size()) {
-        const ssize_t sent = send(viewer.socket(), viewer.unsent.data() + taken, viewer.unsent.size() - taken,
-                                  MSG_NOSIGNAL | MSG_DONTWAIT);
+    const std::size_t total = unsent.size();
+    std::size_t taken = 0;
+    while (taken < total) {
+        ssize_t sent;
+        if (unsent.spool_length > 0) {
+            off_t from = unsent.spool_at + static_cast<int64_t>(taken);
+            sent = sendfile(viewer.socket(), spool_.fd(), &from, total - taken);
+        } else {
+            sent = send(viewer.socket(), unsent.bytes.data() + taken, total - taken, MSG_NOSIGNAL | MSG_DONTWAIT);
+        }
         if (sent > 0) {
             taken += static_cast<std::size_t>(sent);
             CountSent(viewer.link.sent_bytes, viewer.link.service_stats, static_cast<std::size_t>(sent));
@@ -261,23 +354,70 @@ bool LiveSender::SendUnsent(PacedViewer& viewer, uint64_t now)
         }
         if (sent < 0 && errno == EINTR) continue;
         if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
-        return Fail(viewer, errno, viewer.unsent_catch_up);
+        return Fail(viewer, errno, unsent.catch_up);
     }
-    viewer.unsent.erase(viewer.unsent.begin(), viewer.unsent.begin() + static_cast<std::ptrdiff_t>(taken));
-    if (viewer.unsent.empty()) std::vector<uint8_t>().swap(viewer.unsent);   // its room goes back too
+    if (unsent.spool_length > 0) {
+        unsent.spool_at += static_cast<int64_t>(taken);
+        unsent.spool_length -= taken;
+    } else {
+        unsent.bytes.erase(unsent.bytes.begin(), unsent.bytes.begin() + static_cast<std::ptrdiff_t>(taken));
+        if (unsent.bytes.empty()) std::vector<uint8_t>().swap(unsent.bytes);   // its room goes back too
+    }
     DropSendLock(viewer);
-    if (!viewer.unsent.empty() && now - viewer.progress_ms >= static_cast<uint64_t>(kLiveSendTimeoutMs))
-        return Fail(viewer, EAGAIN, viewer.unsent_catch_up);
+    if (!unsent.empty() && now - viewer.progress_ms >= static_cast<uint64_t>(kLiveSendTimeoutMs))
+        return Fail(viewer, EAGAIN, unsent.catch_up);
+    return true;
+}
+
+bool LiveSender::Unspool(PacedViewer& viewer)
+{
+    Unsent& unsent = viewer.unsent;
+    if (unsent.spool_length == 0) return true;
+    const bool read = spool_.ReadBack(unsent.spool_at, unsent.spool_length, unsent.bytes);
+    unsent.spool_length = 0;
+    return read;
+}
+
+bool LiveSender::KeepUnsent(PacedViewer& viewer, std::size_t at, bool catch_up)
+{
+    Unsent& unsent = viewer.unsent;
+    unsent.catch_up = catch_up;
+    for (; at < pieces_.size(); ++at) {
+        const int64_t spool = piece_spool_[at];
+        const std::size_t length = pieces_[at].iov_len;
+        // A range of the spool waits as one while it stays one.
+        if (spool >= 0 && unsent.bytes.empty()) {
+            if (unsent.spool_length == 0) unsent.spool_at = spool;
+            if (unsent.spool_at + static_cast<int64_t>(unsent.spool_length) == spool) {
+                unsent.spool_length += length;
+                continue;
+            }
+        }
+        if (!Unspool(viewer) || (spool >= 0 && !spool_.ReadBack(spool, length, unsent.bytes)))
+            return Fail(viewer, EIO, catch_up);
+        if (spool < 0) {
+            const auto* data = static_cast<const uint8_t*>(pieces_[at].iov_base);
+            unsent.bytes.insert(unsent.bytes.end(), data, data + length);
+        }
+    }
     return true;
 }
 
 bool LiveSender::SendPieces(PacedViewer& viewer, std::size_t& at, bool catch_up)
 {
     while (at < pieces_.size()) {
-        msghdr message{};
-        message.msg_iov    = pieces_.data() + at;
-        message.msg_iovlen = pieces_.size() - at;
-        ssize_t sent = sendmsg(viewer.socket(), &message, MSG_NOSIGNAL | MSG_DONTWAIT);
+        ssize_t sent;
+        if (piece_spool_[at] >= 0) {
+            off_t from = piece_spool_[at];
+            sent = sendfile(viewer.socket(), spool_.fd(), &from, pieces_[at].iov_len);
+        } else {
+            std::size_t end = at;
+            while (end < pieces_.size() && piece_spool_[end] < 0) ++end;
+            msghdr message{};
+            message.msg_iov    = pieces_.data() + at;
+            message.msg_iovlen = end - at;
+            sent = sendmsg(viewer.socket(), &message, MSG_NOSIGNAL | MSG_DONTWAIT);
+        }
         if (sent < 0 && errno == EINTR) continue;
         if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return true;
         if (sent <= 0) return Fail(viewer, errno, catch_up);
@@ -287,6 +427,7 @@ bool LiveSender::SendPieces(PacedViewer& viewer, std::size_t& at, bool catch_up)
         if (sent > 0) {
             pieces_[at].iov_base = static_cast<uint8_t*>(pieces_[at].iov_base) + sent;
             pieces_[at].iov_len -= static_cast<std::size_t>(sent);
+            if (piece_spool_[at] >= 0) piece_spool_[at] += sent;
         }
     }
     return true;
@@ -310,12 +451,9 @@ bool LiveSender::Flush(PacedViewer& viewer, bool catch_up)
         }
         if (at < pieces_.size()) viewer.progress_ms = GetTickMs();
     }
-    if (at < pieces_.size()) {
-        for (; at < pieces_.size(); ++at) {
-            const auto* data = static_cast<const uint8_t*>(pieces_[at].iov_base);
-            viewer.unsent.insert(viewer.unsent.end(), data, data + pieces_[at].iov_len);
-        }
-        viewer.unsent_catch_up = catch_up;
+    if (at < pieces_.size() && !KeepUnsent(viewer, at, catch_up)) {
+        ClearBatch();
+        return false;
     }
     ClearBatch();
     DropSendLock(viewer);
@@ -368,6 +506,15 @@ bool LiveSender::CatchUp(PacedViewer& viewer, uint64_t now)
     return true;
 }
 
+// Whole packets of the viewer's slot from its next one on before the next that carries a PCR.
+int UntimedRun(const PacedViewer& viewer)
+{
+    const int next = viewer.slot_at / kTsPacketSize;
+    const int left = viewer.slot_length / kTsPacketSize - next;
+    const unsigned timed = static_cast<unsigned>(viewer.slot_pcrs) >> next;
+    return timed == 0 ? left : std::min(left, std::countr_zero(timed));
+}
+
 // The stream from where the viewer stopped: packets straight from the ring's slots (into
 // blocks first for a framed output), the batch out at each pacing point, where the viewer
 // then sleeps the PCR time it covered. Pacing points fall on block boundaries.
@@ -379,6 +526,11 @@ bool LiveSender::Stream(PacedViewer& viewer, uint64_t now)
         if (viewer.slot_at + kTsPacketSize > viewer.slot_length) {
             viewer.slot_at = 0;
             const RingReader::Next next = viewer.ring.PeekSlot(viewer.slot, viewer.slot_length, &viewer.slot_pcrs);
+            viewer.slot_spool = -1;
+            if (next == RingReader::Next::kSlot && viewer.spooled) {
+                const int32_t index = (viewer.ring.output_index() + kRingSlots - 1) % kRingSlots;
+                viewer.slot_spool = spool_.OffsetOf(viewer.ring.buffer(), index, viewer.slot_length);
+            }
             if (next != RingReader::Next::kSlot) {
                 viewer.slot_length = 0;
                 if (next == RingReader::Next::kRetired) {
@@ -393,15 +545,30 @@ bool LiveSender::Stream(PacedViewer& viewer, uint64_t now)
             }
         }
         while (viewer.slot_at + kTsPacketSize <= viewer.slot_length) {
+            if (block == nullptr && viewer.clock.pending() < kPacingStepSeconds) {
+                // Up to the next packet with a PCR, nothing happens but the gathering (no
+                // pacing point before a PCR moves the clock): those packets join the batch at once.
+                const int run = UntimedRun(viewer);
+                if (run > 0) {
+                    const int64_t spool = viewer.slot_spool < 0 ? -1 : viewer.slot_spool + viewer.slot_at;
+                    Gather(viewer.slot + viewer.slot_at, static_cast<std::size_t>(run) * kTsPacketSize, spool);
+                    viewer.slot_at += run * kTsPacketSize;
+                    viewer.block_packets = (viewer.block_packets + run) % kBlockPackets;
+                    if (BatchFull() && !Flush(viewer, false)) return false;
+                    if (!viewer.unsent.empty()) return Flush(viewer, false);
+                    continue;
+                }
+            }
             const uint8_t* packet = viewer.slot + viewer.slot_at;
             // Only a packet the writer marked is looked at for its PCR: the packets themselves
             // stay untouched on their way from the ring to the socket.
             const bool timed = (viewer.slot_pcrs & (1u << (viewer.slot_at / kTsPacketSize))) != 0;
+            const int64_t spool = viewer.slot_spool < 0 ? -1 : viewer.slot_spool + viewer.slot_at;
             viewer.slot_at += kTsPacketSize;
             if (block != nullptr)
                 std::memcpy(block + viewer.block_packets * kTsPacketSize, packet, kTsPacketSize);
             else
-                Gather(packet, kTsPacketSize);
+                Gather(packet, kTsPacketSize, spool);
             if (++viewer.block_packets < kBlockPackets) {
                 if (timed) viewer.clock.Take(packet, viewer.link.last_pcr);
                 continue;
@@ -466,10 +633,85 @@ bool LiveSender::Step(PacedViewer& viewer, uint64_t now)
     return Stream(viewer, now);
 }
 
+void LiveSender::Place(PacedViewer* viewer, uint64_t now)
+{
+    if (viewer->resting) return;                 // looked at again by the next full pass
+    if (!viewer->unsent.empty())
+        full_.push_back(viewer);
+    else if (viewer->due_ms > now)
+        due_.push({viewer->due_ms, viewer});
+    else if (viewer->waiting_for_writer)
+        writer_waiters_.push_back(viewer);
+    else
+        due_.push({viewer->due_ms = now + kCatchUpTickMs, viewer});
+}
+
+void LiveSender::FullPass(uint64_t now)
+{
+    if (now >= next_hang_up_check_ms_) {
+        CheckHangUps();
+        next_hang_up_check_ms_ = now + kHangUpCheckMs;
+    }
+    due_ = {};
+    writer_waiters_.clear();
+    full_.clear();
+    std::size_t kept = 0;
+    int64_t spool_kept_from = spool_.end();
+    for (PacedViewer* viewer : viewers_) {
+        if (viewer->finished || !Step(*viewer, now) || !KeepSpooledUnsent(*viewer, spool_kept_from)) {
+            Release(viewer);
+            continue;
+        }
+        viewers_[kept++] = viewer;
+        Place(viewer, now);
+    }
+    viewers_.resize(kept);
+    spool_.Release(spool_kept_from);
+    next_full_pass_ms_ = now + kLongestWaitMs;
+}
+
+// Steps only the viewers whose time came: deadlines that passed, sockets that take data again
+// (or whose time-out passed) and, after a commit, the viewers waiting for the writer. A viewer
+// that fails is released by the next full pass.
+void LiveSender::DuePass(uint64_t now, bool committed)
+{
+    auto step = [&](PacedViewer* viewer) {
+        if (Step(*viewer, now)) Place(viewer, now);
+        else viewer->finished = true;
+    };
+    std::vector<PacedViewer*> waiting;
+    if (committed) waiting.swap(writer_waiters_);
+    std::vector<PacedViewer*> full;
+    full.swap(full_);
+    for (PacedViewer* viewer : full) {
+        if (viewer->writable || now - viewer->progress_ms >= static_cast<uint64_t>(kLiveSendTimeoutMs)) step(viewer);
+        else full_.push_back(viewer);
+    }
+    for (PacedViewer* viewer : waiting) step(viewer);
+    while (!due_.empty() && due_.top().at <= now) {
+        const Due next = due_.top();
+        due_.pop();
+        if (!next.viewer->finished && next.viewer->due_ms == next.at) step(next.viewer);
+    }
+}
+
+uint64_t LiveSender::NextWake(uint64_t now, std::vector<pollfd>& watched)
+{
+    uint64_t wake_at = next_full_pass_ms_;
+    while (!due_.empty() && (due_.top().viewer->finished || due_.top().viewer->due_ms != due_.top().at)) due_.pop();
+    if (!due_.empty()) wake_at = std::min(wake_at, due_.top().at);
+    watched.resize(1);
+    for (PacedViewer* viewer : full_) {
+        watched.push_back({viewer->socket(), POLLOUT, 0});
+        wake_at = std::min(wake_at, viewer->progress_ms + kLiveSendTimeoutMs);
+    }
+    return std::max(wake_at, now);
+}
+
 void LiveSender::Run()
 {
-    std::vector<pollfd>       watched;            // [0] the channel's event, then full sockets
-    std::vector<PacedViewer*> watched_viewers;    // the viewers of watched[1...]
+    std::vector<pollfd> watched;            // [0] the channel's event, then the full sockets of full_
+    int32_t observed = channel_.input_index.load();
     for (;;) {
         if (!TakeIncoming()) {
             SenderRegistry& registry = Registry();
@@ -480,45 +722,25 @@ void LiveSender::Run()
             registry.running.erase(found);
             return;                                    // joined by the next registration or the service's stop
         }
-        const int32_t observed = channel_.input_index.load();
         const uint64_t now = GetTickMs();
-        if (now >= next_hang_up_check_ms_) {
-            CheckHangUps();
-            next_hang_up_check_ms_ = now + kHangUpCheckMs;
-        }
-        uint64_t wake_at = now + kLongestWaitMs;
-        bool waiting_for_writer = false;
-        watched.clear();
-        watched_viewers.clear();
-        watched.push_back({channel_.commit_event.load(), POLLIN, 0});
-        std::size_t kept = 0;
-        for (PacedViewer* viewer : viewers_) {
-            if (!Step(*viewer, now)) {
-                Release(viewer);
-                continue;
-            }
-            viewers_[kept++] = viewer;
-            if (viewer->resting) continue;      // no deadline and no socket to watch until it resumes
-            if (!viewer->unsent.empty()) {
-                watched.push_back({viewer->socket(), POLLOUT, 0});
-                watched_viewers.push_back(viewer);
-                wake_at = std::min(wake_at, viewer->progress_ms + kLiveSendTimeoutMs);
-            } else if (viewer->due_ms > now) {
-                wake_at = std::min(wake_at, viewer->due_ms);
-            } else if (viewer->waiting_for_writer) {
-                waiting_for_writer = true;
-            }
-        }
-        viewers_.resize(kept);
+        const int32_t input = channel_.input_index.load();
+        // Every viewer is looked at (stops, pauses, hang-ups) at least once a longest wait; in
+        // between only those whose time came.
+        if (now >= next_full_pass_ms_) FullPass(now);
+        else DuePass(now, input != observed);
+        observed = input;
         // The channel record lives as long as its viewers' tables: without viewers, never touch it.
         if (viewers_.empty()) continue;
 
         // Sleep until the earliest deadline, a socket that takes data again, a new viewer, or
         // (when a viewer waits for data) the writer's next commit. The flag is set before the
         // index is looked at again, so a commit in between is never missed.
+        watched.resize(1);
+        watched[0] = {channel_.commit_event.load(), POLLIN, 0};
+        const uint64_t wake_at = NextWake(now, watched);
         const uint64_t after = GetTickMs();
         int timeout = wake_at > after ? static_cast<int>(wake_at - after) : 0;
-        if (waiting_for_writer) {
+        if (!writer_waiters_.empty()) {
             channel_.commit_wanted.store(true);
             if (channel_.input_index.load() != observed) timeout = 0;
         }
@@ -526,7 +748,7 @@ void LiveSender::Run()
             if (poll(watched.data(), watched.size(), timeout) > 0) {
                 if ((watched[0].revents & POLLIN) != 0) ClearWakeEvent(watched[0].fd);
                 for (std::size_t i = 1; i < watched.size(); ++i)
-                    if (watched[i].revents != 0) watched_viewers[i - 1]->writable = true;
+                    if (watched[i].revents != 0) full_[i - 1]->writable = true;
             }
         }
         channel_.commit_wanted.store(false);

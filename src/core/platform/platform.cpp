@@ -13,6 +13,7 @@
 #include <spawn.h>
 #include <linux/futex.h>
 #include <sys/eventfd.h>
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/signalfd.h>
@@ -249,6 +250,16 @@ int OpenWakeEvent()
     return eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
 }
 
+int OpenMemoryFile(const char* label)
+{
+    return memfd_create(label, MFD_CLOEXEC);
+}
+
+bool DropFileRange(int fd, int64_t offset, int64_t length)
+{
+    return fallocate(fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, offset, length) == 0;
+}
+
 void SignalWakeEvent(int event)
 {
     const uint64_t one = 1;
@@ -281,6 +292,14 @@ void PrepareProcessSignals()
     sigaddset(&taken, SIGUSR1);
     pthread_sigmask(SIG_BLOCK, &taken, nullptr);
     StopEventFd();
+}
+
+void BlockPipeSignal()
+{
+    sigset_t pipe;
+    sigemptyset(&pipe);
+    sigaddset(&pipe, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
 }
 
 bool ShowStatusDisplay(const char* title, const char* heading, const char* line1, const char* line2)

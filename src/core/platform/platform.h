@@ -88,9 +88,19 @@ void SignalWakeEvent(int event);
 void ClearWakeEvent(int event);
 void CloseWakeEvent(int event);
 
+// An anonymous file in memory (no name in any folder), read and written like a file; -1 when
+// none could be made.
+int OpenMemoryFile(const char* label);
+// Gives the pages of [offset, offset + length) of a memory file back (the range then reads as
+// zeros; pages a socket still holds stay with it). The size is kept. False when not supported.
+bool DropFileRange(int fd, int64_t offset, int64_t length);
+
 // Process set-up before any thread starts: SIGPIPE and SIGHUP ignored, SIGINT, SIGTERM and
 // SIGUSR1 blocked in every thread so that only the main thread takes them.
 void PrepareProcessSignals();
+// Keeps SIGPIPE from the calling thread for good, for a thread that writes to sockets with
+// calls that take no MSG_NOSIGNAL (sendfile): a peer that hung up fails the call with EPIPE.
+void BlockPipeSignal();
 // Raises the limit of open descriptors to its hard limit, so that a thousand viewers never
 // push accept into it. Returns the limit now in force.
 uint64_t RaiseOpenFileLimit();
