@@ -308,6 +308,10 @@ int main(int argc, char** argv)
         if (viewer.first_pat >= 0) first_pats.push_back(viewer.first_pat - viewer.opened);
         stalled += viewer.stalled || viewer.first_byte < 0;
         closed += viewer.closed;
+        if (viewer.body == 0 && !rtsp)
+            std::fprintf(stderr, "viewer %zu: no body (%zu bytes of head, first byte %s): %.80s\n",
+                         static_cast<std::size_t>(&viewer - viewers.data()), viewer.head.size(),
+                         viewer.first_byte < 0 ? "never" : "came", viewer.head.c_str());
     }
     auto median = [](std::vector<double> values) {
         if (values.empty()) return -1.0;
