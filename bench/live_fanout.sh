@@ -74,6 +74,8 @@ else
     ports=$qv_udp,$vlc_udp
     for k in $(seq 2 "$channels"); do ports="$ports,$((32108 + k))"; done
     "$folder/bench/live_fanout_client" send "$work/clip.ts" 4000000 "$ports" & pids+=("$!")
+    # Viewers who come before a channel's first datagram are ended right after the header.
+    sleep 2
   else
     for port in $qv_udp $vlc_udp; do send "$port"; pids+=("$!"); done
     for k in $(seq 2 "$channels"); do send $((32108 + k)); pids+=("$!"); done

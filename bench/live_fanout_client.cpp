@@ -306,12 +306,13 @@ int main(int argc, char** argv)
         steady_rates.push_back(static_cast<double>(viewer.steady_body) * 8.0 / (start + elapsed - steady_from) / source_bps);
         if (viewer.first_byte >= 0) first_bytes.push_back(viewer.first_byte - viewer.opened);
         if (viewer.first_pat >= 0) first_pats.push_back(viewer.first_pat - viewer.opened);
-        stalled += viewer.stalled || viewer.first_byte < 0;
+        stalled += viewer.stalled || viewer.first_byte < 0 || viewer.closed;   // the server's end is a stall too
         closed += viewer.closed;
         if (viewer.body == 0 && !rtsp)
-            std::fprintf(stderr, "viewer %zu: no body (%zu bytes of head, first byte %s): %.80s\n",
+            std::fprintf(stderr, "viewer %zu: no body (%zu bytes of head, first byte %s at %.2f s, last at %.2f s): %.80s\n",
                          static_cast<std::size_t>(&viewer - viewers.data()), viewer.head.size(),
-                         viewer.first_byte < 0 ? "never" : "came", viewer.head.c_str());
+                         viewer.first_byte < 0 ? "never" : "came", viewer.first_byte - viewer.opened,
+                         viewer.last_byte - viewer.opened, viewer.head.c_str());
     }
     auto median = [](std::vector<double> values) {
         if (values.empty()) return -1.0;
