@@ -111,6 +111,9 @@ struct ChannelRecord {
     // thread has moved on, so it never touches a released ring.
     std::atomic<int32_t>      input_index{0};
     std::atomic<int32_t>      time_index{0};
+    // Every slot the writer has committed, from the start: tells a reader that copies slots
+    // whether the writer went a lap or more past it meanwhile.
+    std::atomic<uint64_t>     slots_written{0};
     std::atomic<int32_t>      has_input{0};
     std::atomic<int64_t>      input_bytes{0};
     std::atomic<int64_t>      timeshift_bytes{0};

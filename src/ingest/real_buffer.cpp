@@ -28,6 +28,7 @@ void write_slot(ChannelRecord& channel, RealBuffer& buffer, int32_t length)
     buffer.slots[index].length.store(length, std::memory_order_release);
     const int32_t next = (index + 1) % kRingSlots;
     if (next == channel.time_index.load()) channel.time_index.store((next + 1) % kRingSlots);
+    channel.slots_written.fetch_add(1, std::memory_order_relaxed);
     channel.input_index.store(next);               // ordered before the waiter check below
     // Only readers that went to sleep cost a wake-up; a reader checks the index again before
     // it sleeps, so none misses this write.

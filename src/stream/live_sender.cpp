@@ -521,6 +521,9 @@ int UntimedRun(const PacedViewer& viewer)
 bool LiveSender::Stream(PacedViewer& viewer, uint64_t now)
 {
     viewer.waiting_for_writer = false;
+    // The rest of a slot whose copy was given back meanwhile (the viewer slept behind the
+    // window, or its ring was replaced) comes from the ring.
+    if (viewer.slot_spool >= 0 && viewer.slot_spool < spool_.released()) viewer.slot_spool = -1;
     uint8_t* block = viewer.block.get();
     for (;;) {
         if (viewer.slot_at + kTsPacketSize > viewer.slot_length) {
@@ -712,6 +715,7 @@ void LiveSender::Run()
 {
     std::vector<pollfd> watched;            // [0] the channel's event, then the full sockets of full_
     int32_t observed = channel_.input_index.load();
+    bool signalled = false;                 // the channel's event woke the last wait
     for (;;) {
         if (!TakeIncoming()) {
             SenderRegistry& registry = Registry();
@@ -727,8 +731,9 @@ void LiveSender::Run()
         // Every viewer is looked at (stops, pauses, hang-ups) at least once a longest wait; in
         // between only those whose time came.
         if (now >= next_full_pass_ms_) FullPass(now);
-        else DuePass(now, input != observed);
+        else DuePass(now, input != observed || signalled);
         observed = input;
+        signalled = false;
         // The channel record lives as long as its viewers' tables: without viewers, never touch it.
         if (viewers_.empty()) continue;
 
@@ -746,7 +751,10 @@ void LiveSender::Run()
         }
         if (timeout > 0 || watched.size() > 1) {
             if (poll(watched.data(), watched.size(), timeout) > 0) {
-                if ((watched[0].revents & POLLIN) != 0) ClearWakeEvent(watched[0].fd);
+                if ((watched[0].revents & POLLIN) != 0) {
+                    ClearWakeEvent(watched[0].fd);
+                    signalled = true;             // a commit, or the ring's retirement
+                }
                 for (std::size_t i = 1; i < watched.size(); ++i)
                     if (watched[i].revents != 0) full_[i - 1]->writable = true;
             }

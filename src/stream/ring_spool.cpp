@@ -83,7 +83,10 @@ void RingSpool::CopyUpTo(int32_t input)
         at += length;
         ++count;
         next_ = (next_ + 1) % kRingSlots;
-        if (count == kCopyBatch && !write_out()) break;
+            if (count == kCopyBatch && !write_out()) {
+            Stop();                                   // a short write moved the pieces: no retry
+            return;
+        }
     }
     if (count > 0 && !write_out()) Stop();
 }
@@ -101,10 +104,19 @@ int64_t RingSpool::OffsetOf(const std::shared_ptr<RealBuffer>& ring, int32_t ind
         Stop();
         return -1;
     }
+    // Counted before the index is read: the count never says less than the copy will hold.
+    const uint64_t written = channel_.slots_written.load();
+    // The writer went (nearly) a lap past the last copy while nobody asked (every viewer away
+    // or far behind): the copies of the window are of an older lap, so they start again.
+    const bool lapped = written - copied_written_ >= static_cast<uint64_t>(kWindowSlots);
+    if (lapped) Restart(ring_);
     const int32_t input = channel_.input_index.load();
     const int ahead = (input - next_ + kRingSlots) % kRingSlots;
     // Committed after the last copy (a viewer at the writer's heels): copied now.
-    if (ahead > 0 && (index - next_ + kRingSlots) % kRingSlots < ahead) CopyUpTo(input);
+    if (ahead > 0 && (lapped || (index - next_ + kRingSlots) % kRingSlots < ahead)) {
+        CopyUpTo(input);
+        copied_written_ = written;
+    }
     if (stopped_) return -1;
     const int back = (next_ - index + kRingSlots) % kRingSlots;
     if (back == 0 || back > kWindowSlots) return -1;

@@ -39,6 +39,8 @@ public:
     int fd() const { return fd_; }
     // The offset the next slot goes to: everything before it was written.
     int64_t end() const { return end_; }
+    // Everything before this offset is given back.
+    int64_t released() const { return released_; }
     // Bytes the file holds now (from the first kept page to the end).
     int64_t held() const { return end_ - released_; }
     // False once copies stopped (a failed write or release): OffsetOf then finds nothing.
@@ -55,6 +57,7 @@ private:
     int                         fd_ = -1;
     bool                        stopped_ = false;
     int32_t                     next_ = 0;        // the next slot to copy
+    uint64_t                    copied_written_ = 0; // the writer's count of slots at the last copy
     int64_t                     end_ = 0;
     int64_t                     released_ = 0;    // pages before this are given back
     int64_t                     window_floor_ = 0; // where the present ring's copies begin

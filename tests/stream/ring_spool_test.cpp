@@ -123,3 +123,19 @@ TEST(RingSpool, GivesBackWhatIsALapOldButNeverTheBytesASocketOrAKeptRangeStillNe
     close(socket_pair[0]);
     close(socket_pair[1]);
 }
+
+TEST(RingSpool, AWriterThatWentALapPastTheLastCopyIsCopiedAgainNotServedFromTheOlderLap)
+{
+    TestChannel test;
+    RingSpool spool(test.channel);
+    for (int k = 0; k < kRingSlots; ++k) {
+        test.Write(Bytes(k, kTsBlockSize));
+        ASSERT_GE(spool.OffsetOf(test.buffer, k, kTsBlockSize), 0);
+    }
+    // Nobody asks while the writer goes more than a lap on (every viewer gone or far behind).
+    for (int k = kRingSlots; k < 2 * kRingSlots + 300; ++k) test.Write(Bytes(k, kTsBlockSize));
+    const int32_t index = 700;                 // holds slot 1700 now, slot 700 in the old copy
+    const int64_t at = spool.OffsetOf(test.buffer, index, kTsBlockSize);
+    ASSERT_GE(at, 0);
+    EXPECT_EQ(Read(spool, at, kTsBlockSize), Bytes(kRingSlots + index, kTsBlockSize));
+}
