@@ -250,9 +250,10 @@ int OpenWakeEvent()
     return eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
 }
 
-int OpenMemoryFile(const char* label)
+int OpenScratchFile(const char* folder)
 {
-    return memfd_create(label, MFD_CLOEXEC);
+    const int fd = open(folder, O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    return fd >= 0 ? fd : memfd_create("scratch", MFD_CLOEXEC);
 }
 
 bool DropFileRange(int fd, int64_t offset, int64_t length)
