@@ -283,17 +283,21 @@ void RingReader::CatchUp(const std::function<bool(const uint8_t*, int)>& send)
 
 bool RingReader::CatchUpPass(uint8_t* out, int& length)
 {
+    const uint8_t* data = nullptr;
+    if (!CatchUpPeek(data, length)) return false;
+    if (length > 0) std::memcpy(out, data, static_cast<std::size_t>(length));
+    return true;
+}
+
+bool RingReader::CatchUpPeek(const uint8_t*& data, int& length)
+{
     length = 0;
     if (output_index_ == channel_.input_index.load()) return false;   // caught up with the writer
     if (buffer_->retired.load() != 0) return false;                   // the writer has ended
-    const int got = CopySlot(output_index_, out);
-    if (got == 0) return true;                   // not written yet: the pass sends nothing
-    if (got == kRtpSlotSize) {
-        std::memmove(out, out + kRtpHeaderSize, kTsBlockSize);
-        length = kTsBlockSize;
-    } else {
-        length = got;
-    }
+    const RealBufferSlot& slot = buffer_->slots[output_index_];
+    const int32_t got = slot.length.load(std::memory_order_acquire);
+    if (got < 1) return true;                   // not written yet: the pass sends nothing
+    length = slot_packets(slot, got, data);
     output_index_ = (output_index_ + 1) % kRingSlots;
     return true;
 }

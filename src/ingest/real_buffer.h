@@ -78,6 +78,8 @@ public:
     // the reader has reached the writer; otherwise out holds the slot (RTP header dropped) and
     // the reader moved past it, or length is 0 for a slot not written yet.
     bool CatchUpPass(uint8_t* out, int& length);
+    // CatchUpPass without the copy: data points into the ring's slot (RTP header skipped).
+    bool CatchUpPeek(const uint8_t*& data, int& length);
     int catch_up_passes() const { return byte_stream_ ? 0 : filled_ / 4 + 1; }
     // The next slot into out (up to kRingSlotSize bytes, RTP header dropped); kWaiting when the
     // writer has not written it yet, kRetired once the writer has ended.

@@ -174,6 +174,7 @@ private:
     uint64_t NextWake(uint64_t now, std::vector<pollfd>& watched);
     bool Step(PacedViewer& viewer, uint64_t now);
     bool CatchUp(PacedViewer& viewer, uint64_t now);
+    bool CatchUpSlot(PacedViewer& viewer, const uint8_t* slot, int length);
     bool Stream(PacedViewer& viewer, uint64_t now);
     bool Append(PacedViewer& viewer, const uint8_t* data, int length, bool catch_up);
     // Adds bytes that stay where they are until the batch's send; spool: where they also are
@@ -274,7 +275,6 @@ private:
     std::size_t               batch_bytes_ = 0;
     uint8_t                   batch_[kLiveBlockSize * kBatchBlocks];
     int                       batch_length_ = 0;
-    uint8_t                   catch_up_slot_[kRingSlotSize];
     uint8_t                   framed_[kRingSlotSize + 64];   // one framed unit
     RingSpool                 spool_;
 };
@@ -479,6 +479,22 @@ bool LiveSender::Append(PacedViewer& viewer, const uint8_t* data, int length, bo
     return true;
 }
 
+// One catch-up slot (in the ring, just passed by the viewer's reader): from the spool when it
+// holds the slot's packets whole, else copied into the batch.
+bool LiveSender::CatchUpSlot(PacedViewer& viewer, const uint8_t* slot, int length)
+{
+    if (viewer.spooled && length % kTsPacketSize == 0) {
+        const int32_t index = (viewer.ring.output_index() + kRingSlots - 1) % kRingSlots;
+        const int64_t spool = spool_.OffsetOf(viewer.ring.buffer(), index, length);
+        if (spool >= 0) {
+            if (BatchFull() && !Flush(viewer, true)) return false;
+            Gather(slot, static_cast<std::size_t>(length), spool);
+            return true;
+        }
+    }
+    return Append(viewer, slot, length, true);
+}
+
 // The catch-up passes that fell due since the last ones (a pass a millisecond), then (all
 // done, or the writer reached) the start of the stream.
 bool LiveSender::CatchUp(PacedViewer& viewer, uint64_t now)
@@ -487,13 +503,14 @@ bool LiveSender::CatchUp(PacedViewer& viewer, uint64_t now)
     viewer.catch_up_last_ms = now;
     bool reached = false;
     for (; due > 0 && viewer.passes_done < viewer.catch_up_passes; --due) {
+        const uint8_t* slot = nullptr;
         int length = 0;
-        if (!viewer.ring.CatchUpPass(catch_up_slot_, length)) {
+        if (!viewer.ring.CatchUpPeek(slot, length)) {
             reached = true;
             break;
         }
         ++viewer.passes_done;
-        if (length > 0 && !Append(viewer, catch_up_slot_, length, true)) return false;
+        if (length > 0 && !CatchUpSlot(viewer, slot, length)) return false;
         if (!viewer.unsent.empty()) break;      // a full socket: the rest when it takes data again
     }
     if (!Flush(viewer, true)) return false;
