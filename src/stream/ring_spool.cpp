@@ -99,7 +99,7 @@ int64_t RingSpool::OffsetOf(const std::shared_ptr<RealBuffer>& ring, int32_t ind
         if (ring->retired.load() != 0 || ring != channel_.Buffer()) return -1;
         Restart(ring);
     }
-    if (fd_ < 0) fd_ = OpenScratchFile(folder_);
+    if (fd_ < 0) fd_ = OpenMemoryFile("live ring");
     if (fd_ < 0) {
         Stop();
         return -1;

@@ -1,5 +1,5 @@
 #pragma once
-// A channel's ring copied once, slot after slot, into a file without a name at offsets that
+// A channel's ring copied once, slot after slot, into an anonymous memory file at offsets that
 // only grow, so that a sender hands the same pages to every viewer's socket (sendfile) instead
 // of copying the packets into each socket's buffer. An offset is never written twice: the
 // pages a socket still holds keep their bytes after the file lets them go. What lies behind
@@ -21,8 +21,7 @@ public:
     // What is let go at once at the least.
     static constexpr int64_t kReleaseStep = 2 << 20;
 
-    // The file is made in folder's file system when it can be (core/platform: OpenScratchFile).
-    explicit RingSpool(ChannelRecord& channel, const char* folder = ".") : channel_(channel), folder_(folder) {}
+    explicit RingSpool(ChannelRecord& channel) : channel_(channel) {}
     ~RingSpool();
     RingSpool(const RingSpool&) = delete;
     RingSpool& operator=(const RingSpool&) = delete;
@@ -54,7 +53,6 @@ private:
     void Stop();
 
     ChannelRecord&              channel_;
-    const char*                 folder_;
     std::shared_ptr<RealBuffer> ring_;
     int                         fd_ = -1;
     bool                        stopped_ = false;

@@ -250,10 +250,9 @@ int OpenWakeEvent()
     return eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
 }
 
-int OpenScratchFile(const char* folder)
+int OpenMemoryFile(const char* label)
 {
-    const int fd = open(folder, O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
-    return fd >= 0 ? fd : memfd_create("scratch", MFD_CLOEXEC);
+    return memfd_create(label, MFD_CLOEXEC);
 }
 
 bool DropFileRange(int fd, int64_t offset, int64_t length)

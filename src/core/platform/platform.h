@@ -88,14 +88,11 @@ void SignalWakeEvent(int event);
 void ClearWakeEvent(int event);
 void CloseWakeEvent(int event);
 
-// A file without a name (gone when closed) for data that lives in the page cache only: made in
-// folder's file system when it can hold one (O_TMPFILE), else in memory (memfd). A disk's file
-// system serves sendfile from larger pages than memory files do; data given back within
-// seconds (DropFileRange) is dropped before the kernel would write it out. -1 when neither
-// could be made.
-int OpenScratchFile(const char* folder);
-// Gives the pages of [offset, offset + length) of a file back (the range then reads as zeros;
-// pages a socket still holds stay with it). The size is kept. False when not supported.
+// An anonymous file in memory (no name in any folder), read and written like a file; -1 when
+// none could be made.
+int OpenMemoryFile(const char* label);
+// Gives the pages of [offset, offset + length) of a memory file back (the range then reads as
+// zeros; pages a socket still holds stay with it). The size is kept. False when not supported.
 bool DropFileRange(int fd, int64_t offset, int64_t length);
 
 // Process set-up before any thread starts: SIGPIPE and SIGHUP ignored, SIGINT, SIGTERM and
