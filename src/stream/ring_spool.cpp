@@ -99,12 +99,15 @@ int64_t RingSpool::OffsetOf(const std::shared_ptr<RealBuffer>& ring, int32_t ind
         if (ring->retired.load() != 0 || ring != channel_.Buffer()) return -1;
         Restart(ring);
     }
-    if (fd_ < 0) fd_ = OpenMemoryFile("live ring");
+    // Pages of more than 4 KiB can make the kernel's folios larger than the release unit, and a
+    // release that cuts one zeroes it in place: such systems send from memory.
+    if (fd_ < 0 && sysconf(_SC_PAGESIZE) == 4096) fd_ = OpenMemoryFile("live ring");
     if (fd_ < 0) {
         Stop();
         return -1;
     }
-    // Counted before the index is read: the count never says less than the copy will hold.
+    // Counted before the index is read: the count never says more than the copy will hold, so
+    // a lap is found early rather than late.
     const uint64_t written = channel_.slots_written.load();
     // The writer went (nearly) a lap past the last copy while nobody asked (every viewer away
     // or far behind): the copies of the window are of an older lap, so they start again.
