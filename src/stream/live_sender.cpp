@@ -267,6 +267,8 @@ private:
     std::priority_queue<Due, std::vector<Due>, std::greater<Due>> due_;
     std::vector<PacedViewer*> writer_waiters_;
     std::vector<PacedViewer*> full_;              // unsent bytes: the socket is watched
+    std::vector<PacedViewer*> pass_waiting_;      // scratch lists of a due pass
+    std::vector<PacedViewer*> pass_full_;
     uint64_t                  next_full_pass_ms_ = 0;
     uint64_t                  next_hang_up_check_ms_ = 0;
     // The batch: pieces in the ring or in batch_ (the copied catch-up and framed units).
@@ -699,15 +701,16 @@ void LiveSender::DuePass(uint64_t now, bool committed)
         if (Step(*viewer, now)) Place(viewer, now);
         else viewer->finished = true;
     };
-    std::vector<PacedViewer*> waiting;
-    if (committed) waiting.swap(writer_waiters_);
-    std::vector<PacedViewer*> full;
-    full.swap(full_);
-    for (PacedViewer* viewer : full) {
+    // The lists are swapped with scratch lists that keep their room, so a pass allocates nothing.
+    pass_waiting_.clear();
+    if (committed) pass_waiting_.swap(writer_waiters_);
+    pass_full_.clear();
+    pass_full_.swap(full_);
+    for (PacedViewer* viewer : pass_full_) {
         if (viewer->writable || now - viewer->progress_ms >= static_cast<uint64_t>(kLiveSendTimeoutMs)) step(viewer);
         else full_.push_back(viewer);
     }
-    for (PacedViewer* viewer : waiting) step(viewer);
+    for (PacedViewer* viewer : pass_waiting_) step(viewer);
     while (!due_.empty() && due_.top().at <= now) {
         const Due next = due_.top();
         due_.pop();
