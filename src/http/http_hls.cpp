@@ -4,6 +4,7 @@
 #include "core/log.h"
 #include "core/platform/platform.h"
 #include "core/query.h"
+#include "core/sockets.h"
 #include "core/text.h"
 #include "http/http_access.h"
 #include "http/http_playlist.h"
@@ -147,7 +148,7 @@ std::string ViewingOf(const PlayerConnection& conn, int channel_number, const st
         CopyText(viewing->user_name, conn.user_name);
         CopyText(viewing->mac_id, conn.user_name);
     }
-    CopyText(viewing->path, "/" + std::to_string(channel_number) + "/" + (interval.empty() ? "index" : interval) + ".m3u8");
+    FormatText(viewing->path, "/%d/%s.m3u8", channel_number, interval.empty() ? "index" : interval.c_str());
     StartViewing(*viewing);
     const std::string token = viewing->token;
     viewings.list.push_back(std::move(viewing));
@@ -207,12 +208,21 @@ int64_t Digits(std::string_view text, std::size_t& at)
     return value;
 }
 
+// "\"first-second\"".
+std::string Etag(int64_t first, int64_t second)
+{
+    char text[48];
+    FormatText(text, "\"%" PRId64 "-%" PRId64 "\"", first, second);
+    return text;
+}
+
 void Send(PlayerConnection& conn, const std::string& answer, const char* what)
 {
     if (!SendConnectionText(conn, answer)) LogSystemMessage("HLS: the %s was not sent\n", what);
 }
 
-void ServeLivePlaylist(PlayerConnection& conn, const char* request, bool http11, std::string_view target, int channel_number)
+void ServeLivePlaylist(PlayerConnection& conn, const char* request, bool http11, std::string_view target, int channel_number,
+                       bool in_loop)
 {
     LogSystemMessage("Request HLS Channel =[%.*s]\n", static_cast<int>(target.size()), target.data());
     TakeRequestCredentials(conn, request, target.data() + std::min(target.find('?'), target.size()), true);
@@ -232,13 +242,13 @@ void ServeLivePlaylist(PlayerConnection& conn, const char* request, bool http11,
     }
     const std::string token = ViewingOf(conn, channel_number, "");
     HlsWindow window;
-    if (!HlsWindowOf(channel_number, kFirstSegmentWaitMs, window)) {
+    if (!HlsWindowOf(channel_number, in_loop ? 0 : kFirstSegmentWaitMs, window)) {
         Send(conn, AnswerHead(http11, "503 Service Unavailable", "Retry-After: 2\r\n", 0), "answer");
         return;
     }
     const std::string suffix = g_config.user_authorization ? "?t=" + token : "";
     const HlsSegment& newest = window.segments.back();
-    const std::string etag = "\"" + std::to_string(window.media_sequence) + "-" + std::to_string(newest.sequence) + "\"";
+    const std::string etag = Etag(window.media_sequence, newest.sequence);
     const std::string headers = CacheHeaders(std::max(1, window.target_duration / 2), etag, newest.made);
     const std::string unchanged = NotModified(request, http11, etag, newest.made, headers);
     if (!unchanged.empty()) {
@@ -246,6 +256,8 @@ void ServeLivePlaylist(PlayerConnection& conn, const char* request, bool http11,
         return;
     }
     const std::string body = MediaPlaylistText(window, suffix);
+    // A loop ends the connection right after the answer: both leave in one segment.
+    if (in_loop) SetCork(conn.socket.load(), true);
     Send(conn, AnswerHead(http11, "200 OK", "Content-Type: application/vnd.apple.mpegurl\r\n" + headers, body.size()) + body,
          "playlist");
 }
@@ -267,7 +279,7 @@ void ServeLiveSegment(PlayerConnection& conn, const char* request, bool http11, 
         Send(conn, kNotFoundAnswer, "answer");
         return;
     }
-    const std::string etag = "\"" + std::to_string(path.channel) + "-" + std::to_string(segment.sequence) + "\"";
+    const std::string etag = Etag(path.channel, segment.sequence);
     const std::string headers = CacheHeaders(kSegmentMaxAge, etag, segment.made);
     const std::string unchanged = NotModified(request, http11, etag, segment.made, headers);
     if (!unchanged.empty()) {
@@ -356,7 +368,7 @@ std::string MediaPlaylistText(const HlsWindow& window, const std::string& suffix
     return text;
 }
 
-bool ServeHlsRequest(PlayerConnection& conn, const char* request, bool http11)
+bool ServeHlsRequest(PlayerConnection& conn, const char* request, bool http11, bool in_loop)
 {
     const std::string_view target = RequestTarget(request);
     const std::size_t question = target.find('?');
@@ -364,10 +376,16 @@ bool ServeHlsRequest(PlayerConnection& conn, const char* request, bool http11)
     const std::string_view query = question == std::string_view::npos ? std::string_view() : target.substr(question + 1);
     const HlsPath parsed = ParseHlsPath(path);
     switch (parsed.kind) {
-    case HlsPath::kPlaylist: ServeLivePlaylist(conn, request, http11, target, parsed.channel); return true;
+    case HlsPath::kPlaylist: ServeLivePlaylist(conn, request, http11, target, parsed.channel, in_loop); return true;
     case HlsPath::kSegment: ServeLiveSegment(conn, request, http11, query, parsed); return true;
     default: return false;
     }
+}
+
+bool HlsAnswerableInLoop(std::string_view path)
+{
+    const HlsPath parsed = ParseHlsPath(path);
+    return parsed.kind == HlsPath::kPlaylist && !g_config.user_authorization && HlsWindowReady(parsed.channel);
 }
 
 int HlsViewingChannel(const PlayerConnection& conn)

@@ -34,8 +34,12 @@ std::string QueryParameter(std::string_view query, std::string_view key);
 std::string MediaPlaylistText(const HlsWindow& window, const std::string& suffix);
 
 // Answers the live HLS addresses (playlist and segments); false for any other request
-// (untouched). The archive addresses are ServeCatchUpRequest's.
-bool ServeHlsRequest(PlayerConnection& conn, const char* request, bool http11);
+// (untouched). The archive addresses are ServeCatchUpRequest's. in_loop: an event loop's call
+// on a non-blocking socket, which never waits for a first segment.
+bool ServeHlsRequest(PlayerConnection& conn, const char* request, bool http11, bool in_loop = false);
+// Whether an event loop may answer the request for this path (without its query) itself: a
+// live playlist without the user check (which may take a while) whose window has a segment now.
+bool HlsAnswerableInLoop(std::string_view path);
 // The channel (from 1) of an HLS viewing on the player list; 0 for any other connection.
 int HlsViewingChannel(const PlayerConnection& conn);
 // Viewings now (tests).

@@ -426,7 +426,7 @@ static ThreadRoutine DataThreadOf(int kind)
 // returned): refusals, CGI, REST, the metrics pages, the channel list, HLS and catch-up. True
 // when the request is done with (answered or ended unanswered); false when it is a GET of a
 // file or channel (http11 then set).
-static bool ServeOtherRequest(PlayerConnection& conn, Request& request, int head)
+static bool ServeOtherRequest(PlayerConnection& conn, Request& request, int head, bool in_loop)
 {
     if (head < 0) {
         if (head == -2) SendConnectionText(conn, kHttpTimedOut);
@@ -461,7 +461,7 @@ static bool ServeOtherRequest(PlayerConnection& conn, Request& request, int head
         SendConnectionText(conn, kBadVersion);
         return true;
     }
-    return ServeChannelList(conn, request.text, request.http11) || ServeHlsRequest(conn, request.text, request.http11) ||
+    return ServeChannelList(conn, request.text, request.http11) || ServeHlsRequest(conn, request.text, request.http11, in_loop) ||
            ServeCatchUpRequest(conn, request.text, request.http11);
 }
 
@@ -528,9 +528,10 @@ static const ExtensionEntry* FindRequestPath(PlayerConnection& conn, Request& re
 }
 
 // Whether an event loop may answer the request itself: what it takes is the file system and
-// small sends (a page, a refusal). Whatever may wait on another party (a CGI program, the REST
-// and metrics handlers, the channel list, HLS, catch-up, a user check, a stream) is a worker's.
-// Follows the routing of ServeOtherRequest and FindRequestPath.
+// small sends (a page, a refusal, a live HLS playlist whose window is cut already). Whatever may
+// wait on another party (a CGI program, the REST and metrics handlers, the channel list, other
+// HLS requests, catch-up, a user check, a stream) is a worker's. Follows the routing of
+// ServeOtherRequest and FindRequestPath.
 static bool AnswerableInLoop(const Request& request, int head)
 {
     if (head != 1 || request.length < 5 || std::strstr(request.text + 4, "HTTP/") == nullptr) return true;
@@ -542,8 +543,9 @@ static bool AnswerableInLoop(const Request& request, int head)
     const char* version = std::strstr(request.text + 4, "HTTP/");
     if (!StartsWith(version, "HTTP/1.0") && !StartsWith(version, "HTTP/1.1")) return true;
     const std::string_view target = RequestTarget(request.text);
-    if (IsChannelListRequest(request.text) || ParseHlsPath(target.substr(0, target.find('?'))).kind != HlsPath::kNone)
-        return false;
+    const std::string_view path_only = target.substr(0, target.find('?'));
+    if (ParseHlsPath(path_only).kind != HlsPath::kNone) return HlsAnswerableInLoop(path_only);
+    if (IsChannelListRequest(request.text)) return false;
     std::string path;
     const ExtensionEntry* entry = nullptr;
     std::size_t after = 0;
@@ -580,7 +582,7 @@ enum class Served {
 // number of its log lines; in_loop: run by an event loop, on a non-blocking socket.
 static Served HandleRequest(PlayerConnection& conn, Request& request, int head, int number, bool in_loop)
 {
-    if (ServeOtherRequest(conn, request, head)) return Served::kEnded;
+    if (ServeOtherRequest(conn, request, head, in_loop)) return Served::kEnded;
     std::string path;
     char* after_extension = nullptr;
     const ExtensionEntry* entry = FindRequestPath(conn, request, path, after_extension);

@@ -316,6 +316,14 @@ bool HlsWindowOf(int channel_number, int wait_ms, HlsWindow& window)
     return segmenter->window.CopyTo(window);
 }
 
+bool HlsWindowReady(int channel_number)
+{
+    const std::shared_ptr<Segmenter> segmenter = Find(channel_number);
+    if (segmenter == nullptr) return false;
+    std::lock_guard<std::mutex> held(segmenter->lock);
+    return !segmenter->window.Empty() && !segmenter->ended;
+}
+
 bool HlsSegmentOf(int channel_number, int64_t sequence, HlsSegment& segment)
 {
     const std::shared_ptr<Segmenter> segmenter = Find(channel_number);

@@ -74,6 +74,8 @@ bool TouchHlsChannel(int channel_number);
 // The channel's window, waiting up to wait_ms for a first segment (less when the server stops
 // or the segmenter ends). False with no segment.
 bool HlsWindowOf(int channel_number, int wait_ms, HlsWindow& window);
+// True when the channel's segmenter runs and has a segment to list now.
+bool HlsWindowReady(int channel_number);
 // A segment of the channel's window by sequence number; false when it is not (or no longer) there.
 bool HlsSegmentOf(int channel_number, int64_t sequence, HlsSegment& segment);
 // Joins the segmenters that have ended; with wait_ms, waits up to that long for the running
