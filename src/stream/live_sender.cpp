@@ -57,6 +57,8 @@ namespace {
 // system calls at the usual 20 ms PCR spacing (each send also wakes the player once; 200 ms
 // needed about two thirds of the CPU of 100 ms at 2000 viewers).
 constexpr double   kPacingStepSeconds = 0.2;
+// A viewer that reached the writer sleeps this long before it takes what came meanwhile.
+constexpr uint64_t kEdgeSleepMs       = static_cast<uint64_t>(kPacingStepSeconds * 1000);
 constexpr int      kBatchBlocks       = 32;
 constexpr int      kBlockPackets      = kLiveBlockSize / kTsPacketSize;
 // A send takes at most this many pieces (a piece a ring slot) and bytes; more wait for the next.
@@ -544,6 +546,7 @@ bool LiveSender::Stream(PacedViewer& viewer, uint64_t now)
     // window, or its ring was replaced) comes from the ring.
     if (viewer.slot_spool >= 0 && viewer.slot_spool < spool_.released()) viewer.slot_spool = -1;
     uint8_t* block = viewer.block.get();
+    bool took = false;                       // packets taken by this step
     for (;;) {
         if (viewer.slot_at + kTsPacketSize > viewer.slot_length) {
             viewer.slot_at = 0;
@@ -562,8 +565,18 @@ bool LiveSender::Stream(PacedViewer& viewer, uint64_t now)
                     Flush(viewer, false);
                     return false;
                 }
+                // At the writer after gathering something: what came ends the step, and the
+                // viewer sleeps a whole step rather than sending what each commit brings (a send
+                // and a player's wake-up per datagram). Datagram outputs go on at once.
+                if (!Flush(viewer, false)) return false;
+                const bool datagrams = viewer.link.framing != nullptr && viewer.link.framing->datagrams();
+                if (took && !datagrams) {
+                    viewer.clock.ClearPending();
+                    viewer.due_ms = now + kEdgeSleepMs;
+                    return true;
+                }
                 viewer.waiting_for_writer = true;
-                return Flush(viewer, false);
+                return true;
             }
         }
         while (viewer.slot_at + kTsPacketSize <= viewer.slot_length) {
@@ -575,6 +588,7 @@ bool LiveSender::Stream(PacedViewer& viewer, uint64_t now)
                     const int64_t spool = viewer.slot_spool < 0 ? -1 : viewer.slot_spool + viewer.slot_at;
                     Gather(viewer.slot + viewer.slot_at, static_cast<std::size_t>(run) * kTsPacketSize, spool);
                     viewer.slot_at += run * kTsPacketSize;
+                    took = true;
                     viewer.block_packets = (viewer.block_packets + run) % kBlockPackets;
                     if (BatchFull() && !Flush(viewer, false)) return false;
                     if (!viewer.unsent.empty()) return Flush(viewer, false);
@@ -587,6 +601,7 @@ bool LiveSender::Stream(PacedViewer& viewer, uint64_t now)
             const bool timed = (viewer.slot_pcrs & (1u << (viewer.slot_at / kTsPacketSize))) != 0;
             const int64_t spool = viewer.slot_spool < 0 ? -1 : viewer.slot_spool + viewer.slot_at;
             viewer.slot_at += kTsPacketSize;
+            took = true;
             if (block != nullptr)
                 std::memcpy(block + viewer.block_packets * kTsPacketSize, packet, kTsPacketSize);
             else

@@ -82,7 +82,8 @@ struct LiveViewerLink {
 
 // Serves a viewer from ring's position on (its join slot already sent): the catch-up passes
 // (about one slot a millisecond), then the stream in 1316-byte blocks, sent in one go per
-// pacing step of at least 200 ms of PCR time and paced by the PCR unless the reader lags.
+// pacing step of at least 200 ms of PCR time and paced by the PCR unless the reader lags. A
+// viewer that reached the writer sends what it took and sleeps a step before it takes more.
 // Blocks the calling thread until the viewer stops or a send fails; true when a send failed
 // (its errno logged with the thread number).
 bool ServePacedViewer(ChannelRecord& channel, RingReader& ring, const LiveViewerLink& link);

@@ -195,6 +195,30 @@ TEST_F(PacedLiveViewers, EverySlotArrivesOnceAndInOrderThroughCatchUpPacingAndAF
     EXPECT_GE(last, test.written - 30) << "paced close to the writer";
 }
 
+TEST_F(PacedLiveViewers, AViewerAtTheWriterTakesWhatCameInAStepNotADatagramAtATime)
+{
+    NumberedChannel test;
+    for (int i = 0; i < 20; ++i) test.WriteNext();
+    TestViewer viewer(test);
+    std::vector<uint8_t> received;
+    // The writer keeps real time for 1.5 s; the viewer, caught up after its burst, is at the
+    // writer. Each 10 ms the test looks whether bytes came since the last look.
+    int arrivals = 0;
+    for (int step = 0; step < 150; ++step) {
+        test.WriteNext();
+        const std::size_t before = received.size();
+        viewer.Read(received, 0);
+        if (step >= 50 && received.size() > before) ++arrivals;
+        SleepMs(10);
+    }
+    viewer.Read(received, 400);
+    const auto [first, last] = CheckConsecutiveSlots(received);
+    EXPECT_EQ(first, 5);
+    EXPECT_GE(last, test.written - 30);
+    // A send per 200 ms step is about 5 in that second; one per commit would be about 100.
+    EXPECT_LE(arrivals, 25) << "the viewer at the writer was sent each slot as it came";
+}
+
 TEST_F(PacedLiveViewers, OneSenderServesAChannelsViewersAndEndsWithTheLast)
 {
     NumberedChannel test;
