@@ -4,7 +4,8 @@
 # run, what the players received, the segments cut and failed requests. Segments are cut once per
 # channel, so HLS viewers should cost about the same cutting whatever their number.
 # Then requests per second for the playlist and for a segment (50 clients, one connection per
-# request, ab), against nginx serving the same bytes from files in the same run.
+# request, ab, then wrk with 2 threads), against nginx serving the same bytes from files in the
+# same run.
 # QUORVANE_BIN: a built server to use instead of building the release one.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
@@ -116,4 +117,29 @@ for what in index.m3u8 "$segment"; do
   size=$(stat -c %s "$work/nginx/root/1/$what")
   printf '| %s (%s bytes) | %s | %s | %s | %s | %.2f |\n' "$( [ "$what" = index.m3u8 ] && echo playlist || echo segment )" "$size" \
     "$qv_rate" "$qv_failed" "$ngx_rate" "$ngx_failed" "$(echo "$qv_rate / $ngx_rate" | bc -l)"
+done
+
+# The same with wrk (2 threads, 50 connections, each request on its own connection as the
+# server closes it after the answer), the newest segment fetched again for both servers.
+bench_packages wrk
+wrk_seconds=${WRK_SECONDS:-5}
+# "requests/s errors" of wrk against a URL: errors are non-2xx answers and socket errors.
+wrk_rate() {
+  wrk -t2 -c50 -d"${wrk_seconds}s" -H 'Connection: close' "$1" 2>/dev/null | awk '
+    /^Requests\/sec:/ {rate = $2}
+    /Non-2xx or 3xx responses:/ {errors += $5}
+    /Socket errors:/ {gsub(",", ""); errors += $4 + $6 + $8 + $10}
+    END {print rate, errors + 0}'
+}
+segment=$(curl -sf "http://127.0.0.1:$http/1/index.m3u8" | tr -d '\r' | grep '^seg-' | tail -1)
+curl -sf -o "$work/nginx/root/1/$segment" "http://127.0.0.1:$http/1/$segment"
+curl -sf -o "$work/nginx/root/1/index.m3u8" "http://127.0.0.1:$http/1/index.m3u8"
+chmod -R a+rX "$work/nginx/root"
+printf '\n| What (wrk) | quorvane req/s | errors | nginx req/s | errors | ratio |\n|---|---|---|---|---|---|\n'
+for what in index.m3u8 "$segment"; do
+  read -r qv_rate qv_errors < <(wrk_rate "http://127.0.0.1:$http/1/$what")
+  read -r ngx_rate ngx_errors < <(wrk_rate "http://127.0.0.1:$nginx_port/1/$what")
+  size=$(stat -c %s "$work/nginx/root/1/$what")
+  printf '| %s (%s bytes) | %s | %s | %s | %s | %.2f |\n' "$( [ "$what" = index.m3u8 ] && echo playlist || echo segment )" "$size" \
+    "$qv_rate" "$qv_errors" "$ngx_rate" "$ngx_errors" "$(echo "$qv_rate / $ngx_rate" | bc -l)"
 done
