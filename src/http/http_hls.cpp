@@ -51,6 +51,14 @@ Viewings& AllViewings()
 
 std::atomic<uint64_t (*)()> g_viewing_clock{GetTickMs};
 
+// The window an event loop's HlsAnswerableInLoop found, for the answer the same loop thread
+// gives right after: what was checked is what is listed.
+struct LoopWindow {
+    int       channel = 0;
+    HlsWindow window;
+};
+thread_local LoopWindow t_loop_window;
+
 // Read under the viewings lock, so that no touch stores a later time than an expiry pass's now.
 uint64_t ViewingNow() { return g_viewing_clock.load()(); }
 
@@ -235,14 +243,22 @@ void ServeLivePlaylist(PlayerConnection& conn, const char* request, bool http11,
         LogSystemMessage("User [%s], Password[%s] login successfully\n", conn.user_name, conn.password);
     }
     SetHlsBeat(ExpireViewings);
-    if (!TouchHlsChannel(channel_number)) {
+    HlsWindow window;
+    bool ready = false;
+    if (in_loop) {
+        // The loop's check found the window and held the segmenter off its idle stop; a loop
+        // neither starts a segmenter nor waits for one.
+        ready = t_loop_window.channel == channel_number;
+        if (ready) window = std::move(t_loop_window.window);
+        t_loop_window = LoopWindow();
+    } else if (!TouchHlsChannel(channel_number)) {
         LogSystemMessage("HLS: CH[%d] cannot be cut into segments\n", channel_number);
         Send(conn, kNotFoundAnswer, "answer");
         return;
     }
     const std::string token = ViewingOf(conn, channel_number, "");
-    HlsWindow window;
-    if (!HlsWindowOf(channel_number, in_loop ? 0 : kFirstSegmentWaitMs, window)) {
+    if (!in_loop) ready = HlsWindowOf(channel_number, kFirstSegmentWaitMs, window);
+    if (!ready) {
         Send(conn, AnswerHead(http11, "503 Service Unavailable", "Retry-After: 2\r\n", 0), "answer");
         return;
     }
@@ -385,7 +401,12 @@ bool ServeHlsRequest(PlayerConnection& conn, const char* request, bool http11, b
 bool HlsAnswerableInLoop(std::string_view path)
 {
     const HlsPath parsed = ParseHlsPath(path);
-    return parsed.kind == HlsPath::kPlaylist && !g_config.user_authorization && HlsWindowReady(parsed.channel);
+    t_loop_window = LoopWindow();
+    if (parsed.kind != HlsPath::kPlaylist || g_config.user_authorization ||
+        !HlsRunningWindowOf(parsed.channel, t_loop_window.window))
+        return false;
+    t_loop_window.channel = parsed.channel;
+    return true;
 }
 
 int HlsViewingChannel(const PlayerConnection& conn)

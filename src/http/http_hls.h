@@ -38,7 +38,8 @@ std::string MediaPlaylistText(const HlsWindow& window, const std::string& suffix
 // on a non-blocking socket, which never waits for a first segment.
 bool ServeHlsRequest(PlayerConnection& conn, const char* request, bool http11, bool in_loop = false);
 // Whether an event loop may answer the request for this path (without its query) itself: a
-// live playlist without the user check (which may take a while) whose window has a segment now.
+// live playlist without the user check (which may take a while) whose segmenter runs and has a
+// segment now. That window is what the loop thread's ServeHlsRequest lists right after.
 bool HlsAnswerableInLoop(std::string_view path);
 // The channel (from 1) of an HLS viewing on the player list; 0 for any other connection.
 int HlsViewingChannel(const PlayerConnection& conn);

@@ -274,6 +274,24 @@ bool HlsSegmentWindow::CopyTo(HlsWindow& window) const
 
 void SetHlsBeat(HlsBeat beat) { g_hls_beat.store(beat); }
 
+// The running segmenter of the channel held off its idle stop, or a new one started; the
+// caller holds the registry's lock.
+bool TouchOrStart(SegmenterRegistry& registry, int channel_number)
+{
+    std::shared_ptr<Segmenter>& segmenter = registry.running[channel_number];
+    if (segmenter != nullptr) {
+        segmenter->last_request_ms.store(GetTickMs());
+        return true;
+    }
+    segmenter = std::make_shared<Segmenter>(channel_number);
+    if (!segmenter->Start()) {
+        registry.running.erase(channel_number);
+        LogSystemMessage("HLS segmenter: CH no.[%d] its thread did not start\n", channel_number);
+        return false;
+    }
+    return true;
+}
+
 bool TouchHlsChannel(int channel_number)
 {
     {
@@ -287,20 +305,15 @@ bool TouchHlsChannel(int channel_number)
     }
     if (g_http_stop_state.load() != 0) return false;
     SegmenterRegistry& registry = Registry();
-    std::lock_guard<std::mutex> held(registry.lock);
-    registry.JoinEnded();
-    std::shared_ptr<Segmenter>& segmenter = registry.running[channel_number];
-    if (segmenter != nullptr) {
-        segmenter->last_request_ms.store(GetTickMs());
-        return true;
+    std::vector<std::shared_ptr<Segmenter>> leaving;
+    bool touched;
+    {
+        std::lock_guard<std::mutex> held(registry.lock);
+        leaving = registry.TakeEnded();
+        touched = TouchOrStart(registry, channel_number);
     }
-    segmenter = std::make_shared<Segmenter>(channel_number);
-    if (!segmenter->Start()) {
-        registry.running.erase(channel_number);
-        LogSystemMessage("HLS segmenter: CH no.[%d] its thread did not start\n", channel_number);
-        return false;
-    }
-    return true;
+    SegmenterRegistry::Join(leaving);
+    return touched;
 }
 
 bool HlsWindowOf(int channel_number, int wait_ms, HlsWindow& window)
@@ -316,12 +329,20 @@ bool HlsWindowOf(int channel_number, int wait_ms, HlsWindow& window)
     return segmenter->window.CopyTo(window);
 }
 
-bool HlsWindowReady(int channel_number)
+bool HlsRunningWindowOf(int channel_number, HlsWindow& window)
 {
+    window = HlsWindow();
+    {
+        const std::shared_ptr<ChannelTable> table = CurrentChannels();
+        if (channel_number < 1 || channel_number > table->Count()) return false;
+        if (!Feeds(*table->channels[static_cast<std::size_t>(channel_number - 1)], kOutputHls)) return false;
+    }
     const std::shared_ptr<Segmenter> segmenter = Find(channel_number);
     if (segmenter == nullptr) return false;
     std::lock_guard<std::mutex> held(segmenter->lock);
-    return !segmenter->window.Empty() && !segmenter->ended;
+    if (segmenter->ended || !segmenter->window.CopyTo(window)) return false;
+    segmenter->last_request_ms.store(GetTickMs());
+    return true;
 }
 
 bool HlsSegmentOf(int channel_number, int64_t sequence, HlsSegment& segment)

@@ -74,8 +74,10 @@ bool TouchHlsChannel(int channel_number);
 // The channel's window, waiting up to wait_ms for a first segment (less when the server stops
 // or the segmenter ends). False with no segment.
 bool HlsWindowOf(int channel_number, int wait_ms, HlsWindow& window);
-// True when the channel's segmenter runs and has a segment to list now.
-bool HlsWindowReady(int channel_number);
+// For a playlist request that must not wait: the window of the channel's running segmenter,
+// which the request holds off its idle stop as TouchHlsChannel does. False when none runs, it
+// has no segment yet, or the channel no longer feeds HLS; it starts and joins nothing.
+bool HlsRunningWindowOf(int channel_number, HlsWindow& window);
 // A segment of the channel's window by sequence number; false when it is not (or no longer) there.
 bool HlsSegmentOf(int channel_number, int64_t sequence, HlsSegment& segment);
 // Joins the segmenters that have ended; with wait_ms, waits up to that long for the running

@@ -801,14 +801,10 @@ void LiveSender::Run()
 }  // namespace
 
 // Hands the viewer to its channel's sender, started when there is none; false when none runs.
-static bool AddToSender(ChannelRecord& channel, std::unique_ptr<PacedViewer> viewer)
+// The caller holds the registry's lock.
+static bool AddUnderLock(SenderRegistry& registry, ChannelRecord& channel, std::unique_ptr<PacedViewer> viewer)
 {
     const int thread_number = viewer->number;
-    viewer->catch_up_passes = viewer->ring.catch_up_passes();
-    viewer->catch_up_last_ms = GetTickMs() - 1;
-    SenderRegistry& registry = Registry();
-    std::lock_guard<std::mutex> held(registry.lock);
-    registry.JoinEnded();
     if (channel.commit_event.load() < 0) channel.commit_event.store(OpenWakeEvent());
     if (channel.commit_event.load() < 0) {
         LogSystemMessage("Thread[%d]: live sender: no wake event\n", thread_number);
@@ -825,6 +821,22 @@ static bool AddToSender(ChannelRecord& channel, std::unique_ptr<PacedViewer> vie
     }
     sender->Add(viewer.release());
     return true;
+}
+
+static bool AddToSender(ChannelRecord& channel, std::unique_ptr<PacedViewer> viewer)
+{
+    viewer->catch_up_passes = viewer->ring.catch_up_passes();
+    viewer->catch_up_last_ms = GetTickMs() - 1;
+    SenderRegistry& registry = Registry();
+    std::vector<std::unique_ptr<LiveSender>> leaving;
+    bool added;
+    {
+        std::lock_guard<std::mutex> held(registry.lock);
+        leaving = registry.TakeEnded();
+        added = AddUnderLock(registry, channel, std::move(viewer));
+    }
+    SenderRegistry::Join(leaving);
+    return added;
 }
 
 bool HandToLiveSender(ChannelRecord& channel, std::unique_ptr<RingReader> ring, const LiveViewerLink& link,

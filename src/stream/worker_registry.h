@@ -2,7 +2,9 @@
 // The registry of per-channel threads that end on their own (the live senders, the HLS
 // segmenters). A worker that decides to end moves itself from running to ended under the
 // lock, so that no caller hands work to one that is leaving; the next registration or the
-// service's stop joins it. Holder is a unique or shared pointer to a worker with Join().
+// service's stop joins it, after letting the lock go: a worker may still be finishing its last
+// work, and nobody else (an event loop looking a worker up) should wait on the lock meanwhile.
+// Holder is a unique or shared pointer to a worker with Join().
 
 #include "core/platform/platform.h"
 
@@ -17,11 +19,17 @@ struct WorkerRegistry {
     std::map<Key, Holder> running;               // guarded by lock, as is ended
     std::vector<Holder>   ended;
 
-    // Joins the ended workers; the caller holds lock.
-    void JoinEnded()
+    // The ended workers, taken out for Join once lock is let go; the caller holds lock.
+    std::vector<Holder> TakeEnded()
     {
-        for (auto& worker : ended) worker->Join();
-        ended.clear();
+        std::vector<Holder> taken;
+        taken.swap(ended);
+        return taken;
+    }
+    static void Join(std::vector<Holder>& workers)
+    {
+        for (auto& worker : workers) worker->Join();
+        workers.clear();
     }
     // Joins the ended workers; with wait_ms, waits up to that long for the running ones to end
     // (and joins them) too.
@@ -29,11 +37,15 @@ struct WorkerRegistry {
     {
         const uint64_t until = GetTickMs() + wait_ms;
         for (;;) {
+            std::vector<Holder> leaving;
+            bool done;
             {
                 std::lock_guard<std::mutex> held(lock);
-                JoinEnded();
-                if (running.empty() || GetTickMs() >= until) return;
+                leaving = TakeEnded();
+                done = running.empty() || GetTickMs() >= until;
             }
+            Join(leaving);
+            if (done) return;
             SleepMs(20);
         }
     }

@@ -93,6 +93,13 @@ struct TestViewer {
         close(conn.socket.load());
         close(far_end);
     }
+    // Waits up to 5 s for the viewer's join slot, so that the slots written after it cannot
+    // move where it joins.
+    void AwaitJoin(std::vector<uint8_t>& into)
+    {
+        for (int wait = 0; wait < 50 && into.empty(); ++wait) Read(into, 100);
+        ASSERT_FALSE(into.empty()) << "the viewer never joined";
+    }
     // Reads what has arrived within wait_ms (0: what is there now).
     void Read(std::vector<uint8_t>& into, int wait_ms)
     {
@@ -176,6 +183,7 @@ TEST_F(PacedLiveViewers, EverySlotArrivesOnceAndInOrderThroughCatchUpPacingAndAF
     for (int i = 0; i < 100; ++i) test.WriteNext();
     TestViewer viewer(test, 4096);
     std::vector<uint8_t> received;
+    ASSERT_NO_FATAL_FAILURE(viewer.AwaitJoin(received));
     // The writer keeps real time (a slot per 10 ms of PCR time) for 1.5 s; the player takes
     // nothing for 400 ms in the middle, so the sender meets a full socket and must hold back.
     for (int step = 0; step < 150; ++step) {
@@ -201,6 +209,7 @@ TEST_F(PacedLiveViewers, AViewerAtTheWriterTakesWhatCameInAStepNotADatagramAtATi
     for (int i = 0; i < 20; ++i) test.WriteNext();
     TestViewer viewer(test);
     std::vector<uint8_t> received;
+    ASSERT_NO_FATAL_FAILURE(viewer.AwaitJoin(received));
     // The writer keeps real time for 1.5 s; the viewer, caught up after its burst, is at the
     // writer. Each 10 ms the test looks whether bytes came since the last look.
     int arrivals = 0;
