@@ -178,6 +178,9 @@ private:
     bool CatchUp(PacedViewer& viewer, uint64_t now);
     bool CatchUpSlot(PacedViewer& viewer, const uint8_t* slot, int length);
     bool Stream(PacedViewer& viewer, uint64_t now);
+    // The viewer found no next slot: its ring was retired (false: it ends), or it is at the
+    // writer (took: packets taken by this step).
+    bool AtWriter(PacedViewer& viewer, bool retired, bool took, uint64_t now);
     bool Append(PacedViewer& viewer, const uint8_t* data, int length, bool catch_up);
     // Adds bytes that stay where they are until the batch's send; spool: where they also are
     // in the spool (sent from there), or -1.
@@ -556,28 +559,7 @@ bool LiveSender::Stream(PacedViewer& viewer, uint64_t now)
                 const int32_t index = (viewer.ring.output_index() + kRingSlots - 1) % kRingSlots;
                 viewer.slot_spool = spool_.OffsetOf(viewer.ring.buffer(), index, viewer.slot_length);
             }
-            if (next != RingReader::Next::kSlot) {
-                viewer.slot_length = 0;
-                if (next == RingReader::Next::kRetired) {
-                    // The channel's input closed (a refresh or a shutdown): the player
-                    // reconnects to whatever runs now instead of waiting on a dead ring.
-                    LogSystemMessage(viewer.link.closed_text, viewer.number);
-                    Flush(viewer, false);
-                    return false;
-                }
-                // At the writer after gathering something: what came ends the step, and the
-                // viewer sleeps a whole step rather than sending what each commit brings (a send
-                // and a player's wake-up per datagram). Datagram outputs go on at once.
-                if (!Flush(viewer, false)) return false;
-                const bool datagrams = viewer.link.framing != nullptr && viewer.link.framing->datagrams();
-                if (took && !datagrams) {
-                    viewer.clock.ClearPending();
-                    viewer.due_ms = now + kEdgeSleepMs;
-                    return true;
-                }
-                viewer.waiting_for_writer = true;
-                return true;
-            }
+            if (next != RingReader::Next::kSlot) return AtWriter(viewer, next == RingReader::Next::kRetired, took, now);
         }
         while (viewer.slot_at + kTsPacketSize <= viewer.slot_length) {
             if (block == nullptr && viewer.clock.pending() < kPacingStepSeconds) {
@@ -625,6 +607,30 @@ bool LiveSender::Stream(PacedViewer& viewer, uint64_t now)
             if (viewer.due_ms > now || !viewer.unsent.empty()) return Flush(viewer, false);
         }
     }
+}
+
+bool LiveSender::AtWriter(PacedViewer& viewer, bool retired, bool took, uint64_t now)
+{
+    viewer.slot_length = 0;
+    if (retired) {
+        // The channel's input closed (a refresh or a shutdown): the player reconnects to
+        // whatever runs now instead of waiting on a dead ring.
+        LogSystemMessage(viewer.link.closed_text, viewer.number);
+        Flush(viewer, false);
+        return false;
+    }
+    // After gathering something, what came ends the step, and the viewer sleeps a whole step
+    // rather than sending what each commit brings (a send and a player's wake-up per
+    // datagram). Datagram outputs go on at once.
+    if (!Flush(viewer, false)) return false;
+    const bool datagrams = viewer.link.framing != nullptr && viewer.link.framing->datagrams();
+    if (took && !datagrams) {
+        viewer.clock.ClearPending();
+        viewer.due_ms = now + kEdgeSleepMs;
+        return true;
+    }
+    viewer.waiting_for_writer = true;
+    return true;
 }
 
 void LiveSender::CheckHangUps()
