@@ -110,20 +110,10 @@ for _ in $(seq 1 50); do curl -sf -o /dev/null "http://127.0.0.1:$nginx_port/1/i
 ab_rate() {
   ab -q -n "$requests" -c 50 "$1" 2>/dev/null | awk '/^Requests per second/ {rate = $4} /^Failed requests/ {failed = $3} END {print rate, failed}'
 }
-printf '\n| What | quorvane req/s | failed | nginx req/s | failed | ratio |\n|---|---|---|---|---|---|\n'
-for what in index.m3u8 "$segment"; do
-  read -r qv_rate qv_failed < <(ab_rate "http://127.0.0.1:$http/1/$what")
-  read -r ngx_rate ngx_failed < <(ab_rate "http://127.0.0.1:$nginx_port/1/$what")
-  size=$(stat -c %s "$work/nginx/root/1/$what")
-  printf '| %s (%s bytes) | %s | %s | %s | %s | %.2f |\n' "$( [ "$what" = index.m3u8 ] && echo playlist || echo segment )" "$size" \
-    "$qv_rate" "$qv_failed" "$ngx_rate" "$ngx_failed" "$(echo "$qv_rate / $ngx_rate" | bc -l)"
-done
-
 # The same with wrk (2 threads, 50 connections, each request on its own connection as the
-# server closes it after the answer), the newest segment fetched again for both servers.
+# server closes it after the answer): errors are non-2xx answers and socket errors.
 bench_packages wrk
 wrk_seconds=${WRK_SECONDS:-5}
-# "requests/s errors" of wrk against a URL: errors are non-2xx answers and socket errors.
 wrk_rate() {
   wrk -t2 -c50 -d"${wrk_seconds}s" -H 'Connection: close' "$1" 2>/dev/null | awk '
     /^Requests\/sec:/ {rate = $2}
@@ -131,15 +121,22 @@ wrk_rate() {
     /Socket errors:/ {gsub(",", ""); errors += $4 + $6 + $8 + $10}
     END {print rate, errors + 0}'
 }
+# Rows of the playlist and the segment from both servers; $1: ab or wrk.
+rate_rows() {
+  local what qv_rate qv_failed ngx_rate ngx_failed size
+  for what in index.m3u8 "$segment"; do
+    read -r qv_rate qv_failed < <("${1}_rate" "http://127.0.0.1:$http/1/$what")
+    read -r ngx_rate ngx_failed < <("${1}_rate" "http://127.0.0.1:$nginx_port/1/$what")
+    size=$(stat -c %s "$work/nginx/root/1/$what")
+    printf '| %s (%s bytes), %s | %s | %s | %s | %s | %.2f |\n' "$( [ "$what" = index.m3u8 ] && echo playlist || echo segment )" \
+      "$size" "$1" "$qv_rate" "$qv_failed" "$ngx_rate" "$ngx_failed" "$(echo "$qv_rate / $ngx_rate" | bc -l)"
+  done
+}
+printf '\n| What | quorvane req/s | failed or errors | nginx req/s | failed or errors | ratio |\n|---|---|---|---|---|---|\n'
+rate_rows ab
+# The newest segment again for both servers: the first may have left the window by now.
 segment=$(curl -sf "http://127.0.0.1:$http/1/index.m3u8" | tr -d '\r' | grep '^seg-' | tail -1)
 curl -sf -o "$work/nginx/root/1/$segment" "http://127.0.0.1:$http/1/$segment"
 curl -sf -o "$work/nginx/root/1/index.m3u8" "http://127.0.0.1:$http/1/index.m3u8"
 chmod -R a+rX "$work/nginx/root"
-printf '\n| What (wrk) | quorvane req/s | errors | nginx req/s | errors | ratio |\n|---|---|---|---|---|---|\n'
-for what in index.m3u8 "$segment"; do
-  read -r qv_rate qv_errors < <(wrk_rate "http://127.0.0.1:$http/1/$what")
-  read -r ngx_rate ngx_errors < <(wrk_rate "http://127.0.0.1:$nginx_port/1/$what")
-  size=$(stat -c %s "$work/nginx/root/1/$what")
-  printf '| %s (%s bytes) | %s | %s | %s | %s | %.2f |\n' "$( [ "$what" = index.m3u8 ] && echo playlist || echo segment )" "$size" \
-    "$qv_rate" "$qv_errors" "$ngx_rate" "$ngx_errors" "$(echo "$qv_rate / $ngx_rate" | bc -l)"
-done
+rate_rows wrk
