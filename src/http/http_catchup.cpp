@@ -159,9 +159,11 @@ void ServeArchivePlaylist(PlayerConnection& conn, const char* request, bool http
     std::time_t modified = 0;
     for (const ArchiveFile& file : interval.files) modified = std::max(modified, file.modified);
     // The token is in the addresses: a new viewing's playlist is another one.
-    std::string etag = "\"" + std::string(event ? "e" : "") + std::to_string(interval.parts.size());
-    if (!event && !interval.parts.empty()) etag += "-" + std::to_string(interval.files[interval.parts.back().file].size);
-    etag += (suffix.empty() ? "" : "-" + token.substr(0, 8)) + "\"";
+    std::string etag = event ? "\"e" : "\"";
+    etag += std::to_string(interval.parts.size());
+    if (!event && !interval.parts.empty()) etag.append("-").append(std::to_string(interval.files[interval.parts.back().file].size));
+    if (!suffix.empty()) etag.append("-").append(token, 0, 8);
+    etag += '"';
     const std::string headers = CacheHeaders(event ? kEventMaxAge : kArchiveMaxAge, etag, modified);
     const std::string unchanged = NotModified(request, http11, etag, modified, headers);
     if (!unchanged.empty()) {
@@ -187,7 +189,10 @@ void ServeArchivePart(PlayerConnection& conn, const char* request, bool http11, 
         Send(conn, kNotFoundAnswer);
         return;
     }
-    const std::string etag = "\"" + std::to_string(file.named) + "-" + std::to_string(begin) + "-" + std::to_string(end) + "\"";
+    char etag_text[80];
+    FormatText(etag_text, "\"%lld-%lld-%lld\"", static_cast<long long>(file.named), static_cast<long long>(begin),
+               static_cast<long long>(end));
+    const std::string etag = etag_text;
     const std::string headers = CacheHeaders(kPartMaxAge, etag, file.modified);
     const std::string unchanged = NotModified(request, http11, etag, file.modified, headers);
     if (!unchanged.empty()) {
