@@ -312,7 +312,7 @@ bool TouchHlsChannel(int channel_number)
         leaving = registry.TakeEnded();
         touched = TouchOrStart(registry, channel_number);
     }
-    SegmenterRegistry::Join(leaving);
+    registry.Join(leaving);
     return touched;
 }
 
@@ -332,6 +332,7 @@ bool HlsWindowOf(int channel_number, int wait_ms, HlsWindow& window)
 bool HlsRunningWindowOf(int channel_number, HlsWindow& window)
 {
     window = HlsWindow();
+    if (g_http_stop_state.load() != 0) return false;
     {
         const std::shared_ptr<ChannelTable> table = CurrentChannels();
         if (channel_number < 1 || channel_number > table->Count()) return false;

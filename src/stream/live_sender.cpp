@@ -131,6 +131,7 @@ struct PacedViewer {
 class LiveSender {
 public:
     explicit LiveSender(ChannelRecord& channel) : channel_(channel), spool_(channel) {}
+    ~LiveSender() { Join(); }
     bool Start()
     {
         thread_ = StartThread(Routine, this, "LiveSender");
@@ -841,7 +842,7 @@ static bool AddToSender(ChannelRecord& channel, std::unique_ptr<PacedViewer> vie
         leaving = registry.TakeEnded();
         added = AddUnderLock(registry, channel, std::move(viewer));
     }
-    SenderRegistry::Join(leaving);
+    registry.Join(leaving);
     return added;
 }
 

@@ -16,23 +16,30 @@
 template <class Key, class Holder>
 struct WorkerRegistry {
     std::mutex            lock;
-    std::map<Key, Holder> running;               // guarded by lock, as is ended
+    std::map<Key, Holder> running;               // guarded by lock, as are ended and joining
     std::vector<Holder>   ended;
+    std::size_t           joining = 0;           // taken out of ended, not joined yet
 
     // The ended workers, taken out for Join once lock is let go; the caller holds lock.
     std::vector<Holder> TakeEnded()
     {
         std::vector<Holder> taken;
         taken.swap(ended);
+        joining += taken.size();
         return taken;
     }
-    static void Join(std::vector<Holder>& workers)
+    // Joins what TakeEnded gave; the caller does not hold lock.
+    void Join(std::vector<Holder>& workers)
     {
+        if (workers.empty()) return;
         for (auto& worker : workers) worker->Join();
+        const std::size_t joined = workers.size();
         workers.clear();
+        std::lock_guard<std::mutex> held(lock);
+        joining -= joined;
     }
     // Joins the ended workers; with wait_ms, waits up to that long for the running ones to end
-    // (and joins them) too.
+    // (and joins them) too, and for the joins other callers have begun.
     void JoinIdle(uint32_t wait_ms)
     {
         const uint64_t until = GetTickMs() + wait_ms;
@@ -42,7 +49,7 @@ struct WorkerRegistry {
             {
                 std::lock_guard<std::mutex> held(lock);
                 leaving = TakeEnded();
-                done = running.empty() || GetTickMs() >= until;
+                done = (running.empty() && joining == leaving.size()) || GetTickMs() >= until;
             }
             Join(leaving);
             if (done) return;
