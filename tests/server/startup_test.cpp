@@ -115,6 +115,9 @@ TEST_F(StartingAndStopping, ABusyVodPortEndsTheStartAfterHttpAndBeforeRtsp)
     // Whoever holds the VOD port, the start stops there: RTSP and the rest are not started.
     const uint16_t vod_port = FreeTcpPort();
     const int holder = socket(AF_INET, SOCK_STREAM, 0);
+    // A parallel test's connection may have taken the port as its own end meanwhile.
+    const int reuse = 1;
+    setsockopt(holder, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(vod_port);
