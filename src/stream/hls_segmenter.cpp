@@ -305,15 +305,7 @@ bool TouchHlsChannel(int channel_number)
     }
     if (g_http_stop_state.load() != 0) return false;
     SegmenterRegistry& registry = Registry();
-    std::vector<std::shared_ptr<Segmenter>> leaving;
-    bool touched;
-    {
-        std::lock_guard<std::mutex> held(registry.lock);
-        leaving = registry.TakeEnded();
-        touched = TouchOrStart(registry, channel_number);
-    }
-    registry.Join(leaving);
-    return touched;
+    return registry.Register([&] { return TouchOrStart(registry, channel_number); });
 }
 
 bool HlsWindowOf(int channel_number, int wait_ms, HlsWindow& window)

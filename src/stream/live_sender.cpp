@@ -835,15 +835,7 @@ static bool AddToSender(ChannelRecord& channel, std::unique_ptr<PacedViewer> vie
     viewer->catch_up_passes = viewer->ring.catch_up_passes();
     viewer->catch_up_last_ms = GetTickMs() - 1;
     SenderRegistry& registry = Registry();
-    std::vector<std::unique_ptr<LiveSender>> leaving;
-    bool added;
-    {
-        std::lock_guard<std::mutex> held(registry.lock);
-        leaving = registry.TakeEnded();
-        added = AddUnderLock(registry, channel, std::move(viewer));
-    }
-    registry.Join(leaving);
-    return added;
+    return registry.Register([&] { return AddUnderLock(registry, channel, std::move(viewer)); });
 }
 
 bool HandToLiveSender(ChannelRecord& channel, std::unique_ptr<RingReader> ring, const LiveViewerLink& link,

@@ -38,6 +38,21 @@ struct WorkerRegistry {
         std::lock_guard<std::mutex> held(lock);
         joining -= joined;
     }
+    // Runs work() under lock (a registration: find or start a worker), then joins the workers
+    // that had ended, with the lock let go. What work returns.
+    template <class Work>
+    bool Register(Work work)
+    {
+        std::vector<Holder> leaving;
+        bool done;
+        {
+            std::lock_guard<std::mutex> held(lock);
+            leaving = TakeEnded();
+            done = work();
+        }
+        Join(leaving);
+        return done;
+    }
     // Joins the ended workers; with wait_ms, waits up to that long for the running ones to end
     // (and joins them) too, and for the joins other callers have begun.
     void JoinIdle(uint32_t wait_ms)
