@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <iterator>
+#include <sys/resource.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
@@ -16,6 +17,7 @@ namespace {
 // in place instead of let go, which would change bytes a socket still holds.
 constexpr int64_t kReleaseAlign = 2 << 20;
 constexpr int     kCopyBatch = 64;
+constexpr off_t   kNominalSize = off_t{1} << 62;
 
 bool WriteAll(int fd, iovec* pieces, int count, int64_t at)
 {
@@ -101,7 +103,17 @@ int64_t RingSpool::OffsetOf(const std::shared_ptr<RealBuffer>& ring, int32_t ind
     }
     // Pages of more than 4 KiB can make the kernel's folios larger than the release unit, and a
     // release that cuts one zeroes it in place: such systems send from memory.
-    if (fd_ < 0 && sysconf(_SC_PAGESIZE) == 4096) fd_ = OpenMemoryFile("live ring");
+    if (fd_ < 0 && sysconf(_SC_PAGESIZE) == 4096) {
+        fd_ = OpenMemoryFile("live ring");
+        // Sized far past anything written (the pages stay unallocated): where the system gives
+        // memory files huge pages only within their size ("within_size"), the writes at the
+        // end then get them too, and each sent 2 MiB is one page to look up, not 512.
+        rlimit most{};
+        const bool unlimited = getrlimit(RLIMIT_FSIZE, &most) == 0 && most.rlim_cur == RLIM_INFINITY;
+        if (fd_ >= 0 && unlimited && ftruncate(fd_, kNominalSize) != 0) {
+            // Only the pages' size depends on it.
+        }
+    }
     if (fd_ < 0) {
         Stop();
         return -1;
