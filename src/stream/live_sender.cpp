@@ -22,6 +22,7 @@
 #include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
+#include <unistd.h>
 #include <vector>
 
 void LivePcrClock::Take(const uint8_t* packet, int64_t* last_pcr)
@@ -128,40 +129,35 @@ struct PacedViewer {
     bool                 finished = false;     // stopped: released by the sender's next full pass
 };
 
+// One channel's viewers, served by the thread of the host that holds it.
 class LiveSender {
 public:
     explicit LiveSender(ChannelRecord& channel) : channel_(channel), spool_(channel) {}
-    ~LiveSender() { Join(); }
-    bool Start()
-    {
-        thread_ = StartThread(Routine, this, "LiveSender");
-        return thread_ != nullptr;
-    }
+    LiveSender(const LiveSender&) = delete;
+    LiveSender& operator=(const LiveSender&) = delete;
     void Add(PacedViewer* viewer)
     {
         // Signalled under the lock: once the sender has taken the viewer it may end it at once,
         // and with it the last hold on the channel record.
         std::lock_guard<std::mutex> held(incoming_lock_);
         incoming_.push_back(viewer);
+        load_.fetch_add(1);
         SignalWakeEvent(channel_.commit_event.load());
     }
-    void Join()
-    {
-        if (thread_ != nullptr) StopThread(thread_);
-        thread_ = nullptr;
-    }
+    // Viewers served and waiting to be taken.
+    int load() const { return load_.load(); }
+    // Steps the viewers whose time came (all of them every longest wait). False when it has
+    // no viewer left: it then never touches the channel record again unless TakeIncoming
+    // finds one.
+    bool Turn(uint64_t now);
+    // Adds what its wait watches (the channel's event, then the full sockets of full_) to
+    // watched; the time of its next step.
+    uint64_t Watch(uint64_t now, std::vector<pollfd>& watched);
+    // What the wait saw of what Watch added.
+    void Woken(const std::vector<pollfd>& watched);
+    bool TakeIncoming();
 
 private:
-    // The thread ends as soon as it has handed itself to the registry, so that an idle sender
-    // is never left parked until the next join.
-    static int32_t Routine(void* sender)
-    {
-        BlockPipeSignal();                          // sends from the spool cannot say MSG_NOSIGNAL
-        static_cast<LiveSender*>(sender)->Run();
-        EndThread();
-    }
-    void Run();
-    bool TakeIncoming();
     bool Stopped(const PacedViewer& viewer) const
     {
         return viewer.link.service_stop->load() != 0 || viewer.link.stop->load() != 0 || viewer.socket() < 0 ||
@@ -173,8 +169,6 @@ private:
     void Place(PacedViewer* viewer, uint64_t now);
     void FullPass(uint64_t now);
     void DuePass(uint64_t now, bool committed);
-    // The time of the next step (the watched sockets of full_ after watched[0]).
-    uint64_t NextWake(uint64_t now, std::vector<pollfd>& watched);
     bool Step(PacedViewer& viewer, uint64_t now);
     bool CatchUp(PacedViewer& viewer, uint64_t now);
     bool CatchUpSlot(PacedViewer& viewer, const uint8_t* slot, int length);
@@ -246,8 +240,9 @@ private:
         viewer.holds_send_lock = false;
     }
     // The viewer's end, then its record.
-    static void Release(PacedViewer* viewer)
+    void Release(PacedViewer* viewer)
     {
+        load_.fetch_sub(1);
         DropSendLock(*viewer, true);
         if (viewer->restore_blocking && viewer->socket() >= 0) SetNonBlocking(viewer->socket(), false);
         const LiveViewerEnd ended = std::move(viewer->ended);
@@ -257,7 +252,7 @@ private:
     }
 
     ChannelRecord&            channel_;
-    ThreadRecord*             thread_ = nullptr;
+    std::atomic<int>          load_{0};
     std::mutex                incoming_lock_;
     std::vector<PacedViewer*> incoming_;
     std::vector<PacedViewer*> viewers_;
@@ -277,6 +272,9 @@ private:
     std::vector<PacedViewer*> pass_full_;
     uint64_t                  next_full_pass_ms_ = 0;
     uint64_t                  next_hang_up_check_ms_ = 0;
+    int32_t                   observed_ = -1;      // the writer's index at the last turn
+    bool                      signalled_ = false;  // the channel's event woke the last wait
+    std::size_t               watched_at_ = 0;     // where its entries begin in the host's wait
     // The batch: pieces in the ring or in batch_ (the copied catch-up and framed units).
     std::vector<iovec>        pieces_;
     std::vector<int64_t>      piece_spool_;        // each piece's place in spool_, or -1
@@ -287,9 +285,74 @@ private:
     RingSpool                 spool_;
 };
 
-// Senders by channel record. A sender without viewers removes itself (under the lock, so a
-// viewer is never added to a sender that has decided to end) and waits to be joined.
-using SenderRegistry = WorkerRegistry<ChannelRecord*, std::unique_ptr<LiveSender>>;
+// A thread that serves the senders of several channels in one loop and one wait, so that ten
+// channels of 400 viewers wake as seldom as one of 4000. There are at most as many hosts as
+// cores; a new channel goes to a new host while there are fewer, else to the one with the
+// fewest viewers. A sender without viewers is let go, and a host without senders ends, under
+// the registry's lock, so that a viewer is never added to either once it has decided to end.
+class SenderHost {
+public:
+    ~SenderHost()
+    {
+        Join();
+        CloseWakeEvent(wake_);
+    }
+    bool Start()
+    {
+        wake_ = OpenWakeEvent();
+        if (wake_ < 0) return false;
+        thread_ = StartThread(Routine, this, "LiveSender");
+        return thread_ != nullptr;
+    }
+    void Join()
+    {
+        if (thread_ != nullptr) StopThread(thread_);
+        thread_ = nullptr;
+    }
+    // The caller holds the registry's lock.
+    LiveSender* Find(ChannelRecord& channel)
+    {
+        const auto found = senders_.find(&channel);
+        return found == senders_.end() ? nullptr : found->second.get();
+    }
+    LiveSender& Adopt(ChannelRecord& channel)
+    {
+        std::unique_ptr<LiveSender>& sender = senders_[&channel];
+        sender = std::make_unique<LiveSender>(channel);
+        std::lock_guard<std::mutex> held(arrived_lock_);
+        arrived_.push_back(sender.get());
+        SignalWakeEvent(wake_);
+        return *sender;
+    }
+    int load() const
+    {
+        int viewers = 0;
+        for (const auto& [channel, sender] : senders_) viewers += sender->load();
+        return viewers;
+    }
+    int channels() const { return static_cast<int>(senders_.size()); }
+
+private:
+    static int32_t Routine(void* host)
+    {
+        BlockPipeSignal();                          // sends from the spool cannot say MSG_NOSIGNAL
+        static_cast<SenderHost*>(host)->Run();
+        EndThread();
+    }
+    void Run();
+    // Lets the senders that found no viewer go; false when none is left (the host has then
+    // handed itself to the registry's ended workers).
+    bool LetIdleGo(std::vector<LiveSender*>& idle);
+
+    ThreadRecord*                                           thread_ = nullptr;
+    int                                                     wake_ = -1;
+    std::map<ChannelRecord*, std::unique_ptr<LiveSender>> senders_;  // guarded by the registry's lock
+    std::mutex                                              arrived_lock_;
+    std::vector<LiveSender*>                                arrived_;  // adopted, not served yet
+    std::vector<LiveSender*>                                serving_;  // the host's own thread only
+};
+
+using SenderRegistry = WorkerRegistry<uint64_t, std::unique_ptr<SenderHost>>;
 SenderRegistry& Registry()
 {
     static auto* registry = new SenderRegistry;   // never destroyed: senders may outlive main's statics
@@ -740,75 +803,124 @@ void LiveSender::DuePass(uint64_t now, bool committed)
     }
 }
 
-uint64_t LiveSender::NextWake(uint64_t now, std::vector<pollfd>& watched)
+bool LiveSender::Turn(uint64_t now)
 {
+    if (!TakeIncoming()) return false;
+    const int32_t input = channel_.input_index.load();
+    // Every viewer is looked at (stops, pauses, hang-ups) at least once a longest wait; in
+    // between only those whose time came.
+    if (now >= next_full_pass_ms_) FullPass(now);
+    else DuePass(now, input != observed_ || signalled_);
+    observed_ = input;
+    signalled_ = false;
+    // The channel record lives as long as its viewers' tables: without viewers, never touch it.
+    return !viewers_.empty();
+}
+
+uint64_t LiveSender::Watch(uint64_t now, std::vector<pollfd>& watched)
+{
+    // Wakes at the earliest deadline, a socket that takes data again, a new viewer, or (when a
+    // viewer waits for data) the writer's next commit. The flag is set before the index is
+    // looked at again, so a commit in between is never missed.
+    watched_at_ = watched.size();
+    watched.push_back({channel_.commit_event.load(), POLLIN, 0});
     uint64_t wake_at = next_full_pass_ms_;
     while (!due_.empty() && (due_.top().viewer->finished || due_.top().viewer->due_ms != due_.top().at)) due_.pop();
     if (!due_.empty()) wake_at = std::min(wake_at, due_.top().at);
-    watched.resize(1);
     for (PacedViewer* viewer : full_) {
         watched.push_back({viewer->socket(), POLLOUT, 0});
         wake_at = std::min(wake_at, viewer->progress_ms + kLiveSendTimeoutMs);
     }
+    if (!writer_waiters_.empty()) {
+        channel_.commit_wanted.store(true);
+        if (channel_.input_index.load() != observed_) wake_at = now;
+    }
     return std::max(wake_at, now);
 }
 
-void LiveSender::Run()
+void LiveSender::Woken(const std::vector<pollfd>& watched)
 {
-    std::vector<pollfd> watched;            // [0] the channel's event, then the full sockets of full_
-    int32_t observed = channel_.input_index.load();
-    bool signalled = false;                 // the channel's event woke the last wait
+    if ((watched[watched_at_].revents & POLLIN) != 0) {
+        ClearWakeEvent(watched[watched_at_].fd);
+        signalled_ = true;                         // a commit, or the ring's retirement
+    }
+    for (std::size_t i = 0; i < full_.size(); ++i)
+        if (watched[watched_at_ + 1 + i].revents != 0) full_[i]->writable = true;
+    channel_.commit_wanted.store(false);
+}
+
+bool SenderHost::LetIdleGo(std::vector<LiveSender*>& idle)
+{
+    SenderRegistry& registry = Registry();
+    std::lock_guard<std::mutex> held(registry.lock);
+    for (LiveSender* sender : idle) {
+        if (sender->TakeIncoming()) continue;     // a viewer came meanwhile: served next turn
+        serving_.erase(std::find(serving_.begin(), serving_.end(), sender));
+        for (auto it = senders_.begin(); it != senders_.end(); ++it) {
+            if (it->second.get() != sender) continue;
+            senders_.erase(it);
+            break;
+        }
+    }
+    idle.clear();
+    if (!senders_.empty()) return true;
+    for (auto it = registry.running.begin(); it != registry.running.end(); ++it) {
+        if (it->second.get() != this) continue;
+        registry.ended.push_back(std::move(it->second));
+        registry.running.erase(it);
+        break;
+    }
+    return false;                                  // joined by the next registration or the service's stop
+}
+
+void SenderHost::Run()
+{
+    std::vector<pollfd>      watched;   // [0] the host's event, then each sender's entries
+    std::vector<LiveSender*> idle;
     for (;;) {
-        if (!TakeIncoming()) {
-            SenderRegistry& registry = Registry();
-            std::lock_guard<std::mutex> held(registry.lock);
-            if (TakeIncoming()) continue;
-            auto found = registry.running.find(&channel_);
-            registry.ended.push_back(std::move(found->second));
-            registry.running.erase(found);
-            return;                                    // joined by the next registration or the service's stop
+        {
+            std::lock_guard<std::mutex> held(arrived_lock_);
+            serving_.insert(serving_.end(), arrived_.begin(), arrived_.end());
+            arrived_.clear();
         }
         const uint64_t now = GetTickMs();
-        const int32_t input = channel_.input_index.load();
-        // Every viewer is looked at (stops, pauses, hang-ups) at least once a longest wait; in
-        // between only those whose time came.
-        if (now >= next_full_pass_ms_) FullPass(now);
-        else DuePass(now, input != observed || signalled);
-        observed = input;
-        signalled = false;
-        // The channel record lives as long as its viewers' tables: without viewers, never touch it.
-        if (viewers_.empty()) continue;
+        for (LiveSender* sender : serving_)
+            if (!sender->Turn(now)) idle.push_back(sender);
+        if (!idle.empty() && !LetIdleGo(idle)) return;
+        if (serving_.empty()) continue;
 
-        // Sleep until the earliest deadline, a socket that takes data again, a new viewer, or
-        // (when a viewer waits for data) the writer's next commit. The flag is set before the
-        // index is looked at again, so a commit in between is never missed.
-        watched.resize(1);
-        watched[0] = {channel_.commit_event.load(), POLLIN, 0};
-        const uint64_t wake_at = NextWake(now, watched);
+        watched.assign(1, {wake_, POLLIN, 0});
+        uint64_t wake_at = now + kLongestWaitMs;
+        for (LiveSender* sender : serving_) wake_at = std::min(wake_at, sender->Watch(now, watched));
         const uint64_t after = GetTickMs();
-        int timeout = wake_at > after ? static_cast<int>(wake_at - after) : 0;
-        if (!writer_waiters_.empty()) {
-            channel_.commit_wanted.store(true);
-            if (channel_.input_index.load() != observed) timeout = 0;
-        }
-        if (timeout > 0 || watched.size() > 1) {
-            if (poll(watched.data(), watched.size(), timeout) > 0) {
-                if ((watched[0].revents & POLLIN) != 0) {
-                    ClearWakeEvent(watched[0].fd);
-                    signalled = true;             // a commit, or the ring's retirement
-                }
-                for (std::size_t i = 1; i < watched.size(); ++i)
-                    if (watched[i].revents != 0) full_[i - 1]->writable = true;
-            }
-        }
-        channel_.commit_wanted.store(false);
+        const int timeout = wake_at > after ? static_cast<int>(wake_at - after) : 0;
+        if (poll(watched.data(), watched.size(), timeout) > 0 && (watched[0].revents & POLLIN) != 0)
+            ClearWakeEvent(wake_);
+        for (LiveSender* sender : serving_) sender->Woken(watched);
     }
 }
 
 }  // namespace
 
-// Hands the viewer to its channel's sender, started when there is none; false when none runs.
-// The caller holds the registry's lock.
+// The host for a channel without a sender: a new one while there are fewer than cores, else
+// the one with the fewest viewers; null when none could start. The caller holds the lock.
+static SenderHost* HostForNewChannel(SenderRegistry& registry)
+{
+    static const std::size_t most = static_cast<std::size_t>(std::max(1L, sysconf(_SC_NPROCESSORS_ONLN)));
+    static uint64_t next_key = 0;
+    SenderHost* least = nullptr;
+    for (const auto& [key, host] : registry.running)
+        if (least == nullptr || host->load() < least->load()) least = host.get();
+    if (least != nullptr && registry.running.size() >= most) return least;
+    auto host = std::make_unique<SenderHost>();
+    if (!host->Start()) return least;
+    SenderHost* started = host.get();
+    registry.running[next_key++] = std::move(host);
+    return started;
+}
+
+// Hands the viewer to its channel's sender, adopted by a host when there is none; false when
+// none runs. The caller holds the registry's lock.
 static bool AddUnderLock(SenderRegistry& registry, ChannelRecord& channel, std::unique_ptr<PacedViewer> viewer)
 {
     const int thread_number = viewer->number;
@@ -817,14 +929,16 @@ static bool AddUnderLock(SenderRegistry& registry, ChannelRecord& channel, std::
         LogSystemMessage("Thread[%d]: live sender: no wake event\n", thread_number);
         return false;
     }
-    std::unique_ptr<LiveSender>& sender = registry.running[&channel];
+    LiveSender* sender = nullptr;
+    for (const auto& [key, host] : registry.running)
+        if ((sender = host->Find(channel)) != nullptr) break;
     if (sender == nullptr) {
-        sender = std::make_unique<LiveSender>(channel);
-        if (!sender->Start()) {
-            registry.running.erase(&channel);
+        SenderHost* host = HostForNewChannel(registry);
+        if (host == nullptr) {
             LogSystemMessage("Thread[%d]: live sender: its thread did not start\n", thread_number);
             return false;
         }
+        sender = &host->Adopt(channel);
     }
     sender->Add(viewer.release());
     return true;
@@ -865,4 +979,11 @@ bool ServePacedViewer(ChannelRecord& channel, RingReader& ring, const LiveViewer
 
 void JoinIdleLiveSenders(uint32_t wait_ms) { Registry().JoinIdle(wait_ms); }
 
-int LiveSenderCount() { return Registry().Count(); }
+int LiveSenderCount()
+{
+    SenderRegistry& registry = Registry();
+    std::lock_guard<std::mutex> held(registry.lock);
+    int channels = 0;
+    for (const auto& [key, host] : registry.running) channels += host->channels();
+    return channels;
+}

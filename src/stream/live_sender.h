@@ -1,11 +1,12 @@
 #pragma once
 // Paced viewers of packet-aligned live channels (UDP and RTP inputs). A thread per viewer that
 // sleeps between pacing points and wakes at the writer's commits costs more than the sending
-// itself once hundreds watch: instead one sender thread per channel serves all of that
-// channel's viewers. Each viewer keeps its own ring position, PCR clock and pacing deadline;
-// the thread sleeps in one poll() until the earliest deadline, the writer's next commit (when a
-// viewer waits for data) or a full socket taking data again. What each viewer receives, and
-// when, is what its own thread would have sent.
+// itself once hundreds watch: instead each channel's viewers are served by one sender, and a
+// sender thread (at most one per core) serves the senders of several channels. Each viewer
+// keeps its own ring position, PCR clock and pacing deadline; the thread sleeps in one poll()
+// until the earliest deadline, a writer's next commit (when a viewer waits for data) or a full
+// socket taking data again. What each viewer receives, and when, is what its own thread would
+// have sent.
 
 #include "channels/channel_table.h"
 #include "ingest/real_buffer.h"
@@ -97,8 +98,8 @@ using LiveViewerEnd = std::function<void(bool failed)>;
 bool HandToLiveSender(ChannelRecord& channel, std::unique_ptr<RingReader> ring, const LiveViewerLink& link,
                       LiveViewerEnd ended);
 
-// Joins the threads of senders left without viewers; with wait_ms, waits up to that long for
+// Joins the sender threads left without viewers; with wait_ms, waits up to that long for
 // the running ones to end too (a service's stop, after its connections ended).
 void JoinIdleLiveSenders(uint32_t wait_ms = 0);
-// Senders running now (tests).
+// Channels with a sender now (tests).
 int LiveSenderCount();

@@ -12,9 +12,13 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <gtest/gtest.h>
+#include <memory>
 #include <mutex>
 #include <poll.h>
+#include <string>
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
@@ -250,6 +254,58 @@ TEST_F(PacedLiveViewers, OneSenderServesAChannelsViewersAndEndsWithTheLast)
     }
     for (int wait = 0; wait < 100 && LiveSenderCount() != 0; ++wait) SleepMs(20);
     EXPECT_EQ(LiveSenderCount(), 0);
+}
+
+// Threads of this process with the given name.
+int ThreadsNamed(const std::string& name)
+{
+    int count = 0;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+        std::ifstream comm(task.path() / "comm");
+        std::string line;
+        if (std::getline(comm, line) && line == name) ++count;
+    }
+    return count;
+}
+
+TEST_F(PacedLiveViewers, ChannelsShareAThreadPerCoreAndEachSenderEndsWithItsOwnLastViewer)
+{
+    const int cores = static_cast<int>(std::max(1L, sysconf(_SC_NPROCESSORS_ONLN)));
+    const int count = cores + 2;
+    std::vector<std::unique_ptr<NumberedChannel>> channels;
+    std::vector<std::unique_ptr<TestViewer>> viewers;
+    std::vector<std::vector<uint8_t>> received(static_cast<std::size_t>(count));
+    for (int k = 0; k < count; ++k) {
+        channels.push_back(std::make_unique<NumberedChannel>());
+        for (int i = 0; i < 20; ++i) channels[k]->WriteNext();
+        viewers.push_back(std::make_unique<TestViewer>(*channels[k]));
+    }
+    auto run = [&](int steps) {
+        for (int step = 0; step < steps; ++step) {
+            for (int k = 0; k < count; ++k) {
+                channels[k]->WriteNext();
+                if (viewers[k] != nullptr) viewers[k]->Read(received[k], 0);
+            }
+            SleepMs(10);
+        }
+        for (int k = 0; k < count; ++k)
+            if (viewers[k] != nullptr) viewers[k]->Read(received[k], 300);
+    };
+    run(30);
+    EXPECT_EQ(LiveSenderCount(), count);
+    EXPECT_LE(ThreadsNamed("LiveSender"), cores);
+    for (int k = 0; k < count; ++k) EXPECT_GT(CheckConsecutiveSlots(received[k]).second, 20) << "channel " << k;
+
+    // The first channel's only viewer leaves: its sender goes, the others' go on.
+    viewers[0].reset();
+    for (int wait = 0; wait < 100 && LiveSenderCount() != count - 1; ++wait) SleepMs(20);
+    EXPECT_EQ(LiveSenderCount(), count - 1);
+    std::vector<int> before;
+    for (int k = 1; k < count; ++k) before.push_back(CheckConsecutiveSlots(received[k]).second);
+    run(30);
+    for (int k = 1; k < count; ++k)
+        EXPECT_GT(CheckConsecutiveSlots(received[k]).second, before[k - 1] + 20) << "channel " << k;
+    viewers.clear();
 }
 
 TEST_F(PacedLiveViewers, APlayerThatLeavesEndsItsStreamWithAnErrorAndTheOtherGoesOn)
