@@ -22,7 +22,6 @@
 #include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
-#include <unistd.h>
 #include <vector>
 
 void LivePcrClock::Take(const uint8_t* packet, int64_t* last_pcr)
@@ -149,10 +148,10 @@ public:
     // Steps the viewers whose time came (all of them every longest wait). False when it has
     // no viewer left: it then never touches the channel record again unless TakeIncoming
     // finds one.
-    bool Turn(uint64_t now);
+    bool Turn();
     // Adds what its wait watches (the channel's event, then the full sockets of full_) to
     // watched; the time of its next step.
-    uint64_t Watch(uint64_t now, std::vector<pollfd>& watched);
+    uint64_t Watch(std::vector<pollfd>& watched);
     // What the wait saw of what Watch added.
     void Woken(const std::vector<pollfd>& watched);
     bool TakeIncoming();
@@ -272,6 +271,7 @@ private:
     std::vector<PacedViewer*> pass_full_;
     uint64_t                  next_full_pass_ms_ = 0;
     uint64_t                  next_hang_up_check_ms_ = 0;
+    uint64_t                  turn_ms_ = 0;        // the time of the last turn
     int32_t                   observed_ = -1;      // the writer's index at the last turn
     bool                      signalled_ = false;  // the channel's event woke the last wait
     std::size_t               watched_at_ = 0;     // where its entries begin in the host's wait
@@ -803,9 +803,11 @@ void LiveSender::DuePass(uint64_t now, bool committed)
     }
 }
 
-bool LiveSender::Turn(uint64_t now)
+bool LiveSender::Turn()
 {
     if (!TakeIncoming()) return false;
+    // Read after the viewers are taken: a new viewer's catch-up clock starts before it.
+    const uint64_t now = turn_ms_ = GetTickMs();
     const int32_t input = channel_.input_index.load();
     // Every viewer is looked at (stops, pauses, hang-ups) at least once a longest wait; in
     // between only those whose time came.
@@ -817,8 +819,9 @@ bool LiveSender::Turn(uint64_t now)
     return !viewers_.empty();
 }
 
-uint64_t LiveSender::Watch(uint64_t now, std::vector<pollfd>& watched)
+uint64_t LiveSender::Watch(std::vector<pollfd>& watched)
 {
+    const uint64_t now = turn_ms_;
     // Wakes at the earliest deadline, a socket that takes data again, a new viewer, or (when a
     // viewer waits for data) the writer's next commit. The flag is set before the index is
     // looked at again, so a commit in between is never missed.
@@ -883,15 +886,14 @@ void SenderHost::Run()
             serving_.insert(serving_.end(), arrived_.begin(), arrived_.end());
             arrived_.clear();
         }
-        const uint64_t now = GetTickMs();
         for (LiveSender* sender : serving_)
-            if (!sender->Turn(now)) idle.push_back(sender);
+            if (!sender->Turn()) idle.push_back(sender);
         if (!idle.empty() && !LetIdleGo(idle)) return;
-        if (serving_.empty()) continue;
 
+        // An empty host (started, its first sender not adopted yet) waits for its event.
         watched.assign(1, {wake_, POLLIN, 0});
-        uint64_t wake_at = now + kLongestWaitMs;
-        for (LiveSender* sender : serving_) wake_at = std::min(wake_at, sender->Watch(now, watched));
+        uint64_t wake_at = GetTickMs() + kLongestWaitMs;
+        for (LiveSender* sender : serving_) wake_at = std::min(wake_at, sender->Watch(watched));
         const uint64_t after = GetTickMs();
         const int timeout = wake_at > after ? static_cast<int>(wake_at - after) : 0;
         if (poll(watched.data(), watched.size(), timeout) > 0 && (watched[0].revents & POLLIN) != 0)
@@ -906,7 +908,7 @@ void SenderHost::Run()
 // the one with the fewest viewers; null when none could start. The caller holds the lock.
 static SenderHost* HostForNewChannel(SenderRegistry& registry)
 {
-    static const std::size_t most = static_cast<std::size_t>(std::max(1L, sysconf(_SC_NPROCESSORS_ONLN)));
+    static const auto most = static_cast<std::size_t>(UsableCores());
     static uint64_t next_key = 0;
     SenderHost* least = nullptr;
     for (const auto& [key, host] : registry.running)

@@ -107,7 +107,7 @@ int64_t RingSpool::OffsetOf(const std::shared_ptr<RealBuffer>& ring, int32_t ind
         fd_ = OpenMemoryFile("live ring");
         // Sized far past anything written (the pages stay unallocated): where the system gives
         // memory files huge pages only within their size ("within_size"), the writes at the
-        // end then get them too, and each sent 2 MiB is one page to look up, not 512.
+        // end then get them too, and the kernel looks up one large page where it looked up 512.
         rlimit most{};
         const bool unlimited = getrlimit(RLIMIT_FSIZE, &most) == 0 && most.rlim_cur == RLIM_INFINITY;
         if (fd_ >= 0 && unlimited && ftruncate(fd_, kNominalSize) != 0) {

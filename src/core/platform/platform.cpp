@@ -10,6 +10,7 @@
 #include <fcntl.h>
 #include <malloc.h>
 #include <poll.h>
+#include <sched.h>
 #include <spawn.h>
 #include <linux/futex.h>
 #include <sys/eventfd.h>
@@ -174,6 +175,15 @@ uint64_t RaiseOpenFileLimit()
         if (setrlimit(RLIMIT_NOFILE, &raised) == 0) limit = raised;
     }
     return static_cast<uint64_t>(limit.rlim_cur);
+}
+
+int UsableCores()
+{
+    cpu_set_t allowed;
+    CPU_ZERO(&allowed);
+    if (sched_getaffinity(0, sizeof allowed, &allowed) == 0 && CPU_COUNT(&allowed) > 0) return CPU_COUNT(&allowed);
+    const long cores = sysconf(_SC_NPROCESSORS_ONLN);
+    return cores > 0 ? static_cast<int>(cores) : 1;
 }
 
 void LimitHeapsToCores()

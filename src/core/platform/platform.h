@@ -95,6 +95,9 @@ int OpenMemoryFile(const char* label);
 // zeros; pages a socket still holds stay with it). The size is kept. False when not supported.
 bool DropFileRange(int fd, int64_t offset, int64_t length);
 
+// Cores this process may run on (its affinity), at least 1.
+int UsableCores();
+
 // Process set-up before any thread starts: SIGPIPE and SIGHUP ignored, SIGINT, SIGTERM and
 // SIGUSR1 blocked in every thread so that only the main thread takes them.
 void PrepareProcessSignals();
