@@ -4,7 +4,8 @@
 # same input from its own UDP port (one shared pipeline for all of its players). Per N and
 # server: CPU % of one core, RSS, per-player rate of the transport stream inside the RTP
 # packets against the source rate, over the whole run and after its first third, stalled
-# players, time to the first media byte and to the first PAT.
+# players, time to the first media byte and to the first PAT. QUORVANE_BIN: another build of the
+# server to measure (the client is still built here).
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 source "$top/bench/common.sh"
@@ -40,7 +41,7 @@ server.attach(None)
 GLib.MainLoop().run()
 PY
 
-(cd "$work/root" && exec "$folder/src/quorvane" >/dev/null 2>&1) & qv_pid=$!; pids+=("$qv_pid")
+(cd "$work/root" && exec "${QUORVANE_BIN:-$folder/src/quorvane}" >/dev/null 2>&1) & qv_pid=$!; pids+=("$qv_pid")
 /usr/bin/python3 "$work/gst_rtsp.py" >/dev/null 2>&1 & gst_pid=$!; pids+=("$gst_pid")
 sleep 1
 send() {
