@@ -1,6 +1,7 @@
 #include "support/test_server.h"
 
 #include <arpa/inet.h>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -17,8 +18,44 @@
 #include <thread>
 #include <unistd.h>
 
+// The lowest port the system hands out to connections on its own (32768 when unknown).
+static unsigned EphemeralFloor()
+{
+    std::ifstream range("/proc/sys/net/ipv4/ip_local_port_range");
+    unsigned low = 32768;
+    if (!(range >> low)) low = 32768;
+    return low;
+}
+
+static bool Bindable(int type, uint16_t port)
+{
+    const int fd = socket(AF_INET, type, 0);
+    sockaddr_in address{};
+    address.sin_family      = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port        = htons(port);
+    const bool bound = fd >= 0 && bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    if (fd >= 0) close(fd);
+    return bound;
+}
+
+// A port below the ephemeral range, so that no connection of a test running beside this one
+// gets it as its own port between this probe and the server's bind. Each process walks its
+// own stretch (from its process number) so that parallel tests seldom try the same ports.
 static uint16_t FreePort(int type)
 {
+    static std::atomic<unsigned> next{0};
+    const unsigned floor = 10000;
+    const unsigned ceiling = EphemeralFloor();
+    if (ceiling > floor + 1000) {
+        const unsigned span = ceiling - floor;
+        const unsigned start = static_cast<unsigned>(getpid()) * 37;
+        for (int tries = 0; tries < 1000; ++tries) {
+            const auto port = static_cast<uint16_t>(floor + (start + next++) % span);
+            if (Bindable(type, port)) return port;
+        }
+    }
+    // No room below the range: one the system picks.
     const int fd = socket(AF_INET, type, 0);
     sockaddr_in address{};
     address.sin_family      = AF_INET;
