@@ -40,8 +40,9 @@ static bool Bindable(int type, uint16_t port)
 }
 
 // A port below the ephemeral range, so that no connection of a test running beside this one
-// gets it as its own port between this probe and the server's bind. Each process walks its
-// own stretch (from its process number) so that parallel tests seldom try the same ports.
+// gets it as its own port between this probe and the server's bind. Each process starts at a
+// place of its own (from its process number) and steps by 7, so that parallel tests seldom try
+// the same ports and no two ports of a test are neighbours (a server may use the next one up).
 static uint16_t FreePort(int type)
 {
     static std::atomic<unsigned> next{0};
@@ -51,7 +52,7 @@ static uint16_t FreePort(int type)
         const unsigned span = ceiling - floor;
         const unsigned start = static_cast<unsigned>(getpid()) * 37;
         for (int tries = 0; tries < 1000; ++tries) {
-            const auto port = static_cast<uint16_t>(floor + (start + next++) % span);
+            const auto port = static_cast<uint16_t>(floor + (start + 7 * next++) % span);
             if (Bindable(type, port)) return port;
         }
     }
