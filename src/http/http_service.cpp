@@ -78,8 +78,7 @@ int32_t HTTPServerProcess(void* /*unused*/)
         setup.accept         = AcceptHttpClient;
         setup.after_monitor_stop = StopHttpWorkers;
         setup.accept_lock    = &g_http_accept_lock;
-        const long cores = sysconf(_SC_NPROCESSORS_ONLN);
-        g_http_loops.count   = static_cast<int>(std::clamp<long>(cores, 1, kLoopsMax));   // one per core
+        g_http_loops.count   = std::clamp(UsableCores(), 1, kLoopsMax);   // one per core
         g_http_loops.wait_ms = HttpHeadWaitMs();
         g_http_loops.adopt   = AdoptLoopClient;
         g_http_loops.ready   = HttpHeadReady;

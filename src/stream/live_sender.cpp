@@ -145,6 +145,7 @@ public:
     }
     // Viewers served and waiting to be taken.
     int load() const { return load_.load(); }
+    ChannelRecord& channel() const { return channel_; }
     // Steps the viewers whose time came (all of them every longest wait). False when it has
     // no viewer left: it then never touches the channel record again unless TakeIncoming
     // finds one.
@@ -859,11 +860,7 @@ bool SenderHost::LetIdleGo(std::vector<LiveSender*>& idle)
     for (LiveSender* sender : idle) {
         if (sender->TakeIncoming()) continue;     // a viewer came meanwhile: served next turn
         serving_.erase(std::find(serving_.begin(), serving_.end(), sender));
-        for (auto it = senders_.begin(); it != senders_.end(); ++it) {
-            if (it->second.get() != sender) continue;
-            senders_.erase(it);
-            break;
-        }
+        senders_.erase(&sender->channel());       // its address only: the record may be gone
     }
     idle.clear();
     if (!senders_.empty()) return true;

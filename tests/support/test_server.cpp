@@ -27,16 +27,21 @@ static unsigned EphemeralFloor()
     return low;
 }
 
-static bool Bindable(int type, uint16_t port)
+// Binds a probe to port on 127.0.0.1 (0: one the system picks) and closes it; the port it
+// got, or 0 when the bind failed.
+static uint16_t Probe(int type, uint16_t port)
 {
     const int fd = socket(AF_INET, type, 0);
+    if (fd < 0) return 0;
     sockaddr_in address{};
     address.sin_family      = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     address.sin_port        = htons(port);
-    const bool bound = fd >= 0 && bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-    if (fd >= 0) close(fd);
-    return bound;
+    socklen_t length = sizeof address;
+    const bool bound = bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+                       getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0;
+    close(fd);
+    return bound ? ntohs(address.sin_port) : 0;
 }
 
 // A port below the ephemeral range, so that no connection of a test running beside this one
@@ -53,19 +58,10 @@ static uint16_t FreePort(int type)
         const unsigned start = static_cast<unsigned>(getpid()) * 37;
         for (int tries = 0; tries < 1000; ++tries) {
             const auto port = static_cast<uint16_t>(floor + (start + 7 * next++) % span);
-            if (Bindable(type, port)) return port;
+            if (Probe(type, port) == port) return port;
         }
     }
-    // No room below the range: one the system picks.
-    const int fd = socket(AF_INET, type, 0);
-    sockaddr_in address{};
-    address.sin_family      = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    socklen_t length = sizeof address;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    close(fd);
-    return ntohs(address.sin_port);
+    return Probe(type, 0);                         // no room below the range: one the system picks
 }
 
 uint16_t FreeTcpPort() { return FreePort(SOCK_STREAM); }

@@ -186,11 +186,7 @@ int UsableCores()
     return cores > 0 ? static_cast<int>(cores) : 1;
 }
 
-void LimitHeapsToCores()
-{
-    const long cores = sysconf(_SC_NPROCESSORS_ONLN);
-    mallopt(M_ARENA_MAX, cores > 0 ? static_cast<int>(cores) : 1);
-}
+void LimitHeapsToCores() { mallopt(M_ARENA_MAX, UsableCores()); }
 
 bool ProcessStopRaised() { return g_process_stop.load(); }
 
